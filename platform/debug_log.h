@@ -1,0 +1,17 @@
+// The debug output: diagnostic lines of the service go to syslog at LOG_DEBUG.
+// The host decides where they end up (a host that wants them on its terminal
+// opens the log with LOG_PERROR). Safe from any thread.
+#ifndef KVR_PLATFORM_DEBUG_LOG_H_
+#define KVR_PLATFORM_DEBUG_LOG_H_
+
+namespace platform {
+
+// Writes one line (UTF-8). A null text writes nothing.
+void DebugOutput(const char* text);
+
+// printf-style; lines longer than 1023 bytes are cut.
+void DebugPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace platform
+
+#endif  // KVR_PLATFORM_DEBUG_LOG_H_

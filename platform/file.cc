@@ -1,0 +1,157 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_), error_(other.error_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    error_ = other.error_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool File::Fail() {
+  error_ = errno;
+  return false;
+}
+
+bool File::Open(const std::string& path, OpenMode mode) {
+  Close();
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::kReadExisting:
+      flags |= O_RDONLY;
+      break;
+    case OpenMode::kWriteCreateAlways:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    case OpenMode::kWriteAppend:
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Fail();
+  fd_ = fd;
+  error_ = 0;
+  return true;
+}
+
+bool File::Write(const void* data, size_t size) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd_, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int64_t File::Read(void* data, size_t size) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return -1;
+  }
+  for (;;) {
+    ssize_t n = ::read(fd_, data, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) {
+      Fail();
+      return -1;
+    }
+  }
+}
+
+int64_t File::Seek(int64_t offset, int whence) {
+  int w = whence == 0 ? SEEK_SET : whence == 1 ? SEEK_CUR : whence == 2 ? SEEK_END : -1;
+  if (fd_ < 0 || w < 0) {
+    error_ = fd_ < 0 ? EBADF : EINVAL;
+    return -1;
+  }
+  off_t pos = ::lseek(fd_, static_cast<off_t>(offset), w);
+  if (pos < 0) {
+    Fail();
+    return -1;
+  }
+  return pos;
+}
+
+int64_t File::Size() {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+    if (fd_ < 0) errno = EBADF;
+    Fail();
+    return -1;
+  }
+  return st.st_size;
+}
+
+bool File::Sync() {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  return ::fdatasync(fd_) == 0 || Fail();
+}
+
+bool File::Close() {
+  if (fd_ < 0) return true;
+  int fd = fd_;
+  fd_ = -1;
+  // Linux releases the descriptor even when close is interrupted: never retry.
+  return ::close(fd) == 0 || Fail();
+}
+
+int MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 ? 0 : errno; }
+
+int RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+
+int RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 0 : errno; }
+
+bool PathExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+std::string ErrorText(int error) {
+  char buf[256];
+  // GNU strerror_r may return a static text instead of filling buf.
+  const char* text = strerror_r(error, buf, sizeof(buf));
+  return text != nullptr ? std::string(text) : std::string();
+}
+
+}  // namespace platform

@@ -1,0 +1,74 @@
+// Files and directories of the platform.
+//
+// File owns one open descriptor (closed by the destructor) and is used by one
+// thread at a time; the free functions are safe from any thread. Failures
+// return false / -1 and keep the system's error number in `error()` or the
+// return value, so callers can report why without touching errno.
+#ifndef KVR_PLATFORM_FILE_H_
+#define KVR_PLATFORM_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+enum class OpenMode {
+  kReadExisting,       // read only; fails when the file does not exist
+  kWriteCreateAlways,  // write only; creates or truncates
+  kWriteAppend,        // write only; creates when missing, writes at the end
+};
+
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens (closing what was open). Close-on-exec; new files get mode 0644.
+  bool Open(const std::string& path, OpenMode mode);
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // Writes all `size` bytes, looping over short writes and interruptions.
+  // Returns false on the first failure (some bytes may have been written).
+  bool Write(const void* data, size_t size);
+  // Reads up to `size` bytes; returns the count, 0 at the end, -1 on failure.
+  int64_t Read(void* data, size_t size);
+  // whence: 0 from the start, 1 from the current position, 2 from the end.
+  // Returns the new position or -1.
+  int64_t Seek(int64_t offset, int whence);
+  // Current size in bytes, or -1.
+  int64_t Size();
+  // Flushes the file's data to the device.
+  bool Sync();
+  // Closes; false when the close reported an error (data may be lost).
+  bool Close();
+
+  // The error number of the last failing call on this object (0 if none).
+  int error() const { return error_; }
+
+ private:
+  bool Fail();
+
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+// Each returns 0 or the system's error number.
+int MakeDirectory(const std::string& path);  // mode 0755; EEXIST when it is there
+int RemoveFile(const std::string& path);
+int RemoveDirectory(const std::string& path);  // empty directories only
+
+bool PathExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Size of a file, or -1 when it cannot be read.
+int64_t FileSize(const std::string& path);
+// A readable text for an error number.
+std::string ErrorText(int error);
+
+}  // namespace platform
+
+#endif  // KVR_PLATFORM_FILE_H_

@@ -1,0 +1,29 @@
+#include "platform/thread.h"
+
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sched.h>
+
+namespace platform {
+
+void SleepMs(uint32_t ms) {
+  if (ms == 0) {
+    sched_yield();
+    return;
+  }
+  timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  timespec rem{};
+  while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}
+
+uint64_t CurrentThreadId() {
+  thread_local uint64_t id = static_cast<uint64_t>(syscall(SYS_gettid));
+  return id;
+}
+
+bool SetCurrentThreadPriority(int) { return true; }
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+#include "svrframe/thread.h"
+
+#include <system_error>
+
+#include "platform/thread.h"
+
+namespace QWTools {
+
+CThread::CThread(bool autoDelete) : autoDelete_(autoDelete) {}
+
+CThread::~CThread() {
+  std::thread handle;
+  {
+    std::lock_guard<std::mutex> lock(handle_mu_);
+    handle = std::move(handle_);
+    handle_open_ = false;
+  }
+  if (!handle.joinable()) return;
+  if (handle.get_id() == std::this_thread::get_id()) {
+    handle.detach();  // a self-deleting thread ends right after this
+  } else {
+    handle.join();
+  }
+}
+
+int CThread::SystemPriority(int priority) {
+  switch (priority) {
+    case 0:
+      return -1;  // below normal
+    case 1:
+      return 0;  // normal
+    case 2:
+      return 1;  // above normal
+    default:
+      return priority;
+  }
+}
+
+bool CThread::Start(int priority) {
+  std::lock_guard<std::mutex> lock(handle_mu_);
+  if (running_.load(std::memory_order_acquire)) return true;
+  if (handle_open_) return false;
+  // An earlier run closed its handle and is past every use of this object.
+  if (handle_.joinable()) handle_.join();
+  try {
+    handle_ = std::thread(&CThread::ThreadMain, this, SystemPriority(priority));
+  } catch (const std::system_error&) {
+    return false;
+  }
+  handle_open_ = true;
+  return true;
+}
+
+void CThread::Resume() {
+  int count = suspend_count_.load();
+  while (count > 0 && !suspend_count_.compare_exchange_weak(count, count - 1)) {
+  }
+}
+
+void CThread::HonourSuspend() {
+  while (suspend_count_.load() > 0) platform::SleepMs(10);
+}
+
+void CThread::ThreadMain(int system_priority) {
+  platform::SetCurrentThreadPriority(system_priority);
+  running_.store(true, std::memory_order_release);
+  Run();
+  running_.store(false, std::memory_order_release);
+  OnExit();
+  if (autoDelete_) {
+    delete this;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(handle_mu_);
+  handle_open_ = false;
+}
+
+}  // namespace QWTools

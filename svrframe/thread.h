@@ -1,0 +1,65 @@
+// Base of every worker thread of the service.
+//
+// A derived class supplies Run (the thread body); OnExit runs on the thread
+// after Run returns, and OnIdle is the hook a polling loop calls when a pass
+// found nothing to do. With autoDelete the object deletes itself when its
+// thread ends; otherwise the owner keeps it and may Start it again once it
+// has ended. The owner stops a thread by its own means (a stop flag the loop
+// reads) and must let Run return before destroying the object: the
+// destructor waits for the thread to finish.
+//
+// Start, IsRunning, Suspend and Resume are safe from any thread.
+#ifndef KVR_SVRFRAME_THREAD_H_
+#define KVR_SVRFRAME_THREAD_H_
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace QWTools {
+
+class CThread {
+ public:
+  explicit CThread(bool autoDelete = false);
+  virtual ~CThread();
+  CThread(const CThread&) = delete;
+  CThread& operator=(const CThread&) = delete;
+
+  // Starts the thread. True at once when it is already running; false while
+  // the handle of an earlier run is still open, or when no thread can be
+  // made. priority: 0 below normal, 1 normal, 2 above normal, other values
+  // go to the system as they are.
+  bool Start(int priority = 1);
+
+  bool IsRunning() const { return running_.load(std::memory_order_acquire); }
+
+  // A suspend count the worker loops honour between passes.
+  void Suspend() { suspend_count_.fetch_add(1); }
+  void Resume();
+  bool IsSuspended() const { return suspend_count_.load() > 0; }
+
+  // The system priority that Start gives a service priority.
+  static int SystemPriority(int priority);
+
+ protected:
+  virtual int Run() = 0;
+  virtual void OnExit() {}
+  // Called by loops when a pass found no work; true = keep looping.
+  virtual bool OnIdle() { return false; }
+  // Sleeps in short steps while the thread is suspended.
+  void HonourSuspend();
+
+ private:
+  void ThreadMain(int system_priority);
+
+  const bool autoDelete_;
+  std::atomic<bool> running_{false};
+  std::atomic<int> suspend_count_{0};
+  std::mutex handle_mu_;
+  bool handle_open_ = false;  // guarded by handle_mu_
+  std::thread handle_;        // guarded by handle_mu_
+};
+
+}  // namespace QWTools
+
+#endif  // KVR_SVRFRAME_THREAD_H_

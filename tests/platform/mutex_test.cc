@@ -1,0 +1,65 @@
+#include "platform/mutex.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tests/test_util.h"
+
+namespace {
+
+using platform::CriticalSection;
+using platform::Signal;
+
+TEST(CriticalSectionTest, OwnerReentersAndOthersWaitUntilFullyLeft) {
+  CriticalSection cs;
+  cs.Enter();
+  cs.Enter();  // recursion on the owning thread must not block
+  std::atomic<bool> other_entered{false};
+  std::thread other([&] {
+    cs.Enter();
+    other_entered = true;
+    cs.Leave();
+  });
+  cs.Leave();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(other_entered) << "one Leave of two must keep the lock";
+  cs.Leave();
+  other.join();
+  EXPECT_TRUE(other_entered);
+}
+
+TEST(CriticalSectionTest, OnlyTheOwnerLeavesUntilTheOwnerRecordIsCleared) {
+  CriticalSection cs;
+  cs.Enter();
+  bool foreign_leave = true;
+  std::thread([&] { foreign_leave = cs.Leave(); }).join();
+  EXPECT_FALSE(foreign_leave);
+  EXPECT_TRUE(cs.HeldByCurrentThread());
+
+  cs.ClearOwner();
+  EXPECT_FALSE(cs.HeldByCurrentThread());
+  std::thread([&] { foreign_leave = cs.Leave(); }).join();
+  EXPECT_TRUE(foreign_leave);
+  EXPECT_TRUE(cs.TryEnter()) << "the lock must be free after the foreign leave";
+  EXPECT_TRUE(cs.Leave());
+  EXPECT_FALSE(cs.Leave()) << "leaving a free lock is refused";
+}
+
+TEST(SignalTest, NotifyBeforeWaitIsKeptAndTimeoutReportsFalse) {
+  Signal signal;
+  signal.Notify();
+  EXPECT_TRUE(signal.Wait(5000));
+  EXPECT_FALSE(signal.Wait(10)) << "one notification wakes one wait";
+
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    signal.Notify();
+  });
+  EXPECT_TRUE(signal.Wait(10000));
+  waker.join();
+}
+
+}  // namespace
