@@ -239,11 +239,15 @@ void CCmdDealMdl::SignalEvent(int type) {
   }
   if (type < 1 || type > kEventThreadCount) return;
   EventSlot& slot = slots_[type - 1];
+  bool wasSignalled = false;
   {
     QWTools::CReadWriteMutexLock guard(&slot.lock);
+    wasSignalled = slot.signalled;
     slot.signalled = true;
   }
-  slot.wake.Notify();
+  // A flag that was already set has its wake-up on the way (or the thread is
+  // busy and will look at the flag before it sleeps again).
+  if (!wasSignalled) slot.wake.Notify();
 }
 
 int CCmdDealMdl::EventLoop(int thread) {
