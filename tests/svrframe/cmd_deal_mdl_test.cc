@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +19,24 @@
 #include "tests/test_util.h"
 
 namespace {
+
+// Whether `name` is prefix, "-", ten decimal digits, "_" and eight
+// lower-case hex digits; the hex digits go to *tick.
+bool UniqueNameShape(const std::string& name, const std::string& prefix, uint32_t* tick) {
+  if (name.size() != prefix.size() + 1 + 10 + 1 + 8) return false;
+  if (name.compare(0, prefix.size() + 1, prefix + "-") != 0) return false;
+  const std::string key = name.substr(prefix.size() + 1, 10);
+  const std::string hex = name.substr(prefix.size() + 12);
+  if (name[prefix.size() + 11] != '_') return false;
+  for (size_t i = 0; i < key.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(key[i]))) return false;
+  }
+  for (char c : hex) {
+    if (!std::isdigit(static_cast<unsigned char>(c)) && (c < 'a' || c > 'f')) return false;
+  }
+  if (tick != nullptr) *tick = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
+  return true;
+}
 
 using kvr_test::CommModule;
 using kvr_test::FunModule;
@@ -188,10 +206,9 @@ TEST_F(CmdDealTest, UniqueNameOfACommunicationModule) {
   ASSERT_TRUE(cmd->RegisterCommModule(comm, 12345678));
   const uint32_t after = platform::TickCount();
   const std::string name = comm->Name().c_str();
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(name, match, std::regex("TcpCommMdl-0012345678_([0-9a-f]{8})")))
-      << name;
-  const uint32_t tick = static_cast<uint32_t>(std::stoul(match[1].str(), nullptr, 16));
+  uint32_t tick = 0;
+  ASSERT_TRUE(UniqueNameShape(name, "TcpCommMdl", &tick)) << name;
+  EXPECT_EQ(name.substr(0, 22), "TcpCommMdl-0012345678_");
   EXPECT_LE(tick - before, after - before) << "the tick count at registration";
   EXPECT_EQ(cmd->FindCommModule(name.c_str()), comm);
 
@@ -199,18 +216,29 @@ TEST_F(CmdDealTest, UniqueNameOfACommunicationModule) {
   comm->Send(m, 0, 0);
   EXPECT_EQ(m->GetCommOrigin(), name.c_str()) << "the registered name, not the class name";
 
-  // Without a key the framework picks one.
+  // Without a key the framework picks one (never 0).
   auto* anonymous = new CommModule("DvCon");
   ASSERT_TRUE(cmd->RegisterCommModule(anonymous, 0));
-  EXPECT_TRUE(
-      std::regex_match(anonymous->Name().c_str(), std::regex("DvCon-[0-9]{10}_[0-9a-f]{8}")));
-  EXPECT_STRNE(anonymous->Name().c_str(), ("DvCon-0000000000_" + match[1].str()).c_str());
+  const std::string anonymousName = anonymous->Name().c_str();
+  EXPECT_TRUE(UniqueNameShape(anonymousName, "DvCon", nullptr)) << anonymousName;
+  EXPECT_NE(anonymousName.substr(6, 10), "0000000000");
+
+  // A negative key is printed with its sign in front of the ten digits.
+  auto* negative = new CommModule("Neg");
+  ASSERT_TRUE(cmd->RegisterCommModule(negative, -5));
+  EXPECT_EQ(std::string(negative->Name().c_str()).substr(0, 16), "Neg--0000000005_");
 
   // Same name, same key, same tick: the same unique name, and the second wins.
   std::atomic<int> gone{0};
   CommModule* a = nullptr;
   CommModule* b = nullptr;
   for (int attempt = 0; attempt < 100; ++attempt) {
+    if (a != nullptr) {
+      // A missed tick: both go back to the test (removal is immediate without threads).
+      cmd->RemoveCommModule(a, false);
+      cmd->RemoveCommModule(b, false);
+      EXPECT_EQ(cmd->FindCommModule(a->Name()), nullptr);
+    }
     delete a;
     delete b;
     a = new CommModule("Twin", &gone);
