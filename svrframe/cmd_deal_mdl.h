@@ -22,7 +22,8 @@
 // the module's OnMessage: the owner may destroy the module as soon as the
 // call returns. From inside an event thread (a module's OnMessage) the call
 // cannot wait for thread 7; such a caller must remove with `destroy` set or
-// keep the module alive itself.
+// keep the module alive itself. A waiting caller must not hold a lock that
+// the module's OnMessage takes, or the two wait for each other.
 //
 // Locks: each queue, each module map, the removed-module queue, the operation
 // queue and each event thread's flag have their own lock and no two are held

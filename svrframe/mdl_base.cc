@@ -8,6 +8,7 @@
 namespace SvrFrame {
 
 int CMdlWorkerThread::Run() {
+  threadId_.store(platform::CurrentThreadId(), std::memory_order_release);
   if (owner_ == nullptr) return -1;
   owner_->Loop();
   return -1;
@@ -89,6 +90,15 @@ bool CMdlBase::WorkerRunning() const {
 }
 
 void CMdlBase::WaitWorkerEnded() {
+  {
+    std::lock_guard<std::mutex> lock(threadMu_);
+    if (thread_ != nullptr &&
+        thread_->threadId_.load(std::memory_order_acquire) == platform::CurrentThreadId()) {
+      thread_->owner_ = nullptr;  // only this thread reads it
+      thread_ = nullptr;
+      return;
+    }
+  }
   while (WorkerRunning()) platform::SleepMs(1);
 }
 

@@ -34,7 +34,9 @@ class CMdlWorkerThread : public QWTools::CThread {
   void OnExit() override;
 
  private:
-  CMdlBase* owner_;
+  friend class CMdlBase;
+  CMdlBase* owner_;  // null once the owner was deleted from this thread
+  std::atomic<uint64_t> threadId_{0};
 };
 
 class CMdlBase : public IModule {
@@ -72,7 +74,9 @@ class CMdlBase : public IModule {
 
  protected:
   // Waits until the worker thread (if started) has left Loop. Called by a
-  // concrete module after it told its loop to stop; never from the loop.
+  // concrete module after it told its loop to stop. Called from the worker
+  // itself (a module that destroys itself from its own loop) it does not
+  // wait: the thread forgets the module and must leave Loop at once.
   void WaitWorkerEnded();
   // Lets a worker loop honour SuspendWorker between passes.
   void HonourSuspend();
@@ -91,7 +95,7 @@ class CMdlBase : public IModule {
   const Origin origin_;
 
   mutable std::mutex threadMu_;
-  QWTools::CThread* thread_ = nullptr;  // guarded by threadMu_; deletes itself
+  CMdlWorkerThread* thread_ = nullptr;  // guarded by threadMu_; deletes itself
   bool workerStarted_ = false;          // guarded by threadMu_
   std::atomic<int> suspendCount_{0};
 };

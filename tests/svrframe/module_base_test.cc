@@ -176,4 +176,36 @@ TEST(ModuleBaseTest, WorkerThreadRunsTheLoopAndHonoursSuspend) {
   EXPECT_EQ(fun->Destroy(), 0);
 }
 
+// A module whose loop ends by destroying the module.
+class SelfEnding : public SvrFrame::CCommMdl {
+ public:
+  explicit SelfEnding(std::atomic<bool>* gone) : CCommMdl(true), gone_(gone) {}
+  ~SelfEnding() override {
+    WaitWorkerEnded();
+    *gone_ = true;
+  }
+  int Destroy() override {
+    delete this;
+    return 0;
+  }
+  int Loop() override {
+    while (!quit) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Destroy();
+    return 0;
+  }
+  std::atomic<bool> quit{false};
+
+ private:
+  std::atomic<bool>* gone_;
+};
+
+TEST(ModuleBaseTest, AModuleMayDestroyItselfFromItsOwnLoop) {
+  std::atomic<bool> gone{false};
+  auto* module = new SelfEnding(&gone);
+  module->Init("");
+  ASSERT_TRUE(kvr_test::WaitFor([&] { return module->WorkerRunning(); }));
+  module->quit = true;
+  EXPECT_TRUE(kvr_test::WaitFor([&] { return gone.load(); }));
+}
+
 }  // namespace

@@ -92,6 +92,7 @@ TEST(ThreadTest, SuspendHoldsTheLoopBetweenPasses) {
    public:
     std::atomic<bool> stop{false};
     std::atomic<int> passes{0};
+    std::atomic<bool> exited{false};
 
    protected:
     int Run() override {
@@ -102,6 +103,7 @@ TEST(ThreadTest, SuspendHoldsTheLoopBetweenPasses) {
       }
       return 0;
     }
+    void OnExit() override { exited = true; }
   } p;
   ASSERT_TRUE(p.Start(1));
   ASSERT_TRUE(kvr_test::WaitFor([&] { return p.passes.load() > 2; }));
@@ -118,6 +120,8 @@ TEST(ThreadTest, SuspendHoldsTheLoopBetweenPasses) {
   EXPECT_FALSE(p.IsSuspended());
   EXPECT_TRUE(kvr_test::WaitFor([&] { return p.passes.load() > frozen + 2; }));
   p.stop = true;
+  // The thread calls OnExit after Run; the object must outlive that call.
+  EXPECT_TRUE(kvr_test::WaitFor([&] { return p.exited.load(); }));
 }
 
 TEST(ThreadTest, PriorityMapping) {
