@@ -76,13 +76,13 @@ int CEventDealThread::Run() {
 CCmdDealMdl::CCmdDealMdl(bool useEventThreads)
     : runtimeInfo_(std::make_unique<CRuntimeMdlInfo>("CmdDealMdl")),
       useEventThreads_(useEventThreads) {
-  struct QueueSpec {
+  struct QueueLayout {
     int32_t messageClass;
     bool limited;
     bool fromFunctionModules;
   };
   // Indexed by event type - 1.
-  static constexpr QueueSpec kSpecs[kQueueCount] = {
+  static constexpr QueueLayout kLayouts[kQueueCount] = {
       {kControlDataClass, false, false},  // 1 receive control data
       {kControlDataClass, false, true},   // 2 send control data
       {kDataClass, true, false},          // 3 receive data
@@ -91,9 +91,9 @@ CCmdDealMdl::CCmdDealMdl(bool useEventThreads)
       {kNRDataClass, false, true},        // 6 send NR data
   };
   for (int q = 0; q < kQueueCount; ++q) {
-    queues_[q].messageClass = kSpecs[q].messageClass;
-    queues_[q].limited = kSpecs[q].limited;
-    queues_[q].fromFunctionModules = kSpecs[q].fromFunctionModules;
+    queues_[q].messageClass = kLayouts[q].messageClass;
+    queues_[q].limited = kLayouts[q].limited;
+    queues_[q].fromFunctionModules = kLayouts[q].fromFunctionModules;
   }
 }
 
