@@ -1,0 +1,575 @@
+#include "svrframe/cmd_deal_mdl.h"
+
+#include <cstdio>
+#include <unordered_set>
+#include <utility>
+
+#include "platform/debug_log.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "svrframe/mdl_base.h"
+
+namespace SvrFrame {
+namespace {
+
+// The event threads know which module they work for, so that a removal asked
+// for from inside a delivery does not wait for itself.
+thread_local const CCmdDealMdl* t_owner = nullptr;
+thread_local int t_thread = 0;
+
+// Keys for communication modules registered without one. On this system an
+// address does not fit the 32-bit key, so the framework hands out its own
+// numbers: never 0, never -1.
+int32_t NextModuleKey() {
+  static std::atomic<uint32_t> counter{0};
+  for (;;) {
+    const int32_t key = static_cast<int32_t>(counter.fetch_add(1) + 1);
+    if (key != 0 && key != -1) return key;
+  }
+}
+
+std::unique_ptr<QWTools::CEvent> MakeEvent(int type) {
+  switch (type) {
+    case QWTools::kReceiveControlDataEvent:
+      return std::make_unique<QWTools::CReceiveControlDataEvent>();
+    case QWTools::kSendControlDataEvent:
+      return std::make_unique<QWTools::CSendControlDataEvent>();
+    case QWTools::kReceiveDataEvent:
+      return std::make_unique<QWTools::CReceiveDataEvent>();
+    case QWTools::kSendDataEvent:
+      return std::make_unique<QWTools::CSendDataEvent>();
+    case QWTools::kReceiveNRDataEvent:
+      return std::make_unique<QWTools::CReceiveNRDataEvent>();
+    case QWTools::kSendNRDataEvent:
+      return std::make_unique<QWTools::CSendNRDataEvent>();
+    case QWTools::kMessageEvent:
+      return std::make_unique<QWTools::CMessageEvent>();
+    default:
+      return std::make_unique<QWTools::CCloseEvent>();
+  }
+}
+
+// Queue of a message class: index (event type - 1) of the receive row for
+// communication modules, of the send row for function modules; -1 for an
+// unknown class.
+int QueueOf(bool fromFunctionModule, int messageClass) {
+  switch (messageClass) {
+    case kDataClass:
+      return fromFunctionModule ? QWTools::kSendDataEvent - 1 : QWTools::kReceiveDataEvent - 1;
+    case kControlDataClass:
+      return fromFunctionModule ? QWTools::kSendControlDataEvent - 1
+                                : QWTools::kReceiveControlDataEvent - 1;
+    case kNRDataClass:
+      return fromFunctionModule ? QWTools::kSendNRDataEvent - 1 : QWTools::kReceiveNRDataEvent - 1;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+int CEventDealThread::Run() {
+  if (owner_ != nullptr) owner_->EventLoop(number_);
+  return -1;
+}
+
+CCmdDealMdl::CCmdDealMdl(bool useEventThreads)
+    : runtimeInfo_(std::make_unique<CRuntimeMdlInfo>("CmdDealMdl")),
+      useEventThreads_(useEventThreads) {
+  struct QueueLayout {
+    int32_t messageClass;
+    bool limited;
+    bool fromFunctionModules;
+  };
+  // Indexed by event type - 1.
+  static constexpr QueueLayout kLayouts[kQueueCount] = {
+      {kControlDataClass, false, false},  // 1 receive control data
+      {kControlDataClass, false, true},   // 2 send control data
+      {kDataClass, true, false},          // 3 receive data
+      {kDataClass, true, true},           // 4 send data
+      {kNRDataClass, true, false},        // 5 receive NR data
+      {kNRDataClass, false, true},        // 6 send NR data
+  };
+  for (int q = 0; q < kQueueCount; ++q) {
+    queues_[q].messageClass = kLayouts[q].messageClass;
+    queues_[q].limited = kLayouts[q].limited;
+    queues_[q].fromFunctionModules = kLayouts[q].fromFunctionModules;
+  }
+}
+
+CCmdDealMdl::~CCmdDealMdl() { Shutdown(); }
+
+int CCmdDealMdl::Init(const CSecureString& configFile) {
+  if (useEventThreads_) StartEventThreads();
+  std::shared_ptr<const CModuleConfig> config = CModuleConfig::FromFile(configFile.c_str());
+  const bool loaded = config->Loaded();
+  if (!loaded) platform::DebugPrintf("CmdDealMdl: %s", config->Error().c_str());
+  CModuleConfig::SetCurrent(config);
+  {
+    // Configurations loaded earlier stay alive: a thread may still be routing with one.
+    std::lock_guard<std::mutex> lock(configMu_);
+    configs_.push_back(config);
+    config_.store(config.get(), std::memory_order_release);
+  }
+  OnConfigLoaded(loaded);
+  return loaded ? 0 : -1;
+}
+
+void CCmdDealMdl::StartEventThreads() {
+  std::lock_guard<std::mutex> lock(startMu_);
+  if (threadsMade_) return;
+  threadsMade_ = true;
+  for (int n = 1; n <= kEventThreadCount; ++n) {
+    EventSlot& slot = slots_[n - 1];
+    {
+      QWTools::CReadWriteMutexLock guard(&slot.lock);
+      slot.event = MakeEvent(n);
+    }
+    slot.started.store(true, std::memory_order_release);
+    auto* thread = new CEventDealThread(this, n);
+    if (!thread->Start(1)) {
+      platform::DebugPrintf("CmdDealMdl: event thread %d did not start", n);
+      slot.started.store(false, std::memory_order_release);
+      delete thread;
+    }
+  }
+}
+
+int CCmdDealMdl::Destroy() {
+  Shutdown();
+  CModuleConfig::Release();
+  delete this;
+  return 0;
+}
+
+int CCmdDealMdl::OnMessage(const MessageRef& message) {
+  BeforePost(message);
+  if (!message) return 0;
+  Append(QWTools::kReceiveDataEvent - 1, message);
+  SignalEvent(QWTools::kReceiveDataEvent);
+  return 0;
+}
+
+int CCmdDealMdl::Send(const MessageRef&, int, int) { return 0; }
+
+ModuleSink CCmdDealMdl::SetSink(ModuleSink, void*) { return nullptr; }
+
+bool CCmdDealMdl::RegisterFunModule(IModule* module) {
+  if (module == nullptr || module->GetRuntimeInfo() == nullptr) return false;
+  CSecureString name = module->GetRuntimeInfo()->Name();
+  if (name.IsEmpty()) return false;
+  QWTools::CReadWriteMutexLock guard(&funLock_);
+  funModules_[name] = module;
+  module->SetSink(&CCmdDealMdl::FunModuleSink, this);
+  return true;
+}
+
+bool CCmdDealMdl::RegisterCommModule(IModule* module, int32_t key) {
+  if (module == nullptr || module->GetRuntimeInfo() == nullptr) return false;
+  if (key == 0) key = NextModuleKey();
+  char suffix[32];
+  std::snprintf(suffix, sizeof(suffix), "-%.10d_%08x", key, platform::TickCount());
+  CSecureString name = module->GetRuntimeInfo()->Name();
+  name += suffix;
+  module->GetRuntimeInfo()->SetName(name);
+  QWTools::CReadWriteMutexLock guard(&commLock_);
+  commModules_[name] = module;
+  module->SetSink(&CCmdDealMdl::CommModuleSink, this);
+  return true;
+}
+
+bool CCmdDealMdl::RemoveFunModule(IModule* module, bool destroy) {
+  if (module == nullptr) return false;
+  QueueOperation(kRemoveFunOperation, module, destroy);
+  return true;
+}
+
+bool CCmdDealMdl::RemoveCommModule(IModule* module, bool destroy) {
+  if (module == nullptr) return false;
+  QueueOperation(kRemoveCommOperation, module, destroy);
+  return true;
+}
+
+int CCmdDealMdl::FunModuleSink(const MessageRef* message, void* user, int weight,
+                               int messageClass) {
+  if (user == nullptr) return -2;
+  return static_cast<CCmdDealMdl*>(user)->Post(true, message, weight, messageClass);
+}
+
+int CCmdDealMdl::CommModuleSink(const MessageRef* message, void* user, int weight,
+                                int messageClass) {
+  if (user == nullptr) return -2;
+  return static_cast<CCmdDealMdl*>(user)->Post(false, message, weight, messageClass);
+}
+
+int CCmdDealMdl::Post(bool fromFunctionModule, const MessageRef* message, int weight,
+                      int messageClass) {
+  const int q = QueueOf(fromFunctionModule, messageClass);
+  if (q < 0) return 0;  // no such class: ignored
+  if (message == nullptr || !*message) return -2;
+  MessageQueue& queue = queues_[q];
+  {
+    QWTools::CReadWriteMutexLock guard(&queue.lock);
+    if (queue.limited) {
+      const long long length = static_cast<long long>(queue.messages.size());
+      if (length + weight > kQueueLimit) return static_cast<int>(kQueueLimit - length);
+    }
+    queue.messages.push_back(*message);
+  }
+  SignalEvent(q + 1);
+  return 0;
+}
+
+void CCmdDealMdl::Append(int q, const MessageRef& message) {
+  QWTools::CReadWriteMutexLock guard(&queues_[q].lock);
+  queues_[q].messages.push_back(message);
+}
+
+void CCmdDealMdl::SignalEvent(int type) {
+  if (type == QWTools::kCloseEvent) {
+    for (EventSlot& slot : slots_) {
+      {
+        QWTools::CReadWriteMutexLock guard(&slot.lock);
+        slot.signalled = true;
+        slot.event = std::make_unique<QWTools::CCloseEvent>();
+      }
+      slot.wake.Notify();
+    }
+    return;
+  }
+  if (type < 1 || type > kEventThreadCount) return;
+  EventSlot& slot = slots_[type - 1];
+  bool wasSignalled = false;
+  {
+    QWTools::CReadWriteMutexLock guard(&slot.lock);
+    wasSignalled = slot.signalled;
+    slot.signalled = true;
+  }
+  // A flag that was already set has its wake-up on the way (or the thread is
+  // busy and will look at the flag before it sleeps again).
+  if (!wasSignalled) slot.wake.Notify();
+}
+
+int CCmdDealMdl::EventLoop(int thread) {
+  if (thread < 1 || thread > kEventThreadCount) return 1;
+  EventSlot& slot = slots_[thread - 1];
+  slot.ended.store(false, std::memory_order_release);
+  t_owner = this;
+  t_thread = thread;
+  for (;;) {
+    int type = 0;
+    for (;;) {
+      {
+        QWTools::CReadWriteMutexLock guard(&slot.lock);
+        if (slot.signalled) {
+          slot.signalled = false;
+          type = slot.event != nullptr ? slot.event->GetType() : 0;
+          break;
+        }
+      }
+      OnIdle(thread);
+    }
+    switch (type) {
+      case QWTools::kReceiveControlDataEvent:
+      case QWTools::kSendControlDataEvent:
+      case QWTools::kReceiveDataEvent:
+      case QWTools::kSendDataEvent:
+      case QWTools::kReceiveNRDataEvent:
+      case QWTools::kSendNRDataEvent:
+        Drain(type - 1, slot);
+        break;
+      case QWTools::kMessageEvent:
+        RunModuleOperations();
+        break;
+      case QWTools::kCloseEvent:
+        t_owner = nullptr;
+        t_thread = 0;
+        // The shut-down may free this module as soon as `ended` is seen, so
+        // the wake-up comes first and the flag is the last thing touched.
+        threadEndedSignal_.Notify();
+        slot.ended.store(true, std::memory_order_release);
+        return 1;
+      default:
+        OnIdle(thread);
+        break;
+    }
+  }
+}
+
+bool CCmdDealMdl::OnIdle(int thread) {
+  if (thread == QWTools::kMessageEvent) SweepRemovedModules();
+  if (thread >= 1 && thread <= kEventThreadCount) {
+    slots_[thread - 1].wake.Wait(kIdleWaitMs);
+  } else {
+    platform::SleepMs(kIdleWaitMs);
+  }
+  return true;
+}
+
+void CCmdDealMdl::Drain(int q, EventSlot& slot) {
+  MessageQueue& queue = queues_[q];
+  bool more = true;
+  while (more) {
+    MessageRef message;
+    {
+      QWTools::CReadWriteMutexLock guard(&queue.lock);
+      if (queue.messages.empty()) return;
+      message = std::move(queue.messages.front());
+      queue.messages.pop_front();
+      more = !queue.messages.empty();
+      message->SetMessageClass(queue.messageClass);
+    }
+    if (queue.fromFunctionModules) {
+      DeliverReply(message, slot);
+    } else {
+      DeliverEntrance(message, slot);
+    }
+  }
+}
+
+void CCmdDealMdl::DeliverEntrance(const MessageRef& message, EventSlot& slot) {
+  const CModuleConfig* config = config_.load(std::memory_order_acquire);
+  const std::vector<CSecureString>* route =
+      config != nullptr ? config->EntranceRoute(*message) : nullptr;
+  if (route == nullptr) return;  // no route: dropped
+  message->SetDestinations(*route);
+  // The route belongs to the configuration, not to the message, so a
+  // destination that passes the message on cannot change it under us.
+  for (const CSecureString& name : *route) {
+    IModule* module = nullptr;
+    {
+      QWTools::CReadWriteMutexLock guard(&funLock_);
+      auto it = funModules_.find(name);
+      if (it == funModules_.end()) continue;
+      module = it->second;
+      slot.callee.store(module, std::memory_order_release);
+    }
+    module->OnMessage(message);
+    slot.callee.store(nullptr, std::memory_order_release);
+  }
+}
+
+void CCmdDealMdl::DeliverReply(const MessageRef& message, EventSlot& slot) {
+  const CModuleConfig* config = config_.load(std::memory_order_acquire);
+  const std::vector<CSecureString>* route =
+      config != nullptr ? config->ReplyRoute(*message) : nullptr;
+  if (route != nullptr) {
+    message->SetDestinations(*route);
+    for (const CSecureString& name : *route) {
+      QWTools::CReadWriteMutexLock guard(&funLock_);
+      auto it = funModules_.find(name);
+      if (it == funModules_.end()) continue;
+      it->second->OnMessage(message);
+    }
+    return;  // a routed reply is not also given to its replyTo modules
+  }
+  const std::vector<CSecureString> replyTo = message->ReplyToList();
+  for (const CSecureString& name : replyTo) {
+    IModule* module = nullptr;
+    {
+      QWTools::CReadWriteMutexLock guard(&commLock_);
+      auto it = commModules_.find(name);
+      if (it == commModules_.end()) continue;
+      module = it->second;
+      slot.callee.store(module, std::memory_order_release);
+    }
+    module->OnMessage(message);
+    slot.callee.store(nullptr, std::memory_order_release);
+  }
+}
+
+bool CCmdDealMdl::Thread7Running() const {
+  const EventSlot& slot = slots_[QWTools::kMessageEvent - 1];
+  return slot.started.load(std::memory_order_acquire) &&
+         !slot.ended.load(std::memory_order_acquire) && !closed_.load();
+}
+
+bool CCmdDealMdl::OnOwnEventThread() const { return t_owner == this; }
+
+void CCmdDealMdl::QueueOperation(int operation, IModule* module, bool destroy) {
+  uint64_t id = 0;
+  {
+    QWTools::CReadWriteMutexLock guard(&operationsLock_);
+    id = ++lastOperationId_;
+    operations_.push_back(ModuleOperation{operation, module, destroy, id});
+  }
+  if (!Thread7Running()) {
+    RunModuleOperations();  // no thread 7 to do it (none made, or shut down)
+    return;
+  }
+  SignalEvent(QWTools::kMessageEvent);
+  // The owner of a module removed without `destroy` frees it once we return;
+  // it must be out of the maps and out of every delivery by then.
+  if (destroy || OnOwnEventThread()) return;
+  while (operationsDone_.load(std::memory_order_acquire) < id) {
+    if (!Thread7Running()) {
+      RunModuleOperations();
+      break;
+    }
+    operationsDoneSignal_.Wait(kIdleWaitMs);
+  }
+}
+
+void CCmdDealMdl::RunModuleOperations() {
+  std::lock_guard<std::recursive_mutex> runner(operationsRunMu_);
+  for (;;) {
+    ModuleOperation op;
+    {
+      QWTools::CReadWriteMutexLock guard(&operationsLock_);
+      if (operations_.empty()) break;
+      op = operations_.front();
+      operations_.pop_front();
+    }
+    CarryOut(op);
+    operationsDone_.store(op.id, std::memory_order_release);
+    operationsDoneSignal_.Notify();
+  }
+}
+
+void CCmdDealMdl::CarryOut(const ModuleOperation& op) {
+  CRuntimeMdlInfo* info = op.module->GetRuntimeInfo();
+  if (info == nullptr) return;
+  const CSecureString name = info->Name();
+  // Only the module asked about is removed: another module registered under
+  // the same name since then stays.
+  if (op.operation == kRemoveCommOperation) {
+    {
+      QWTools::CReadWriteMutexLock guard(&commLock_);
+      auto it = commModules_.find(name);
+      if (it == commModules_.end() || it->second != op.module) return;
+      commModules_.erase(it);
+    }
+    if (op.destroy) {
+      const uint32_t now = platform::TickCount();
+      if (auto* base = dynamic_cast<CMdlBase*>(op.module)) base->SetRemovedAt(now);
+      QWTools::CReadWriteMutexLock guard(&removedLock_);
+      removedModules_.push_back(RemovedModule{op.module, now});
+    } else {
+      WaitUntilNotInDelivery(op.module);
+    }
+  } else if (op.operation == kRemoveFunOperation) {
+    {
+      QWTools::CReadWriteMutexLock guard(&funLock_);
+      auto it = funModules_.find(name);
+      if (it == funModules_.end() || it->second != op.module) return;
+      funModules_.erase(it);
+    }
+    WaitUntilNotInDelivery(op.module);
+    if (op.destroy) op.module->Destroy();
+  }
+}
+
+bool CCmdDealMdl::InDelivery(const IModule* module) const {
+  for (int n = 1; n <= kEventThreadCount; ++n) {
+    if (OnOwnEventThread() && n == t_thread) continue;
+    if (slots_[n - 1].callee.load(std::memory_order_acquire) == module) return true;
+  }
+  return false;
+}
+
+void CCmdDealMdl::WaitUntilNotInDelivery(const IModule* module) const {
+  while (InDelivery(module)) platform::SleepMs(1);
+}
+
+void CCmdDealMdl::SweepRemovedModules() {
+  size_t count = 0;
+  {
+    QWTools::CReadWriteMutexLock guard(&removedLock_);
+    count = removedModules_.size();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    RemovedModule removed;
+    {
+      QWTools::CReadWriteMutexLock guard(&removedLock_);
+      if (removedModules_.empty()) return;
+      removed = removedModules_.front();
+      removedModules_.pop_front();
+      const bool graceOver =
+          platform::TicksElapsed(removed.removedAt, platform::TickCount(), kRemovalGraceMs);
+      if (!graceOver || InDelivery(removed.module)) {
+        removedModules_.push_back(removed);
+        continue;
+      }
+    }
+    removed.module->Destroy();
+  }
+}
+
+void CCmdDealMdl::Shutdown() {
+  if (closed_.exchange(true)) return;
+  SignalEvent(QWTools::kCloseEvent);
+  for (;;) {
+    bool all = true;
+    for (const EventSlot& slot : slots_) {
+      if (slot.started.load(std::memory_order_acquire) &&
+          !slot.ended.load(std::memory_order_acquire)) {
+        all = false;
+      }
+    }
+    if (all) break;
+    threadEndedSignal_.Wait(kShutdownPollMs);
+  }
+
+  // Removals asked for before the close are carried out first, so that a
+  // module handed back to its owner is not destroyed here as well.
+  RunModuleOperations();
+
+  // Every module is destroyed once, even if it was registered twice.
+  std::vector<IModule*> doomed;
+  std::unordered_set<IModule*> seen;
+  {
+    QWTools::CReadWriteMutexLock guard(&removedLock_);
+    for (const RemovedModule& removed : removedModules_) {
+      if (seen.insert(removed.module).second) doomed.push_back(removed.module);
+    }
+    removedModules_.clear();
+  }
+  for (ModuleMap* map : {&commModules_, &funModules_}) {
+    QWTools::CReadWriteMutex& lock = map == &commModules_ ? commLock_ : funLock_;
+    QWTools::CReadWriteMutexLock guard(&lock);
+    for (const auto& [name, module] : *map) {
+      if (seen.insert(module).second) doomed.push_back(module);
+    }
+    map->clear();
+  }
+  for (IModule* module : doomed) module->Destroy();
+
+  // Waiting data and NR data go now; control data goes with the module.
+  for (int type : {QWTools::kReceiveDataEvent, QWTools::kSendDataEvent,
+                   QWTools::kReceiveNRDataEvent, QWTools::kSendNRDataEvent}) {
+    std::deque<MessageRef> dropped;
+    QWTools::CReadWriteMutexLock guard(&queues_[type - 1].lock);
+    dropped.swap(queues_[type - 1].messages);
+    guard.Unlock();
+  }
+}
+
+size_t CCmdDealMdl::QueueLength(int eventType) {
+  if (eventType < 1 || eventType > kQueueCount) return 0;
+  QWTools::CReadWriteMutexLock guard(&queues_[eventType - 1].lock);
+  return queues_[eventType - 1].messages.size();
+}
+
+IModule* CCmdDealMdl::FindFunModule(const CSecureString& name) {
+  QWTools::CReadWriteMutexLock guard(&funLock_);
+  auto it = funModules_.find(name);
+  return it == funModules_.end() ? nullptr : it->second;
+}
+
+IModule* CCmdDealMdl::FindCommModule(const CSecureString& name) {
+  QWTools::CReadWriteMutexLock guard(&commLock_);
+  auto it = commModules_.find(name);
+  return it == commModules_.end() ? nullptr : it->second;
+}
+
+size_t CCmdDealMdl::RemovedModuleCount() {
+  QWTools::CReadWriteMutexLock guard(&removedLock_);
+  return removedModules_.size();
+}
+
+bool CCmdDealMdl::ThreadEnded(int thread) const {
+  if (thread < 1 || thread > kEventThreadCount) return false;
+  return slots_[thread - 1].ended.load(std::memory_order_acquire);
+}
+
+}  // namespace SvrFrame

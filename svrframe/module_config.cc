@@ -1,0 +1,219 @@
+#include "svrframe/module_config.h"
+
+#include <tinyxml.h>
+
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+namespace SvrFrame {
+namespace {
+
+const char* Text(const char* text) { return text != nullptr ? text : ""; }
+
+// An attribute's value; a missing attribute reads as the empty text.
+const char* Attr(const TiXmlElement* element, const char* name) {
+  return Text(element->Attribute(name));
+}
+
+// The first child element whose attribute equals `value`; the rest are never looked at.
+const TiXmlElement* FirstChildWith(const TiXmlElement* parent, const char* attribute,
+                                   const char* value) {
+  for (const TiXmlElement* e = parent->FirstChildElement(); e != nullptr;
+       e = e->NextSiblingElement()) {
+    if (std::strcmp(Attr(e, attribute), value) == 0) return e;
+  }
+  return nullptr;
+}
+
+std::mutex g_currentMu;
+std::shared_ptr<const CModuleConfig> g_current;  // guarded by g_currentMu
+
+}  // namespace
+
+int EntranceValue(const char* text) {
+  if (text == nullptr) return 0;
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  long long value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) {
+      value = static_cast<long long>(INT_MAX) + 1;  // saturated; further digits change nothing
+    }
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  return static_cast<int>(value);
+}
+
+CModuleConfig::CModuleConfig() : document_(std::make_unique<TiXmlDocument>()) {}
+
+CModuleConfig::~CModuleConfig() = default;
+
+std::shared_ptr<const CModuleConfig> CModuleConfig::FromFile(const char* fileName) {
+  std::shared_ptr<CModuleConfig> config(new CModuleConfig());
+  const char* name = fileName == nullptr || *fileName == '\0' ? kDefaultConfigFile : fileName;
+  config->loaded_ = config->document_->LoadFile(name);
+  if (!config->loaded_) {
+    config->error_ = std::string(name) + ": " + Text(config->document_->ErrorDesc());
+    config->document_->Clear();
+  }
+  config->Compile();
+  return config;
+}
+
+std::shared_ptr<const CModuleConfig> CModuleConfig::FromText(const char* text) {
+  std::shared_ptr<CModuleConfig> config(new CModuleConfig());
+  config->document_->Parse(Text(text));
+  config->loaded_ = !config->document_->Error();
+  if (!config->loaded_) {
+    config->error_ = Text(config->document_->ErrorDesc());
+    config->document_->Clear();
+  }
+  config->Compile();
+  return config;
+}
+
+void CModuleConfig::Compile() {
+  const TiXmlElement* root = document_->RootElement();
+  if (root == nullptr) return;
+  for (const TiXmlElement* l1 = root->FirstChildElement(); l1 != nullptr;
+       l1 = l1->NextSiblingElement()) {
+    auto [protocol, newProtocol] = protocols_.try_emplace(Attr(l1, "type"));
+    if (!newProtocol) continue;  // a later element of the same type is never searched
+    for (const TiXmlElement* l2 = l1->FirstChildElement(); l2 != nullptr;
+         l2 = l2->NextSiblingElement()) {
+      auto [command, newCommand] = protocol->second.byCommand.try_emplace(Attr(l2, "id"));
+      if (!newCommand) continue;
+      for (const TiXmlElement* l3 = l2->FirstChildElement(); l3 != nullptr;
+           l3 = l3->NextSiblingElement()) {
+        const char* funcName = Attr(l3, "funcName");
+        if (EntranceValue(Attr(l3, "entrance")) == 1)
+          command->second.entrance.emplace_back(funcName);
+        auto [function, newFunction] = command->second.byFunction.try_emplace(funcName);
+        if (!newFunction) continue;
+        for (const TiXmlElement* l4 = l3->FirstChildElement(); l4 != nullptr;
+             l4 = l4->NextSiblingElement()) {
+          function->second.nextByCondition[Attr(l4, "condition")].emplace_back(
+              Attr(l4, "funcName"));
+        }
+      }
+    }
+  }
+}
+
+const CModuleConfig::CommandEntry* CModuleConfig::FindCommand(
+    const CInnerProtocolStack& message) const {
+  auto protocol = protocols_.find(std::string_view(Text(message.GetProtocolName())));
+  if (protocol == protocols_.end()) return nullptr;
+  auto command = protocol->second.byCommand.find(std::string_view(Text(message.GetCommandName())));
+  if (command == protocol->second.byCommand.end()) return nullptr;
+  return &command->second;
+}
+
+const std::vector<CSecureString>* CModuleConfig::EntranceRoute(
+    const CInnerProtocolStack& message) const {
+  const CommandEntry* command = FindCommand(message);
+  if (command == nullptr || command->entrance.empty()) return nullptr;
+  return &command->entrance;
+}
+
+const std::vector<CSecureString>* CModuleConfig::ReplyRoute(
+    const CInnerProtocolStack& message) const {
+  const CommandEntry* command = FindCommand(message);
+  if (command == nullptr) return nullptr;
+  auto function = command->byFunction.find(std::string_view(message.GetFunOrigin().c_str()));
+  if (function == command->byFunction.end()) return nullptr;
+  const CSecureString result = message.GetResultText();
+  auto next = function->second.nextByCondition.find(std::string_view(result.c_str()));
+  if (next == function->second.nextByCondition.end()) return nullptr;
+  return &next->second;
+}
+
+bool CModuleConfig::EntranceLookup(CInnerProtocolStack& message) const {
+  const std::vector<CSecureString>* route = EntranceRoute(message);
+  if (route == nullptr) return false;
+  message.SetDestinations(*route);
+  return true;
+}
+
+bool CModuleConfig::ReplyLookup(CInnerProtocolStack& message) const {
+  const std::vector<CSecureString>* route = ReplyRoute(message);
+  if (route == nullptr) return false;
+  message.SetDestinations(*route);
+  return true;
+}
+
+bool CModuleConfig::WalkEntranceLookup(CInnerProtocolStack& message) const {
+  const TiXmlElement* root = document_->RootElement();
+  if (root == nullptr) return false;
+  const TiXmlElement* l1 = FirstChildWith(root, "type", Text(message.GetProtocolName()));
+  if (l1 == nullptr) return false;
+  const TiXmlElement* l2 = FirstChildWith(l1, "id", Text(message.GetCommandName()));
+  if (l2 == nullptr) return false;
+  bool added = false;
+  for (const TiXmlElement* l3 = l2->FirstChildElement(); l3 != nullptr;
+       l3 = l3->NextSiblingElement()) {
+    if (EntranceValue(Attr(l3, "entrance")) != 1) continue;
+    if (!added) message.ClearDestinations();  // emptied just before the first addition
+    added = true;
+    message.AddDestination(Attr(l3, "funcName"));
+  }
+  return added;
+}
+
+bool CModuleConfig::WalkReplyLookup(CInnerProtocolStack& message) const {
+  const TiXmlElement* root = document_->RootElement();
+  if (root == nullptr) return false;
+  const TiXmlElement* l1 = FirstChildWith(root, "type", Text(message.GetProtocolName()));
+  if (l1 == nullptr) return false;
+  const TiXmlElement* l2 = FirstChildWith(l1, "id", Text(message.GetCommandName()));
+  if (l2 == nullptr) return false;
+  const TiXmlElement* l3 = FirstChildWith(l2, "funcName", message.GetFunOrigin().c_str());
+  if (l3 == nullptr) return false;
+  const CSecureString result = message.GetResultText();
+  bool added = false;
+  for (const TiXmlElement* l4 = l3->FirstChildElement(); l4 != nullptr;
+       l4 = l4->NextSiblingElement()) {
+    if (std::strcmp(Attr(l4, "condition"), result.c_str()) != 0) continue;
+    if (!added) message.ClearDestinations();
+    added = true;
+    message.AddDestination(Attr(l4, "funcName"));
+  }
+  return added;
+}
+
+bool CModuleConfig::Load(const char* fileName) {
+  std::shared_ptr<const CModuleConfig> config = FromFile(fileName);
+  const bool loaded = config->Loaded();
+  SetCurrent(std::move(config));
+  return loaded;
+}
+
+void CModuleConfig::SetCurrent(std::shared_ptr<const CModuleConfig> config) {
+  std::lock_guard<std::mutex> lock(g_currentMu);
+  g_current.swap(config);
+  // The old configuration is freed after the lock is let go.
+}
+
+void CModuleConfig::Release() { SetCurrent(nullptr); }
+
+std::shared_ptr<const CModuleConfig> CModuleConfig::Current() {
+  std::lock_guard<std::mutex> lock(g_currentMu);
+  return g_current;
+}
+
+bool EntranceLookup(CInnerProtocolStack& message) {
+  std::shared_ptr<const CModuleConfig> config = CModuleConfig::Current();
+  return config != nullptr && config->EntranceLookup(message);
+}
+
+bool ReplyLookup(CInnerProtocolStack& message) {
+  std::shared_ptr<const CModuleConfig> config = CModuleConfig::Current();
+  return config != nullptr && config->ReplyLookup(message);
+}
+
+}  // namespace SvrFrame

@@ -1,0 +1,583 @@
+#include "svrframe/cmd_deal_mdl.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/time.h"
+#include "svrframe/kvr_cmd_deal_mdl.h"
+#include "svrframe/svr_manage.h"
+#include "tests/svrframe/test_message.h"
+#include "tests/svrframe/test_modules.h"
+#include "tests/test_util.h"
+
+namespace {
+
+// Whether `name` is prefix, "-", ten decimal digits, "_" and eight
+// lower-case hex digits; the hex digits go to *tick.
+bool UniqueNameShape(const std::string& name, const std::string& prefix, uint32_t* tick) {
+  if (name.size() != prefix.size() + 1 + 10 + 1 + 8) return false;
+  if (name.compare(0, prefix.size() + 1, prefix + "-") != 0) return false;
+  const std::string key = name.substr(prefix.size() + 1, 10);
+  const std::string hex = name.substr(prefix.size() + 12);
+  if (name[prefix.size() + 11] != '_') return false;
+  for (size_t i = 0; i < key.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(key[i]))) return false;
+  }
+  for (char c : hex) {
+    if (!std::isdigit(static_cast<unsigned char>(c)) && (c < 'a' || c > 'f')) return false;
+  }
+  if (tick != nullptr) *tick = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
+  return true;
+}
+
+using kvr_test::CommModule;
+using kvr_test::FunModule;
+using kvr_test::TestMessage;
+using kvr_test::WaitFor;
+using SvrFrame::MessageRef;
+using namespace std::chrono_literals;
+
+const char kRoutes[] = R"(<routes>
+  <protocol type="QW">
+    <command id="Request">
+      <module entrance="1" funcName="fun.a"/>
+      <module entrance="1" funcName="fun.b"/>
+    </command>
+    <command id="Single"><module entrance="1" funcName="fun.a"/></command>
+    <command id="Ghost"><module entrance="1" funcName="not.registered"/></command>
+    <command id="Ack">
+      <module funcName="fun.a"><next condition="0" funcName="fun.b"/></module>
+    </command>
+  </protocol>
+</routes>)";
+
+class CmdDealTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::ofstream(dir_.File("routes.xml")) << kRoutes; }
+
+  // A command dealing module with its configuration loaded.
+  template <typename T = CKVRCmdDealMdl>
+  T* Make(bool threads) {
+    auto* cmd = new T(threads);
+    EXPECT_EQ(cmd->Init(dir_.File("routes.xml").c_str()), 0);
+    return cmd;
+  }
+
+  MessageRef Msg(const char* command, int result = 0, int sequence = 0) {
+    auto* m = new TestMessage("QW", command, result, &destroyed_);
+    m->sequence = sequence;
+    created_++;
+    return MessageRef(m);
+  }
+
+  kvr_test::ScratchDir dir_;
+  std::atomic<int> destroyed_{0};
+  int created_ = 0;
+};
+
+TEST_F(CmdDealTest, NamesAndInertModuleSlots) {
+  SvrFrame::CCmdDealMdl base(false);
+  EXPECT_EQ(base.GetRuntimeInfo()->Name(), "CmdDealMdl");
+  CKVRCmdDealMdl kvr(false);
+  EXPECT_EQ(kvr.GetRuntimeInfo()->Name(), "KVRCmdDealMDl");
+  MessageRef m = Msg("Request");
+  EXPECT_EQ(kvr.Send(m, 0, 0), 0);
+  EXPECT_EQ(kvr.SetSink(nullptr, nullptr), nullptr);
+  EXPECT_EQ(m->ReferenceCount(), 1);
+}
+
+TEST_F(CmdDealTest, InitFailsOnAMissingOrMalformedFileButKeepsRunning) {
+  auto* cmd = new CKVRCmdDealMdl(true);
+  EXPECT_EQ(cmd->Init(dir_.File("missing.xml").c_str()), -1);
+  std::ofstream(dir_.File("bad.xml")) << "<routes><protocol type='QW'>";
+  EXPECT_EQ(cmd->Init(dir_.File("bad.xml").c_str()), -1);
+  for (int n = 1; n <= 7; ++n) EXPECT_FALSE(cmd->ThreadEnded(n));
+  // The threads are idle and route nothing.
+  auto* fun = new FunModule("fun.a");
+  ASSERT_TRUE(cmd->RegisterFunModule(fun));
+  EXPECT_EQ(cmd->OnMessage(Msg("Single")), 0);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(fun->calls, 0);
+  EXPECT_EQ(cmd->Init(dir_.File("routes.xml").c_str()), 0) << "a later load takes effect";
+  cmd->OnMessage(Msg("Single"));
+  EXPECT_TRUE(WaitFor([&] { return fun->calls.load() == 1; }));
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, created_);
+}
+
+TEST_F(CmdDealTest, RegistrationRules) {
+  auto* cmd = Make(false);
+  std::atomic<int> gone{0};
+  auto* unnamed = new FunModule("", &gone);
+  EXPECT_FALSE(cmd->RegisterFunModule(unnamed));
+  EXPECT_FALSE(cmd->RegisterFunModule(nullptr));
+  EXPECT_FALSE(cmd->RegisterCommModule(nullptr, 1));
+  EXPECT_FALSE(cmd->RemoveFunModule(nullptr, true));
+  EXPECT_FALSE(cmd->RemoveCommModule(nullptr, true));
+  EXPECT_EQ(unnamed->Send(Msg("Request"), 0, 0), 0) << "not registered: no sink";
+
+  auto* first = new FunModule("fun.a", &gone);
+  auto* second = new FunModule("fun.a", &gone);
+  EXPECT_TRUE(cmd->RegisterFunModule(first));
+  EXPECT_TRUE(cmd->RegisterFunModule(second));
+  EXPECT_EQ(cmd->FindFunModule("fun.a"), second);
+  // Removing the replaced module leaves the one now registered under the name.
+  EXPECT_TRUE(cmd->RemoveFunModule(first, false));
+  EXPECT_EQ(cmd->FindFunModule("fun.a"), second);
+  cmd->Destroy();
+  EXPECT_EQ(gone, 1) << "only the registered module is destroyed by the shut-down";
+  delete first;
+  delete unnamed;
+  EXPECT_EQ(destroyed_, created_);
+}
+
+TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
+  auto* cmd = Make(false);  // no event threads: nothing drains the queues
+  auto* comm = new CommModule("TcpCommMdl");
+  auto* fun = new FunModule("fun.a");
+  ASSERT_TRUE(cmd->RegisterCommModule(comm, 1));
+  ASSERT_TRUE(cmd->RegisterFunModule(fun));
+  struct Case {
+    SvrFrame::IModule* sender;
+    int messageClass;
+    int eventType;
+    bool limited;
+  } cases[] = {
+      {comm, 0, 3, true}, {comm, 1, 1, false}, {comm, 2, 5, true},
+      {fun, 0, 4, true},  {fun, 1, 2, false},  {fun, 2, 6, false},
+  };
+  std::vector<MessageRef> kept;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "class " << c.messageClass << " event " << c.eventType);
+    MessageRef m = Msg("Request");
+    kept.push_back(m);
+    for (int i = 0; i < 20001; ++i) ASSERT_EQ(c.sender->Send(m, 0, c.messageClass), 0) << i;
+    EXPECT_EQ(cmd->QueueLength(c.eventType), 20001u);
+    if (c.limited) {
+      EXPECT_EQ(c.sender->Send(m, 0, c.messageClass), -1);
+      EXPECT_EQ(c.sender->Send(m, 0, c.messageClass), -1);
+      EXPECT_EQ(cmd->QueueLength(c.eventType), 20001u);
+    } else {
+      for (int i = 0; i < 100; ++i) ASSERT_EQ(c.sender->Send(m, 0, c.messageClass), 0);
+      EXPECT_EQ(cmd->QueueLength(c.eventType), 20101u);
+    }
+  }
+  // A class the framework does not know is ignored.
+  MessageRef odd = Msg("Request");
+  EXPECT_EQ(comm->Send(odd, 0, 3), 0);
+  EXPECT_EQ(fun->Send(odd, 0, -1), 0);
+  EXPECT_EQ(odd->ReferenceCount(), 1);
+  // OnMessage of the switchboard does not check the limit.
+  cmd->OnMessage(Msg("Request"));
+  EXPECT_EQ(cmd->QueueLength(3), 20002u);
+  for (int type : {0, 7, 8}) EXPECT_EQ(cmd->QueueLength(type), 0u);
+
+  cmd->Destroy();
+  for (const MessageRef& m : kept) EXPECT_EQ(m->ReferenceCount(), 1) << "queued copies released";
+  EXPECT_EQ(destroyed_, created_ - static_cast<int>(kept.size()) - 1);
+}
+
+TEST_F(CmdDealTest, WeightCountsAgainstTheLimit) {
+  auto* cmd = Make(false);
+  auto* comm = new CommModule("TcpCommMdl");
+  ASSERT_TRUE(cmd->RegisterCommModule(comm, 1));
+  MessageRef m = Msg("Request");
+  EXPECT_EQ(comm->Send(m, 20001, 0), 20000) << "refused: 20000 minus the length";
+  EXPECT_EQ(cmd->QueueLength(3), 0u);
+  EXPECT_EQ(comm->Send(m, 20000, 0), 0);
+  EXPECT_EQ(comm->Send(m, 19999, 0), 0);
+  EXPECT_EQ(comm->Send(m, 19999, 0), 19998) << "2 + 19999 exceeds the limit";
+  EXPECT_EQ(cmd->QueueLength(3), 2u);
+  cmd->Destroy();
+}
+
+TEST_F(CmdDealTest, UniqueNameOfACommunicationModule) {
+  auto* cmd = Make(false);
+  auto* comm = new CommModule("TcpCommMdl");
+  const uint32_t before = platform::TickCount();
+  ASSERT_TRUE(cmd->RegisterCommModule(comm, 12345678));
+  const uint32_t after = platform::TickCount();
+  const std::string name = comm->Name().c_str();
+  uint32_t tick = 0;
+  ASSERT_TRUE(UniqueNameShape(name, "TcpCommMdl", &tick)) << name;
+  EXPECT_EQ(name.substr(0, 22), "TcpCommMdl-0012345678_");
+  EXPECT_LE(tick - before, after - before) << "the tick count at registration";
+  EXPECT_EQ(cmd->FindCommModule(name.c_str()), comm);
+
+  MessageRef m = Msg("Request");
+  comm->Send(m, 0, 0);
+  EXPECT_EQ(m->GetCommOrigin(), name.c_str()) << "the registered name, not the class name";
+
+  // Without a key the framework picks one (never 0).
+  auto* anonymous = new CommModule("DvCon");
+  ASSERT_TRUE(cmd->RegisterCommModule(anonymous, 0));
+  const std::string anonymousName = anonymous->Name().c_str();
+  EXPECT_TRUE(UniqueNameShape(anonymousName, "DvCon", nullptr)) << anonymousName;
+  EXPECT_NE(anonymousName.substr(6, 10), "0000000000");
+
+  // A negative key is printed with its sign in front of the ten digits.
+  auto* negative = new CommModule("Neg");
+  ASSERT_TRUE(cmd->RegisterCommModule(negative, -5));
+  EXPECT_EQ(std::string(negative->Name().c_str()).substr(0, 16), "Neg--0000000005_");
+
+  // Same name, same key, same tick: the same unique name, and the second wins.
+  std::atomic<int> gone{0};
+  CommModule* a = nullptr;
+  CommModule* b = nullptr;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (a != nullptr) {
+      // A missed tick: both go back to the test (removal is immediate without threads).
+      cmd->RemoveCommModule(a, false);
+      cmd->RemoveCommModule(b, false);
+      EXPECT_EQ(cmd->FindCommModule(a->Name()), nullptr);
+    }
+    delete a;
+    delete b;
+    a = new CommModule("Twin", &gone);
+    b = new CommModule("Twin", &gone);
+    const uint32_t start = platform::TickCount();
+    cmd->RegisterCommModule(a, 7);
+    cmd->RegisterCommModule(b, 7);
+    if (platform::TickCount() == start) break;
+  }
+  ASSERT_EQ(a->Name(), b->Name());
+  EXPECT_EQ(cmd->FindCommModule(a->Name()), b);
+  gone = 0;
+  cmd->Destroy();
+  EXPECT_EQ(gone, 1) << "the replaced twin is not the framework's to destroy";
+  delete a;
+}
+
+TEST_F(CmdDealTest, OneQueueDeliversInOrder) {
+  auto* cmd = Make(true);
+  auto* fun = new FunModule("fun.a");
+  auto* comm = new CommModule("TcpCommMdl");
+  ASSERT_TRUE(cmd->RegisterFunModule(fun));
+  ASSERT_TRUE(cmd->RegisterCommModule(comm, 1));
+  std::atomic<int> wrongClass{0};
+  fun->onMessage = [&](const MessageRef& m) {
+    if (m->GetMessageClass() != SvrFrame::kControlDataClass) wrongClass++;
+  };
+  const int kCount = 20000;
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_EQ(comm->Send(Msg("Single", 0, i), 0, SvrFrame::kControlDataClass), 0);
+  }
+  ASSERT_TRUE(WaitFor([&] { return fun->calls.load() == kCount; }));
+  std::vector<int> got = fun->Sequences();
+  ASSERT_EQ(got.size(), static_cast<size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(got[i], i);
+  EXPECT_EQ(wrongClass, 0) << "the message records the class of the queue it came through";
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, created_);
+}
+
+TEST_F(CmdDealTest, EntranceRoutesFanOutAndUnroutedMessagesAreDropped) {
+  auto* cmd = Make(true);
+  auto* a = new FunModule("fun.a");
+  auto* b = new FunModule("fun.b");
+  auto* comm = new CommModule("TcpCommMdl");
+  std::mutex orderMu;
+  std::vector<std::string> order;
+  a->onMessage = [&](const MessageRef&) {
+    std::lock_guard<std::mutex> l(orderMu);
+    order.push_back("a");
+  };
+  b->onMessage = [&](const MessageRef&) {
+    std::lock_guard<std::mutex> l(orderMu);
+    order.push_back("b");
+  };
+  ASSERT_TRUE(cmd->RegisterFunModule(a));
+  ASSERT_TRUE(cmd->RegisterFunModule(b));
+  ASSERT_TRUE(cmd->RegisterCommModule(comm, 1));
+
+  EXPECT_EQ(comm->Send(Msg("Nothing"), 0, 0), 0) << "no route is no error for the sender";
+  EXPECT_EQ(comm->Send(Msg("Ghost"), 0, 0), 0);
+  {
+    MessageRef m = Msg("Request");
+    m->AddDestination("stale");
+    EXPECT_EQ(comm->Send(m, 0, 0), 0);
+  }
+  // Messages of one queue are delivered in order, so once the marker
+  // arrives the earlier ones have been dealt with.
+  comm->Send(Msg("Single", 0, 99), 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return a->calls.load() == 2; }));
+  {
+    std::lock_guard<std::mutex> l(orderMu);
+    EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "a"}));
+  }
+  MessageRef request = b->Received().at(0);
+  ASSERT_EQ(request->GetDestinationCount(), 2);
+  EXPECT_EQ(request->GetDestination(0), "fun.a");
+  EXPECT_EQ(request->GetDestination(1), "fun.b");
+  EXPECT_EQ(a->Sequences().back(), 99);
+  EXPECT_EQ(destroyed_, 2) << "the unrouted messages died with their last reference";
+
+  // The switchboard's own OnMessage goes the entrance way too.
+  EXPECT_EQ(cmd->OnMessage(Msg("Single", 0, 7)), 0);
+  ASSERT_TRUE(WaitFor([&] { return a->calls.load() == 3; }));
+  EXPECT_TRUE(a->Received().back()->GetCommOrigin().IsEmpty());
+  request = MessageRef();
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, created_);
+}
+
+TEST_F(CmdDealTest, RoutedReplyGoesOnlyToRoutedFunctionModules) {
+  auto* cmd = Make(true);
+  auto* a = new FunModule("fun.a");
+  auto* b = new FunModule("fun.b");
+  auto* comm = new CommModule("TcpCommMdl");
+  ASSERT_TRUE(cmd->RegisterFunModule(a));
+  ASSERT_TRUE(cmd->RegisterFunModule(b));
+  ASSERT_TRUE(cmd->RegisterCommModule(comm, 1));
+  for (int messageClass : {0, 1, 2}) {
+    MessageRef reply = Msg("Ack", 0, messageClass);
+    reply->AddReplyTo(comm->Name());
+    EXPECT_EQ(a->Send(reply, 0, messageClass), 0);
+    // An unrouted marker behind it in the same queue.
+    MessageRef marker = Msg("Ack", 5, 100 + messageClass);
+    marker->AddReplyTo(comm->Name());
+    a->Send(marker, 0, messageClass);
+  }
+  ASSERT_TRUE(WaitFor([&] { return comm->calls.load() == 3 && b->calls.load() == 3; }));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(comm->Sequences().size(), 3u);
+  for (int s : comm->Sequences()) EXPECT_GE(s, 100) << "a routed reply also reached replyTo";
+  for (const MessageRef& m : b->Received()) {
+    EXPECT_EQ(m->GetFunOrigin(), "fun.a");
+    ASSERT_EQ(m->GetDestinationCount(), 1);
+    EXPECT_EQ(m->GetDestination(0), "fun.b");
+  }
+  EXPECT_EQ(a->calls, 0);
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, created_);
+}
+
+TEST_F(CmdDealTest, UnroutedReplyReachesEveryReplyToModule) {
+  auto* cmd = Make(true);
+  auto* a = new FunModule("fun.a");
+  auto* b = new FunModule("fun.b");
+  auto* c1 = new CommModule("TcpCommMdl");
+  auto* c2 = new CommModule("RecordWriter");
+  ASSERT_TRUE(cmd->RegisterFunModule(a));
+  ASSERT_TRUE(cmd->RegisterFunModule(b));
+  ASSERT_TRUE(cmd->RegisterCommModule(c1, 1));
+  ASSERT_TRUE(cmd->RegisterCommModule(c2, 2));
+  // fun.b has no entry for "Ack"; fun.a has one, but not for result 5.
+  std::vector<std::pair<FunModule*, int>> senders = {{b, 0}, {a, 5}};
+  for (auto [sender, result] : senders) {
+    MessageRef m = Msg("Ack", result);
+    m->AddReplyTo(c1->Name());
+    m->AddReplyTo("Nobody-0000000001_00000000");
+    m->AddReplyTo(c2->Name());
+    EXPECT_EQ(sender->Send(m, 0, 2), 0);
+  }
+  // Neither a route nor a replyTo name: goes nowhere.
+  b->Send(Msg("Ack"), 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return c1->calls.load() == 2 && c2->calls.load() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return destroyed_.load() == 1; }));
+  EXPECT_EQ(a->calls + b->calls, 0);
+  EXPECT_EQ(c1->Received()[0]->GetMessageClass(), SvrFrame::kNRDataClass);
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, created_);
+}
+
+TEST_F(CmdDealTest, RemovedCommunicationModuleGetsNothingAndLivesOutItsGracePeriod) {
+  auto* cmd = Make(true);
+  std::atomic<int> gone{0};
+  auto* fun = new FunModule("fun.b");
+  auto* removed = new CommModule("TcpCommMdl", &gone);
+  auto* forgotten = new CommModule("TcpCommMdl", &gone);
+  auto* witness = new CommModule("Witness");
+  ASSERT_TRUE(cmd->RegisterFunModule(fun));
+  ASSERT_TRUE(cmd->RegisterCommModule(removed, 1));
+  ASSERT_TRUE(cmd->RegisterCommModule(forgotten, 2));
+  ASSERT_TRUE(cmd->RegisterCommModule(witness, 3));
+  const CSecureString removedName = removed->Name();
+  const CSecureString forgottenName = forgotten->Name();
+
+  // The removed module is destroyed by thread 7 without telling this thread,
+  // so after the removal the test looks at it only through these counters.
+  std::atomic<int> removedCalls{0};
+  removed->onMessage = [&](const MessageRef&) { removedCalls++; };
+
+  const uint32_t before = platform::TickCount();
+  EXPECT_TRUE(cmd->RemoveCommModule(removed, true));
+  EXPECT_TRUE(cmd->RemoveCommModule(forgotten, false));
+  // Without `destroy` the call returns once the module is out of the map.
+  EXPECT_EQ(cmd->FindCommModule(forgottenName), nullptr);
+  ASSERT_TRUE(WaitFor([&] { return cmd->RemovedModuleCount() == 1; }));
+  EXPECT_EQ(cmd->FindCommModule(removedName), nullptr);
+  const uint32_t removedAt = removed->GetRemovedAt();
+  const uint32_t after = platform::TickCount();
+  EXPECT_LE(removedAt - before, after - before);
+  EXPECT_EQ(cmd->RemovedModuleCount(), 1u);  // also orders the read above before the deletion
+
+  MessageRef m = Msg("Ack");
+  m->AddReplyTo(removedName);
+  m->AddReplyTo(forgottenName);
+  m->AddReplyTo(witness->Name());
+  fun->Send(m, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return witness->calls.load() == 1; }));
+  EXPECT_EQ(removedCalls, 0);
+  EXPECT_EQ(forgotten->calls, 0);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500) -
+                              std::chrono::milliseconds(platform::TickCount() - before));
+  const uint32_t checkedAt = platform::TickCount() - before;
+  EXPECT_EQ(gone, 0) << "destroyed within its grace period, " << checkedAt << " ms after removal";
+  ASSERT_TRUE(WaitFor([&] { return gone.load() == 1; }, 3s));
+  EXPECT_GE(platform::TickCount() - before, 5001u);
+  EXPECT_EQ(removedCalls, 0);
+  EXPECT_EQ(cmd->RemovedModuleCount(), 0u);
+  cmd->Destroy();
+  EXPECT_EQ(gone, 1) << "the forgotten module belongs to its owner";
+  delete forgotten;
+  m = MessageRef();
+  EXPECT_EQ(destroyed_, created_);
+}
+
+// The owner of a function module removes it without `destroy` and frees it
+// at once, while messages keep arriving for it; the sanitizers would catch a
+// delivery into the freed module.
+TEST_F(CmdDealTest, RemoveFunModuleHandsTheModuleBackOnlyWhenNoDeliveryIsInside) {
+  auto* cmd = Make(true);
+  auto* comm = new CommModule("TcpCommMdl");
+  ASSERT_TRUE(cmd->RegisterCommModule(comm, 1));
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::thread producer([&] {
+    while (!stop) {
+      for (int messageClass : {0, 1, 2}) {
+        if (comm->Send(Msg("Request"), 0, messageClass) == 0) sent++;
+      }
+      std::this_thread::yield();
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> inside{0};
+    auto* a = new FunModule("fun.a");
+    a->keep = false;
+    a->onMessage = [&](const MessageRef&) {
+      inside++;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      inside--;
+    };
+    ASSERT_TRUE(cmd->RegisterFunModule(a));
+    ASSERT_TRUE(WaitFor([&] { return a->calls.load() > 5; }));
+    ASSERT_TRUE(cmd->RemoveFunModule(a, false));
+    EXPECT_EQ(cmd->FindFunModule("fun.a"), nullptr);
+    EXPECT_EQ(inside, 0);
+    const int calls = a->calls;
+    std::this_thread::sleep_for(2ms);
+    EXPECT_EQ(a->calls, calls) << "delivered after the removal returned";
+    delete a;
+  }
+  stop = true;
+  producer.join();
+  EXPECT_GT(sent, 0);
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, created_ - 0) << "every sent and refused message was released";
+}
+
+TEST_F(CmdDealTest, RemoveFunModuleWithDestroyAndRemovalsFromInsideADelivery) {
+  auto* cmd = Make(true);
+  std::atomic<int> gone{0};
+  auto* a = new FunModule("fun.a");
+  auto* b = new FunModule("fun.b");
+  auto* c = new FunModule("fun.c", &gone);
+  auto* late = new FunModule("fun.late", &gone);
+  auto* comm = new CommModule("TcpCommMdl", &gone);
+  ASSERT_TRUE(cmd->RegisterFunModule(a));
+  ASSERT_TRUE(cmd->RegisterFunModule(c));
+  ASSERT_TRUE(cmd->RegisterCommModule(comm, 1));
+  // fun.b gets the routed reply while the framework holds the function-module
+  // lock; registering and removing modules from there must not stall.
+  std::atomic<bool> done{false};
+  b->onMessage = [&](const MessageRef&) {
+    EXPECT_TRUE(cmd->RegisterFunModule(late));
+    EXPECT_EQ(cmd->FindFunModule("fun.late"), late);
+    EXPECT_TRUE(cmd->RemoveFunModule(c, true));
+    EXPECT_TRUE(cmd->RemoveCommModule(comm, false));  // cannot wait here; returns
+    done = true;
+  };
+  ASSERT_TRUE(cmd->RegisterFunModule(b));
+  a->Send(Msg("Ack", 0), 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return done.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return gone.load() == 1; })) << "fun.c destroyed by thread 7";
+  EXPECT_EQ(cmd->FindFunModule("fun.c"), nullptr);
+  ASSERT_TRUE(WaitFor([&] { return cmd->FindCommModule(comm->Name()) == nullptr; }));
+
+  EXPECT_TRUE(cmd->RemoveFunModule(late, true));
+  ASSERT_TRUE(WaitFor([&] { return gone.load() == 2; }));
+  cmd->Destroy();
+  EXPECT_EQ(gone, 2);
+  delete comm;
+  EXPECT_EQ(destroyed_, created_);
+}
+
+// Records, as the module is deleted, whether every event thread had ended.
+class ObservedCmdDeal : public CKVRCmdDealMdl {
+ public:
+  using CKVRCmdDealMdl::CKVRCmdDealMdl;
+  ~ObservedCmdDeal() override {
+    ended = 0;
+    for (int n = 1; n <= 7; ++n) ended += ThreadEnded(n);
+  }
+  static inline int ended = -1;
+};
+
+TEST_F(CmdDealTest, ShutDownEndsEveryThreadAndReleasesModulesAndMessages) {
+  for (bool threads : {true, false}) {
+    SCOPED_TRACE(threads ? "with event threads" : "without event threads");
+    auto* cmd = Make<ObservedCmdDeal>(threads);
+    std::atomic<int> gone{0};
+    auto* a = new FunModule("fun.a", &gone);
+    auto* b = new FunModule("fun.b", &gone);
+    auto* c1 = new CommModule("TcpCommMdl", &gone);
+    auto* c2 = new CommModule("TcpCommMdl", &gone);
+    auto* graced = new CommModule("TcpCommMdl", &gone);
+    for (FunModule* f : {a, b}) ASSERT_TRUE(cmd->RegisterFunModule(f));
+    for (CommModule* c : {c1, c2, graced}) ASSERT_TRUE(cmd->RegisterCommModule(c, 0));
+    ASSERT_TRUE(cmd->RemoveCommModule(graced, true));
+    // Messages in every queue; with threads some are delivered, the rest wait.
+    for (int i = 0; i < 200; ++i) {
+      for (int messageClass : {0, 1, 2}) {
+        c1->Send(Msg("Request"), 0, messageClass);
+        MessageRef reply = Msg("Ack", 5);
+        reply->AddReplyTo(c2->Name());
+        a->Send(reply, 0, messageClass);
+      }
+    }
+    ObservedCmdDeal::ended = -1;
+    EXPECT_EQ(cmd->Destroy(), 0);
+    EXPECT_EQ(ObservedCmdDeal::ended, threads ? 7 : 0);
+    EXPECT_EQ(gone, 5) << "registered and grace-period modules destroyed";
+    EXPECT_EQ(destroyed_, created_) << "every queued message released";
+    EXPECT_EQ(SvrFrame::CModuleConfig::Current(), nullptr) << "configuration released";
+  }
+}
+
+TEST(SvrManageTest, RemembersOneCommandDealingModule) {
+  SvrFrame::CSvrManage manage;
+  EXPECT_EQ(manage.GetRuntimeInfo()->Name(), "SvrManage");
+  EXPECT_EQ(manage.Start(), 0);
+  EXPECT_EQ(manage.Clean(), 0);
+  EXPECT_EQ(manage.Execute(nullptr), 0);
+  EXPECT_FALSE(manage.RegisterCmdDealModule(nullptr));
+  EXPECT_EQ(manage.GetCmdDealModule(), nullptr);
+  CKVRCmdDealMdl first(false);
+  CKVRCmdDealMdl second(false);
+  EXPECT_TRUE(manage.RegisterCmdDealModule(&first));
+  EXPECT_TRUE(manage.RegisterCmdDealModule(&second));
+  EXPECT_EQ(manage.GetCmdDealModule(), &second);
+}
+
+}  // namespace
