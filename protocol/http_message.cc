@@ -35,6 +35,26 @@ int MessageProtocol(const CHttpStack& stack) {
   return stack.Protocol();
 }
 
+constexpr char kSdpContentType[] = "application/sdp";
+
+// The description in an "application/sdp" body, or null.
+std::unique_ptr<CQwSdp> SdpFromBody(const CHttpStack* stack) {
+  if (stack == nullptr || stack->Body().Length() == 0) return nullptr;
+  const std::string* type = stack->Header().Find("Content-Type");
+  if (type == nullptr || *type != kSdpContentType) return nullptr;
+  auto sdp = std::make_unique<CQwSdp>();
+  if (sdp->Parse(stack->Body().Data(), stack->Body().Length()).IsError()) return nullptr;
+  return sdp;
+}
+
+void PrintSdpIntoBody(CHttpStack* stack, CQwSdp* sdp) {
+  if (stack == nullptr || sdp == nullptr) return;
+  std::string text;
+  if (sdp->Print(&text).IsError() || text.empty()) return;
+  stack->Header().Set("Content-Type", kSdpContentType);
+  stack->SetBody(text.data(), static_cast<int>(text.size()));
+}
+
 }  // namespace
 
 HTTPCommon::HTTPCommon(std::unique_ptr<CHttpStack> stack) : stack_(std::move(stack)) {}
@@ -121,6 +141,16 @@ HTTPRequest::HTTPRequest(std::string_view url)
 HTTPResponse::HTTPResponse(int status, std::string_view reason)
     : HTTPCommon(MakeStack("HTTP/1.1", std::to_string(status), reason, kKindResponse)) {}
 
+HTTPResponse::HTTPResponse(std::unique_ptr<CHttpStack> stack)
+    : HTTPCommon(std::move(stack)), sdp_(SdpFromBody(stack_.get())) {}
+
+HTTPResponse::~HTTPResponse() = default;
+
+const std::string& HTTPResponse::ToText() {
+  PrintSdpIntoBody(stack_.get(), sdp_.get());
+  return HTTPCommon::ToText();
+}
+
 }  // namespace QWTools
 
 RTSPRequest::RTSPRequest(std::string_view url, std::string_view method)
@@ -129,3 +159,13 @@ RTSPRequest::RTSPRequest(std::string_view url, std::string_view method)
 RTSPResponse::RTSPResponse(int status, std::string_view reason)
     : HTTPCommon(
           QWTools::MakeStack("RTSP/1.0", std::to_string(status), reason, QWTools::kKindResponse)) {}
+
+RTSPResponse::RTSPResponse(std::unique_ptr<QWTools::CHttpStack> stack)
+    : HTTPCommon(std::move(stack)), sdp_(QWTools::SdpFromBody(stack_.get())) {}
+
+RTSPResponse::~RTSPResponse() = default;
+
+const std::string& RTSPResponse::ToText() {
+  QWTools::PrintSdpIntoBody(stack_.get(), sdp_.get());
+  return HTTPCommon::ToText();
+}

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "protocol/http_stack.h"
+#include "sdp/src/qw_sdp.h"
 
 namespace QWTools {
 
@@ -86,7 +87,23 @@ class HTTPResponse : public HTTPCommon {
  public:
   // "HTTP/1.1", the status code in decimal, the reason.
   HTTPResponse(int status, std::string_view reason);
-  explicit HTTPResponse(std::unique_ptr<CHttpStack> stack) : HTTPCommon(std::move(stack)) {}
+  // A parsed response; an "application/sdp" body that parses becomes the
+  // attached description (one that does not is left as body text only).
+  explicit HTTPResponse(std::unique_ptr<CHttpStack> stack);
+  ~HTTPResponse() override;
+
+  // With a description attached, first sets "Content-Type" to
+  // "application/sdp" and prints the description into the body (a
+  // description that cannot be printed leaves headers and body as they are).
+  const std::string& ToText() override;
+
+  // The attached description, or null.
+  CQwSdp* GetSdp() const { return sdp_.get(); }
+  // Attaches a description (null drops the one attached).
+  void SetSdp(std::unique_ptr<CQwSdp> sdp) { sdp_ = std::move(sdp); }
+
+ private:
+  std::unique_ptr<CQwSdp> sdp_;
 };
 
 }  // namespace QWTools
@@ -102,8 +119,18 @@ class RTSPResponse : public QWTools::HTTPCommon {
  public:
   // "RTSP/1.0", the status code in decimal, the reason.
   RTSPResponse(int status, std::string_view reason);
-  explicit RTSPResponse(std::unique_ptr<QWTools::CHttpStack> stack)
-      : HTTPCommon(std::move(stack)) {}
+  // As QWTools::HTTPResponse.
+  explicit RTSPResponse(std::unique_ptr<QWTools::CHttpStack> stack);
+  ~RTSPResponse() override;
+
+  // As QWTools::HTTPResponse::ToText.
+  const std::string& ToText() override;
+
+  CQwSdp* GetSdp() const { return sdp_.get(); }
+  void SetSdp(std::unique_ptr<CQwSdp> sdp) { sdp_ = std::move(sdp); }
+
+ private:
+  std::unique_ptr<CQwSdp> sdp_;
 };
 
 #endif  // KVR_PROTOCOL_HTTP_MESSAGE_H_

@@ -161,3 +161,75 @@ TEST(HttpMessageTest, WrapperWithoutStackAnswersNoStack) {
 
 }  // namespace
 }  // namespace QWTools
+
+namespace QWTools {
+namespace {
+
+const char kDescription[] =
+    "v=0\r\n"
+    "o=- 1 1 IN IP4 10.0.0.5\r\n"
+    "s=Live\r\n"
+    "t=0 0\r\n"
+    "m=video 0 RTP/AVP 96\r\n"
+    "a=rtpmap:96 H264/90000\r\n";
+
+std::string Response(const char* start, const char* type, const std::string& body) {
+  return std::string(start) + "\r\nCSeq: 2\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nContent-Type: " + type + "\r\n\r\n" + body;
+}
+
+TEST(HttpMessageSdpTest, SdpBodyBecomesADescriptionAndPrintsBack) {
+  for (const char* start : {"RTSP/1.0 200 OK", "HTTP/1.1 200 OK"}) {
+    std::string text = Response(start, "application/sdp", kDescription);
+    int status = 1;
+    auto message = ParseText(text, &status);
+    ASSERT_NE(message, nullptr) << start;
+    CQwSdp* sdp = nullptr;
+    if (auto* rtsp = dynamic_cast<RTSPResponse*>(message.get())) sdp = rtsp->GetSdp();
+    if (auto* http = dynamic_cast<HTTPResponse*>(message.get())) sdp = http->GetSdp();
+    ASSERT_NE(sdp, nullptr) << start;
+    ASSERT_EQ(sdp->MediaCount(), 1);
+    EXPECT_EQ(sdp->GetMedia(0)->FindRtpMap(96)->ClockRate(), 90000);
+    // Printing puts the description back into the body, whatever the body held.
+    message->SetBody("stale", 0);
+    EXPECT_EQ(message->ToText(), text);
+  }
+}
+
+TEST(HttpMessageSdpTest, OtherBodiesAndBrokenDescriptionsAttachNothing) {
+  int status = 1;
+  auto xml = ParseText(Response("RTSP/1.0 200 OK", "text/xml", kDescription), &status);
+  ASSERT_NE(dynamic_cast<RTSPResponse*>(xml.get()), nullptr);
+  EXPECT_EQ(static_cast<RTSPResponse*>(xml.get())->GetSdp(), nullptr);
+
+  std::string broken = Response("RTSP/1.0 200 OK", "application/sdp", "v=0\r\nno equals\r\n");
+  auto message = ParseText(broken, &status);
+  ASSERT_NE(dynamic_cast<RTSPResponse*>(message.get()), nullptr);
+  EXPECT_EQ(static_cast<RTSPResponse*>(message.get())->GetSdp(), nullptr);
+  EXPECT_EQ(message->GetBody(), "v=0\r\nno equals\r\n");  // the body itself stays
+  EXPECT_EQ(message->ToText(), broken);
+}
+
+TEST(HttpMessageSdpTest, AttachedDescriptionSetsTypeAndLength) {
+  RTSPResponse response(200, "OK");
+  response.SetHeader("CSeq", "3");
+  auto sdp = std::make_unique<CQwSdp>();
+  sdp->SetSessionName("Built");
+  ASSERT_FALSE(sdp->AddMedia(nullptr, CSDPMediaType::kVideo, 0, "RTP/AVP", "96").IsError());
+  response.SetSdp(std::move(sdp));
+  EXPECT_EQ(response.ToText(),
+            "RTSP/1.0 200 OK\r\nCSeq: 3\r\nContent-Length: 36\r\nContent-Type: application/sdp\r\n"
+            "\r\nv=0\r\ns=Built\r\nm=video 0 RTP/AVP 96\r\n");
+
+  // A description that cannot be printed leaves the message as it was.
+  HTTPResponse plain(200, "OK");
+  auto unprintable = std::make_unique<CQwSdp>();
+  unprintable->Connection().Set("IN", "", "");
+  plain.SetSdp(std::move(unprintable));
+  EXPECT_EQ(plain.ToText(), "HTTP/1.1 200 OK\r\n\r\n");
+  plain.SetSdp(nullptr);
+  EXPECT_EQ(plain.GetSdp(), nullptr);
+}
+
+}  // namespace
+}  // namespace QWTools
