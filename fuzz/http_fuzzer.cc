@@ -126,6 +126,24 @@ void CheckWrapper(std::string_view input, const CHttpStack& stack, int stack_sta
   Check(message->GetNumberHeader("Content-Length") == stack.GetNumberHeader("Content-Length"),
         "wrapper reads the same headers");
   Check(message->GetBody() == stack.Body().View(), "wrapper reads the same body");
+
+  // A response carrying a description prints it into its body; that message
+  // reads back as a response with a description again.
+  CQwSdp* sdp = nullptr;
+  if (auto* http = dynamic_cast<QWTools::HTTPResponse*>(message.get())) sdp = http->GetSdp();
+  if (auto* rtsp = dynamic_cast<RTSPResponse*>(message.get())) sdp = rtsp->GetSdp();
+  if (sdp == nullptr) return;
+  const std::string printed = message->ToText();
+  if (printed.empty()) return;
+  int again_status = 1;
+  auto again =
+      QWTools::HTTPCommon::Parse(printed.data(), static_cast<int>(printed.size()), &again_status);
+  Check(again_status == QWTools::kHttpOk && again != nullptr, "response with SDP parses back");
+  CQwSdp* again_sdp = nullptr;
+  if (auto* http = dynamic_cast<QWTools::HTTPResponse*>(again.get())) again_sdp = http->GetSdp();
+  if (auto* rtsp = dynamic_cast<RTSPResponse*>(again.get())) again_sdp = rtsp->GetSdp();
+  Check(again_sdp != nullptr && again_sdp->MediaCount() == sdp->MediaCount(),
+        "the description survives printing");
 }
 
 }  // namespace
