@@ -1,0 +1,66 @@
+#include "io/io_work_thread.h"
+
+#include "io/io_channel.h"
+#include "io/proactor.h"
+
+CIoWorkThread::CIoWorkThread(CProactor* proactor) : proactor_(proactor) {}
+
+CIoWorkThread::~CIoWorkThread() {
+  // The loop must be out of every virtual call before this object shrinks
+  // back to its base.
+  RequestStop();
+  Join();
+}
+
+bool CIoWorkThread::Begin() {
+  std::lock_guard<std::mutex> lock(exit_mu_);
+  started_ = Start(1);
+  return started_;
+}
+
+void CIoWorkThread::Join() {
+  std::unique_lock<std::mutex> lock(exit_mu_);
+  exit_cv_.wait(lock, [this] { return !started_ || exited_; });
+}
+
+int CIoWorkThread::Run() {
+  while (!stop_.load(std::memory_order_acquire)) {
+    std::unique_ptr<CIoMessage> message = proactor_->PopMessage();
+    if (message == nullptr) {
+      OnIdle();
+      continue;
+    }
+    Handle(proactor_, std::move(message));
+  }
+  return 0;
+}
+
+bool CIoWorkThread::OnIdle() {
+  proactor_->WaitForMessage(10);
+  return true;
+}
+
+void CIoWorkThread::OnExit() {
+  // The last thing the thread does with this object.
+  std::lock_guard<std::mutex> lock(exit_mu_);
+  exited_ = true;
+  exit_cv_.notify_all();
+}
+
+void CIoWorkThread::Handle(CProactor* proactor, std::unique_ptr<CIoMessage> message) {
+  CIoChannel* channel = message->channel();
+  if (channel == nullptr) return;
+  switch (message->type()) {
+    case CIoMessage::kRead:
+      channel->CarryOutRead(static_cast<CIoMessage_Read*>(message.get()));
+      break;
+    case CIoMessage::kWrite:
+      channel->CarryOutWrite(static_cast<CIoMessage_Write*>(message.get()));
+      break;
+    case CIoMessage::kCloseChannel:
+      proactor->RemoveChannel(channel->id());
+      break;
+    default:
+      break;
+  }
+}
