@@ -1,10 +1,16 @@
 // One buffer of bytes on its way between a channel and an I/O worker.
 //
-// An owned block keeps its bytes in a libevent evbuffer that starts with the
-// room it was made with and grows as bytes are appended; a block over caller
-// memory lets a read land straight in the caller's buffer. A block has one
-// holder at a time (a channel's queue, a message, a worker) and is handed on
-// through locked queues, so the block itself is not guarded.
+// An owned block keeps its bytes in a libevent evbuffer. The bytes a channel
+// appends go into 256 KiB pieces of memory that are lent to the evbuffer by
+// reference and come back to a process-wide store when the evbuffer lets go
+// of them, so a recorder that writes all day reuses the same resident memory
+// instead of taking fresh pages from the system for every block (touching a
+// fresh page costs more than copying into it). A block over caller memory
+// lets a read land straight in the caller's buffer.
+//
+// A block has one holder at a time (a channel's queue, a message, a worker)
+// and is handed on through locked queues, so the block itself is not guarded;
+// the store of pieces is.
 #ifndef KVR_IO_IO_BLOCK_H_
 #define KVR_IO_IO_BLOCK_H_
 
@@ -18,11 +24,16 @@ struct evbuffer;
 
 class CIoBlock {
  public:
-  // An owned, empty block with room for `capacity` bytes.
-  explicit CIoBlock(size_t capacity);
+  // Size of the pieces an owned block grows by; its first piece is its start room.
+  static constexpr size_t kPieceSize = 262144;
+  // Pieces kept for reuse at most (the rest go back to the system).
+  static constexpr size_t kMaxSparePieces = 512;
+
+  // An owned, empty block.
+  CIoBlock();
   // An empty block whose storage is `length` bytes of caller memory at
   // `destination`, which must outlive the block. A null destination makes an
-  // owned block with `length` as its capacity.
+  // owned block.
   CIoBlock(void* destination, size_t length);
   ~CIoBlock();
   CIoBlock(const CIoBlock&) = delete;
@@ -31,11 +42,9 @@ class CIoBlock {
   bool owns() const { return buffer_ != nullptr; }
   // Bytes held.
   size_t size() const;
-  // Room left before the block must grow (caller memory never grows).
-  size_t room() const;
 
   // Appends a copy of the bytes; an owned block grows as needed. False when
-  // memory runs out or caller memory has no room: then nothing was added.
+  // caller memory has no room (nothing is added) or memory runs out.
   bool Append(const void* data, size_t length);
   // Space for up to `length` more bytes in one piece; Commit then says how
   // many of them were filled. Returns null when no space can be had.
@@ -49,11 +58,18 @@ class CIoBlock {
   // Copies up to `length` held bytes from the front into `out`; returns the count.
   size_t CopyOut(void* out, size_t length) const;
 
-  // Blocks alive in the process: the memory the I/O runtime is holding on to.
+  // Blocks alive in the process: what the I/O runtime is holding on to.
   static int64_t LiveBlocks();
+  // Pieces of memory waiting in the store for reuse.
+  static size_t SparePieces();
 
  private:
+  // Hands the piece being filled over to the evbuffer.
+  bool Seal();
+
   evbuffer* buffer_ = nullptr;  // owned form
+  char* piece_ = nullptr;       // owned form: the piece being filled, not yet in buffer_
+  size_t piece_used_ = 0;
   // Caller-memory form: [view_ + view_begin_, view_ + view_end_) holds the bytes.
   char* view_ = nullptr;
   size_t view_length_ = 0;

@@ -103,7 +103,7 @@ int CIoChannel::Write(const void* data, int length) {
     if (error_ != 0) return -1;
     if (close_posted_) return 0;
     try {
-      if (current_ == nullptr) current_ = std::make_unique<CIoBlock>(kStartBlockSize);
+      if (current_ == nullptr) current_ = std::make_unique<CIoBlock>();
     } catch (const std::bad_alloc&) {
       return -1;
     }

@@ -33,7 +33,7 @@ class CProactor;
 class CIoChannel {
  public:
   // Size a block starts with; it is handed to the disk once it holds the write threshold.
-  static constexpr size_t kStartBlockSize = 262144;
+  static constexpr size_t kStartBlockSize = CIoBlock::kPieceSize;
 
   CIoChannel(CProactor* proactor, int writeThreshold);
   virtual ~CIoChannel();

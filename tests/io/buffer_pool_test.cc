@@ -12,7 +12,7 @@ TEST(BufferPoolTest, DestroyingThePoolFreesEveryBlockItHolds) {
   {
     CBufferPool pool(200, 1000);
     EXPECT_EQ(pool.limit(), 1000);
-    for (int i = 0; i < 3; ++i) pool.Put(std::make_unique<CIoBlock>(262144));
+    for (int i = 0; i < 3; ++i) pool.Put(std::make_unique<CIoBlock>());
     pool.Put(nullptr);
     EXPECT_EQ(pool.Count(), 3u) << "a null block is ignored";
     EXPECT_EQ(CIoBlock::LiveBlocks(), before + 3);
@@ -27,7 +27,7 @@ TEST(BufferPoolTest, PutsFromManyThreadsAreAllKept) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&pool] {
-        for (int i = 0; i < 500; ++i) pool.Put(std::make_unique<CIoBlock>(16));
+        for (int i = 0; i < 500; ++i) pool.Put(std::make_unique<CIoBlock>());
       });
     }
     for (std::thread& t : threads) t.join();

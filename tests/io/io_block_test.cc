@@ -22,7 +22,7 @@ std::string Pattern(size_t size, int seed) {
 }
 
 TEST(IoBlockTest, OwnedBlockGrowsPastItsStartRoomAndKeepsOrder) {
-  CIoBlock block(64);
+  CIoBlock block;
   EXPECT_TRUE(block.owns());
   EXPECT_EQ(block.size(), 0u);
   EXPECT_TRUE(block.Slices().empty());
@@ -52,7 +52,6 @@ TEST(IoBlockTest, BlockOverCallerMemoryFillsThatMemoryAndNeverGrows) {
   char memory[8] = {};
   CIoBlock block(memory, sizeof(memory));
   EXPECT_FALSE(block.owns());
-  EXPECT_EQ(block.room(), 8u);
 
   size_t reserved = 0;
   char* into = static_cast<char*>(block.Reserve(100, &reserved));
@@ -92,11 +91,34 @@ TEST(IoBlockTest, NullDestinationMakesAnOwnedBlock) {
   EXPECT_EQ(Joined(block), "0123456789ab");
 }
 
+TEST(IoBlockTest, PiecesOfMemoryComeBackForTheNextBlock) {
+  const std::string bytes = Pattern(CIoBlock::kPieceSize * 3 / 2, 9);
+  {
+    CIoBlock first;
+    ASSERT_TRUE(first.Append(bytes.data(), bytes.size()));
+  }
+  const size_t spare = CIoBlock::SparePieces();
+  ASSERT_GE(spare, 2u) << "both pieces of the first block were kept";
+  {
+    CIoBlock second;
+    ASSERT_TRUE(second.Append(bytes.data(), 100));
+    ASSERT_TRUE(second.Append(bytes.data() + 100, bytes.size() - 100));
+    EXPECT_EQ(CIoBlock::SparePieces(), spare - 2) << "the second block reused them";
+    // Draining into the unsealed last piece keeps the order of what is left.
+    second.Drain(CIoBlock::kPieceSize + 10);
+    EXPECT_EQ(Joined(second), bytes.substr(CIoBlock::kPieceSize + 10));
+    std::string out(50, '\0');
+    EXPECT_EQ(second.CopyOut(out.data(), 50), 50u);
+    EXPECT_EQ(out, bytes.substr(CIoBlock::kPieceSize + 10, 50));
+  }
+  EXPECT_EQ(CIoBlock::SparePieces(), spare);
+}
+
 TEST(IoBlockTest, LiveBlocksFollowsMakingAndDestroying) {
   const int64_t before = CIoBlock::LiveBlocks();
   {
     char memory[4];
-    CIoBlock a(16), b(memory, 4), c(nullptr, 8);
+    CIoBlock a, b(memory, 4), c(nullptr, 8);
     EXPECT_EQ(CIoBlock::LiveBlocks(), before + 3);
   }
   EXPECT_EQ(CIoBlock::LiveBlocks(), before);

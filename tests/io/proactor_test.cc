@@ -449,7 +449,7 @@ TEST(ProactorTest, ManyChannelsWrittenAtOnceKeepEveryByteInOrder) {
     producers.emplace_back([&, t] {
       std::mt19937 rng(100 + t);
       std::uniform_int_distribution<int> piece(1, 200000);
-      std::uniform_int_distribution<int> total(2 * kMiB, 4 * kMiB);
+      std::uniform_int_distribution<int> total(kMiB, 3 * kMiB);
       std::vector<int> left(kPerThread);
       for (int& l : left) l = total(rng);
       bool more = true;
