@@ -8,12 +8,13 @@ namespace QWTools {
 
 CThread::CThread(bool autoDelete) : autoDelete_(autoDelete) {}
 
-CThread::~CThread() {
+CThread::~CThread() { Join(); }
+
+void CThread::Join() {
   std::thread handle;
   {
     std::lock_guard<std::mutex> lock(handle_mu_);
     handle = std::move(handle_);
-    handle_open_ = false;
   }
   if (!handle.joinable()) return;
   if (handle.get_id() == std::this_thread::get_id()) {

@@ -5,8 +5,9 @@
 // found nothing to do. With autoDelete the object deletes itself when its
 // thread ends; otherwise the owner keeps it and may Start it again once it
 // has ended. The owner stops a thread by its own means (a stop flag the loop
-// reads) and must let Run return before destroying the object: the
-// destructor waits for the thread to finish.
+// reads) and then calls Join before the derived part is destroyed (a derived
+// destructor that stops its loop calls Join itself); the base destructor
+// joins too, but by then the derived part is already gone.
 //
 // Start, IsRunning, Suspend and Resume are safe from any thread.
 #ifndef KVR_SVRFRAME_THREAD_H_
@@ -32,6 +33,10 @@ class CThread {
   bool Start(int priority = 1);
 
   bool IsRunning() const { return running_.load(std::memory_order_acquire); }
+
+  // Waits until the thread function has finished (OnExit included). Does
+  // nothing when no thread was started or when called on the thread itself.
+  void Join();
 
   // A suspend count the worker loops honour between passes.
   void Suspend() { suspend_count_.fetch_add(1); }

@@ -14,7 +14,11 @@ namespace {
 class Worker : public QWTools::CThread {
  public:
   explicit Worker(bool autoDelete = false) : CThread(autoDelete) {}
-  ~Worker() override { stop = true; }
+  ~Worker() override {
+    stop = true;
+    hold_exit = false;
+    Join();
+  }
 
   std::atomic<bool> stop{false};
   std::atomic<int> runs{0};
@@ -118,6 +122,8 @@ TEST(ThreadTest, SuspendHoldsTheLoopBetweenPasses) {
   EXPECT_FALSE(p.IsSuspended());
   EXPECT_TRUE(kvr_test::WaitFor([&] { return p.passes.load() > frozen + 2; }));
   p.stop = true;
+  p.Join();
+  EXPECT_FALSE(p.IsRunning());
 }
 
 TEST(ThreadTest, PriorityMapping) {
