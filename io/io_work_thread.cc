@@ -12,16 +12,7 @@ CIoWorkThread::~CIoWorkThread() {
   Join();
 }
 
-bool CIoWorkThread::Begin() {
-  std::lock_guard<std::mutex> lock(exit_mu_);
-  started_ = Start(1);
-  return started_;
-}
-
-void CIoWorkThread::Join() {
-  std::unique_lock<std::mutex> lock(exit_mu_);
-  exit_cv_.wait(lock, [this] { return !started_ || exited_; });
-}
+bool CIoWorkThread::Begin() { return Start(1); }
 
 int CIoWorkThread::Run() {
   while (!stop_.load(std::memory_order_acquire)) {
@@ -38,13 +29,6 @@ int CIoWorkThread::Run() {
 bool CIoWorkThread::OnIdle() {
   proactor_->WaitForMessage(10);
   return true;
-}
-
-void CIoWorkThread::OnExit() {
-  // The last thing the thread does with this object.
-  std::lock_guard<std::mutex> lock(exit_mu_);
-  exited_ = true;
-  exit_cv_.notify_all();
 }
 
 void CIoWorkThread::Handle(CProactor* proactor, std::unique_ptr<CIoMessage> message) {

@@ -3,14 +3,13 @@
 //
 // The proactor makes, starts, stops and destroys its workers. Stop is asked
 // from the proactor's thread; the worker finishes the message in hand, leaves
-// its loop, and Join waits for that. Destroying a worker joins it first.
+// its loop, and Join (of the thread base) waits for that. Destroying a worker
+// stops and joins it first.
 #ifndef KVR_IO_IO_WORK_THREAD_H_
 #define KVR_IO_IO_WORK_THREAD_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "io/io_message.h"
 #include "svrframe/thread.h"
@@ -26,8 +25,6 @@ class CIoWorkThread : public QWTools::CThread {
   bool Begin();
   // Asks the loop to end after the message in hand.
   void RequestStop() { stop_.store(true, std::memory_order_release); }
-  // Waits until the loop has ended (at once when it never started).
-  void Join();
 
   // Carries out one message; the channel may be gone once this returns.
   static void Handle(CProactor* proactor, std::unique_ptr<CIoMessage> message);
@@ -36,15 +33,10 @@ class CIoWorkThread : public QWTools::CThread {
   int Run() override;
   // Waits up to 10 ms for a message to arrive; keeps the loop going.
   bool OnIdle() override;
-  void OnExit() override;
 
  private:
   CProactor* const proactor_;
   std::atomic<bool> stop_{false};
-  std::mutex exit_mu_;
-  std::condition_variable exit_cv_;
-  bool started_ = false;  // guarded by exit_mu_
-  bool exited_ = false;   // guarded by exit_mu_
 };
 
 #endif  // KVR_IO_IO_WORK_THREAD_H_
