@@ -83,13 +83,17 @@ int CProactor::Stop() {
     }
   }
   {
+    // An empty queue alone does not mean the work is done: a worker may hold
+    // a channel's write with more blocks behind it. Every channel was told to
+    // close, so the work is done when the last one has been removed.
     std::unique_lock<std::mutex> queue_lock(queue_mu_);
-    for (int i = 0; i < kStopWaits && !queue_.empty(); ++i) {
-      drained_cv_.wait_for(queue_lock, std::chrono::milliseconds(kStopWaitMs),
-                           [this] { return queue_.empty(); });
+    auto done = [this] { return queue_.empty() && channel_count_.load() == 0; };
+    for (int i = 0; i < kStopWaits && !done(); ++i) {
+      drained_cv_.wait_for(queue_lock, std::chrono::milliseconds(kStopWaitMs), done);
     }
-    if (!queue_.empty()) {
-      platform::DebugPrintf("io: stopping with %zu requests still queued", queue_.size());
+    if (!done()) {
+      platform::DebugPrintf("io: stopping with %zu requests queued and %zu channels open",
+                            queue_.size(), channel_count_.load());
     }
     waking_ = true;
   }
@@ -120,6 +124,7 @@ void CProactor::ReleaseAll() {
   {
     std::unique_lock<std::shared_mutex> lock(table_mu_);
     left.swap(table_);
+    channel_count_.store(0);
   }
   for (auto& [id, channel] : left) {
     channel->CloseFile();
@@ -236,6 +241,7 @@ ChannelId CProactor::AddChannel(std::unique_ptr<CIoChannel> channel) {
   } while (table_.count(id) != 0);
   channel->id_ = id;
   table_.emplace(id, std::move(channel));
+  channel_count_.store(table_.size());
   return id;
 }
 
@@ -247,11 +253,17 @@ int CProactor::RemoveChannel(ChannelId id) {
     if (it == table_.end() || !it->second->IsClosePosted()) return -1;
     channel = std::move(it->second);
     table_.erase(it);
+    channel_count_.store(table_.size());
   }
   // Out of the table, the channel is reachable by its close message alone:
   // the file is closed without holding up callers of other channels.
   channel->CloseFile();
   channel.reset();
   GetMonitor()->OnChannelRemoved(id);
+  {
+    // Taken so that a Stop between its check and its wait still hears this.
+    std::lock_guard<std::mutex> lock(queue_mu_);
+  }
+  drained_cv_.notify_all();
   return 0;
 }

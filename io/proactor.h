@@ -19,8 +19,9 @@
 //    kIoErrorWrite), kept for GetChannelError, and makes every later Write to
 //    that channel return -1 (the answer for a channel that cannot be written),
 //    so a caller that only looks at Write's result still learns of it.
-//  - Stop closes every channel, waits up to 7 s for the queue to drain, lets
-//    each worker finish the message in hand and joins them all. Messages still
+//  - Stop closes every channel and waits, in up to 7 waits of a second, until
+//    the queue is empty and every channel has been removed; then it lets each
+//    worker finish the message in hand and joins them all. Messages still
 //    queued then are dropped and channels still in the table are closed and
 //    destroyed (their unwritten bytes are lost). Nothing is left behind; the
 //    proactor may be started again. The destructor stops it.
@@ -126,13 +127,14 @@ class CProactor {
 
   mutable std::mutex queue_mu_;
   std::condition_variable queued_cv_;   // a message arrived, or Stop
-  std::condition_variable drained_cv_;  // the queue became empty
+  std::condition_variable drained_cv_;  // the queue became empty or a channel was removed
   std::deque<std::unique_ptr<CIoMessage>> queue_;
   bool waking_ = false;  // Stop is ending the workers
 
   mutable std::shared_mutex table_mu_;
   Table table_;
   ChannelId next_id_ = 1;
+  std::atomic<size_t> channel_count_{0};  // table_.size(), for Stop's wait
 };
 
 #endif  // KVR_IO_PROACTOR_H_

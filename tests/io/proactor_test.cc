@@ -588,22 +588,38 @@ TEST(ProactorTest, StopClosesEveryChannelAndWritesWhatItHolds) {
   std::vector<ChannelId> ids;
   std::vector<std::string> expected;
   {
-    CProactor proactor(3);
+    // One worker, held until Stop has begun, and one channel with far more
+    // full blocks than the others: towards the end the queue runs empty
+    // after every pop while that channel still has blocks to write.
+    CProactor proactor(1);
     proactor.SetMonitor(&monitor);
     proactor.Start();
-    for (int i = 0; i < 5; ++i) {
+    monitor.HoldWrites();
+    for (int i = 0; i < 4; ++i) {
       ids.push_back(proactor.OpenFile(dir.File("s" + std::to_string(i)).c_str(), 1));
       ASSERT_GT(ids.back(), 0);
-      expected.push_back(Pattern(static_cast<size_t>(i) * 700000 + 123, 10 + i));
-      proactor.Write(ids.back(), expected.back().data(), static_cast<int>(expected.back().size()));
+      expected.push_back(Pattern(i == 3 ? 8 * kMiB + 123 : kMiB + 456789, 10 + i));
     }
+    for (size_t at = 0; at < expected.back().size(); at += 100000) {
+      for (size_t i = 0; i < ids.size(); ++i) {
+        if (at >= expected[i].size()) continue;
+        int n = static_cast<int>(std::min<size_t>(100000, expected[i].size() - at));
+        ASSERT_GT(proactor.Write(ids[i], expected[i].data() + at, n), 0);
+      }
+    }
+    std::thread release([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      monitor.ReleaseWrites();
+    });
     EXPECT_EQ(proactor.Stop(), 0);
+    release.join();
     EXPECT_EQ(proactor.GetChannelCount(), 0u);
     EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
     for (ChannelId id : ids) EXPECT_TRUE(monitor.Removed(id));
     EXPECT_EQ(proactor.Write(ids[0], "x", 1), -1);
   }
   for (size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(monitor.Written(ids[i]), static_cast<int64_t>(expected[i].size())) << i;
     EXPECT_TRUE(ReadAll(dir.File("s" + std::to_string(i))) == expected[i]) << i;
   }
 }
