@@ -2,7 +2,8 @@
 //
 // The proactor calls them from its worker threads (and OnChannelRemoved also
 // from Stop and the destructor), never while holding one of its own locks, so
-// a hook may call back into the proactor. The channel a hook is given is alive
+// a hook may call back into the proactor (but not Start or Stop it: Stop waits
+// for the workers that run the hooks). The channel a hook is given is alive
 // for the duration of the call only. The monitor object belongs to whoever
 // installed it and must outlive the proactor. CDefaultMonitor ignores all.
 #ifndef KVR_IO_IO_MONITOR_H_
