@@ -2,10 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <vector>
 
 namespace platform {
 
@@ -64,8 +68,51 @@ bool File::Write(const void* data, size_t size) {
       if (errno == EINTR) continue;
       return Fail();
     }
+    if (n == 0) {
+      // No progress and no error: retrying would spin for ever.
+      error_ = EIO;
+      return false;
+    }
     p += n;
     size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool File::WriteGather(const ConstSlice* slices, size_t count) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  std::vector<iovec> iov;
+  iov.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    if (slices[i].size == 0) continue;
+    iov.push_back({const_cast<void*>(slices[i].data), slices[i].size});
+  }
+  size_t first = 0;
+  while (first < iov.size()) {
+    const int batch = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
+    ssize_t n = ::writev(fd_, &iov[first], batch);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    if (n == 0) {
+      // A device that takes nothing would make this loop spin for ever.
+      error_ = EIO;
+      return false;
+    }
+    // Step past what went out; a short write leaves the rest of one piece.
+    size_t left = static_cast<size_t>(n);
+    while (left > 0 && left >= iov[first].iov_len) {
+      left -= iov[first].iov_len;
+      ++first;
+    }
+    if (left > 0) {
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+      iov[first].iov_len -= left;
+    }
   }
   return true;
 }

@@ -13,6 +13,12 @@
 
 namespace platform {
 
+// One piece of a gathered write: `size` bytes at `data`.
+struct ConstSlice {
+  const void* data;
+  size_t size;
+};
+
 enum class OpenMode {
   kReadExisting,       // read only; fails when the file does not exist
   kWriteCreateAlways,  // write only; creates or truncates
@@ -35,6 +41,9 @@ class File {
   // Writes all `size` bytes, looping over short writes and interruptions.
   // Returns false on the first failure (some bytes may have been written).
   bool Write(const void* data, size_t size);
+  // Writes the pieces one after another with as few system calls as the
+  // system allows, looping like Write. Returns false on the first failure.
+  bool WriteGather(const ConstSlice* slices, size_t count);
   // Reads up to `size` bytes; returns the count, 0 at the end, -1 on failure.
   int64_t Read(void* data, size_t size);
   // whence: 0 from the start, 1 from the current position, 2 from the end.

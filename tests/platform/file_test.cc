@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "tests/test_util.h"
 
@@ -72,6 +75,44 @@ TEST(FileTest, FailuresKeepTheirErrorNumber) {
   ASSERT_TRUE(r.Open(dir.File("ro"), OpenMode::kReadExisting));
   EXPECT_FALSE(r.Write("x", 1));
   EXPECT_EQ(r.error(), EBADF);
+}
+
+TEST(FileTest, WriteGatherKeepsOrderAcrossManyPieces) {
+  kvr_test::ScratchDir dir;
+  const std::string path = dir.File("g.bin");
+  // More pieces than one system call takes, some of them empty.
+  std::vector<std::string> pieces;
+  std::string expected;
+  for (int i = 0; i < 3000; ++i) {
+    pieces.push_back(i % 7 == 3 ? std::string()
+                                : std::string(1 + i % 13, static_cast<char>('a' + i % 26)));
+    expected += pieces.back();
+  }
+  std::vector<platform::ConstSlice> slices;
+  for (const std::string& p : pieces) slices.push_back({p.data(), p.size()});
+
+  File f;
+  ASSERT_TRUE(f.Open(path, OpenMode::kWriteCreateAlways));
+  ASSERT_TRUE(f.WriteGather(slices.data(), slices.size()));
+  ASSERT_TRUE(f.WriteGather(slices.data(), 0));
+  ASSERT_TRUE(f.Close());
+
+  std::ifstream in(path, std::ios::binary);
+  std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(got, expected);
+}
+
+TEST(FileTest, WriteGatherReportsAFullDevice) {
+  File f;
+  ASSERT_TRUE(f.Open("/dev/full", OpenMode::kWriteCreateAlways));
+  const char data[] = "some bytes";
+  platform::ConstSlice slices[] = {{data, 4}, {data + 4, 6}};
+  EXPECT_FALSE(f.WriteGather(slices, 2));
+  EXPECT_EQ(f.error(), ENOSPC);
+
+  File closed;
+  EXPECT_FALSE(closed.WriteGather(slices, 2));
+  EXPECT_EQ(closed.error(), EBADF);
 }
 
 TEST(FileTest, DirectoriesAndRemoval) {

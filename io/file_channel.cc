@@ -1,0 +1,92 @@
+#include "io/file_channel.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/debug_log.h"
+
+CFileChannel::CFileChannel(CProactor* proactor, const char* fileName)
+    : CIoChannel(proactor, kWriteThreshold) {
+  if (fileName == nullptr) return;
+  size_t length = strnlen(fileName, kMaxFileName);
+  if (length >= kMaxFileName) {
+    platform::DebugPrintf("io: file name longer than %zu bytes refused", kMaxFileName - 1);
+    return;
+  }
+  std::memcpy(file_name_, fileName, length);
+  file_name_[length] = '\0';
+}
+
+CFileChannel::~CFileChannel() { CloseFile(); }
+
+bool CFileChannel::IsClosed() const {
+  std::lock_guard<std::mutex> lock(file_mu_);
+  return closed_;
+}
+
+int CFileChannel::Open(int mode) {
+  platform::OpenMode how;
+  switch (mode) {
+    case 0:
+      how = platform::OpenMode::kReadExisting;
+      break;
+    case 1:
+    case 2:
+      how = platform::OpenMode::kWriteCreateAlways;
+      break;
+    default:
+      return -1;
+  }
+  if (file_name_[0] == '\0') return -1;
+  std::lock_guard<std::mutex> lock(file_mu_);
+  if (!file_.Open(file_name_, how)) return -1;
+  closed_ = false;
+  int64_t size = file_.Size();
+  file_size_ = size > 0 ? size : 0;
+  return 0;
+}
+
+int CFileChannel::CloseFile() {
+  std::lock_guard<std::mutex> lock(file_mu_);
+  if (!file_.Close()) {
+    platform::DebugPrintf("io: closing %s failed: %s", file_name_,
+                          platform::ErrorText(file_.error()).c_str());
+  }
+  closed_ = true;
+  return 0;
+}
+
+bool CFileChannel::Seek(int64_t offset, int method) {
+  if (method < 0 || method > 2) return false;
+  std::lock_guard<std::mutex> lock(file_mu_);
+  return file_.Seek(offset, method) >= 0;
+}
+
+int64_t CFileChannel::WriteOut(CIoBlock* block, int* error) {
+  std::vector<platform::ConstSlice> slices = block->Slices();
+  const int64_t size = static_cast<int64_t>(block->size());
+  std::lock_guard<std::mutex> lock(file_mu_);
+  if (!file_.WriteGather(slices.data(), slices.size())) {
+    *error = file_.error() != 0 ? file_.error() : EIO;
+    return -1;
+  }
+  return size;
+}
+
+int64_t CFileChannel::ReadIn(CIoBlock* block, int count, int* error) {
+  if (count <= 0) return 0;
+  size_t room = 0;
+  void* into = block->Reserve(static_cast<size_t>(count), &room);
+  if (into == nullptr) {
+    *error = ENOMEM;
+    return -1;
+  }
+  int64_t got;
+  {
+    std::lock_guard<std::mutex> lock(file_mu_);
+    got = file_.Read(into, room);
+    if (got < 0) *error = file_.error() != 0 ? file_.error() : EIO;
+  }
+  block->Commit(got > 0 ? static_cast<size_t>(got) : 0);
+  return got;
+}

@@ -1,0 +1,52 @@
+// A channel over one file: the only kind of channel the service makes.
+//
+// Made by CProactor::OpenFile and owned by the proactor's table. The file is
+// opened before the channel enters the table and closed by the channel's close
+// message (or by the destructor). The file calls run on the I/O workers and
+// are serialised by the channel's file lock; Seek comes from callers through
+// the proactor.
+#ifndef KVR_IO_FILE_CHANNEL_H_
+#define KVR_IO_FILE_CHANNEL_H_
+
+#include <mutex>
+
+#include "io/io_channel.h"
+#include "platform/file.h"
+
+class CFileChannel : public CIoChannel {
+ public:
+  // Blocks are handed to the disk once they hold this many bytes.
+  static constexpr int kWriteThreshold = 1048576;
+  // The longest file name kept, including its terminating NUL.
+  static constexpr size_t kMaxFileName = 256;
+
+  // Keeps a copy of the name; a name that does not fit makes Open fail.
+  CFileChannel(CProactor* proactor, const char* fileName);
+  ~CFileChannel() override;
+
+  int GetKind() const override { return 0; }
+  bool IsFile() const override { return true; }
+  // The file's size when it was opened.
+  int64_t GetSize() const override { return file_size_; }
+  bool Seek(int64_t offset, int method) override;
+  // 0 opens an existing file for reading; 1 and 2 create or replace one for
+  // writing. Returns 0, or -1 for any other mode or when the file cannot be opened.
+  int Open(int mode) override;
+  int CloseFile() override;
+
+  const char* FileName() const { return file_name_; }
+  bool IsClosed() const;
+
+ protected:
+  int64_t WriteOut(CIoBlock* block, int* error) override;
+  int64_t ReadIn(CIoBlock* block, int count, int* error) override;
+
+ private:
+  mutable std::mutex file_mu_;
+  platform::File file_;  // guarded by file_mu_
+  bool closed_ = true;   // guarded by file_mu_
+  char file_name_[kMaxFileName] = {};
+  int64_t file_size_ = 0;  // set by Open before the channel is shared
+};
+
+#endif  // KVR_IO_FILE_CHANNEL_H_

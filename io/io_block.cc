@@ -1,0 +1,224 @@
+#include "io/io_block.h"
+
+#include <event2/buffer.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace {
+
+std::atomic<int64_t> g_live_blocks{0};
+
+// The store of spare pieces, shared by every block of the process. It is
+// never destroyed, so a piece that comes back during exit still has a home.
+class PieceStore {
+ public:
+  char* Take() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!spare_.empty()) {
+        char* piece = spare_.back();  // the most recently used is the warmest
+        spare_.pop_back();
+        return piece;
+      }
+    }
+    return static_cast<char*>(std::malloc(CIoBlock::kPieceSize));
+  }
+
+  void Give(char* piece) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (spare_.size() < CIoBlock::kMaxSparePieces) {
+        spare_.push_back(piece);
+        return;
+      }
+    }
+    std::free(piece);
+  }
+
+  size_t Spare() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return spare_.size();
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<char*> spare_;  // guarded by mu_
+};
+
+PieceStore& Store() {
+  static PieceStore* store = new PieceStore();
+  return *store;
+}
+
+// The evbuffer lets go of a lent piece.
+void ReturnPiece(const void* /*data*/, size_t /*length*/, void* piece) {
+  Store().Give(static_cast<char*>(piece));
+}
+
+}  // namespace
+
+CIoBlock::CIoBlock() : CIoBlock(nullptr, 0) {}
+
+CIoBlock::CIoBlock(void* destination, size_t length) {
+  if (destination != nullptr) {
+    view_ = static_cast<char*>(destination);
+    view_length_ = length;
+  } else {
+    buffer_ = evbuffer_new();
+    if (buffer_ == nullptr) throw std::bad_alloc();
+  }
+  g_live_blocks.fetch_add(1, std::memory_order_relaxed);
+}
+
+CIoBlock::~CIoBlock() {
+  if (piece_ != nullptr) Store().Give(piece_);
+  if (buffer_ != nullptr) evbuffer_free(buffer_);
+  g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int64_t CIoBlock::LiveBlocks() { return g_live_blocks.load(std::memory_order_relaxed); }
+
+size_t CIoBlock::SparePieces() { return Store().Spare(); }
+
+size_t CIoBlock::size() const {
+  return buffer_ != nullptr ? evbuffer_get_length(buffer_) + piece_used_ : view_end_ - view_begin_;
+}
+
+bool CIoBlock::Seal() {
+  if (piece_ == nullptr) return true;
+  if (piece_used_ == 0) {
+    Store().Give(piece_);
+  } else if (evbuffer_add_reference(buffer_, piece_, piece_used_, ReturnPiece, piece_) != 0) {
+    return false;
+  }
+  piece_ = nullptr;
+  piece_used_ = 0;
+  return true;
+}
+
+bool CIoBlock::Append(const void* data, size_t length) {
+  if (length == 0) return true;
+  if (data == nullptr || reserved_ != nullptr) return false;
+  if (buffer_ == nullptr) {
+    if (length > view_length_ - view_end_) return false;
+    std::memcpy(view_ + view_end_, data, length);
+    view_end_ += length;
+    return true;
+  }
+  // Take every piece first, so that running out of memory adds nothing.
+  size_t room = piece_ != nullptr ? kPieceSize - piece_used_ : 0;
+  std::vector<char*> more;
+  while (room < length) {
+    char* piece = Store().Take();
+    if (piece == nullptr) {
+      for (char* p : more) Store().Give(p);
+      return false;
+    }
+    more.push_back(piece);
+    room += kPieceSize;
+  }
+  const char* from = static_cast<const char*>(data);
+  size_t next = 0;
+  while (length > 0) {
+    if (piece_ == nullptr || piece_used_ == kPieceSize) {
+      if (piece_ != nullptr && !Seal()) {
+        while (next < more.size()) Store().Give(more[next++]);
+        return false;
+      }
+      piece_ = more[next++];
+    }
+    size_t n = std::min(length, kPieceSize - piece_used_);
+    std::memcpy(piece_ + piece_used_, from, n);
+    piece_used_ += n;
+    from += n;
+    length -= n;
+  }
+  return true;
+}
+
+void* CIoBlock::Reserve(size_t length, size_t* reserved) {
+  *reserved = 0;
+  if (length == 0 || reserved_ != nullptr) return nullptr;
+  if (buffer_ == nullptr) {
+    *reserved = std::min(length, view_length_ - view_end_);
+    return *reserved > 0 ? view_ + view_end_ : nullptr;
+  }
+  if (length > static_cast<size_t>(INT64_MAX) || !Seal()) return nullptr;
+  evbuffer_iovec vec;
+  if (evbuffer_reserve_space(buffer_, static_cast<ev_ssize_t>(length), &vec, 1) != 1) {
+    return nullptr;
+  }
+  reserved_ = vec.iov_base;
+  reserved_length_ = std::min(length, vec.iov_len);
+  *reserved = reserved_length_;
+  return reserved_;
+}
+
+bool CIoBlock::Commit(size_t length) {
+  if (buffer_ == nullptr) {
+    if (length > view_length_ - view_end_) return false;
+    view_end_ += length;
+    return true;
+  }
+  if (reserved_ == nullptr || length > reserved_length_) return false;
+  evbuffer_iovec vec{reserved_, length};
+  reserved_ = nullptr;
+  reserved_length_ = 0;
+  return evbuffer_commit_space(buffer_, &vec, 1) == 0;
+}
+
+std::vector<platform::ConstSlice> CIoBlock::Slices() const {
+  std::vector<platform::ConstSlice> slices;
+  if (buffer_ == nullptr) {
+    if (size() > 0) slices.push_back({view_ + view_begin_, size()});
+    return slices;
+  }
+  int count = evbuffer_peek(buffer_, -1, nullptr, nullptr, 0);
+  if (count > 0) {
+    std::vector<evbuffer_iovec> vec(static_cast<size_t>(count));
+    count = evbuffer_peek(buffer_, -1, nullptr, vec.data(), count);
+    for (int i = 0; i < count; ++i) {
+      if (vec[i].iov_len > 0) slices.push_back({vec[i].iov_base, vec[i].iov_len});
+    }
+  }
+  if (piece_used_ > 0) slices.push_back({piece_, piece_used_});
+  return slices;
+}
+
+void CIoBlock::Drain(size_t length) {
+  if (buffer_ == nullptr) {
+    view_begin_ += std::min(length, size());
+    return;
+  }
+  length = std::min(length, size());
+  size_t in_buffer = evbuffer_get_length(buffer_);
+  evbuffer_drain(buffer_, std::min(length, in_buffer));
+  if (length > in_buffer) {
+    // Only the unsealed piece is left: move its remaining bytes to its front.
+    size_t cut = length - in_buffer;
+    std::memmove(piece_, piece_ + cut, piece_used_ - cut);
+    piece_used_ -= cut;
+  }
+}
+
+size_t CIoBlock::CopyOut(void* out, size_t length) const {
+  length = std::min(length, size());
+  if (length == 0) return 0;
+  if (buffer_ == nullptr) {
+    std::memcpy(out, view_ + view_begin_, length);
+    return length;
+  }
+  size_t in_buffer = std::min(length, evbuffer_get_length(buffer_));
+  if (in_buffer > 0 &&
+      evbuffer_copyout(buffer_, out, in_buffer) != static_cast<ev_ssize_t>(in_buffer)) {
+    return 0;
+  }
+  if (length > in_buffer)
+    std::memcpy(static_cast<char*>(out) + in_buffer, piece_, length - in_buffer);
+  return length;
+}

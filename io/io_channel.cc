@@ -1,0 +1,186 @@
+#include "io/io_channel.h"
+
+#include <cerrno>
+#include <climits>
+#include <new>
+
+#include "io/io_monitor.h"
+#include "io/proactor.h"
+#include "platform/debug_log.h"
+
+CIoChannel::CIoChannel(CProactor* proactor, int writeThreshold)
+    : proactor_(proactor), write_threshold_(writeThreshold) {}
+
+CIoChannel::~CIoChannel() = default;
+
+bool CIoChannel::Seek(int64_t, int) { return false; }
+
+int CIoChannel::Open(int) { return -1; }
+
+int64_t CIoChannel::WriteOut(CIoBlock*, int* error) {
+  *error = EBADF;
+  return -1;
+}
+
+int64_t CIoChannel::ReadIn(CIoBlock*, int, int* error) {
+  *error = EBADF;
+  return -1;
+}
+
+int CIoChannel::GetError() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return error_;
+}
+
+bool CIoChannel::IsClosePosted() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return close_posted_;
+}
+
+void CIoChannel::Post(std::unique_ptr<CIoMessage> message) {
+  // Nothing of the channel is touched after this: a close message may be
+  // handled, and the channel destroyed, before PostMessage even returns.
+  if (message != nullptr) proactor_->PostMessage(std::move(message));
+}
+
+std::unique_ptr<CIoMessage> CIoChannel::TakeTurnLocked() {
+  if (write_in_progress_) return nullptr;  // the holder of the turn carries on
+  write_in_progress_ = true;
+  return NextMessageLocked();
+}
+
+std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
+  if (error_ != 0) {
+    write_queue_.clear();
+    current_.reset();
+  }
+  if (!write_queue_.empty()) {
+    std::unique_ptr<CIoBlock> block = std::move(write_queue_.front());
+    write_queue_.pop_front();
+    return std::make_unique<CIoMessage_Write>(this, std::move(block));
+  }
+  if (IsClosing() && current_ != nullptr && current_->size() > 0) {
+    return std::make_unique<CIoMessage_Write>(this, std::move(current_));
+  }
+  write_in_progress_ = false;
+  return CloseMessageLocked();
+}
+
+std::unique_ptr<CIoMessage> CIoChannel::CloseMessageLocked() {
+  if (!IsClosing() || write_in_progress_ || read_pending_ || close_posted_) return nullptr;
+  close_posted_ = true;
+  current_.reset();
+  return std::make_unique<CIoMessage_CloseChannel>(this);
+}
+
+int CIoChannel::PostNextWrite() {
+  std::unique_ptr<CIoMessage> message;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    message = TakeTurnLocked();
+  }
+  Post(std::move(message));
+  return 0;
+}
+
+int CIoChannel::Close() {
+  std::unique_ptr<CIoMessage> message;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    closing_.store(true, std::memory_order_release);
+    message = TakeTurnLocked();
+  }
+  Post(std::move(message));
+  return 0;
+}
+
+int CIoChannel::Write(const void* data, int length) {
+  if (data == nullptr || length <= 0) return -1;
+  std::unique_ptr<CIoMessage> message;
+  size_t held = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (error_ != 0) return -1;
+    if (close_posted_) return 0;
+    try {
+      if (current_ == nullptr) current_ = std::make_unique<CIoBlock>();
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
+    if (!current_->Append(data, static_cast<size_t>(length))) return -1;
+    held = current_->size();
+    if (held >= static_cast<size_t>(write_threshold_)) {
+      write_queue_.push_back(std::move(current_));
+      message = TakeTurnLocked();
+    } else if (IsClosing()) {
+      message = TakeTurnLocked();
+    }
+  }
+  Post(std::move(message));
+  return held > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(held);
+}
+
+int CIoChannel::Read(void* destination, int length) {
+  if (length <= 0) return -1;
+  std::unique_ptr<CIoMessage> message;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (close_posted_) return 0;
+    if (read_pending_) return 1;
+    try {
+      auto block = std::make_unique<CIoBlock>(destination, static_cast<size_t>(length));
+      message = std::make_unique<CIoMessage_Read>(this, std::move(block), length);
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
+    read_pending_ = true;
+  }
+  Post(std::move(message));
+  return 0;
+}
+
+void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
+  int error = 0;
+  int64_t written = WriteOut(message->block(), &error);
+  if (written <= 0 && error == 0) error = EIO;  // a write that moves nothing is a failure
+  message->DestroyBlock();
+
+  IIoMonitor* monitor = proactor_->GetMonitor();
+  if (error == 0) {
+    monitor->OnWrite(this, written > INT32_MAX ? INT32_MAX : static_cast<int>(written));
+  } else {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (error_ == 0) error_ = error;
+    }
+    platform::DebugPrintf("io: write to channel %d failed: %s", id_,
+                          platform::ErrorText(error).c_str());
+    monitor->OnChannelError(this, kIoErrorWrite);
+  }
+
+  std::unique_ptr<CIoMessage> next;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    next = NextMessageLocked();
+  }
+  Post(std::move(next));
+}
+
+void CIoChannel::CarryOutRead(CIoMessage_Read* message) {
+  int error = 0;
+  int64_t got = ReadIn(message->block(), message->count(), &error);
+  IIoMonitor* monitor = proactor_->GetMonitor();
+  if (got >= 0) {
+    monitor->OnRead(this, message->block(), static_cast<int>(got));
+  } else {
+    monitor->OnChannelError(this, kIoErrorRead);
+  }
+
+  std::unique_ptr<CIoMessage> close;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    read_pending_ = false;
+    close = CloseMessageLocked();
+  }
+  Post(std::move(close));
+}

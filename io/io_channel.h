@@ -1,0 +1,114 @@
+// Base of the proactor's channels: gathers a caller's bytes into large blocks
+// and keeps exactly one write of them on its way to the disk at a time.
+//
+// A channel is made and owned by the proactor's table and named to callers by
+// its ChannelId. Callers reach it through the proactor, which holds its table
+// lock across the call; the I/O workers reach it through the one message the
+// channel has out. Everything that changes (the block being filled, the queue
+// of full blocks, the flags) is guarded by the channel's own mutex, and the
+// blocking file calls by a second one, so a caller filling a block never waits
+// for the disk. The channel posts its close message last, after every block
+// it took has been written or dropped; handling that message destroys it.
+//
+// A write that fails ends writing on the channel: the failed block and every
+// block after it are dropped (later bytes would land at the wrong offsets),
+// the monitor hears OnChannelError(kIoErrorWrite), GetError keeps the system's
+// error number, and Write refuses with -1 from then on. Close still runs to the
+// end: the close message follows and the channel is removed.
+#ifndef KVR_IO_IO_CHANNEL_H_
+#define KVR_IO_IO_CHANNEL_H_
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "io/channel_id.h"
+#include "io/io_block.h"
+#include "io/io_message.h"
+
+class CProactor;
+
+class CIoChannel {
+ public:
+  // Size a block starts with; it is handed to the disk once it holds the write threshold.
+  static constexpr size_t kStartBlockSize = CIoBlock::kPieceSize;
+
+  CIoChannel(CProactor* proactor, int writeThreshold);
+  virtual ~CIoChannel();
+  CIoChannel(const CIoChannel&) = delete;
+  CIoChannel& operator=(const CIoChannel&) = delete;
+
+  // 0 for a file channel.
+  virtual int GetKind() const = 0;
+  // Sends the next full block (or, once closing, the rest and then the close
+  // message) unless a write of this channel is already out. Always 0.
+  virtual int PostNextWrite();
+  virtual bool IsFile() const { return false; }
+  virtual int64_t GetSize() const { return 0; }
+  // method: 0 from the start, 1 from the current position, 2 from the end.
+  virtual bool Seek(int64_t offset, int method);
+  // Non-negative on success, -1 on failure.
+  virtual int Open(int mode);
+  virtual int CloseFile() { return 0; }
+  // Copies the bytes into the current block; returns the block's byte count
+  // (capped at INT32_MAX), 0 when the channel's close was already posted, -1
+  // for null data, a length below 1, no memory, or a channel whose writing failed.
+  virtual int Write(const void* data, int length);
+  // Posts a read of up to `length` bytes into `destination` (an owned block
+  // when it is null); the monitor's OnRead says when it landed. Returns 0 when
+  // posted, 1 when a read of this channel is still out (nothing posted), -1
+  // for a length below 1 or no memory.
+  virtual int Read(void* destination, int length);
+  // Marks the channel closing and sends what it holds; returns 0.
+  virtual int Close();
+  virtual bool IsClosing() const { return closing_.load(std::memory_order_acquire); }
+
+  ChannelId id() const { return id_; }
+  int write_threshold() const { return write_threshold_; }
+  // The system's error number of the write that failed, 0 while none did.
+  int GetError() const;
+  // True once the close message is on its way: nothing is posted after it.
+  bool IsClosePosted() const;
+
+  // Called by the worker that holds the channel's message: carry out the
+  // blocking call, tell the monitor, then pass the turn on. The channel may be
+  // destroyed by another worker as soon as these return.
+  void CarryOutWrite(CIoMessage_Write* message);
+  void CarryOutRead(CIoMessage_Read* message);
+
+ protected:
+  // The blocking calls of the channel's kind. They return the bytes moved, or
+  // -1 with the system's error number in *error.
+  virtual int64_t WriteOut(CIoBlock* block, int* error);
+  virtual int64_t ReadIn(CIoBlock* block, int count, int* error);
+
+  CProactor* proactor() const { return proactor_; }
+
+ private:
+  friend class CProactor;  // hands out the id
+
+  // The following need mu_ held. TakeTurnLocked claims the one outstanding
+  // message for the caller and returns what to post (null: nothing);
+  // NextMessageLocked is for the holder of that turn.
+  std::unique_ptr<CIoMessage> TakeTurnLocked();
+  std::unique_ptr<CIoMessage> NextMessageLocked();
+  std::unique_ptr<CIoMessage> CloseMessageLocked();
+  void Post(std::unique_ptr<CIoMessage> message);
+
+  CProactor* const proactor_;
+  const int write_threshold_;
+  ChannelId id_ = kNoChannel;
+
+  mutable std::mutex mu_;
+  std::unique_ptr<CIoBlock> current_;                  // being filled by Write
+  std::deque<std::unique_ptr<CIoBlock>> write_queue_;  // full, waiting for their turn
+  std::atomic<bool> closing_{false};
+  bool write_in_progress_ = false;  // a write message of this channel is out
+  bool read_pending_ = false;       // a read message of this channel is out
+  bool close_posted_ = false;
+  int error_ = 0;
+};
+
+#endif  // KVR_IO_IO_CHANNEL_H_
