@@ -138,5 +138,6 @@ int CSecureString::Compare(std::unique_ptr<CSecureString> temporary) const {
 }
 
 size_t std::hash<CSecureString>::operator()(const CSecureString& s) const noexcept {
-  return std::hash<std::string_view>()(std::string_view(s.c_str(), static_cast<size_t>(s.Length())));
+  return std::hash<std::string_view>()(
+      std::string_view(s.c_str(), static_cast<size_t>(s.Length())));
 }

@@ -1,0 +1,104 @@
+#include "svrframe/mdl_base.h"
+
+#include <utility>
+
+#include "platform/mutex.h"
+#include "platform/thread.h"
+
+namespace SvrFrame {
+
+int CMdlWorkerThread::Run() {
+  if (owner_ == nullptr) return -1;
+  owner_->Loop();
+  return -1;
+}
+
+void CMdlWorkerThread::OnExit() {
+  // The owner may be deleted as soon as it learns that the loop is over, so
+  // this is the last use of it.
+  if (owner_ != nullptr) owner_->WorkerEnded();
+}
+
+CMdlBase::CMdlBase(const char* defaultName, bool hasThread, Origin origin)
+    : runtimeInfo_(std::make_unique<CRuntimeMdlInfo>(defaultName)),
+      hasThread_(hasThread),
+      origin_(origin) {}
+
+CMdlBase::~CMdlBase() {
+  // A concrete module stops its loop before it goes; waiting here only keeps
+  // a forgotten stop from freeing the module under its own thread.
+  WaitWorkerEnded();
+}
+
+int CMdlBase::Init(const CSecureString&) {
+  if (!hasThread_) return 0;
+  std::lock_guard<std::mutex> lock(threadMu_);
+  if (workerStarted_) return 0;
+  CMdlWorkerThread* thread = MakeWorker();
+  thread_ = thread;
+  workerStarted_ = true;
+  if (!thread->Start(1)) {
+    thread_ = nullptr;
+    workerStarted_ = false;
+    delete thread;
+  }
+  return 0;
+}
+
+int CMdlBase::Send(const MessageRef& message, int weight, int messageClass) {
+  BeforeSend(message);
+  if (message) {
+    CSecureString name;
+    runtimeInfo_->GetName(name);
+    if (origin_ == Origin::kCommunication) {
+      message->SetCommOrigin(std::move(name));
+    } else {
+      message->SetFunOrigin(std::move(name));
+    }
+  }
+  ModuleSink sink = sink_.load(std::memory_order_acquire);
+  if (sink == nullptr) return 0;
+  return sink(&message, sinkUser_.load(std::memory_order_acquire), weight, messageClass);
+}
+
+ModuleSink CMdlBase::SetSink(ModuleSink sink, void* user) {
+  // The user goes first so that a sender never sees the new sink with an old user.
+  sinkUser_.store(user, std::memory_order_release);
+  sink_.store(sink, std::memory_order_release);
+  return sink;
+}
+
+int CMdlBase::SuspendWorker() {
+  std::lock_guard<std::mutex> lock(threadMu_);
+  if (thread_ == nullptr) return -1;
+  return suspendCount_.fetch_add(1);
+}
+
+int CMdlBase::ResumeWorker() {
+  std::lock_guard<std::mutex> lock(threadMu_);
+  if (thread_ == nullptr) return -2;
+  int count = suspendCount_.load();
+  while (count > 0 && !suspendCount_.compare_exchange_weak(count, count - 1)) {
+  }
+  return count;
+}
+
+bool CMdlBase::WorkerRunning() const {
+  std::lock_guard<std::mutex> lock(threadMu_);
+  return thread_ != nullptr;
+}
+
+void CMdlBase::WaitWorkerEnded() {
+  while (WorkerRunning()) platform::SleepMs(1);
+}
+
+void CMdlBase::HonourSuspend() {
+  while (suspendCount_.load() > 0) platform::SleepMs(10);
+}
+
+void CMdlBase::WorkerEnded() {
+  std::lock_guard<std::mutex> lock(threadMu_);
+  thread_ = nullptr;
+}
+
+}  // namespace SvrFrame

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "svrframe/comm_mdl.h"
+#include "svrframe/inner_protocol_stack.h"
+#include "svrframe/svr_fun_mdl.h"
+#include "tests/svrframe/test_message.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using kvr_test::TestMessage;
+using SvrFrame::MessageRef;
+
+TEST(InnerProtocolStackTest, ListsGiveEmptyNamesOutOfRange) {
+  MessageRef m(new TestMessage("QW", "Register"));
+  EXPECT_TRUE(m->GetCommOrigin().IsEmpty());
+  EXPECT_TRUE(m->GetFunOrigin().IsEmpty());
+  EXPECT_EQ(m->GetReplyToCount(), 0);
+  EXPECT_TRUE(m->GetReplyTo(0).IsEmpty());
+  m->AddReplyTo("TcpCommMdl-1");
+  m->AddReplyTo("TcpCommMdl-2");
+  m->AddDestination("qw.kvr.func");
+  EXPECT_EQ(m->GetReplyToCount(), 2);
+  EXPECT_EQ(m->GetReplyTo(1), "TcpCommMdl-2");
+  EXPECT_TRUE(m->GetReplyTo(2).IsEmpty());
+  EXPECT_TRUE(m->GetReplyTo(-1).IsEmpty());
+  EXPECT_EQ(m->GetDestinationCount(), 1);
+  EXPECT_EQ(m->GetDestination(0), "qw.kvr.func");
+  EXPECT_TRUE(m->GetDestination(1).IsEmpty());
+  m->ClearReplyTo();
+  m->ClearDestinations();
+  EXPECT_EQ(m->GetReplyToCount(), 0);
+  EXPECT_EQ(m->GetDestinationCount(), 0);
+  m->SetMessageClass(SvrFrame::kNRDataClass);
+  EXPECT_EQ(m->GetMessageClass(), 2);
+}
+
+// A module that records what it is given and how often its loop ran.
+template <typename Base>
+class Probe : public Base {
+ public:
+  explicit Probe(bool hasThread) : Base(hasThread) {}
+  ~Probe() override {
+    stop = true;
+    this->WaitWorkerEnded();
+  }
+  int Destroy() override {
+    delete this;
+    return 0;
+  }
+  int OnMessage(const MessageRef&) override { return 0; }
+  int Loop() override {
+    while (!stop) {
+      this->HonourSuspend();
+      passes++;
+      platform_sleep();
+    }
+    return 0;
+  }
+  void BeforeSend(const MessageRef& m) override {
+    beforeSend++;
+    seenOriginEmpty = m && m->GetCommOrigin().IsEmpty() && m->GetFunOrigin().IsEmpty();
+  }
+  static void platform_sleep() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> passes{0};
+  std::atomic<int> beforeSend{0};
+  bool seenOriginEmpty = false;
+};
+
+using CommProbe = Probe<SvrFrame::CCommMdl>;
+using FunProbe = Probe<SvrFrame::CSvrFunMdl>;
+
+struct SinkCall {
+  const MessageRef* message = nullptr;
+  void* user = nullptr;
+  int weight = -1;
+  int messageClass = -1;
+  int calls = 0;
+  MessageRef kept;
+};
+
+int RecordingSink(const MessageRef* message, void* user, int weight, int messageClass) {
+  auto* call = static_cast<SinkCall*>(user);
+  call->message = message;
+  call->user = user;
+  call->weight = weight;
+  call->messageClass = messageClass;
+  call->calls++;
+  call->kept = *message;
+  return -7;
+}
+
+TEST(ModuleBaseTest, DefaultNames) {
+  CommProbe comm(false);
+  FunProbe fun(false);
+  EXPECT_EQ(comm.GetRuntimeInfo()->Name(), "CommMdl");
+  EXPECT_EQ(fun.GetRuntimeInfo()->Name(), "SvrFunMdl");
+  SvrFrame::CRuntimeMdlInfo info;
+  CSecureString name;
+  info.GetName(name);
+  EXPECT_EQ(name, "NOMAME");
+  EXPECT_TRUE(info.SetName("x"));
+  info.GetName(name);
+  EXPECT_EQ(name, "x");
+}
+
+TEST(ModuleBaseTest, SendWithoutSinkReturnsZeroAndTheMessageDiesWithItsLastHolder) {
+  std::atomic<int> destroyed{0};
+  CommProbe comm(false);
+  {
+    MessageRef m(new TestMessage("QW", "Register", 0, &destroyed));
+    EXPECT_EQ(comm.Send(m, 0, 0), 0);
+    EXPECT_EQ(m->ReferenceCount(), 1) << "nobody kept a reference";
+    EXPECT_EQ(comm.beforeSend, 1);
+  }
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST(ModuleBaseTest, SendStampsTheSenderAndPassesEverythingToTheSink) {
+  SinkCall call;
+  CommProbe comm(false);
+  comm.GetRuntimeInfo()->SetName("TcpCommMdl-0000000001_00000002");
+  EXPECT_EQ(comm.SetSink(&RecordingSink, &call), &RecordingSink);
+  MessageRef m(new TestMessage("QW", "Register"));
+  EXPECT_EQ(comm.Send(m, 3, 2), -7) << "the sink's result comes back";
+  EXPECT_TRUE(comm.seenOriginEmpty) << "BeforeSend runs before the name is written";
+  EXPECT_EQ(call.calls, 1);
+  EXPECT_EQ(call.message, &m);
+  EXPECT_EQ(call.user, &call);
+  EXPECT_EQ(call.weight, 3);
+  EXPECT_EQ(call.messageClass, 2);
+  EXPECT_EQ(m->GetCommOrigin(), "TcpCommMdl-0000000001_00000002");
+  EXPECT_TRUE(m->GetFunOrigin().IsEmpty());
+  EXPECT_EQ(m->ReferenceCount(), 2);
+
+  SinkCall funCall;
+  FunProbe fun(false);
+  fun.GetRuntimeInfo()->SetName("qw.kvr.func");
+  fun.SetSink(&RecordingSink, &funCall);
+  MessageRef r(new TestMessage("QW", "RegisterAck"));
+  fun.Send(r, 0, 1);
+  EXPECT_EQ(r->GetFunOrigin(), "qw.kvr.func");
+  EXPECT_TRUE(r->GetCommOrigin().IsEmpty());
+  EXPECT_EQ(funCall.messageClass, 1);
+}
+
+TEST(ModuleBaseTest, WorkerThreadRunsTheLoopAndHonoursSuspend) {
+  CommProbe none(false);
+  EXPECT_EQ(none.Init(""), 0);
+  EXPECT_FALSE(none.WorkerRunning());
+  EXPECT_EQ(none.SuspendWorker(), -1);
+  EXPECT_EQ(none.ResumeWorker(), -2);
+
+  auto* fun = new FunProbe(true);
+  EXPECT_EQ(fun->Init("ignored"), 0);
+  EXPECT_EQ(fun->Init("ignored"), 0) << "a second Init starts no second thread";
+  ASSERT_TRUE(kvr_test::WaitFor([&] { return fun->passes.load() > 2; }));
+  EXPECT_TRUE(fun->WorkerRunning());
+  EXPECT_EQ(fun->SuspendWorker(), 0);
+  EXPECT_EQ(fun->SuspendWorker(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  int held = fun->passes.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(fun->passes.load(), held) << "a suspended loop makes no pass";
+  EXPECT_EQ(fun->ResumeWorker(), 2);
+  EXPECT_EQ(fun->ResumeWorker(), 1);
+  ASSERT_TRUE(kvr_test::WaitFor([&] { return fun->passes.load() > held; }));
+  fun->stop = true;
+  ASSERT_TRUE(kvr_test::WaitFor([&] { return !fun->WorkerRunning(); }));
+  EXPECT_EQ(fun->SuspendWorker(), -1) << "an ended thread counts as none";
+  EXPECT_EQ(fun->Destroy(), 0);
+}
+
+}  // namespace
