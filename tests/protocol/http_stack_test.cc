@@ -1,0 +1,270 @@
+#include "protocol/http_stack.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+namespace QWTools {
+namespace {
+
+int ParseText(CHttpStack& stack, const std::string& text) {
+  return stack.Parse(text.data(), static_cast<int>(text.size()));
+}
+
+TEST(HttpStackTest, NoTextIsRefused) {
+  CHttpStack stack;
+  EXPECT_EQ(stack.Parse(nullptr, 10), kHttpNoText);
+  EXPECT_EQ(stack.Parse("", 0), kHttpNoText);
+  EXPECT_EQ(stack.Parse("GET / HTTP/1.1\r\n\r\n", -1), kHttpNoText);
+}
+
+TEST(HttpStackTest, LengthZeroReadsUpToTheNul) {
+  CHttpStack stack;
+  EXPECT_EQ(stack.Parse("GET /a HTTP/1.0\r\nHost: x\r\n\r\nignored", 0), kHttpOk);
+  EXPECT_EQ(stack.URL(), "/a");
+  EXPECT_EQ(stack.Version(), "HTTP/1.0");
+  EXPECT_EQ(stack.TotalLength(), 28);
+}
+
+TEST(HttpStackTest, StartLineFieldsOfRequestAndResponse) {
+  CHttpStack stack;
+  ASSERT_EQ(ParseText(stack, "POST /KeepAlive HTTP/1.1\r\nA: b\r\n\r\n"), kHttpOk);
+  EXPECT_EQ(stack.MessageKind(), kKindRequest);
+  EXPECT_EQ(stack.Protocol(), kProtocolHttp);
+  EXPECT_EQ(stack.FirstToken(), "POST");
+  EXPECT_EQ(stack.URL(), "/KeepAlive");
+  EXPECT_EQ(stack.Version(), "HTTP/1.1");
+  EXPECT_EQ(stack.StartLine(), "POST /KeepAlive HTTP/1.1\r\n");
+
+  // The reason is everything after the second blank, blanks included.
+  ASSERT_EQ(ParseText(stack, "RTSP/1.0 454 Session Not Found\r\nCSeq: 3\r\n\r\n"), kHttpOk);
+  EXPECT_EQ(stack.MessageKind(), kKindResponse);
+  EXPECT_EQ(stack.Protocol(), kProtocolRtsp);
+  EXPECT_EQ(stack.StatusCode(), "454");
+  EXPECT_EQ(stack.Reason(), "Session Not Found");
+  EXPECT_EQ(stack.URL(), "");
+
+  ASSERT_EQ(ParseText(stack, "INVITE sip:a@b SIP/2.0\r\nVia: x\r\n\r\n"), kHttpOk);
+  EXPECT_EQ(stack.Protocol(), kProtocolSip);
+}
+
+TEST(HttpStackTest, ResponseWithoutHeadersGetsContentLengthZero) {
+  CHttpStack stack;
+  const std::string text = "HTTP/1.1 200 OK\r\n\r\n";
+  ASSERT_EQ(ParseText(stack, text), kHttpOk);
+  EXPECT_EQ(stack.StatusCode(), "200");
+  EXPECT_EQ(stack.Reason(), "OK");
+  EXPECT_EQ(stack.Header().RawText(), "\r\n");
+  ASSERT_EQ(stack.Header().Fields().size(), 1u);
+  EXPECT_EQ(*stack.Header().Find("Content-Length"), "0");
+  EXPECT_EQ(stack.TotalLength(), static_cast<int>(text.size()));
+  EXPECT_EQ(stack.Body().Length(), 0);
+}
+
+TEST(HttpStackTest, HeadersAreTrimmedAndTheLastOfARepeatedNameWins) {
+  CHttpStack stack;
+  ASSERT_EQ(ParseText(stack,
+                      "GET / HTTP/1.1\r\n \tHost \t:  example:80 \f\r\nX:1\r\nX: 2\r\n"
+                      "Empty:\r\n\r\n"),
+            kHttpOk);
+  EXPECT_EQ(*stack.Header().Find("Host"), "example:80");  // split at the first ':'
+  EXPECT_EQ(*stack.Header().Find("X"), "2");
+  EXPECT_EQ(*stack.Header().Find("Empty"), "");
+  EXPECT_EQ(stack.Header().Fields().size(), 3u);
+  EXPECT_EQ(stack.Header().RawText(),
+            " \tHost \t:  example:80 \f\r\nX:1\r\nX: 2\r\nEmpty:\r\n\r\n");
+}
+
+TEST(HttpStackTest, MessageSplitAtEveryByteParsesOnlyWhenComplete) {
+  const std::string message =
+      "POST /RecRealMedia HTTP/1.1\r\nContent-Length: 11\r\nCookie: a=b\r\n\r\nhello world";
+  const std::string next = "GET /next HTTP/1.1\r\n\r\n";
+  for (size_t cut = 1; cut < message.size(); ++cut) {
+    CHttpStack stack;
+    EXPECT_EQ(stack.Parse(message.data(), static_cast<int>(cut)), kHttpIncomplete)
+        << "cut at " << cut;
+  }
+  // Complete, and complete with the start of the next message behind it.
+  for (const std::string& text : {message, message + next}) {
+    CHttpStack stack;
+    ASSERT_EQ(ParseText(stack, text), kHttpOk);
+    EXPECT_EQ(stack.TotalLength(), static_cast<int>(message.size()));
+    EXPECT_EQ(stack.Body().View(), "hello world");
+    EXPECT_EQ(stack.Body().Data()[11], '\0');
+  }
+}
+
+TEST(HttpStackTest, ConsecutiveMessagesParseOneAfterTheOther) {
+  const std::string stream =
+      "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n"
+      "RTSP/1.0 200 OK\r\nCSeq: 2\r\nContent-Length: 3\r\n\r\nabc"
+      "RTSP/1.0 200 OK\r\nCSeq: 3\r\n\r\n";
+  size_t at = 0;
+  for (const char* cseq : {"1", "2", "3"}) {
+    CHttpStack stack;
+    ASSERT_EQ(stack.Parse(stream.data() + at, static_cast<int>(stream.size() - at)), kHttpOk);
+    EXPECT_EQ(*stack.Header().Find("CSeq"), cseq);
+    at += stack.TotalLength();
+  }
+  EXPECT_EQ(at, stream.size());
+}
+
+TEST(HttpStackTest, ContentLengthBeyondTheBytesIsIncomplete) {
+  CHttpStack stack;
+  EXPECT_EQ(ParseText(stack, "POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n123456789"),
+            kHttpIncomplete);
+  // A length beyond any buffer never completes and does not overflow the total.
+  EXPECT_EQ(ParseText(stack, "POST / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\nx"),
+            kHttpIncomplete);
+  EXPECT_EQ(stack.TotalLength(), INT_MAX);
+  // A negative length counts as no body.
+  ASSERT_EQ(ParseText(stack, "POST / HTTP/1.1\r\nContent-Length: -40\r\n\r\nabc"), kHttpOk);
+  EXPECT_EQ(stack.Body().Length(), 0);
+  EXPECT_EQ(stack.TotalLength(), 40);
+}
+
+TEST(HttpStackTest, JunkBeforeAMessageBecomesAJunkPacket) {
+  const std::string text = "\x01\xff\nPOST /KeepAlive HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
+  CHttpStack stack;
+  ASSERT_EQ(ParseText(stack, text), kHttpJunk);
+  EXPECT_TRUE(stack.IsJunkPacket());
+  EXPECT_EQ(stack.FirstToken(), kJunkPacketToken);
+  EXPECT_EQ(stack.MessageKind(), kKindRequest);
+  EXPECT_EQ(stack.StartLine(), text.substr(0, 3));
+  EXPECT_EQ(stack.TotalLength(), 3);
+  EXPECT_EQ(stack.ToText(), "");  // a junk packet is never printed
+
+  CHttpStack again;
+  ASSERT_EQ(again.Parse(text.data() + 3, static_cast<int>(text.size() - 3)), kHttpOk);
+  EXPECT_EQ(again.URL(), "/KeepAlive");
+}
+
+TEST(HttpStackTest, JunkSearchTakesTheFirstTableEntryNotTheFirstPosition) {
+  // "GET" comes before "POST" in the table, so the junk runs up to the GET.
+  const std::string text = "xx POST /a HTTP/1.1\r\nX: 1\r\n\r\nGET /b HTTP/1.1\r\n\r\n";
+  CHttpStack stack;
+  ASSERT_EQ(ParseText(stack, text), kHttpJunk);
+  EXPECT_EQ(stack.TotalLength(), static_cast<int>(text.find("GET")));
+  EXPECT_EQ(stack.Protocol(), kProtocolHttp);
+  // A token must be followed by a blank, tab, CR, LF, backspace or form feed.
+  ASSERT_EQ(ParseText(stack, "zzPOSTAL RTSP/1.0\t"), kHttpJunk);
+  EXPECT_EQ(stack.TotalLength(), 9);
+  EXPECT_EQ(stack.Protocol(), kProtocolRtsp);
+}
+
+TEST(HttpStackTest, TextWithoutAnyTokenIsIncompleteAndCountsWhole) {
+  CHttpStack stack;
+  const std::string text = "just some bytes\r\n\r\nwith no start line";
+  EXPECT_EQ(ParseText(stack, text), kHttpIncomplete);
+  EXPECT_EQ(stack.StartLine(), "");
+  EXPECT_EQ(stack.TotalLength(), static_cast<int>(text.size()));
+}
+
+TEST(HttpStackTest, BrokenStartOrHeaderLinesNeverMakeAnEmptyJunkPacket) {
+  // Each of these is refused at the first byte; the junk search then looks
+  // further on, and feeding the stack its own totals always ends.
+  for (const std::string text : {"GET \r\n\r\nGET / HTTP/1.1\r\n\r\n", "HTTP/1.1  OK\r\n\r\n",
+                                 "POST / HTTP/1.1\r\nno colon here\r\n\r\n",
+                                 "POST / HTTP/1.1\r\n: no name\r\n\r\n", "GET"}) {
+    size_t at = 0;
+    int rounds = 0;
+    while (at < text.size()) {
+      CHttpStack stack;
+      int status = stack.Parse(text.data() + at, static_cast<int>(text.size() - at));
+      if (status == kHttpIncomplete) break;
+      ASSERT_GT(stack.TotalLength(), 0) << text;
+      at += stack.TotalLength();
+      ASSERT_LT(++rounds, 100) << text;
+    }
+  }
+  CHttpStack stack;
+  EXPECT_EQ(ParseText(stack, "POST / HTTP/1.1\r\nno colon here\r\n\r\n"), kHttpJunk);
+  EXPECT_EQ(stack.TotalLength(), 7);  // up to "HTTP/1.1"
+}
+
+TEST(HttpStackTest, NumberHeaderFallsBackToTheLowerCasedName) {
+  CHttpStack stack;
+  ASSERT_EQ(ParseText(stack, "POST / HTTP/1.1\r\nContent-length: 4\r\nX-Big-Id: 12\r\n\r\nbody"),
+            kHttpOk);
+  EXPECT_EQ(stack.Body().View(), "body");
+  EXPECT_EQ(stack.GetNumberHeader("Content-Length"), 4);
+  EXPECT_EQ(stack.Header().Find("Content-Length"), nullptr);
+  EXPECT_EQ(stack.GetNumberHeader("X-big-id"), 0);  // only upper case after '-' is lowered
+  EXPECT_EQ(stack.GetNumberHeader("X-Big-Id"), 12);
+  EXPECT_EQ(stack.GetNumberHeader("Missing"), 0);
+  stack.Header().Set("Content-Length", "7");  // the exact name is asked first
+  EXPECT_EQ(stack.GetNumberHeader("Content-Length"), 7);
+}
+
+TEST(HttpStackTest, PrintsHeadersInByteOrderOfTheirNames) {
+  CHttpStack stack;
+  stack.SetRequestURL("/x");
+  for (const char* name : {"x_Protocol_Version", "User-Agent", "Set-Cookie", "Session", "Date",
+                           "Cookie", "Content-Type", "Content-Length", "CSeq"}) {
+    stack.Header().Set(name, "v");
+  }
+  EXPECT_EQ(stack.ToText(),
+            "POST /x HTTP/1.1\r\nCSeq: v\r\nContent-Length: v\r\nContent-Type: v\r\n"
+            "Cookie: v\r\nDate: v\r\nSession: v\r\nSet-Cookie: v\r\nUser-Agent: v\r\n"
+            "x_Protocol_Version: v\r\n\r\n");
+}
+
+TEST(HttpStackTest, PrintNeedsEveryPartOfTheStartLine) {
+  CHttpStack stack;
+  stack.SetFirstToken("HTTP/1.1");
+  stack.SetStatusCode("200");
+  EXPECT_EQ(stack.ToText(), "");  // no reason
+  stack.SetReason("OK");
+  EXPECT_EQ(stack.ToText(), "HTTP/1.1 200 OK\r\n\r\n");
+  EXPECT_EQ(stack.MessageKind(), kKindResponse);
+
+  stack.SetFirstToken("FETCH");
+  EXPECT_EQ(stack.ToText(), "");  // not a known token
+  stack.SetFirstToken("DESCRIBE");
+  EXPECT_EQ(stack.ToText(), "");  // no URL
+  stack.SetURL("rtsp://cam/1");
+  EXPECT_EQ(stack.ToText(), "");  // no version
+  stack.SetVersion("RTSP/1.0");
+  EXPECT_EQ(stack.ToText(), "DESCRIBE rtsp://cam/1 RTSP/1.0\r\n\r\n");
+  EXPECT_EQ(stack.MessageKind(), kKindRequest);
+}
+
+TEST(HttpStackTest, SetBodyCopiesAndSetsTheLength) {
+  CHttpStack stack;
+  stack.SetRequestURL("/x");
+  EXPECT_EQ(stack.SetBody("<pdu/>", 0), 6);
+  EXPECT_EQ(*stack.Header().Find("Content-Length"), "6");
+  const char binary[] = {'a', '\0', 'b'};
+  EXPECT_EQ(stack.SetBody(binary, 3), 3);
+  EXPECT_EQ(stack.Body().View(), std::string_view(binary, 3));
+  EXPECT_EQ(stack.SetBody("abc", -1), -1);
+  EXPECT_EQ(stack.Body().Length(), 3);
+  // Setting the body from its own bytes is safe.
+  EXPECT_EQ(stack.SetBody(stack.Body().Data() + 2, 1), 1);
+  EXPECT_EQ(stack.Body().View(), "b");
+  EXPECT_EQ(stack.SetBody(nullptr, 0), 0);
+  EXPECT_EQ(*stack.Header().Find("Content-Length"), "0");
+  EXPECT_EQ(stack.Body().Data(), nullptr);
+}
+
+TEST(HttpStackTest, PrintedMessageParsesBackToTheSameFields) {
+  CHttpStack stack;
+  ASSERT_EQ(ParseText(stack,
+                      "SETUP rtsp://cam/track1 RTSP/1.0\r\nTransport: RTP/AVP;unicast\r\n"
+                      "CSeq: 4\r\nContent-Length: 2\r\n\r\nok"),
+            kHttpOk);
+  std::string printed = stack.ToText();
+  CHttpStack again;
+  ASSERT_EQ(ParseText(again, printed), kHttpOk);
+  EXPECT_EQ(again.FirstToken(), "SETUP");
+  EXPECT_EQ(again.URL(), "rtsp://cam/track1");
+  EXPECT_EQ(again.Version(), "RTSP/1.0");
+  EXPECT_EQ(again.Header().Fields(), stack.Header().Fields());
+  EXPECT_EQ(again.Body().View(), "ok");
+  EXPECT_EQ(again.TotalLength(), static_cast<int>(printed.size()));
+  EXPECT_EQ(again.ToText(), printed);
+}
+
+}  // namespace
+}  // namespace QWTools
