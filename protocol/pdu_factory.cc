@@ -9,7 +9,8 @@ namespace {
 
 // Rows by command id. "MediaData" (7) and "MediaInfoQuery" (25) never come
 // from a document and keep empty rows, as does every id whose units do not
-// exist yet.
+// exist yet. A new pair of units gets its row here:
+//   rows[kCmdAddPu] = PduRow<CAddpu, CAddpuAck>();
 constexpr std::array<PduFactoryRow, kCommandCount> kRows = [] {
   std::array<PduFactoryRow, kCommandCount> rows{};
   rows[kCmdRegister] = PduRow<CRegister, CRegisterAck>();

@@ -145,7 +145,7 @@ constexpr PduField RecordSource(const char* key) {
 }
 
 // Cursor slots a unit has for its lists.
-inline constexpr int kMaxPduLists = 4;
+inline constexpr int kMaxPduLists = 8;
 
 struct PduListSpec {
   const char* name;          // the list element, one per member

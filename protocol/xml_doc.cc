@@ -15,6 +15,9 @@ namespace {
 // message never nests more than four.
 constexpr int kMaxDepth = 128;
 
+// Zero bytes behind a text handed to TinyXML (see deserialize).
+constexpr size_t kParsePadding = 16;
+
 // An upper bound on the element nesting of `text` as TinyXML would read it:
 // comments, CDATA, declarations and quoted attribute values are skipped, so
 // a "/>" or "<" inside them counts for nothing.
@@ -280,7 +283,12 @@ int CXMLDoc::deserialize(const char* text) {
     xml_.Clear();
     return kResultXmlParse;
   }
-  xml_.Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
+  // TinyXML takes a UTF-8 lead byte and the bytes its length claims in one
+  // step, even across the terminating NUL, and then reads on. Zero bytes
+  // behind the text stop it there instead of in foreign memory.
+  std::string padded(text);
+  padded.append(kParsePadding, '\0');
+  xml_.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
   if (xml_.Error()) {
     platform::DebugPrintf(" XMLDoc::deserialize in %s: %s\n", xml_.ErrorDesc(), xml_.Value());
     return kResultXmlParse;
