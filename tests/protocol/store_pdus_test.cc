@@ -330,4 +330,31 @@ TEST(StoreUnitsTest, MissingStatusMembersReadMinusOneAndKeepTimes) {
   EXPECT_STREQ(entry.recordFileUrl, "");
 }
 
+TEST(StoreUnitsTest, MessagesBeyondSixteenKilobytesGoOutWhole) {
+  CReferPtr<CQueryRecordStatusAck> ack(CQueryRecordStatusAck::Create(0));
+  constexpr int kEntries = 120;
+  for (int i = 0; i < kEntries; ++i) {
+    std::string url = "camera-" + std::to_string(i) + "/" + std::string(100, 'r') + ".ts";
+    ASSERT_EQ(ack->AddStatus(MakeEntry(url.c_str(), i)), 0);
+  }
+  auto text = ack->ToBuffer(kPduModeHttp);
+  ASSERT_TRUE(text);
+  std::string whole(text->Data(), static_cast<size_t>(text->Size()));
+  size_t head = whole.find("\r\n\r\n") + 4;
+  EXPECT_GT(whole.size() - head, 50000u);
+  EXPECT_NE(whole.find("Content-Length: " + std::to_string(whole.size() - head) + "\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(whole.ends_with("    </body>\n</pdu>\n"));
+
+  auto back = RoundTrip<CQueryRecordStatusAck>(ack.get());
+  ASSERT_TRUE(back);
+  RecordStatusEntry entry;
+  int count = 0;
+  while (back->NextStatus(&entry, false) == 0) {
+    EXPECT_EQ(entry.recordSize, count);
+    ++count;
+  }
+  EXPECT_EQ(count, kEntries);
+}
+
 }  // namespace
