@@ -14,6 +14,7 @@
 
 #include "protocol/ds_parser.h"
 #include "protocol/http_message.h"
+#include "protocol/xml_doc.h"
 
 namespace {
 
@@ -22,6 +23,32 @@ void Check(bool condition, const char* what) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
     std::abort();
   }
+}
+
+// Whether a tree holds only elements, each with either element children or
+// one text: the shape of every control message. TinyXML does not read back
+// everything it prints (stray text beside elements is trimmed and can then
+// match an element name; a byte of 0x80 or above takes the following bytes
+// with it as one UTF-8 character, even a "&"), so the read-back checks are
+// for messages of that shape in ASCII.
+bool IsPlain(const TiXmlNode* node) {
+  for (const TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
+    if (child->ToDeclaration() != nullptr && node->ToDocument() != nullptr) continue;
+    if (const TiXmlText* text = child->ToText()) {
+      if (text->CDATA() || child != node->FirstChild() || child != node->LastChild()) return false;
+      continue;
+    }
+    if (child->ToElement() == nullptr || !IsPlain(child)) return false;
+  }
+  return true;
+}
+
+bool IsPlainAscii(IZETAPDU* unit, const std::string& printed) {
+  for (unsigned char c : printed) {
+    if (c >= 0x80) return false;
+  }
+  auto* doc = dynamic_cast<CXMLDoc*>(unit->GetDoc());
+  return doc != nullptr && IsPlain(&doc->GetTree());
 }
 
 std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
@@ -60,8 +87,8 @@ void CheckPrinted(IZETAPDU* unit, int mode, bool sameMode) {
     Check(message->GetMessageKind() == unit->GetMessageKind(), "it keeps its direction");
   }
   // Units from unreadable envelopes print what they hold; only typed units
-  // promise to read back as themselves.
-  if (unit->GetCmdId() == kCmdNone) return;
+  // of plain messages promise to read back as themselves.
+  if (unit->GetCmdId() == kCmdNone || !IsPlainAscii(unit, first)) return;
   CReferPtr<IZETAPDU> again = Parse(first, mode);
   Check(again.get() != nullptr, "a printed unit parses");
   if (!sameMode) return;
@@ -69,16 +96,11 @@ void CheckPrinted(IZETAPDU* unit, int mode, bool sameMode) {
   const IZETAPDU& after = *again;
   Check(typeid(after) == typeid(before), "it reads back as the same class");
   Check(again->GetCmdId() == unit->GetCmdId(), "with the same command");
+  // Reading drops the empty text of "<a></a>" (it prints "<a />" next
+  // time); from the second print on the text is settled.
   std::string second = Text(again->ToBuffer(mode));
-  // TinyXML reads a byte of 0x80 or above as the lead of a UTF-8 sequence
-  // and takes the following bytes with it whatever they are (a "&" too), so
-  // malformed UTF-8 need not print the same twice. That is the wire format
-  // every client shares; stability is only promised for ASCII text.
-  for (unsigned char c : second) {
-    if (c >= 0x80) return;
-  }
   CReferPtr<IZETAPDU> third = Parse(second, mode);
-  Check(third.get() != nullptr && Text(third->ToBuffer(mode)) == second, "printing is stable");
+  Check(third.get() != nullptr && Text(third->ToBuffer(mode)) == second, "printing settles");
 }
 
 }  // namespace

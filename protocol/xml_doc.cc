@@ -177,9 +177,28 @@ TiXmlElement* NthChild(TiXmlElement* parent, const std::string& name, int index)
   return child;
 }
 
+// `text` shortened until its printed (entity-encoded) form does not end in
+// half a UTF-8 character, which would make the message read back with
+// another structure. Text that does not settle within a few bytes keeps
+// only its leading ASCII.
+std::string Printable(const char* text) {
+  std::string value(text);
+  for (int tries = 0; tries < 16 && !value.empty(); ++tries) {
+    std::string encoded;
+    TiXmlBase::EncodeString(value, &encoded);
+    if (CompleteUtf8Length(encoded.data(), encoded.size()) == encoded.size()) return value;
+    value.pop_back();
+  }
+  size_t ascii = 0;
+  while (ascii < value.size() && static_cast<unsigned char>(value[ascii]) < 0x80) ++ascii;
+  value.resize(ascii);
+  return value;
+}
+
 // Sets the text of `element`: its first child when that is text, else a new
 // text child in front.
-void SetElementText(TiXmlElement* element, const std::string& value) {
+void SetElementText(TiXmlElement* element, const std::string& text) {
+  std::string value = Printable(text.c_str());
   TiXmlNode* first = element->FirstChild();
   if (first != nullptr && first->ToText() != nullptr) {
     first->SetValue(value.c_str());
@@ -343,7 +362,9 @@ const char* CXMLDoc::GetText() {
 void CXMLDoc::SetResult(int code, const char* text) {
   resultCode_ = code;
   resultText_.assign(text != nullptr && *text != '\0' ? text : ResultText(code));
-  if (resultText_.size() > kMaxResultText) resultText_.resize(kMaxResultText);
+  if (resultText_.size() > kMaxResultText) {
+    resultText_.resize(CompleteUtf8Length(resultText_.data(), kMaxResultText));
+  }
   if (head_ == nullptr) return;
   SetChildText(head_, "result", resultText_);
   head_->FirstChildElement("result")->SetAttribute("code", code);
@@ -415,7 +436,7 @@ int CXMLDoc::SetValue(const char* path, const void* value, int valueType) {
     element = child;
   }
   auto* leaf = new TiXmlElement(steps.back().name.c_str());
-  leaf->LinkEndChild(new TiXmlText(text));
+  leaf->LinkEndChild(new TiXmlText(Printable(text).c_str()));
   element->LinkEndChild(leaf);
   return kResultSuccess;
 }

@@ -95,9 +95,27 @@ const char* RecordNumberToName(int number, int firstSlot) {
   return slot >= 0 && slot < kRecordNameSlots ? kRecordNames[slot] : "";
 }
 
+size_t CompleteUtf8Length(const char* text, size_t length) {
+  if (text == nullptr) return 0;
+  // Step as TinyXML does: a lead byte with the bytes its length claims,
+  // whatever they are; every other byte alone.
+  size_t at = 0;
+  while (at < length) {
+    auto c = static_cast<unsigned char>(text[at]);
+    size_t step = c >= 0xC2 && c <= 0xDF   ? 2
+                  : c >= 0xE0 && c <= 0xEF ? 3
+                  : c >= 0xF0 && c <= 0xF4 ? 4
+                                           : 1;
+    if (at + step > length) return at;
+    at += step;
+  }
+  return length;
+}
+
 void CopyToField(char* out, size_t width, const char* text) {
   if (out == nullptr || width == 0) return;
   size_t length = text == nullptr ? 0 : strnlen(text, width - 1);
+  if (length == width - 1 && text[length] != '\0') length = CompleteUtf8Length(text, length);
   if (length > 0) std::memcpy(out, text, length);
   out[length] = '\0';
 }

@@ -49,8 +49,16 @@ int RecordNameToNumber(const char* name);
 // slot number + firstSlot when that is a slot, else "".
 const char* RecordNumberToName(int number, int firstSlot);
 
+// The length of `text` (`length` bytes) without a UTF-8 sequence left
+// incomplete at its end. TinyXML, like every client reading these messages,
+// takes a lead byte together with the bytes its length claims (whatever
+// they are), so a printed text ending in half a character would swallow the
+// "<" of its closing tag.
+size_t CompleteUtf8Length(const char* text, size_t length);
+
 // Copies `text` into the fixed field `out` of `width` bytes (NUL included),
-// cutting what does not fit. A null text gives "".
+// cutting what does not fit, and never inside a UTF-8 character. A null text
+// gives "".
 void CopyToField(char* out, size_t width, const char* text);
 
 #endif  // KVR_PROTOCOL_ZETA_TEXT_H_

@@ -494,6 +494,42 @@ TEST(ZetaTextTest, RecordNamesAndNumbers) {
   EXPECT_STREQ(RecordNumberToName(2147483647, kRecordSourceFirstSlot), "");
 }
 
+TEST(ZetaTextTest, TextsAreCutBetweenCharacters) {
+  EXPECT_EQ(CompleteUtf8Length("ab\xE4\xB8\xAD", 5), 5u);
+  EXPECT_EQ(CompleteUtf8Length("ab\xE4\xB8", 4), 2u);
+  EXPECT_EQ(CompleteUtf8Length("ab\xE4x", 4),
+            2u);  // a lead takes the next bytes, whatever they are
+  EXPECT_EQ(CompleteUtf8Length("\xF0\x80\x80\x80\xF5", 5), 5u);
+  EXPECT_EQ(CompleteUtf8Length("\x80\x80", 2), 2u);
+  char field[6];
+  CopyToField(field, sizeof(field), "ab\xE4\xB8\xAD\xE4\xB8\xAD");  // "ab" and two CJK characters
+  EXPECT_STREQ(field, "ab\xE4\xB8\xAD");
+  CopyToField(field, sizeof(field), "abcdefg");
+  EXPECT_STREQ(field, "abcde");
+  CopyToField(field, sizeof(field), nullptr);
+  EXPECT_STREQ(field, "");
+}
+
+TEST(SessionUnitsTest, HalfACharacterNeverReachesTheWire) {
+  // A name of 12 three-byte characters does not fit 35 bytes: eleven are kept.
+  std::string name;
+  for (int i = 0; i < 12; ++i) name += "\xE6\x93\x8D";
+  CKeepAlive request(RequestDoc("KeepAlive", "<cuName>" + name + "</cuName><cuId>x</cuId>"));
+  EXPECT_EQ(std::string(request.cuName), name.substr(0, 33));
+
+  // A maker's text ending in half a character, or one whose entity-encoded
+  // form would leave half a character at the end, is shortened when written.
+  std::strcpy(request.cuName, "op\xE4\x01\xC3");
+  std::strcpy(request.cuId, "id\xE6\x93");
+  request.keepAlivePeriod = 30;
+  std::string xml = Text(request.ToBuffer(kPduModeXml));
+  EXPECT_NE(xml.find("<cuId>id</cuId>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<cuName>op\xE4&#x01;</cuName>"), std::string::npos) << xml;
+  CKeepAlive back(std::make_unique<CXMLDoc>(xml));
+  EXPECT_STREQ(back.cuId, "id");
+  EXPECT_EQ(back.keepAlivePeriod, 30);
+}
+
 TEST(ZetaTextTest, DecimalNumbers) {
   EXPECT_EQ(ParseDecimalInt("  -42abc"), -42);
   EXPECT_EQ(ParseDecimalInt("+7"), 7);
