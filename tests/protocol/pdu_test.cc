@@ -1,0 +1,587 @@
+#include "protocol/pdu.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "protocol/media_pdu.h"
+#include "protocol/pdu_unit.h"
+#include "protocol/session_pdus.h"
+
+namespace {
+
+std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
+  return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
+}
+
+template <class Unit>
+CReferPtr<Unit> Hold(Unit* unit) {
+  return CReferPtr<Unit>(unit);
+}
+
+// A unit that uses every kind of field declaration, as the platform units do.
+struct ProbeItem {
+  char name[8] = "";
+  int32_t number = 0;
+  TimeRecord when;
+  int32_t type = 0;
+  static constexpr PduField kFields[] = {
+      Field<&ProbeItem::name>("name"),
+      Field<&ProbeItem::number>("number"),
+      Field<&ProbeItem::when>("when"),
+      RecordSource<&ProbeItem::type>("source"),
+  };
+};
+
+struct ProbeCheckItem {
+  int32_t planId = 0;
+  int32_t failType = 0;
+  static constexpr PduField kFields[] = {
+      Field<&ProbeCheckItem::planId>("planId").AbsentAs(-1),
+      Field<&ProbeCheckItem::failType>("failType"),
+  };
+};
+
+struct ProbeFields {
+  char text[8] = "";
+  int32_t number = 0;
+  uint32_t unsignedNumber = 0;
+  int32_t flag = 0;
+  uint8_t byteFlag = 0;
+  int32_t exactFlag = 0;
+  TimeRecord when;
+  int32_t recordType = 0;
+  int32_t renamed = 0;
+  int32_t defaulted = 0;
+  static constexpr PduField kFields[] = {
+      Field<&ProbeFields::text>("text"),
+      Field<&ProbeFields::number>("number"),
+      Field<&ProbeFields::unsignedNumber>("unsignedNumber"),
+      Bool<&ProbeFields::flag>("flag"),
+      BoolByte<&ProbeFields::byteFlag>("byteFlag"),
+      TrueFlag<&ProbeFields::exactFlag>("exactFlag"),
+      Field<&ProbeFields::when>("when"),
+      RecordType<&ProbeFields::recordType>("recordType"),
+      Field<&ProbeFields::renamed>("readKey").EncodeAs("writeKey"),
+      Field<&ProbeFields::defaulted>("defaulted").AbsentAs(7),
+  };
+  static constexpr PduList<ProbeItem> kItems{"item", ProbeItem::kFields, 0};
+  static constexpr PduList<ProbeCheckItem> kChecks{"check", ProbeCheckItem::kFields, 1};
+};
+
+class CProbeAck final : public TResponsePDU<CProbeAck, NoFields, kCmdPlanInfo> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CProbe final : public TRequestPDU<CProbe, ProbeFields, kCmdPlanInfo, CProbeAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// A document holding `body` as the body of a request envelope.
+std::unique_ptr<CzetaDoc> RequestDoc(const std::string& operation, const std::string& body) {
+  return std::make_unique<CXMLDoc>(
+      "<pdu><head><operation>" + operation +
+      "</operation><type>request</type><session>3</session><sequence>9</sequence></head><body>" +
+      body + "</body></pdu>");
+}
+
+TEST(PduFieldsTest, EveryKindLoadsFromOneDeclaration) {
+  CProbe probe(RequestDoc("PlanInfo",
+                          "<text>longer than eight</text><number>-17x</number>"
+                          "<unsignedNumber>-1</unsignedNumber><flag>trueish</flag>"
+                          "<byteFlag>TRUE</byteFlag><exactFlag>true</exactFlag>"
+                          "<when>2024-2-29 23:5:9</when><recordType>MoveDetect</recordType>"
+                          "<readKey>5</readKey><writeKey>6</writeKey>"));
+  EXPECT_STREQ(probe.text, "longer ");  // cut to the field, NUL kept
+  EXPECT_EQ(probe.number, -17);
+  EXPECT_EQ(probe.unsignedNumber, 4294967295u);
+  EXPECT_EQ(probe.flag, 1);
+  EXPECT_EQ(probe.byteFlag, 0);  // only lower-case "true" counts
+  EXPECT_EQ(probe.exactFlag, 1);
+  EXPECT_EQ(probe.when.year, 2024);
+  EXPECT_EQ(probe.when.month, 2);
+  EXPECT_EQ(probe.when.day, 29);
+  EXPECT_EQ(probe.when.hour, 23);
+  EXPECT_EQ(probe.when.minute, 5);
+  EXPECT_EQ(probe.when.second, 9);
+  EXPECT_EQ(probe.recordType, 2);
+  EXPECT_EQ(probe.renamed, 5);
+  EXPECT_EQ(probe.defaulted, 7);
+}
+
+TEST(PduFieldsTest, MissingElementsReadTheAbsentMarker) {
+  CProbe probe(RequestDoc("PlanInfo",
+                          "<exactFlag>True</exactFlag><when>not a time</when>"
+                          "<recordType>Unknown</recordType>"));
+  EXPECT_STREQ(probe.text, "");
+  EXPECT_EQ(probe.number, ABSENT_VALUE);
+  EXPECT_EQ(probe.unsignedNumber, 4294967294u);
+  EXPECT_EQ(probe.flag, ABSENT_VALUE);
+  EXPECT_EQ(probe.byteFlag, 0xFE);  // the marker's low byte: written back as "true"
+  EXPECT_EQ(probe.exactFlag, 0);
+  EXPECT_EQ(probe.when.year, 0);  // unreadable time: left as it was
+  EXPECT_EQ(probe.recordType, -1);
+}
+
+TEST(PduFieldsTest, EncodeFollowsTheDeclarationAndReplacesOldValues) {
+  auto probe = Hold(CProbe::Create());
+  std::strcpy(probe->text, "abc");
+  probe->number = ABSENT_VALUE;
+  probe->unsignedNumber = 4000000000u;
+  probe->flag = 0;
+  probe->byteFlag = 1;
+  probe->exactFlag = 1;
+  probe->when = TimeRecord{2009, 1, 2, 3, 4, 5, 0};
+  probe->recordType = 4;
+  probe->renamed = 12;
+  probe->defaulted = 0;
+  auto first = Text(probe->ToBuffer(kPduModeXml));
+  // A second print has the same fields once, not twice.
+  auto second = Text(probe->ToBuffer(kPduModeXml));
+  EXPECT_EQ(first, second);
+  EXPECT_NE(first.find("    <body>\n"
+                       "        <text>abc</text>\n"
+                       "        <unsignedNumber>4000000000</unsignedNumber>\n"
+                       "        <flag>false</flag>\n"
+                       "        <byteFlag>true</byteFlag>\n"
+                       "        <exactFlag>true</exactFlag>\n"
+                       "        <when>2009-1-2 3:4:5</when>\n"
+                       "        <recordType>Picture</recordType>\n"
+                       "        <writeKey>12</writeKey>\n"
+                       "        <defaulted>0</defaulted>\n"
+                       "    </body>\n"),
+            std::string::npos)
+      << first;
+
+  // A text array filled to its last byte is never read past.
+  std::memset(probe->text, 'z', sizeof(probe->text));
+  probe->recordType = 9;  // no name: left out
+  std::string full = Text(probe->ToBuffer(kPduModeXml));
+  EXPECT_NE(full.find("<text>zzzzzzzz</text>"), std::string::npos);
+  EXPECT_EQ(full.find("<recordType>"), std::string::npos);
+}
+
+TEST(PduFieldsTest, ListsWriteInOrderAndReadWithTheirOwnCursors) {
+  auto probe = Hold(CProbe::Create());
+  ProbeItem item;
+  std::strcpy(item.name, "one");
+  item.number = 1;
+  item.when = TimeRecord{2020, 12, 31, 0, 0, 0, 0};
+  item.type = 1;
+  EXPECT_EQ(probe->AddListItem(ProbeFields::kItems, item), 0);
+  std::strcpy(item.name, "two");
+  item.number = ABSENT_VALUE;
+  item.type = 0;
+  EXPECT_EQ(probe->AddListItem(ProbeFields::kItems, item), 0);
+  ProbeCheckItem check{4, 2};
+  EXPECT_EQ(probe->AddListItem(ProbeFields::kChecks, check), 0);
+  EXPECT_EQ(probe->GetListWriteCursor(0), 2);
+  EXPECT_EQ(probe->GetListWriteCursor(1), 1);
+
+  std::string xml = Text(probe->ToBuffer(kPduModeXml));
+  EXPECT_NE(xml.find("        <item>\n"
+                     "            <name>one</name>\n"
+                     "            <number>1</number>\n"
+                     "            <when>2020-12-31 0:0:0</when>\n"
+                     "            <source>From center</source>\n"
+                     "        </item>\n"
+                     "        <item>\n"
+                     "            <name>two</name>\n"
+                     "            <when>2020-12-31 0:0:0</when>\n"
+                     "            <source>From Dvr</source>\n"
+                     "        </item>\n"
+                     "        <check>\n"
+                     "            <planId>4</planId>\n"
+                     "            <failType>2</failType>\n"
+                     "        </check>\n"
+                     "        <number>0</number>\n"),
+            std::string::npos)
+      << xml;
+
+  // Read back from the printed message.
+  CProbe back(std::make_unique<CXMLDoc>(xml));
+  ProbeItem out;
+  EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 0);
+  EXPECT_STREQ(out.name, "one");
+  EXPECT_EQ(out.type, 1);
+  EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 0);
+  EXPECT_STREQ(out.name, "two");
+  EXPECT_EQ(out.number, 0);  // a missing number in a list reads 0
+  EXPECT_EQ(out.type, 0);
+  out.when = TimeRecord{};
+  EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 3);
+  EXPECT_STREQ(out.name, "");
+  EXPECT_EQ(out.when.year, 0);                                       // no time: unchanged
+  EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, true), 0);  // restart
+  EXPECT_STREQ(out.name, "one");
+  EXPECT_EQ(out.when.year, 2020);
+
+  // The check list ends at a missing planId, which reads -1.
+  ProbeCheckItem got;
+  EXPECT_EQ(back.NextListItem(ProbeFields::kChecks, &got, false), 0);
+  EXPECT_EQ(got.planId, 4);
+  EXPECT_EQ(back.NextListItem(ProbeFields::kChecks, &got, false), 3);
+  EXPECT_EQ(got.planId, -1);
+  EXPECT_EQ(got.failType, 0);
+  EXPECT_EQ(back.GetListReadCursor(0), 1);
+  EXPECT_EQ(back.GetListReadCursor(1), 2);
+}
+
+TEST(SessionUnitsTest, KeepAliveReplyIsTheWholeHttpMessageByteForByte) {
+  CKeepAlive request(RequestDoc("KeepAlive", "<cuId>c</cuId>"));
+  auto reply = Hold(request.CreateAck(0));
+  ASSERT_TRUE(reply);
+  EXPECT_NE(dynamic_cast<CKeepAliveAck*>(reply.get()), nullptr);
+  reply->SetSession("12");
+  reply->SetSequence("7");
+  EXPECT_EQ(Text(reply->ToBuffer(kPduModeHttp)),
+            "HTTP/1.1 200 OK\r\n"
+            "CSeq: 7\r\n"
+            "Content-Length: 262\r\n"
+            "Content-Type: text/xml\r\n"
+            "Session: 12\r\n"
+            "User-Agent: Vestramox Middle Ware 2.1\r\n"
+            "x_Protocol_Version: 1.0\r\n"
+            "\r\n"
+            "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
+            "<pdu>\n"
+            "    <head>\n"
+            "        <operation>KeepAlive</operation>\n"
+            "        <type>response</type>\n"
+            "        <session>12</session>\n"
+            "        <sequence>7</sequence>\n"
+            "        <result code=\"0\">Sucess</result>\n"
+            "    </head>\n"
+            "    <body />\n"
+            "</pdu>\n");
+}
+
+TEST(SessionUnitsTest, KeepAliveRequestAsAClientSendsIt) {
+  auto request = Hold(CKeepAlive::Create());
+  std::strcpy(request->cuId, "client-01");
+  std::strcpy(request->cuName, "operator");
+  request->keepAlivePeriod = 30;
+  request->SetSession("12");
+  request->SetSequence("7");
+  std::string text = Text(request->ToBuffer());
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
+      "<pdu>\n"
+      "    <head>\n"
+      "        <operation>KeepAlive</operation>\n"
+      "        <type>request</type>\n"
+      "        <session>12</session>\n"
+      "        <sequence>7</sequence>\n"
+      "        <result code=\"0\">Sucess</result>\n"
+      "    </head>\n"
+      "    <body>\n"
+      "        <cuId>client-01</cuId>\n"
+      "        <cuName>operator</cuName>\n"
+      "        <keepAlivePeriod>30</keepAlivePeriod>\n"
+      "    </body>\n"
+      "</pdu>\n";
+  EXPECT_EQ(text,
+            "POST /KeepAlive HTTP/1.1\r\n"
+            "CSeq: 7\r\n"
+            "Content-Length: " +
+                std::to_string(xml.size()) +
+                "\r\n"
+                "Content-Type: text/xml\r\n"
+                "Session: 12\r\n"
+                "User-Agent: Vestramox Middle Ware 2.1\r\n"
+                "x_Protocol_Version: 1.0\r\n"
+                "\r\n" +
+                xml);
+  EXPECT_EQ(Text(request->ToBuffer(kPduModeXml)), xml);
+}
+
+TEST(SessionUnitsTest, RegisterFieldsAndTheAbsentType) {
+  CRegister withType(RequestDoc("Register",
+                                "<cuId>id</cuId><cuIp>10.0.0.1</cuIp><cuName>n</cuName>"
+                                "<cuPassword>p</cuPassword><cuType>4</cuType>"));
+  EXPECT_STREQ(withType.cuId, "id");
+  EXPECT_STREQ(withType.cuIp, "10.0.0.1");
+  EXPECT_STREQ(withType.cuPassword, "p");
+  EXPECT_EQ(withType.cuType, 4);
+
+  CRegister noType(RequestDoc("Register", "<cuId>id</cuId>"));
+  EXPECT_EQ(noType.cuType, ABSENT_VALUE);
+  std::string xml = Text(noType.ToBuffer(kPduModeXml));
+  EXPECT_NE(xml.find("<cuId>id</cuId>"), std::string::npos);
+  EXPECT_EQ(xml.find("cuId>id</cuId>", xml.find("<cuId>id") + 5), std::string::npos) << xml;
+  EXPECT_EQ(xml.find("cuType"), std::string::npos) << xml;
+
+  CRegister defaults;
+  EXPECT_EQ(defaults.cuType, 1);
+  EXPECT_EQ(defaults.GetDoc(), nullptr);
+  EXPECT_EQ(defaults.ToBuffer(), nullptr);  // nothing to print without a document
+  EXPECT_EQ(defaults.GetStatus(), kResultCodeFail);
+
+  auto ack = Hold(static_cast<CRegisterAck*>(withType.CreateAck(0)));
+  EXPECT_EQ(ack->expires, 0);
+  EXPECT_EQ(ack->enableLongConnection, 0);
+  ack->expires = 60;
+  EXPECT_NE(Text(ack->ToBuffer(kPduModeXml))
+                .find("<body>\n        <expires>60</expires>\n"
+                      "        <enableLongConnection>0</enableLongConnection>\n    </body>"),
+            std::string::npos);
+}
+
+TEST(PduTest, WhatTheFrameworkSeesOfAUnit) {
+  auto request = Hold(CKeepAlive::Create());
+  EXPECT_STREQ(request->GetProtocolName(), "QW");
+  EXPECT_STREQ(request->GetCommandName(), "KeepAlive");
+  EXPECT_EQ(request->GetResultText(), "0");
+  EXPECT_EQ(request->GetMessageKind(), SvrFrame::kRequestMessage);
+  EXPECT_EQ(request->GetCarrierKind(), kCarrierHttp);
+  EXPECT_EQ(request->GetCmdId(), kCmdKeepAlive);
+
+  auto reply = Hold(CKeepAliveAck::Create(20));
+  EXPECT_EQ(reply->GetMessageKind(), SvrFrame::kReplyMessage);
+  EXPECT_EQ(reply->GetResultText(), "20");
+  EXPECT_EQ(reply->GetDocResultText(), "Record No Exist");
+  EXPECT_EQ(reply->CreateAck(0), nullptr);
+  reply->SetResult(5);
+  EXPECT_EQ(reply->GetResultCode(), 5);
+  EXPECT_NE(Text(reply->ToBuffer(kPduModeXml)).find("<result code=\"5\">Code Fail</result>"),
+            std::string::npos);
+
+  CKeepAlive bare;
+  EXPECT_STREQ(bare.GetCommandName(), "Invalid_CmdId");
+  EXPECT_EQ(bare.GetCmdId(), kCmdNone);
+  for (int id : {kCmdNone, kCmdUnknown, kCmdInvalid}) {
+    request->SetCmdId(id);
+    EXPECT_STREQ(request->GetCommandName(), "Invalid_CmdId") << id;
+  }
+}
+
+TEST(PduTest, CreateAckGivesSequenceOneAndAnEmptySession) {
+  CKeepAlive request(RequestDoc("KeepAlive", ""));
+  EXPECT_EQ(request.GetCmdId(), kCmdKeepAlive);
+  auto reply = Hold(request.CreateAck(0));
+  std::string xml = Text(reply->ToBuffer(kPduModeXml));
+  EXPECT_NE(xml.find("<session></session>\n        <sequence>1</sequence>"), std::string::npos);
+  EXPECT_EQ(reply->GetSession(), "");
+  EXPECT_EQ(reply->GetSequence(), "");
+}
+
+TEST(PduTest, HttpBinding) {
+  auto request = Hold(CRegister::Create());
+  request->SetCookie("abc");
+  EXPECT_EQ(request->GetCookie(), "sessionId=abc");
+  request->SetCookie(std::string(100, 'c').c_str());
+  EXPECT_EQ(request->GetCookie(), "sessionId=" + std::string(53, 'c'));  // 63 characters
+
+  request->SetSessionCookie("abc; path=/");
+  EXPECT_EQ(request->GetSessionCookie(), "abc");
+  request->SetSessionCookie("abc");
+  EXPECT_FALSE(request->GetSessionCookie().has_value());
+
+  request->SetDate("Sat, 05 Dec 2026 15:00:00 GMT");
+  EXPECT_EQ(request->GetDate(), "Sat, 05 Dec 2026 15:00:00 GMT");
+  request->SetSequence("44");
+  EXPECT_EQ(request->GetSequence(), "44");
+  request->SetSession("s1");
+  EXPECT_EQ(request->GetSession(), "s1");
+
+  EXPECT_EQ(request->SetURL(kCmdRecRealMedia, "10.1.2.3", 8080, "kvr"), 0);
+  EXPECT_EQ(request->GetDoc()->GetCarrier()->GetURL(), "http://10.1.2.3:8080/kvr/RecRealMedia");
+  EXPECT_EQ(request->GetURLCommand(), "RecRealMedia");
+  EXPECT_EQ(request->SetURL(kCmdKeepAlive, "h", 1, ""), 0);
+  EXPECT_EQ(request->GetDoc()->GetCarrier()->GetURL(), "http://h:1/KeepAlive");
+  EXPECT_EQ(request->SetURL(kCmdKeepAlive, std::string(400, 'h').c_str(), 1, nullptr), 0);
+  EXPECT_EQ(request->GetDoc()->GetCarrier()->GetURL().size(), 255u);
+
+  std::string text = Text(request->ToBuffer());
+  EXPECT_EQ(text.find("POST http://hhh"), 0u);
+  EXPECT_NE(text.find("\r\nCookie: sessionId="), std::string::npos);
+  EXPECT_NE(text.find("\r\nDate: Sat, 05 Dec 2026 15:00:00 GMT\r\n"), std::string::npos);
+  EXPECT_NE(text.find("<session>s1</session>\n        <sequence>44</sequence>"), std::string::npos);
+
+  auto reply = Hold(CRegisterAck::Create(0));
+  EXPECT_EQ(reply->SetURL(kCmdRegister, "h", 1, "p"), kResultCodeFail);
+  EXPECT_EQ(reply->GetURLCommand(), "");
+
+  CRegister bare;  // no document: header operations do nothing
+  bare.SetSession("x");
+  EXPECT_EQ(bare.GetSession(), "");
+  EXPECT_EQ(bare.SetURL(kCmdRegister, "h", 1, "p"), kResultCodeFail);
+}
+
+TEST(PduTest, NextStageWalksThePlmStages) {
+  CKeepAlive request(RequestDoc(
+      "KeepAlive", "<plmStage>a</plmStage><plmStage>bb</plmStage><plmStage></plmStage>"));
+  char stage[2];
+  EXPECT_EQ(request.NextStage(stage, sizeof(stage), false), 0);
+  EXPECT_STREQ(stage, "a");
+  EXPECT_EQ(request.NextStage(stage, sizeof(stage), false), 0);
+  EXPECT_STREQ(stage, "b");  // cut to the caller's buffer
+  EXPECT_EQ(request.NextStage(stage, sizeof(stage), false), 3);
+  EXPECT_EQ(request.NextStage(stage, sizeof(stage), false), 3);
+  EXPECT_EQ(request.NextStage(stage, sizeof(stage), true), 0);
+  EXPECT_STREQ(stage, "a");
+}
+
+TEST(PduTest, LoadValueByType) {
+  CKeepAlive request(RequestDoc("KeepAlive", "<n>12</n><b>true</b><s>text</s>"));
+  int32_t v = 0;
+  EXPECT_EQ(request.LoadValue("n", &v, kValueInt), 0);
+  EXPECT_EQ(v, 12);
+  EXPECT_EQ(request.LoadValue("missing", &v, kValueUint), 0);
+  EXPECT_EQ(v, ABSENT_VALUE);
+  EXPECT_EQ(request.LoadValue("b", &v, kValueBool), 0);
+  EXPECT_EQ(v, 1);
+  EXPECT_EQ(request.LoadValue("s", &v, kValueBool), 0);
+  EXPECT_EQ(v, 0);
+  char s[3];
+  EXPECT_EQ(request.LoadValue("s", s, kValueString, sizeof(s)), 0);
+  EXPECT_STREQ(s, "te");
+  EXPECT_EQ(request.LoadValue("missing", s, kValueString, sizeof(s)), 0);
+  EXPECT_STREQ(s, "");
+  v = 99;
+  EXPECT_EQ(request.LoadValue("n", &v, 4), kResultCodeFail);
+  EXPECT_EQ(request.LoadValue("s", s, kValueString), kResultCodeFail);  // no width
+  EXPECT_EQ(v, 99);
+}
+
+TEST(PduTest, ToBufferModes) {
+  auto reply = Hold(CKeepAliveAck::Create(0));
+  EXPECT_EQ(reply->ToBuffer(1), nullptr);
+  EXPECT_EQ(reply->GetStatus(), kResultCodeFail);
+  auto xml = reply->ToBuffer(kPduModeXml);
+  ASSERT_TRUE(xml);
+  EXPECT_EQ(reply->GetStatus(), 0);
+  EXPECT_EQ(xml->Size(), 260);  // the 262 of the example less "12" and "7" for "" and "1"
+  EXPECT_EQ(xml->ReferenceCount(), 1);
+}
+
+TEST(ZetaTextTest, TimeTexts) {
+  TimeRecord time;
+  EXPECT_TRUE(ParseTimeText("2026-12-05 15:40:07", &time));
+  EXPECT_EQ(time.year, 2026);
+  EXPECT_EQ(time.second, 7);
+  std::string text;
+  EXPECT_TRUE(PrintTimeText(&time, &text));
+  EXPECT_EQ(text, "2026-12-5 15:40:7");
+  TimeRecord kept = time;
+  for (const char* bad : {"", "2026-12-05", "2026-12-05 15:40", "-1-2 3:4:5", "2026/12/05 1:2:3"}) {
+    EXPECT_FALSE(ParseTimeText(bad, &time)) << bad;
+    EXPECT_EQ(std::memcmp(&time, &kept, sizeof(time)), 0) << bad;
+  }
+  EXPECT_FALSE(ParseTimeText(nullptr, &time));
+  EXPECT_FALSE(ParseTimeText("1-2-3 4:5:6", nullptr));
+  EXPECT_FALSE(PrintTimeText(nullptr, &text));
+  EXPECT_TRUE(ParseTimeText("99999-300-1 1:1:1", &time));  // kept in each field's width
+  EXPECT_EQ(time.year, static_cast<uint16_t>(99999));
+  EXPECT_EQ(time.month, static_cast<uint8_t>(300));
+}
+
+TEST(ZetaTextTest, RecordNamesAndNumbers) {
+  EXPECT_EQ(RecordNameToNumber("General"), 0);
+  EXPECT_EQ(RecordNameToNumber("Picture"), 4);
+  EXPECT_EQ(RecordNameToNumber("From Dvr"), 0);
+  EXPECT_EQ(RecordNameToNumber("From center"), 1);
+  EXPECT_EQ(RecordNameToNumber("general"), -1);
+  EXPECT_EQ(RecordNameToNumber(nullptr), -1);
+  EXPECT_STREQ(RecordNumberToName(2, kRecordTypeFirstSlot), "MoveDetect");
+  EXPECT_STREQ(RecordNumberToName(1, kRecordSourceFirstSlot), "From center");
+  EXPECT_STREQ(RecordNumberToName(2, kRecordSourceFirstSlot), "");
+  EXPECT_STREQ(RecordNumberToName(-1, kRecordTypeFirstSlot), "");
+  EXPECT_STREQ(RecordNumberToName(-6, kRecordSourceFirstSlot), "");
+  EXPECT_STREQ(RecordNumberToName(2147483647, kRecordSourceFirstSlot), "");
+}
+
+TEST(ZetaTextTest, TextsAreCutBetweenCharacters) {
+  EXPECT_EQ(CompleteUtf8Length("ab\xE4\xB8\xAD", 5), 5u);
+  EXPECT_EQ(CompleteUtf8Length("ab\xE4\xB8", 4), 2u);
+  EXPECT_EQ(CompleteUtf8Length("ab\xE4x", 4),
+            2u);  // a lead takes the next bytes, whatever they are
+  EXPECT_EQ(CompleteUtf8Length("\xF0\x80\x80\x80\xF5", 5), 5u);
+  EXPECT_EQ(CompleteUtf8Length("\x80\x80", 2), 2u);
+  char field[6];
+  CopyToField(field, sizeof(field), "ab\xE4\xB8\xAD\xE4\xB8\xAD");  // "ab" and two CJK characters
+  EXPECT_STREQ(field, "ab\xE4\xB8\xAD");
+  CopyToField(field, sizeof(field), "abcdefg");
+  EXPECT_STREQ(field, "abcde");
+  CopyToField(field, sizeof(field), nullptr);
+  EXPECT_STREQ(field, "");
+}
+
+TEST(SessionUnitsTest, HalfACharacterNeverReachesTheWire) {
+  // A name of 12 three-byte characters does not fit 35 bytes: eleven are kept.
+  std::string name;
+  for (int i = 0; i < 12; ++i) name += "\xE6\x93\x8D";
+  CKeepAlive request(RequestDoc("KeepAlive", "<cuName>" + name + "</cuName><cuId>x</cuId>"));
+  EXPECT_EQ(std::string(request.cuName), name.substr(0, 33));
+
+  // A maker's text ending in half a character, or one whose entity-encoded
+  // form would leave half a character at the end, is shortened when written.
+  std::strcpy(request.cuName, "op\xE4\x01\xC3");
+  std::strcpy(request.cuId, "id\xE6\x93");
+  request.keepAlivePeriod = 30;
+  std::string xml = Text(request.ToBuffer(kPduModeXml));
+  EXPECT_NE(xml.find("<cuId>id</cuId>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<cuName>op\xE4&#x01;</cuName>"), std::string::npos) << xml;
+  CKeepAlive back(std::make_unique<CXMLDoc>(xml));
+  EXPECT_STREQ(back.cuId, "id");
+  EXPECT_EQ(back.keepAlivePeriod, 30);
+}
+
+TEST(ZetaTextTest, DecimalNumbers) {
+  EXPECT_EQ(ParseDecimalInt("  -42abc"), -42);
+  EXPECT_EQ(ParseDecimalInt("+7"), 7);
+  EXPECT_EQ(ParseDecimalInt("x1"), 0);
+  EXPECT_EQ(ParseDecimalInt(""), 0);
+  EXPECT_EQ(ParseDecimalInt(nullptr), 0);
+  EXPECT_EQ(ParseDecimalInt("99999999999999999999999"), 2147483647);
+  EXPECT_EQ(ParseDecimalInt("-99999999999"), -2147483647 - 1);
+  EXPECT_EQ(ParseDecimalUint("4294967295"), 4294967295u);
+  EXPECT_EQ(ParseDecimalUint("-2"), 4294967294u);
+  EXPECT_EQ(ParseDecimalUint("99999999999"), 4294967295u);
+}
+
+TEST(MediaDataTest, MadeFromBytes) {
+  const char bytes[] = {1, 0, 2, 3};
+  auto unit = Hold(CQwMediaData::Create(bytes, sizeof(bytes), CQwMediaData::kKindStream));
+  ASSERT_TRUE(unit);
+  EXPECT_EQ(unit->GetStatus(), 0);
+  EXPECT_EQ(unit->GetDataSize(), 4);
+  EXPECT_EQ(std::memcmp(unit->GetData(), bytes, 4), 0);
+  EXPECT_NE(unit->GetData(), bytes);  // a copy
+  EXPECT_STREQ(unit->GetProtocolName(), "QW");
+  EXPECT_STREQ(unit->GetCommandName(), "MediaData");
+  EXPECT_EQ(unit->GetResultText(), "Empty data");
+  EXPECT_EQ(unit->GetMessageKind(), 49);
+  EXPECT_EQ(unit->GetCarrierKind(), 1);
+  unit->SetVersion(3);
+  EXPECT_EQ(unit->GetCarrierKind(), 3);
+  EXPECT_EQ(unit->GetMediaKind(), 4);
+
+  // The payload may outlive the unit.
+  CReferPtr<CAutoBuffer> payload(unit->GetBuffer());
+  unit.Reset();
+  EXPECT_EQ(payload->Data()[3], 3);
+
+  EXPECT_EQ(CQwMediaData::Create(bytes, 4, 1), nullptr);
+  auto empty = Hold(CQwMediaData::Create(nullptr, 4, 0));
+  EXPECT_EQ(empty->GetStatus(), kResultEmptyData);
+  EXPECT_EQ(empty->GetDataSize(), 0);
+  EXPECT_EQ(Hold(CQwMediaData::Create(bytes, 0, 0))->GetStatus(), kResultEmptyData);
+  EXPECT_EQ(Hold(CQwMediaData::Create(bytes, -3, 0))->GetStatus(), kResultEmptyData);
+
+  class CPlainMedia : public IMediaPDU {
+   public:
+    const char* GetProtocolName() const override { return "QW"; }
+    const char* GetCommandName() const override { return "MediaData"; }
+    CSecureString GetResultText() const override { return {}; }
+    int32_t GetMessageKind() const override { return 49; }
+    int32_t GetCarrierKind() const override { return 0; }
+  } plain;
+  EXPECT_EQ(plain.GetStatus(), 9);
+  EXPECT_EQ(plain.GetData(), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+#include "protocol/xml_doc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "protocol/zeta_codes.h"
+
+namespace {
+
+constexpr char kKeepAliveRequest[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
+    "<pdu>\n"
+    "    <head>\n"
+    "        <operation>KeepAlive</operation>\n"
+    "        <type>request</type>\n"
+    "        <session>12</session>\n"
+    "        <sequence>7</sequence>\n"
+    "        <result code=\"0\">Sucess</result>\n"
+    "    </head>\n"
+    "    <body>\n"
+    "        <cuId>client-01</cuId>\n"
+    "        <cuName>operator</cuName>\n"
+    "        <keepAlivePeriod>30</keepAlivePeriod>\n"
+    "    </body>\n"
+    "</pdu>\n";
+
+constexpr char kKeepAliveReply[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
+    "<pdu>\n"
+    "    <head>\n"
+    "        <operation>KeepAlive</operation>\n"
+    "        <type>response</type>\n"
+    "        <session></session>\n"
+    "        <sequence>1</sequence>\n"
+    "        <result code=\"0\">Sucess</result>\n"
+    "    </head>\n"
+    "    <body />\n"
+    "</pdu>\n";
+
+std::unique_ptr<CXMLDoc> NewDoc(int kind, int cmd) {
+  std::unique_ptr<QWTools::HTTPCommon> carrier;
+  if (kind == 1) {
+    carrier = std::make_unique<QWTools::HTTPRequest>("/x");
+  } else {
+    carrier = std::make_unique<QWTools::HTTPResponse>(200, "OK");
+  }
+  auto doc = std::make_unique<CXMLDoc>(std::move(carrier));
+  doc->SetCmdId(cmd);
+  return doc;
+}
+
+// TinyXML's own printing of a tree to a file, the layout every client expects.
+std::string PrintedByTinyXml(const TiXmlDocument& tree) {
+  FILE* file = std::tmpfile();
+  if (file == nullptr) return "<no tmpfile>";
+  tree.Print(file, 0);
+  std::string text;
+  std::rewind(file);
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) text.append(chunk, got);
+  std::fclose(file);
+  return text;
+}
+
+TEST(CodeTablesTest, NamesAndTextsAsTheClientsKnowThem) {
+  EXPECT_STREQ(CommandName(0), "Register");
+  EXPECT_STREQ(CommandName(17), "QueryRealMediaRecStatus");
+  EXPECT_STREQ(CommandName(42), "ChangeServerAddr");
+  for (int id : {43, 44, 65535, -1, -100}) EXPECT_STREQ(CommandName(id), "Invalid_CmdId") << id;
+  EXPECT_EQ(FindCommand("PTZControl"), 24);
+  EXPECT_EQ(FindCommand("Invalid_CmdId"), 43);
+  EXPECT_EQ(FindCommand("keepalive"), kCmdUnknown);  // case matters
+  EXPECT_EQ(FindCommand(nullptr), kCmdUnknown);
+  for (int id = 0; id < kCommandTableSize; ++id) EXPECT_EQ(FindCommand(CommandName(id)), id);
+
+  EXPECT_STREQ(ResultText(0), "Sucess");
+  EXPECT_STREQ(ResultText(5), "Code Fail");
+  EXPECT_STREQ(ResultText(6), "PDU Convertion Error");
+  EXPECT_STREQ(ResultText(21), "Fail to login PLM");
+  EXPECT_STREQ(ResultText(22), "");
+  EXPECT_STREQ(ResultText(-1), "");
+}
+
+TEST(XmlDocTest, RequestEnvelopePrintsByteForByte) {
+  auto doc = NewDoc(1, kCmdKeepAlive);
+  ASSERT_EQ(doc->serialize(0), 0);
+  doc->SetHeadValue("session", "12");
+  doc->SetHeadValue("sequence", "7");
+  std::string id = "client-01", name = "operator";
+  int period = 30;
+  EXPECT_EQ(doc->SetValue("cuId", id.c_str(), kValueString), 0);
+  EXPECT_EQ(doc->SetValue("cuName", name.c_str(), kValueString), 0);
+  EXPECT_EQ(doc->SetValue("keepAlivePeriod", &period, kValueInt), 0);
+  EXPECT_STREQ(doc->GetText(), kKeepAliveRequest);
+  EXPECT_EQ(doc->GetTextLength(), sizeof(kKeepAliveRequest) - 1);
+}
+
+TEST(XmlDocTest, ReplyEnvelopeBeforeSessionAndSequence) {
+  auto doc = NewDoc(2, kCmdKeepAlive);
+  ASSERT_EQ(doc->serialize(0), 0);
+  EXPECT_STREQ(doc->GetText(), kKeepAliveReply);
+  // Serializing again rebuilds rather than adds.
+  doc->serialize(0);
+  EXPECT_STREQ(doc->GetText(), kKeepAliveReply);
+}
+
+TEST(XmlDocTest, PrintingMatchesTinyXmlForAnyTree) {
+  const char* texts[] = {
+      kKeepAliveRequest,
+      "<?xml version=\"1.0\"?><pdu a='x\"y' b=\"&amp;&lt;\"><head/><body>t&amp;&#x01;<i>1</i>tail"
+      "<!--note--><![CDATA[raw <x>]]><e></e></body></pdu>",
+      "<!DOCTYPE pdu><pdu><head><x>  spaced   out  </x></head><body><a><b><c>deep</c></b></a>"
+      "</body></pdu><trailer/>",
+      "<pdu><head><operation>A&quot;B&apos;C&gt;</operation></head></pdu>",
+  };
+  for (const char* text : texts) {
+    CXMLDoc doc{std::string()};
+    doc.deserialize(text);
+    ASSERT_FALSE(doc.GetTree().Error()) << text;
+    EXPECT_EQ(std::string(doc.GetText()), PrintedByTinyXml(doc.GetTree())) << text;
+  }
+}
+
+TEST(XmlDocTest, DeserializeReadsTheHead) {
+  CXMLDoc doc{std::string(kKeepAliveRequest)};
+  EXPECT_EQ(doc.GetCmdId(), kCmdKeepAlive);
+  EXPECT_EQ(doc.IsRequest(), 1);
+  EXPECT_EQ(doc.GetSession(), 12);
+  EXPECT_EQ(doc.GetSequence(), 7);
+  EXPECT_EQ(doc.GetResultCode(), 0);
+  EXPECT_EQ(doc.GetResultText(), "Sucess");
+  EXPECT_TRUE(doc.HasEnvelope());
+  EXPECT_STREQ(doc.GetValue("cuName"), "operator");
+  EXPECT_STREQ(doc.GetValue("/cuName"), "operator");
+  EXPECT_EQ(doc.GetValue("missing"), nullptr);
+  // Printing a parsed message gives it back unchanged.
+  EXPECT_STREQ(doc.GetText(), kKeepAliveRequest);
+
+  CXMLDoc failed{
+      std::string("<pdu><head><operation>StoreConfigGet</operation><type>response</type>"
+                  "<result code=\"20\">Record No Exist</result></head><body/></pdu>")};
+  EXPECT_EQ(failed.GetCmdId(), kCmdStoreConfigGet);
+  EXPECT_EQ(failed.IsRequest(), 0);
+  EXPECT_EQ(failed.GetResultCode(), 20);
+  EXPECT_EQ(failed.GetResultText(), "Record No Exist");
+  EXPECT_EQ(failed.GetSession(), 0);
+  EXPECT_EQ(failed.GetSequence(), 0);
+}
+
+TEST(XmlDocTest, DeserializeFailuresHaveTheirCodes) {
+  struct Case {
+    const char* text;
+    int code;
+  } cases[] = {
+      {"", kResultXmlParse},
+      {"not xml <", kResultXmlParse},
+      {"<pdu><head></pdu>", kResultXmlParse},
+      {"<pdu>head</pdu>", kResultXmlParse},  // a "head" that is text, not an element
+      {"<other/>", kResultXmlHead},
+      {"<pdu><body/></pdu>", kResultXmlHead},
+      {"<pdu><head><type>request</type></head><body/></pdu>", kResultXmlElement},
+      {"<pdu><head><operation>Register</operation></head><body/></pdu>", kResultXmlElement},
+      {"<pdu><head><operation>Register</operation><type>request</type></head></pdu>",
+       kResultXmlBody},
+      {"<pdu><head><operation>Register</operation><type>request</type><result/>text</head>"
+       "body</pdu>",
+       kResultXmlBody},
+  };
+  for (const Case& c : cases) {
+    CXMLDoc doc{std::string()};
+    EXPECT_EQ(doc.deserialize(c.text), c.code) << c.text;
+    EXPECT_FALSE(doc.HasEnvelope()) << c.text;
+    // The document stays usable: no envelope, so values go nowhere.
+    int v = 1;
+    EXPECT_EQ(doc.SetValue("a", &v, kValueInt), kResultCodeFail);
+    EXPECT_EQ(doc.GetValue("a"), nullptr);
+  }
+  CXMLDoc doc{std::string()};
+  EXPECT_EQ(doc.deserialize(nullptr), kResultXmlParse);
+}
+
+TEST(XmlDocTest, DeeplyNestedTextIsRefusedBeforeParsing) {
+  std::string deep = "<pdu><head><operation>KeepAlive</operation><type>request</type></head><body>";
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  CXMLDoc doc{std::string()};
+  EXPECT_EQ(doc.deserialize(deep.c_str()), kResultXmlParse);
+  // Tricks that hide closing marks in quotes or comments do not lower the count.
+  std::string hidden = "<pdu>";
+  for (int i = 0; i < 200; ++i) hidden += "<a x=\"/>\"><!-- </a> -->";
+  EXPECT_EQ(doc.deserialize(hidden.c_str()), kResultXmlParse);
+  // A wide message is fine.
+  std::string wide = "<pdu><head><operation>KeepAlive</operation><type>request</type></head><body>";
+  for (int i = 0; i < 5000; ++i) wide += "<a><b>1</b></a>";
+  wide += "</body></pdu>";
+  EXPECT_EQ(doc.deserialize(wide.c_str()), 0);
+}
+
+TEST(XmlDocTest, UnknownOperationIsNoError) {
+  CXMLDoc doc{std::string(
+      "<pdu><head><operation>Bogus</operation><type>request</type></head><body/></pdu>")};
+  EXPECT_EQ(doc.GetCmdId(), kCmdUnknown);
+  EXPECT_TRUE(doc.HasEnvelope());
+  EXPECT_EQ(doc.GetResultCode(), 0);  // no result element: stays 0
+  EXPECT_STREQ(CommandName(doc.GetCmdId()), "Invalid_CmdId");
+}
+
+TEST(XmlDocTest, ValueTypesAndTheAbsentMarker) {
+  auto doc = NewDoc(1, kCmdRegister);
+  doc->serialize(0);
+  int32_t minus2 = ABSENT_VALUE, minus1 = -1, zero = 0;
+  uint32_t big = 4294967295u, marker = 4294967294u;
+  int32_t yes = 0x100 | 7, no = 0x100;  // only the lowest byte counts
+  EXPECT_EQ(doc->SetValue("i", &minus2, kValueInt), 0);
+  EXPECT_EQ(doc->SetValue("i", &minus1, kValueInt), 0);
+  EXPECT_EQ(doc->SetValue("s", "", kValueString), 0);
+  EXPECT_EQ(doc->SetValue("s", "a<b", kValueString), 0);
+  EXPECT_EQ(doc->SetValue("u", &marker, kValueUint), 0);
+  EXPECT_EQ(doc->SetValue("u", &big, kValueUint), 0);
+  EXPECT_EQ(doc->SetValue("b", &yes, kValueBool), 0);
+  EXPECT_EQ(doc->SetValue("b", &no, kValueBool), 0);
+  EXPECT_EQ(doc->SetValue("b", &minus2, kValueBool), 0);  // an absent bool reads as true
+  EXPECT_EQ(doc->SetValue("z", &zero, kValueInt), 0);
+  EXPECT_EQ(doc->SetValue("x", &zero, 4), kResultCodeFail);
+  EXPECT_EQ(doc->SetValue("x", &zero, 0), kResultCodeFail);
+  std::string text = doc->GetText();
+  EXPECT_NE(text.find("<body>\n"
+                      "        <i>-1</i>\n"
+                      "        <s>a&lt;b</s>\n"
+                      "        <u>4294967295</u>\n"
+                      "        <b>true</b>\n"
+                      "        <b>false</b>\n"
+                      "        <b>true</b>\n"
+                      "        <z>0</z>\n"
+                      "    </body>"),
+            std::string::npos)
+      << text;
+  EXPECT_STREQ(doc->GetValue("b(1)"), "false");
+  EXPECT_EQ(doc->GetValue("b(3)"), nullptr);
+  EXPECT_EQ(doc->GetValue("x"), nullptr);
+}
+
+TEST(XmlDocTest, ListPathsBuildMembersInOrder) {
+  auto doc = NewDoc(2, kCmdStoreConfigGet);
+  doc->serialize(0);
+  EXPECT_EQ(doc->SetValue("list(0)/a", "1", kValueString), 0);
+  EXPECT_EQ(doc->SetValue("list(0)/b", "2", kValueString), 0);
+  EXPECT_EQ(doc->SetValue("list(1)/a", "3", kValueString), 0);
+  EXPECT_EQ(doc->SetValue("list(1)/deeper(0)/c", "4", kValueString), 0);
+  std::string text = doc->GetText();
+  EXPECT_NE(text.find("    <body>\n"
+                      "        <list>\n"
+                      "            <a>1</a>\n"
+                      "            <b>2</b>\n"
+                      "        </list>\n"
+                      "        <list>\n"
+                      "            <a>3</a>\n"
+                      "            <deeper>\n"
+                      "                <c>4</c>\n"
+                      "            </deeper>\n"
+                      "        </list>\n"
+                      "    </body>\n"),
+            std::string::npos)
+      << text;
+  EXPECT_STREQ(doc->GetValue("list(1)/a"), "3");
+  EXPECT_STREQ(doc->GetValue("list/b"), "2");  // no index: the first
+  EXPECT_STREQ(doc->GetValue("//list(1)/deeper/c"), "4");
+  EXPECT_EQ(doc->GetValue("list(2)/a"), nullptr);
+  EXPECT_EQ(doc->GetValue("list(1)/b"), nullptr);
+  // An element without text reads as "".
+  EXPECT_STREQ(doc->GetValue("list(1)/deeper"), "");
+  // Malformed paths name nothing and write nothing.
+  for (const char* bad : {"list(x)/a", "list(1/a", "list(1)x/a", "a//(2)", "", "/", "list()"}) {
+    EXPECT_EQ(doc->GetValue(bad), nullptr) << bad;
+    EXPECT_EQ(doc->SetValue(bad, "v", kValueString), kResultCodeFail) << bad;
+  }
+  EXPECT_EQ(std::string(doc->GetText()), text);
+}
+
+TEST(XmlDocTest, ResultAndHeadAndBodyValues) {
+  auto doc = NewDoc(2, kCmdRecRealMedia);
+  doc->serialize(0);
+  doc->SetResult(5, nullptr);
+  EXPECT_EQ(doc->GetResultCode(), 5);
+  EXPECT_EQ(doc->GetResultText(), "Code Fail");
+  doc->SetResult(20, "");
+  EXPECT_EQ(doc->GetResultText(), "Record No Exist");
+  doc->SetResult(7, std::string(400, 'r').c_str());
+  EXPECT_EQ(doc->GetResultText(), std::string(255, 'r'));
+  doc->SetResult(9, "custom & text");
+  doc->SetHeadValue("session", "abc");
+  doc->SetHeadValue("extra", "x");
+  doc->SetBodyValue("volumn", "D:");
+  doc->SetBodyValue("volumn", "E:");  // replaces
+  std::string text = doc->GetText();
+  EXPECT_NE(text.find("<session>abc</session>"), std::string::npos) << text;
+  EXPECT_NE(text.find("<result code=\"9\">custom &amp; text</result>\n"
+                      "        <extra>x</extra>\n    </head>"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("<body>\n        <volumn>E:</volumn>\n    </body>"), std::string::npos)
+      << text;
+
+  // A parsed head without result gets one.
+  CXMLDoc parsed{std::string(
+      "<pdu><head><operation>KeepAlive</operation><type>response</type><session/></head>"
+      "<body/></pdu>")};
+  parsed.SetResult(3, nullptr);
+  parsed.SetHeadValue("session", "5");
+  EXPECT_NE(std::string(parsed.GetText())
+                .find("<session>5</session>\n        <result code=\"3\">data finished</result>"),
+            std::string::npos);
+}
+
+TEST(XmlDocTest, BareXmlMakesACarrierOfTheNamedKind) {
+  CXMLDoc request{std::string(kKeepAliveRequest)};
+  ASSERT_NE(request.GetCarrier(), nullptr);
+  EXPECT_EQ(request.GetCarrierKind(), kCarrierBareXml);
+  EXPECT_EQ(request.GetCarrierMessageKind(), 1);
+  EXPECT_EQ(request.GetCarrier()->GetURL(), "");
+  EXPECT_EQ(request.GetCarrier()->GetBody(), kKeepAliveRequest);
+  EXPECT_EQ(request.SyncHeaders(), 0);
+  EXPECT_EQ(request.GetCarrier()->GetHeader("Session"), "12");
+  EXPECT_EQ(request.GetCarrier()->GetHeader("CSeq"), "7");
+
+  CXMLDoc reply{std::string(kKeepAliveReply)};
+  ASSERT_NE(reply.GetCarrier(), nullptr);
+  EXPECT_EQ(reply.GetCarrierMessageKind(), 2);
+  EXPECT_EQ(reply.GetCarrier()->GetStatus(), "200");
+  EXPECT_EQ(reply.GetCarrier()->GetReason(), "OK");
+
+  CXMLDoc broken{std::string("<pdu>")};
+  EXPECT_EQ(broken.GetCarrier(), nullptr);
+  EXPECT_EQ(broken.GetCarrierKind(), kCarrierBareXml);
+  EXPECT_EQ(broken.GetCmdId(), kCmdNone);
+  EXPECT_EQ(broken.SyncHeaders(), kResultCodeFail);
+}
+
+TEST(XmlDocTest, CarrierDocuments) {
+  int status = 0;
+  auto junk = QWTools::HTTPCommon::Parse("garbage POST / HTTP/1.1\r\nA: b\r\n\r\n", 0, &status);
+  ASSERT_TRUE(junk && junk->IsJunkPacket());
+  CXMLDoc junkDoc(std::move(junk));
+  EXPECT_EQ(junkDoc.GetCmdId(), kCmdNone);
+  EXPECT_EQ(junkDoc.GetCarrierKind(), kCarrierHttp);
+
+  auto doc = NewDoc(1, kCmdKeepAlive);
+  EXPECT_EQ(doc->IsRequest(), 1);
+  EXPECT_STREQ(doc->GetText(), "");                // nothing built yet
+  EXPECT_EQ(doc->deserialize(), kResultXmlParse);  // the carrier has no body
+}
+
+}  // namespace
