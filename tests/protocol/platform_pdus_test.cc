@@ -1,0 +1,381 @@
+#include "protocol/platform_pdus.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <typeinfo>
+
+#include "protocol/ds_parser.h"
+#include "protocol/session_pdus.h"
+
+namespace {
+
+std::string Envelope(const std::string& operation, const std::string& type,
+                     const std::string& body) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu><head><operation>" + operation +
+         "</operation><type>" + type +
+         "</type><session>3</session><sequence>9</sequence></head><body>" + body +
+         "</body></pdu>\n";
+}
+
+std::unique_ptr<CzetaDoc> Doc(const std::string& operation, const std::string& type,
+                              const std::string& body) {
+  return std::make_unique<CXMLDoc>(Envelope(operation, type, body));
+}
+
+std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
+  return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
+}
+
+// The lines of the printed body between <body> and </body>, unindented by
+// one level, or "<empty>" for "<body />".
+std::string BodyLines(IZETAPDU* unit) {
+  std::string xml = Text(unit->ToBuffer(kPduModeXml));
+  if (xml.find("    <body />\n") != std::string::npos) return "<empty>";
+  size_t begin = xml.find("    <body>\n");
+  size_t end = xml.find("    </body>\n");
+  if (begin == std::string::npos || end == std::string::npos) return "<no body in " + xml + ">";
+  std::string lines;
+  size_t at = begin + std::strlen("    <body>\n");
+  while (at < end) {
+    size_t next = xml.find('\n', at) + 1;
+    lines += xml.substr(at + 4, next - at - 4);
+    at = next;
+  }
+  return lines;
+}
+
+TEST(PlatformUnitsTest, RecordIndexCarriesTypesAndSourcesAsNames) {
+  CRecordIndexQuery query(Doc("RecordIndex", "request",
+                              "<recordType>MoveDetect</recordType>"
+                              "<recordSource>From center</recordSource>"));
+  EXPECT_EQ(query.recordType, 2);
+  EXPECT_EQ(query.recordSource, 1);
+
+  // Names are matched exactly; anything else is -1, and so is a missing one.
+  for (const char* name : {"Motion", "alarm", "From Center", "Generals", ""}) {
+    CRecordIndexQuery unknown(
+        Doc("RecordIndex", "request", std::string("<recordType>") + name + "</recordType>"));
+    EXPECT_EQ(unknown.recordType, -1) << name;
+    EXPECT_EQ(unknown.recordSource, -1) << name;
+  }
+
+  auto reply = CReferPtr<CRecordIndexQueryAck>(CRecordIndexQueryAck::Create(0));
+  RecordIndexItem item;
+  std::strcpy(item.puIp, "10.0.0.1");
+  item.recordType = 3;
+  item.recordSource = 1;
+  EXPECT_EQ(reply->AddRecordIndex(item), 0);
+  item.recordType = 7;  // no such type: left out, reads back -1
+  item.recordSource = 0;
+  EXPECT_EQ(reply->AddRecordIndex(item), 0);
+  std::string body = BodyLines(reply.get());
+  EXPECT_NE(body.find("        <recordType>Voice</recordType>\n"
+                      "        <recordSource>From center</recordSource>\n"),
+            std::string::npos)
+      << body;
+  EXPECT_NE(body.find("        <recordLength>0</recordLength>\n"
+                      "        <recordSource>From Dvr</recordSource>\n"),
+            std::string::npos)
+      << body;
+
+  CRecordIndexQueryAck back(std::make_unique<CXMLDoc>(Text(reply->ToBuffer(kPduModeXml))));
+  RecordIndexItem got;
+  ASSERT_EQ(back.NextRecordIndex(&got, true), 0);
+  EXPECT_EQ(got.recordType, 3);
+  EXPECT_EQ(got.recordSource, 1);
+  ASSERT_EQ(back.NextRecordIndex(&got, false), 0);
+  EXPECT_EQ(got.recordType, -1);
+  EXPECT_EQ(got.recordSource, 0);
+  EXPECT_EQ(back.NextRecordIndex(&got, false), 3);
+}
+
+TEST(PlatformUnitsTest, RecordIndexListsKeepTimesThatAreMissing) {
+  CRecordIndexQueryAck reply(Doc("RecordIndex", "response",
+                                 "<recordIndexInfo><puIp>10.0.0.1</puIp>"
+                                 "<startTime>2024-1-2 3:4:5</startTime>"
+                                 "<endTime>soon</endTime></recordIndexInfo>"
+                                 "<recordIndexInfo><puPort>1</puPort></recordIndexInfo>"));
+  RecordIndexItem item;
+  item.endTime = TimeRecord{2000, 1, 1, 0, 0, 0, 0};
+  ASSERT_EQ(reply.NextRecordIndex(&item, false), 0);
+  EXPECT_EQ(item.startTime.year, 2024);
+  EXPECT_EQ(item.startTime.second, 5);
+  EXPECT_EQ(item.endTime.year, 2000);  // unreadable: unchanged
+  // Missing numbers of a member read 0, not the absent marker.
+  EXPECT_EQ(item.puPort, 0);
+  EXPECT_EQ(item.recordLength, 0);
+  EXPECT_EQ(item.recordType, -1);
+  // A member without puIp ends the list, even with other fields present.
+  EXPECT_EQ(reply.NextRecordIndex(&item, false), 3);
+  EXPECT_EQ(item.puPort, 1);
+}
+
+TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
+  struct Row {
+    const char* name;
+    std::function<IZETAPDU*()> make;
+    std::string body;
+  } rows[] = {
+      {"AddPu", [] { return CAddpu::Create(); },
+       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
+      {"AddPu reply", [] { return CAddpuAck::Create(0); },
+       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
+      {"DelPu", [] { return CDelpu::Create(); },
+       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
+      {"DelPu reply", [] { return CDelpuAck::Create(0); },
+       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
+      {"QueryPuInfo", [] { return CQuerypuInfo::Create(); },
+       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
+      {"MonitorStop", [] { return CMonitorStop::Create(); },
+       "    <puPort>37777</puPort>\n    <puType>3</puType>\n    <puChannel>0</puChannel>\n"
+       "    <SSRC>0</SSRC>\n    <transType>0</transType>\n    <subStream>0</subStream>\n"
+       "    <multiChannel>0</multiChannel>\n"},
+      {"MonitorStart", [] { return CMonitorStart::Create(); },
+       "    <puPort>0</puPort>\n    <puType>0</puType>\n    <puChannel>0</puChannel>\n"
+       "    <SSRC>0</SSRC>\n    <localPort>0</localPort>\n    <transType>0</transType>\n"
+       "    <subStream>0</subStream>\n    <multiChannel>0</multiChannel>\n"},
+      {"PlayControl", [] { return CPlayControl::Create(); },
+       "    <ctrlType>37777</ctrlType>\n    <ctrlInfo>3</ctrlInfo>\n"},
+      {"ConnectInfo", [] { return CConnQuery::Create(); }, "    <type>3</type>\n"},
+      {"CreateSession", [] { return CCreateSession::Create(); },
+       "    <destPort>-1</destPort>\n    <type>-1</type>\n"},
+      {"CreateSession reply", [] { return CCreateSessionAck::Create(0); },
+       "    <srcPort>-1</srcPort>\n"},
+      {"CloseSession", [] { return CCloseSession::Create(); }, "    <extInfo>-1</extInfo>\n"},
+      // An unknown type (-1) has no name and is left out; the sources start at
+      // slot 5 of the name table, so source -1 names slot 4.
+      {"RecordIndex", [] { return CRecordIndexQuery::Create(); },
+       "    <puPort>0</puPort>\n    <puType>3</puType>\n    <puChannel>0</puChannel>\n"
+       "    <startTime>0-0-0 0:0:0</startTime>\n    <endTime>0-0-0 0:0:0</endTime>\n"
+       "    <recordSource>Picture</recordSource>\n"},
+      {"PlanInfo", [] { return CPlanInfo::Create(); },
+       "    <planId>0</planId>\n    <type>0</type>\n    <interDay>false</interDay>\n"
+       "    <checkNumber>0</checkNumber>\n    <saveDays>0</saveDays>\n"},
+      {"PuDiagnosis", [] { return CPuDiagnosis::Create(); },
+       "    <planId>0</planId>\n    <puPort>0</puPort>\n    <check>false</check>\n"},
+      {"ModifyPlan reply", [] { return CPlanModifyAck::Create(5); }, "<empty>"},
+  };
+  for (const Row& row : rows) {
+    CReferPtr<IZETAPDU> unit(row.make());
+    EXPECT_EQ(BodyLines(unit.get()), row.body) << row.name;
+  }
+
+  // Loading never falls back to the defaults: a missing number is absent and
+  // stays out of the re-encoded message.
+  CAddpu loaded(Doc("AddPu", "request", "<puId>pu-9</puId>"));
+  EXPECT_EQ(loaded.puPort, ABSENT_VALUE);
+  EXPECT_EQ(loaded.puType, ABSENT_VALUE);
+  EXPECT_EQ(BodyLines(&loaded), "    <puId>pu-9</puId>\n");
+}
+
+TEST(PlatformUnitsTest, VoiceActiveIsOnlyTheExactLowerCaseTrue) {
+  std::string body;
+  for (const char* text : {"true", "TRUE", "True", "trueish", "1", ""}) {
+    body += std::string("<voiceCheck><channelName>ch</channelName><voiceActive>") + text +
+            "</voiceActive></voiceCheck>";
+  }
+  body += "<voiceCheck><channelName>none</channelName></voiceCheck>";
+  // The device's "check" flag, unlike voiceActive, takes any text beginning "true".
+  body += "<check>trueish</check>";
+  CPuDiagnosis unit(Doc("PuDiagnosis", "request", body));
+  EXPECT_EQ(unit.check, 1);
+  int expected[] = {1, 0, 0, 0, 0, 0, 0};
+  DiagnosisChannelItem item;
+  for (int i = 0; i < 7; ++i) {
+    item.voiceActive = 9;
+    ASSERT_EQ(unit.NextVoiceCheck(&item, false), 0) << i;
+    EXPECT_EQ(item.voiceActive, expected[i]) << i;
+  }
+  EXPECT_EQ(unit.NextVoiceCheck(&item, false), 3);
+
+  auto out = CReferPtr<CPuDiagnosis>(CPuDiagnosis::Create());
+  DiagnosisChannelItem on{.planId = 1, .channelNumber = 2, .channelName = "hall", .voiceActive = 1};
+  DiagnosisChannelItem off{.planId = 1, .channelNumber = 3, .channelName = "dock"};
+  EXPECT_EQ(out->AddVoiceCheck(on), 0);
+  EXPECT_EQ(out->AddVoiceCheck(off), 0);
+  std::string printed = BodyLines(out.get());
+  EXPECT_NE(printed.find("        <channelName>hall</channelName>\n"
+                         "        <voiceActive>true</voiceActive>\n"),
+            std::string::npos)
+      << printed;
+  EXPECT_NE(printed.find("        <channelName>dock</channelName>\n"
+                         "        <voiceActive>false</voiceActive>\n"),
+            std::string::npos)
+      << printed;
+}
+
+TEST(PlatformUnitsTest, DiagnosisListsHaveTheirOwnCursors) {
+  CPuDiagnosis unit(Doc("PuDiagnosis", "request",
+                        "<recordCheck><planId>1</planId><channelName>a</channelName></recordCheck>"
+                        "<recordCheck><planId>2</planId><channelName>b</channelName></recordCheck>"
+                        "<netCheck><channelNumber>4</channelNumber><channelName>c</channelName>"
+                        "</netCheck>"
+                        "<recordDaysCheck><channelName>d</channelName><recordDays>30</recordDays>"
+                        "</recordDaysCheck>"));
+  DiagnosisChannelItem item;
+  ASSERT_EQ(unit.NextRecordCheck(&item, false), 0);
+  EXPECT_STREQ(item.channelName, "a");
+  ASSERT_EQ(unit.NextNetCheck(&item, false), 0);
+  EXPECT_STREQ(item.channelName, "c");
+  EXPECT_EQ(item.planId, 0);  // missing numbers in a list read 0
+  EXPECT_EQ(item.channelNumber, 4);
+  ASSERT_EQ(unit.NextRecordCheck(&item, false), 0);
+  EXPECT_STREQ(item.channelName, "b");
+  EXPECT_EQ(item.planId, 2);
+  EXPECT_EQ(unit.NextRecordCheck(&item, false), 3);
+  EXPECT_EQ(unit.NextNetCheck(&item, false), 3);
+  ASSERT_EQ(unit.NextRecordDaysCheck(&item, false), 0);
+  EXPECT_EQ(item.recordDays, 30);
+  EXPECT_EQ(unit.NextVoiceCheck(&item, false), 3);
+  ASSERT_EQ(unit.NextRecordCheck(&item, true), 0);  // restart
+  EXPECT_STREQ(item.channelName, "a");
+}
+
+TEST(PlatformUnitsTest, DiagnosisReplyEndsItsFailuresAtAMissingPlanId) {
+  CPuDiagnosisAck reply(Doc("PuDiagnosis", "response",
+                            "<recordCheck><planId>5</planId><failType>1</failType></recordCheck>"
+                            "<recordCheck><planId>6</planId></recordCheck>"
+                            "<recordCheck><failType>2</failType></recordCheck>"
+                            "<recordCheck><planId>8</planId><failType>3</failType></recordCheck>"
+                            "<puId>pu-1</puId>"));
+  EXPECT_STREQ(reply.puId, "pu-1");
+  DiagnosisCheckItem item;
+  ASSERT_EQ(reply.NextRecordCheck(&item, false), 0);
+  EXPECT_EQ(item.planId, 5);
+  EXPECT_EQ(item.failType, 1);
+  ASSERT_EQ(reply.NextRecordCheck(&item, false), 0);
+  EXPECT_EQ(item.planId, 6);
+  EXPECT_EQ(item.failType, 0);
+  EXPECT_EQ(reply.NextRecordCheck(&item, false), 3);
+  EXPECT_EQ(item.planId, -1);
+  EXPECT_EQ(item.failType, 2);
+
+  // Failures and channels written to "recordCheck" follow each other; the
+  // "netCheck" channels are a list of their own.
+  auto out = CReferPtr<CPuDiagnosisAck>(CPuDiagnosisAck::Create(0));
+  EXPECT_EQ(out->AddRecordCheck({.planId = 7, .failType = 3}), 0);
+  EXPECT_EQ(out->AddRecordCheckChannel(7, 4), 0);
+  EXPECT_EQ(out->AddNetCheckChannel(7, 1), 0);
+  std::strcpy(out->puId, "pu-2");
+  EXPECT_EQ(BodyLines(out.get()),
+            "    <recordCheck>\n"
+            "        <planId>7</planId>\n"
+            "        <failType>3</failType>\n"
+            "    </recordCheck>\n"
+            "    <recordCheck>\n"
+            "        <planId>7</planId>\n"
+            "        <channelNumber>4</channelNumber>\n"
+            "    </recordCheck>\n"
+            "    <netCheck>\n"
+            "        <planId>7</planId>\n"
+            "        <channelNumber>1</channelNumber>\n"
+            "    </netCheck>\n"
+            "    <puId>pu-2</puId>\n");
+}
+
+TEST(PlatformUnitsTest, CoverConfigsEndWithThree) {
+  CCoverConfig unit(Doc("ChannelCoverConfig", "request",
+                        "<coverConfigs><X0>1</X0><Y0>2</Y0><width>3</width><heigth>4</heigth>"
+                        "</coverConfigs><coverConfigs><X0>5</X0><width>7</width></coverConfigs>"));
+  CoverConfigItem item;
+  ASSERT_EQ(unit.NextCover(&item, false), 0);
+  EXPECT_EQ(item.heigth, 4);
+  ASSERT_EQ(unit.NextCover(&item, false), 0);
+  EXPECT_EQ(item.X0, 5);
+  EXPECT_EQ(item.Y0, 0);
+  EXPECT_EQ(item.width, 7);
+  EXPECT_EQ(item.heigth, 0);
+  EXPECT_EQ(unit.NextCover(&item, false), 3);
+  EXPECT_EQ(unit.NextCover(&item, false), 3);  // and stays at the end
+  ASSERT_EQ(unit.NextCover(&item, true), 0);
+  EXPECT_EQ(item.X0, 1);
+
+  CCoverConfig empty(Doc("ChannelCoverConfig", "request", "<puId>p</puId>"));
+  EXPECT_EQ(empty.NextCover(&item, false), 3);
+  EXPECT_EQ(item.X0, 0);
+  EXPECT_EQ(item.heigth, 0);
+}
+
+TEST(PlatformUnitsTest, MediaInfoQueryIsNeverMadeFromAMessage) {
+  CDsParser* parser = CDsParser::Instance();
+  parser->SetMode(kPduModeHttp);
+  auto request = CReferPtr<CMediaInfoQuery>(CMediaInfoQuery::Create());
+  std::strcpy(request->channelUrl, "rtsp://10.0.0.1/ch1");
+  std::strcpy(request->clientMode, "pull");
+  request->bandWidth = 4096;
+  EXPECT_EQ(BodyLines(request.get()),
+            "    <channelUrl>rtsp://10.0.0.1/ch1</channelUrl>\n"
+            "    <clientMode>pull</clientMode>\n"
+            "    <bandWidth>4096</bandWidth>\n");
+
+  // What it prints is a well-formed "MediaInfoQuery" message, yet the parser
+  // has no unit for it.
+  CReferPtr<IZETAPDU> parsed(parser->CreatePDU(Text(request->ToBuffer()).c_str()));
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(typeid(*parsed), typeid(CInvalidPacket));
+  EXPECT_EQ(parsed->GetCmdId(), kCmdMediaInfoQuery);
+  EXPECT_EQ(parser->GetLastError(), 0);
+
+  CReferPtr<IZETAPDU> ack(request->CreateAck(0));
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(typeid(*ack), typeid(CMediaInfoQueryAck));
+  EXPECT_STREQ(ack->GetCommandName(), "MediaInfoQuery");
+  CReferPtr<IZETAPDU> parsedAck(parser->CreatePDU(Text(ack->ToBuffer()).c_str()));
+  ASSERT_TRUE(parsedAck);
+  EXPECT_EQ(typeid(*parsedAck), typeid(CInvalidPacketAck));
+}
+
+TEST(PlatformUnitsTest, MediaInfoReplyNumbersByListIndexAndKey) {
+  auto reply = CReferPtr<CMediaInfoQueryAck>(CMediaInfoQueryAck::Create(0));
+  EXPECT_EQ(reply->SetListNumber("stream", 0, "width", 1920), 0);
+  EXPECT_EQ(reply->SetListNumber("stream", 0, "height", 1080), 0);
+  EXPECT_EQ(reply->SetListNumber("stream", 1, "width", -704), 0);
+  EXPECT_EQ(reply->SetListNumber("stream", 1, "height", ABSENT_VALUE), 0);  // left out
+  EXPECT_EQ(reply->SetListNumber(nullptr, 0, "width", 1), 5);
+  EXPECT_EQ(reply->SetListNumber("stream", -1, "width", 1), 5);
+  EXPECT_EQ(BodyLines(reply.get()),
+            "    <stream>\n"
+            "        <width>1920</width>\n"
+            "        <height>1080</height>\n"
+            "    </stream>\n"
+            "    <stream>\n"
+            "        <width>-704</width>\n"
+            "    </stream>\n");
+
+  CMediaInfoQueryAck back(std::make_unique<CXMLDoc>(Text(reply->ToBuffer(kPduModeXml))));
+  int32_t value = 99;
+  EXPECT_EQ(back.GetListNumber("stream", 0, "height", &value), 0);
+  EXPECT_EQ(value, 1080);
+  EXPECT_EQ(back.GetListNumber("stream", 1, "width", &value), 0);
+  EXPECT_EQ(value, -704);
+  value = 99;
+  EXPECT_EQ(back.GetListNumber("stream", 1, "height", &value), 3);
+  EXPECT_EQ(value, 0);
+  value = 99;
+  EXPECT_EQ(back.GetListNumber("stream", 2, "width", &value), 3);
+  EXPECT_EQ(value, 0);
+  EXPECT_EQ(back.GetListNumber("stream", 0, "width", nullptr), 5);
+  EXPECT_EQ(back.GetListNumber("stream", -1, "width", &value), 5);
+  CMediaInfoQueryAck detached;
+  EXPECT_EQ(detached.GetListNumber("stream", 0, "width", &value), 5);
+  EXPECT_EQ(detached.SetListNumber("stream", 0, "width", 1), 5);
+}
+
+TEST(PlatformUnitsTest, LongTextsAreCutToTheirFields) {
+  std::string name(100, 'n');
+  std::string ip = "1234:5678:9abc:def0:1234";
+  CPuDiagnosis unit(
+      Doc("PuDiagnosis", "request", "<puName>" + name + "</puName><puIp>" + ip + "</puIp>"));
+  EXPECT_EQ(std::string(unit.puName), name.substr(0, sizeof(unit.puName) - 1));
+  EXPECT_EQ(std::string(unit.puIp), ip);  // 36 wide here
+  CAddpu addpu(Doc("AddPu", "request", "<puIp>" + ip + "</puIp>"));
+  EXPECT_EQ(std::string(addpu.puIp), ip.substr(0, 15));
+  CDiagnoseResult result(Doc("DiagnosisResult", "request",
+                             "<notes>" + name + name + name + name + name + name + "</notes>"));
+  EXPECT_EQ(std::strlen(result.notes), sizeof(result.notes) - 1);
+}
+
+}  // namespace
