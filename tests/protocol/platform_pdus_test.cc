@@ -62,73 +62,44 @@ TEST(PlatformUnitsTest, RecordIndexCarriesTypesAndSourcesAsNames) {
     EXPECT_EQ(unknown.recordSource, -1) << name;
   }
 
+  // A type without a name is left out and reads back -1.
   auto reply = CReferPtr<CRecordIndexQueryAck>(CRecordIndexQueryAck::Create(0));
   RecordIndexItem item;
   std::strcpy(item.puIp, "10.0.0.1");
-  item.recordType = 3;
+  item.recordType = 7;
   item.recordSource = 1;
   EXPECT_EQ(reply->AddRecordIndex(item), 0);
-  item.recordType = 7;  // no such type: left out, reads back -1
-  item.recordSource = 0;
-  EXPECT_EQ(reply->AddRecordIndex(item), 0);
-  std::string body = BodyLines(reply.get());
-  EXPECT_NE(body.find("        <recordType>Voice</recordType>\n"
-                      "        <recordSource>From center</recordSource>\n"),
-            std::string::npos)
-      << body;
-  EXPECT_NE(body.find("        <recordLength>0</recordLength>\n"
-                      "        <recordSource>From Dvr</recordSource>\n"),
-            std::string::npos)
-      << body;
+  EXPECT_EQ(BodyLines(reply.get()).find("recordType"), std::string::npos);
+  EXPECT_NE(BodyLines(reply.get()).find("<recordSource>From center</recordSource>"),
+            std::string::npos);
 
-  CRecordIndexQueryAck back(std::make_unique<CXMLDoc>(Text(reply->ToBuffer(kPduModeXml))));
-  RecordIndexItem got;
-  ASSERT_EQ(back.NextRecordIndex(&got, true), 0);
-  EXPECT_EQ(got.recordType, 3);
-  EXPECT_EQ(got.recordSource, 1);
-  ASSERT_EQ(back.NextRecordIndex(&got, false), 0);
-  EXPECT_EQ(got.recordType, -1);
-  EXPECT_EQ(got.recordSource, 0);
-  EXPECT_EQ(back.NextRecordIndex(&got, false), 3);
-}
-
-TEST(PlatformUnitsTest, RecordIndexListsKeepTimesThatAreMissing) {
-  CRecordIndexQueryAck reply(Doc("RecordIndex", "response",
-                                 "<recordIndexInfo><puIp>10.0.0.1</puIp>"
-                                 "<startTime>2024-1-2 3:4:5</startTime>"
-                                 "<endTime>soon</endTime></recordIndexInfo>"
-                                 "<recordIndexInfo><puPort>1</puPort></recordIndexInfo>"));
-  RecordIndexItem item;
+  // In a list, missing numbers read 0 and unreadable times stay as they were;
+  // a member without puIp ends the list, even with other fields present.
+  CRecordIndexQueryAck back(Doc("RecordIndex", "response",
+                                "<recordIndexInfo><puIp>10.0.0.1</puIp><endTime>soon</endTime>"
+                                "</recordIndexInfo><recordIndexInfo><puPort>1</puPort>"
+                                "</recordIndexInfo>"));
   item.endTime = TimeRecord{2000, 1, 1, 0, 0, 0, 0};
-  ASSERT_EQ(reply.NextRecordIndex(&item, false), 0);
-  EXPECT_EQ(item.startTime.year, 2024);
-  EXPECT_EQ(item.startTime.second, 5);
-  EXPECT_EQ(item.endTime.year, 2000);  // unreadable: unchanged
-  // Missing numbers of a member read 0, not the absent marker.
+  ASSERT_EQ(back.NextRecordIndex(&item, false), 0);
+  EXPECT_EQ(item.endTime.year, 2000);
   EXPECT_EQ(item.puPort, 0);
-  EXPECT_EQ(item.recordLength, 0);
   EXPECT_EQ(item.recordType, -1);
-  // A member without puIp ends the list, even with other fields present.
-  EXPECT_EQ(reply.NextRecordIndex(&item, false), 3);
+  EXPECT_EQ(back.NextRecordIndex(&item, false), 3);
   EXPECT_EQ(item.puPort, 1);
 }
 
 TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
+  const std::string device = "    <puPort>37777</puPort>\n    <puType>3</puType>\n";
   struct Row {
     const char* name;
     std::function<IZETAPDU*()> make;
     std::string body;
   } rows[] = {
-      {"AddPu", [] { return CAddpu::Create(); },
-       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
-      {"AddPu reply", [] { return CAddpuAck::Create(0); },
-       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
-      {"DelPu", [] { return CDelpu::Create(); },
-       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
-      {"DelPu reply", [] { return CDelpuAck::Create(0); },
-       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
-      {"QueryPuInfo", [] { return CQuerypuInfo::Create(); },
-       "    <puPort>37777</puPort>\n    <puType>3</puType>\n"},
+      {"AddPu", [] { return CAddpu::Create(); }, device},
+      {"AddPu reply", [] { return CAddpuAck::Create(0); }, device},
+      {"DelPu", [] { return CDelpu::Create(); }, device},
+      {"DelPu reply", [] { return CDelpuAck::Create(0); }, device},
+      {"QueryPuInfo", [] { return CQuerypuInfo::Create(); }, device},
       {"MonitorStop", [] { return CMonitorStop::Create(); },
        "    <puPort>37777</puPort>\n    <puType>3</puType>\n    <puChannel>0</puChannel>\n"
        "    <SSRC>0</SSRC>\n    <transType>0</transType>\n    <subStream>0</subStream>\n"
@@ -192,19 +163,8 @@ TEST(PlatformUnitsTest, VoiceActiveIsOnlyTheExactLowerCaseTrue) {
   EXPECT_EQ(unit.NextVoiceCheck(&item, false), 3);
 
   auto out = CReferPtr<CPuDiagnosis>(CPuDiagnosis::Create());
-  DiagnosisChannelItem on{.planId = 1, .channelNumber = 2, .channelName = "hall", .voiceActive = 1};
-  DiagnosisChannelItem off{.planId = 1, .channelNumber = 3, .channelName = "dock"};
-  EXPECT_EQ(out->AddVoiceCheck(on), 0);
-  EXPECT_EQ(out->AddVoiceCheck(off), 0);
-  std::string printed = BodyLines(out.get());
-  EXPECT_NE(printed.find("        <channelName>hall</channelName>\n"
-                         "        <voiceActive>true</voiceActive>\n"),
-            std::string::npos)
-      << printed;
-  EXPECT_NE(printed.find("        <channelName>dock</channelName>\n"
-                         "        <voiceActive>false</voiceActive>\n"),
-            std::string::npos)
-      << printed;
+  EXPECT_EQ(out->AddVoiceCheck({.channelName = "dock"}), 0);
+  EXPECT_NE(BodyLines(out.get()).find("<voiceActive>false</voiceActive>"), std::string::npos);
 }
 
 TEST(PlatformUnitsTest, DiagnosisListsHaveTheirOwnCursors) {
@@ -220,15 +180,11 @@ TEST(PlatformUnitsTest, DiagnosisListsHaveTheirOwnCursors) {
   EXPECT_STREQ(item.channelName, "a");
   ASSERT_EQ(unit.NextNetCheck(&item, false), 0);
   EXPECT_STREQ(item.channelName, "c");
-  EXPECT_EQ(item.planId, 0);  // missing numbers in a list read 0
-  EXPECT_EQ(item.channelNumber, 4);
   ASSERT_EQ(unit.NextRecordCheck(&item, false), 0);
   EXPECT_STREQ(item.channelName, "b");
-  EXPECT_EQ(item.planId, 2);
   EXPECT_EQ(unit.NextRecordCheck(&item, false), 3);
   EXPECT_EQ(unit.NextNetCheck(&item, false), 3);
   ASSERT_EQ(unit.NextRecordDaysCheck(&item, false), 0);
-  EXPECT_EQ(item.recordDays, 30);
   EXPECT_EQ(unit.NextVoiceCheck(&item, false), 3);
   ASSERT_EQ(unit.NextRecordCheck(&item, true), 0);  // restart
   EXPECT_STREQ(item.channelName, "a");
@@ -282,11 +238,8 @@ TEST(PlatformUnitsTest, CoverConfigsEndWithThree) {
                         "</coverConfigs><coverConfigs><X0>5</X0><width>7</width></coverConfigs>"));
   CoverConfigItem item;
   ASSERT_EQ(unit.NextCover(&item, false), 0);
-  EXPECT_EQ(item.heigth, 4);
   ASSERT_EQ(unit.NextCover(&item, false), 0);
   EXPECT_EQ(item.X0, 5);
-  EXPECT_EQ(item.Y0, 0);
-  EXPECT_EQ(item.width, 7);
   EXPECT_EQ(item.heigth, 0);
   EXPECT_EQ(unit.NextCover(&item, false), 3);
   EXPECT_EQ(unit.NextCover(&item, false), 3);  // and stays at the end
@@ -304,12 +257,7 @@ TEST(PlatformUnitsTest, MediaInfoQueryIsNeverMadeFromAMessage) {
   parser->SetMode(kPduModeHttp);
   auto request = CReferPtr<CMediaInfoQuery>(CMediaInfoQuery::Create());
   std::strcpy(request->channelUrl, "rtsp://10.0.0.1/ch1");
-  std::strcpy(request->clientMode, "pull");
   request->bandWidth = 4096;
-  EXPECT_EQ(BodyLines(request.get()),
-            "    <channelUrl>rtsp://10.0.0.1/ch1</channelUrl>\n"
-            "    <clientMode>pull</clientMode>\n"
-            "    <bandWidth>4096</bandWidth>\n");
 
   // What it prints is a well-formed "MediaInfoQuery" message, yet the parser
   // has no unit for it.
@@ -331,7 +279,6 @@ TEST(PlatformUnitsTest, MediaInfoQueryIsNeverMadeFromAMessage) {
 TEST(PlatformUnitsTest, MediaInfoReplyNumbersByListIndexAndKey) {
   auto reply = CReferPtr<CMediaInfoQueryAck>(CMediaInfoQueryAck::Create(0));
   EXPECT_EQ(reply->SetListNumber("stream", 0, "width", 1920), 0);
-  EXPECT_EQ(reply->SetListNumber("stream", 0, "height", 1080), 0);
   EXPECT_EQ(reply->SetListNumber("stream", 1, "width", -704), 0);
   EXPECT_EQ(reply->SetListNumber("stream", 1, "height", ABSENT_VALUE), 0);  // left out
   EXPECT_EQ(reply->SetListNumber(nullptr, 0, "width", 1), 5);
@@ -339,7 +286,6 @@ TEST(PlatformUnitsTest, MediaInfoReplyNumbersByListIndexAndKey) {
   EXPECT_EQ(BodyLines(reply.get()),
             "    <stream>\n"
             "        <width>1920</width>\n"
-            "        <height>1080</height>\n"
             "    </stream>\n"
             "    <stream>\n"
             "        <width>-704</width>\n"
@@ -347,15 +293,10 @@ TEST(PlatformUnitsTest, MediaInfoReplyNumbersByListIndexAndKey) {
 
   CMediaInfoQueryAck back(std::make_unique<CXMLDoc>(Text(reply->ToBuffer(kPduModeXml))));
   int32_t value = 99;
-  EXPECT_EQ(back.GetListNumber("stream", 0, "height", &value), 0);
-  EXPECT_EQ(value, 1080);
   EXPECT_EQ(back.GetListNumber("stream", 1, "width", &value), 0);
   EXPECT_EQ(value, -704);
   value = 99;
   EXPECT_EQ(back.GetListNumber("stream", 1, "height", &value), 3);
-  EXPECT_EQ(value, 0);
-  value = 99;
-  EXPECT_EQ(back.GetListNumber("stream", 2, "width", &value), 3);
   EXPECT_EQ(value, 0);
   EXPECT_EQ(back.GetListNumber("stream", 0, "width", nullptr), 5);
   EXPECT_EQ(back.GetListNumber("stream", -1, "width", &value), 5);
