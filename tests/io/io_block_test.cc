@@ -22,9 +22,9 @@ std::string Pattern(size_t size, int seed) {
 }
 
 TEST(IoBlockTest, OwnedBlockGrowsPastItsStartRoomAndKeepsOrder) {
+  const int64_t live = CIoBlock::LiveBlocks();
   CIoBlock block;
-  EXPECT_TRUE(block.owns());
-  EXPECT_EQ(block.size(), 0u);
+  EXPECT_EQ(CIoBlock::LiveBlocks(), live + 1);
   EXPECT_TRUE(block.Slices().empty());
 
   std::string expected;
@@ -37,10 +37,6 @@ TEST(IoBlockTest, OwnedBlockGrowsPastItsStartRoomAndKeepsOrder) {
   EXPECT_FALSE(block.Append(nullptr, 3));
   ASSERT_EQ(block.size(), expected.size());
   EXPECT_EQ(Joined(block), expected);
-
-  std::string front(100, '\0');
-  EXPECT_EQ(block.CopyOut(front.data(), front.size()), 100u);
-  EXPECT_EQ(front, expected.substr(0, 100));
 
   block.Drain(12345);
   EXPECT_EQ(Joined(block), expected.substr(12345));
@@ -69,14 +65,10 @@ TEST(IoBlockTest, BlockOverCallerMemoryFillsThatMemoryAndNeverGrows) {
   EXPECT_EQ(block.Reserve(1, &reserved), nullptr);
   EXPECT_EQ(reserved, 0u);
   EXPECT_EQ(std::string(memory, 8), "abcdefgh");
-
-  block.Drain(3);
-  EXPECT_EQ(Joined(block), "defgh");
 }
 
 TEST(IoBlockTest, NullDestinationMakesAnOwnedBlock) {
   CIoBlock block(nullptr, 4096);
-  EXPECT_TRUE(block.owns());
   EXPECT_FALSE(block.Commit(1)) << "nothing was reserved";
 
   size_t reserved = 0;
@@ -112,16 +104,6 @@ TEST(IoBlockTest, PiecesOfMemoryComeBackForTheNextBlock) {
     EXPECT_EQ(out, bytes.substr(CIoBlock::kPieceSize + 10, 50));
   }
   EXPECT_EQ(CIoBlock::SparePieces(), spare);
-}
-
-TEST(IoBlockTest, LiveBlocksFollowsMakingAndDestroying) {
-  const int64_t before = CIoBlock::LiveBlocks();
-  {
-    char memory[4];
-    CIoBlock a, b(memory, 4), c(nullptr, 8);
-    EXPECT_EQ(CIoBlock::LiveBlocks(), before + 3);
-  }
-  EXPECT_EQ(CIoBlock::LiveBlocks(), before);
 }
 
 }  // namespace

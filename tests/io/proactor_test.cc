@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -23,7 +24,6 @@
 
 namespace {
 
-using kvr_test::ScratchDir;
 using kvr_test::WaitFor;
 
 constexpr int kMiB = 1048576;
@@ -33,11 +33,6 @@ std::string ReadAll(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
 std::string Pattern(size_t size, uint32_t seed) {
   std::string s(size, '\0');
   std::minstd_rand rng(seed + 1);
@@ -45,8 +40,8 @@ std::string Pattern(size_t size, uint32_t seed) {
   return s;
 }
 
-// Records what the runtime reports. Optionally holds every OnWrite until
-// Release, to keep the single worker of a proactor busy.
+// Records what the runtime reports. HoldWrites keeps every OnWrite waiting
+// until ReleaseWrites, which keeps the workers of a proactor busy.
 class RecordingMonitor : public IIoMonitor {
  public:
   int OnRead(CIoChannel* channel, CIoBlock* block, int count) override {
@@ -59,15 +54,13 @@ class RecordingMonitor : public IIoMonitor {
   int OnWrite(CIoChannel* channel, int count) override {
     std::unique_lock<std::mutex> lock(mu_);
     written_[channel->id()] += count;
-    ++writes_entered_;
-    cv_.notify_all();
     cv_.wait(lock, [this] { return !hold_writes_; });
     return 0;
   }
   int OnChannelError(CIoChannel* channel, int kind) override {
     std::lock_guard<std::mutex> lock(mu_);
     errors_.push_back({channel->id(), kind});
-    if (on_error_) on_error_(channel->id());
+    if (on_error) on_error(channel->id());
     return 0;
   }
   int OnChannelRemoved(ChannelId id) override {
@@ -77,24 +70,11 @@ class RecordingMonitor : public IIoMonitor {
   }
   int OnNotify(int, int) override { return 0; }
 
-  void HoldWrites() {
+  void HoldWrites(bool hold) {
     std::lock_guard<std::mutex> lock(mu_);
-    hold_writes_ = true;
-  }
-  void ReleaseWrites() {
-    std::lock_guard<std::mutex> lock(mu_);
-    hold_writes_ = false;
+    hold_writes_ = hold;
     cv_.notify_all();
   }
-  bool WaitWritesEntered(int n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return writes_entered_ >= n; });
-  }
-  void OnError(std::function<void(ChannelId)> f) {
-    std::lock_guard<std::mutex> lock(mu_);
-    on_error_ = std::move(f);
-  }
-
   bool Removed(ChannelId id) {
     std::lock_guard<std::mutex> lock(mu_);
     return removed_.count(id) != 0;
@@ -119,37 +99,65 @@ class RecordingMonitor : public IIoMonitor {
     return reads_[id];
   }
 
+  // Runs inside OnChannelError on the worker (set before the proactor starts).
+  std::function<void(ChannelId)> on_error;
+
  private:
   std::mutex mu_;
   std::condition_variable cv_;
   bool hold_writes_ = false;
-  int writes_entered_ = 0;
   std::map<ChannelId, int64_t> written_;
   std::map<ChannelId, std::vector<std::pair<int, std::string>>> reads_;
   std::vector<std::pair<ChannelId, int>> errors_;
   std::set<ChannelId> removed_;
-  std::function<void(ChannelId)> on_error_;
 };
 
-// The block size of the write message at the head of the queue, taken off
-// and put back so that a later Start still carries it out.
-size_t HeadWriteSize(CProactor& proactor) {
-  std::unique_ptr<CIoMessage> message = proactor.PopMessage();
-  if (message == nullptr || message->type() != CIoMessage::kWrite) return 0;
-  size_t size = static_cast<CIoMessage_Write*>(message.get())->block()->size();
-  proactor.PostMessage(std::move(message));
-  return size;
-}
+class ProactorTest : public ::testing::Test {
+ protected:
+  // A failed assertion may leave the workers held: free them so that the
+  // proactor's Stop can end.
+  void TearDown() override {
+    monitor_.HoldWrites(false);
+    proactor_.reset();
+  }
+  // A proactor reporting to monitor_, started or not; it dies before monitor_.
+  CProactor& Make(int threads, bool start) {
+    proactor_ = std::make_unique<CProactor>(threads);
+    proactor_->SetMonitor(&monitor_);
+    if (start) proactor_->Start();
+    return *proactor_;
+  }
+  ChannelId Open(const std::string& name, int mode = 1) {
+    ChannelId id = proactor_->OpenFile(dir_.File(name).c_str(), mode);
+    EXPECT_GT(id, 0) << name;
+    return id;
+  }
+  // Closes `id` and waits until the runtime has removed it.
+  void CloseAndWait(ChannelId id) {
+    EXPECT_EQ(proactor_->CloseChannel(id), 0);
+    EXPECT_TRUE(monitor_.WaitRemoved(id)) << id;
+  }
+  // The block size of the write at the head of the queue, taken off and put
+  // back so that a later Start still carries it out.
+  size_t HeadWriteSize() {
+    std::unique_ptr<CIoMessage> message = proactor_->PopMessage();
+    if (message == nullptr || message->type() != CIoMessage::kWrite) return 0;
+    size_t size = static_cast<CIoMessage_Write*>(message.get())->block()->size();
+    proactor_->PostMessage(std::move(message));
+    return size;
+  }
 
-TEST(ProactorTest, StartClampsTheThreadCountAndStopEndsEveryWorker) {
+  kvr_test::ScratchDir dir_;
+  RecordingMonitor monitor_;
+  std::unique_ptr<CProactor> proactor_;
+};
+
+TEST_F(ProactorTest, StartClampsTheThreadCountAndStopEndsEveryWorker) {
   const std::pair<int, int> cases[] = {{0, 1}, {-3, 1}, {51, 50}, {1000, 50}, {7, 7}};
   for (auto [asked, expected] : cases) {
     CProactor proactor(asked);
-    EXPECT_FALSE(proactor.IsStarted());
-    EXPECT_EQ(proactor.GetWorkerCount(), 0u);
     EXPECT_EQ(proactor.Start(), 0);
     EXPECT_EQ(proactor.Start(), 0) << "a second Start changes nothing";
-    EXPECT_TRUE(proactor.IsStarted());
     EXPECT_EQ(proactor.GetThreadCount(), expected) << asked;
     EXPECT_EQ(proactor.GetWorkerCount(), static_cast<size_t>(expected)) << asked;
     EXPECT_EQ(proactor.Stop(), 0);
@@ -157,133 +165,84 @@ TEST(ProactorTest, StartClampsTheThreadCountAndStopEndsEveryWorker) {
     EXPECT_FALSE(proactor.IsStarted());
     EXPECT_EQ(proactor.GetWorkerCount(), 0u) << "Stop leaves no worker behind";
   }
-
   // Started again after a stop, it works as before.
-  ScratchDir dir;
-  CProactor proactor(2);
-  RecordingMonitor monitor;
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
+  CProactor& proactor = Make(2, true);
   proactor.Stop();
   proactor.Start();
-  ChannelId id = proactor.OpenFile(dir.File("again").c_str(), 1);
-  ASSERT_GT(id, 0);
+  ChannelId id = Open("again");
   EXPECT_EQ(proactor.Write(id, "abc", 3), 3);
-  EXPECT_EQ(proactor.CloseChannel(id), 0);
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  EXPECT_EQ(ReadAll(dir.File("again")), "abc");
+  CloseAndWait(id);
+  EXPECT_EQ(ReadAll(dir_.File("again")), "abc");
 }
 
-TEST(ProactorTest, SmallWritesStayInMemoryUntilTheCloseWritesThem) {
-  ScratchDir dir;
-  const std::string path = dir.File("small.ts");
-  RecordingMonitor monitor;
-  CProactor proactor(2);
-  proactor.SetMonitor(&monitor);
-  ChannelId id = proactor.OpenFile(path.c_str(), 1);
-  ASSERT_GT(id, 0);
-
+TEST_F(ProactorTest, SmallWritesStayInMemoryUntilTheCloseWritesThem) {
+  CProactor& proactor = Make(2, false);
+  ChannelId id = Open("small.ts");
   const std::string bytes = Pattern(100, 1);
   EXPECT_EQ(proactor.Write(id, bytes.data(), 100), 100);
   EXPECT_EQ(proactor.GetQueuedMessages(), 0u) << "100 bytes post nothing";
-  EXPECT_EQ(platform::FileSize(path), 0);
+  EXPECT_EQ(platform::FileSize(dir_.File("small.ts")), 0);
 
   EXPECT_EQ(proactor.CloseChannel(id), 0);
-  EXPECT_EQ(proactor.GetQueuedMessages(), 1u);
-  EXPECT_EQ(HeadWriteSize(proactor), 100u) << "the close posts the partial block first";
+  EXPECT_EQ(HeadWriteSize(), 100u) << "the close posts the partial block first";
   EXPECT_EQ(proactor.Write(id, "late", 4), 0) << "a closing channel takes nothing";
-
   proactor.Start();
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  EXPECT_EQ(ReadAll(path), bytes);
-  EXPECT_EQ(monitor.Written(id), 100);
-  EXPECT_EQ(proactor.GetChannelCount(), 0u);
+  ASSERT_TRUE(monitor_.WaitRemoved(id));
+  EXPECT_EQ(ReadAll(dir_.File("small.ts")), bytes);
+  EXPECT_EQ(monitor_.Written(id), 100);
 }
 
-TEST(ProactorTest, AFullBlockIsPostedAtOnceAndTheNextWaitsForItsTurn) {
-  ScratchDir dir;
-  const std::string path = dir.File("mib.ts");
-  RecordingMonitor monitor;
-  CProactor proactor(4);
-  proactor.SetMonitor(&monitor);
-  ChannelId id = proactor.OpenFile(path.c_str(), 1);
-  ASSERT_GT(id, 0);
-
+TEST_F(ProactorTest, AFullBlockIsPostedAtOnceAndTheNextWaitsForItsTurn) {
+  CProactor& proactor = Make(4, false);
+  ChannelId id = Open("mib.ts");
   const std::string bytes = Pattern(3 * kMiB, 2);
   EXPECT_EQ(proactor.Write(id, bytes.data(), kMiB), kMiB);
   EXPECT_EQ(proactor.GetQueuedMessages(), 1u) << "exactly 1 MiB posts one write at once";
-  EXPECT_EQ(HeadWriteSize(proactor), static_cast<size_t>(kMiB));
-
-  // With that write out, the channel holds its next full block back: one
+  EXPECT_EQ(HeadWriteSize(), static_cast<size_t>(kMiB));
+  // With that write out, the channel holds its next full blocks back: one
   // write per channel keeps the file's bytes in order.
   EXPECT_EQ(proactor.Write(id, bytes.data() + kMiB, kMiB), kMiB);
   EXPECT_EQ(proactor.Write(id, bytes.data() + 2 * kMiB, kMiB), kMiB);
   EXPECT_EQ(proactor.GetQueuedMessages(), 1u);
 
   proactor.Start();
-  ASSERT_TRUE(WaitFor([&] { return monitor.Written(id) == 3 * kMiB; }));
-  EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
-  EXPECT_EQ(proactor.CloseChannel(id), 0);
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  EXPECT_EQ(ReadAll(path), bytes);
+  ASSERT_TRUE(WaitFor([&] { return monitor_.Written(id) == 3 * kMiB; }));
+  CloseAndWait(id);
+  EXPECT_EQ(ReadAll(dir_.File("mib.ts")), bytes);
 }
 
-TEST(ProactorTest, TwoWritesOf700000MakeOneBlock) {
-  ScratchDir dir;
-  const std::string path = dir.File("two.ts");
-  RecordingMonitor monitor;
-  CProactor proactor(2);
-  proactor.SetMonitor(&monitor);
-  ChannelId id = proactor.OpenFile(path.c_str(), 2);
-  ASSERT_GT(id, 0);
-
+TEST_F(ProactorTest, TwoWritesOf700000MakeOneBlock) {
+  CProactor& proactor = Make(2, false);
+  ChannelId id = Open("two.ts", 2);
   const std::string bytes = Pattern(1400000, 3);
   EXPECT_EQ(proactor.Write(id, bytes.data(), 700000), 700000);
   EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
   EXPECT_EQ(proactor.Write(id, bytes.data() + 700000, 700000), 1400000);
-  EXPECT_EQ(proactor.GetQueuedMessages(), 1u);
-  EXPECT_EQ(HeadWriteSize(proactor), 1400000u);
-
-  proactor.CloseChannel(id);
+  EXPECT_EQ(HeadWriteSize(), 1400000u);
   proactor.Start();
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  EXPECT_EQ(ReadAll(path), bytes);
+  CloseAndWait(id);
+  EXPECT_EQ(ReadAll(dir_.File("two.ts")), bytes);
 }
 
-TEST(ProactorTest, CloseChannelTwiceThenAfterTheCloseRan) {
-  ScratchDir dir;
-  RecordingMonitor monitor;
-  CProactor proactor(1);
-  proactor.SetMonitor(&monitor);
-  ChannelId id = proactor.OpenFile(dir.File("c").c_str(), 1);
-  ASSERT_GT(id, 0);
-
+TEST_F(ProactorTest, CloseChannelTwiceThenAfterTheCloseRan) {
+  CProactor& proactor = Make(1, false);
+  ChannelId id = Open("c");
   EXPECT_EQ(proactor.CloseChannel(id), 0);
-  EXPECT_EQ(proactor.GetQueuedMessages(), 1u) << "an empty channel posts its close at once";
   EXPECT_EQ(proactor.CloseChannel(id), 0);
-  EXPECT_EQ(proactor.GetQueuedMessages(), 1u) << "the second close posts nothing more";
+  EXPECT_EQ(proactor.GetQueuedMessages(), 1u) << "one close message for two calls";
   EXPECT_EQ(proactor.GetChannelCount(), 1u) << "the channel stays until its close is handled";
-
   proactor.Start();
-  ASSERT_TRUE(monitor.WaitRemoved(id));
+  ASSERT_TRUE(monitor_.WaitRemoved(id));
   EXPECT_EQ(proactor.GetChannelCount(), 0u);
   EXPECT_EQ(proactor.CloseChannel(id), -1);
-  EXPECT_EQ(monitor.RemovedCount(), 1u);
+  EXPECT_EQ(monitor_.RemovedCount(), 1u);
 }
 
-TEST(ProactorTest, IdsThatNameNothingAreRefusedAndCreateNothing) {
-  ScratchDir dir;
-  RecordingMonitor monitor;
-  CProactor proactor(2);
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
-  ChannelId live = proactor.OpenFile(dir.File("live").c_str(), 1);
-  ChannelId gone = proactor.OpenFile(dir.File("gone").c_str(), 1);
-  ASSERT_GT(live, 0);
-  ASSERT_GT(gone, 0);
-  proactor.CloseChannel(gone);
-  ASSERT_TRUE(monitor.WaitRemoved(gone));
-  ASSERT_EQ(proactor.GetChannelCount(), 1u);
+TEST_F(ProactorTest, UnknownIdsAndBadArgumentsAreRefusedAndChangeNothing) {
+  CProactor& proactor = Make(2, true);
+  ChannelId live = Open("live");
+  ChannelId gone = Open("gone");
+  CloseAndWait(gone);
 
   char buffer[8];
   for (ChannelId id : {0, -1, gone, live + 1000, INT32_MAX, INT32_MIN}) {
@@ -296,152 +255,104 @@ TEST(ProactorTest, IdsThatNameNothingAreRefusedAndCreateNothing) {
     EXPECT_EQ(proactor.GetChannelError(id), -1) << id;
     EXPECT_EQ(proactor.RemoveChannel(id), -1) << id;
   }
-  EXPECT_EQ(proactor.GetChannelCount(), 1u) << "no look-up made an entry";
-  EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
-
-  // A live channel whose close is not posted cannot be pulled out from
-  // under its messages.
+  EXPECT_EQ(proactor.Write(live, nullptr, 10), -1);
+  EXPECT_EQ(proactor.Write(live, "x", 0), -1);
+  EXPECT_EQ(proactor.Write(live, "x", -5), -1);
+  EXPECT_EQ(proactor.Read(live, nullptr, 0), -1);
+  // A live channel whose close is not posted cannot be pulled out from under
+  // its messages.
   EXPECT_EQ(proactor.RemoveChannel(live), -1);
   EXPECT_EQ(proactor.AddChannel(nullptr), kNoChannel);
   EXPECT_EQ(proactor.PostMessage(nullptr), -1);
-  EXPECT_EQ(proactor.GetChannelCount(), 1u);
-  EXPECT_EQ(proactor.Write(live, "ok", 2), 2);
+  EXPECT_EQ(proactor.GetChannelCount(), 1u) << "no look-up made an entry";
+  EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
+
+  EXPECT_EQ(proactor.Write(live, "ok", 2), 2) << "the refused calls left nothing in the block";
+  CloseAndWait(live);
+  EXPECT_EQ(ReadAll(dir_.File("live")), "ok");
+  EXPECT_TRUE(monitor_.Errors().empty());
 }
 
-TEST(ProactorTest, IdsAreNeverZeroOrMinusOneAndNeverShared) {
-  ScratchDir dir;
-  RecordingMonitor monitor;
-  CProactor proactor(4);
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
+TEST_F(ProactorTest, IdsAreNeverSharedByLiveChannels) {
+  CProactor& proactor = Make(4, true);
   std::set<ChannelId> live;
-  std::vector<ChannelId> opened;
   for (int round = 0; round < 3; ++round) {
+    std::vector<ChannelId> opened;
     for (int i = 0; i < 40; ++i) {
-      ChannelId id = proactor.OpenFile(
-          dir.File("f" + std::to_string(round) + "_" + std::to_string(i)).c_str(), 1);
-      ASSERT_GT(id, 0);
-      EXPECT_TRUE(live.insert(id).second) << "id " << id << " is already in use";
-      opened.push_back(id);
+      opened.push_back(Open("f" + std::to_string(round) + "_" + std::to_string(i)));
+      EXPECT_TRUE(live.insert(opened.back()).second) << opened.back() << " is already in use";
     }
     // Close every other one; the rest stay open into the next round.
     for (size_t i = 0; i < opened.size(); i += 2) {
-      proactor.CloseChannel(opened[i]);
-      ASSERT_TRUE(monitor.WaitRemoved(opened[i]));
+      CloseAndWait(opened[i]);
       live.erase(opened[i]);
     }
-    opened.clear();
     EXPECT_EQ(proactor.GetChannelCount(), live.size());
   }
 }
 
-TEST(ProactorTest, OpenModesAndNamesThatCannotBeOpened) {
-  ScratchDir dir;
-  RecordingMonitor monitor;
-  CProactor proactor(2);
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
-  const std::string path = dir.File("existing.ts");
-  WriteAll(path, "old content that is longer");
-
-  EXPECT_EQ(proactor.OpenFile(path.c_str(), 3), kNoChannel);
-  EXPECT_EQ(proactor.OpenFile(path.c_str(), -1), kNoChannel);
-  EXPECT_EQ(ReadAll(path), "old content that is longer") << "a refused mode touches nothing";
-  EXPECT_EQ(proactor.OpenFile(dir.File("missing").c_str(), 0), kNoChannel);
-  EXPECT_EQ(proactor.OpenFile(dir.File("no/such/folder/f").c_str(), 1), kNoChannel);
+TEST_F(ProactorTest, OpenModesAndNamesThatCannotBeOpened) {
+  CProactor& proactor = Make(2, true);
+  const std::string path = dir_.File("existing.ts");
+  std::ofstream(path) << "old content";
+  for (const std::string& bad : {path + "|3", path + "|-1", dir_.File("missing") + "|0",
+                                 dir_.File("no/such/folder/f") + "|1", std::string("|1")}) {
+    const size_t bar = bad.rfind('|');
+    EXPECT_EQ(proactor.OpenFile(bad.substr(0, bar).c_str(), std::stoi(bad.substr(bar + 1))),
+              kNoChannel)
+        << bad;
+  }
   EXPECT_EQ(proactor.OpenFile(nullptr, 1), kNoChannel);
-  EXPECT_EQ(proactor.OpenFile("", 1), kNoChannel);
-  const std::string too_long = dir.path() + "/" + std::string(CFileChannel::kMaxFileName, 'n');
+  const std::string too_long = dir_.path() + "/" + std::string(CFileChannel::kMaxFileName, 'n');
   EXPECT_EQ(proactor.OpenFile(too_long.c_str(), 1), kNoChannel);
   EXPECT_FALSE(platform::PathExists(too_long.substr(0, CFileChannel::kMaxFileName - 1)))
       << "a long name is refused, not cut short";
+  EXPECT_EQ(ReadAll(path), "old content") << "a refused mode touches nothing";
   EXPECT_EQ(proactor.GetChannelCount(), 0u) << "failed opens enter nothing";
 
-  ChannelId id = proactor.OpenFile(path.c_str(), 2);
-  ASSERT_GT(id, 0);
-  EXPECT_TRUE(proactor.IsFile(id));
+  ChannelId id = Open("existing.ts", 2);
   EXPECT_EQ(proactor.GetSize(id), 0) << "mode 2 replaces the file, like mode 1";
   EXPECT_EQ(proactor.Write(id, "new", 3), 3);
-  proactor.CloseChannel(id);
-  ASSERT_TRUE(monitor.WaitRemoved(id));
+  CloseAndWait(id);
   EXPECT_EQ(ReadAll(path), "new");
 }
 
-TEST(ProactorTest, WriteRefusesBadInputAndChangesNothing) {
-  ScratchDir dir;
-  const std::string path = dir.File("bad.ts");
-  RecordingMonitor monitor;
-  CProactor proactor(1);
-  proactor.SetMonitor(&monitor);
-  ChannelId id = proactor.OpenFile(path.c_str(), 1);
-  ASSERT_GT(id, 0);
-  EXPECT_EQ(proactor.Write(id, nullptr, 10), -1);
-  EXPECT_EQ(proactor.Write(id, "x", 0), -1);
-  EXPECT_EQ(proactor.Write(id, "x", -5), -1);
-  EXPECT_EQ(proactor.Read(id, nullptr, 0), -1);
-  EXPECT_EQ(proactor.Write(id, "abc", 3), 3) << "the bad calls left nothing in the block";
-  EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
-  proactor.Start();
-  proactor.CloseChannel(id);
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  EXPECT_EQ(ReadAll(path), "abc");
-  EXPECT_TRUE(monitor.Errors().empty());
-}
-
-TEST(ProactorTest, ReadsLandInTheCallersMemoryOrAnOwnedBlock) {
-  ScratchDir dir;
-  const std::string path = dir.File("read.ts");
+TEST_F(ProactorTest, ReadsLandInTheCallersMemoryOrAnOwnedBlock) {
   const std::string content = Pattern(5000, 4);
-  WriteAll(path, content);
-  RecordingMonitor monitor;
-  CProactor proactor(2);
-  proactor.SetMonitor(&monitor);
-
-  ChannelId id = proactor.OpenFile(path.c_str(), 0);
-  ASSERT_GT(id, 0);
+  std::ofstream(dir_.File("read.ts"), std::ios::binary) << content;
+  CProactor& proactor = Make(2, false);
+  ChannelId id = Open("read.ts", 0);
   EXPECT_TRUE(proactor.IsFile(id));
   EXPECT_EQ(proactor.GetSize(id), 5000);
 
   std::string into(1000, '\0');
   EXPECT_EQ(proactor.Read(id, into.data(), 1000), 0);
   EXPECT_EQ(proactor.Read(id, nullptr, 10), 1) << "one read per channel at a time";
-  EXPECT_EQ(proactor.GetQueuedMessages(), 1u);
   proactor.Start();
-  ASSERT_TRUE(WaitFor([&] { return monitor.Reads(id).size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return monitor_.Reads(id).size() == 1; }));
   EXPECT_EQ(into, content.substr(0, 1000));
 
   EXPECT_TRUE(proactor.Seek(id, -100, 2));
   EXPECT_FALSE(proactor.Seek(id, 0, 3));
-  EXPECT_EQ(proactor.Read(id, nullptr, 400), 0);
-  ASSERT_TRUE(WaitFor([&] { return monitor.Reads(id).size() == 2; }));
-  auto reads = monitor.Reads(id);
-  EXPECT_EQ(reads[1].first, 100) << "only 100 bytes were left after the seek";
-  EXPECT_EQ(reads[1].second, content.substr(4900));
+  // The first read has been reported but may not have ended yet.
+  ASSERT_TRUE(WaitFor([&] { return proactor.Read(id, nullptr, 400) == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return monitor_.Reads(id).size() == 2; }));
+  EXPECT_EQ(monitor_.Reads(id)[1], std::make_pair(100, content.substr(4900)));
 
   // A write to a file opened for reading fails and is reported, not fatal.
   EXPECT_EQ(proactor.Write(id, content.data(), 5000), 5000);
-  EXPECT_EQ(proactor.CloseChannel(id), 0);
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  ASSERT_EQ(monitor.Errors().size(), 1u);
-  EXPECT_EQ(monitor.Errors()[0].second, kIoErrorWrite);
-  EXPECT_EQ(ReadAll(path), content);
+  CloseAndWait(id);
+  EXPECT_EQ(monitor_.Errors(), (std::vector<std::pair<ChannelId, int>>{{id, kIoErrorWrite}}));
+  EXPECT_EQ(ReadAll(dir_.File("read.ts")), content);
 }
 
-TEST(ProactorTest, ManyChannelsWrittenAtOnceKeepEveryByteInOrder) {
-  ScratchDir dir;
-  RecordingMonitor monitor;
-  CProactor proactor(4);
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
-
+TEST_F(ProactorTest, ManyChannelsWrittenAtOnceKeepEveryByteInOrder) {
+  CProactor& proactor = Make(4, true);
   constexpr int kThreads = 4;
   constexpr int kPerThread = 4;
   std::vector<std::string> expected(kThreads * kPerThread);
-  std::vector<ChannelId> ids(kThreads * kPerThread);
-  for (size_t i = 0; i < ids.size(); ++i) {
-    ids[i] = proactor.OpenFile(dir.File("ch" + std::to_string(i)).c_str(), 1);
-    ASSERT_GT(ids[i], 0);
-  }
+  std::vector<ChannelId> ids;
+  for (size_t i = 0; i < expected.size(); ++i) ids.push_back(Open("ch" + std::to_string(i)));
   const std::string source = Pattern(4 * kMiB, 5);
 
   std::vector<std::thread> producers;
@@ -452,14 +363,13 @@ TEST(ProactorTest, ManyChannelsWrittenAtOnceKeepEveryByteInOrder) {
       std::uniform_int_distribution<int> total(kMiB, 3 * kMiB);
       std::vector<int> left(kPerThread);
       for (int& l : left) l = total(rng);
-      bool more = true;
-      while (more) {
+      for (bool more = true; more;) {
         more = false;
         for (int c = 0; c < kPerThread; ++c) {
           if (left[c] <= 0) continue;
-          size_t index = static_cast<size_t>(t * kPerThread + c);
-          int n = std::min(left[c], piece(rng));
-          size_t from = rng() % (source.size() - static_cast<size_t>(n));
+          const size_t index = static_cast<size_t>(t * kPerThread + c);
+          const int n = std::min(left[c], piece(rng));
+          const size_t from = rng() % (source.size() - static_cast<size_t>(n));
           if (proactor.Write(ids[index], source.data() + from, n) <= 0) return;
           expected[index].append(source, from, static_cast<size_t>(n));
           left[c] -= n;
@@ -470,28 +380,20 @@ TEST(ProactorTest, ManyChannelsWrittenAtOnceKeepEveryByteInOrder) {
     });
   }
   for (std::thread& p : producers) p.join();
-  for (ChannelId id : ids) ASSERT_TRUE(monitor.WaitRemoved(id)) << id;
+  for (ChannelId id : ids) ASSERT_TRUE(monitor_.WaitRemoved(id)) << id;
 
   for (size_t i = 0; i < ids.size(); ++i) {
-    const std::string got = ReadAll(dir.File("ch" + std::to_string(i)));
+    const std::string got = ReadAll(dir_.File("ch" + std::to_string(i)));
     ASSERT_EQ(got.size(), expected[i].size()) << "channel " << i;
     EXPECT_TRUE(got == expected[i]) << "channel " << i << " differs";
-    EXPECT_EQ(monitor.Written(ids[i]), static_cast<int64_t>(expected[i].size()));
+    EXPECT_EQ(monitor_.Written(ids[i]), static_cast<int64_t>(expected[i].size()));
   }
-  EXPECT_TRUE(monitor.Errors().empty());
-  EXPECT_EQ(proactor.GetChannelCount(), 0u);
+  EXPECT_TRUE(monitor_.Errors().empty());
 }
 
-TEST(ProactorTest, WritesRacingACloseLandIfAndOnlyIfTheyWereTaken) {
-  ScratchDir dir;
-  const std::string path = dir.File("race.ts");
-  RecordingMonitor monitor;
-  CProactor proactor(3);
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
-  ChannelId id = proactor.OpenFile(path.c_str(), 1);
-  ASSERT_GT(id, 0);
-
+TEST_F(ProactorTest, WritesRacingACloseLandIfAndOnlyIfTheyWereTaken) {
+  CProactor& proactor = Make(3, true);
+  ChannelId id = Open("race.ts");
   const std::string source = Pattern(64 * 1024, 6);
   std::string expected;
   std::atomic<bool> started{false};
@@ -509,42 +411,47 @@ TEST(ProactorTest, WritesRacingACloseLandIfAndOnlyIfTheyWereTaken) {
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(proactor.CloseChannel(id), 0);
   writer.join();
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  EXPECT_TRUE(ReadAll(path) == expected);
+  ASSERT_TRUE(monitor_.WaitRemoved(id));
+  EXPECT_TRUE(ReadAll(dir_.File("race.ts")) == expected);
 }
 
-TEST(ProactorTest, AFailedWriteIsReportedAndLaterWritesAreRefused) {
-  RecordingMonitor monitor;
-  CProactor proactor(2);
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
-  // Every write to this device fails with "no space left".
-  ChannelId id = proactor.OpenFile("/dev/full", 1);
-  ASSERT_GT(id, 0);
-  EXPECT_EQ(proactor.GetChannelError(id), 0);
-
-  const std::string bytes = Pattern(kMiB, 8);
-  EXPECT_EQ(proactor.Write(id, bytes.data(), kMiB), kMiB) << "the caller never waits for the disk";
-  ASSERT_TRUE(WaitFor([&] { return !monitor.Errors().empty(); }));
-  EXPECT_EQ(monitor.Errors()[0], std::make_pair(id, static_cast<int>(kIoErrorWrite)));
-  EXPECT_EQ(proactor.GetChannelError(id), ENOSPC);
-
-  // From now on Write answers -1: the record writer's write-error path.
-  EXPECT_EQ(proactor.Write(id, bytes.data(), 100), -1);
-  EXPECT_EQ(proactor.Write(id, bytes.data(), kMiB), -1);
-  EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
-
-  EXPECT_EQ(proactor.CloseChannel(id), 0);
-  ASSERT_TRUE(monitor.WaitRemoved(id)) << "the close is not held up by the failure";
-  EXPECT_EQ(monitor.Errors().size(), 1u);
-  EXPECT_EQ(monitor.Written(id), 0);
+// /dev/full fails every write with "no space left": once mid-stream (a full
+// block), once in the close's final write. A monitor that calls back into
+// the proactor from the failure report must not deadlock it.
+TEST(ProactorFailureTest, AFailedWriteIsReportedOnceAndDoesNotHoldUpTheClose) {
+  for (int size : {kMiB, 16}) {
+    SCOPED_TRACE(size);
+    RecordingMonitor monitor;
+    CProactor proactor(1);
+    std::atomic<int> error_seen{-2};
+    monitor.on_error = [&](ChannelId failed) { error_seen = proactor.GetChannelError(failed); };
+    proactor.SetMonitor(&monitor);
+    proactor.Start();
+    ChannelId id = proactor.OpenFile("/dev/full", 1);
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(proactor.GetChannelError(id), 0);
+    const std::string bytes = Pattern(static_cast<size_t>(size), 8);
+    EXPECT_EQ(proactor.Write(id, bytes.data(), size), size)
+        << "the caller never waits for the disk";
+    if (size == kMiB) {
+      ASSERT_TRUE(WaitFor([&] { return !monitor.Errors().empty(); }));
+      EXPECT_EQ(proactor.GetChannelError(id), ENOSPC);
+      // From now on Write answers -1: the record writer's write-error path.
+      EXPECT_EQ(proactor.Write(id, bytes.data(), 100), -1);
+      EXPECT_EQ(proactor.Write(id, bytes.data(), kMiB), -1);
+      EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
+    }
+    EXPECT_EQ(proactor.CloseChannel(id), 0);
+    ASSERT_TRUE(monitor.WaitRemoved(id));
+    EXPECT_EQ(monitor.Errors(), (std::vector<std::pair<ChannelId, int>>{{id, kIoErrorWrite}}));
+    EXPECT_EQ(error_seen.load(), ENOSPC);
+    EXPECT_EQ(monitor.Written(id), 0);
+  }
 }
 
-TEST(ProactorTest, AFailedWriteDropsTheBlocksQueuedBehindIt) {
+TEST_F(ProactorTest, AFailedWriteDropsTheBlocksQueuedBehindIt) {
   const int64_t blocks_before = CIoBlock::LiveBlocks();
-  RecordingMonitor monitor;
-  CProactor proactor(1);
-  proactor.SetMonitor(&monitor);
+  CProactor& proactor = Make(1, false);
   ChannelId id = proactor.OpenFile("/dev/full", 2);
   ASSERT_GT(id, 0);
   const std::string bytes = Pattern(kMiB, 9);
@@ -556,99 +463,62 @@ TEST(ProactorTest, AFailedWriteDropsTheBlocksQueuedBehindIt) {
   ASSERT_TRUE(WaitFor([&] { return proactor.GetChannelError(id) == ENOSPC; }));
   ASSERT_TRUE(WaitFor([&] { return CIoBlock::LiveBlocks() == blocks_before; }))
       << "the blocks behind the failed one are freed, not written";
-  EXPECT_EQ(monitor.Errors().size(), 1u) << "one failure, reported once";
   EXPECT_EQ(proactor.Write(id, bytes.data(), 1), -1);
-  EXPECT_EQ(proactor.CloseChannel(id), 0);
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  EXPECT_EQ(monitor.Written(id), 0);
+  CloseAndWait(id);
+  EXPECT_EQ(monitor_.Errors().size(), 1u) << "one failure, reported once";
 }
 
-TEST(ProactorTest, AWriteThatFailsAtTheCloseStillEndsTheChannel) {
-  RecordingMonitor monitor;
-  // A monitor that reacts to the failure by calling back into the proactor
-  // must not deadlock it.
-  CProactor proactor(1);
-  std::atomic<int> error_seen{-2};
-  monitor.OnError([&](ChannelId failed) { error_seen = proactor.GetChannelError(failed); });
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
-  ChannelId id = proactor.OpenFile("/dev/full", 1);
-  ASSERT_GT(id, 0);
-  EXPECT_EQ(proactor.Write(id, "tail of a record", 16), 16);
-  EXPECT_EQ(proactor.CloseChannel(id), 0);
-  ASSERT_TRUE(monitor.WaitRemoved(id));
-  ASSERT_EQ(monitor.Errors().size(), 1u);
-  EXPECT_EQ(error_seen.load(), ENOSPC);
-  EXPECT_EQ(proactor.GetChannelCount(), 0u);
-}
-
-TEST(ProactorTest, StopClosesEveryChannelAndWritesWhatItHolds) {
-  ScratchDir dir;
-  RecordingMonitor monitor;
+TEST_F(ProactorTest, StopClosesEveryChannelAndWritesWhatItHolds) {
+  // One worker, held until Stop has begun, and one channel with far more full
+  // blocks than the others: towards the end the queue runs empty after every
+  // pop while that channel still has blocks to write.
+  CProactor& proactor = Make(1, true);
+  monitor_.HoldWrites(true);
   std::vector<ChannelId> ids;
   std::vector<std::string> expected;
-  {
-    // One worker, held until Stop has begun, and one channel with far more
-    // full blocks than the others: towards the end the queue runs empty
-    // after every pop while that channel still has blocks to write.
-    CProactor proactor(1);
-    proactor.SetMonitor(&monitor);
-    proactor.Start();
-    monitor.HoldWrites();
-    for (int i = 0; i < 4; ++i) {
-      ids.push_back(proactor.OpenFile(dir.File("s" + std::to_string(i)).c_str(), 1));
-      ASSERT_GT(ids.back(), 0);
-      expected.push_back(Pattern(i == 3 ? 8 * kMiB + 123 : kMiB + 456789, 10 + i));
-    }
-    for (size_t at = 0; at < expected.back().size(); at += 100000) {
-      for (size_t i = 0; i < ids.size(); ++i) {
-        if (at >= expected[i].size()) continue;
-        int n = static_cast<int>(std::min<size_t>(100000, expected[i].size() - at));
-        ASSERT_GT(proactor.Write(ids[i], expected[i].data() + at, n), 0);
-      }
-    }
-    std::thread release([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      monitor.ReleaseWrites();
-    });
-    EXPECT_EQ(proactor.Stop(), 0);
-    release.join();
-    EXPECT_EQ(proactor.GetChannelCount(), 0u);
-    EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
-    for (ChannelId id : ids) EXPECT_TRUE(monitor.Removed(id));
-    EXPECT_EQ(proactor.Write(ids[0], "x", 1), -1);
+  for (int i = 0; i < 4; ++i) {
+    ids.push_back(Open("s" + std::to_string(i)));
+    expected.push_back(Pattern(i == 3 ? 8 * kMiB + 123 : kMiB + 456789, 10 + i));
   }
+  for (size_t at = 0; at < expected.back().size(); at += 100000) {
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (at >= expected[i].size()) continue;
+      int n = static_cast<int>(std::min<size_t>(100000, expected[i].size() - at));
+      ASSERT_GT(proactor.Write(ids[i], expected[i].data() + at, n), 0);
+    }
+  }
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    monitor_.HoldWrites(false);
+  });
+  EXPECT_EQ(proactor.Stop(), 0);
+  release.join();
+  EXPECT_EQ(proactor.GetChannelCount(), 0u);
+  EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
+  EXPECT_EQ(proactor.Write(ids[0], "x", 1), -1);
   for (size_t i = 0; i < ids.size(); ++i) {
-    EXPECT_EQ(monitor.Written(ids[i]), static_cast<int64_t>(expected[i].size())) << i;
-    EXPECT_TRUE(ReadAll(dir.File("s" + std::to_string(i))) == expected[i]) << i;
+    EXPECT_TRUE(monitor_.Removed(ids[i])) << i;
+    EXPECT_EQ(monitor_.Written(ids[i]), static_cast<int64_t>(expected[i].size())) << i;
+    EXPECT_TRUE(ReadAll(dir_.File("s" + std::to_string(i))) == expected[i]) << i;
   }
 }
 
-TEST(ProactorTest, StopGivesUpOnAStuckQueueAfterItsBoundedWait) {
-  ScratchDir dir;
+TEST_F(ProactorTest, StopGivesUpOnAStuckQueueAfterItsBoundedWait) {
   const int64_t blocks_before = CIoBlock::LiveBlocks();
-  RecordingMonitor monitor;
-  CProactor proactor(1);
-  proactor.SetMonitor(&monitor);
-  proactor.Start();
+  CProactor& proactor = Make(1, true);
   const std::string bytes = Pattern(kMiB, 11);
-
   // The only worker is kept inside its first write, so what comes after stays queued.
-  monitor.HoldWrites();
-  ChannelId busy = proactor.OpenFile(dir.File("busy").c_str(), 1);
-  ASSERT_GT(busy, 0);
+  monitor_.HoldWrites(true);
+  ChannelId busy = Open("busy");
   proactor.Write(busy, bytes.data(), kMiB);
-  ASSERT_TRUE(monitor.WaitWritesEntered(1));
-  std::vector<ChannelId> waiting;
-  for (int i = 0; i < 2; ++i) {
-    waiting.push_back(proactor.OpenFile(dir.File("wait" + std::to_string(i)).c_str(), 1));
-    proactor.Write(waiting.back(), bytes.data(), kMiB);
-  }
+  ASSERT_TRUE(WaitFor([&] { return monitor_.Written(busy) == kMiB; }));
+  for (const char* name : {"wait0", "wait1"}) proactor.Write(Open(name), bytes.data(), kMiB);
   ASSERT_EQ(proactor.GetQueuedMessages(), 2u);
 
+  // Released only after the bound: had Stop waited on, the queued writes would land.
   std::thread release([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(7500));
-    monitor.ReleaseWrites();
+    monitor_.HoldWrites(false);
   });
   auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(proactor.Stop(), 0);
@@ -656,33 +526,24 @@ TEST(ProactorTest, StopGivesUpOnAStuckQueueAfterItsBoundedWait) {
   release.join();
 
   EXPECT_GE(took, std::chrono::milliseconds(6900)) << "it waited its full bound for the queue";
-  EXPECT_LT(took, std::chrono::milliseconds(12000));
   EXPECT_EQ(proactor.GetQueuedMessages(), 0u) << "what was still queued is released";
   EXPECT_EQ(proactor.GetChannelCount(), 0u);
-  EXPECT_EQ(monitor.RemovedCount(), 3u);
+  EXPECT_EQ(monitor_.RemovedCount(), 3u);
   EXPECT_EQ(CIoBlock::LiveBlocks(), blocks_before);
-  EXPECT_EQ(platform::FileSize(dir.File("busy")), kMiB) << "the write in hand was finished";
-  EXPECT_EQ(platform::FileSize(dir.File("wait0")), 0);
+  EXPECT_EQ(platform::FileSize(dir_.File("busy")), kMiB) << "the write in hand was finished";
+  EXPECT_EQ(platform::FileSize(dir_.File("wait0")), 0);
 }
 
-TEST(ProactorTest, DestroyingANeverStartedProactorReleasesEverything) {
-  ScratchDir dir;
+TEST_F(ProactorTest, DestroyingANeverStartedProactorReleasesEverything) {
   const int64_t blocks_before = CIoBlock::LiveBlocks();
-  RecordingMonitor monitor;
-  ChannelId id;
-  {
-    CProactor proactor(2);
-    proactor.SetMonitor(&monitor);
-    proactor.SetMonitor(nullptr);  // ignored: the recording monitor stays
-    id = proactor.OpenFile(dir.File("never").c_str(), 1);
-    ASSERT_GT(id, 0);
-    const std::string bytes = Pattern(2 * kMiB + 10, 12);
-    proactor.Write(id, bytes.data(), static_cast<int>(bytes.size()));
-    EXPECT_EQ(proactor.GetQueuedMessages(), 1u);
-    EXPECT_GT(CIoBlock::LiveBlocks(), blocks_before);
-    EXPECT_EQ(proactor.GetPooledBlocks(), 0u);
-  }
-  EXPECT_TRUE(monitor.Removed(id));
+  CProactor& proactor = Make(2, false);
+  ChannelId id = Open("never");
+  const std::string bytes = Pattern(2 * kMiB + 10, 12);
+  proactor.Write(id, bytes.data(), static_cast<int>(bytes.size()));
+  EXPECT_EQ(proactor.GetQueuedMessages(), 1u);
+  EXPECT_GT(CIoBlock::LiveBlocks(), blocks_before);
+  proactor_.reset();
+  EXPECT_TRUE(monitor_.Removed(id));
   EXPECT_EQ(CIoBlock::LiveBlocks(), blocks_before);
 }
 

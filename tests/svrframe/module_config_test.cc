@@ -58,16 +58,15 @@ Outcome Reply(const CModuleConfig& c, const std::string& p, const std::string& c
 using V = std::vector<std::string>;
 
 TEST(ModuleConfigTest, EntranceReadsLikeAtoi) {
-  EXPECT_EQ(SvrFrame::EntranceValue("1"), 1);
-  EXPECT_EQ(SvrFrame::EntranceValue("01"), 1);
-  EXPECT_EQ(SvrFrame::EntranceValue("  +1abc"), 1);
-  EXPECT_EQ(SvrFrame::EntranceValue("yes"), 0);
-  EXPECT_EQ(SvrFrame::EntranceValue(""), 0);
-  EXPECT_EQ(SvrFrame::EntranceValue(nullptr), 0);
-  EXPECT_EQ(SvrFrame::EntranceValue("-1"), -1);
-  EXPECT_EQ(SvrFrame::EntranceValue("1 1"), 1);
-  EXPECT_EQ(SvrFrame::EntranceValue("4294967297"), INT_MAX) << "no wrap-around to 1";
-  EXPECT_EQ(SvrFrame::EntranceValue("-99999999999999999999"), INT_MIN);
+  // Out-of-range numbers clamp rather than wrap around to 1.
+  // clang-format off
+  const std::pair<const char*, int> cases[] = {
+      {"1", 1}, {"01", 1}, {"  +1abc", 1}, {"yes", 0}, {"", 0}, {nullptr, 0}, {"-1", -1},
+      {"1 1", 1}, {"4294967297", INT_MAX}, {"-99999999999999999999", INT_MIN}};
+  // clang-format on
+  for (auto [text, value] : cases) {
+    EXPECT_EQ(SvrFrame::EntranceValue(text), value) << (text ? text : "null");
+  }
 }
 
 const char kDocument[] = R"(<?xml version="1.0"?>
@@ -139,8 +138,9 @@ TEST(ModuleConfigTest, DocumentsWithoutRoutes) {
     EXPECT_FALSE(Entrance(*config, "QW", "RecRealMedia").found) << text;
     EXPECT_FALSE(Reply(*config, "QW", "RecRealMedia", "", 0).found) << text;
   }
-  EXPECT_FALSE(CModuleConfig::FromText("<broken")->Loaded());
-  EXPECT_FALSE(CModuleConfig::FromText("<broken")->Error().empty());
+  auto broken = CModuleConfig::FromText("<broken");
+  EXPECT_FALSE(broken->Loaded());
+  EXPECT_FALSE(broken->Error().empty());
 }
 
 // Random documents over a small alphabet, so that duplicates, missing
@@ -217,10 +217,8 @@ TEST(ModuleConfigTest, ProcessWideDocumentLoadsFromTheCurrentFolderByDefault) {
   kvr_test::ScratchDir dir;
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
-  {
-    std::ofstream out("Server_Config.xml");
-    out << "<c><p type='QW'><m id='Register'><f entrance='1' funcName='here'/></m></p></c>";
-  }
+  std::ofstream("Server_Config.xml")
+      << "<c><p type='QW'><m id='Register'><f entrance='1' funcName='here'/></m></p></c>";
   TestMessage m("QW", "Register");
   EXPECT_FALSE(SvrFrame::EntranceLookup(m)) << "nothing loaded yet";
   EXPECT_TRUE(CModuleConfig::Load(""));
@@ -237,10 +235,7 @@ TEST(ModuleConfigTest, ProcessWideDocumentLoadsFromTheCurrentFolderByDefault) {
   EXPECT_FALSE(SvrFrame::EntranceLookup(m)) << "a failed load routes nothing";
   EXPECT_TRUE(held->EntranceLookup(m));
 
-  {
-    std::ofstream out(dir.File("malformed.xml"));
-    out << "<c><p type='QW'>";
-  }
+  std::ofstream(dir.File("malformed.xml")) << "<c><p type='QW'>";
   EXPECT_FALSE(CModuleConfig::Load(dir.File("malformed.xml").c_str()));
   CModuleConfig::Release();
   EXPECT_EQ(CModuleConfig::Current(), nullptr);
