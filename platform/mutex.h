@@ -5,13 +5,14 @@
 // entered again by that thread, and can have its owner record cleared so that
 // a different thread may leave it (the read/write lock hands the lock from
 // the first reader to whichever reader is last). That last ability is why it
-// is written on a mutex and a condition variable, not std::recursive_mutex.
+// is written on an atomic word rather than std::recursive_mutex.
 //
 // Signal is a sleep that ends early when someone has work for the sleeper.
 // Both are safe from any thread.
 #ifndef KVR_PLATFORM_MUTEX_H_
 #define KVR_PLATFORM_MUTEX_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -39,10 +40,12 @@ class CriticalSection {
   bool HeldByCurrentThread() const;
 
  private:
-  mutable std::mutex mu_;
-  std::condition_variable released_;
-  uint64_t owner_ = 0;     // thread id; 0 = none recorded
-  uint32_t depth_ = 0;     // hold count; 0 = free
+  // Every message through the framework takes a few of these locks, so the
+  // uncontended path is two atomic operations and a short spin comes before
+  // sleeping: a futex-style word (0 free, 1 held, 2 held with sleepers).
+  std::atomic<int> state_{0};
+  std::atomic<uint64_t> owner_{0};  // thread id; 0 = none recorded
+  std::atomic<uint32_t> depth_{0};  // hold count, changed only by the holder
 };
 
 // RAII section over a CriticalSection.
@@ -67,9 +70,13 @@ class Signal {
   bool Wait(uint32_t ms);
 
  private:
+  // A busy sender notifies far more often than the sleeper sleeps, so a
+  // notification costs a system call only when someone is really asleep,
+  // and a waiter looks briefly for work before it goes to sleep.
+  std::atomic<bool> pending_{false};
+  std::atomic<int> sleepers_{0};
   std::mutex mu_;
   std::condition_variable cv_;
-  bool pending_ = false;
 };
 
 }  // namespace platform
