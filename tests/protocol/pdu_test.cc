@@ -8,6 +8,7 @@
 #include "protocol/media_pdu.h"
 #include "protocol/pdu_unit.h"
 #include "protocol/session_pdus.h"
+#include "tests/protocol/sample_messages.h"
 
 namespace {
 
@@ -251,22 +252,7 @@ TEST(SessionUnitsTest, KeepAliveRequestAsAClientSendsIt) {
   request->SetSession("12");
   request->SetSequence("7");
   std::string text = Text(request->ToBuffer());
-  const std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
-      "<pdu>\n"
-      "    <head>\n"
-      "        <operation>KeepAlive</operation>\n"
-      "        <type>request</type>\n"
-      "        <session>12</session>\n"
-      "        <sequence>7</sequence>\n"
-      "        <result code=\"0\">Sucess</result>\n"
-      "    </head>\n"
-      "    <body>\n"
-      "        <cuId>client-01</cuId>\n"
-      "        <cuName>operator</cuName>\n"
-      "        <keepAlivePeriod>30</keepAlivePeriod>\n"
-      "    </body>\n"
-      "</pdu>\n";
+  const std::string xml = kvr_test::kKeepAliveRequest;
   EXPECT_EQ(text,
             "POST /KeepAlive HTTP/1.1\r\n"
             "CSeq: 7\r\n"

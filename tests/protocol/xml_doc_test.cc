@@ -7,25 +7,9 @@
 #include <string>
 
 #include "protocol/zeta_codes.h"
+#include "tests/protocol/sample_messages.h"
 
 namespace {
-
-constexpr char kKeepAliveRequest[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
-    "<pdu>\n"
-    "    <head>\n"
-    "        <operation>KeepAlive</operation>\n"
-    "        <type>request</type>\n"
-    "        <session>12</session>\n"
-    "        <sequence>7</sequence>\n"
-    "        <result code=\"0\">Sucess</result>\n"
-    "    </head>\n"
-    "    <body>\n"
-    "        <cuId>client-01</cuId>\n"
-    "        <cuName>operator</cuName>\n"
-    "        <keepAlivePeriod>30</keepAlivePeriod>\n"
-    "    </body>\n"
-    "</pdu>\n";
 
 constexpr char kKeepAliveReply[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
@@ -89,7 +73,7 @@ TEST(XmlDocTest, ReplyEnvelopeBeforeSessionAndSequence) {
 
 TEST(XmlDocTest, PrintingMatchesTinyXmlForAnyTree) {
   const char* texts[] = {
-      kKeepAliveRequest,
+      kvr_test::kKeepAliveRequest,
       "<?xml version=\"1.0\"?><pdu a='x\"y' b=\"&amp;&lt;\"><head/><body>t&amp;&#x01;<i>1</i>tail"
       "<!--note--><![CDATA[raw <x>]]><e></e></body></pdu>",
       "<!DOCTYPE pdu><pdu><head><x>  spaced   out  </x></head><body><a><b><c>deep</c></b></a>"
@@ -105,15 +89,15 @@ TEST(XmlDocTest, PrintingMatchesTinyXmlForAnyTree) {
 }
 
 TEST(XmlDocTest, DeserializeReadsTheHead) {
-  CXMLDoc doc{std::string(kKeepAliveRequest)};
+  CXMLDoc doc{std::string(kvr_test::kKeepAliveRequest)};
   EXPECT_EQ(doc.GetCmdId(), kCmdKeepAlive);
   EXPECT_EQ(doc.IsRequest(), 1);
   EXPECT_EQ(doc.GetSession(), 12);
   EXPECT_EQ(doc.GetSequence(), 7);
   EXPECT_STREQ(doc.GetValue("/cuName"), "operator");
   // Printing a parsed message gives it back unchanged.
-  EXPECT_STREQ(doc.GetText(), kKeepAliveRequest);
-  EXPECT_EQ(doc.GetTextLength(), sizeof(kKeepAliveRequest) - 1);
+  EXPECT_STREQ(doc.GetText(), kvr_test::kKeepAliveRequest);
+  EXPECT_EQ(doc.GetTextLength(), sizeof(kvr_test::kKeepAliveRequest) - 1);
 
   CXMLDoc failed{
       std::string("<pdu><head><operation>StoreConfigGet</operation><type>response</type>"
@@ -275,10 +259,10 @@ TEST(XmlDocTest, ResultAndHeadAndBodyValues) {
 }
 
 TEST(XmlDocTest, BareXmlMakesACarrierOfTheNamedKind) {
-  CXMLDoc request{std::string(kKeepAliveRequest)};
+  CXMLDoc request{std::string(kvr_test::kKeepAliveRequest)};
   ASSERT_NE(request.GetCarrier(), nullptr);
   EXPECT_EQ(request.GetCarrierMessageKind(), 1);
-  EXPECT_EQ(request.GetCarrier()->GetBody(), kKeepAliveRequest);
+  EXPECT_EQ(request.GetCarrier()->GetBody(), kvr_test::kKeepAliveRequest);
   EXPECT_EQ(request.SyncHeaders(), 0);
   EXPECT_EQ(request.GetCarrier()->GetHeader("Session"), "12");
   EXPECT_EQ(request.GetCarrier()->GetHeader("CSeq"), "7");
