@@ -147,12 +147,16 @@ bool CModuleConfig::ReplyLookup(CInnerProtocolStack& message) const {
   return true;
 }
 
-bool CModuleConfig::WalkEntranceLookup(CInnerProtocolStack& message) const {
+const TiXmlElement* CModuleConfig::WalkToCommand(const CInnerProtocolStack& message) const {
   const TiXmlElement* root = document_->RootElement();
-  if (root == nullptr) return false;
+  if (root == nullptr) return nullptr;
   const TiXmlElement* l1 = FirstChildWith(root, "type", Text(message.GetProtocolName()));
-  if (l1 == nullptr) return false;
-  const TiXmlElement* l2 = FirstChildWith(l1, "id", Text(message.GetCommandName()));
+  if (l1 == nullptr) return nullptr;
+  return FirstChildWith(l1, "id", Text(message.GetCommandName()));
+}
+
+bool CModuleConfig::WalkEntranceLookup(CInnerProtocolStack& message) const {
+  const TiXmlElement* l2 = WalkToCommand(message);
   if (l2 == nullptr) return false;
   bool added = false;
   for (const TiXmlElement* l3 = l2->FirstChildElement(); l3 != nullptr;
@@ -166,11 +170,7 @@ bool CModuleConfig::WalkEntranceLookup(CInnerProtocolStack& message) const {
 }
 
 bool CModuleConfig::WalkReplyLookup(CInnerProtocolStack& message) const {
-  const TiXmlElement* root = document_->RootElement();
-  if (root == nullptr) return false;
-  const TiXmlElement* l1 = FirstChildWith(root, "type", Text(message.GetProtocolName()));
-  if (l1 == nullptr) return false;
-  const TiXmlElement* l2 = FirstChildWith(l1, "id", Text(message.GetCommandName()));
+  const TiXmlElement* l2 = WalkToCommand(message);
   if (l2 == nullptr) return false;
   const TiXmlElement* l3 = FirstChildWith(l2, "funcName", message.GetFunOrigin().c_str());
   if (l3 == nullptr) return false;

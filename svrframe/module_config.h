@@ -29,6 +29,7 @@
 #include "svrframe/secure_string.h"
 
 class TiXmlDocument;
+class TiXmlElement;
 
 namespace SvrFrame {
 
@@ -73,6 +74,8 @@ class CModuleConfig {
 
   // The same two look-ups done by walking the document element by element.
   // They are the definition the compiled routes are checked against.
+  // The document walk down to the command element (level 2), or null.
+  const TiXmlElement* WalkToCommand(const CInnerProtocolStack& message) const;
   bool WalkEntranceLookup(CInnerProtocolStack& message) const;
   bool WalkReplyLookup(CInnerProtocolStack& message) const;
 
