@@ -65,7 +65,12 @@ bool CriticalSection::Leave() {
   if (state_.load(std::memory_order_relaxed) == 0) return false;
   const uint64_t owner = owner_.load(std::memory_order_relaxed);
   if (owner != 0 && owner != me) return false;
-  if (depth_.fetch_sub(1, std::memory_order_relaxed) > 1) return true;
+  // Only the holder changes the depth, so no read-modify-write is needed.
+  const uint32_t depth = depth_.load(std::memory_order_relaxed);
+  if (depth > 1) {
+    depth_.store(depth - 1, std::memory_order_relaxed);
+    return true;
+  }
   owner_.store(0, std::memory_order_relaxed);
   if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
   return true;
@@ -95,7 +100,9 @@ void Signal::Notify() {
 
 bool Signal::Wait(uint32_t ms) {
   for (int spin = 0; spin < 200; ++spin) {
-    if (pending_.exchange(false)) return true;
+    // Reading first keeps the flag's cache line shared with the sender
+    // until there is something to take.
+    if (pending_.load(std::memory_order_relaxed) && pending_.exchange(false)) return true;
     CpuRelax();
   }
   std::unique_lock<std::mutex> lock(mu_);

@@ -124,6 +124,7 @@ void CCmdDealMdl::StartEventThreads() {
     {
       QWTools::CReadWriteMutexLock guard(&slot.lock);
       slot.event = MakeEvent(n);
+      slot.type.store(slot.event->GetType(), std::memory_order_release);
     }
     slot.started.store(true, std::memory_order_release);
     auto* thread = new CEventDealThread(this, n);
@@ -230,24 +231,22 @@ void CCmdDealMdl::SignalEvent(int type) {
     for (EventSlot& slot : slots_) {
       {
         QWTools::CReadWriteMutexLock guard(&slot.lock);
-        slot.signalled = true;
         slot.event = std::make_unique<QWTools::CCloseEvent>();
+        slot.type.store(QWTools::kCloseEvent, std::memory_order_release);
       }
+      slot.signalled.store(true);
       slot.wake.Notify();
     }
     return;
   }
   if (type < 1 || type > kEventThreadCount) return;
   EventSlot& slot = slots_[type - 1];
-  bool wasSignalled = false;
-  {
-    QWTools::CReadWriteMutexLock guard(&slot.lock);
-    wasSignalled = slot.signalled;
-    slot.signalled = true;
-  }
-  // A flag that was already set has its wake-up on the way (or the thread is
-  // busy and will look at the flag before it sleeps again).
-  if (!wasSignalled) slot.wake.Notify();
+  // A flag that is already set has its wake-up on the way, or the thread is
+  // busy and looks at the flag again before it sleeps. The thread clears the
+  // flag before it looks at its queue, so work queued before this read is
+  // seen either by that look or by the next one.
+  if (slot.signalled.load()) return;
+  if (!slot.signalled.exchange(true)) slot.wake.Notify();
 }
 
 int CCmdDealMdl::EventLoop(int thread) {
@@ -257,18 +256,8 @@ int CCmdDealMdl::EventLoop(int thread) {
   t_owner = this;
   t_thread = thread;
   for (;;) {
-    int type = 0;
-    for (;;) {
-      {
-        QWTools::CReadWriteMutexLock guard(&slot.lock);
-        if (slot.signalled) {
-          slot.signalled = false;
-          type = slot.event != nullptr ? slot.event->GetType() : 0;
-          break;
-        }
-      }
-      OnIdle(thread);
-    }
+    while (!slot.signalled.load() || !slot.signalled.exchange(false)) OnIdle(thread);
+    const int32_t type = slot.type.load(std::memory_order_acquire);
     switch (type) {
       case QWTools::kReceiveControlDataEvent:
       case QWTools::kSendControlDataEvent:
@@ -276,7 +265,7 @@ int CCmdDealMdl::EventLoop(int thread) {
       case QWTools::kSendDataEvent:
       case QWTools::kReceiveNRDataEvent:
       case QWTools::kSendNRDataEvent:
-        Drain(type - 1, slot);
+        Drain(type - 1);
         break;
       case QWTools::kMessageEvent:
         RunModuleOperations();
@@ -306,36 +295,43 @@ bool CCmdDealMdl::OnIdle(int thread) {
   return true;
 }
 
-void CCmdDealMdl::Drain(int q, EventSlot& slot) {
+void CCmdDealMdl::Drain(int q) {
   MessageQueue& queue = queues_[q];
-  bool more = true;
-  while (more) {
-    MessageRef message;
+  EventSlot& slot = slots_[q];
+  // Taking a batch at a time keeps the queue's lock, which the senders take
+  // for every message, from moving between the cores once per message.
+  MessageRef batch[kDrainBatch];
+  for (;;) {
+    size_t taken = 0;
     {
       QWTools::CReadWriteMutexLock guard(&queue.lock);
-      if (queue.messages.empty()) return;
-      message = std::move(queue.messages.front());
-      queue.messages.pop_front();
-      more = !queue.messages.empty();
-      message->SetMessageClass(queue.messageClass);
+      while (taken < kDrainBatch && !queue.messages.empty()) {
+        batch[taken++] = std::move(queue.messages.front());
+        queue.messages.pop_front();
+      }
     }
-    if (queue.fromFunctionModules) {
-      DeliverReply(message, slot);
-    } else {
-      DeliverEntrance(message, slot);
+    for (size_t i = 0; i < taken; ++i) {
+      batch[i]->SetMessageClass(queue.messageClass);
+      if (queue.fromFunctionModules) {
+        DeliverReply(batch[i], slot);
+      } else {
+        DeliverEntrance(batch[i], slot);
+      }
+      batch[i] = MessageRef();  // the last holder frees it now, not after the batch
     }
+    // A short batch emptied the queue; later messages come with a new flag.
+    if (taken < kDrainBatch) return;
   }
 }
 
 void CCmdDealMdl::DeliverEntrance(const MessageRef& message, EventSlot& slot) {
   const CModuleConfig* config = config_.load(std::memory_order_acquire);
-  const std::vector<CSecureString>* route =
-      config != nullptr ? config->EntranceRoute(*message) : nullptr;
+  const SharedNames* route = config != nullptr ? config->EntranceRoute(*message) : nullptr;
   if (route == nullptr) return;  // no route: dropped
   message->SetDestinations(*route);
   // The route belongs to the configuration, not to the message, so a
   // destination that passes the message on cannot change it under us.
-  for (const CSecureString& name : *route) {
+  for (const CSecureString& name : **route) {
     IModule* module = nullptr;
     {
       QWTools::CReadWriteMutexLock guard(&funLock_);
@@ -351,11 +347,10 @@ void CCmdDealMdl::DeliverEntrance(const MessageRef& message, EventSlot& slot) {
 
 void CCmdDealMdl::DeliverReply(const MessageRef& message, EventSlot& slot) {
   const CModuleConfig* config = config_.load(std::memory_order_acquire);
-  const std::vector<CSecureString>* route =
-      config != nullptr ? config->ReplyRoute(*message) : nullptr;
+  const SharedNames* route = config != nullptr ? config->ReplyRoute(*message) : nullptr;
   if (route != nullptr) {
     message->SetDestinations(*route);
-    for (const CSecureString& name : *route) {
+    for (const CSecureString& name : **route) {
       QWTools::CReadWriteMutexLock guard(&funLock_);
       auto it = funModules_.find(name);
       if (it == funModules_.end()) continue;

@@ -26,10 +26,10 @@
 // the module's OnMessage takes, or the two wait for each other.
 //
 // Locks: each queue, each module map, the removed-module queue, the operation
-// queue and each event thread's flag have their own lock and no two are held
-// together, except that a routed reply is delivered to function modules while
-// the function-module map lock is held (it is recursive, so such an OnMessage
-// may register and look up modules). All public operations are safe from any
+// queue and each event thread's event have their own lock and no two are held
+// together (an event thread's work flag is atomic and takes none), except that a routed reply is
+// delivered to function modules while the function-module map lock is held (it is recursive, so
+// such an OnMessage may register and look up modules). All public operations are safe from any
 // thread; Destroy is called once, by the owner, from outside the event threads.
 #ifndef KVR_SVRFRAME_CMD_DEAL_MDL_H_
 #define KVR_SVRFRAME_CMD_DEAL_MDL_H_
@@ -85,6 +85,8 @@ class CCmdDealMdl : public ICmdDealModule {
   static constexpr uint32_t kRemovalGraceMs = 5001;
   // Longest sleep of an idle event thread; work ends it early.
   static constexpr uint32_t kIdleWaitMs = 5;
+  // Most messages an event thread takes out of its queue under one lock.
+  static constexpr size_t kDrainBatch = 64;
   // Longest sleep between looks at the ended threads during shut-down.
   static constexpr uint32_t kShutdownPollMs = 50;
 
@@ -148,9 +150,13 @@ class CCmdDealMdl : public ICmdDealModule {
   };
   struct EventSlot {
     QWTools::CReadWriteMutex lock;
-    bool signalled = false;                  // guarded by lock
     std::unique_ptr<QWTools::CEvent> event;  // guarded by lock
-    platform::Signal wake;                   // ends the idle wait early
+    // The event's type, readable without the lock; changes only to close.
+    std::atomic<int32_t> type{0};
+    // Work is waiting. Senders only read it while it is set, so a busy
+    // thread's flag costs them no write and no lock.
+    std::atomic<bool> signalled{false};
+    platform::Signal wake;  // ends the idle wait early
     std::atomic<bool> started{false};
     std::atomic<bool> ended{false};
     // The module whose OnMessage this thread is calling, so that a removal
@@ -178,7 +184,7 @@ class CCmdDealMdl : public ICmdDealModule {
 
   void StartEventThreads();
   void SignalEvent(int type);
-  void Drain(int queue, EventSlot& slot);
+  void Drain(int queue);
   void DeliverEntrance(const MessageRef& message, EventSlot& slot);
   void DeliverReply(const MessageRef& message, EventSlot& slot);
 

@@ -2,9 +2,28 @@
 
 namespace SvrFrame {
 
-const CSecureString& CInnerProtocolStack::At(const std::vector<CSecureString>& list, int index) {
+const CSecureString& CInnerProtocolStack::Empty() {
   static const CSecureString kEmpty;
-  if (index < 0 || static_cast<size_t>(index) >= list.size()) return kEmpty;
+  return kEmpty;
+}
+
+const std::vector<CSecureString>& CInnerProtocolStack::EmptyList() {
+  static const std::vector<CSecureString> kEmpty;
+  return kEmpty;
+}
+
+void CInnerProtocolStack::AddDestination(const CSecureString& name) {
+  auto grown = std::make_shared<std::vector<CSecureString>>(DestinationList());
+  grown->push_back(name);
+  destinations_ = std::move(grown);
+}
+
+void CInnerProtocolStack::SetDestinations(const std::vector<CSecureString>& names) {
+  destinations_ = std::make_shared<const std::vector<CSecureString>>(names);
+}
+
+const CSecureString& CInnerProtocolStack::At(const std::vector<CSecureString>& list, int index) {
+  if (index < 0 || static_cast<size_t>(index) >= list.size()) return Empty();
   return list[static_cast<size_t>(index)];
 }
 

@@ -17,10 +17,12 @@
 #define KVR_SVRFRAME_INNER_PROTOCOL_STACK_H_
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "svrframe/referable.h"
 #include "svrframe/secure_string.h"
+#include "svrframe/shared_name.h"
 
 namespace SvrFrame {
 
@@ -47,9 +49,11 @@ class CInnerProtocolStack : public QWTools::IReferable {
   CInnerProtocolStack& operator=(const CInnerProtocolStack&) = default;
 
   // Name of the communication module that sent the message; empty until then.
-  const CSecureString& GetCommOrigin() const { return commOrigin_; }
-  void SetCommOrigin(const CSecureString& name) { commOrigin_ = name; }
-  void SetCommOrigin(CSecureString&& name) { commOrigin_ = std::move(name); }
+  const CSecureString& GetCommOrigin() const { return commOrigin_ ? *commOrigin_ : Empty(); }
+  void SetCommOrigin(const CSecureString& name) {
+    commOrigin_ = std::make_shared<const CSecureString>(name);
+  }
+  void SetCommOrigin(SharedName name) { commOrigin_ = std::move(name); }
 
   // Communication modules that receive the message directly when no reply
   // route takes it elsewhere.
@@ -61,18 +65,25 @@ class CInnerProtocolStack : public QWTools::IReferable {
   const std::vector<CSecureString>& ReplyToList() const { return replyTo_; }
 
   // Name of the function module that sent the message; empty until then.
-  const CSecureString& GetFunOrigin() const { return funOrigin_; }
-  void SetFunOrigin(const CSecureString& name) { funOrigin_ = name; }
-  void SetFunOrigin(CSecureString&& name) { funOrigin_ = std::move(name); }
+  const CSecureString& GetFunOrigin() const { return funOrigin_ ? *funOrigin_ : Empty(); }
+  void SetFunOrigin(const CSecureString& name) {
+    funOrigin_ = std::make_shared<const CSecureString>(name);
+  }
+  void SetFunOrigin(SharedName name) { funOrigin_ = std::move(name); }
 
-  // Function modules the message goes to; the routing look-ups fill it.
-  void AddDestination(const CSecureString& name) { destinations_.push_back(name); }
-  void ClearDestinations() { destinations_.clear(); }
-  int GetDestinationCount() const { return static_cast<int>(destinations_.size()); }
+  // Function modules the message goes to; the routing look-ups fill it. The
+  // list is never changed in place: a route is shared with the routing table
+  // that it came from, and changing the list gives the message its own copy.
+  void AddDestination(const CSecureString& name);
+  void ClearDestinations() { destinations_.reset(); }
+  int GetDestinationCount() const { return static_cast<int>(DestinationList().size()); }
   // An index out of range gives the empty name.
-  const CSecureString& GetDestination(int index) const { return At(destinations_, index); }
-  const std::vector<CSecureString>& DestinationList() const { return destinations_; }
-  void SetDestinations(const std::vector<CSecureString>& names) { destinations_ = names; }
+  const CSecureString& GetDestination(int index) const { return At(DestinationList(), index); }
+  const std::vector<CSecureString>& DestinationList() const {
+    return destinations_ ? *destinations_ : EmptyList();
+  }
+  void SetDestinations(const std::vector<CSecureString>& names);
+  void SetDestinations(SharedNames names) { destinations_ = std::move(names); }
 
   int32_t GetMessageClass() const { return messageClass_; }
   void SetMessageClass(int32_t messageClass) { messageClass_ = messageClass; }
@@ -90,11 +101,16 @@ class CInnerProtocolStack : public QWTools::IReferable {
 
  private:
   static const CSecureString& At(const std::vector<CSecureString>& list, int index);
+  static const CSecureString& Empty();
+  static const std::vector<CSecureString>& EmptyList();
 
-  CSecureString commOrigin_;
+  // The origins are the sending modules' own names, shared (null: empty).
+  // Every empty string owns a heap buffer, and a copy of the name would be
+  // made on the sending thread and freed on another for every message.
+  SharedName commOrigin_;
   std::vector<CSecureString> replyTo_;
-  CSecureString funOrigin_;
-  std::vector<CSecureString> destinations_;
+  SharedName funOrigin_;
+  SharedNames destinations_;  // null: none
   int32_t messageClass_ = kDataClass;
 };
 

@@ -49,12 +49,10 @@ int CMdlBase::Init(const CSecureString&) {
 int CMdlBase::Send(const MessageRef& message, int weight, int messageClass) {
   BeforeSend(message);
   if (message) {
-    CSecureString name;
-    runtimeInfo_->GetName(name);
     if (origin_ == Origin::kCommunication) {
-      message->SetCommOrigin(std::move(name));
+      message->SetCommOrigin(runtimeInfo_->GetSharedName());
     } else {
-      message->SetFunOrigin(std::move(name));
+      message->SetFunOrigin(runtimeInfo_->GetSharedName());
     }
   }
   ModuleSink sink = sink_.load(std::memory_order_acquire);

@@ -26,6 +26,14 @@ const TiXmlElement* FirstChildWith(const TiXmlElement* parent, const char* attri
   return nullptr;
 }
 
+// Routes are built once, at load time, so growing one by copying is fine.
+void AddName(SharedNames& route, const char* name) {
+  auto grown = route ? std::make_shared<std::vector<CSecureString>>(*route)
+                     : std::make_shared<std::vector<CSecureString>>();
+  grown->emplace_back(name);
+  route = std::move(grown);
+}
+
 std::mutex g_currentMu;
 std::shared_ptr<const CModuleConfig> g_current;  // guarded by g_currentMu
 
@@ -91,14 +99,12 @@ void CModuleConfig::Compile() {
       for (const TiXmlElement* l3 = l2->FirstChildElement(); l3 != nullptr;
            l3 = l3->NextSiblingElement()) {
         const char* funcName = Attr(l3, "funcName");
-        if (EntranceValue(Attr(l3, "entrance")) == 1)
-          command->second.entrance.emplace_back(funcName);
+        if (EntranceValue(Attr(l3, "entrance")) == 1) AddName(command->second.entrance, funcName);
         auto [function, newFunction] = command->second.byFunction.try_emplace(funcName);
         if (!newFunction) continue;
         for (const TiXmlElement* l4 = l3->FirstChildElement(); l4 != nullptr;
              l4 = l4->NextSiblingElement()) {
-          function->second.nextByCondition[Attr(l4, "condition")].emplace_back(
-              Attr(l4, "funcName"));
+          AddName(function->second.nextByCondition[Attr(l4, "condition")], Attr(l4, "funcName"));
         }
       }
     }
@@ -114,15 +120,13 @@ const CModuleConfig::CommandEntry* CModuleConfig::FindCommand(
   return &command->second;
 }
 
-const std::vector<CSecureString>* CModuleConfig::EntranceRoute(
-    const CInnerProtocolStack& message) const {
+const SharedNames* CModuleConfig::EntranceRoute(const CInnerProtocolStack& message) const {
   const CommandEntry* command = FindCommand(message);
-  if (command == nullptr || command->entrance.empty()) return nullptr;
+  if (command == nullptr || command->entrance == nullptr) return nullptr;
   return &command->entrance;
 }
 
-const std::vector<CSecureString>* CModuleConfig::ReplyRoute(
-    const CInnerProtocolStack& message) const {
+const SharedNames* CModuleConfig::ReplyRoute(const CInnerProtocolStack& message) const {
   const CommandEntry* command = FindCommand(message);
   if (command == nullptr) return nullptr;
   auto function = command->byFunction.find(std::string_view(message.GetFunOrigin().c_str()));
@@ -134,14 +138,14 @@ const std::vector<CSecureString>* CModuleConfig::ReplyRoute(
 }
 
 bool CModuleConfig::EntranceLookup(CInnerProtocolStack& message) const {
-  const std::vector<CSecureString>* route = EntranceRoute(message);
+  const SharedNames* route = EntranceRoute(message);
   if (route == nullptr) return false;
   message.SetDestinations(*route);
   return true;
 }
 
 bool CModuleConfig::ReplyLookup(CInnerProtocolStack& message) const {
-  const std::vector<CSecureString>* route = ReplyRoute(message);
+  const SharedNames* route = ReplyRoute(message);
   if (route == nullptr) return false;
   message.SetDestinations(*route);
   return true;

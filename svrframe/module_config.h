@@ -68,9 +68,9 @@ class CModuleConfig {
   bool ReplyLookup(CInnerProtocolStack& message) const;
 
   // The compiled routes themselves, or null when there is none (no match or
-  // no name). They live as long as this configuration.
-  const std::vector<CSecureString>* EntranceRoute(const CInnerProtocolStack& message) const;
-  const std::vector<CSecureString>* ReplyRoute(const CInnerProtocolStack& message) const;
+  // no name). A message given a route shares it rather than copying it.
+  const SharedNames* EntranceRoute(const CInnerProtocolStack& message) const;
+  const SharedNames* ReplyRoute(const CInnerProtocolStack& message) const;
 
   // The same two look-ups done by walking the document element by element.
   // They are the definition the compiled routes are checked against.
@@ -100,12 +100,11 @@ class CModuleConfig {
   };
   template <typename T>
   using TextMap = std::unordered_map<std::string, T, StringHash, std::equal_to<>>;
-  using Names = std::vector<CSecureString>;
   struct FunctionEntry {  // a level-3 element, found by its "funcName"
-    TextMap<Names> nextByCondition;
+    TextMap<SharedNames> nextByCondition;
   };
-  struct CommandEntry {  // a level-2 element
-    Names entrance;
+  struct CommandEntry {    // a level-2 element
+    SharedNames entrance;  // null: no entrance module
     TextMap<FunctionEntry> byFunction;
   };
   struct ProtocolEntry {  // a level-1 element

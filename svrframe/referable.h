@@ -35,13 +35,24 @@ class IReferable {
   std::atomic<int32_t> count_{0};
 };
 
+// Every message passes through several holders, so the counting is inline.
+
 // Adds one; returns whether the new count is non-zero. A null object: false.
-bool AddReference(IReferable* object);
+inline bool AddReference(IReferable* object) {
+  if (object == nullptr) return false;
+  return object->count_.fetch_add(1, std::memory_order_relaxed) + 1 != 0;
+}
 // Drops one; returns true exactly when the count reached 0. The caller that
 // gets true deletes the object. A null object: false.
-bool DropReference(IReferable* object);
+inline bool DropReference(IReferable* object) {
+  if (object == nullptr) return false;
+  // acq_rel: the deleting holder must see every write the other holders made.
+  return object->count_.fetch_sub(1, std::memory_order_acq_rel) - 1 == 0;
+}
 // Drops one and deletes the object when that was the last reference.
-void ReleaseReference(IReferable* object);
+inline void ReleaseReference(IReferable* object) {
+  if (DropReference(object)) delete object;
+}
 
 }  // namespace QWTools
 

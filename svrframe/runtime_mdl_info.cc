@@ -4,17 +4,22 @@ namespace SvrFrame {
 
 void CRuntimeMdlInfo::GetName(CSecureString& out) const {
   std::lock_guard<std::mutex> lock(mu_);
-  out = name_;
+  out = *name_;
 }
 
 bool CRuntimeMdlInfo::SetName(const CSecureString& name) {
-  CSecureString copy(name);  // made outside the lock; `name` may be our own
+  auto fresh = std::make_shared<const CSecureString>(name);  // made outside the lock
   std::lock_guard<std::mutex> lock(mu_);
-  name_ = std::move(copy);
+  name_ = std::move(fresh);
   return true;
 }
 
 CSecureString CRuntimeMdlInfo::Name() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return *name_;
+}
+
+SharedName CRuntimeMdlInfo::GetSharedName() const {
   std::lock_guard<std::mutex> lock(mu_);
   return name_;
 }

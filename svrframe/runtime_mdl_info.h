@@ -6,16 +6,18 @@
 #ifndef KVR_SVRFRAME_RUNTIME_MDL_INFO_H_
 #define KVR_SVRFRAME_RUNTIME_MDL_INFO_H_
 
+#include <memory>
 #include <mutex>
 
 #include "svrframe/secure_string.h"
+#include "svrframe/shared_name.h"
 
 namespace SvrFrame {
 
 class CRuntimeMdlInfo {
  public:
   CRuntimeMdlInfo() = default;
-  explicit CRuntimeMdlInfo(const char* name) : name_(name) {}
+  explicit CRuntimeMdlInfo(const char* name) : name_(std::make_shared<const CSecureString>(name)) {}
   virtual ~CRuntimeMdlInfo() = default;
   CRuntimeMdlInfo(const CRuntimeMdlInfo&) = delete;
   CRuntimeMdlInfo& operator=(const CRuntimeMdlInfo&) = delete;
@@ -26,10 +28,13 @@ class CRuntimeMdlInfo {
 
   // The name by value, for callers that only want to read it.
   CSecureString Name() const;
+  // The name itself, shared: a renaming makes a new one, so it never changes.
+  // Every message a module sends is stamped with it, which costs no copy.
+  SharedName GetSharedName() const;
 
  private:
   mutable std::mutex mu_;
-  CSecureString name_{"NOMAME"};
+  SharedName name_ = std::make_shared<const CSecureString>("NOMAME");  // guarded by mu_
 };
 
 }  // namespace SvrFrame

@@ -104,6 +104,12 @@ TEST(ModuleBaseTest, SendStampsTheSenderAndPassesEverythingToTheSink) {
   EXPECT_EQ(m->GetCommOrigin(), "TcpCommMdl-0000000001_00000002");
   EXPECT_TRUE(m->GetFunOrigin().IsEmpty());
   EXPECT_EQ(m->ReferenceCount(), 2);
+  // A message keeps the name it was sent under when the module is renamed.
+  comm.GetRuntimeInfo()->SetName("Renamed");
+  MessageRef later(new TestMessage("QW", "Register"));
+  comm.Send(later, 0, 0);
+  EXPECT_EQ(m->GetCommOrigin(), "TcpCommMdl-0000000001_00000002");
+  EXPECT_EQ(later->GetCommOrigin(), "Renamed");
 
   SinkCall funCall;
   FunProbe fun(false);

@@ -116,6 +116,19 @@ TEST(ModuleConfigTest, EntranceLookup) {
   EXPECT_FALSE(Entrance(*config, "", "Register").found);
 }
 
+TEST(ModuleConfigTest, ChangingAMessagesDestinationsLeavesTheRouteAlone) {
+  auto config = CModuleConfig::FromText(kDocument);
+  TestMessage first("QW", "RecRealMedia", 0);
+  ASSERT_TRUE(config->EntranceLookup(first));
+  first.AddDestination("added");
+  TestMessage copy(first);
+  copy.ClearDestinations();
+  EXPECT_EQ(Names(first), (V{"qw.kvr.func", "mirror", "added"}));
+  TestMessage second("QW", "RecRealMedia", 0);
+  ASSERT_TRUE(config->EntranceLookup(second));
+  EXPECT_EQ(Names(second), (V{"qw.kvr.func", "mirror"}));
+}
+
 TEST(ModuleConfigTest, ReplyLookup) {
   auto config = CModuleConfig::FromText(kDocument);
   ASSERT_TRUE(config->Loaded());
