@@ -233,6 +233,61 @@ TEST_F(CmdDealTest, OneQueueDeliversInOrder) {
   EXPECT_EQ(destroyed_, created_);
 }
 
+// Senders on several threads, each sending a burst and then waiting until
+// the burst has arrived, so that the event thread keeps going idle and being
+// woken while others are sending. A lost wake-up leaves a burst's last
+// message in the queue, and with every sender waiting nothing comes to wake
+// the thread: the sender gives up and the test fails.
+TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
+  auto* cmd = Make(true);
+  auto* fun = AddFun("fun.a");
+  fun->keep = false;
+  constexpr int kSenders = 4;
+  constexpr int kBursts = 300;
+  constexpr int kBurst = 16;
+  constexpr int kEach = kBursts * kBurst;
+  std::atomic<int> lastSeen[kSenders];
+  std::atomic<int> outOfOrder{0};
+  for (auto& seen : lastSeen) seen = -1;
+  fun->onMessage = [&](const MessageRef& m) {
+    const int sequence = static_cast<TestMessage*>(m.get())->sequence;
+    std::atomic<int>& seen = lastSeen[sequence / kEach];
+    if (seen.load() >= sequence) outOfOrder++;
+    seen = sequence;
+  };
+  std::vector<CommModule*> comms;
+  for (int s = 0; s < kSenders; ++s) comms.push_back(AddComm("TcpCommMdl", s + 1));
+  std::atomic<int> stuck{0};
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s) {
+    senders.emplace_back([&, s] {
+      for (int burst = 0; burst < kBursts && stuck == 0; ++burst) {
+        int sequence = 0;
+        for (int i = 0; i < kBurst; ++i) {
+          auto* m = new TestMessage("QW", "Single", 0, &destroyed_);
+          m->sequence = sequence = s * kEach + burst * kBurst + i;
+          // Control data: that queue has no limit, so nothing is refused.
+          comms[s]->Send(MessageRef(m), 0, SvrFrame::kControlDataClass);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (lastSeen[s].load() != sequence) {
+          if (std::chrono::steady_clock::now() > deadline) {
+            stuck++;
+            return;
+          }
+          std::this_thread::yield();
+        }
+      }
+    });
+  }
+  for (auto& t : senders) t.join();
+  EXPECT_EQ(stuck, 0) << "a burst never arrived";
+  EXPECT_EQ(fun->calls.load(), kSenders * kEach);
+  EXPECT_EQ(outOfOrder, 0);
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, kSenders * kEach);
+}
+
 TEST_F(CmdDealTest, EntranceRoutesFanOutAndUnroutedMessagesAreDropped) {
   auto* cmd = Make(true);
   auto* a = AddFun("fun.a");
