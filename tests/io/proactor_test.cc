@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -253,15 +254,11 @@ TEST_F(ProactorTest, UnknownIdsAndBadArgumentsAreRefusedAndChangeNothing) {
     EXPECT_FALSE(proactor.IsFile(id)) << id;
     EXPECT_EQ(proactor.CloseChannel(id), -1) << id;
     EXPECT_EQ(proactor.GetChannelError(id), -1) << id;
-    EXPECT_EQ(proactor.RemoveChannel(id), -1) << id;
   }
   EXPECT_EQ(proactor.Write(live, nullptr, 10), -1);
   EXPECT_EQ(proactor.Write(live, "x", 0), -1);
   EXPECT_EQ(proactor.Write(live, "x", -5), -1);
   EXPECT_EQ(proactor.Read(live, nullptr, 0), -1);
-  // A live channel whose close is not posted cannot be pulled out from under
-  // its messages.
-  EXPECT_EQ(proactor.RemoveChannel(live), -1);
   EXPECT_EQ(proactor.AddChannel(nullptr), kNoChannel);
   EXPECT_EQ(proactor.PostMessage(nullptr), -1);
   EXPECT_EQ(proactor.GetChannelCount(), 1u) << "no look-up made an entry";
@@ -522,36 +519,92 @@ TEST_F(ProactorTest, StopClosesEveryChannelAndWritesWhatItHolds) {
   }
 }
 
-TEST_F(ProactorTest, StopGivesUpOnAStuckQueueAfterItsBoundedWait) {
+// A disk write that hangs, as one to a dead network volume does, until the
+// test lets it go.
+struct HungDisk {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool entered = false;
+  bool released = false;
+  bool destroyed = false;  // the channel over it
+  std::string written;
+
+  void Set(bool HungDisk::*flag) {
+    std::lock_guard<std::mutex> lock(mu);
+    this->*flag = true;
+    cv.notify_all();
+  }
+  bool WaitFor(bool HungDisk::*flag) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return this->*flag; });
+  }
+};
+
+class HungChannel : public CIoChannel {
+ public:
+  static constexpr int kThreshold = 16;
+  explicit HungChannel(std::shared_ptr<HungDisk> disk) : CIoChannel(kThreshold), disk_(disk) {}
+  ~HungChannel() override { disk_->Set(&HungDisk::destroyed); }
+  int GetKind() const override { return 0; }
+
+ protected:
+  int64_t WriteOut(CIoBlock* block, int*) override {
+    disk_->Set(&HungDisk::entered);
+    disk_->WaitFor(&HungDisk::released);
+    std::string bytes(block->size(), '\0');
+    block->CopyOut(bytes.data(), bytes.size());
+    std::lock_guard<std::mutex> lock(disk_->mu);
+    disk_->written += bytes;
+    return static_cast<int64_t>(bytes.size());
+  }
+
+ private:
+  const std::shared_ptr<HungDisk> disk_;
+};
+
+// Stop (here through the destructor) waits its full bound for the channels,
+// then returns although the only worker is still inside a write; when that
+// write returns, after the proactor is gone, the worker must find alive all
+// it touches (the sanitizer build checks) and report nothing more.
+TEST_F(ProactorTest, AHungWriteNeitherHoldsUpStopNorOutlivesWhatItUses) {
   const int64_t blocks_before = CIoBlock::LiveBlocks();
+  auto disk = std::make_shared<HungDisk>();
   CProactor& proactor = Make(1, true);
-  const std::string bytes = Pattern(kMiB, 11);
-  // The only worker is kept inside its first write, so what comes after stays queued.
-  monitor_.HoldWrites(true);
-  ChannelId busy = Open("busy");
-  proactor.Write(busy, bytes.data(), kMiB);
-  ASSERT_TRUE(WaitFor([&] { return monitor_.Written(busy) == kMiB; }));
-  for (const char* name : {"wait0", "wait1"}) proactor.Write(Open(name), bytes.data(), kMiB);
-  ASSERT_EQ(proactor.GetQueuedMessages(), 2u);
+  ChannelId hung = proactor.AddChannel(std::make_unique<HungChannel>(disk));
+  ASSERT_EQ(proactor.Write(hung, "first block, 16.", 16), 16);
+  ASSERT_TRUE(disk->WaitFor(&HungDisk::entered));
+  ASSERT_EQ(proactor.Write(hung, "second block, 16", 16), 16);
+  ChannelId queued = Open("queued");
+  ASSERT_EQ(proactor.Write(queued, Pattern(kMiB, 11).data(), kMiB), kMiB);
+  ASSERT_EQ(proactor.GetQueuedMessages(), 1u);
 
-  // Released only after the bound: had Stop waited on, the queued writes would land.
-  std::thread release([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(7500));
-    monitor_.HoldWrites(false);
+  auto stopping = std::async(std::launch::async, [this] {
+    auto begin = std::chrono::steady_clock::now();
+    proactor_.reset();
+    return std::chrono::steady_clock::now() - begin;
   });
-  auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(proactor.Stop(), 0);
-  auto took = std::chrono::steady_clock::now() - begin;
-  release.join();
+  const bool returned = stopping.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  disk->Set(&HungDisk::released);
+  ASSERT_TRUE(returned) << "Stop waited for the hung write";
+  const auto took = stopping.get();
+  EXPECT_GE(took, std::chrono::milliseconds(6900)) << "it waited its full bound";
+  EXPECT_LT(took, std::chrono::milliseconds(7900)) << "and not much longer";
+  EXPECT_TRUE(monitor_.Removed(hung) && monitor_.Removed(queued));
+  EXPECT_EQ(platform::FileSize(dir_.File("queued")), 0) << "what was queued is dropped";
 
-  EXPECT_GE(took, std::chrono::milliseconds(6900)) << "it waited its full bound for the queue";
-  EXPECT_EQ(proactor.GetQueuedMessages(), 0u) << "what was still queued is released";
-  EXPECT_EQ(proactor.GetChannelCount(), 0u);
-  EXPECT_EQ(monitor_.RemovedCount(), 3u);
-  EXPECT_EQ(CIoBlock::LiveBlocks(), blocks_before);
-  EXPECT_EQ(platform::FileSize(dir_.File("busy")), kMiB) << "the write in hand was finished";
-  EXPECT_EQ(platform::FileSize(dir_.File("wait0")), 0);
+  ASSERT_TRUE(disk->WaitFor(&HungDisk::destroyed)) << "the worker let go of the channel";
+  EXPECT_EQ(disk->written, "first block, 16.") << "the write in hand ends, the next is dropped";
+  EXPECT_EQ(monitor_.Written(hung), 0) << "a removed channel is not reported on";
+  EXPECT_TRUE(WaitFor([&] { return CIoBlock::LiveBlocks() == blocks_before; }));
 }
+
+// Only the runtime removes a channel, when it carries out the close message:
+// a removal from outside could free a channel whose messages are still queued.
+template <typename P>
+concept CanRemoveChannels = requires(P& p) {
+  p.RemoveChannel(ChannelId{1});
+};
+static_assert(!CanRemoveChannels<CProactor>);
 
 TEST_F(ProactorTest, DestroyingANeverStartedProactorReleasesEverything) {
   const int64_t blocks_before = CIoBlock::LiveBlocks();
