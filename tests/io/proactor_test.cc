@@ -277,7 +277,9 @@ TEST_F(ProactorTest, IdsAreNeverSharedByLiveChannels) {
   }
 }
 
-TEST_F(ProactorTest, OpenModesAndNamesThatCannotBeOpened) {
+// A paused record is reopened with mode 3 and must keep what it wrote before;
+// what cannot be opened is refused without touching anything.
+TEST_F(ProactorTest, OpenModesReplaceOrAppendAndRefusalsTouchNothing) {
   CProactor& proactor = Make(2, true);
   const std::string path = dir_.File("existing.ts");
   std::ofstream(path) << "old content";
@@ -295,11 +297,7 @@ TEST_F(ProactorTest, OpenModesAndNamesThatCannotBeOpened) {
       << "a long name is refused, not cut short";
   EXPECT_EQ(ReadAll(path), "old content") << "a refused mode touches nothing";
   EXPECT_EQ(proactor.GetChannelCount(), 0u) << "failed opens enter nothing";
-}
 
-// A paused record is reopened with mode 3 and must keep what it wrote before.
-TEST_F(ProactorTest, ReopeningReplacesOrAppendsByMode) {
-  Make(2, true);
   const struct {
     int first;  // mode of an earlier channel that wrote "first|", or -1: no file yet
     int second;
@@ -309,14 +307,14 @@ TEST_F(ProactorTest, ReopeningReplacesOrAppendsByMode) {
     const std::string name = std::to_string(c.first) + "then" + std::to_string(c.second);
     if (c.first >= 0) {
       ChannelId id = Open(name, c.first);
-      EXPECT_EQ(proactor_->Write(id, "first|", 6), 6);
+      EXPECT_EQ(proactor.Write(id, "first|", 6), 6);
       CloseAndWait(id);
     }
     ChannelId id = Open(name, c.second);
     ASSERT_GT(id, 0) << name;
     const std::string expected = c.expected;
-    EXPECT_EQ(proactor_->GetSize(id), static_cast<int64_t>(expected.size() - 6)) << name;
-    EXPECT_EQ(proactor_->Write(id, "second", 6), 6);
+    EXPECT_EQ(proactor.GetSize(id), static_cast<int64_t>(expected.size() - 6)) << name;
+    EXPECT_EQ(proactor.Write(id, "second", 6), 6);
     CloseAndWait(id);
     EXPECT_EQ(ReadAll(dir_.File(name)), expected);
   }
