@@ -66,7 +66,6 @@ SDPErrors CQwSdpBase::ParseItems(const char* text, int length) {
     started = true;
 
     auto item = std::make_unique<CSDPGenerDescribe>(content[0]);
-    item->SetContent(content.substr(2));
     std::string_view value = line.substr(2);
     size_t colon = line.find(':', 4);
     if (colon != std::string_view::npos) {
@@ -89,6 +88,7 @@ SDPErrors CQwSdpBase::ParseItems(const char* text, int length) {
       }
     }
     item->SetValue(value);
+    item->SetReceived(line, content.substr(2));
     items_.push_back(std::move(item));
     error = OnItem(items_.back().get());
     if (error.IsError()) break;
@@ -104,16 +104,32 @@ SDPErrors CQwSdpBase::ParseItems(const char* text, int length) {
 }
 
 std::vector<CSDPGenerDescribe*> CQwSdpBase::PrintList() {
+  // Every parsed line keeps its place, printed through the typed field filed
+  // from it; a field set without a line goes before the first later line of
+  // a kind that follows it in the standard order.
+  std::vector<Field> fields = Fields();
+  std::vector<bool> done(fields.size(), false);
   std::vector<CSDPGenerDescribe*> list;
-  for (const auto& item : items_) list.push_back(item.get());
-  return list;
-}
-
-std::vector<CSDPGenerDescribe*> CQwSdpBase::UntypedItems() const {
-  std::vector<CSDPGenerDescribe*> list;
+  auto unplaced_before = [&](int rank) {
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (done[i] || fields[i].source != nullptr || fields[i].rank >= rank) continue;
+      done[i] = true;
+      if (fields[i].line != nullptr) list.push_back(fields[i].line);
+    }
+  };
   for (const auto& item : items_) {
-    if (!IsTyped(*item)) list.push_back(item.get());
+    size_t i = 0;
+    while (i < fields.size() && fields[i].source != item.get()) ++i;
+    unplaced_before(i < fields.size() ? fields[i].rank : Rank(*item));
+    if (i == fields.size()) {
+      list.push_back(item.get());
+    } else if (!done[i]) {
+      done[i] = true;
+      // A field emptied by its setter takes its line away.
+      if (fields[i].line != nullptr) list.push_back(fields[i].line);
+    }
   }
+  unplaced_before(INT32_MAX);
   return list;
 }
 
