@@ -87,24 +87,6 @@ TEST(HttpMessageTest, HeadersSetInAnyOrderPrintSorted) {
   EXPECT_EQ(request.GetProtocol(), kProtocolRtsp);
 }
 
-TEST(HttpMessageTest, ResponsesPrintOnlyWithAReason) {
-  HTTPResponse ok(200, "OK");
-  EXPECT_EQ(ok.ToText(), "HTTP/1.1 200 OK\r\n\r\n");
-  HTTPResponse empty(200, "");
-  EXPECT_EQ(empty.ToText(), "");
-  RTSPResponse rtsp(-1, "Odd");
-  EXPECT_EQ(rtsp.ToText(), "RTSP/1.0 -1 Odd\r\n\r\n");
-}
-
-TEST(HttpMessageTest, ContentLengthFoundAsNumberButNotAsText) {
-  int status = 1;
-  auto message = ParseText("HTTP/1.1 200 OK\r\nContent-length: 5\r\n\r\nhello", &status);
-  ASSERT_NE(message, nullptr);
-  EXPECT_EQ(message->GetNumberHeader("Content-Length"), 5);
-  EXPECT_EQ(message->GetHeader("Content-Length"), "");
-  EXPECT_EQ(message->GetBody(), "hello");
-}
-
 TEST(HttpMessageTest, SetURLMakesAnHttpPost) {
   RTSPRequest request("rtsp://a", "PLAY");
   request.SetURL("/StoreConfigGet");
