@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 #include "platform/debug_log.h"
 
@@ -106,28 +107,36 @@ SDPErrors CQwSdpBase::ParseItems(const char* text, int length) {
 std::vector<CSDPGenerDescribe*> CQwSdpBase::PrintList() {
   // Every parsed line keeps its place, printed through the typed field filed
   // from it; a field set without a line goes before the first later line of
-  // a kind that follows it in the standard order.
+  // a kind that follows it in the standard order. Linear in the lines: a
+  // description from a peer may hold thousands of them.
   std::vector<Field> fields = Fields();
-  std::vector<bool> done(fields.size(), false);
+  std::unordered_map<const CSDPGenerDescribe*, size_t> filed_from;
+  std::vector<size_t> unplaced;  // in the standard order, as Fields() gives them
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].source != nullptr) {
+      filed_from.emplace(fields[i].source, i);
+    } else {
+      unplaced.push_back(i);
+    }
+  }
   std::vector<CSDPGenerDescribe*> list;
+  size_t next = 0;
   auto unplaced_before = [&](int rank) {
-    for (size_t i = 0; i < fields.size(); ++i) {
-      if (done[i] || fields[i].source != nullptr || fields[i].rank >= rank) continue;
-      done[i] = true;
-      if (fields[i].line != nullptr) list.push_back(fields[i].line);
+    for (; next < unplaced.size() && fields[unplaced[next]].rank < rank; ++next) {
+      if (fields[unplaced[next]].line != nullptr) list.push_back(fields[unplaced[next]].line);
     }
   };
   for (const auto& item : items_) {
-    size_t i = 0;
-    while (i < fields.size() && fields[i].source != item.get()) ++i;
-    unplaced_before(i < fields.size() ? fields[i].rank : Rank(*item));
-    if (i == fields.size()) {
+    auto filed = filed_from.find(item.get());
+    if (filed == filed_from.end()) {
+      unplaced_before(Rank(*item));
       list.push_back(item.get());
-    } else if (!done[i]) {
-      done[i] = true;
-      // A field emptied by its setter takes its line away.
-      if (fields[i].line != nullptr) list.push_back(fields[i].line);
+      continue;
     }
+    const Field& field = fields[filed->second];
+    unplaced_before(field.rank);
+    // A field emptied by its setter takes its line away.
+    if (field.line != nullptr) list.push_back(field.line);
   }
   unplaced_before(INT32_MAX);
   return list;
