@@ -127,13 +127,15 @@ void CheckWrapper(std::string_view input, const CHttpStack& stack, int stack_sta
         "wrapper reads the same headers");
   Check(message->GetBody() == stack.Body().View(), "wrapper reads the same body");
 
-  // A response carrying a description prints it into its body; that message
-  // reads back as a response with a description again.
+  // A response carrying a description is relayed with its body untouched;
+  // that message reads back as a response with a description again.
   CQwSdp* sdp = nullptr;
   if (auto* http = dynamic_cast<QWTools::HTTPResponse*>(message.get())) sdp = http->GetSdp();
   if (auto* rtsp = dynamic_cast<RTSPResponse*>(message.get())) sdp = rtsp->GetSdp();
   if (sdp == nullptr) return;
   const std::string printed = message->ToText();
+  Check(message->GetBody() == stack.Body().View(),
+        "an unchanged description leaves the body as received");
   if (printed.empty()) return;
   int again_status = 1;
   auto again =

@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes to the session description parser and printer.
 //
-// A description that parses and prints must parse again from what was
-// printed and print the same text: printing normalises once and is then
-// stable, so nothing the printer writes is misread by the parser.
+// A description that parses must print every one of its lines, in order,
+// parse again from what was printed into the same lines and print the same
+// text: nothing is dropped or cut, and nothing the printer writes is
+// misread by the parser.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,26 @@ void CheckFields(const CQwSdpBase& level) {
     Check(std::strlen(item->Name()) < kSdpNameSize, "name within its field");
     Check(std::strlen(item->Value()) < kSdpValueSize, "value within its field");
     Check(std::strlen(item->Extra()) < kSdpExtraSize, "extra within its field");
+  }
+}
+
+// Every line of each level appears in `printed`, in order, from `*at` on.
+void CheckLinesKept(const CQwSdpBase& level, const std::string& printed, size_t* at) {
+  for (const auto& item : level.Items()) {
+    std::string line = std::string(1, item->Type()) + "=" + item->Content();
+    size_t found = printed.find(line, *at);
+    Check(found != std::string::npos, "every line prints, in order");
+    *at = found + line.size();
+  }
+}
+
+// The same lines, level by level.
+void CheckSameLines(const CQwSdpBase& one, const CQwSdpBase& other) {
+  Check(one.Items().size() == other.Items().size(), "a reparse gives as many lines");
+  for (size_t i = 0; i < one.Items().size(); ++i) {
+    Check(one.Items()[i]->Type() == other.Items()[i]->Type() &&
+              one.Items()[i]->Content() == other.Items()[i]->Content(),
+          "a reparse gives the same lines");
   }
 }
 
@@ -55,8 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(consumed <= size, "all sections within input");
 
   std::string printed;
-  if (sdp.Print(&printed).IsError()) return 0;
+  // A parsed description always prints: its lines print as received.
+  Check(!sdp.Print(&printed).IsError(), "a parsed description prints");
   Check(!printed.empty(), "a printed description has text");
+  size_t at = 0;
+  CheckLinesKept(sdp, printed, &at);
+  for (int i = 0; i < sdp.MediaCount(); ++i) CheckLinesKept(*sdp.GetMedia(i), printed, &at);
   CQwSdp again;
   SDPErrors reparse = again.Parse(printed.data(), static_cast<int>(printed.size()));
   if (reparse.IsError()) {
@@ -64,6 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(false, "printed description parses");
   }
   Check(again.MediaCount() == sdp.MediaCount(), "media sections survive printing");
+  CheckSameLines(sdp, again);
+  for (int i = 0; i < sdp.MediaCount(); ++i) CheckSameLines(*sdp.GetMedia(i), *again.GetMedia(i));
   std::string twice;
   Check(!again.Print(&twice).IsError(), "printed description prints");
   Check(twice == printed, "printing is stable");

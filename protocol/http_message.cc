@@ -37,20 +37,24 @@ int MessageProtocol(const CHttpStack& stack) {
 
 constexpr char kSdpContentType[] = "application/sdp";
 
-// The description in an "application/sdp" body, or null.
-std::unique_ptr<CQwSdp> SdpFromBody(const CHttpStack* stack) {
+// The description in an "application/sdp" body, or null; `*printed` gets
+// its print as parsed.
+std::unique_ptr<CQwSdp> SdpFromBody(const CHttpStack* stack, std::string* printed) {
   if (stack == nullptr || stack->Body().Length() == 0) return nullptr;
   const std::string* type = stack->Header().Find("Content-Type");
   if (type == nullptr || *type != kSdpContentType) return nullptr;
   auto sdp = std::make_unique<CQwSdp>();
   if (sdp->Parse(stack->Body().Data(), stack->Body().Length()).IsError()) return nullptr;
+  if (sdp->Print(printed).IsError()) printed->clear();
   return sdp;
 }
 
-void PrintSdpIntoBody(CHttpStack* stack, CQwSdp* sdp) {
+// A relayed response must not change on its way through: the body is
+// printed anew only when the description no longer prints as it was parsed.
+void PrintSdpIntoBody(CHttpStack* stack, CQwSdp* sdp, const std::string& as_received) {
   if (stack == nullptr || sdp == nullptr) return;
   std::string text;
-  if (sdp->Print(&text).IsError() || text.empty()) return;
+  if (sdp->Print(&text).IsError() || text.empty() || text == as_received) return;
   stack->Header().Set("Content-Type", kSdpContentType);
   stack->SetBody(text.data(), static_cast<int>(text.size()));
 }
@@ -142,12 +146,12 @@ HTTPResponse::HTTPResponse(int status, std::string_view reason)
     : HTTPCommon(MakeStack("HTTP/1.1", std::to_string(status), reason, kKindResponse)) {}
 
 HTTPResponse::HTTPResponse(std::unique_ptr<CHttpStack> stack)
-    : HTTPCommon(std::move(stack)), sdp_(SdpFromBody(stack_.get())) {}
+    : HTTPCommon(std::move(stack)), sdp_(SdpFromBody(stack_.get(), &sdp_as_received_)) {}
 
 HTTPResponse::~HTTPResponse() = default;
 
 const std::string& HTTPResponse::ToText() {
-  PrintSdpIntoBody(stack_.get(), sdp_.get());
+  PrintSdpIntoBody(stack_.get(), sdp_.get(), sdp_as_received_);
   return HTTPCommon::ToText();
 }
 
@@ -161,11 +165,11 @@ RTSPResponse::RTSPResponse(int status, std::string_view reason)
           QWTools::MakeStack("RTSP/1.0", std::to_string(status), reason, QWTools::kKindResponse)) {}
 
 RTSPResponse::RTSPResponse(std::unique_ptr<QWTools::CHttpStack> stack)
-    : HTTPCommon(std::move(stack)), sdp_(QWTools::SdpFromBody(stack_.get())) {}
+    : HTTPCommon(std::move(stack)), sdp_(QWTools::SdpFromBody(stack_.get(), &sdp_as_received_)) {}
 
 RTSPResponse::~RTSPResponse() = default;
 
 const std::string& RTSPResponse::ToText() {
-  QWTools::PrintSdpIntoBody(stack_.get(), sdp_.get());
+  QWTools::PrintSdpIntoBody(stack_.get(), sdp_.get(), sdp_as_received_);
   return HTTPCommon::ToText();
 }

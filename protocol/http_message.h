@@ -93,16 +93,24 @@ class HTTPResponse : public HTTPCommon {
   ~HTTPResponse() override;
 
   // With a description attached, first sets "Content-Type" to
-  // "application/sdp" and prints the description into the body (a
-  // description that cannot be printed leaves headers and body as they are).
+  // "application/sdp" and prints the description into the body. A parsed
+  // description left unchanged leaves the body as received (text the
+  // description does not hold, such as lines before "v=", stays), and one
+  // that cannot be printed leaves headers and body as they are.
   const std::string& ToText() override;
 
   // The attached description, or null.
   CQwSdp* GetSdp() const { return sdp_.get(); }
   // Attaches a description (null drops the one attached).
-  void SetSdp(std::unique_ptr<CQwSdp> sdp) { sdp_ = std::move(sdp); }
+  void SetSdp(std::unique_ptr<CQwSdp> sdp) {
+    sdp_ = std::move(sdp);
+    sdp_as_received_.clear();
+  }
 
  private:
+  // The print of the description parsed from the body, as it was parsed
+  // (declared first: the constructor fills it while making sdp_).
+  std::string sdp_as_received_;
   std::unique_ptr<CQwSdp> sdp_;
 };
 
@@ -127,9 +135,13 @@ class RTSPResponse : public QWTools::HTTPCommon {
   const std::string& ToText() override;
 
   CQwSdp* GetSdp() const { return sdp_.get(); }
-  void SetSdp(std::unique_ptr<CQwSdp> sdp) { sdp_ = std::move(sdp); }
+  void SetSdp(std::unique_ptr<CQwSdp> sdp) {
+    sdp_ = std::move(sdp);
+    sdp_as_received_.clear();
+  }
 
  private:
+  std::string sdp_as_received_;
   std::unique_ptr<CQwSdp> sdp_;
 };
 

@@ -2,6 +2,35 @@
 
 #include <cstring>
 
+namespace {
+
+// A version is a decimal number, blanks around it allowed.
+bool ParseVersion(std::string_view content, int* version) {
+  while (!content.empty() && (content.front() == ' ' || content.front() == '\t')) {
+    content.remove_prefix(1);
+  }
+  while (!content.empty() && (content.back() == ' ' || content.back() == '\t')) {
+    content.remove_suffix(1);
+  }
+  if (content.empty() || content.size() > 9 ||
+      content.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  *version = std::stoi(std::string(content));
+  return true;
+}
+
+// Whether a text field still holds what its line filed into it.
+bool Unchanged(const char* field, const CSDPGenerDescribe& line) {
+  char filed[kSdpTextSize];
+  CopySdpText(filed, line.Content());
+  return std::strcmp(filed, field) == 0;
+}
+
+constexpr char kSessionOrder[] = "vosiuepcbt";
+
+}  // namespace
+
 CQwSdp::~CQwSdp() = default;
 
 void CQwSdp::ClearFields() {
@@ -15,48 +44,47 @@ void CQwSdp::ClearFields() {
   connection_ = CSDPConnection();
   bandwidth_ = CSDPBandwidth();
   time_ = CSDPTime();
+  version_line_ = nullptr;
+  for (auto& line : text_lines_) line = nullptr;
 }
 
 SDPErrors CQwSdp::OnItem(CSDPGenerDescribe* item) {
   if (item == nullptr) return KVR_SDP_ERROR(kSdpErrParameter);
-  std::string_view content = item->Content();
+  char* texts[] = {session_name_, information_, uri_, email_, phone_};
+  const char* order = std::strchr(kSessionOrder, item->Type());
+  int rank =
+      item->Type() != '\0' && order != nullptr ? static_cast<int>(order - kSessionOrder) : -1;
   switch (item->Type()) {
     case 'v': {
-      // A version is a decimal number and nothing else.
-      size_t digits = content.find_first_not_of("0123456789");
-      if (content.empty() || digits == 0 || content.size() > 9 ||
-          digits != std::string_view::npos) {
-        return KVR_SDP_ERROR(kSdpErrInvalidVersion);
+      int version = 0;
+      if (!ParseVersion(item->Content(), &version)) return KVR_SDP_ERROR(kSdpErrInvalidVersion);
+      if (version_line_ == nullptr) {
+        version_line_ = item;
+        version_ = version;
       }
-      version_ = std::stoi(std::string(content));
       break;
     }
-    case 'o':
-      origin_.File(*item);
-      break;
     case 's':
-      CopySdpText(session_name_, content);
-      break;
     case 'i':
-      CopySdpText(information_, content);
-      break;
     case 'u':
-      CopySdpText(uri_, content);
-      break;
     case 'e':
-      CopySdpText(email_, content);
-      break;
     case 'p':
-      CopySdpText(phone_, content);
+      if (text_lines_[rank - 2] == nullptr) {
+        text_lines_[rank - 2] = item;
+        CopySdpText(texts[rank - 2], kSdpTextSize, item->Content());
+      }
+      break;
+    case 'o':
+      if (!origin_.IsPresent()) origin_.File(*item);
       break;
     case 'c':
-      connection_.File(*item);
+      if (!connection_.IsPresent()) connection_.File(*item);
       break;
     case 'b':
-      bandwidth_.File(*item);
+      if (!bandwidth_.IsPresent()) bandwidth_.File(*item);
       break;
     case 't':
-      time_.File(*item);
+      if (!time_.IsPresent()) time_.File(*item);
       break;
     default:
       break;  // kept only in the item list
@@ -64,32 +92,44 @@ SDPErrors CQwSdp::OnItem(CSDPGenerDescribe* item) {
   return SDPErrors();
 }
 
-bool CQwSdp::IsTyped(const CSDPGenerDescribe& item) const {
-  return std::strchr("vosiuepcbt", item.Type()) != nullptr && item.Type() != '\0';
+int CQwSdp::Rank(const CSDPGenerDescribe& item) const {
+  const char* order = std::strchr(kSessionOrder, item.Type());
+  if (item.Type() == '\0' || order == nullptr) return sizeof(kSessionOrder) - 1;
+  return static_cast<int>(order - kSessionOrder);
 }
 
-std::vector<CSDPGenerDescribe*> CQwSdp::PrintList() {
+std::vector<CQwSdpBase::Field> CQwSdp::Fields() {
   print_lines_.clear();
-  print_lines_.reserve(6);
-  auto text_line = [this](char type, const char* text) {
-    CSDPGenerDescribe& line = print_lines_.emplace_back(type);
-    line.SetValue(text);
+  print_lines_.reserve(6);  // the pointers handed out below must stay put
+  auto made_line = [this](char type, const char* text) {
+    CSDPGenerDescribe* line = &print_lines_.emplace_back(type);
+    line->SetValue(text);
+    return line;
   };
-  text_line('v', std::to_string(version_).c_str());
+  std::vector<Field> fields;
+  int filed_version = -1;
+  bool version_kept = version_line_ != nullptr &&
+                      ParseVersion(version_line_->Content(), &filed_version) &&
+                      filed_version == version_;
+  fields.push_back({version_kept ? version_line_ : made_line('v', std::to_string(version_).c_str()),
+                    version_line_, 0});
+  if (origin_.IsPresent()) fields.push_back({&origin_, origin_.Source(), 1});
   const char* texts[] = {session_name_, information_, uri_, email_, phone_};
-  const char types[] = {'s', 'i', 'u', 'e', 'p'};
   for (int i = 0; i < 5; ++i) {
-    if (texts[i][0] != '\0') text_line(types[i], texts[i]);
+    CSDPGenerDescribe* source = text_lines_[i];
+    CSDPGenerDescribe* line = nullptr;
+    if (source != nullptr && Unchanged(texts[i], *source)) {
+      line = source;
+    } else if (texts[i][0] != '\0') {
+      line = made_line(kSessionOrder[i + 2], texts[i]);
+    }
+    if (line != nullptr || source != nullptr) fields.push_back({line, source, i + 2});
   }
-
-  std::vector<CSDPGenerDescribe*> list{&print_lines_[0]};
-  if (origin_.IsPresent()) list.push_back(&origin_);
-  for (size_t i = 1; i < print_lines_.size(); ++i) list.push_back(&print_lines_[i]);
-  if (connection_.IsPresent()) list.push_back(&connection_);
-  if (bandwidth_.IsPresent()) list.push_back(&bandwidth_);
-  if (time_.IsPresent()) list.push_back(&time_);
-  for (CSDPGenerDescribe* item : UntypedItems()) list.push_back(item);
-  return list;
+  CSDPTypedDescribe* typed[] = {&connection_, &bandwidth_, &time_};
+  for (int i = 0; i < 3; ++i) {
+    if (typed[i]->IsPresent()) fields.push_back({typed[i], typed[i]->Source(), i + 7});
+  }
+  return fields;
 }
 
 SDPErrors CQwSdp::AddMedia(CSDPMedia** media, int media_type, int port, std::string_view transport,

@@ -3,7 +3,9 @@
 // The HTTP/RTSP message stack parses an "application/sdp" body into one and
 // prints an attached one into a response body. Parse fills the session from
 // the lines up to the first "m=", then one CSDPMedia per "m=" section, in
-// order; Print gives the session's lines followed by every section's.
+// order; Print gives the session's lines followed by every section's. Where
+// the session has one field for a kind of line (connection, bandwidth, time,
+// the texts), the first such line fills it and every line still prints.
 // A CQwSdp owns its media sections; one thread at a time.
 #ifndef KVR_SDP_SRC_QW_SDP_H_
 #define KVR_SDP_SRC_QW_SDP_H_
@@ -58,8 +60,8 @@ class CQwSdp : public CQwSdpBase {
 
  protected:
   SDPErrors OnItem(CSDPGenerDescribe* item) override;
-  std::vector<CSDPGenerDescribe*> PrintList() override;
-  bool IsTyped(const CSDPGenerDescribe& item) const override;
+  std::vector<Field> Fields() override;
+  int Rank(const CSDPGenerDescribe& item) const override;
   void ClearFields() override;
 
  private:
@@ -74,7 +76,11 @@ class CQwSdp : public CQwSdpBase {
   CSDPBandwidth bandwidth_;
   CSDPTime time_;
   std::vector<std::unique_ptr<CSDPMedia>> media_;
-  // The text lines of the current print.
+  // The parsed lines the version and the texts (session name, information,
+  // URI, e-mail, phone) were filed from.
+  CSDPGenerDescribe* version_line_ = nullptr;
+  CSDPGenerDescribe* text_lines_[5] = {};
+  // The lines of the current print for fields changed or set without one.
   std::vector<CSDPGenerDescribe> print_lines_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 #include "platform/debug_log.h"
 
@@ -66,7 +67,6 @@ SDPErrors CQwSdpBase::ParseItems(const char* text, int length) {
     started = true;
 
     auto item = std::make_unique<CSDPGenerDescribe>(content[0]);
-    item->SetContent(content.substr(2));
     std::string_view value = line.substr(2);
     size_t colon = line.find(':', 4);
     if (colon != std::string_view::npos) {
@@ -89,6 +89,7 @@ SDPErrors CQwSdpBase::ParseItems(const char* text, int length) {
       }
     }
     item->SetValue(value);
+    item->SetReceived(line, content.substr(2));
     items_.push_back(std::move(item));
     error = OnItem(items_.back().get());
     if (error.IsError()) break;
@@ -104,16 +105,40 @@ SDPErrors CQwSdpBase::ParseItems(const char* text, int length) {
 }
 
 std::vector<CSDPGenerDescribe*> CQwSdpBase::PrintList() {
-  std::vector<CSDPGenerDescribe*> list;
-  for (const auto& item : items_) list.push_back(item.get());
-  return list;
-}
-
-std::vector<CSDPGenerDescribe*> CQwSdpBase::UntypedItems() const {
-  std::vector<CSDPGenerDescribe*> list;
-  for (const auto& item : items_) {
-    if (!IsTyped(*item)) list.push_back(item.get());
+  // Every parsed line keeps its place, printed through the typed field filed
+  // from it; a field set without a line goes before the first later line of
+  // a kind that follows it in the standard order. Linear in the lines: a
+  // description from a peer may hold thousands of them.
+  std::vector<Field> fields = Fields();
+  std::unordered_map<const CSDPGenerDescribe*, size_t> filed_from;
+  std::vector<size_t> unplaced;  // in the standard order, as Fields() gives them
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].source != nullptr) {
+      filed_from.emplace(fields[i].source, i);
+    } else {
+      unplaced.push_back(i);
+    }
   }
+  std::vector<CSDPGenerDescribe*> list;
+  size_t next = 0;
+  auto unplaced_before = [&](int rank) {
+    for (; next < unplaced.size() && fields[unplaced[next]].rank < rank; ++next) {
+      if (fields[unplaced[next]].line != nullptr) list.push_back(fields[unplaced[next]].line);
+    }
+  };
+  for (const auto& item : items_) {
+    auto filed = filed_from.find(item.get());
+    if (filed == filed_from.end()) {
+      unplaced_before(Rank(*item));
+      list.push_back(item.get());
+      continue;
+    }
+    const Field& field = fields[filed->second];
+    unplaced_before(field.rank);
+    // A field emptied by its setter takes its line away.
+    if (field.line != nullptr) list.push_back(field.line);
+  }
+  unplaced_before(INT32_MAX);
   return list;
 }
 

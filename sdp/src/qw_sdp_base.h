@@ -35,8 +35,9 @@ class CQwSdpBase {
   // character, 5 for a line with a NUL byte, 46 for a name or extra part
   // with nothing after it.
   virtual SDPErrors ParseItems(const char* text, int length);
-  // Prints the level's lines into Text(). 101 when a line yields no text,
-  // 102 when there is no line.
+  // Prints the level's lines into Text(), in the order they were parsed
+  // (repeated lines included). 101 when a line yields no text, 102 when
+  // there is no line.
   virtual SDPErrors PrintItems();
   // The value of the first attribute ("a=<name>:<value>") with this name:
   // as a decimal, or as text trimmed of blanks and line ends. 47 when there
@@ -57,17 +58,28 @@ class CQwSdpBase {
   int Consumed() const { return consumed_; }
 
  protected:
-  // Files one parsed line into the typed fields.
+  // A typed field as printing sees it: the line that prints for it (null:
+  // none), the parsed line it was filed from (null when it was only set),
+  // and its place in the standard order of the level.
+  struct Field {
+    CSDPGenerDescribe* line;
+    const CSDPGenerDescribe* source;
+    int rank;
+  };
+
+  // Files one parsed line into the typed fields. Only the first line of a
+  // kind that has one field fills it; later ones stay lines of the list.
   virtual SDPErrors OnItem(CSDPGenerDescribe* item) = 0;
-  // The lines to print, in order.
-  virtual std::vector<CSDPGenerDescribe*> PrintList();
-  // Whether a parsed line is printed from a typed field rather than as it is.
-  virtual bool IsTyped(const CSDPGenerDescribe& item) const = 0;
-  // The parsed lines that no typed field stands for, in their order.
-  std::vector<CSDPGenerDescribe*> UntypedItems() const;
+  // The typed fields that print, in their standard order.
+  virtual std::vector<Field> Fields() = 0;
+  // The place of a line's kind in the standard order of the level.
+  virtual int Rank(const CSDPGenerDescribe& item) const = 0;
   virtual void ClearFields() = 0;
 
  private:
+  // The lines to print, in order.
+  std::vector<CSDPGenerDescribe*> PrintList();
+
   std::vector<std::unique_ptr<CSDPGenerDescribe>> items_;
   std::string text_;
   int level_;

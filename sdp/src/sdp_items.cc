@@ -103,7 +103,18 @@ const std::string& CSDPGenerDescribe::PrintGeneric() {
   return text_;
 }
 
-const std::string& CSDPGenerDescribe::ToText() { return PrintGeneric(); }
+bool CSDPGenerDescribe::PrintReceived() {
+  if (received_.empty()) return false;
+  text_ = received_;
+  // The last line of a text may have come without a line end.
+  if (text_.back() != '\n' && text_.back() != '\r') text_.append("\r\n");
+  return true;
+}
+
+const std::string& CSDPGenerDescribe::ToText() {
+  if (PrintReceived()) return text_;
+  return PrintGeneric();
+}
 
 bool CSDPGenerDescribe::IsValid() const {
   return value_[0] != '\0' && !(type_ == 'a' && name_[0] == '\0');
@@ -115,22 +126,25 @@ void CSDPGenerDescribe::File(const CSDPGenerDescribe& line) {
   std::memcpy(value_, line.value_, sizeof(value_));
   std::memcpy(extra_, line.extra_, sizeof(extra_));
   content_ = line.content_;
+  received_ = line.received_;
 }
 
 void CSDPGenerDescribe::ClearGeneric() {
   value_[0] = '\0';
   extra_[0] = '\0';
+  received_.clear();
 }
 
 // --- CSDPTypedDescribe ---------------------------------------------------
 
 const std::string& CSDPTypedDescribe::ToText() {
+  if (PrintReceived()) return text_;
   if (IsValid()) {
     BuildGeneric();
     return PrintGeneric();
   }
-  // Fields that do not make a valid line: the line as received stands for
-  // them; without one there is nothing to print.
+  // Fields that do not make a valid line: what is left of a line added by
+  // hand stands for them; without one there is nothing to print.
   if (Value()[0] != '\0') return PrintGeneric();
   text_.clear();
   return text_;
@@ -141,6 +155,7 @@ void CSDPTypedDescribe::File(const CSDPGenerDescribe& line) {
   CSDPGenerDescribe::File(line);
   SetType(type);
   present_ = true;
+  source_ = &line;
   ParseContent(Content());
 }
 

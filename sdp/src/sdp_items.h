@@ -10,9 +10,11 @@
 // bandwidth, time, media line, rtpmap and fmtp attributes). A typed item is
 // filled from a parsed line in its standard form (filing reads the whole text
 // after "=", so an IPv6 address or a ";" inside fmtp parameters stays whole),
-// or through its setters; printing rebuilds the line from the fields when
-// they are valid, else prints the line as it was received (and nothing when
-// there is none).
+// or through its setters. A parsed line prints exactly as it was received
+// until a setter changes it, so a line whose typed form cannot hold it (an
+// fmtp line longer than its field, an attribute without a name, a line in
+// a form the fields do not keep) is never cut or reshaped; a changed or
+// built item prints from its fields.
 //
 // Items belong to the description that holds them; one thread at a time.
 #ifndef KVR_SDP_SRC_SDP_ITEMS_H_
@@ -51,9 +53,10 @@ class CSDPGenerDescribe {
   CSDPGenerDescribe(const CSDPGenerDescribe&) = default;
   CSDPGenerDescribe& operator=(const CSDPGenerDescribe&) = default;
 
-  // The printed line: type, "=", name and ":" (when there is a name), extra
-  // and ";" (when there is an extra part), the value, and a CR LF when the
-  // value does not end a line. An attribute without a name prints nothing.
+  // The printed line: as received for a parsed line; else type, "=", name
+  // and ":" (when there is a name), extra and ";" (when there is an extra
+  // part), the value, and a CR LF when the value does not end a line. A
+  // built attribute without a name prints nothing.
   virtual const std::string& ToText();
   // A value, and a name when it is an attribute.
   virtual bool IsValid() const;
@@ -68,17 +71,35 @@ class CSDPGenerDescribe {
   const char* Extra() const { return extra_; }
   // The text after "=" as received, without the line end.
   const std::string& Content() const { return content_; }
+  // The whole line as received, line end included; empty once a setter has
+  // changed the item.
+  const std::string& Received() const { return received_; }
 
   void SetType(char type) { type_ = type; }
   // Each returns whether the text fitted whole (it is cut otherwise).
-  bool SetName(std::string_view name) { return CopySdpField(name_, name); }
-  bool SetValue(std::string_view value) { return CopySdpField(value_, value); }
-  bool SetExtra(std::string_view extra) { return CopySdpField(extra_, extra); }
-  void SetContent(std::string_view content) { content_.assign(content); }
+  bool SetName(std::string_view name) {
+    received_.clear();
+    return CopySdpField(name_, name);
+  }
+  bool SetValue(std::string_view value) {
+    received_.clear();
+    return CopySdpField(value_, value);
+  }
+  bool SetExtra(std::string_view extra) {
+    received_.clear();
+    return CopySdpField(extra_, extra);
+  }
+  // The received line (line end included) and the text after its "=".
+  void SetReceived(std::string_view line, std::string_view content) {
+    received_.assign(line);
+    content_.assign(content);
+  }
 
  protected:
   // Builds text_ from the generic fields.
   const std::string& PrintGeneric();
+  // Builds text_ from the received line; false when there is none.
+  bool PrintReceived();
   void ClearGeneric();
 
   std::string text_;
@@ -89,6 +110,7 @@ class CSDPGenerDescribe {
   char value_[kSdpValueSize] = {};
   char extra_[kSdpExtraSize] = {};
   std::string content_;
+  std::string received_;
 };
 
 // Shared by the typed items: filing parses the received text, printing
@@ -102,6 +124,9 @@ class CSDPTypedDescribe : public CSDPGenerDescribe {
 
   // Whether the item was filed or set since it was made.
   bool IsPresent() const { return present_; }
+  // The parsed line this item was filed from, or null; it keeps the item's
+  // place when the description prints.
+  const CSDPGenerDescribe* Source() const { return source_; }
 
  protected:
   // Fills the fields from the text after "=" (no line end).
@@ -113,6 +138,7 @@ class CSDPTypedDescribe : public CSDPGenerDescribe {
 
  private:
   bool present_ = false;
+  const CSDPGenerDescribe* source_ = nullptr;
 };
 
 // "o=": user name, session id, version, network type, address type, address.

@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr char kMediaOrder[] = "micbka";
+
 bool IsAttribute(const CSDPGenerDescribe& item, const char* name) {
   return item.Type() == 'a' && std::strcmp(item.Name(), name) == 0;
 }
@@ -19,22 +21,26 @@ void CSDPMedia::ClearFields() {
   bandwidth_ = CSDPBandwidth();
   rtpmaps_.clear();
   fmtps_.clear();
+  information_source_ = nullptr;
 }
 
 SDPErrors CSDPMedia::OnItem(CSDPGenerDescribe* item) {
   if (item == nullptr) return KVR_SDP_ERROR(kSdpErrParameter);
   switch (item->Type()) {
     case 'm':
-      media_line_.File(*item);
+      if (!media_line_.IsPresent()) media_line_.File(*item);
       break;
     case 'i':
-      CopySdpText(information_, item->Content());
+      if (information_source_ == nullptr) {
+        information_source_ = item;
+        CopySdpText(information_, item->Content());
+      }
       break;
     case 'c':
-      connection_.File(*item);
+      if (!connection_.IsPresent()) connection_.File(*item);
       break;
     case 'b':
-      bandwidth_.File(*item);
+      if (!bandwidth_.IsPresent()) bandwidth_.File(*item);
       break;
     case 'a':
       if (IsAttribute(*item, "rtpmap")) {
@@ -49,32 +55,34 @@ SDPErrors CSDPMedia::OnItem(CSDPGenerDescribe* item) {
   return SDPErrors();
 }
 
-bool CSDPMedia::IsTyped(const CSDPGenerDescribe& item) const {
-  switch (item.Type()) {
-    case 'm':
-    case 'i':
-    case 'c':
-    case 'b':
-      return true;
-    case 'a':
-      return IsAttribute(item, "rtpmap") || IsAttribute(item, "fmtp");
-    default:
-      return false;
-  }
+int CSDPMedia::Rank(const CSDPGenerDescribe& item) const {
+  const char* order = std::strchr(kMediaOrder, item.Type());
+  if (item.Type() == '\0' || order == nullptr) return sizeof(kMediaOrder) - 1;
+  return static_cast<int>(order - kMediaOrder);
 }
 
-std::vector<CSDPGenerDescribe*> CSDPMedia::PrintList() {
-  std::vector<CSDPGenerDescribe*> list{&media_line_};
-  if (information_[0] != '\0') {
-    information_line_.SetValue(information_);
-    list.push_back(&information_line_);
+std::vector<CQwSdpBase::Field> CSDPMedia::Fields() {
+  std::vector<Field> fields;
+  if (media_line_.IsPresent()) fields.push_back({&media_line_, media_line_.Source(), 0});
+  CSDPGenerDescribe* information = nullptr;
+  if (information_source_ != nullptr) {
+    char filed[kSdpTextSize];
+    CopySdpText(filed, information_source_->Content());
+    if (std::strcmp(filed, information_) == 0) information = information_source_;
   }
-  if (connection_.IsPresent()) list.push_back(&connection_);
-  if (bandwidth_.IsPresent()) list.push_back(&bandwidth_);
-  for (auto& rtpmap : rtpmaps_) list.push_back(&rtpmap);
-  for (auto& fmtp : fmtps_) list.push_back(&fmtp);
-  for (CSDPGenerDescribe* item : UntypedItems()) list.push_back(item);
-  return list;
+  if (information == nullptr && information_[0] != '\0') {
+    information_line_.SetValue(information_);
+    information = &information_line_;
+  }
+  if (information != nullptr || information_source_ != nullptr) {
+    fields.push_back({information, information_source_, 1});
+  }
+  if (connection_.IsPresent()) fields.push_back({&connection_, connection_.Source(), 2});
+  if (bandwidth_.IsPresent()) fields.push_back({&bandwidth_, bandwidth_.Source(), 3});
+  const int attribute_rank = Rank(CSDPGenerDescribe('a'));
+  for (auto& rtpmap : rtpmaps_) fields.push_back({&rtpmap, rtpmap.Source(), attribute_rank});
+  for (auto& fmtp : fmtps_) fields.push_back({&fmtp, fmtp.Source(), attribute_rank});
+  return fields;
 }
 
 const CSDPRtpMapAttribute* CSDPMedia::FindRtpMap(int payload_type) const {

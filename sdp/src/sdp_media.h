@@ -2,9 +2,9 @@
 // connection, bandwidth, and its rtpmap and fmtp attributes (every one of
 // them, in order), plus the other lines of the section as parsed.
 //
-// Printing puts the typed lines first (media line, information, connection,
-// bandwidth, rtpmap and fmtp attributes), then the other lines. A section
-// belongs to its CQwSdp; one thread at a time.
+// Parsed lines print in their order; the first information, connection and
+// bandwidth lines fill those fields. A section belongs to its CQwSdp; one
+// thread at a time.
 #ifndef KVR_SDP_SRC_SDP_MEDIA_H_
 #define KVR_SDP_SRC_SDP_MEDIA_H_
 
@@ -34,8 +34,8 @@ class CSDPMedia : public CQwSdpBase {
 
  protected:
   SDPErrors OnItem(CSDPGenerDescribe* item) override;
-  std::vector<CSDPGenerDescribe*> PrintList() override;
-  bool IsTyped(const CSDPGenerDescribe& item) const override;
+  std::vector<Field> Fields() override;
+  int Rank(const CSDPGenerDescribe& item) const override;
   void ClearFields() override;
 
  private:
@@ -45,6 +45,8 @@ class CSDPMedia : public CQwSdpBase {
   CSDPBandwidth bandwidth_;
   std::vector<CSDPRtpMapAttribute> rtpmaps_;
   std::vector<CSDPFmtpAttribute> fmtps_;
+  // The parsed information line, and the one printed when the field changed.
+  CSDPGenerDescribe* information_source_ = nullptr;
   CSDPGenerDescribe information_line_{'i'};
 };
 

@@ -305,18 +305,4 @@ TEST(PlatformUnitsTest, MediaInfoReplyNumbersByListIndexAndKey) {
   EXPECT_EQ(detached.SetListNumber("stream", 0, "width", 1), 5);
 }
 
-TEST(PlatformUnitsTest, LongTextsAreCutToTheirFields) {
-  std::string name(100, 'n');
-  std::string ip = "1234:5678:9abc:def0:1234";
-  CPuDiagnosis unit(
-      Doc("PuDiagnosis", "request", "<puName>" + name + "</puName><puIp>" + ip + "</puIp>"));
-  EXPECT_EQ(std::string(unit.puName), name.substr(0, sizeof(unit.puName) - 1));
-  EXPECT_EQ(std::string(unit.puIp), ip);  // 36 wide here
-  CAddpu addpu(Doc("AddPu", "request", "<puIp>" + ip + "</puIp>"));
-  EXPECT_EQ(std::string(addpu.puIp), ip.substr(0, 15));
-  CDiagnoseResult result(Doc("DiagnosisResult", "request",
-                             "<notes>" + name + name + name + name + name + name + "</notes>"));
-  EXPECT_EQ(std::strlen(result.notes), sizeof(result.notes) - 1);
-}
-
 }  // namespace

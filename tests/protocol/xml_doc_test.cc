@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -51,15 +52,36 @@ std::string PrintedByTinyXml(const TiXmlDocument& tree) {
 }
 
 TEST(CodeTablesTest, NamesAndTextsAsTheClientsKnowThem) {
-  for (int id : {43, 44, 65535, -1, -100}) EXPECT_STREQ(CommandName(id), "Invalid_CmdId") << id;
+  // Spelt as the clients send and expect them, misspellings included.
+  // clang-format off
+  const char* const names[] = {
+      "Register", "KeepAlive", "AddPu", "DelPu", "QueryPuInfo", "MonitorStart", "MonitorStop",
+      "MediaData", "ConnectInfo", "RecordPlay", "PlayControl", "RecordIndex", "StoreConfigGet",
+      "StoreConfigSet", "RecRealMedia", "RecRealMediaControl", "DeleteRecRealMedia",
+      "QueryRealMediaRecStatus", "RecordEvent", "RecRealMediaSaveAs", "AudioStart", "AudioStop",
+      "CreateSession", "CloseSession", "PTZControl", "MediaInfoQuery", "AddPlan", "DelPlan",
+      "ModifyPlan", "ExecutePlan", "PlanInfo", "PuDiagnosis", "SmartDiagnosis", "DiagnosisResult",
+      "CapturePicture", "PlanLog", "BackupRecord", "NewRecordIndex", "LastRecordIndex",
+      "RequestSpace", "RestartServer", "ChannelCoverConfig", "ChangeServerAddr", "Invalid_CmdId"};
+  const char* const texts[] = {
+      "Sucess", "min info code (not use)", "qwent media data", "data finished",
+      "min error code (not use)", "Code Fail", "PDU Convertion Error", "Error Load Data From Doc",
+      "Empty data", "Not distinguish", "Can't parse http", "Can't parse doc",
+      "Fail to Create buffer", "Fail to parse Xml", "Fail to parse Xml head",
+      "Fail to parse Xml element", "Fail to parse Xml body", "Checking the device",
+      "Checking the channel", "Backup Module exist", "Record No Exist", "Fail to login PLM"};
+  // clang-format on
+  ASSERT_EQ(std::size(names), 44u);
+  ASSERT_EQ(std::size(texts), 22u);
+  for (int id = 0; id < 44; ++id) {
+    EXPECT_STREQ(CommandName(id), names[id]) << id;
+    EXPECT_EQ(FindCommand(names[id]), id) << names[id];
+  }
+  for (int code = 0; code < 22; ++code) EXPECT_STREQ(ResultText(code), texts[code]) << code;
+  for (int id : {44, 65535, -1}) EXPECT_STREQ(CommandName(id), "Invalid_CmdId") << id;
   EXPECT_EQ(FindCommand("keepalive"), kCmdUnknown);  // case matters
   EXPECT_EQ(FindCommand(nullptr), kCmdUnknown);
-  for (int id = 0; id < kCommandTableSize; ++id) EXPECT_EQ(FindCommand(CommandName(id)), id);
-
-  EXPECT_STREQ(ResultText(0), "Sucess");
-  EXPECT_STREQ(ResultText(21), "Fail to login PLM");
-  EXPECT_STREQ(ResultText(22), "");
-  EXPECT_STREQ(ResultText(-1), "");
+  for (int code : {22, -1}) EXPECT_STREQ(ResultText(code), "") << code;
 }
 
 TEST(XmlDocTest, ReplyEnvelopeBeforeSessionAndSequence) {
@@ -101,10 +123,17 @@ TEST(XmlDocTest, DeserializeReadsTheHead) {
 
   CXMLDoc failed{
       std::string("<pdu><head><operation>StoreConfigGet</operation><type>response</type>"
-                  "<result code=\"20\">Record No Exist</result></head><body/></pdu>")};
+                  "<result code=\"20\">" +
+                  std::string(300, 'r') + "</result></head><body/></pdu>")};
   EXPECT_EQ(failed.IsRequest(), 0);
   EXPECT_EQ(failed.GetResultCode(), 20);
-  EXPECT_EQ(failed.GetSession(), 0);
+  EXPECT_EQ(failed.GetResultText(), std::string(255, 'r'));
+  // Missing session, sequence and result read as 0.
+  CXMLDoc bare{std::string(
+      "<pdu><head><operation>KeepAlive</operation><type>response</type></head><body/></pdu>")};
+  EXPECT_EQ(bare.GetSession(), 0);
+  EXPECT_EQ(bare.GetSequence(), 0);
+  EXPECT_EQ(bare.GetResultCode(), 0);
 }
 
 TEST(XmlDocTest, DeserializeFailuresHaveTheirCodes) {
