@@ -508,8 +508,7 @@ void CCmdDealMdl::SweepRemovedModules() {
       if (removedModules_.empty()) return;
       removed = removedModules_.front();
       removedModules_.pop_front();
-      const bool graceOver =
-          platform::TicksElapsed(removed.removedAt, Now(), kRemovalGraceMs);
+      const bool graceOver = platform::TicksElapsed(removed.removedAt, Now(), kRemovalGraceMs);
       if (!graceOver || InDelivery(removed.module)) {
         removedModules_.push_back(removed);
         continue;
