@@ -4,8 +4,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <sched.h>
 #include <cerrno>
+#include <sched.h>
 
 namespace platform {
 
