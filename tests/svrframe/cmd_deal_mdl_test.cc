@@ -219,7 +219,9 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
     SCOPED_TRACE(testing::Message() << "class " << c.messageClass << " event " << c.eventType);
     MessageRef m = Msg("Request");
     kept.push_back(m);
-    if (c.limited) EXPECT_EQ(c.sender->Send(m, 20001, c.messageClass), 20000) << "weighed";
+    if (c.limited) {
+      EXPECT_EQ(c.sender->Send(m, 20001, c.messageClass), 20000) << "the weight counts";
+    }
     for (int i = 0; i < 20001; ++i) ASSERT_EQ(c.sender->Send(m, 0, c.messageClass), 0) << i;
     EXPECT_EQ(cmd->QueueLength(c.eventType), 20001u);
     for (int i = 0; i < 100; ++i)
