@@ -24,6 +24,4 @@ uint64_t CurrentThreadId() {
   return id;
 }
 
-bool SetCurrentThreadPriority(int) { return true; }
-
 }  // namespace platform

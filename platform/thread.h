@@ -16,10 +16,6 @@ void SleepMs(uint32_t ms);
 // An id of the calling thread, unique among live threads, never 0.
 uint64_t CurrentThreadId();
 
-// Thread priorities are not honoured on this system: the service starts every
-// thread at normal priority and the scheduler treats them alike. Returns true.
-bool SetCurrentThreadPriority(int system_priority);
-
 }  // namespace platform
 
 #endif  // KVR_PLATFORM_THREAD_H_

@@ -104,9 +104,7 @@ int CCmdDealMdl::Init(const CSecureString& configFile) {
   std::shared_ptr<const CModuleConfig> config = CModuleConfig::FromFile(configFile.c_str());
   const bool loaded = config->Loaded();
   if (!loaded) platform::DebugPrintf("CmdDealMdl: %s", config->Error().c_str());
-  CModuleConfig::SetCurrent(config);
   {
-    // Configurations loaded earlier stay alive: a thread may still be routing with one.
     std::lock_guard<std::mutex> lock(configMu_);
     configs_.push_back(config);
     config_.store(config.get(), std::memory_order_release);
@@ -138,7 +136,6 @@ void CCmdDealMdl::StartEventThreads() {
 
 int CCmdDealMdl::Destroy() {
   Shutdown();
-  CModuleConfig::Release();
   delete this;
   return 0;
 }
@@ -169,13 +166,21 @@ bool CCmdDealMdl::RegisterCommModule(IModule* module, int32_t key) {
   if (module == nullptr || module->GetRuntimeInfo() == nullptr) return false;
   if (key == 0) key = NextModuleKey();
   char suffix[32];
-  std::snprintf(suffix, sizeof(suffix), "-%.10d_%08x", key, platform::TickCount());
+  std::snprintf(suffix, sizeof(suffix), "-%.10d_%08x", key, Now());
   CSecureString name = module->GetRuntimeInfo()->Name();
   name += suffix;
   module->GetRuntimeInfo()->SetName(name);
-  QWTools::CReadWriteMutexLock guard(&commLock_);
-  commModules_[name] = module;
-  module->SetSink(&CCmdDealMdl::CommModuleSink, this);
+  IModule* replaced = nullptr;
+  {
+    QWTools::CReadWriteMutexLock guard(&commLock_);
+    IModule*& slot = commModules_[name];
+    if (slot != module) replaced = slot;
+    slot = module;
+    module->SetSink(&CCmdDealMdl::CommModuleSink, this);
+  }
+  // Nobody can reach the replaced module by its name any more; it goes the
+  // way of a removed one, so that a delivery still inside it finishes first.
+  if (replaced != nullptr) Retire(replaced);
   return true;
 }
 
@@ -324,6 +329,31 @@ void CCmdDealMdl::Drain(int q) {
   }
 }
 
+// Delivery protection. Every path hands a message to a module through
+// DeliverTo, which finds the module under its map's lock and names it in the
+// delivering thread's `callee` before that lock is let go, and clears the
+// name once OnMessage has returned. A removal erases the module from its map
+// under the same lock and then waits (or, for a module to be destroyed, the
+// sweep waits) until no thread's `callee` names it. After the erase no new
+// delivery can find the module, and each one that found it earlier is named,
+// so once no thread names it nothing is inside it. No lock is held during
+// OnMessage.
+void CCmdDealMdl::DeliverTo(bool functionModule, const CSecureString& name,
+                            const MessageRef& message, EventSlot& slot) {
+  QWTools::CReadWriteMutex& lock = functionModule ? funLock_ : commLock_;
+  ModuleMap& map = functionModule ? funModules_ : commModules_;
+  IModule* module = nullptr;
+  {
+    QWTools::CReadWriteMutexLock guard(&lock);
+    auto it = map.find(name);
+    if (it == map.end()) return;
+    module = it->second;
+    slot.callee.store(module, std::memory_order_release);
+  }
+  module->OnMessage(message);
+  slot.callee.store(nullptr, std::memory_order_release);
+}
+
 void CCmdDealMdl::DeliverEntrance(const MessageRef& message, EventSlot& slot) {
   const CModuleConfig* config = config_.load(std::memory_order_acquire);
   const SharedNames* route = config != nullptr ? config->EntranceRoute(*message) : nullptr;
@@ -331,18 +361,7 @@ void CCmdDealMdl::DeliverEntrance(const MessageRef& message, EventSlot& slot) {
   message->SetDestinations(*route);
   // The route belongs to the configuration, not to the message, so a
   // destination that passes the message on cannot change it under us.
-  for (const CSecureString& name : **route) {
-    IModule* module = nullptr;
-    {
-      QWTools::CReadWriteMutexLock guard(&funLock_);
-      auto it = funModules_.find(name);
-      if (it == funModules_.end()) continue;
-      module = it->second;
-      slot.callee.store(module, std::memory_order_release);
-    }
-    module->OnMessage(message);
-    slot.callee.store(nullptr, std::memory_order_release);
-  }
+  for (const CSecureString& name : **route) DeliverTo(true, name, message, slot);
 }
 
 void CCmdDealMdl::DeliverReply(const MessageRef& message, EventSlot& slot) {
@@ -350,27 +369,11 @@ void CCmdDealMdl::DeliverReply(const MessageRef& message, EventSlot& slot) {
   const SharedNames* route = config != nullptr ? config->ReplyRoute(*message) : nullptr;
   if (route != nullptr) {
     message->SetDestinations(*route);
-    for (const CSecureString& name : **route) {
-      QWTools::CReadWriteMutexLock guard(&funLock_);
-      auto it = funModules_.find(name);
-      if (it == funModules_.end()) continue;
-      it->second->OnMessage(message);
-    }
+    for (const CSecureString& name : **route) DeliverTo(true, name, message, slot);
     return;  // a routed reply is not also given to its replyTo modules
   }
   const std::vector<CSecureString> replyTo = message->ReplyToList();
-  for (const CSecureString& name : replyTo) {
-    IModule* module = nullptr;
-    {
-      QWTools::CReadWriteMutexLock guard(&commLock_);
-      auto it = commModules_.find(name);
-      if (it == commModules_.end()) continue;
-      module = it->second;
-      slot.callee.store(module, std::memory_order_release);
-    }
-    module->OnMessage(message);
-    slot.callee.store(nullptr, std::memory_order_release);
-  }
+  for (const CSecureString& name : replyTo) DeliverTo(false, name, message, slot);
 }
 
 bool CCmdDealMdl::Thread7Running() const {
@@ -388,6 +391,14 @@ void CCmdDealMdl::QueueOperation(int operation, IModule* module, bool destroy) {
     id = ++lastOperationId_;
     operations_.push_back(ModuleOperation{operation, module, destroy, id});
   }
+  // An event thread never carries removals out itself: thread 7 (or a caller
+  // standing in for it) may be waiting, as the one runner of the operations,
+  // for this very thread to leave a module. What it queues is carried out by
+  // thread 7 or, once the threads have ended, by the shut-down.
+  if (OnOwnEventThread()) {
+    SignalEvent(QWTools::kMessageEvent);
+    return;
+  }
   if (!Thread7Running()) {
     RunModuleOperations();  // no thread 7 to do it (none made, or shut down)
     return;
@@ -395,7 +406,7 @@ void CCmdDealMdl::QueueOperation(int operation, IModule* module, bool destroy) {
   SignalEvent(QWTools::kMessageEvent);
   // The owner of a module removed without `destroy` frees it once we return;
   // it must be out of the maps and out of every delivery by then.
-  if (destroy || OnOwnEventThread()) return;
+  if (destroy) return;
   while (operationsDone_.load(std::memory_order_acquire) < id) {
     if (!Thread7Running()) {
       RunModuleOperations();
@@ -428,18 +439,18 @@ void CCmdDealMdl::CarryOut(const ModuleOperation& op) {
   // Only the module asked about is removed: another module registered under
   // the same name since then stays.
   if (op.operation == kRemoveCommOperation) {
+    bool found = false;
     {
       QWTools::CReadWriteMutexLock guard(&commLock_);
       auto it = commModules_.find(name);
-      if (it == commModules_.end() || it->second != op.module) return;
-      commModules_.erase(it);
+      found = it != commModules_.end() && it->second == op.module;
+      if (found) commModules_.erase(it);
     }
-    if (op.destroy) {
-      const uint32_t now = platform::TickCount();
-      if (auto* base = dynamic_cast<CMdlBase*>(op.module)) base->SetRemovedAt(now);
-      QWTools::CReadWriteMutexLock guard(&removedLock_);
-      removedModules_.push_back(RemovedModule{op.module, now});
-    } else {
+    if (found && op.destroy) {
+      Retire(op.module);
+    } else if (found || (!op.destroy && Unretire(op.module))) {
+      // Handed back to its owner (also one that a later registration
+      // replaced): out of every delivery before the caller frees it.
       WaitUntilNotInDelivery(op.module);
     }
   } else if (op.operation == kRemoveFunOperation) {
@@ -452,6 +463,24 @@ void CCmdDealMdl::CarryOut(const ModuleOperation& op) {
     WaitUntilNotInDelivery(op.module);
     if (op.destroy) op.module->Destroy();
   }
+}
+
+void CCmdDealMdl::Retire(IModule* module) {
+  const uint32_t now = Now();
+  if (auto* base = dynamic_cast<CMdlBase*>(module)) base->SetRemovedAt(now);
+  QWTools::CReadWriteMutexLock guard(&removedLock_);
+  removedModules_.push_back(RemovedModule{module, now});
+}
+
+bool CCmdDealMdl::Unretire(IModule* module) {
+  QWTools::CReadWriteMutexLock guard(&removedLock_);
+  for (auto it = removedModules_.begin(); it != removedModules_.end(); ++it) {
+    if (it->module == module) {
+      removedModules_.erase(it);
+      return true;
+    }
+  }
+  return false;
 }
 
 bool CCmdDealMdl::InDelivery(const IModule* module) const {
@@ -479,8 +508,7 @@ void CCmdDealMdl::SweepRemovedModules() {
       if (removedModules_.empty()) return;
       removed = removedModules_.front();
       removedModules_.pop_front();
-      const bool graceOver =
-          platform::TicksElapsed(removed.removedAt, platform::TickCount(), kRemovalGraceMs);
+      const bool graceOver = platform::TicksElapsed(removed.removedAt, Now(), kRemovalGraceMs);
       if (!graceOver || InDelivery(removed.module)) {
         removedModules_.push_back(removed);
         continue;

@@ -21,16 +21,22 @@
 // thread 7 has carried the removal out and no event thread is still inside
 // the module's OnMessage: the owner may destroy the module as soon as the
 // call returns. From inside an event thread (a module's OnMessage) the call
-// cannot wait for thread 7; such a caller must remove with `destroy` set or
-// keep the module alive itself. A waiting caller must not hold a lock that
-// the module's OnMessage takes, or the two wait for each other.
+// only queues the removal, since thread 7 may be waiting for that very thread
+// to leave a module; such a caller must remove with `destroy` set or keep the
+// module alive itself. A waiting caller must not hold a lock that the
+// module's OnMessage takes, or the two wait for each other. A communication
+// module registered under a unique name already in use replaces the earlier
+// one, which is then removed for deletion like any other.
 //
 // Locks: each queue, each module map, the removed-module queue, the operation
 // queue and each event thread's event have their own lock and no two are held
-// together (an event thread's work flag is atomic and takes none), except that a routed reply is
-// delivered to function modules while the function-module map lock is held (it is recursive, so
-// such an OnMessage may register and look up modules). All public operations are safe from any
-// thread; Destroy is called once, by the owner, from outside the event threads.
+// together (an event thread's work flag is atomic and takes none). No lock is
+// held while a module's OnMessage runs, so an OnMessage may register, look up
+// and remove modules. All public operations are safe from any thread; Destroy
+// is called once, by the owner, from outside the event threads.
+//
+// The routing configuration loaded by Init belongs to this module alone: it
+// routes by it and drops it when it is destroyed.
 #ifndef KVR_SVRFRAME_CMD_DEAL_MDL_H_
 #define KVR_SVRFRAME_CMD_DEAL_MDL_H_
 
@@ -44,6 +50,7 @@
 #include <vector>
 
 #include "platform/mutex.h"
+#include "platform/time.h"
 #include "svrframe/cmd_deal_module.h"
 #include "svrframe/event.h"
 #include "svrframe/module_config.h"
@@ -100,11 +107,11 @@ class CCmdDealMdl : public ICmdDealModule {
   CCmdDealMdl& operator=(const CCmdDealMdl&) = delete;
 
   // Starts the event threads (once) and loads the routing file (empty name:
-  // "Server_Config.xml") as the process-wide configuration. 0, or -1 when
-  // the file does not load (the threads keep running, routing nothing).
+  // "Server_Config.xml"), which replaces any loaded before. 0, or -1 when the
+  // file does not load (the threads keep running, routing nothing).
   int Init(const CSecureString& configFile) override;
   // Shuts down (every event thread ended, every module destroyed, every
-  // queued message released), releases the configuration and deletes this module.
+  // queued message released) and deletes this module with its configuration.
   int Destroy() override;
   // Queues the message as if a communication module had sent it as data,
   // without the limit, so that it is routed by the entrance routes.
@@ -139,6 +146,11 @@ class CCmdDealMdl : public ICmdDealModule {
   size_t RemovedModuleCount();
   // Whether event thread n has left its loop.
   bool ThreadEnded(int thread) const;
+
+ protected:
+  // The tick count that unique names are made with and the removal grace
+  // period is measured on (wrapping milliseconds).
+  virtual uint32_t Now() { return platform::TickCount(); }
 
  private:
   struct MessageQueue {
@@ -187,10 +199,16 @@ class CCmdDealMdl : public ICmdDealModule {
   void Drain(int queue);
   void DeliverEntrance(const MessageRef& message, EventSlot& slot);
   void DeliverReply(const MessageRef& message, EventSlot& slot);
+  void DeliverTo(bool functionModule, const CSecureString& name, const MessageRef& message,
+                 EventSlot& slot);
 
   void QueueOperation(int operation, IModule* module, bool destroy);
   void RunModuleOperations();
   void CarryOut(const ModuleOperation& op);
+  // Puts a communication module that left the map on the removed-module queue.
+  void Retire(IModule* module);
+  // Takes a module back off the removed-module queue; false when it is not there.
+  bool Unretire(IModule* module);
   // True while some event thread other than the caller is inside module's OnMessage.
   bool InDelivery(const IModule* module) const;
   void WaitUntilNotInDelivery(const IModule* module) const;
@@ -221,6 +239,8 @@ class CCmdDealMdl : public ICmdDealModule {
   platform::Signal operationsDoneSignal_;
 
   std::mutex configMu_;
+  // Every configuration loaded stays until this module goes: a thread may
+  // still be routing with an earlier one while Init loads the next.
   std::vector<std::shared_ptr<const CModuleConfig>> configs_;  // guarded by configMu_
   std::atomic<const CModuleConfig*> config_{nullptr};          // the newest of configs_
 

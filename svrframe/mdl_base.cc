@@ -69,17 +69,17 @@ ModuleSink CMdlBase::SetSink(ModuleSink sink, void* user) {
 
 int CMdlBase::SuspendWorker() {
   std::lock_guard<std::mutex> lock(threadMu_);
-  if (thread_ == nullptr) return -1;
-  return suspendCount_.fetch_add(1);
+  return thread_ == nullptr ? -1 : thread_->Suspend();
 }
 
 int CMdlBase::ResumeWorker() {
   std::lock_guard<std::mutex> lock(threadMu_);
-  if (thread_ == nullptr) return -2;
-  int count = suspendCount_.load();
-  while (count > 0 && !suspendCount_.compare_exchange_weak(count, count - 1)) {
-  }
-  return count;
+  return thread_ == nullptr ? -2 : thread_->Resume();
+}
+
+bool CMdlBase::WorkerParked() const {
+  std::lock_guard<std::mutex> lock(threadMu_);
+  return thread_ != nullptr && thread_->IsParked();
 }
 
 bool CMdlBase::WorkerRunning() const {
@@ -101,7 +101,17 @@ void CMdlBase::WaitWorkerEnded() {
 }
 
 void CMdlBase::HonourSuspend() {
-  while (suspendCount_.load() > 0) platform::SleepMs(10);
+  CMdlWorkerThread* thread = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(threadMu_);
+    thread = thread_;
+  }
+  // Only the worker itself waits here, and its thread object lives as long
+  // as it runs; from any other thread the call does nothing.
+  if (thread != nullptr &&
+      thread->threadId_.load(std::memory_order_acquire) == platform::CurrentThreadId()) {
+    thread->HonourSuspend();
+  }
 }
 
 void CMdlBase::WorkerEnded() {

@@ -58,7 +58,8 @@ class CMdlBase : public IModule {
 
   // The body of the worker thread.
   virtual int Loop() = 0;
-  // Previous suspend count; -1 (suspend) or -2 (resume) without a thread.
+  // The worker thread's suspend count before the call; -1 (suspend) or -2
+  // (resume) without a running worker. The loop honours it between passes.
   virtual int SuspendWorker();
   virtual int ResumeWorker();
   // Called by Send before anything else.
@@ -71,6 +72,8 @@ class CMdlBase : public IModule {
   bool HasThread() const { return hasThread_; }
   // True from Init until Loop has returned.
   bool WorkerRunning() const;
+  // True while the worker waits out a suspension.
+  bool WorkerParked() const;
 
  protected:
   // Waits until the worker thread (if started) has left Loop. Called by a
@@ -78,7 +81,7 @@ class CMdlBase : public IModule {
   // itself (a module that destroys itself from its own loop) it does not
   // wait: the thread forgets the module and must leave Loop at once.
   void WaitWorkerEnded();
-  // Lets a worker loop honour SuspendWorker between passes.
+  // Called by Loop between passes: waits while the worker is suspended.
   void HonourSuspend();
   // Makes the worker thread object that Init starts.
   virtual CMdlWorkerThread* MakeWorker() { return new CMdlWorkerThread(this); }
@@ -97,7 +100,6 @@ class CMdlBase : public IModule {
   mutable std::mutex threadMu_;
   CMdlWorkerThread* thread_ = nullptr;  // guarded by threadMu_; deletes itself
   bool workerStarted_ = false;          // guarded by threadMu_
-  std::atomic<int> suspendCount_{0};
 };
 
 }  // namespace SvrFrame

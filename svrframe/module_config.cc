@@ -3,8 +3,6 @@
 #include <tinyxml.h>
 
 #include <climits>
-#include <cstring>
-#include <mutex>
 
 namespace SvrFrame {
 namespace {
@@ -16,16 +14,6 @@ const char* Attr(const TiXmlElement* element, const char* name) {
   return Text(element->Attribute(name));
 }
 
-// The first child element whose attribute equals `value`; the rest are never looked at.
-const TiXmlElement* FirstChildWith(const TiXmlElement* parent, const char* attribute,
-                                   const char* value) {
-  for (const TiXmlElement* e = parent->FirstChildElement(); e != nullptr;
-       e = e->NextSiblingElement()) {
-    if (std::strcmp(Attr(e, attribute), value) == 0) return e;
-  }
-  return nullptr;
-}
-
 // Routes are built once, at load time, so growing one by copying is fine.
 void AddName(SharedNames& route, const char* name) {
   auto grown = route ? std::make_shared<std::vector<CSecureString>>(*route)
@@ -33,9 +21,6 @@ void AddName(SharedNames& route, const char* name) {
   grown->emplace_back(name);
   route = std::move(grown);
 }
-
-std::mutex g_currentMu;
-std::shared_ptr<const CModuleConfig> g_current;  // guarded by g_currentMu
 
 }  // namespace
 
@@ -57,36 +42,32 @@ int EntranceValue(const char* text) {
   return static_cast<int>(value);
 }
 
-CModuleConfig::CModuleConfig() : document_(std::make_unique<TiXmlDocument>()) {}
-
 CModuleConfig::~CModuleConfig() = default;
 
 std::shared_ptr<const CModuleConfig> CModuleConfig::FromFile(const char* fileName) {
-  std::shared_ptr<CModuleConfig> config(new CModuleConfig());
   const char* name = fileName == nullptr || *fileName == '\0' ? kDefaultConfigFile : fileName;
-  config->loaded_ = config->document_->LoadFile(name);
-  if (!config->loaded_) {
-    config->error_ = std::string(name) + ": " + Text(config->document_->ErrorDesc());
-    config->document_->Clear();
-  }
-  config->Compile();
+  TiXmlDocument document;
+  const bool loaded = document.LoadFile(name);
+  std::shared_ptr<CModuleConfig> config(new CModuleConfig());
+  config->Compile(document, loaded, name);
   return config;
 }
 
 std::shared_ptr<const CModuleConfig> CModuleConfig::FromText(const char* text) {
+  TiXmlDocument document;
+  document.Parse(Text(text));
   std::shared_ptr<CModuleConfig> config(new CModuleConfig());
-  config->document_->Parse(Text(text));
-  config->loaded_ = !config->document_->Error();
-  if (!config->loaded_) {
-    config->error_ = Text(config->document_->ErrorDesc());
-    config->document_->Clear();
-  }
-  config->Compile();
+  config->Compile(document, !document.Error(), "");
   return config;
 }
 
-void CModuleConfig::Compile() {
-  const TiXmlElement* root = document_->RootElement();
+void CModuleConfig::Compile(const TiXmlDocument& document, bool loaded, const std::string& source) {
+  loaded_ = loaded;
+  if (!loaded) {
+    error_ = (source.empty() ? "" : source + ": ") + Text(document.ErrorDesc());
+    return;  // a document that did not load routes nothing, whatever it parsed
+  }
+  const TiXmlElement* root = document.RootElement();
   if (root == nullptr) return;
   for (const TiXmlElement* l1 = root->FirstChildElement(); l1 != nullptr;
        l1 = l1->NextSiblingElement()) {
@@ -149,75 +130,6 @@ bool CModuleConfig::ReplyLookup(CInnerProtocolStack& message) const {
   if (route == nullptr) return false;
   message.SetDestinations(*route);
   return true;
-}
-
-const TiXmlElement* CModuleConfig::WalkToCommand(const CInnerProtocolStack& message) const {
-  const TiXmlElement* root = document_->RootElement();
-  if (root == nullptr) return nullptr;
-  const TiXmlElement* l1 = FirstChildWith(root, "type", Text(message.GetProtocolName()));
-  if (l1 == nullptr) return nullptr;
-  return FirstChildWith(l1, "id", Text(message.GetCommandName()));
-}
-
-bool CModuleConfig::WalkEntranceLookup(CInnerProtocolStack& message) const {
-  const TiXmlElement* l2 = WalkToCommand(message);
-  if (l2 == nullptr) return false;
-  bool added = false;
-  for (const TiXmlElement* l3 = l2->FirstChildElement(); l3 != nullptr;
-       l3 = l3->NextSiblingElement()) {
-    if (EntranceValue(Attr(l3, "entrance")) != 1) continue;
-    if (!added) message.ClearDestinations();  // emptied just before the first addition
-    added = true;
-    message.AddDestination(Attr(l3, "funcName"));
-  }
-  return added;
-}
-
-bool CModuleConfig::WalkReplyLookup(CInnerProtocolStack& message) const {
-  const TiXmlElement* l2 = WalkToCommand(message);
-  if (l2 == nullptr) return false;
-  const TiXmlElement* l3 = FirstChildWith(l2, "funcName", message.GetFunOrigin().c_str());
-  if (l3 == nullptr) return false;
-  const CSecureString result = message.GetResultText();
-  bool added = false;
-  for (const TiXmlElement* l4 = l3->FirstChildElement(); l4 != nullptr;
-       l4 = l4->NextSiblingElement()) {
-    if (std::strcmp(Attr(l4, "condition"), result.c_str()) != 0) continue;
-    if (!added) message.ClearDestinations();
-    added = true;
-    message.AddDestination(Attr(l4, "funcName"));
-  }
-  return added;
-}
-
-bool CModuleConfig::Load(const char* fileName) {
-  std::shared_ptr<const CModuleConfig> config = FromFile(fileName);
-  const bool loaded = config->Loaded();
-  SetCurrent(std::move(config));
-  return loaded;
-}
-
-void CModuleConfig::SetCurrent(std::shared_ptr<const CModuleConfig> config) {
-  std::lock_guard<std::mutex> lock(g_currentMu);
-  g_current.swap(config);
-  // The old configuration is freed after the lock is let go.
-}
-
-void CModuleConfig::Release() { SetCurrent(nullptr); }
-
-std::shared_ptr<const CModuleConfig> CModuleConfig::Current() {
-  std::lock_guard<std::mutex> lock(g_currentMu);
-  return g_current;
-}
-
-bool EntranceLookup(CInnerProtocolStack& message) {
-  std::shared_ptr<const CModuleConfig> config = CModuleConfig::Current();
-  return config != nullptr && config->EntranceLookup(message);
-}
-
-bool ReplyLookup(CInnerProtocolStack& message) {
-  std::shared_ptr<const CModuleConfig> config = CModuleConfig::Current();
-  return config != nullptr && config->ReplyLookup(message);
 }
 
 }  // namespace SvrFrame

@@ -11,11 +11,10 @@
 // a missing attribute reads as empty; "entrance" is read as an integer the
 // way atoi reads it ("01" is 1, "yes" is 0).
 //
-// A CModuleConfig holds one parsed document and, compiled from it when it is
-// made, the same routes as hash tables. It never changes after it is made, so
-// any thread may look routes up in it without a lock. One process-wide
-// instance is loaded with Load and dropped with Release; holders of a
-// shared_ptr (the command dealing module keeps one) keep theirs alive.
+// A CModuleConfig is the routes of one document compiled into hash tables
+// when it is made; the document itself is not kept. It never changes after
+// it is made, so any thread may look routes up in it without a lock. The
+// command dealing module loads it, owns it and is the only one routing by it.
 #ifndef KVR_SVRFRAME_MODULE_CONFIG_H_
 #define KVR_SVRFRAME_MODULE_CONFIG_H_
 
@@ -29,7 +28,6 @@
 #include "svrframe/secure_string.h"
 
 class TiXmlDocument;
-class TiXmlElement;
 
 namespace SvrFrame {
 
@@ -72,25 +70,6 @@ class CModuleConfig {
   const SharedNames* EntranceRoute(const CInnerProtocolStack& message) const;
   const SharedNames* ReplyRoute(const CInnerProtocolStack& message) const;
 
-  // The same two look-ups done by walking the document element by element.
-  // They are the definition the compiled routes are checked against.
-  // The document walk down to the command element (level 2), or null.
-  const TiXmlElement* WalkToCommand(const CInnerProtocolStack& message) const;
-  bool WalkEntranceLookup(CInnerProtocolStack& message) const;
-  bool WalkReplyLookup(CInnerProtocolStack& message) const;
-
-  // --- The process-wide configuration document ---
-  // Loads the file (empty = kDefaultConfigFile) and makes it the current
-  // configuration, also when loading fails (the failed one has no routes).
-  // Returns the loader's success.
-  static bool Load(const char* fileName);
-  // Makes `config` the current configuration (null: none).
-  static void SetCurrent(std::shared_ptr<const CModuleConfig> config);
-  // Drops the current configuration.
-  static void Release();
-  // The current configuration, or null before Load and after Release.
-  static std::shared_ptr<const CModuleConfig> Current();
-
  private:
   struct StringHash {
     using is_transparent = void;
@@ -111,19 +90,15 @@ class CModuleConfig {
     TextMap<CommandEntry> byCommand;
   };
 
-  CModuleConfig();
-  void Compile();
+  CModuleConfig() = default;
+  // Compiles a document that loaded; sets the outcome either way.
+  void Compile(const TiXmlDocument& document, bool loaded, const std::string& source);
   const CommandEntry* FindCommand(const CInnerProtocolStack& message) const;
 
-  std::unique_ptr<TiXmlDocument> document_;
   bool loaded_ = false;
   std::string error_;
   TextMap<ProtocolEntry> protocols_;
 };
-
-// The two look-ups over the process-wide configuration; false when none is loaded.
-bool EntranceLookup(CInnerProtocolStack& message);
-bool ReplyLookup(CInnerProtocolStack& message);
 
 }  // namespace SvrFrame
 

@@ -24,27 +24,14 @@ void CThread::Join() {
   }
 }
 
-int CThread::SystemPriority(int priority) {
-  switch (priority) {
-    case 0:
-      return -1;  // below normal
-    case 1:
-      return 0;  // normal
-    case 2:
-      return 1;  // above normal
-    default:
-      return priority;
-  }
-}
-
-bool CThread::Start(int priority) {
+bool CThread::Start(int) {
   std::lock_guard<std::mutex> lock(handle_mu_);
   if (running_.load(std::memory_order_acquire)) return true;
   if (handle_open_) return false;
   // An earlier run closed its handle and is past every use of this object.
   if (handle_.joinable()) handle_.join();
   try {
-    handle_ = std::thread(&CThread::ThreadMain, this, SystemPriority(priority));
+    handle_ = std::thread(&CThread::ThreadMain, this);
   } catch (const std::system_error&) {
     return false;
   }
@@ -52,18 +39,21 @@ bool CThread::Start(int priority) {
   return true;
 }
 
-void CThread::Resume() {
+int CThread::Resume() {
   int count = suspend_count_.load();
   while (count > 0 && !suspend_count_.compare_exchange_weak(count, count - 1)) {
   }
+  return count;
 }
 
 void CThread::HonourSuspend() {
+  if (suspend_count_.load() <= 0) return;
+  parked_.store(true, std::memory_order_release);
   while (suspend_count_.load() > 0) platform::SleepMs(10);
+  parked_.store(false, std::memory_order_release);
 }
 
-void CThread::ThreadMain(int system_priority) {
-  platform::SetCurrentThreadPriority(system_priority);
+void CThread::ThreadMain() {
   running_.store(true, std::memory_order_release);
   Run();
   running_.store(false, std::memory_order_release);

@@ -9,7 +9,9 @@
 // destructor that stops its loop calls Join itself); the base destructor
 // joins too, but by then the derived part is already gone.
 //
-// Start, IsRunning, Suspend and Resume are safe from any thread.
+// Suspension is a count the thread's own loop honours between passes (the
+// loop calls HonourSuspend); nothing stops a thread from outside. Start,
+// IsRunning, Suspend, Resume and IsParked are safe from any thread.
 #ifndef KVR_SVRFRAME_THREAD_H_
 #define KVR_SVRFRAME_THREAD_H_
 
@@ -28,8 +30,8 @@ class CThread {
 
   // Starts the thread. True at once when it is already running; false while
   // the handle of an earlier run is still open, or when no thread can be
-  // made. priority: 0 below normal, 1 normal, 2 above normal, other values
-  // go to the system as they are.
+  // made. Every thread runs at normal priority here; `priority` is accepted
+  // for callers written against systems that honour it.
   bool Start(int priority = 1);
 
   bool IsRunning() const { return running_.load(std::memory_order_acquire); }
@@ -38,28 +40,29 @@ class CThread {
   // nothing when no thread was started or when called on the thread itself.
   void Join();
 
-  // A suspend count the worker loops honour between passes.
-  void Suspend() { suspend_count_.fetch_add(1); }
-  void Resume();
-  bool IsSuspended() const { return suspend_count_.load() > 0; }
-
-  // The system priority that Start gives a service priority.
-  static int SystemPriority(int priority);
+  // Raise and lower the suspend count; both return the count before the
+  // call. Resume never takes the count below zero.
+  int Suspend() { return suspend_count_.fetch_add(1); }
+  int Resume();
+  // True while the thread waits in HonourSuspend.
+  bool IsParked() const { return parked_.load(std::memory_order_acquire); }
 
  protected:
   virtual int Run() = 0;
   virtual void OnExit() {}
   // Called by loops when a pass found no work; true = keep looping.
   virtual bool OnIdle() { return false; }
-  // Sleeps in short steps while the thread is suspended.
+  // Called by the thread's own loop between passes: sleeps in short steps
+  // while the suspend count is above zero.
   void HonourSuspend();
 
  private:
-  void ThreadMain(int system_priority);
+  void ThreadMain();
 
   const bool autoDelete_;
   std::atomic<bool> running_{false};
   std::atomic<int> suspend_count_{0};
+  std::atomic<bool> parked_{false};
   std::mutex handle_mu_;
   bool handle_open_ = false;  // guarded by handle_mu_
   std::thread handle_;        // guarded by handle_mu_

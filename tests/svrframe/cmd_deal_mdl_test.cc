@@ -54,13 +54,66 @@ const char kRoutes[] = R"(<routes>
   </protocol>
 </routes>)";
 
+// The command dealing module with what the tests watch: its hooks, its
+// clock (the real one until a test sets it), its idle sweeps and, as it is
+// deleted, how many event threads had ended.
+class TestCmdDeal : public CKVRCmdDealMdl {
+ public:
+  using CKVRCmdDealMdl::CKVRCmdDealMdl;
+  ~TestCmdDeal() override {
+    endedAtDelete = 0;
+    for (int n = 1; n <= 7; ++n) endedAtDelete += ThreadEnded(n);
+  }
+  void OnConfigLoaded(bool loaded) override { loads.push_back(loaded); }
+  void BeforePost(const MessageRef& m) override {
+    posted.push_back(static_cast<TestMessage*>(m.get())->sequence);
+  }
+  uint32_t Now() override { return fake ? clock.load() : CKVRCmdDealMdl::Now(); }
+  bool OnIdle(int thread) override {
+    const bool result = CKVRCmdDealMdl::OnIdle(thread);
+    if (thread == 7) sweeps++;
+    return result;
+  }
+  // Stops the clock at `ticks`.
+  void FreezeClock(uint32_t ticks) {
+    clock = ticks;
+    fake = true;
+  }
+  // The same, returning once a whole idle sweep of thread 7 has run with it.
+  void SetClock(uint32_t ticks) {
+    FreezeClock(ticks);
+    const int seen = sweeps;
+    EXPECT_TRUE(WaitFor([&] { return sweeps.load() >= seen + 2; }));
+  }
+
+  std::atomic<bool> fake{false};
+  std::atomic<uint32_t> clock{0};
+  std::atomic<int> sweeps{0};
+  std::vector<bool> loads;  // Init and OnMessage are called by the test thread only
+  std::vector<int> posted;
+  static inline int endedAtDelete = -1;
+};
+
+// Holds a module's OnMessage until opened, counting the threads inside.
+struct Gate {
+  std::function<void(const MessageRef&)> Hold() {
+    return [this](const MessageRef&) {
+      inside++;
+      while (!open) std::this_thread::sleep_for(1ms);
+      inside--;
+    };
+  }
+  std::atomic<bool> open{false};
+  std::atomic<int> inside{0};
+};
+
 class CmdDealTest : public ::testing::Test {
  protected:
   void SetUp() override { std::ofstream(dir_.File("routes.xml")) << kRoutes; }
 
   // A command dealing module with its configuration loaded; AddFun and
   // AddComm register new modules with the last one made.
-  template <typename T = CKVRCmdDealMdl>
+  template <typename T = TestCmdDeal>
   T* Make(bool threads) {
     auto* cmd = new T(threads);
     EXPECT_EQ(cmd->Init(dir_.File("routes.xml").c_str()), 0);
@@ -91,20 +144,22 @@ class CmdDealTest : public ::testing::Test {
   int created_ = 0;
 };
 
-TEST_F(CmdDealTest, InitFailsOnAMissingOrMalformedFileButKeepsRunning) {
-  auto* cmd = new CKVRCmdDealMdl(true);
+TEST_F(CmdDealTest, InitFailsOnAMissingOrMalformedFileButKeepsRunningAndCallsTheHooks) {
+  auto* cmd = new TestCmdDeal(true);
   EXPECT_EQ(cmd->Init(dir_.File("missing.xml").c_str()), -1);
   std::ofstream(dir_.File("bad.xml")) << "<routes><protocol type='QW'>";
   EXPECT_EQ(cmd->Init(dir_.File("bad.xml").c_str()), -1);
   cmd_ = cmd;
-  // The threads run but route nothing.
+  // The threads run but route nothing: the message is dropped unseen.
   auto* fun = AddFun("fun.a");
-  EXPECT_EQ(cmd->OnMessage(Msg("Single")), 0);
-  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(cmd->OnMessage(Msg("Single", 0, 1)), 0);
+  ASSERT_TRUE(WaitFor([&] { return destroyed_.load() == 1; }));
   EXPECT_EQ(fun->calls, 0);
   EXPECT_EQ(cmd->Init(dir_.File("routes.xml").c_str()), 0) << "a later load takes effect";
-  cmd->OnMessage(Msg("Single"));
+  cmd->OnMessage(Msg("Single", 0, 2));
   EXPECT_TRUE(WaitFor([&] { return fun->calls.load() == 1; }));
+  EXPECT_EQ(cmd->loads, (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(cmd->posted, (std::vector<int>{1, 2}));
   cmd->Destroy();
   EXPECT_EQ(destroyed_, created_);
 }
@@ -127,8 +182,20 @@ TEST_F(CmdDealTest, RegistrationRules) {
   // Removing the replaced module leaves the one now registered under the name.
   EXPECT_TRUE(cmd->RemoveFunModule(first, false));
   EXPECT_EQ(cmd->FindFunModule("fun.a"), second);
+
+  // The same for a communication module replaced under its unique name: its
+  // owner may take it back from the grace-period queue.
+  cmd->FreezeClock(5);
+  auto* old = AddComm("Dup", 9, &gone);
+  auto* now = AddComm("Dup", 9, &gone);
+  EXPECT_EQ(cmd->FindCommModule(now->Name()), now);
+  EXPECT_EQ(cmd->RemovedModuleCount(), 1u);
+  EXPECT_TRUE(cmd->RemoveCommModule(old, false));
+  EXPECT_EQ(cmd->RemovedModuleCount(), 0u);
+  EXPECT_EQ(cmd->FindCommModule(now->Name()), now);
+  delete old;
   cmd->Destroy();
-  EXPECT_EQ(gone, 1) << "only the registered module is destroyed by the shut-down";
+  EXPECT_EQ(gone, 3) << "only the registered modules are destroyed by the shut-down";
   delete first;
   delete unnamed;
   EXPECT_EQ(destroyed_, created_);
@@ -152,6 +219,9 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
     SCOPED_TRACE(testing::Message() << "class " << c.messageClass << " event " << c.eventType);
     MessageRef m = Msg("Request");
     kept.push_back(m);
+    if (c.limited) {
+      EXPECT_EQ(c.sender->Send(m, 20001, c.messageClass), 20000) << "the weight counts";
+    }
     for (int i = 0; i < 20001; ++i) ASSERT_EQ(c.sender->Send(m, 0, c.messageClass), 0) << i;
     EXPECT_EQ(cmd->QueueLength(c.eventType), 20001u);
     for (int i = 0; i < 100; ++i)
@@ -167,23 +237,21 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
   cmd->OnMessage(Msg("Request"));
   EXPECT_EQ(cmd->QueueLength(3), 20002u);
   for (int type : {0, 7, 8}) EXPECT_EQ(cmd->QueueLength(type), 0u);
+  for (SvrFrame::ModuleSink sink : {comm->installedSink, fun->installedSink}) {
+    EXPECT_EQ(sink(&odd, nullptr, 0, 1), -2) << "a sink without its user";
+  }
+  // An event loop for a thread number that does not exist ends at once.
+  std::atomic<int> outOfRange{0};
+  std::thread loops([&] { outOfRange = cmd->EventLoop(0) + cmd->EventLoop(8); });
+  if (!WaitFor([&] { return outOfRange.load() == 2; }, 2s)) {
+    loops.detach();
+    FAIL() << "EventLoop(0) or EventLoop(8) did not return 1 at once";
+  }
+  loops.join();
 
   cmd->Destroy();
   for (const MessageRef& m : kept) EXPECT_EQ(m->ReferenceCount(), 1) << "queued copies released";
   EXPECT_EQ(destroyed_, created_ - static_cast<int>(kept.size()) - 1);
-}
-
-TEST_F(CmdDealTest, WeightCountsAgainstTheLimit) {
-  auto* cmd = Make(false);
-  auto* comm = AddComm("TcpCommMdl", 1);
-  MessageRef m = Msg("Request");
-  EXPECT_EQ(comm->Send(m, 20001, 0), 20000) << "refused: 20000 minus the length";
-  EXPECT_EQ(cmd->QueueLength(3), 0u);
-  EXPECT_EQ(comm->Send(m, 20000, 0), 0);
-  EXPECT_EQ(comm->Send(m, 19999, 0), 0);
-  EXPECT_EQ(comm->Send(m, 19999, 0), 19998) << "2 + 19999 exceeds the limit";
-  EXPECT_EQ(cmd->QueueLength(3), 2u);
-  cmd->Destroy();
 }
 
 TEST_F(CmdDealTest, UniqueNameOfACommunicationModule) {
@@ -349,10 +417,11 @@ TEST_F(CmdDealTest, RoutedReplyGoesOnlyToRoutedFunctionModules) {
     marker->AddReplyTo(comm->Name());
     a->Send(marker, 0, messageClass);
   }
-  ASSERT_TRUE(WaitFor([&] { return comm->calls.load() == 3 && b->calls.load() == 3; }));
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(comm->Sequences().size(), 3u);
-  for (int s : comm->Sequences()) EXPECT_GE(s, 100) << "a routed reply also reached replyTo";
+  // Each marker comes after its reply through the same queue.
+  ASSERT_TRUE(WaitFor([&] { return b->calls.load() == 3 && comm->calls.load() == 3; }));
+  auto got = comm->Sequences();
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<int>{100, 101, 102})) << "a routed reply also reached replyTo";
   for (const MessageRef& m : b->Received()) {
     EXPECT_EQ(m->GetFunOrigin(), "fun.a");
     ASSERT_EQ(m->GetDestinationCount(), 1);
@@ -369,6 +438,9 @@ TEST_F(CmdDealTest, UnroutedReplyReachesEveryReplyToModule) {
   auto* b = AddFun("fun.b");
   auto* c1 = AddComm("TcpCommMdl", 1);
   auto* c2 = AddComm("RecordWriter", 2);
+  std::string order;  // both replies travel one queue, so one thread writes it
+  c1->onMessage = [&](const MessageRef&) { order += '1'; };
+  c2->onMessage = [&](const MessageRef&) { order += '2'; };
   // fun.b has no entry for "Ack"; fun.a has one, but not for result 5.
   std::vector<std::pair<FunModule*, int>> senders = {{b, 0}, {a, 5}};
   for (auto [sender, result] : senders) {
@@ -383,102 +455,119 @@ TEST_F(CmdDealTest, UnroutedReplyReachesEveryReplyToModule) {
   ASSERT_TRUE(WaitFor([&] { return c1->calls.load() == 2 && c2->calls.load() == 2; }));
   ASSERT_TRUE(WaitFor([&] { return destroyed_.load() == 1; }));
   EXPECT_EQ(a->calls + b->calls, 0);
+  EXPECT_EQ(order, "1212") << "replyTo modules in the order of the list";
   EXPECT_EQ(c1->Received()[0]->GetMessageClass(), SvrFrame::kNRDataClass);
   cmd->Destroy();
   EXPECT_EQ(destroyed_, created_);
 }
 
-TEST_F(CmdDealTest, RemovedCommunicationModuleGetsNothingAndLivesOutItsGracePeriod) {
+// The clock starts just below the wrap of the tick count, so the grace
+// period is measured across it.
+TEST_F(CmdDealTest, RemovedCommunicationModulesLiveOutTheGracePeriodAndEveryDeliveryInside) {
   auto* cmd = Make(true);
+  const uint32_t t0 = 0xFFFFF000u;
+  cmd->SetClock(t0);
   std::atomic<int> gone{0};
   auto* fun = AddFun("fun.b");
+  // Registered twice under one unique name: the second replaces the first,
+  // which goes to the grace-period queue.
+  auto* replaced = AddComm("TcpCommMdl", 1, &gone);
   auto* removed = AddComm("TcpCommMdl", 1, &gone);
-  auto* forgotten = AddComm("TcpCommMdl", 2, &gone);
-  auto* witness = AddComm("Witness", 3);
-  const CSecureString removedName = removed->Name();
-  const CSecureString forgottenName = forgotten->Name();
+  EXPECT_EQ(cmd->FindCommModule(removed->Name()), removed);
+  EXPECT_EQ(cmd->RemovedModuleCount(), 1u);
+  EXPECT_EQ(replaced->GetRemovedAt(), t0);
+  auto* busy = AddComm("TcpCommMdl", 2, &gone);
+  auto* forgotten = AddComm("TcpCommMdl", 3);
+  auto* witness = AddComm("Witness", 4);
+  const CSecureString removedName = removed->Name(), forgottenName = forgotten->Name();
+  Gate gate;
+  busy->onMessage = gate.Hold();
+  MessageRef toBusy = Msg("Ack");
+  toBusy->AddReplyTo(busy->Name());
+  fun->Send(toBusy, 0, SvrFrame::kControlDataClass);
+  ASSERT_TRUE(WaitFor([&] { return gate.inside.load() == 1; }));
 
-  // The removed module is destroyed by thread 7 without telling this thread,
-  // so after the removal the test looks at it only through these counters.
-  std::atomic<int> removedCalls{0};
-  removed->onMessage = [&](const MessageRef&) { removedCalls++; };
-
-  const uint32_t before = platform::TickCount();
   EXPECT_TRUE(cmd->RemoveCommModule(removed, true));
+  EXPECT_TRUE(cmd->RemoveCommModule(busy, true));
   EXPECT_TRUE(cmd->RemoveCommModule(forgotten, false));
   // Without `destroy` the call returns once the module is out of the map.
   EXPECT_EQ(cmd->FindCommModule(forgottenName), nullptr);
-  ASSERT_TRUE(WaitFor([&] { return cmd->RemovedModuleCount() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return cmd->RemovedModuleCount() == 3; }));
   EXPECT_EQ(cmd->FindCommModule(removedName), nullptr);
-  const uint32_t removedAt = removed->GetRemovedAt();
-  const uint32_t after = platform::TickCount();
-  EXPECT_LE(removedAt - before, after - before);
-  EXPECT_EQ(cmd->RemovedModuleCount(), 1u);  // also orders the read above before the deletion
 
   MessageRef m = Msg("Ack");
-  m->AddReplyTo(removedName);
-  m->AddReplyTo(forgottenName);
-  m->AddReplyTo(witness->Name());
+  for (const CSecureString& name : {removedName, forgottenName, witness->Name()}) {
+    m->AddReplyTo(name);
+  }
   fun->Send(m, 0, 0);
   ASSERT_TRUE(WaitFor([&] { return witness->calls.load() == 1; }));
-  EXPECT_EQ(removedCalls, 0);
-  EXPECT_EQ(forgotten->calls, 0);
+  EXPECT_EQ(removed->calls + forgotten->calls, 0) << "delivered to a removed module";
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(4500) -
-                              std::chrono::milliseconds(platform::TickCount() - before));
-  const uint32_t checkedAt = platform::TickCount() - before;
-  EXPECT_EQ(gone, 0) << "destroyed within its grace period, " << checkedAt << " ms after removal";
-  ASSERT_TRUE(WaitFor([&] { return gone.load() == 1; }, 3s));
-  EXPECT_GE(platform::TickCount() - before, 5001u);
-  EXPECT_EQ(removedCalls, 0);
-  EXPECT_EQ(cmd->RemovedModuleCount(), 0u);
+  cmd->SetClock(t0 + 5000);
+  EXPECT_EQ(gone, 0) << "destroyed before the grace period ended";
+  cmd->SetClock(t0 + 5001);
+  EXPECT_EQ(gone, 2) << "the replaced and the removed module, once the grace period is over";
+  EXPECT_EQ(cmd->RemovedModuleCount(), 1u) << "a module with a delivery inside is kept";
+  gate.open = true;
+  EXPECT_TRUE(WaitFor([&] { return gone.load() == 3; }));
   cmd->Destroy();
-  EXPECT_EQ(gone, 1) << "the forgotten module belongs to its owner";
+  EXPECT_EQ(gone, 3) << "the forgotten module belongs to its owner";
   delete forgotten;
-  m = MessageRef();
+  m = toBusy = MessageRef();
   EXPECT_EQ(destroyed_, created_);
 }
 
-// The owner of a function module removes it without `destroy` and frees it
-// at once, while messages keep arriving for it; the sanitizers would catch a
-// delivery into the freed module.
-TEST_F(CmdDealTest, RemoveFunModuleHandsTheModuleBackOnlyWhenNoDeliveryIsInside) {
-  auto* cmd = Make(true);
-  auto* comm = AddComm("TcpCommMdl", 1);
-  std::atomic<bool> stop{false};
-  std::atomic<int> sent{0};
-  std::thread producer([&] {
-    while (!stop) {
-      for (int messageClass : {0, 1, 2}) {
-        if (comm->Send(Msg("Request"), 0, messageClass) == 0) sent++;
-      }
-      std::this_thread::yield();
+// A removal without `destroy` hands the module back to its owner only when no
+// delivery is inside it, whichever of the three delivery paths brought it
+// there. The module's OnMessage is held open; the removal must not return
+// until it is let go.
+TEST_F(CmdDealTest, RemovalWithoutDestroyWaitsUntilNoDeliveryOfAnyPathIsInside) {
+  enum Path { kEntrance, kRoutedReply, kReplyTo };
+  for (Path path : {kEntrance, kRoutedReply, kReplyTo}) {
+    SCOPED_TRACE(testing::Message() << "path " << path);
+    auto* cmd = Make(true);
+    auto* a = AddFun("fun.a");
+    auto* comm = AddComm("TcpCommMdl", 1);
+    SvrFrame::IModule* target = nullptr;
+    Gate gate;
+    if (path == kEntrance) {
+      a->onMessage = gate.Hold();
+      target = a;
+      comm->Send(Msg("Single"), 0, 0);
+    } else if (path == kRoutedReply) {
+      auto* b = AddFun("fun.b");
+      b->onMessage = gate.Hold();
+      target = b;
+      a->Send(Msg("Ack", 0), 0, 0);
+    } else {
+      comm->onMessage = gate.Hold();
+      target = comm;
+      MessageRef reply = Msg("Ack", 5);
+      reply->AddReplyTo(comm->Name());
+      a->Send(reply, 0, 0);
     }
-  });
-  for (int round = 0; round < 20; ++round) {
-    std::atomic<int> inside{0};
-    auto* a = new FunModule("fun.a");
-    a->keep = false;
-    a->onMessage = [&](const MessageRef&) {
-      inside++;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-      inside--;
-    };
-    ASSERT_TRUE(cmd->RegisterFunModule(a));
-    ASSERT_TRUE(WaitFor([&] { return a->calls.load() > 5; }));
-    ASSERT_TRUE(cmd->RemoveFunModule(a, false));
-    EXPECT_EQ(cmd->FindFunModule("fun.a"), nullptr);
-    EXPECT_EQ(inside, 0);
-    const int calls = a->calls;
-    std::this_thread::sleep_for(2ms);
-    EXPECT_EQ(a->calls, calls) << "delivered after the removal returned";
-    delete a;
+    ASSERT_TRUE(WaitFor([&] { return gate.inside.load() == 1; }));
+    std::atomic<bool> returned{false};
+    std::atomic<int> insideAtReturn{-1};
+    std::thread remover([&] {
+      if (path == kReplyTo) {
+        cmd->RemoveCommModule(target, false);
+      } else {
+        cmd->RemoveFunModule(target, false);
+      }
+      insideAtReturn = gate.inside.load();
+      returned = true;
+    });
+    // A removal that does not wait returns well within this.
+    EXPECT_FALSE(WaitFor([&] { return returned.load(); }, 200ms));
+    gate.open = true;
+    remover.join();
+    EXPECT_EQ(insideAtReturn, 0) << "handed back while a delivery was inside";
+    EXPECT_EQ(cmd->FindFunModule("fun.a") == nullptr, target == a);
+    delete target;
+    cmd->Destroy();
   }
-  stop = true;
-  producer.join();
-  EXPECT_GT(sent, 0);
-  cmd->Destroy();
-  EXPECT_EQ(destroyed_, created_ - 0) << "every sent and refused message was released";
+  EXPECT_EQ(destroyed_, created_);
 }
 
 TEST_F(CmdDealTest, RemoveFunModuleWithDestroyAndRemovalsFromInsideADelivery) {
@@ -514,27 +603,57 @@ TEST_F(CmdDealTest, RemoveFunModuleWithDestroyAndRemovalsFromInsideADelivery) {
   EXPECT_EQ(destroyed_, created_);
 }
 
-// Records, as the module is deleted, whether every event thread had ended.
-class ObservedCmdDeal : public CKVRCmdDealMdl {
- public:
-  using CKVRCmdDealMdl::CKVRCmdDealMdl;
-  ~ObservedCmdDeal() override {
-    ended = 0;
-    for (int n = 1; n <= 7; ++n) ended += ThreadEnded(n);
+// Shut-down has begun while thread 7 waits for a delivery to leave a module it
+// removes, and that delivery asks for another removal: it must queue it and
+// go, not wait for the operations that thread 7 is carrying out.
+TEST_F(CmdDealTest, DestroyReturnsWhenADeliveryRemovesAModuleDuringShutDown) {
+  auto* cmd = Make(true);
+  std::atomic<int> gone{0};
+  auto* fun = AddFun("fun.a", &gone);
+  auto* comm = AddComm("TcpCommMdl", 1, &gone);
+  std::atomic<bool> entered{false}, open{false}, done{false};
+  fun->onMessage = [&](const MessageRef&) {
+    entered = true;
+    while (!open) std::this_thread::sleep_for(1ms);
+    cmd->RemoveCommModule(comm, true);
+  };
+  comm->Send(Msg("Single"), 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+  ASSERT_TRUE(cmd->RemoveFunModule(fun, true));
+  ASSERT_TRUE(WaitFor([&] { return cmd->FindFunModule("fun.a") == nullptr; }));
+  std::thread destroyer([&] {
+    cmd->Destroy();
+    done = true;
+  });
+  // An idle event thread ends as soon as the shut-down has begun.
+  ASSERT_TRUE(WaitFor([&] { return cmd->ThreadEnded(1); }));
+  open = true;
+  if (!WaitFor([&] { return done.load(); })) {
+    destroyer.detach();
+    FAIL() << "Destroy did not return";
   }
-  static inline int ended = -1;
-};
+  destroyer.join();
+  EXPECT_EQ(gone, 2);
+  EXPECT_EQ(destroyed_, created_);
+}
 
 TEST_F(CmdDealTest, ShutDownEndsEveryThreadAndReleasesModulesAndMessages) {
   for (bool threads : {true, false}) {
     SCOPED_TRACE(threads ? "with event threads" : "without event threads");
-    auto* cmd = Make<ObservedCmdDeal>(threads);
+    auto* cmd = Make(threads);
     std::atomic<int> gone{0};
+    std::string order;
     auto* a = AddFun("fun.a", &gone);
-    AddFun("fun.b", &gone);
+    auto* b = AddFun("fun.b", &gone);
     auto* c1 = AddComm("TcpCommMdl", 0, &gone);
     auto* c2 = AddComm("TcpCommMdl", 0, &gone);
-    ASSERT_TRUE(cmd->RemoveCommModule(AddComm("TcpCommMdl", 0, &gone), true));
+    auto* c3 = AddComm("TcpCommMdl", 0, &gone);
+    for (auto* m : std::initializer_list<CommModule*>{c1, c2, c3}) m->destroyLog = &order;
+    a->destroyLog = b->destroyLog = &order;
+    const uint32_t before = platform::TickCount();
+    ASSERT_TRUE(cmd->RemoveCommModule(c3, true));
+    ASSERT_TRUE(WaitFor([&] { return cmd->RemovedModuleCount() == 1; }));
+    EXPECT_LE(c3->GetRemovedAt() - before, platform::TickCount() - before) << "stamped on removal";
     // Messages in every queue; with threads some are delivered, the rest wait.
     for (int i = 0; i < 200; ++i) {
       for (int messageClass : {0, 1, 2}) {
@@ -544,12 +663,12 @@ TEST_F(CmdDealTest, ShutDownEndsEveryThreadAndReleasesModulesAndMessages) {
         a->Send(reply, 0, messageClass);
       }
     }
-    ObservedCmdDeal::ended = -1;
+    TestCmdDeal::endedAtDelete = -1;
     EXPECT_EQ(cmd->Destroy(), 0);
-    EXPECT_EQ(ObservedCmdDeal::ended, threads ? 7 : 0);
+    EXPECT_EQ(TestCmdDeal::endedAtDelete, threads ? 7 : 0);
     EXPECT_EQ(gone, 5) << "registered and grace-period modules destroyed";
+    EXPECT_EQ(order, "TTTff") << "communication modules before function modules";
     EXPECT_EQ(destroyed_, created_) << "every queued message released";
-    EXPECT_EQ(SvrFrame::CModuleConfig::Current(), nullptr) << "configuration released";
   }
 }
 

@@ -136,11 +136,12 @@ TEST(ModuleBaseTest, WorkerThreadRunsTheLoopAndHonoursSuspend) {
   EXPECT_TRUE(fun->WorkerRunning());
   EXPECT_EQ(fun->SuspendWorker(), 0);
   EXPECT_EQ(fun->SuspendWorker(), 1);
-  const int held = fun->passes.load();  // the pass under way may still finish
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_LE(fun->passes.load() - held, 1) << "a suspended loop makes no further pass";
+  ASSERT_TRUE(kvr_test::WaitFor([&] { return fun->WorkerParked(); }));
+  const int held = fun->passes.load();
   EXPECT_EQ(fun->ResumeWorker(), 2);
   EXPECT_EQ(fun->ResumeWorker(), 1);
+  EXPECT_EQ(fun->ResumeWorker(), 0) << "the count does not go below zero";
+  EXPECT_TRUE(kvr_test::WaitFor([&] { return fun->passes.load() > held + 2; }));
   fun->stop = true;
   ASSERT_TRUE(kvr_test::WaitFor([&] { return !fun->WorkerRunning(); }));
   EXPECT_EQ(fun->SuspendWorker(), -1) << "an ended thread counts as none";

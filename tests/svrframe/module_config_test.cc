@@ -1,10 +1,12 @@
 #include "svrframe/module_config.h"
 
 #include <gtest/gtest.h>
+#include <tinyxml.h>
 
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,6 +25,49 @@ std::vector<std::string> Names(const SvrFrame::CInnerProtocolStack& m) {
   return out;
 }
 
+// The routes of one text twice: compiled, and as a parsed document for the
+// walk below, the plain reading of the file's rules that the compiled
+// tables must agree with.
+struct Routes {
+  explicit Routes(const std::string& text) : config(CModuleConfig::FromText(text.c_str())) {
+    document.Parse(text.c_str());
+  }
+  std::shared_ptr<const CModuleConfig> config;
+  TiXmlDocument document;
+};
+
+const char* Attr(const TiXmlElement* e, const char* name) {
+  return e->Attribute(name) != nullptr ? e->Attribute(name) : "";
+}
+
+const TiXmlElement* FirstChildWith(const TiXmlElement* parent, const char* attribute,
+                                   const std::string& value) {
+  for (auto* e = parent->FirstChildElement(); e != nullptr; e = e->NextSiblingElement()) {
+    if (Attr(e, attribute) == value) return e;
+  }
+  return nullptr;
+}
+
+// Walks the document level by level; fills the destinations as a look-up does.
+bool WalkLookup(const TiXmlDocument& document, bool reply, TestMessage& m) {
+  const TiXmlElement* level = document.Error() ? nullptr : document.RootElement();
+  if (level != nullptr) level = FirstChildWith(level, "type", m.GetProtocolName());
+  if (level != nullptr) level = FirstChildWith(level, "id", m.GetCommandName());
+  if (level != nullptr && reply)
+    level = FirstChildWith(level, "funcName", m.GetFunOrigin().c_str());
+  if (level == nullptr) return false;
+  bool added = false;
+  for (auto* e = level->FirstChildElement(); e != nullptr; e = e->NextSiblingElement()) {
+    const bool match = reply ? Attr(e, "condition") == std::string(m.GetResultText().c_str())
+                             : SvrFrame::EntranceValue(Attr(e, "entrance")) == 1;
+    if (!match) continue;
+    if (!added) m.ClearDestinations();  // emptied just before the first addition
+    added = true;
+    m.AddDestination(Attr(e, "funcName"));
+  }
+  return added;
+}
+
 // Runs a look-up both ways on copies of the same message and insists that
 // the compiled table answers exactly like the document walk.
 struct Outcome {
@@ -30,27 +75,27 @@ struct Outcome {
   std::vector<std::string> destinations;
 };
 
-Outcome Lookup(const CModuleConfig& config, bool reply, const std::string& protocol,
-               const std::string& command, const std::string& funOrigin = "", int result = 0,
-               std::vector<std::string> before = {"untouched"}) {
+Outcome Lookup(const Routes& routes, bool reply, const std::string& protocol,
+               const std::string& command, const std::string& funOrigin = "", int result = 0) {
   TestMessage walked(protocol, command, result);
   TestMessage compiled(protocol, command, result);
   for (TestMessage* m : {&walked, &compiled}) {
     m->SetFunOrigin(funOrigin.c_str());
-    for (const auto& d : before) m->AddDestination(d.c_str());
+    m->AddDestination("untouched");
   }
-  bool walkFound = reply ? config.WalkReplyLookup(walked) : config.WalkEntranceLookup(walked);
-  bool tableFound = reply ? config.ReplyLookup(compiled) : config.EntranceLookup(compiled);
+  const bool walkFound = WalkLookup(routes.document, reply, walked);
+  const bool tableFound =
+      reply ? routes.config->ReplyLookup(compiled) : routes.config->EntranceLookup(compiled);
   EXPECT_EQ(walkFound, tableFound)
       << protocol << "/" << command << "/" << funOrigin << "/" << result;
   EXPECT_EQ(Names(walked), Names(compiled));
   return {walkFound, Names(walked)};
 }
 
-Outcome Entrance(const CModuleConfig& c, const std::string& p, const std::string& cmd) {
+Outcome Entrance(const Routes& c, const std::string& p, const std::string& cmd) {
   return Lookup(c, false, p, cmd);
 }
-Outcome Reply(const CModuleConfig& c, const std::string& p, const std::string& cmd,
+Outcome Reply(const Routes& c, const std::string& p, const std::string& cmd,
               const std::string& from, int result) {
   return Lookup(c, true, p, cmd, from, result);
 }
@@ -94,26 +139,26 @@ const char kDocument[] = R"(<?xml version="1.0"?>
 </config>)";
 
 TEST(ModuleConfigTest, EntranceLookup) {
-  auto config = CModuleConfig::FromText(kDocument);
-  ASSERT_TRUE(config->Loaded()) << config->Error();
+  Routes config(kDocument);
+  ASSERT_TRUE(config.config->Loaded()) << config.config->Error();
 
-  EXPECT_EQ(Entrance(*config, "QW", "RecRealMedia").destinations, (V{"qw.kvr.func", "mirror"}))
+  EXPECT_EQ(Entrance(config, "QW", "RecRealMedia").destinations, (V{"qw.kvr.func", "mirror"}))
       << "every entrance 1 in document order, \"01\" included, \"yes\" not";
   // Only the first level-1 element of a type is ever searched.
-  Outcome second = Entrance(*config, "QW", "Register");
+  Outcome second = Entrance(config, "QW", "Register");
   EXPECT_FALSE(second.found);
   EXPECT_EQ(second.destinations, V{"untouched"});
   // Case matters.
-  EXPECT_EQ(Entrance(*config, "qw", "Register").destinations, V{"lower"});
-  EXPECT_FALSE(Entrance(*config, "QW", "recrealmedia").found);
+  EXPECT_EQ(Entrance(config, "qw", "Register").destinations, V{"lower"});
+  EXPECT_FALSE(Entrance(config, "QW", "recrealmedia").found);
   // A command without an entrance-1 child leaves the list alone.
-  Outcome keepAlive = Entrance(*config, "QW", "KeepAlive");
+  Outcome keepAlive = Entrance(config, "QW", "KeepAlive");
   EXPECT_FALSE(keepAlive.found);
   EXPECT_EQ(keepAlive.destinations, V{"untouched"});
   // A missing "id" reads as the empty text.
-  EXPECT_EQ(Entrance(*config, "QW", "").destinations, V{"no-id"});
-  EXPECT_FALSE(Entrance(*config, "XX", "Register").found);
-  EXPECT_FALSE(Entrance(*config, "", "Register").found);
+  EXPECT_EQ(Entrance(config, "QW", "").destinations, V{"no-id"});
+  EXPECT_FALSE(Entrance(config, "XX", "Register").found);
+  EXPECT_FALSE(Entrance(config, "", "Register").found);
 }
 
 TEST(ModuleConfigTest, ChangingAMessagesDestinationsLeavesTheRouteAlone) {
@@ -130,26 +175,25 @@ TEST(ModuleConfigTest, ChangingAMessagesDestinationsLeavesTheRouteAlone) {
 }
 
 TEST(ModuleConfigTest, ReplyLookup) {
-  auto config = CModuleConfig::FromText(kDocument);
-  ASSERT_TRUE(config->Loaded());
-  EXPECT_EQ(Reply(*config, "QW", "RecRealMedia", "qw.kvr.func", 0).destinations,
+  Routes config(kDocument);
+  EXPECT_EQ(Reply(config, "QW", "RecRealMedia", "qw.kvr.func", 0).destinations,
             (V{"TcpCommMdl", "audit"}));
   // The first level-3 element of the sender wins; the second is never searched.
-  EXPECT_EQ(Reply(*config, "QW", "RecRealMedia", "qw.kvr.func", 5).destinations, V{"alarm"});
-  Outcome noCondition = Reply(*config, "QW", "RecRealMedia", "qw.kvr.func", 3);
+  EXPECT_EQ(Reply(config, "QW", "RecRealMedia", "qw.kvr.func", 5).destinations, V{"alarm"});
+  Outcome noCondition = Reply(config, "QW", "RecRealMedia", "qw.kvr.func", 3);
   EXPECT_FALSE(noCondition.found);
   EXPECT_EQ(noCondition.destinations, V{"untouched"});
-  EXPECT_FALSE(Reply(*config, "QW", "RecRealMedia", "mirror", 0).found) << "no level-4 children";
-  EXPECT_FALSE(Reply(*config, "QW", "RecRealMedia", "unknown", 0).found);
-  EXPECT_FALSE(Reply(*config, "QW", "KeepAlive", "qw.kvr.func", 0).found);
+  EXPECT_FALSE(Reply(config, "QW", "RecRealMedia", "mirror", 0).found) << "no level-4 children";
+  EXPECT_FALSE(Reply(config, "QW", "RecRealMedia", "unknown", 0).found);
+  EXPECT_FALSE(Reply(config, "QW", "KeepAlive", "qw.kvr.func", 0).found);
 }
 
 TEST(ModuleConfigTest, DocumentsWithoutRoutes) {
   for (const char* text : {"", "<config/>", "<config><p type='QW'/></config>", "<broken",
                            "<?xml version='1.0'?><!-- only a comment -->"}) {
-    auto config = CModuleConfig::FromText(text);
-    EXPECT_FALSE(Entrance(*config, "QW", "RecRealMedia").found) << text;
-    EXPECT_FALSE(Reply(*config, "QW", "RecRealMedia", "", 0).found) << text;
+    Routes config(text);
+    EXPECT_FALSE(Entrance(config, "QW", "RecRealMedia").found) << text;
+    EXPECT_FALSE(Reply(config, "QW", "RecRealMedia", "", 0).found) << text;
   }
   auto broken = CModuleConfig::FromText("<broken");
   EXPECT_FALSE(broken->Loaded());
@@ -190,13 +234,13 @@ TEST(ModuleConfigTest, CompiledTableAnswersLikeTheDocumentWalk) {
       text += "</p>";
     }
     text += "</root>";
-    auto config = CModuleConfig::FromText(text.c_str());
-    ASSERT_TRUE(config->Loaded()) << text;
+    Routes config(text);
+    ASSERT_TRUE(config.config->Loaded()) << text;
     for (const auto& p : protocols) {
       for (const auto& c : commands) {
-        found += Entrance(*config, p, c).found;
+        found += Entrance(config, p, c).found;
         for (const auto& f : funcs) {
-          for (int result : {0, 5, 21}) found += Reply(*config, p, c, f, result).found;
+          for (int result : {0, 5, 21}) found += Reply(config, p, c, f, result).found;
         }
       }
     }
@@ -213,46 +257,40 @@ TEST(ModuleConfigTest, CompiledTableAnswersLikeTheDocumentWalk) {
 #endif
 
 TEST(ModuleConfigTest, ShippedRoutingFile) {
-  auto config = CModuleConfig::FromFile(KVR_SOURCE_DIR "/config/Server_Config.xml");
-  ASSERT_TRUE(config->Loaded()) << config->Error();
+  std::ifstream file(KVR_SOURCE_DIR "/config/Server_Config.xml");
+  Routes config(std::string(std::istreambuf_iterator<char>(file), {}));
+  ASSERT_TRUE(config.config->Loaded()) << config.config->Error();
   for (const char* command : {"Register", "KeepAlive", "StoreConfigGet", "StoreConfigSet",
                               "RecRealMedia", "RecRealMediaControl", "DeleteRecRealMedia",
                               "QueryRealMediaRecStatus", "RecordEvent", "MediaData"}) {
-    EXPECT_EQ(Entrance(*config, "QW", command).destinations, V{"qw.kvr.func"}) << command;
+    EXPECT_EQ(Entrance(config, "QW", command).destinations, V{"qw.kvr.func"}) << command;
     for (int result = 0; result <= 22; ++result) {
-      EXPECT_FALSE(Reply(*config, "QW", command, "qw.kvr.func", result).found) << command;
+      EXPECT_FALSE(Reply(config, "QW", command, "qw.kvr.func", result).found) << command;
     }
   }
-  EXPECT_FALSE(Entrance(*config, "QW", "Invalid_CmdId").found);
+  EXPECT_FALSE(Entrance(config, "QW", "Invalid_CmdId").found);
 }
 
-TEST(ModuleConfigTest, ProcessWideDocumentLoadsFromTheCurrentFolderByDefault) {
+TEST(ModuleConfigTest, FileLoadsFromTheCurrentFolderByDefault) {
   kvr_test::ScratchDir dir;
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   std::ofstream("Server_Config.xml")
       << "<c><p type='QW'><m id='Register'><f entrance='1' funcName='here'/></m></p></c>";
-  TestMessage m("QW", "Register");
-  EXPECT_FALSE(SvrFrame::EntranceLookup(m)) << "nothing loaded yet";
-  EXPECT_TRUE(CModuleConfig::Load(""));
+  auto config = CModuleConfig::FromFile("");
   std::filesystem::current_path(previous);
-  EXPECT_TRUE(SvrFrame::EntranceLookup(m));
+  ASSERT_TRUE(config->Loaded()) << config->Error();
+  TestMessage m("QW", "Register");
+  EXPECT_TRUE(config->EntranceLookup(m));
   EXPECT_EQ(Names(m), V{"here"});
-  EXPECT_FALSE(SvrFrame::ReplyLookup(m));
 
-  // A holder keeps its configuration after the process-wide one is replaced.
-  auto held = CModuleConfig::Current();
-  EXPECT_FALSE(CModuleConfig::Load(dir.File("missing.xml").c_str()));
-  ASSERT_NE(CModuleConfig::Current(), nullptr);
-  EXPECT_FALSE(CModuleConfig::Current()->Loaded());
-  EXPECT_FALSE(SvrFrame::EntranceLookup(m)) << "a failed load routes nothing";
-  EXPECT_TRUE(held->EntranceLookup(m));
-
-  std::ofstream(dir.File("malformed.xml")) << "<c><p type='QW'>";
-  EXPECT_FALSE(CModuleConfig::Load(dir.File("malformed.xml").c_str()));
-  CModuleConfig::Release();
-  EXPECT_EQ(CModuleConfig::Current(), nullptr);
-  EXPECT_FALSE(SvrFrame::EntranceLookup(m));
+  std::ofstream(dir.File("malformed.xml")) << "<c><p type='QW'><m id='Register'>";
+  for (const char* name : {"missing.xml", "malformed.xml"}) {
+    auto failed = CModuleConfig::FromFile(dir.File(name).c_str());
+    EXPECT_FALSE(failed->Loaded()) << name;
+    EXPECT_NE(failed->Error().find(name), std::string::npos) << failed->Error();
+    EXPECT_FALSE(failed->EntranceLookup(m)) << "a file that did not load routes nothing";
+  }
 }
 
 }  // namespace

@@ -61,18 +61,6 @@ TEST_F(ReferableTest, AssignmentCountsOnlyWhenTheObjectChanges) {
   EXPECT_EQ(moved->ReferenceCount(), 1);
 }
 
-TEST_F(ReferableTest, FreeFunctionsReportReachingZero) {
-  Unit* u = new Unit;
-  EXPECT_TRUE(QWTools::AddReference(u));
-  EXPECT_TRUE(QWTools::AddReference(u));
-  EXPECT_FALSE(QWTools::DropReference(u));
-  EXPECT_TRUE(QWTools::DropReference(u));
-  EXPECT_EQ(g_deleted, 0) << "the free functions only count; the caller deletes";
-  delete u;
-  EXPECT_FALSE(QWTools::AddReference(nullptr));
-  EXPECT_FALSE(QWTools::DropReference(nullptr));
-}
-
 TEST_F(ReferableTest, HoldersOnManyThreadsDeleteExactlyOnce) {
   for (int round = 0; round < 20; ++round) {
     CReferPtr<Unit> shared(new Unit);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "svrframe/comm_mdl.h"
@@ -23,17 +24,24 @@ class RecordingModule : public Base {
   }
   ~RecordingModule() override {
     if (destroyed_ != nullptr) destroyed_->fetch_add(1);
+    if (destroyLog != nullptr) *destroyLog += this->GetRuntimeInfo()->Name().c_str()[0];
   }
   int Destroy() override {
     delete this;
     return 0;
   }
   int Loop() override { return 0; }
+  SvrFrame::ModuleSink SetSink(SvrFrame::ModuleSink sink, void* user) override {
+    installedSink = sink;
+    return Base::SetSink(sink, user);
+  }
   int OnMessage(const SvrFrame::MessageRef& message) override {
-    calls.fetch_add(1);
     if (onMessage) onMessage(message);
-    std::lock_guard<std::mutex> lock(mu_);
-    if (keep) received_.push_back(message);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (keep) received_.push_back(message);
+    }
+    calls.fetch_add(1);  // last, so that a test seeing the count sees all the call did
     return 0;
   }
 
@@ -53,6 +61,9 @@ class RecordingModule : public Base {
   bool keep = true;
   // Runs inside OnMessage on the delivering thread (set before messages flow).
   std::function<void(const SvrFrame::MessageRef&)> onMessage;
+  SvrFrame::ModuleSink installedSink = nullptr;
+  // Gets the first letter of the module's name when it is deleted.
+  std::string* destroyLog = nullptr;
 
  private:
   std::atomic<int>* destroyed_;

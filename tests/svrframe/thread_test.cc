@@ -10,8 +10,8 @@
 
 namespace {
 
-// A worker that loops until told to stop, counting how often Run began and
-// the passes of its loop; OnExit can be held open.
+// A worker that loops until told to stop, counting how often Run began;
+// OnExit can be held open.
 class Worker : public QWTools::CThread {
  public:
   explicit Worker(bool autoDelete = false) : CThread(autoDelete) {}
@@ -23,7 +23,6 @@ class Worker : public QWTools::CThread {
 
   std::atomic<bool> stop{false};
   std::atomic<int> runs{0};
-  std::atomic<int> passes{0};
   std::atomic<int> exits{0};
   std::atomic<bool> hold_exit{false};
   std::atomic<bool> in_exit{false};
@@ -32,11 +31,7 @@ class Worker : public QWTools::CThread {
  protected:
   int Run() override {
     runs++;
-    while (!stop) {
-      HonourSuspend();
-      passes++;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 3;
   }
   void OnExit() override {
@@ -92,31 +87,6 @@ TEST(ThreadTest, AutoDeleteObjectDeletesItselfAfterOnExit) {
   ASSERT_TRUE(kvr_test::WaitFor([&] { return w->IsRunning(); }));
   w->stop = true;
   EXPECT_TRUE(kvr_test::WaitFor([&] { return deleted.load(); }));
-}
-
-TEST(ThreadTest, SuspendHoldsTheLoopBetweenPasses) {
-  Worker p;
-  ASSERT_TRUE(p.Start(1));
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return p.passes.load() > 2; }));
-  p.Suspend();
-  p.Suspend();
-  // The pass under way when the suspension came may still finish.
-  const int frozen = p.passes;
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_LE(p.passes - frozen, 1);
-  p.Resume();
-  EXPECT_TRUE(p.IsSuspended()) << "two suspends need two resumes";
-  p.Resume();
-  p.Resume();  // an extra resume does not go below zero
-  EXPECT_FALSE(p.IsSuspended());
-  EXPECT_TRUE(kvr_test::WaitFor([&] { return p.passes.load() > frozen + 2; }));
-}
-
-TEST(ThreadTest, PriorityMapping) {
-  EXPECT_EQ(QWTools::CThread::SystemPriority(0), -1);
-  EXPECT_EQ(QWTools::CThread::SystemPriority(1), 0);
-  EXPECT_EQ(QWTools::CThread::SystemPriority(2), 1);
-  EXPECT_EQ(QWTools::CThread::SystemPriority(15), 15);
 }
 
 }  // namespace
