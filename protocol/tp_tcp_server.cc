@@ -76,10 +76,12 @@ int TPTCPServer::Pass(int waitMs) {
   const uint64_t queuedBefore = queued_.load();
   BuildPollSet();
   int ready = 0;
+  bool queuedMeanwhile = false;
   if (waitMs > 0 && wakePolled_) {
     pollerWaiting_.store(true);
     // A send queued after the set was built has no socket in it: do not sleep on it.
-    ready = pollSet_.Wait(queued_.load() != queuedBefore ? 0 : waitMs);
+    queuedMeanwhile = queued_.load() != queuedBefore;
+    ready = pollSet_.Wait(queuedMeanwhile ? 0 : waitMs);
     pollerWaiting_.store(false);
   } else {
     ready = pollSet_.Wait(std::max(waitMs, 0));
@@ -88,7 +90,7 @@ int TPTCPServer::Pass(int waitMs) {
     platform::DebugOutput("TPTCPServer^_^select error\n");
     return -1;
   }
-  if (ready == 0) return queued_.load() != queuedBefore ? 0 : 1;
+  if (ready == 0) return queuedMeanwhile ? 0 : 1;
   if (wakePolled_ && pollSet_.Readable(wakeIndex_)) {
     waker_.Drain();
     if (ready == 1) return 0;  // only a queued send: the caller polls again at once

@@ -21,9 +21,9 @@ using kvr_test::PollUntil;
 int CaptureSink(const SvrFrame::MessageRef* message, void* user, int, int) {
   auto* unit = dynamic_cast<IZETAPDU*>(message->get());
   std::string what = (*message)->GetCommandName();
-  what += "/" + (what == "KeepAlive"
-                     ? unit->GetSequence()
-                     : std::to_string(unit->GetDoc()->GetCarrier()->GetTotalLength()));
+  what +=
+      "/" + (what == "KeepAlive" ? unit->GetSequence()
+                                 : std::to_string(unit->GetDoc()->GetCarrier()->GetTotalLength()));
   static_cast<std::vector<std::string>*>(user)->push_back(what);
   return 0;
 }

@@ -134,13 +134,13 @@ TEST(TcpServerTest, APeerThatDoesNotReadHoldsUpNobody) {
   const int32_t readerId = s.Accept(reader);
   // Far more than the socket buffers of both ends hold.
   const std::string big(1 << 20, 'b');
-  for (int i = 0; i < 8; ++i) s.server.QueueSend(stalledId, big.data(), static_cast<int>(big.size()));
+  for (int i = 0; i < 8; ++i)
+    s.server.QueueSend(stalledId, big.data(), static_cast<int>(big.size()));
   // Let the stalled peer's buffers fill before the other send is queued.
   for (int i = 0; i < 50; ++i) s.server.PollFor(1);
   const int sequence = s.server.QueueSend(readerId, "ping", 4);
-  EXPECT_TRUE(PollUntil(s.server, [&] {
-    return s.listener.Count("sent " + std::to_string(sequence)) == 1;
-  }));
+  EXPECT_TRUE(PollUntil(s.server,
+                        [&] { return s.listener.Count("sent " + std::to_string(sequence)) == 1; }));
   EXPECT_EQ(reader.Read(4), "ping");
   EXPECT_GT(s.server.QueuedCount(stalledId), 0u);
 }
@@ -177,12 +177,11 @@ TEST(TcpServerTest, ListenAndSetterLimits) {
     int result;
     int got;
   };
-  for (const Limit& l : {Limit{-2, second.SetBufferSize(1, 65536)},
-                         Limit{0, second.SetBufferSize(2, 65535)},
-                         Limit{-1, second.SetBufferSize(3, 1024)},
-                         Limit{-1, second.SetReadBufferSize(1)},
-                         Limit{-1, second.SetReadBufferSize(1048576)},
-                         Limit{0, second.SetReadBufferSize(1048575)}}) {
+  for (const Limit& l :
+       {Limit{-2, second.SetBufferSize(1, 65536)}, Limit{0, second.SetBufferSize(2, 65535)},
+        Limit{-1, second.SetBufferSize(3, 1024)}, Limit{-1, second.SetReadBufferSize(1)},
+        Limit{-1, second.SetReadBufferSize(1048576)},
+        Limit{0, second.SetReadBufferSize(1048575)}}) {
     EXPECT_EQ(l.got, l.result);
   }
 }
