@@ -64,6 +64,14 @@ bool BindIPv4(SocketFd fd, uint32_t addressNet, uint16_t portNet) {
 
 bool ListenOn(SocketFd fd, int backlog) { return listen(fd, backlog) == 0; }
 
+bool ConnectIPv4(SocketFd fd, uint32_t addressNet, uint16_t portNet) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = addressNet;
+  address.sin_port = portNet;
+  return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+}
+
 uint16_t LocalPort(SocketFd fd) {
   sockaddr_in address{};
   socklen_t length = sizeof(address);

@@ -41,6 +41,8 @@ bool SetAbortiveClose(SocketFd fd);
 // Binds to `addressNet`:`portNet` (0 = any address / a free port).
 bool BindIPv4(SocketFd fd, uint32_t addressNet, uint16_t portNet);
 bool ListenOn(SocketFd fd, int backlog);
+// Connects a blocking socket; false when refused or failed.
+bool ConnectIPv4(SocketFd fd, uint32_t addressNet, uint16_t portNet);
 // The port the socket is bound to (network order), 0 when unknown.
 uint16_t LocalPort(SocketFd fd);
 // Takes one waiting client as a non-blocking, close-on-exec socket, with its

@@ -1,6 +1,5 @@
 // Many clients at once against the service on loopback. Skipped in the
 // ordinary run; the "heavy" ctest label runs it with KVR_HEAVY_TESTS set.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -20,20 +19,6 @@ using kvr_test::kKeepAliveReply7;
 using kvr_test::LoopbackClient;
 
 constexpr int kClients = 2000;
-
-int ConnectNonBlocking(unsigned port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int r = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  if (r != 0 && errno != EINPROGRESS) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 TEST(TcpHeavyTest, TwoThousandClientsEachGetTheirReplyWhileBadPeersMisbehave) {
   if (std::getenv("KVR_HEAVY_TESTS") == nullptr) GTEST_SKIP() << "run with the heavy label";
@@ -62,15 +47,17 @@ TEST(TcpHeavyTest, TwoThousandClientsEachGetTheirReplyWhileBadPeersMisbehave) {
   });
 
   struct Client {
-    int fd = -1;
+    platform::SocketFd fd = platform::OpenTcpSocket();
     size_t sent = 0;
     std::string got;
     bool done = false;
   };
+  uint32_t loopback = 0;
+  platform::ParseIPv4("127.0.0.1", &loopback);
   std::vector<Client> clients(kClients);
   for (Client& c : clients) {
-    c.fd = ConnectNonBlocking(rig.port());
-    ASSERT_GE(c.fd, 0);
+    ASSERT_TRUE(platform::SetNonBlocking(c.fd));
+    platform::ConnectIPv4(c.fd, loopback, platform::HostToNet16(rig.port()));  // in progress
   }
   // All connected before any asks: more sockets than one pass polls, so the
   // later ones are served only if the passes take turns.
@@ -79,31 +66,29 @@ TEST(TcpHeavyTest, TwoThousandClientsEachGetTheirReplyWhileBadPeersMisbehave) {
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::seconds(20);
   int done = 0;
-  std::vector<pollfd> fds;
-  std::vector<size_t> owners;
+  platform::PollSet set;
+  std::vector<Client*> owners;
   char buffer[4096];
   while (done < kClients && std::chrono::steady_clock::now() < deadline) {
-    fds.clear();
+    set.Clear();
     owners.clear();
-    for (size_t i = 0; i < clients.size(); ++i) {
-      if (clients[i].done) continue;
-      const short events = clients[i].sent < request.size() ? POLLOUT : POLLIN;
-      fds.push_back(pollfd{clients[i].fd, events, 0});
-      owners.push_back(i);
+    for (Client& c : clients) {
+      if (c.done) continue;
+      set.Add(c.fd, c.sent == request.size(), c.sent < request.size());
+      owners.push_back(&c);
     }
-    if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
-    for (size_t k = 0; k < fds.size(); ++k) {
-      Client& c = clients[owners[k]];
-      if ((fds[k].revents & POLLOUT) != 0) {
-        const ssize_t n =
-            ::send(c.fd, request.data() + c.sent, request.size() - c.sent, MSG_NOSIGNAL);
+    if (set.Wait(100) <= 0) continue;
+    for (size_t k = 0; k < owners.size(); ++k) {
+      Client& c = *owners[k];
+      if (set.Writable(k)) {
+        const long n = platform::SendSome(c.fd, request.data() + c.sent, request.size() - c.sent);
         if (n > 0) c.sent += static_cast<size_t>(n);
-      } else if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-        const ssize_t n = ::recv(c.fd, buffer, sizeof(buffer), 0);
+      } else if (set.Readable(k)) {
+        const long n = platform::Receive(c.fd, buffer, sizeof(buffer));
         if (n > 0) c.got.append(buffer, static_cast<size_t>(n));
         // Answered clients stay connected, so the server keeps more
         // sockets than one pass polls until the last client is answered.
-        if (n <= 0 || c.got.size() >= reply.size()) {
+        if (n == 0 || n == platform::kSocketError || c.got.size() >= reply.size()) {
           c.done = true;
           ++done;
         }
@@ -117,7 +102,7 @@ TEST(TcpHeavyTest, TwoThousandClientsEachGetTheirReplyWhileBadPeersMisbehave) {
   int answered = 0;
   for (Client& c : clients) {
     answered += c.got == reply ? 1 : 0;
-    ::close(c.fd);
+    platform::CloseSocket(c.fd);
   }
   EXPECT_EQ(answered, kClients);
   flooder.Close();

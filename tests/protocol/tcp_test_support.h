@@ -4,22 +4,17 @@
 #ifndef KVR_TESTS_PROTOCOL_TCP_TEST_SUPPORT_H_
 #define KVR_TESTS_PROTOCOL_TCP_TEST_SUPPORT_H_
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/socket.h"
 #include "protocol/kvr_tcp_service.h"
 #include "protocol/pdu.h"
 #include "protocol/session_pdus.h"
@@ -65,28 +60,21 @@ inline constexpr char kKeepAliveReply7[] =
     "    <body />\n"
     "</pdu>\n";
 
-// A client socket on 127.0.0.1; every wait ends after 10 s.
+// A blocking client on 127.0.0.1, made of the platform's own socket calls;
+// every wait ends after 10 s.
 class LoopbackClient {
  public:
-  explicit LoopbackClient(unsigned port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) Close();
-    timeval timeout{10, 0};
-    if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  explicit LoopbackClient(unsigned port) : fd_(platform::OpenTcpSocket()) {
+    uint32_t loopback = 0;
+    platform::ParseIPv4("127.0.0.1", &loopback);
+    if (!platform::ConnectIPv4(fd_, loopback, platform::HostToNet16(port))) Close();
   }
   ~LoopbackClient() { Close(); }
-  LoopbackClient(const LoopbackClient&) = delete;
-  LoopbackClient& operator=(const LoopbackClient&) = delete;
 
   bool connected() const { return fd_ >= 0; }
   bool SendAll(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    for (size_t done = 0; done < bytes.size();) {
+      const long n = platform::SendSome(fd_, bytes.data() + done, bytes.size() - done);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -96,9 +84,9 @@ class LoopbackClient {
   std::string Read(size_t count) {
     std::string out(count, '\0');
     size_t done = 0;
-    while (done < count) {
-      const ssize_t n = ::recv(fd_, out.data() + done, count - done, 0);
-      if (n <= 0) break;
+    long n = 1;
+    while (done < count && WaitReadable(10000) &&
+           (n = platform::Receive(fd_, &out[done], count - done)) > 0) {
       done += static_cast<size_t>(n);
     }
     out.resize(done);
@@ -106,25 +94,22 @@ class LoopbackClient {
   }
   // True once the server has closed the connection (without waiting).
   bool PeerClosed() {
-    pollfd entry{fd_, POLLIN, 0};
-    if (::poll(&entry, 1, 0) != 1) return false;
     char byte;
-    const ssize_t n = ::recv(fd_, &byte, 1, MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno == ECONNRESET);
+    return WaitReadable(0) && platform::Receive(fd_, &byte, 1) <= 0;
   }
-  unsigned LocalPort() const {
-    sockaddr_in address{};
-    socklen_t length = sizeof(address);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-  }
+  unsigned LocalPort() const { return platform::NetToHost16(platform::LocalPort(fd_)); }
   void Close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) platform::CloseSocket(fd_);
     fd_ = -1;
   }
 
  private:
-  int fd_ = -1;
+  bool WaitReadable(int ms) {
+    platform::PollSet set;
+    set.Add(fd_, true, false);
+    return set.Wait(ms) == 1 && set.Readable(0);
+  }
+  int fd_;
 };
 
 // Polls the server on the calling thread until `condition` holds (false after 10 s).
@@ -135,25 +120,16 @@ inline bool PollUntil(TPTCPServer& server, const std::function<bool()>& conditio
   });
 }
 
-// Records the server's callbacks as text: "connect <ip> <port>", "data <bytes>",
-// "close", "sent <sequence>", each by connection id.
+// Records the server's callbacks by connection id as "connect <ip> <port>",
+// "data <bytes>", "close" and "sent <sequence>".
 class RecordingListener : public ITPListener {
  public:
-  struct Event {
-    int32_t connId;
-    std::string what;
-  };
-
   int OnData(uint32_t, int32_t connId, const char* data, int length) override {
     // The server promises a NUL after the bytes.
-    Add(connId, "data " + std::string(data, static_cast<size_t>(length)) +
-                    (data[length] == '\0' ? "" : "<no NUL>"));
-    return 0;
+    return Add(connId, "data " + std::string(data, static_cast<size_t>(length)) +
+                           (data[length] == '\0' ? "" : "<no NUL>"));
   }
-  int OnClose(uint32_t, int32_t connId) override {
-    Add(connId, "close");
-    return 0;
-  }
+  int OnClose(uint32_t, int32_t connId) override { return Add(connId, "close"); }
   int OnConnect(uint32_t, int32_t connId, const char* peerIp, uint16_t peerPort) override {
     Add(connId, "connect " + std::string(peerIp) + " " + std::to_string(peerPort));
     return verdict;
@@ -164,26 +140,24 @@ class RecordingListener : public ITPListener {
     return 0;
   }
 
-  std::vector<Event> Events() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return events_;
-  }
   std::vector<std::string> EventsOf(int32_t connId) {
+    std::lock_guard<std::mutex> lock(mu_);
     std::vector<std::string> out;
-    for (const Event& e : Events()) {
-      if (e.connId == connId) out.push_back(e.what);
+    for (const auto& [id, what] : events_) {
+      if (id == connId) out.push_back(what);
     }
     return out;
   }
   size_t Count(const std::string& prefix) {
-    size_t n = 0;
-    for (const Event& e : Events()) n += e.what.rfind(prefix, 0) == 0 ? 1 : 0;
-    return n;
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::count_if(events_.begin(), events_.end(),
+                         [&](const auto& e) { return e.second.rfind(prefix, 0) == 0; });
   }
   // Id of the n-th accepted client (0 while there is none).
   int32_t ConnectedId(size_t n = 0) {
-    for (const Event& e : Events()) {
-      if (e.what.rfind("connect", 0) == 0 && n-- == 0) return e.connId;
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& [id, what] : events_) {
+      if (what.rfind("connect", 0) == 0 && n-- == 0) return id;
     }
     return 0;
   }
@@ -192,12 +166,13 @@ class RecordingListener : public ITPListener {
   std::function<void(int32_t, int)> onSent;
 
  private:
-  void Add(int32_t connId, std::string what) {
+  int Add(int32_t connId, std::string what) {
     std::lock_guard<std::mutex> lock(mu_);
-    events_.push_back({connId, std::move(what)});
+    events_.emplace_back(connId, std::move(what));
+    return 0;
   }
   std::mutex mu_;
-  std::vector<Event> events_;
+  std::vector<std::pair<int32_t, std::string>> events_;
 };
 
 // Stands in for the storage function module: answers every KeepAlive with
