@@ -52,7 +52,8 @@ class TPTCPServer : public ITPObject {
   // to be queued. A failing pass waits out the time before it returns -1, so
   // a loop that simply polls again does not spin.
   int PollFor(int waitMs);
-  // Writes all bytes now. `length` when done (a send error is only logged);
+  // Writes all bytes now, waiting for a slow peer (with the client lock held)
+  // until it takes nothing for 5 s. `length` when done (a send error is only logged);
   // 0 for no data; -1 for an unknown connection; kTPNoConnection when the
   // connection has no socket (the connection is then closed).
   int Send(int32_t connId, const char* data, int length) override;
