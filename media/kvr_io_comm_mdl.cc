@@ -347,10 +347,13 @@ void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
     if (!allowed) return;
     state_.store(requested);
 
-    // Pause and stop close the channel but not the writer: media arriving
-    // later is dropped by the state alone, and resume can open the file again.
+    // Pause, stop and fail close the channel but not the writer: media
+    // arriving later is dropped by the state alone, and resume can open the
+    // file again. A failed record (a lost stream) is closed at once too, so
+    // its file is complete as soon as the host hears of the failure rather
+    // than when the task is torn down.
     CProactor* proactor = proactor_.load();
-    if (requested == kStateStopped || requested == kStatePaused) {
+    if (requested == kStateStopped || requested == kStatePaused || requested == kStateFailed) {
       StampEndTime();
       const ChannelId channel = channelId_.exchange(kNoChannel);
       if (channel != kNoChannel && proactor != nullptr) proactor->CloseChannel(channel);
