@@ -115,13 +115,14 @@ int RunOurs(const std::string& url, int count, double seconds, const std::string
   const long rss_before = StatusKiB("VmRSS");
   const double cpu_before = SelfCpuSeconds();
 
-  // Streams open one after the other (each waits for the camera's next key
-  // frame); each is closed `seconds` after its own open, so every stream
-  // runs as long as one ffmpeg process does.
+  // Streams open 100 ms apart, as the ffmpeg processes start (the test
+  // camera's server fails when many sessions come or go at the same moment);
+  // each is closed `seconds` after its own open, as long as an ffmpeg runs.
   std::vector<std::unique_ptr<Record>> records;
   std::vector<uint32_t> streams;
   std::vector<std::chrono::steady_clock::time_point> opened;
   for (int i = 0; i < count; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));  // as ffmpeg's
     opened.push_back(std::chrono::steady_clock::now());
     auto record = std::make_unique<Record>();
     record->proactor = &proactor;
@@ -185,8 +186,7 @@ Figures MeasureOurs(const std::string& url, int count, double seconds, const std
 }
 
 Figures MeasureFfmpeg(const std::string& url, int count, double seconds, const std::string& dir) {
-  // Started 100 ms apart, as the test camera's server copes badly with many
-  // sessions set up at the same moment; each runs `seconds` from its start.
+  // Started 100 ms apart (see RunOurs); each runs `seconds` from its start.
   std::vector<pid_t> children;
   std::vector<std::chrono::steady_clock::time_point> started;
   for (int i = 0; i < count; ++i) {
