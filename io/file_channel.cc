@@ -34,6 +34,9 @@ int CFileChannel::Open(int mode) {
     case 2:
       how = platform::OpenMode::kWriteCreateAlways;
       break;
+    case 3:
+      how = platform::OpenMode::kWriteAppend;
+      break;
     default:
       return -1;
   }

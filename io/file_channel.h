@@ -30,7 +30,10 @@ class CFileChannel : public CIoChannel {
   int64_t GetSize() const override { return file_size_; }
   bool Seek(int64_t offset, int method) override;
   // 0 opens an existing file for reading; 1 and 2 create or replace one for
-  // writing. Returns 0, or -1 for any other mode or when the file cannot be opened.
+  // writing; 3 writes at the end of the file, creating it when missing, so a
+  // paused record resumes after what it already holds (every write lands at the
+  // end, whatever Seek did). Returns 0, or -1 for any other mode or when the
+  // file cannot be opened.
   int Open(int mode) override;
   int CloseFile() override;
 

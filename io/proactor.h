@@ -66,8 +66,14 @@ class CProactor {
   int Start();
   int Stop();
 
-  // Opens `fileName` (mode 0 read an existing file; 1 or 2 create or replace
-  // for writing) and returns its channel's id, or -1 when it cannot be opened.
+  // Opens `fileName` and returns its channel's id, or -1 when it cannot be
+  // opened or the mode is none of these:
+  //   0  read an existing file;
+  //   1  write, creating the file or replacing what it held;
+  //   2  the same as 1;
+  //   3  write at the end of the file, creating it when missing: a paused
+  //      record resumes without losing what it wrote before. GetSize then
+  //      tells how much the file already held.
   ChannelId OpenFile(const char* fileName, int mode);
   // -1 for an unknown id; 0 once the channel is closing (nothing is taken);
   // otherwise the channel's Write.

@@ -295,7 +295,7 @@ TEST_F(ProactorTest, OpenModesAndNamesThatCannotBeOpened) {
   CProactor& proactor = Make(2, true);
   const std::string path = dir_.File("existing.ts");
   std::ofstream(path) << "old content";
-  for (const std::string& bad : {path + "|3", path + "|-1", dir_.File("missing") + "|0",
+  for (const std::string& bad : {path + "|4", path + "|-1", dir_.File("missing") + "|0",
                                  dir_.File("no/such/folder/f") + "|1", std::string("|1")}) {
     const size_t bar = bad.rfind('|');
     EXPECT_EQ(proactor.OpenFile(bad.substr(0, bar).c_str(), std::stoi(bad.substr(bar + 1))),
@@ -309,12 +309,31 @@ TEST_F(ProactorTest, OpenModesAndNamesThatCannotBeOpened) {
       << "a long name is refused, not cut short";
   EXPECT_EQ(ReadAll(path), "old content") << "a refused mode touches nothing";
   EXPECT_EQ(proactor.GetChannelCount(), 0u) << "failed opens enter nothing";
+}
 
-  ChannelId id = Open("existing.ts", 2);
-  EXPECT_EQ(proactor.GetSize(id), 0) << "mode 2 replaces the file, like mode 1";
-  EXPECT_EQ(proactor.Write(id, "new", 3), 3);
-  CloseAndWait(id);
-  EXPECT_EQ(ReadAll(path), "new");
+// A paused record is reopened with mode 3 and must keep what it wrote before.
+TEST_F(ProactorTest, ReopeningReplacesOrAppendsByMode) {
+  Make(2, true);
+  const struct {
+    int first;  // mode of an earlier channel that wrote "first|", or -1: no file yet
+    int second;
+    const char* expected;
+  } cases[] = {{1, 3, "first|second"}, {-1, 3, "second"}, {1, 1, "second"}, {1, 2, "second"}};
+  for (const auto& c : cases) {
+    const std::string name = std::to_string(c.first) + "then" + std::to_string(c.second);
+    if (c.first >= 0) {
+      ChannelId id = Open(name, c.first);
+      EXPECT_EQ(proactor_->Write(id, "first|", 6), 6);
+      CloseAndWait(id);
+    }
+    ChannelId id = Open(name, c.second);
+    ASSERT_GT(id, 0) << name;
+    const std::string expected = c.expected;
+    EXPECT_EQ(proactor_->GetSize(id), static_cast<int64_t>(expected.size() - 6)) << name;
+    EXPECT_EQ(proactor_->Write(id, "second", 6), 6);
+    CloseAndWait(id);
+    EXPECT_EQ(ReadAll(dir_.File(name)), expected);
+  }
 }
 
 TEST_F(ProactorTest, ReadsLandInTheCallersMemoryOrAnOwnedBlock) {
