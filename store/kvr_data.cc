@@ -7,10 +7,11 @@
 #include <utility>
 
 #include "io/proactor.h"
+#include "media/record_path.h"
 #include "platform/disk.h"
 #include "protocol/store_pdus.h"
 #include "store/drive_discovery.h"
-#include "store/record_path.h"
+#include "store/record_name.h"
 
 namespace {
 
@@ -39,9 +40,13 @@ CKVRData::CKVRData() {
   proactor_->SetMonitor(&monitor_);
   proactor_->Start();
   ResetConfig();
+  SetRecordDirectory(this);
 }
 
-CKVRData::~CKVRData() { Release(); }
+CKVRData::~CKVRData() {
+  if (GetRecordDirectory() == this) SetRecordDirectory(nullptr);
+  Release();
+}
 
 void CKVRData::ResetConfig() {
   if (!uninitialised_) return;
@@ -139,7 +144,8 @@ int CKVRData::SetConfig(CSetKVRCngParams* request) {
     // The folder must exist before a record can be made in it; a volume
     // whose folder cannot be made ends the list.
     std::string probe;
-    if (!MakeRecordFilePath(member.volumePath, "a.dav", &probe) || EnsureDirectories(probe) != 0) {
+    if (!MakeRecordPath(member.volumePath, "a.dav", &probe) ||
+        EnsureDirectories(probe.c_str()) != 0) {
       break;
     }
     STORE_VOLUME_INFO added;
@@ -314,14 +320,14 @@ bool CKVRData::CollectStatus(const char* name, std::vector<RECORD_STATUS_INFO>* 
   if (std::strcmp(name, "*") == 0) {
     entries->resize(tasks_.size());
     size_t i = 0;
-    for (const auto& [url, writer] : tasks_) FillStatus(url, writer, &(*entries)[i++]);
+    for (const auto& task : tasks_) FillStatus(task.second, &(*entries)[i++]);
     return true;
   }
   if (name[1] == '\0') return false;
   auto it = tasks_.find(CSecureString(name));
   if (it != tasks_.end()) {
     entries->resize(1);
-    FillStatus(it->first, it->second, &entries->front());
+    FillStatus(it->second, &entries->front());
   }
   return true;
 }

@@ -31,6 +31,7 @@
 
 #include "include/KVRServer.h"
 #include "io/io_monitor.h"
+#include "media/record_directory.h"
 #include "svrframe/read_write_mutex.h"
 #include "svrframe/secure_string.h"
 
@@ -44,7 +45,7 @@ namespace SvrFrame {
 class ICmdDealModule;
 }
 
-class CKVRData {
+class CKVRData : public IRecordDirectory {
  public:
   static constexpr int kProactorThreads = 20;
   static constexpr int kVolumeTypes = 11;
@@ -53,9 +54,10 @@ class CKVRData {
   static constexpr uint64_t kVolumeTypeWeights[kVolumeTypes] = {
       1048576, 1048576, 2097152, 1572864, 524288, 262144, 524288, 1048576, 262144, 524288, 104857};
 
-  // Makes and starts the proactor, then the first initialisation.
+  // Makes and starts the proactor, runs the first initialisation and
+  // becomes the process's record directory (the one a lost stream asks).
   CKVRData();
-  virtual ~CKVRData();
+  ~CKVRData() override;
   CKVRData(const CKVRData&) = delete;
   CKVRData& operator=(const CKVRData&) = delete;
 
@@ -135,6 +137,12 @@ class CKVRData {
   CKVRDvConCommMdl* FindPushSource(const char* url);
   // The first RTSP source in URL order whose stream handle is `handle`, or null.
   CKVRRTSPCommMdl* FindRtspSourceByHandle(uint32_t handle);
+  // The same look-up for a stream the remote stream library lost.
+  CKVRRTSPCommMdl* FindRtspSourceByStream(uint32_t stream) override {
+    return FindRtspSourceByHandle(stream);
+  }
+  // Whether a task is entered under `url` (null: false).
+  bool HasTask(const char* url) override { return url != nullptr && FindTask(url) != nullptr; }
   // Erases the first RTSP entry whose source has that stream handle. True.
   bool RemoveRtspSourceByHandle(uint32_t handle);
   // Erases the RTSP entry of the record; true when there was one.
@@ -172,8 +180,7 @@ class CKVRData {
   // Needs the configuration lock. The volume with that path, or null.
   STORE_VOLUME_INFO* FindVolumeByPath(const char* volumePath);
   // Needs the task lock. Fills `entry` from `writer`.
-  static void FillStatus(const CSecureString& url, CKVRIOCommMdl* writer,
-                         RECORD_STATUS_INFO* entry);
+  static void FillStatus(CKVRIOCommMdl* writer, RECORD_STATUS_INFO* entry);
   // Needs the task lock. The matching entries; false where the query leaves
   // its outputs untouched.
   bool CollectStatus(const char* name, std::vector<RECORD_STATUS_INFO>* entries);

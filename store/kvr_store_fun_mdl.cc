@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "media/record_path.h"
 #include "platform/file.h"
 #include "protocol/session_pdus.h"
 #include "protocol/store_pdus.h"
 #include "store/kvr_data.h"
-#include "store/record_path.h"
+#include "store/record_name.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ int CKVRStoreFunMdl::ScanVolumes(const char* url, std::string* found) {
     if (code != 0) return code;
     if (!StaysInsideVolume(url)) return kOutsideVolume;
     std::string path;
-    if (!MakeRecordFilePath(volume.volumePath, url, &path)) return kPathTooLong;
+    if (!MakeRecordPath(volume.volumePath, url, &path)) return kPathTooLong;
     if (platform::PathExists(path)) {
       if (found != nullptr) *found = path;
       return -1;

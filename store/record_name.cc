@@ -1,9 +1,6 @@
-#include "store/record_path.h"
+#include "store/record_name.h"
 
-#include <cerrno>
 #include <cstring>
-
-#include "platform/file.h"
 
 namespace {
 
@@ -37,35 +34,10 @@ bool StaysInsideVolume(const char* name) {
   }
 }
 
-bool MakeRecordFilePath(const char* root, const char* name, std::string* path) {
-  std::string out = root != nullptr ? root : "";
-  while (!out.empty() && IsSeparator(out.back())) out.pop_back();
-  out += '/';
-  out += name != nullptr ? name : "";
-  for (char& c : out) {
-    if (c == '\\') c = '/';
-  }
-  if (out.size() > kMaxRecordPath) return false;
-  *path = std::move(out);
-  return true;
-}
-
 std::string VolumeFolder(const char* volumePath) {
   std::string out = volumePath != nullptr ? volumePath : "";
   for (char& c : out) {
     if (c == '\\') c = '/';
   }
   return out;
-}
-
-int EnsureDirectories(const std::string& filePath) {
-  // Each prefix that ends before a separator names a folder; the last part is the file.
-  for (size_t at = filePath.find('/', 1); at != std::string::npos;
-       at = filePath.find('/', at + 1)) {
-    const std::string folder = filePath.substr(0, at);
-    if (platform::PathExists(folder)) continue;
-    const int error = platform::MakeDirectory(folder);
-    if (error != 0 && error != EEXIST) return error;
-  }
-  return 0;
 }
