@@ -122,6 +122,8 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   void StartRecord(const CRecordMedia& request);
   void ControlRecord(const CRecordMediaControl& request);
   void OnMediaData(const CQwMediaData& unit);
+  // Sends the limit event once, and ends the record once the grace is over.
+  void CheckLimits(uint64_t bytes);
   // 0 or more: the proactor took the bytes; -1 not recording or disk full;
   // -2 write error (the record has failed).
   int WriteData(const char* data, int length);

@@ -7,7 +7,9 @@
 // stream lost before the service has storage data raises nothing. The
 // installed object is not owned here and must outlive every open stream.
 // Get and Set are safe from any thread; the implementation's calls come from
-// the remote stream library's reader threads.
+// the remote stream library's reader threads, so the implementation must not
+// hold the lock these calls take while it destroys a source (destroying one
+// joins its reader, which may be waiting in this very look-up).
 #ifndef KVR_MEDIA_RECORD_DIRECTORY_H_
 #define KVR_MEDIA_RECORD_DIRECTORY_H_
 
