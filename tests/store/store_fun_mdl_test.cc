@@ -286,6 +286,17 @@ TEST_F(StoreFunMdlTest, PushedRecordKeepsEveryByteAndItsUrlUntilTheFileIsDeleted
   EXPECT_EQ(Start(url), "0/0");
 }
 
+TEST_F(StoreFunMdlTest, PulledRecordWhoseStreamFailsIsTornDownByItsSource) {
+  Configure(2);
+  // Nothing listens there. The pulled source fails the record with control 0,
+  // which the routing brings here like any control request: the task ends.
+  ASSERT_EQ(Start("a.dav", 0, "rtsp://127.0.0.1:1/a"), "0/0");
+  EXPECT_TRUE(WaitFor([&] {
+    return data_.GetTaskCount() == 0 && data_.FindRtspSource("a.dav") == nullptr && UseCount() == 0;
+  }));
+  EXPECT_TRUE(HostSaw().empty()) << "the host hears of pushed records only";
+}
+
 TEST_F(StoreFunMdlTest, WriterEventReachesTheHostAndThenTheRequester) {
   Configure(1);
   ASSERT_EQ(Start("limited.dav", 1), "0/0");
