@@ -115,13 +115,13 @@ class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
   // Set by the service manager: whether the service runs, and what to poll.
   void SetRunning(bool running);
   bool IsRunning() const { return running_.load(); }
-  // The poller must outlive the module or be replaced before it goes.
+  // The poller must outlive the module: the worker may be inside Poll until the module goes.
   void SetPoller(IKVRServicePoller* poller) { poller_.store(poller); }
 
  private:
   // Answers of the volume scan besides 0, -1 and the forbidden characters' codes.
-  static constexpr int kOutsideVolume = -8;
-  static constexpr int kPathTooLong = -9;
+  static constexpr int kOutsideVolume = -10;
+  static constexpr int kPathTooLong = -11;
 
   // Checks `url` against every volume in order: the first refusal (a
   // forbidden character's code, kOutsideVolume, kPathTooLong), or -1 with
