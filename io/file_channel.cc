@@ -5,8 +5,7 @@
 
 #include "platform/debug_log.h"
 
-CFileChannel::CFileChannel(CProactor* proactor, const char* fileName)
-    : CIoChannel(proactor, kWriteThreshold) {
+CFileChannel::CFileChannel(const char* fileName) : CIoChannel(kWriteThreshold) {
   if (fileName == nullptr) return;
   size_t length = strnlen(fileName, kMaxFileName);
   if (length >= kMaxFileName) {

@@ -1,10 +1,10 @@
 // A channel over one file: the only kind of channel the service makes.
 //
-// Made by CProactor::OpenFile and owned by the proactor's table. The file is
-// opened before the channel enters the table and closed by the channel's close
-// message (or by the destructor). The file calls run on the I/O workers and
-// are serialised by the channel's file lock; Seek comes from callers through
-// the proactor.
+// Made by CProactor::OpenFile and shared by the proactor's table and the
+// channel's messages. The file is opened before the channel enters the table
+// and closed by the channel's close message (or by the destructor). The file calls run on the I/O
+// workers and are serialised by the channel's file lock; Seek comes from callers through the
+// proactor.
 #ifndef KVR_IO_FILE_CHANNEL_H_
 #define KVR_IO_FILE_CHANNEL_H_
 
@@ -21,7 +21,7 @@ class CFileChannel : public CIoChannel {
   static constexpr size_t kMaxFileName = 256;
 
   // Keeps a copy of the name; a name that does not fit makes Open fail.
-  CFileChannel(CProactor* proactor, const char* fileName);
+  explicit CFileChannel(const char* fileName);
   ~CFileChannel() override;
 
   int GetKind() const override { return 0; }

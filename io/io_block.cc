@@ -190,22 +190,6 @@ std::vector<platform::ConstSlice> CIoBlock::Slices() const {
   return slices;
 }
 
-void CIoBlock::Drain(size_t length) {
-  if (buffer_ == nullptr) {
-    view_begin_ += std::min(length, size());
-    return;
-  }
-  length = std::min(length, size());
-  size_t in_buffer = evbuffer_get_length(buffer_);
-  evbuffer_drain(buffer_, std::min(length, in_buffer));
-  if (length > in_buffer) {
-    // Only the unsealed piece is left: move its remaining bytes to its front.
-    size_t cut = length - in_buffer;
-    std::memmove(piece_, piece_ + cut, piece_used_ - cut);
-    piece_used_ -= cut;
-  }
-}
-
 size_t CIoBlock::CopyOut(void* out, size_t length) const {
   length = std::min(length, size());
   if (length == 0) return 0;

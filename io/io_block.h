@@ -53,8 +53,6 @@ class CIoBlock {
 
   // The held bytes in order, as pieces for one gathered write.
   std::vector<platform::ConstSlice> Slices() const;
-  // Forgets the first `length` bytes (all of them when fewer are held).
-  void Drain(size_t length);
   // Copies up to `length` held bytes from the front into `out`; returns the count.
   size_t CopyOut(void* out, size_t length) const;
 

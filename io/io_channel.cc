@@ -5,11 +5,10 @@
 #include <new>
 
 #include "io/io_monitor.h"
-#include "io/proactor.h"
+#include "io/proactor_core.h"
 #include "platform/debug_log.h"
 
-CIoChannel::CIoChannel(CProactor* proactor, int writeThreshold)
-    : proactor_(proactor), write_threshold_(writeThreshold) {}
+CIoChannel::CIoChannel(int writeThreshold) : write_threshold_(writeThreshold) {}
 
 CIoChannel::~CIoChannel() = default;
 
@@ -38,9 +37,7 @@ bool CIoChannel::IsClosePosted() const {
 }
 
 void CIoChannel::Post(std::unique_ptr<CIoMessage> message) {
-  // Nothing of the channel is touched after this: a close message may be
-  // handled, and the channel destroyed, before PostMessage even returns.
-  if (message != nullptr) proactor_->PostMessage(std::move(message));
+  if (message != nullptr && core_ != nullptr) core_->PostMessage(std::move(message));
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::TakeTurnLocked() {
@@ -57,10 +54,10 @@ std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
   if (!write_queue_.empty()) {
     std::unique_ptr<CIoBlock> block = std::move(write_queue_.front());
     write_queue_.pop_front();
-    return std::make_unique<CIoMessage_Write>(this, std::move(block));
+    return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(block));
   }
   if (IsClosing() && current_ != nullptr && current_->size() > 0) {
-    return std::make_unique<CIoMessage_Write>(this, std::move(current_));
+    return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(current_));
   }
   write_in_progress_ = false;
   return CloseMessageLocked();
@@ -70,7 +67,7 @@ std::unique_ptr<CIoMessage> CIoChannel::CloseMessageLocked() {
   if (!IsClosing() || write_in_progress_ || read_pending_ || close_posted_) return nullptr;
   close_posted_ = true;
   current_.reset();
-  return std::make_unique<CIoMessage_CloseChannel>(this);
+  return std::make_unique<CIoMessage_CloseChannel>(weak_from_this().lock());
 }
 
 int CIoChannel::PostNextWrite() {
@@ -129,7 +126,8 @@ int CIoChannel::Read(void* destination, int length) {
     if (read_pending_) return 1;
     try {
       auto block = std::make_unique<CIoBlock>(destination, static_cast<size_t>(length));
-      message = std::make_unique<CIoMessage_Read>(this, std::move(block), length);
+      message =
+          std::make_unique<CIoMessage_Read>(weak_from_this().lock(), std::move(block), length);
     } catch (const std::bad_alloc&) {
       return -1;
     }
@@ -145,9 +143,9 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
   if (written <= 0 && error == 0) error = EIO;  // a write that moves nothing is a failure
   message->DestroyBlock();
 
-  IIoMonitor* monitor = proactor_->GetMonitor();
   if (error == 0) {
-    monitor->OnWrite(this, written > INT32_MAX ? INT32_MAX : static_cast<int>(written));
+    const int count = written > INT32_MAX ? INT32_MAX : static_cast<int>(written);
+    core_->Notify(this, [&](IIoMonitor* monitor) { monitor->OnWrite(this, count); });
   } else {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -155,7 +153,7 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
     }
     platform::DebugPrintf("io: write to channel %d failed: %s", id_,
                           platform::ErrorText(error).c_str());
-    monitor->OnChannelError(this, kIoErrorWrite);
+    core_->Notify(this, [&](IIoMonitor* monitor) { monitor->OnChannelError(this, kIoErrorWrite); });
   }
 
   std::unique_ptr<CIoMessage> next;
@@ -169,12 +167,13 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
 void CIoChannel::CarryOutRead(CIoMessage_Read* message) {
   int error = 0;
   int64_t got = ReadIn(message->block(), message->count(), &error);
-  IIoMonitor* monitor = proactor_->GetMonitor();
-  if (got >= 0) {
-    monitor->OnRead(this, message->block(), static_cast<int>(got));
-  } else {
-    monitor->OnChannelError(this, kIoErrorRead);
-  }
+  core_->Notify(this, [&](IIoMonitor* monitor) {
+    if (got >= 0) {
+      monitor->OnRead(this, message->block(), static_cast<int>(got));
+    } else {
+      monitor->OnChannelError(this, kIoErrorRead);
+    }
+  });
 
   std::unique_ptr<CIoMessage> close;
   {

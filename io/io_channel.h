@@ -1,20 +1,23 @@
 // Base of the proactor's channels: gathers a caller's bytes into large blocks
 // and keeps exactly one write of them on its way to the disk at a time.
 //
-// A channel is made and owned by the proactor's table and named to callers by
-// its ChannelId. Callers reach it through the proactor, which holds its table
-// lock across the call; the I/O workers reach it through the one message the
-// channel has out. Everything that changes (the block being filled, the queue
-// of full blocks, the flags) is guarded by the channel's own mutex, and the
-// blocking file calls by a second one, so a caller filling a block never waits
-// for the disk. The channel posts its close message last, after every block
-// it took has been written or dropped; handling that message destroys it.
+// A channel is shared by the proactor's table and the messages it has out, and
+// named to callers by its ChannelId. Callers reach it through the proactor,
+// which holds its table lock across the call; the I/O workers reach it through
+// the one message the channel has out. Both keep the proactor's core (where the
+// channel posts its messages) alive while they are inside the channel, so the
+// channel holds only a plain pointer to it. Everything that changes (the block being filled, the
+// queue of full blocks, the flags) is guarded by the channel's own mutex, and the blocking file
+// calls by a second one, so a caller filling a block never waits for the disk. The channel posts
+// its close message last, after every block it took has been written or dropped; handling that
+// message destroys it.
 //
-// A write that fails ends writing on the channel: the failed block and every
-// block after it are dropped (later bytes would land at the wrong offsets),
-// the monitor hears OnChannelError(kIoErrorWrite), GetError keeps the system's
-// error number, and Write refuses with -1 from then on. Close still runs to the
-// end: the close message follows and the channel is removed.
+// A write that fails ends writing on the channel, by design: the failed block
+// and every block after it are dropped (later bytes would land at the wrong
+// offsets, and retrying a dead volume would only tie up a worker), the monitor
+// hears OnChannelError(kIoErrorWrite), GetError keeps the system's error
+// number, and Write refuses with -1 from then on. Close still runs to the end:
+// the close message follows and the channel is removed.
 #ifndef KVR_IO_IO_CHANNEL_H_
 #define KVR_IO_IO_CHANNEL_H_
 
@@ -28,14 +31,15 @@
 #include "io/io_block.h"
 #include "io/io_message.h"
 
-class CProactor;
+class CProactorCore;
 
-class CIoChannel {
+class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
  public:
   // Size a block starts with; it is handed to the disk once it holds the write threshold.
   static constexpr size_t kStartBlockSize = CIoBlock::kPieceSize;
 
-  CIoChannel(CProactor* proactor, int writeThreshold);
+  // The channel posts nothing until a proactor adopts it (AddChannel).
+  explicit CIoChannel(int writeThreshold);
   virtual ~CIoChannel();
   CIoChannel(const CIoChannel&) = delete;
   CIoChannel& operator=(const CIoChannel&) = delete;
@@ -73,8 +77,7 @@ class CIoChannel {
   bool IsClosePosted() const;
 
   // Called by the worker that holds the channel's message: carry out the
-  // blocking call, tell the monitor, then pass the turn on. The channel may be
-  // destroyed by another worker as soon as these return.
+  // blocking call, tell the monitor, then pass the turn on.
   void CarryOutWrite(CIoMessage_Write* message);
   void CarryOutRead(CIoMessage_Read* message);
 
@@ -84,10 +87,8 @@ class CIoChannel {
   virtual int64_t WriteOut(CIoBlock* block, int* error);
   virtual int64_t ReadIn(CIoBlock* block, int count, int* error);
 
-  CProactor* proactor() const { return proactor_; }
-
  private:
-  friend class CProactor;  // hands out the id
+  friend class CProactorCore;  // adopts the channel, detaches it
 
   // The following need mu_ held. TakeTurnLocked claims the one outstanding
   // message for the caller and returns what to post (null: nothing);
@@ -97,9 +98,13 @@ class CIoChannel {
   std::unique_ptr<CIoMessage> CloseMessageLocked();
   void Post(std::unique_ptr<CIoMessage> message);
 
-  CProactor* const proactor_;
-  const int write_threshold_;
+  // Set once when adopted, before the channel is shared.
+  CProactorCore* core_ = nullptr;
   ChannelId id_ = kNoChannel;
+  const int write_threshold_;
+  // Dropped by a stopping proactor: the monitor hears nothing more of it.
+  // Guarded by the core's hook lock.
+  bool detached_ = false;
 
   mutable std::mutex mu_;
   std::unique_ptr<CIoBlock> current_;                  // being filled by Write

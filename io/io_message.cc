@@ -1,4 +1,6 @@
 #include "io/io_message.h"
 
-CIoMessage::CIoMessage(int type, CIoChannel* channel)
-    : created_(platform::GetLocalTime()), type_(type), channel_(channel) {}
+#include <utility>
+
+CIoMessage::CIoMessage(int type, std::shared_ptr<CIoChannel> channel)
+    : created_(platform::GetLocalTime()), type_(type), channel_(std::move(channel)) {}

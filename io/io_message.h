@@ -1,9 +1,9 @@
 // Requests on the proactor's queue: read a block, write a block, close a channel.
 //
 // A channel makes a message and posts it; the queue owns it until a worker
-// pops it, and the worker destroys it after carrying it out. A message names
-// its channel without owning it: the channel outlives every message it posted
-// because it is destroyed only by its own close message, which comes last.
+// pops it, and the worker destroys it after carrying it out. A message shares
+// ownership of its channel, so a stopping proactor can drop the channel from
+// its table while a worker is still inside that channel's write.
 #ifndef KVR_IO_IO_MESSAGE_H_
 #define KVR_IO_IO_MESSAGE_H_
 
@@ -18,27 +18,29 @@ class CIoMessage {
  public:
   enum Type { kRead = 1, kWrite = 2, kCloseChannel = 3 };
 
-  CIoMessage(int type, CIoChannel* channel);
+  CIoMessage(int type, std::shared_ptr<CIoChannel> channel);
   virtual ~CIoMessage() = default;
   CIoMessage(const CIoMessage&) = delete;
   CIoMessage& operator=(const CIoMessage&) = delete;
 
   int type() const { return type_; }
-  CIoChannel* channel() const { return channel_; }
+  CIoChannel* channel() const { return channel_.get(); }
+  // Hands the message's reference to the channel over (the message keeps none).
+  std::shared_ptr<CIoChannel> TakeChannel() { return std::move(channel_); }
   // Local time when the message was made (to the second).
   const platform::LocalTime& created() const { return created_; }
 
  private:
   platform::LocalTime created_;
   int type_;
-  CIoChannel* channel_;
+  std::shared_ptr<CIoChannel> channel_;
 };
 
 // Reads up to `count` bytes of the channel's file into the block.
 class CIoMessage_Read : public CIoMessage {
  public:
-  CIoMessage_Read(CIoChannel* channel, std::unique_ptr<CIoBlock> block, int count)
-      : CIoMessage(kRead, channel), block_(std::move(block)), count_(count) {}
+  CIoMessage_Read(std::shared_ptr<CIoChannel> channel, std::unique_ptr<CIoBlock> block, int count)
+      : CIoMessage(kRead, std::move(channel)), block_(std::move(block)), count_(count) {}
 
   CIoBlock* block() const { return block_.get(); }
   int count() const { return count_; }
@@ -51,8 +53,8 @@ class CIoMessage_Read : public CIoMessage {
 // Writes the whole block to the channel's file.
 class CIoMessage_Write : public CIoMessage {
  public:
-  CIoMessage_Write(CIoChannel* channel, std::unique_ptr<CIoBlock> block)
-      : CIoMessage(kWrite, channel), block_(std::move(block)) {}
+  CIoMessage_Write(std::shared_ptr<CIoChannel> channel, std::unique_ptr<CIoBlock> block)
+      : CIoMessage(kWrite, std::move(channel)), block_(std::move(block)) {}
 
   CIoBlock* block() const { return block_.get(); }
   // Frees the bytes as soon as they are written, before the chain goes on.
@@ -65,7 +67,8 @@ class CIoMessage_Write : public CIoMessage {
 // Closes the channel's file and removes the channel from the proactor.
 class CIoMessage_CloseChannel : public CIoMessage {
  public:
-  explicit CIoMessage_CloseChannel(CIoChannel* channel) : CIoMessage(kCloseChannel, channel) {}
+  explicit CIoMessage_CloseChannel(std::shared_ptr<CIoChannel> channel)
+      : CIoMessage(kCloseChannel, std::move(channel)) {}
 
   int flag() const { return 0; }
 };

@@ -1,11 +1,14 @@
 // Hooks through which the I/O runtime tells its owner what happened.
 //
 // The proactor calls them from its worker threads (and OnChannelRemoved also
-// from Stop and the destructor), never while holding one of its own locks, so
-// a hook may call back into the proactor (but not Start or Stop it: Stop waits
-// for the workers that run the hooks). The channel a hook is given is alive
-// for the duration of the call only. The monitor object belongs to whoever
-// installed it and must outlive the proactor. CDefaultMonitor ignores all.
+// from Stop and the destructor), holding none of the locks its callers take,
+// so a hook may call back into the proactor, but not Start or Stop it: Stop
+// waits for hooks in progress, which is also why a hook must return promptly.
+// Once OnChannelRemoved(id) has been called nothing more is reported about
+// that channel, and after Stop nothing more at all until the next Start. The
+// channel a hook is given is alive for the duration of the call only. The
+// monitor object belongs to whoever installed it and must outlive the
+// proactor. CDefaultMonitor ignores all.
 #ifndef KVR_IO_IO_MONITOR_H_
 #define KVR_IO_IO_MONITOR_H_
 

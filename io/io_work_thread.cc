@@ -1,37 +1,42 @@
 #include "io/io_work_thread.h"
 
+#include <utility>
+
 #include "io/io_channel.h"
-#include "io/proactor.h"
+#include "io/proactor_core.h"
 
-CIoWorkThread::CIoWorkThread(CProactor* proactor) : proactor_(proactor) {}
-
-CIoWorkThread::~CIoWorkThread() {
-  // The loop must be out of every virtual call before this object shrinks
-  // back to its base.
-  RequestStop();
-  Join();
+CIoWorkThread::CIoWorkThread(std::shared_ptr<CProactorCore> core, uint64_t crew)
+    : QWTools::CThread(/*autoDelete=*/true), core_(std::move(core)), crew_(crew) {
+  core_->WorkerArrived();
 }
 
-bool CIoWorkThread::Begin() { return Start(1); }
+CIoWorkThread::~CIoWorkThread() { core_->WorkerLeft(); }
+
+bool CIoWorkThread::Launch(std::shared_ptr<CProactorCore> core, uint64_t crew) {
+  auto* worker = new CIoWorkThread(std::move(core), crew);
+  if (worker->Start(1)) return true;  // from here on the thread owns it
+  delete worker;
+  return false;
+}
 
 int CIoWorkThread::Run() {
-  while (!stop_.load(std::memory_order_acquire)) {
-    std::unique_ptr<CIoMessage> message = proactor_->PopMessage();
+  while (!core_->CrewEnded(crew_)) {
+    std::unique_ptr<CIoMessage> message = core_->PopMessage();
     if (message == nullptr) {
       OnIdle();
       continue;
     }
-    Handle(proactor_, std::move(message));
+    Handle(core_.get(), std::move(message));
   }
   return 0;
 }
 
 bool CIoWorkThread::OnIdle() {
-  proactor_->WaitForMessage(10);
+  core_->WaitForMessage(crew_, 10);
   return true;
 }
 
-void CIoWorkThread::Handle(CProactor* proactor, std::unique_ptr<CIoMessage> message) {
+void CIoWorkThread::Handle(CProactorCore* core, std::unique_ptr<CIoMessage> message) {
   CIoChannel* channel = message->channel();
   if (channel == nullptr) return;
   switch (message->type()) {
@@ -42,7 +47,7 @@ void CIoWorkThread::Handle(CProactor* proactor, std::unique_ptr<CIoMessage> mess
       channel->CarryOutWrite(static_cast<CIoMessage_Write*>(message.get()));
       break;
     case CIoMessage::kCloseChannel:
-      proactor->RemoveChannel(channel->id());
+      core->RemoveChannel(message->TakeChannel());
       break;
     default:
       break;

@@ -1,33 +1,31 @@
-// One I/O worker of the proactor: takes messages off the proactor's queue and
+// One I/O worker of the proactor: takes messages off the shared queue and
 // makes the blocking file calls they ask for.
 //
-// The proactor makes, starts, stops and destroys its workers. Stop is asked
-// from the proactor's thread; the worker finishes the message in hand, leaves
-// its loop, and Join (of the thread base) waits for that. Destroying a worker
-// stops and joins it first.
+// Started by the proactor's Start as one of a crew, the worker owns itself
+// and a reference to the proactor's core: it deletes itself when its loop
+// ends, which it does after the message in hand once its crew has ended. The
+// proactor never waits for it longer than its Stop allows, so a worker stuck
+// in a write on a dead volume finishes on its own time with everything it
+// touches still alive. Only its own thread touches it after Begin.
 #ifndef KVR_IO_IO_WORK_THREAD_H_
 #define KVR_IO_IO_WORK_THREAD_H_
 
-#include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "io/io_message.h"
 #include "svrframe/thread.h"
 
-class CProactor;
+class CProactorCore;
 
 class CIoWorkThread : public QWTools::CThread {
  public:
-  explicit CIoWorkThread(CProactor* proactor);
-  ~CIoWorkThread() override;
-
-  // Starts the loop at normal priority; false when no thread could be made.
-  bool Begin();
-  // Asks the loop to end after the message in hand.
-  void RequestStop() { stop_.store(true, std::memory_order_release); }
+  // Starts a self-deleting worker of `crew` at normal priority; false (and
+  // nothing left behind) when no thread could be made.
+  static bool Launch(std::shared_ptr<CProactorCore> core, uint64_t crew);
 
   // Carries out one message; the channel may be gone once this returns.
-  static void Handle(CProactor* proactor, std::unique_ptr<CIoMessage> message);
+  static void Handle(CProactorCore* core, std::unique_ptr<CIoMessage> message);
 
  protected:
   int Run() override;
@@ -35,8 +33,11 @@ class CIoWorkThread : public QWTools::CThread {
   bool OnIdle() override;
 
  private:
-  CProactor* const proactor_;
-  std::atomic<bool> stop_{false};
+  CIoWorkThread(std::shared_ptr<CProactorCore> core, uint64_t crew);
+  ~CIoWorkThread() override;
+
+  const std::shared_ptr<CProactorCore> core_;
+  const uint64_t crew_;
 };
 
 #endif  // KVR_IO_IO_WORK_THREAD_H_

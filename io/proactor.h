@@ -4,47 +4,49 @@
 //
 // One proactor serves the whole service; its owner makes it, starts it, and
 // destroys it (which stops it). Every public call is safe from any thread.
-// The channel table is guarded by a reader/writer lock held across each call
-// that reaches a channel, so a channel is never destroyed under a caller; the
-// message queue has its own lock, taken after the table lock when both are
-// held. Ids come from a counter: never 0 or -1, never reused while their
-// channel is in the table; an id that names nothing is refused.
+// The queue, the channel table and the monitor live in a core that the
+// workers share with the proactor (see proactor_core.h). Ids come from a
+// counter: never 0 or -1, never reused while their channel is in the table; an
+// id that names nothing is refused. Channels are removed only by the runtime,
+// when their close message is carried out, never from outside.
 //
 // What a caller sees:
 //  - Write copies into the channel's current block; blocks go to the disk once
 //    they hold 1 MiB, one write per channel at a time, in order.
 //  - CloseChannel writes what the channel still holds, then closes the file and
 //    removes the channel; the monitor's OnChannelRemoved marks the end.
-//  - A failed disk write is reported to the monitor (OnChannelError with
-//    kIoErrorWrite), kept for GetChannelError, and makes every later Write to
-//    that channel return -1 (the answer for a channel that cannot be written),
-//    so a caller that only looks at Write's result still learns of it.
+//  - A failed disk write stops the channel, and that is deliberate, not a gap:
+//    the failed block and everything after it are dropped, the monitor hears
+//    OnChannelError(kIoErrorWrite), GetChannelError keeps the reason, and every
+//    later Write to that channel returns -1. Nothing is retried: the record
+//    writer learns of the failure from Write's -1 and raises its write-error
+//    event (4), which is where the service decides what to do next.
 //  - Stop closes every channel and waits, in up to 7 waits of a second, until
-//    the queue is empty and every channel has been removed; then it lets each
-//    worker finish the message in hand and joins them all. Messages still
-//    queued then are dropped and channels still in the table are closed and
-//    destroyed (their unwritten bytes are lost). Nothing is left behind; the
-//    proactor may be started again. The destructor stops it.
+//    the queue is empty and every channel has been removed. It then ends the
+//    workers and gives them half a second to finish the message in hand; a
+//    worker still inside a disk write after that is left to finish on its own
+//    (it keeps alive what it uses and reports nothing more). Messages still
+//    queued are dropped and channels still in the table are destroyed once no
+//    worker holds them (their unwritten bytes are lost). So Stop returns within
+//    about 7.5 s whatever the disk does; it also waits for monitor hooks in
+//    progress, which must therefore return promptly. The proactor may be
+//    started again. The destructor stops it.
 #ifndef KVR_IO_PROACTOR_H_
 #define KVR_IO_PROACTOR_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
-#include <vector>
 
 #include "io/buffer_pool.h"
 #include "io/channel_id.h"
 #include "io/io_channel.h"
 #include "io/io_message.h"
 #include "io/io_monitor.h"
-#include "io/io_work_thread.h"
+
+class CProactorCore;
 
 class CProactor {
  public:
@@ -60,7 +62,7 @@ class CProactor {
   // Uses `monitor` from now on (null is ignored); it is not owned and must
   // outlive the proactor. Returns 0.
   int SetMonitor(IIoMonitor* monitor);
-  IIoMonitor* GetMonitor() const { return monitor_.load(std::memory_order_acquire); }
+  IIoMonitor* GetMonitor() const;
 
   // Both return 0 and do nothing when already in the state asked for.
   int Start();
@@ -92,55 +94,33 @@ class CProactor {
   int PostMessage(std::unique_ptr<CIoMessage> message);
   // The oldest message, or null when none waits.
   std::unique_ptr<CIoMessage> PopMessage();
-  // Waits up to `ms` for a message to be queued (or Stop); true when one waits.
-  bool WaitForMessage(uint32_t ms);
 
-  // Enters the channel in the table; returns its new id (-1 for null).
+  // Adopts the channel and enters it in the table; returns its new id (-1
+  // for null). Only its close message or Stop takes it out again.
   ChannelId AddChannel(std::unique_ptr<CIoChannel> channel);
-  // Carries out a channel's close message: takes the channel out of the
-  // table, closes its file, destroys it, tells the monitor. Refused (-1) for
-  // an unknown id and for a channel whose close message is not yet posted,
-  // since its messages may still be out. Returns 0.
-  int RemoveChannel(ChannelId id);
 
   // For diagnostics and tests.
   bool IsStarted() const;
   int GetThreadCount() const;  // the clamped count once started
+  // Workers alive, including any that an earlier Stop left inside a write.
   size_t GetWorkerCount() const;
   size_t GetQueuedMessages() const;
   size_t GetChannelCount() const;
   size_t GetPooledBlocks() const;  // blocks held by the block pool; 0 when stopped
 
  private:
-  using Table = std::map<ChannelId, std::unique_ptr<CIoChannel>>;
+  // Every channel call: the channel under the table lock, or `missing`.
+  template <typename R, typename F>
+  R WithChannel(ChannelId id, R missing, F&& f);
 
-  // Finds without inserting; needs table_mu_ held. Null when unknown.
-  CIoChannel* FindLocked(ChannelId id) const;
-  // Drops queued messages and destroys every channel left in the table.
-  void ReleaseAll();
-
+  const std::shared_ptr<CProactorCore> core_;
   std::atomic<int> thread_count_;
-  std::atomic<IIoMonitor*> monitor_;
-  CDefaultMonitor default_monitor_;
 
-  // Serialises Start and Stop. Stop holds it while it joins the workers, so
-  // the queries that take it (GetPooledBlocks) are not for monitor hooks.
+  // Serialises Start and Stop. Stop holds it while it waits, so the queries
+  // that take it (GetPooledBlocks) are not for monitor hooks.
   mutable std::mutex run_mu_;
   std::atomic<bool> started_{false};
-  std::atomic<size_t> worker_count_{0};
-  std::vector<std::unique_ptr<CIoWorkThread>> workers_;  // guarded by run_mu_
-  std::unique_ptr<CBufferPool> block_pool_;              // guarded by run_mu_
-
-  mutable std::mutex queue_mu_;
-  std::condition_variable queued_cv_;   // a message arrived, or Stop
-  std::condition_variable drained_cv_;  // the queue became empty or a channel was removed
-  std::deque<std::unique_ptr<CIoMessage>> queue_;
-  bool waking_ = false;  // Stop is ending the workers
-
-  mutable std::shared_mutex table_mu_;
-  Table table_;
-  ChannelId next_id_ = 1;
-  std::atomic<size_t> channel_count_{0};  // table_.size(), for Stop's wait
+  std::unique_ptr<CBufferPool> block_pool_;  // guarded by run_mu_
 };
 
 #endif  // KVR_IO_PROACTOR_H_
