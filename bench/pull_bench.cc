@@ -3,8 +3,9 @@
 // framework), against N processes of `ffmpeg -rtsp_transport tcp -i URL -c copy
 // -f mpegts FILE`, for the same wall time each.
 //
-// The camera (tests/media/rtsp_camera.py) is a separate process serving one
-// shared media, encoded once, so its cost is in neither figure. Our side runs
+// The camera (tests/media/rtsp_camera.py, a fresh one for every measurement)
+// is a separate process serving one shared media, encoded once, so its cost
+// is in neither figure. Our side runs
 // in a child process of its own for each N (this program, re-executed), which
 // measures itself: CPU from getrusage deltas around the whole run (opens and
 // closes included), resident memory from /proc/self/status while all streams
@@ -233,6 +234,23 @@ Figures MeasureFfmpeg(const std::string& url, int count, double seconds, const s
   return figures;
 }
 
+// Runs `measure` against a camera of its own: the test camera's server breaks
+// down after some dozens of sessions came and went, so no run inherits one
+// that earlier runs wore out. One stream held open by this (unmeasured)
+// process keeps the camera's shared media up during the whole run.
+Figures OnFreshCamera(int count, double seconds, const std::string& dir,
+                      Figures (*measure)(const std::string&, int, double, const std::string&)) {
+  kvr_test::TestCamera camera;
+  if (!camera.ok()) Fail("no camera: " + camera.error());
+  CRemoteStreamLib& lib = CRemoteStreamLib::Instance();
+  const uint32_t holder = lib.OpenStream(
+      camera.url().c_str(), [](uint32_t, const uint8_t*, uint32_t, void*) { return 0; }, nullptr);
+  if (holder == 0) Fail("cannot open " + camera.url());
+  Figures figures = measure(camera.url(), count, seconds, dir);
+  lib.CloseStream(holder);
+  return figures;
+}
+
 std::vector<int> ParseCounts(const char* text) {
   std::vector<int> counts;
   std::stringstream in(text);
@@ -258,22 +276,12 @@ int main(int argc, char** argv) {
   const std::string dir =
       argc > 3 ? argv[3] : (exe.parent_path().parent_path() / "pull-scratch").string();
 
-  kvr_test::TestCamera camera;
-  if (!camera.ok()) Fail("no camera: " + camera.error());
-  // One stream held open by this (unmeasured) process for the whole bench
-  // keeps the camera's shared media running between the runs, so no run's
-  // sessions race with the media being taken down.
-  CRemoteStreamLib& lib = CRemoteStreamLib::Instance();
-  const uint32_t holder = lib.OpenStream(
-      camera.url().c_str(), [](uint32_t, const uint8_t*, uint32_t, void*) { return 0; }, nullptr);
-  if (holder == 0) Fail("cannot open " + camera.url());
   std::printf(
-      "pulled streams of one camera (%s), %.0f s per run; CPU and resident memory per "
-      "stream\n",
-      camera.url().c_str(), seconds);
+      "pulled streams of a test camera, %.0f s per run; CPU and resident memory per stream\n",
+      seconds);
   // The record path costs something with no stream at all (the proactor's 20
   // workers wake every 10 ms): measured alone, and taken out in "net".
-  const Figures idle = MeasureOurs(camera.url(), 0, seconds, dir);
+  const Figures idle = MeasureOurs("unused", 0, seconds, dir);
   std::printf("record path idle (proactor, no stream): %.3f CPU s, %.0f KiB\n", idle.cpu,
               idle.rss_kib);
   std::printf("%4s | %10s %10s %10s %6s %6s | %10s %10s | %9s %9s\n", "N", "our CPU s", "net s",
@@ -284,12 +292,8 @@ int main(int argc, char** argv) {
   for (int n : counts) {
     fs::remove_all(dir);
     fs::create_directories(dir);
-    Figures ours = MeasureOurs(camera.url(), n, seconds, dir);
-    // The camera's server misbehaves when new sessions arrive while many are
-    // being torn down: let the last run's goodbyes settle first.
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    Figures theirs = MeasureFfmpeg(camera.url(), n, seconds, dir);
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    Figures ours = OnFreshCamera(n, seconds, dir, &MeasureOurs);
+    Figures theirs = OnFreshCamera(n, seconds, dir, &MeasureFfmpeg);
     const double net = (ours.cpu - idle.cpu) / n;
     std::printf("%4d | %10.3f %10.3f %10.3f %6.2f %6.2f | %10.0f %10.0f | %9.1f %9.1f\n", n,
                 ours.cpu / n, net, theirs.cpu / n, ours.cpu / theirs.cpu, net * n / theirs.cpu,
@@ -309,7 +313,6 @@ int main(int argc, char** argv) {
     last_total_kib = total_kib;
   }
   if (!slopes.empty()) std::printf("our resident memory, slope between runs:\n%s", slopes.c_str());
-  lib.CloseStream(holder);
   fs::remove_all(dir);
   return 0;
 }
