@@ -188,18 +188,6 @@ TEST(ModuleConfigTest, ReplyLookup) {
   EXPECT_FALSE(Reply(config, "QW", "KeepAlive", "qw.kvr.func", 0).found);
 }
 
-TEST(ModuleConfigTest, DocumentsWithoutRoutes) {
-  for (const char* text : {"", "<config/>", "<config><p type='QW'/></config>", "<broken",
-                           "<?xml version='1.0'?><!-- only a comment -->"}) {
-    Routes config(text);
-    EXPECT_FALSE(Entrance(config, "QW", "RecRealMedia").found) << text;
-    EXPECT_FALSE(Reply(config, "QW", "RecRealMedia", "", 0).found) << text;
-  }
-  auto broken = CModuleConfig::FromText("<broken");
-  EXPECT_FALSE(broken->Loaded());
-  EXPECT_FALSE(broken->Error().empty());
-}
-
 // Random documents over a small alphabet, so that duplicates, missing
 // attributes and odd entrance texts are common; every look-up must come out
 // the same from the compiled table and from the walk.
