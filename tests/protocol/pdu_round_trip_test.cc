@@ -172,9 +172,11 @@ Sample Case(std::string body, FieldsOf<Unit> want, std::vector<ListStep<Unit>> l
         << where;
     if (!encoded.empty()) return;
 
-    // What the fresh unit sends reads back as the same values.
-    CReferPtr<IZETAPDU> again(
-        CDsParser::Instance()->CreatePDU(Text(fresh->ToBuffer(kPduModeHttp)).c_str()));
+    // What the fresh unit sends goes to the command's path and reads back as
+    // the same values.
+    std::string sent = Text(fresh->ToBuffer(kPduModeHttp));
+    EXPECT_TRUE(!kRequest || sent.starts_with("POST /" + operation + " HTTP/1.1\r\n")) << sent;
+    CReferPtr<IZETAPDU> again(CDsParser::Instance()->CreatePDU(sent.c_str()));
     ASSERT_TRUE(again) << where;
     ASSERT_EQ(typeid(*again), typeid(Unit)) << where;
     ExpectSameFields(Fields::kFields, &want,

@@ -101,6 +101,16 @@ TEST(CodeTablesTest, NamesAndTextsAsTheClientsKnowThem) {
   for (int code : {22, -1}) EXPECT_STREQ(ResultText(code), "") << code;
 }
 
+// A new reply has an empty session and sequence 1; building it again
+// replaces the envelope rather than adding a second.
+TEST(XmlDocTest, ReplyEnvelopeBeforeSessionAndSequence) {
+  auto doc = NewDoc(2, kCmdKeepAlive);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(doc->serialize(0), 0);
+    EXPECT_STREQ(doc->GetText(), kKeepAliveReply) << round;
+  }
+}
+
 TEST(XmlDocTest, PrintingMatchesTinyXmlForAnyTree) {
   const char* texts[] = {
       kKeepAliveRequest,
