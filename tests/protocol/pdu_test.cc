@@ -256,8 +256,8 @@ TEST(PduTest, WhatTheFrameworkSeesOfAUnit) {
   EXPECT_EQ(reply->ToBuffer(1), nullptr) << "no such mode";
   reply->SetResult(5);  // and a later print works again
   EXPECT_EQ(reply->GetResultCode(), 5);
-  EXPECT_NE(Text(reply->ToBuffer(kPduModeXml)).find("<result code=\"5\">Code Fail</result>"),
-            std::string::npos);
+  const std::string printed = Text(reply->ToBuffer(kPduModeXml));
+  EXPECT_NE(printed.find("<result code=\"5\">Code Fail</result>"), std::string::npos) << printed;
 
   // A unit made without a document has nothing to print.
   CKeepAlive bare;
