@@ -279,6 +279,7 @@ TEST(ModuleConfigTest, FileLoadsFromTheCurrentFolderByDefault) {
     EXPECT_NE(failed->Error().find(name), std::string::npos) << failed->Error();
     EXPECT_FALSE(failed->EntranceLookup(m)) << "a file that did not load routes nothing";
   }
+  EXPECT_FALSE(CModuleConfig::FromText("<c><p type='QW'>")->Loaded());
 }
 
 }  // namespace
