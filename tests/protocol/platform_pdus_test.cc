@@ -90,7 +90,10 @@ TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
     std::string body;
   } rows[] = {
       {"AddPu", [] { return CAddpu::Create(); }, device},
+      {"AddPu reply", [] { return CAddpuAck::Create(0); }, device},
+      {"DelPu", [] { return CDelpu::Create(); }, device},
       {"DelPu reply", [] { return CDelpuAck::Create(0); }, device},
+      {"QueryPuInfo", [] { return CQuerypuInfo::Create(); }, device},
       {"MonitorStop", [] { return CMonitorStop::Create(); },
        "    <puPort>37777</puPort>\n    <puType>3</puType>\n    <puChannel>0</puChannel>\n"
        "    <SSRC>0</SSRC>\n    <transType>0</transType>\n    <subStream>0</subStream>\n"
@@ -104,6 +107,9 @@ TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
       {"ConnectInfo", [] { return CConnQuery::Create(); }, "    <type>3</type>\n"},
       {"CreateSession", [] { return CCreateSession::Create(); },
        "    <destPort>-1</destPort>\n    <type>-1</type>\n"},
+      {"CreateSession reply", [] { return CCreateSessionAck::Create(0); },
+       "    <srcPort>-1</srcPort>\n"},
+      {"CloseSession", [] { return CCloseSession::Create(); }, "    <extInfo>-1</extInfo>\n"},
       // An unknown type (-1) has no name and is left out; the sources start at
       // slot 5 of the name table, so source -1 names slot 4.
       {"RecordIndex", [] { return CRecordIndexQuery::Create(); },
