@@ -192,9 +192,6 @@ std::vector<Sample> Samples() {
           "<cuPassword>s3cret</cuPassword><cuType>2</cuType>",
           {.cuId = "cu-7", .cuIp = "10.1.2.3", .cuName = "operator", .cuPassword = "s3cret",
           .cuType = 2}),
-      Case<CRegisterAck>("<expires>60</expires><enableLongConnection>1</enableLongConnection>",
-          {.expires = 60, .enableLongConnection = 1}),
-      Case<CKeepAliveAck>("", {}),
       Case<CQuerypuInfoAck>(
           "<puInfo><puId>pu-1</puId><puIp>10.0.0.1</puIp><puPort>8000</puPort><puType>5</puType>"
           "<puChannel>1</puChannel><puStatus>1</puStatus><clientSave>0</clientSave></puInfo>"
@@ -252,7 +249,6 @@ std::vector<Sample> Samples() {
           .ptzStop = 1}),
       Case<CPlanAdd>("<planId>3000000000</planId><type>2</type>",
           {.planId = 3000000000u, .type = 2}),
-      Case<CPlanModify>("<planId>18</planId><type>-3</type>", {.planId = 18, .type = -3}),
       Case<CPuDiagnosis>("<recordCheck><planId>21</planId><channelNumber>1</channelNumber>"
           "<channelName>gate</channelName></recordCheck>"
           "<netCheck><planId>21</planId><channelNumber>2</channelNumber>"

@@ -97,30 +97,6 @@ TEST(StoreUnitsTest, StoreConfigBodiesByteForByte) {
   EXPECT_EQ(volume.volumeRest, 4294967295u);
 }
 
-TEST(StoreUnitsTest, VolumeListsEndClearAndCutTheirNames) {
-  CGetKVRCngParamsAck ack(Doc("StoreConfigGet", "response", "<cngType>1</cngType>"));
-  EXPECT_EQ(ack.maxRecordNumber, ABSENT_VALUE);  // absent numbers read -2
-  StoreVolumeItem volume;
-  std::strcpy(volume.volumeName, "stale");
-  volume.volumeType = 5;
-  volume.useCount = 5;
-  EXPECT_EQ(ack.NextVolume(&volume, false), 3);
-  EXPECT_STREQ(volume.volumeName, "");
-  EXPECT_EQ(volume.volumeType, 0);
-  EXPECT_EQ(volume.useCount, 0u);
-
-  CSetKVRCngParams set(Doc("StoreConfigSet", "request",
-                           "<storeVolumelist><volumeName>" + std::string(1000, 'n') +
-                               "</volumeName></storeVolumelist>"));
-  volume.volumeRest = 77;
-  ASSERT_EQ(set.NextVolume(&volume, false), 0);
-  EXPECT_EQ(std::string(volume.volumeName), std::string(259, 'n'));
-  EXPECT_EQ(volume.volumeRest, 77u);  // not part of this list
-  EXPECT_EQ(set.NextVolume(&volume, false), 3);
-  ASSERT_EQ(set.NextVolume(&volume, true), 0);  // a restart after the end
-  EXPECT_EQ(volume.volumeName[0], 'n');
-}
-
 // What this service prints as "mediaType" it does not read back: the source type is lost.
 TEST(StoreUnitsTest, RecordMediaReadsNoMediaTypeAndCutsItsAddress) {
   CRecordMedia request(Doc("RecRealMedia", "request",
