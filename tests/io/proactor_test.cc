@@ -585,14 +585,6 @@ TEST_F(ProactorTest, AHungWriteNeitherHoldsUpStopNorOutlivesWhatItUses) {
   EXPECT_TRUE(WaitFor([&] { return CIoBlock::LiveBlocks() == blocks_before; }));
 }
 
-// Only the runtime removes a channel, when it carries out the close message:
-// a removal from outside could free a channel whose messages are still queued.
-template <typename P>
-concept CanRemoveChannels = requires(P& p) {
-  p.RemoveChannel(ChannelId{1});
-};
-static_assert(!CanRemoveChannels<CProactor>);
-
 TEST_F(ProactorTest, DestroyingANeverStartedProactorReleasesEverything) {
   const int64_t blocks_before = CIoBlock::LiveBlocks();
   CProactor& proactor = Make(2, false);

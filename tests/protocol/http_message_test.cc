@@ -30,12 +30,8 @@ TEST(HttpMessageTest, ParseGivesTheWrapperOfProtocolAndKind) {
   EXPECT_NE(dynamic_cast<HTTPRequest*>(message.get()), nullptr);
   EXPECT_EQ(message->GetProtocol(), kProtocolHttp);
   EXPECT_EQ(message->GetStack()->Protocol(), kProtocolRtsp);
-}
 
-TEST(HttpMessageTest, OptionsWithRtspVersionIsAnRtspRequest) {
-  int status = 1;
-  auto message = ParseText("OPTIONS rtsp://10.0.0.5/live RTSP/1.0\r\nCSeq: 1\r\n\r\n", &status);
-  EXPECT_EQ(status, kHttpOk);
+  message = ParseText("OPTIONS rtsp://10.0.0.5/live RTSP/1.0\r\nCSeq: 1\r\n\r\n", &status);
   ASSERT_NE(dynamic_cast<RTSPRequest*>(message.get()), nullptr);
   EXPECT_EQ(message->GetStack()->Protocol(), kProtocolHttp);  // found in the HTTP table first
   EXPECT_EQ(message->GetProtocol(), kProtocolRtsp);           // but its version says RTSP
@@ -73,25 +69,17 @@ TEST(HttpMessageTest, FailuresAndSipGiveNoWrapper) {
   EXPECT_EQ(HTTPCommon::Parse("x", 1, nullptr), nullptr);  // the status is optional
 }
 
-TEST(HttpMessageTest, HeadersSetInAnyOrderPrintSorted) {
+TEST(HttpMessageTest, HeadersReplaceAndSetURLMakesAnHttpPost) {
   RTSPRequest request("rtsp://cam/stream", "SETUP");
-  request.SetHeader("User-Agent", "kvr");
   request.SetHeader("CSeq", "7");
-  EXPECT_EQ(request.ToText(),
-            "SETUP rtsp://cam/stream RTSP/1.0\r\nCSeq: 7\r\nUser-Agent: kvr\r\n\r\n");
-  request.SetHeader("CSeq", "8");  // replaces
+  request.SetHeader("CSeq", "8");
   request.SetHeader("Ignored", nullptr);
   request.SetHeader(nullptr, "x");
-  EXPECT_EQ(request.ToText(),
-            "SETUP rtsp://cam/stream RTSP/1.0\r\nCSeq: 8\r\nUser-Agent: kvr\r\n\r\n");
-  EXPECT_EQ(request.GetProtocol(), kProtocolRtsp);
-}
-
-TEST(HttpMessageTest, SetURLMakesAnHttpPost) {
-  RTSPRequest request("rtsp://a", "PLAY");
+  EXPECT_EQ(request.ToText(), "SETUP rtsp://cam/stream RTSP/1.0\r\nCSeq: 8\r\n\r\n");
   request.SetURL("/StoreConfigGet");
   request.SetNumberHeader("Content-Length", -3);
-  EXPECT_EQ(request.ToText(), "POST /StoreConfigGet HTTP/1.1\r\nContent-Length: -3\r\n\r\n");
+  EXPECT_EQ(request.ToText(),
+            "POST /StoreConfigGet HTTP/1.1\r\nCSeq: 8\r\nContent-Length: -3\r\n\r\n");
 }
 
 TEST(HttpMessageTest, WrapperWithoutStackAnswersNoStack) {

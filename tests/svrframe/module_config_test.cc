@@ -138,27 +138,42 @@ const char kDocument[] = R"(<?xml version="1.0"?>
   <protocol type="qw"><command id="Register"><module entrance="1" funcName="lower"/></command></protocol>
 </config>)";
 
-TEST(ModuleConfigTest, EntranceLookup) {
+TEST(ModuleConfigTest, LookupsInAHandWrittenDocument) {
   Routes config(kDocument);
   ASSERT_TRUE(config.config->Loaded()) << config.config->Error();
-
-  EXPECT_EQ(Entrance(config, "QW", "RecRealMedia").destinations, (V{"qw.kvr.func", "mirror"}))
-      << "every entrance 1 in document order, \"01\" included, \"yes\" not";
-  // Only the first level-1 element of a type is ever searched.
-  Outcome second = Entrance(config, "QW", "Register");
-  EXPECT_FALSE(second.found);
-  EXPECT_EQ(second.destinations, V{"untouched"});
-  // Case matters.
-  EXPECT_EQ(Entrance(config, "qw", "Register").destinations, V{"lower"});
-  EXPECT_FALSE(Entrance(config, "QW", "recrealmedia").found);
-  // A command without an entrance-1 child leaves the list alone.
-  Outcome keepAlive = Entrance(config, "QW", "KeepAlive");
-  EXPECT_FALSE(keepAlive.found);
-  EXPECT_EQ(keepAlive.destinations, V{"untouched"});
-  // A missing "id" reads as the empty text.
-  EXPECT_EQ(Entrance(config, "QW", "").destinations, V{"no-id"});
-  EXPECT_FALSE(Entrance(config, "XX", "Register").found);
-  EXPECT_FALSE(Entrance(config, "", "Register").found);
+  const V none{"untouched"};  // not found: the list is left alone
+  // clang-format off
+  const struct {
+    bool reply;
+    const char* protocol;
+    const char* command;
+    const char* from;
+    int result;
+    V destinations;
+  } rows[] = {
+      // Every entrance 1 in document order, "01" included, "yes" not.
+      {false, "QW", "RecRealMedia", "", 0, {"qw.kvr.func", "mirror"}},
+      {false, "QW", "Register", "", 0, none},  // only the first level-1 element of a type
+      {false, "qw", "Register", "", 0, {"lower"}},  // case matters
+      {false, "QW", "recrealmedia", "", 0, none},
+      {false, "QW", "KeepAlive", "", 0, none},  // no entrance-1 child
+      {false, "QW", "", "", 0, {"no-id"}},  // a missing "id" reads as the empty text
+      {false, "XX", "Register", "", 0, none},
+      {false, "", "Register", "", 0, none},
+      {true, "QW", "RecRealMedia", "qw.kvr.func", 0, {"TcpCommMdl", "audit"}},
+      // The first level-3 element of the sender wins; the second is never searched.
+      {true, "QW", "RecRealMedia", "qw.kvr.func", 5, {"alarm"}},
+      {true, "QW", "RecRealMedia", "qw.kvr.func", 3, none},
+      {true, "QW", "RecRealMedia", "mirror", 0, none},  // no level-4 children
+      {true, "QW", "RecRealMedia", "unknown", 0, none},
+      {true, "QW", "KeepAlive", "qw.kvr.func", 0, none},
+  };
+  // clang-format on
+  for (const auto& r : rows) {
+    const Outcome got = Lookup(config, r.reply, r.protocol, r.command, r.from, r.result);
+    EXPECT_EQ(got.destinations, r.destinations) << r.protocol << "/" << r.command << "/" << r.from;
+    EXPECT_EQ(got.found, r.destinations != none) << r.protocol << "/" << r.command;
+  }
 }
 
 TEST(ModuleConfigTest, ChangingAMessagesDestinationsLeavesTheRouteAlone) {
@@ -172,32 +187,6 @@ TEST(ModuleConfigTest, ChangingAMessagesDestinationsLeavesTheRouteAlone) {
   TestMessage second("QW", "RecRealMedia", 0);
   ASSERT_TRUE(config->EntranceLookup(second));
   EXPECT_EQ(Names(second), (V{"qw.kvr.func", "mirror"}));
-}
-
-TEST(ModuleConfigTest, ReplyLookup) {
-  Routes config(kDocument);
-  EXPECT_EQ(Reply(config, "QW", "RecRealMedia", "qw.kvr.func", 0).destinations,
-            (V{"TcpCommMdl", "audit"}));
-  // The first level-3 element of the sender wins; the second is never searched.
-  EXPECT_EQ(Reply(config, "QW", "RecRealMedia", "qw.kvr.func", 5).destinations, V{"alarm"});
-  Outcome noCondition = Reply(config, "QW", "RecRealMedia", "qw.kvr.func", 3);
-  EXPECT_FALSE(noCondition.found);
-  EXPECT_EQ(noCondition.destinations, V{"untouched"});
-  EXPECT_FALSE(Reply(config, "QW", "RecRealMedia", "mirror", 0).found) << "no level-4 children";
-  EXPECT_FALSE(Reply(config, "QW", "RecRealMedia", "unknown", 0).found);
-  EXPECT_FALSE(Reply(config, "QW", "KeepAlive", "qw.kvr.func", 0).found);
-}
-
-TEST(ModuleConfigTest, DocumentsWithoutRoutes) {
-  for (const char* text : {"", "<config/>", "<config><p type='QW'/></config>", "<broken",
-                           "<?xml version='1.0'?><!-- only a comment -->"}) {
-    Routes config(text);
-    EXPECT_FALSE(Entrance(config, "QW", "RecRealMedia").found) << text;
-    EXPECT_FALSE(Reply(config, "QW", "RecRealMedia", "", 0).found) << text;
-  }
-  auto broken = CModuleConfig::FromText("<broken");
-  EXPECT_FALSE(broken->Loaded());
-  EXPECT_FALSE(broken->Error().empty());
 }
 
 // Random documents over a small alphabet, so that duplicates, missing
@@ -291,6 +280,7 @@ TEST(ModuleConfigTest, FileLoadsFromTheCurrentFolderByDefault) {
     EXPECT_NE(failed->Error().find(name), std::string::npos) << failed->Error();
     EXPECT_FALSE(failed->EntranceLookup(m)) << "a file that did not load routes nothing";
   }
+  EXPECT_FALSE(CModuleConfig::FromText("<c><p type='QW'>")->Loaded());
 }
 
 }  // namespace

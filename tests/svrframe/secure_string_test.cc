@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <unordered_set>
+#include <memory>
 
 namespace {
 
@@ -104,18 +103,6 @@ TEST(SecureStringTest, ComparingWithAHeapTemporaryConsumesIt) {
   EXPECT_TRUE(path > std::make_unique<CSecureString>("A"));
   EXPECT_TRUE(path < std::make_unique<CSecureString>("E"));
   EXPECT_EQ(CSecureString().Compare(std::unique_ptr<CSecureString>()), 0);
-}
-
-TEST(SecureStringTest, WorksAsMapKey) {
-  std::map<CSecureString, int> ordered;
-  ordered["b"] = 2;
-  ordered["a"] = 1;
-  ordered[CSecureString("b")] = 3;
-  ASSERT_EQ(ordered.size(), 2u);
-  EXPECT_EQ(ordered.begin()->first, "a");
-  EXPECT_EQ(ordered["b"], 3);
-  std::unordered_set<CSecureString> hashed{"x", "y", "x"};
-  EXPECT_EQ(hashed.size(), 2u);
 }
 
 TEST(SecureStringTest, GuardDeletesWhatItHolds) {
