@@ -28,11 +28,6 @@
 
 namespace kvr_test {
 
-template <size_t N>
-void Copy(char (&out)[N], const std::string& text) {
-  std::snprintf(out, N, "%s", text.c_str());
-}
-
 struct Seen {
   std::string command, url;  // url: "recordFileUrl"
   int value = 0;             // "recordEvent" or a reply's result code
