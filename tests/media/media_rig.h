@@ -6,13 +6,10 @@
 #ifndef KVR_TESTS_MEDIA_MEDIA_RIG_H_
 #define KVR_TESTS_MEDIA_MEDIA_RIG_H_
 
-#include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -32,7 +29,6 @@ struct Seen {
   std::string command, url;  // url: "recordFileUrl"
   int value = 0;             // "recordEvent" or a reply's result code
   std::vector<std::string> replyTo;
-  std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
 };
 
 class StoreStandIn : public SvrFrame::CSvrFunMdl {
@@ -76,11 +72,6 @@ class StoreStandIn : public SvrFrame::CSvrFunMdl {
     }
     return out;
   }
-  std::vector<int> Events(const std::string& url) {
-    std::vector<int> out;
-    for (const auto& s : Log("RecordEvent", &url)) out.push_back(s.value);
-    return out;
-  }
 
   std::atomic<uint64_t> mediaPassed{0};
 
@@ -94,7 +85,7 @@ class MediaRig : public IRecordDirectory {
   MediaRig() : proactor_(4) {
     proactor_.Start();
     ok_ = cmd_->Init(KVR_SOURCE_DIR "/config/Server_Config.xml") == 0 &&
-          cmd_->RegisterFunModule(store_) && cmd_->RegisterCommModule(fence_, 0);
+          cmd_->RegisterFunModule(store) && cmd_->RegisterCommModule(fence_, 0);
     SetRecordDirectory(this);
   }
   ~MediaRig() override {
@@ -104,17 +95,15 @@ class MediaRig : public IRecordDirectory {
   }
 
   bool ok() const { return ok_; }
-  StoreStandIn& store() { return *store_; }
-  const ScratchDir& dir() const { return dir_; }
+  ScratchDir dir;
+  StoreStandIn* const store = new StoreStandIn;  // owned by the framework
 
   struct Record {
     std::string url;
     CKVRIOCommMdl* writer = nullptr;
-    CKVRDvConCommMdl* pushed = nullptr;  // one of the two sources
+    CKVRDvConCommMdl* pushed = nullptr;  // one of the two, also as `source`
     CKVRRTSPCommMdl* pulled = nullptr;
-    SvrFrame::CCommMdl* source() const {
-      return pushed != nullptr ? static_cast<SvrFrame::CCommMdl*>(pushed) : pulled;
-    }
+    SvrFrame::CCommMdl* source = nullptr;
   };
   struct Request {
     std::string writeUrl, readUrl = "DvCon://device";
@@ -126,9 +115,8 @@ class MediaRig : public IRecordDirectory {
   // function module does, and forwards the start request, filled further by
   // `fill`, to both.
   Record Start(const Request& r, const std::function<void(CRecordMedia&)>& fill = nullptr) {
-    Record rec{r.writeUrl.empty() ? CKVRIOCommMdl::kDefaultRecordUrl : r.writeUrl,
-               new CKVRIOCommMdl};
-    rec.writer->SetVolumeRoot(dir_.path().c_str());
+    Record rec{r.writeUrl, new CKVRIOCommMdl};
+    rec.writer->SetVolumeRoot(dir.path().c_str());
     rec.writer->SetReservedBytes(r.reservedBytes);
     rec.writer->SetProactor(&proactor_);
     rec.writer->SetRequester("client");
@@ -136,16 +124,15 @@ class MediaRig : public IRecordDirectory {
     rec.writer->SetRecordUrl(rec.url.c_str());
     const std::string writer = rec.writer->GetRuntimeInfo()->Name().c_str();
     if (r.readUrl.find("DvCon") != std::string::npos) {
-      (rec.pushed = new CKVRDvConCommMdl)->SetWriterName(writer.c_str());
+      rec.source = rec.pushed = new CKVRDvConCommMdl;
+      rec.pushed->SetWriterName(writer.c_str());
     } else {
-      (rec.pulled = new CKVRRTSPCommMdl)->SetWriterName(writer.c_str());
-    }
-    cmd_->RegisterCommModule(rec.source(), 0);
-    {
+      rec.source = rec.pulled = new CKVRRTSPCommMdl;
+      rec.pulled->SetWriterName(writer.c_str());
       std::lock_guard<std::mutex> lock(mu_);
-      tasks_.insert(rec.url);
-      if (rec.pulled != nullptr) pulled_.push_back(rec.pulled);
+      pulled_.push_back(rec.pulled);
     }
+    cmd_->RegisterCommModule(rec.source, 0);
     CRecordMedia* request = CRecordMedia::Create();
     SvrFrame::MessageRef ref(request);
     Copy(request->writeFileUrl, r.writeUrl);
@@ -174,11 +161,11 @@ class MediaRig : public IRecordDirectory {
   // for the writer behind everything sent to it before (so a later control
   // request reaches the writer after it) and, while recording, counted.
   void PushAndWait(const Record& rec, const std::string& bytes) {
-    const uint64_t passed = store_->mediaPassed, before = rec.writer->GetBytesReceived();
+    const uint64_t passed = store->mediaPassed, before = rec.writer->GetBytesReceived();
     const int state = rec.writer->GetState();
     CKVRDvConCommMdl::PushMedia(bytes.data(), static_cast<int>(bytes.size()),
                                 rec.pushed->GetHandle());
-    WaitFor([&] { return store_->mediaPassed > passed; });
+    WaitFor([&] { return store->mediaPassed > passed; });
     if (state == CKVRIOCommMdl::kStateRecording || state == CKVRIOCommMdl::kStateResumed) {
       WaitFor([&] { return rec.writer->GetBytesReceived() >= before + bytes.size(); });
     }
@@ -193,8 +180,10 @@ class MediaRig : public IRecordDirectory {
     SvrFrame::MessageRef ref(fence);
     Copy(fence->recordFileUrl, url);
     fence_->Send(ref, 0, SvrFrame::kControlDataClass);
-    EXPECT_TRUE(WaitFor([&] { return !store_->Events(url).empty(); }));
-    return store_->Events(rec.url);
+    EXPECT_TRUE(WaitFor([&] { return !store->Log("RecordEvent", &url).empty(); }));
+    std::vector<int> events;
+    for (const auto& s : store->Log("RecordEvent", &rec.url)) events.push_back(s.value);
+    return events;
   }
 
   bool WaitState(const Record& rec, int state) {
@@ -205,7 +194,7 @@ class MediaRig : public IRecordDirectory {
     return WaitFor([&] { return proactor_.GetChannelCount() == 0; });
   }
   std::string FileText(const std::string& relative) {
-    std::ifstream in(dir_.File(relative), std::ios::binary);
+    std::ifstream in(dir.File(relative), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
@@ -216,10 +205,8 @@ class MediaRig : public IRecordDirectory {
     }
     return nullptr;
   }
-  bool HasTask(const char* recordUrl) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    return tasks_.count(recordUrl) != 0;
-  }
+  // Every record the rig starts stays a task.
+  bool HasTask(const char* recordUrl) override { return recordUrl != nullptr; }
 
  private:
   // As the storage function module forwards a request: from the client,
@@ -228,19 +215,16 @@ class MediaRig : public IRecordDirectory {
     SvrFrame::MessageRef ref(request);
     request->SetCommOrigin("client");
     request->AddReplyTo(rec.writer->GetRuntimeInfo()->Name());
-    request->AddReplyTo(rec.source()->GetRuntimeInfo()->Name());
-    store_->Send(ref, 0, SvrFrame::kDataClass);
+    request->AddReplyTo(rec.source->GetRuntimeInfo()->Name());
+    store->Send(ref, 0, SvrFrame::kDataClass);
   }
 
-  ScratchDir dir_;
   CProactor proactor_;
   CKVRCmdDealMdl* cmd_ = new CKVRCmdDealMdl(true);
-  StoreStandIn* store_ = new StoreStandIn;
   CKVRDvConCommMdl* fence_ = new CKVRDvConCommMdl;  // only sends
   int fences_ = 0;
   bool ok_ = false;
   std::mutex mu_;
-  std::set<std::string> tasks_;
   std::vector<CKVRRTSPCommMdl*> pulled_;
 };
 
