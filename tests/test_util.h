@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -49,6 +50,12 @@ inline bool WaitFor(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// Fills a fixed-width text field, cut to fit and always terminated.
+template <size_t N>
+void Copy(char (&out)[N], const std::string& text) {
+  std::snprintf(out, N, "%s", text.c_str());
 }
 
 }  // namespace kvr_test

@@ -6,12 +6,10 @@
 #ifndef KVR_TESTS_MEDIA_MEDIA_RIG_H_
 #define KVR_TESTS_MEDIA_MEDIA_RIG_H_
 
-#include <chrono>
-#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -28,42 +26,32 @@
 namespace kvr_test {
 
 struct Seen {
-  std::string command;
-  std::string url;  // "recordFileUrl"
-  int value = 0;    // "recordEvent", "ctrlInfo" or a reply's result code
+  std::string command, url;  // url: "recordFileUrl"
+  int value = 0;             // "recordEvent" or a reply's result code
   std::vector<std::string> replyTo;
-  std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
 };
 
 class StoreStandIn : public SvrFrame::CSvrFunMdl {
  public:
   StoreStandIn() : CSvrFunMdl(false) { GetRuntimeInfo()->SetName("qw.kvr.func"); }
-  int Destroy() override {
-    delete this;
-    return 0;
-  }
+  int Destroy() override { return delete this, 0; }
   int Loop() override { return 0; }
 
   int OnMessage(const SvrFrame::MessageRef& message) override {
     SvrFrame::CInnerProtocolStack* unit = message.get();
     if (unit->GetMessageKind() == SvrFrame::kMediaDataMessage) {
       Send(message, 0, SvrFrame::kDataClass);
-      mediaPassed.fetch_add(1);
-      return 0;
+      return ++mediaPassed, 0;
     }
     Seen seen;
     seen.command = unit->GetCommandName();
-    for (const auto& name : unit->ReplyToList()) seen.replyTo.push_back(name.c_str());
-    auto fill = [&](const char* url, int value) {
-      seen.url = url;
-      seen.value = value;
-    };
-    if (auto* e = dynamic_cast<CRecordEvent*>(unit)) fill(e->recordFileUrl, e->recordEvent);
-    if (auto* c = dynamic_cast<CRecordMediaControl*>(unit)) fill(c->recordFileUrl, c->ctrlInfo);
+    auto note = [&](const char* url, int value) { seen.url = url, seen.value = value; };
+    if (auto* e = dynamic_cast<CRecordEvent*>(unit)) note(e->recordFileUrl, e->recordEvent);
     if (auto* r = dynamic_cast<CRecordMediaControlAck*>(unit)) {
-      fill(r->recordFileUrl, r->GetResultCode());
+      note(r->recordFileUrl, r->GetResultCode());
     }
-    if (auto* a = dynamic_cast<CRecordMediaAck*>(unit)) fill(a->recordFileUrl, a->GetResultCode());
+    if (auto* a = dynamic_cast<CRecordMediaAck*>(unit)) note(a->recordFileUrl, a->GetResultCode());
+    for (const auto& name : unit->ReplyToList()) seen.replyTo.push_back(name.c_str());
     {
       std::lock_guard<std::mutex> lock(mu_);
       seen_.push_back(seen);
@@ -75,18 +63,12 @@ class StoreStandIn : public SvrFrame::CSvrFunMdl {
     return 0;
   }
 
-  std::vector<Seen> Log(const std::string& command) {
+  // What came of `command`, for one record URL or all.
+  std::vector<Seen> Log(const std::string& command, const std::string* url = nullptr) {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<Seen> out;
     for (const auto& s : seen_) {
-      if (s.command == command) out.push_back(s);
-    }
-    return out;
-  }
-  std::vector<int> Events(const std::string& url) {
-    std::vector<int> out;
-    for (const auto& s : Log("RecordEvent")) {
-      if (s.url == url) out.push_back(s.value);
+      if (s.command == command && (url == nullptr || s.url == *url)) out.push_back(s);
     }
     return out;
   }
@@ -103,7 +85,7 @@ class MediaRig : public IRecordDirectory {
   MediaRig() : proactor_(4) {
     proactor_.Start();
     ok_ = cmd_->Init(KVR_SOURCE_DIR "/config/Server_Config.xml") == 0 &&
-          cmd_->RegisterFunModule(store_) && cmd_->RegisterCommModule(fence_, 0);
+          cmd_->RegisterFunModule(store) && cmd_->RegisterCommModule(fence_, 0);
     SetRecordDirectory(this);
   }
   ~MediaRig() override {
@@ -113,33 +95,28 @@ class MediaRig : public IRecordDirectory {
   }
 
   bool ok() const { return ok_; }
-  StoreStandIn& store() { return *store_; }
-  const ScratchDir& dir() const { return dir_; }
+  ScratchDir dir;
+  StoreStandIn* const store = new StoreStandIn;  // owned by the framework
 
   struct Record {
     std::string url;
     CKVRIOCommMdl* writer = nullptr;
-    CKVRDvConCommMdl* pushed = nullptr;  // one of the two sources
+    CKVRDvConCommMdl* pushed = nullptr;  // one of the two, also as `source`
     CKVRRTSPCommMdl* pulled = nullptr;
-    SvrFrame::CCommMdl* source() const {
-      return pushed != nullptr ? static_cast<SvrFrame::CCommMdl*>(pushed) : pulled;
-    }
+    SvrFrame::CCommMdl* source = nullptr;
   };
   struct Request {
-    std::string writeUrl = "";
-    std::string readUrl = "DvCon://device";
+    std::string writeUrl, readUrl = "DvCon://device";
     int limitSize = 0, limitTime = 0;
     uint64_t reservedBytes = 0;
-    std::string vsDestIp = "", puIp = "";
-    int vsDestPort = 0, puPort = 0, puChannel = 0;
   };
 
   // Makes, fills and registers a writer and its source the way the storage
-  // function module does, and forwards the start request to both.
-  Record Start(const Request& r) {
-    Record rec{r.writeUrl.empty() ? CKVRIOCommMdl::kDefaultRecordUrl : r.writeUrl,
-               new CKVRIOCommMdl};
-    rec.writer->SetVolumeRoot(dir_.path().c_str());
+  // function module does, and forwards the start request, filled further by
+  // `fill`, to both.
+  Record Start(const Request& r, const std::function<void(CRecordMedia&)>& fill = nullptr) {
+    Record rec{r.writeUrl, new CKVRIOCommMdl};
+    rec.writer->SetVolumeRoot(dir.path().c_str());
     rec.writer->SetReservedBytes(r.reservedBytes);
     rec.writer->SetProactor(&proactor_);
     rec.writer->SetRequester("client");
@@ -147,36 +124,35 @@ class MediaRig : public IRecordDirectory {
     rec.writer->SetRecordUrl(rec.url.c_str());
     const std::string writer = rec.writer->GetRuntimeInfo()->Name().c_str();
     if (r.readUrl.find("DvCon") != std::string::npos) {
-      rec.pushed = new CKVRDvConCommMdl;
+      rec.source = rec.pushed = new CKVRDvConCommMdl;
       rec.pushed->SetWriterName(writer.c_str());
     } else {
-      rec.pulled = new CKVRRTSPCommMdl;
+      rec.source = rec.pulled = new CKVRRTSPCommMdl;
       rec.pulled->SetWriterName(writer.c_str());
-    }
-    cmd_->RegisterCommModule(rec.source(), 0);
-    {
       std::lock_guard<std::mutex> lock(mu_);
-      tasks_.insert(rec.url);
-      if (rec.pulled != nullptr) pulled_.push_back(rec.pulled);
+      pulled_.push_back(rec.pulled);
     }
+    cmd_->RegisterCommModule(rec.source, 0);
     CRecordMedia* request = CRecordMedia::Create();
     SvrFrame::MessageRef ref(request);
-    std::snprintf(request->writeFileUrl, 256, "%s", r.writeUrl.c_str());
-    std::snprintf(request->readFileUrl, 256, "%s", r.readUrl.c_str());
-    std::snprintf(request->vsDestIp, 16, "%s", r.vsDestIp.c_str());
-    std::snprintf(request->puIp, 16, "%s", r.puIp.c_str());
-    request->vsDestPort = r.vsDestPort;
-    request->puPort = r.puPort;
-    request->puChannel = r.puChannel;
+    Copy(request->writeFileUrl, r.writeUrl);
+    Copy(request->readFileUrl, r.readUrl);
     request->limitSize = r.limitSize;
     request->limitTime = r.limitTime;
+    if (fill) fill(*request);
     Forward(rec, request);
+    return rec;
+  }
+  // Starts a record and waits until it records.
+  Record Recording(const Request& r) {
+    Record rec = Start(r);
+    EXPECT_TRUE(WaitState(rec, CKVRIOCommMdl::kStateRecording));
     return rec;
   }
 
   void Control(const Record& rec, int ctrlInfo) {
     CRecordMediaControl* request = CRecordMediaControl::Create();
-    std::snprintf(request->recordFileUrl, 256, "%s", rec.url.c_str());
+    Copy(request->recordFileUrl, rec.url);
     request->ctrlInfo = ctrlInfo;
     Forward(rec, request);
   }
@@ -185,12 +161,11 @@ class MediaRig : public IRecordDirectory {
   // for the writer behind everything sent to it before (so a later control
   // request reaches the writer after it) and, while recording, counted.
   void PushAndWait(const Record& rec, const std::string& bytes) {
-    const uint64_t passed = store_->mediaPassed.load();
-    const uint64_t before = rec.writer->GetBytesReceived();
+    const uint64_t passed = store->mediaPassed, before = rec.writer->GetBytesReceived();
     const int state = rec.writer->GetState();
     CKVRDvConCommMdl::PushMedia(bytes.data(), static_cast<int>(bytes.size()),
                                 rec.pushed->GetHandle());
-    WaitFor([&] { return store_->mediaPassed.load() > passed; });
+    WaitFor([&] { return store->mediaPassed > passed; });
     if (state == CKVRIOCommMdl::kStateRecording || state == CKVRIOCommMdl::kStateResumed) {
       WaitFor([&] { return rec.writer->GetBytesReceived() >= before + bytes.size(); });
     }
@@ -203,10 +178,12 @@ class MediaRig : public IRecordDirectory {
     const std::string url = "fence-" + std::to_string(++fences_);
     CRecordEvent* fence = CRecordEvent::Create();
     SvrFrame::MessageRef ref(fence);
-    std::snprintf(fence->recordFileUrl, 256, "%s", url.c_str());
+    Copy(fence->recordFileUrl, url);
     fence_->Send(ref, 0, SvrFrame::kControlDataClass);
-    EXPECT_TRUE(WaitFor([&] { return !store_->Events(url).empty(); }));
-    return store_->Events(rec.url);
+    EXPECT_TRUE(WaitFor([&] { return !store->Log("RecordEvent", &url).empty(); }));
+    std::vector<int> events;
+    for (const auto& s : store->Log("RecordEvent", &rec.url)) events.push_back(s.value);
+    return events;
   }
 
   bool WaitState(const Record& rec, int state) {
@@ -217,7 +194,7 @@ class MediaRig : public IRecordDirectory {
     return WaitFor([&] { return proactor_.GetChannelCount() == 0; });
   }
   std::string FileText(const std::string& relative) {
-    std::ifstream in(dir_.File(relative), std::ios::binary);
+    std::ifstream in(dir.File(relative), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
@@ -228,10 +205,8 @@ class MediaRig : public IRecordDirectory {
     }
     return nullptr;
   }
-  bool HasTask(const char* recordUrl) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    return tasks_.count(recordUrl) != 0;
-  }
+  // Every record the rig starts stays a task.
+  bool HasTask(const char* recordUrl) override { return recordUrl != nullptr; }
 
  private:
   // As the storage function module forwards a request: from the client,
@@ -240,19 +215,16 @@ class MediaRig : public IRecordDirectory {
     SvrFrame::MessageRef ref(request);
     request->SetCommOrigin("client");
     request->AddReplyTo(rec.writer->GetRuntimeInfo()->Name());
-    request->AddReplyTo(rec.source()->GetRuntimeInfo()->Name());
-    store_->Send(ref, 0, SvrFrame::kDataClass);
+    request->AddReplyTo(rec.source->GetRuntimeInfo()->Name());
+    store->Send(ref, 0, SvrFrame::kDataClass);
   }
 
-  ScratchDir dir_;
   CProactor proactor_;
   CKVRCmdDealMdl* cmd_ = new CKVRCmdDealMdl(true);
-  StoreStandIn* store_ = new StoreStandIn;
   CKVRDvConCommMdl* fence_ = new CKVRDvConCommMdl;  // only sends
   int fences_ = 0;
   bool ok_ = false;
   std::mutex mu_;
-  std::set<std::string> tasks_;
   std::vector<CKVRRTSPCommMdl*> pulled_;
 };
 

@@ -11,6 +11,7 @@
 
 namespace {
 
+using kvr_test::KeepAliveReply;
 using kvr_test::KeepAliveRequest;
 using kvr_test::kKeepAliveReply7;
 using kvr_test::LoopbackClient;
@@ -26,16 +27,6 @@ int CaptureSink(const SvrFrame::MessageRef* message, void* user, int, int) {
                                  : std::to_string(unit->GetDoc()->GetCarrier()->GetTotalLength()));
   static_cast<std::vector<std::string>*>(user)->push_back(what);
   return 0;
-}
-
-std::string ReplyText(int seq) {
-  std::string text = kKeepAliveReply7;
-  for (const std::string from : {"CSeq: 7", "<sequence>7<"}) {
-    std::string to = from;
-    to.replace(to.find('7'), 1, std::to_string(seq));
-    text.replace(text.find(from), from.size(), to);
-  }
-  return text;
 }
 
 TEST(TcpCommMdlTest, ReceivedBytesAreCutIntoMessages) {
@@ -79,12 +70,10 @@ TEST(TcpCommMdlTest, ReceivedBytesAreCutIntoMessages) {
 }
 
 TEST(TcpCommMdlTest, RepliesGoOutInOrderOnePerWrittenSend) {
-  kvr_test::RecordingListener listener;
-  TPTCPServer server(1, &listener);
-  ASSERT_GE(server.Listen("127.0.0.1", 0), 0);
-  LoopbackClient client(server.GetListenPort());
-  ASSERT_TRUE(PollUntil(server, [&] { return listener.ConnectedId() != 0; }));
-  const int32_t id = listener.ConnectedId();
+  kvr_test::Served s;
+  auto& [listener, server] = s;
+  LoopbackClient client(s.port());
+  const int32_t id = s.Accept(client);
   auto link = std::make_shared<CTcpSendLink>(&server);
   CKVRTcpCommMdl module(link, 1, id, "127.0.0.1", 5000);
   listener.onSent = [&](int32_t connId, int sequence) {
@@ -101,7 +90,7 @@ TEST(TcpCommMdlTest, RepliesGoOutInOrderOnePerWrittenSend) {
   EXPECT_EQ(module.OnMessage(SvrFrame::MessageRef(CQwMediaData::Create(media, 11, 1))), 0);
   EXPECT_EQ(server.QueuedCount(id), 1u);  // the rest wait in the module
 
-  const std::string expected = ReplyText(7) + ReplyText(8) + ReplyText(9);
+  const std::string expected = KeepAliveReply(7) + KeepAliveReply(8) + KeepAliveReply(9);
   EXPECT_TRUE(PollUntil(server, [&] { return listener.Count("sent") == 3; }));
   EXPECT_EQ(client.Read(expected.size()), expected);
   EXPECT_EQ(server.QueuedCount(id), 0u);  // the media unit was never queued
@@ -110,31 +99,21 @@ TEST(TcpCommMdlTest, RepliesGoOutInOrderOnePerWrittenSend) {
 
 TEST(TcpServiceTest, KeepAliveIsAnsweredByteForByteThroughTheFramework) {
   kvr_test::ServiceRig rig;
-  ASSERT_TRUE(rig.ready());
+  ASSERT_TRUE(rig.ready);
   LoopbackClient client(rig.port());
   ASSERT_TRUE(client.SendAll(KeepAliveRequest(7)));
   EXPECT_EQ(client.Read(std::strlen(kKeepAliveReply7)), kKeepAliveReply7);
 
   // Junk is skipped and joined requests are answered in order.
   ASSERT_TRUE(client.SendAll("xyz" + KeepAliveRequest(8) + KeepAliveRequest(9)));
-  const std::string expected = ReplyText(8) + ReplyText(9);
+  const std::string expected = KeepAliveReply(8) + KeepAliveReply(9);
   EXPECT_EQ(client.Read(expected.size()), expected);
 
-  EXPECT_EQ(rig.service().ModuleCount(), 1u);
+  EXPECT_EQ(rig.service.ModuleCount(), 1u);
   client.Close();
   // The module is handed back to the framework, which frees it after its grace period.
-  EXPECT_TRUE(kvr_test::WaitFor([&] {
-    return rig.service().ModuleCount() == 0 && rig.cmdDeal()->RemovedModuleCount() == 1;
-  }));
-}
-
-TEST(TcpServiceTest, WithoutTheFrameworkEveryClientIsRefused) {
-  CKVRTcpService service;
-  ASSERT_GE(service.Listen("127.0.0.1", 0), 0);
-  LoopbackClient client(service.GetListenPort());
-  ASSERT_TRUE(client.connected());
-  EXPECT_TRUE(PollUntil(service, [&] { return client.PeerClosed(); }));
-  EXPECT_EQ(service.ModuleCount(), 0u);
+  EXPECT_TRUE(kvr_test::WaitFor(
+      [&] { return rig.service.ModuleCount() == 0 && rig.cmdDeal->RemovedModuleCount() == 1; }));
 }
 
 }  // namespace

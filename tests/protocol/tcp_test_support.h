@@ -4,14 +4,12 @@
 #ifndef KVR_TESTS_PROTOCOL_TCP_TEST_SUPPORT_H_
 #define KVR_TESTS_PROTOCOL_TCP_TEST_SUPPORT_H_
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "platform/socket.h"
@@ -25,16 +23,24 @@
 
 namespace kvr_test {
 
+// Puts `seq` for the 7 of "CSeq: 7" and "<sequence>7<" in `text`.
+inline std::string WithSequence(std::string text, int seq) {
+  for (const std::string from : {"CSeq: 7\r", "<sequence>7<"}) {
+    const size_t at = text.find(from);
+    if (at != std::string::npos) text.replace(at + from.find('7'), 1, std::to_string(seq));
+  }
+  return text;
+}
+
 // A KeepAlive request of session 12 as a client sends it, with sequence `seq`.
 inline std::string KeepAliveRequest(int seq) {
-  const std::string xml = kKeepAliveRequest;
-  std::string body = xml;
-  const std::string from = "<sequence>7</sequence>";
-  body.replace(body.find(from), from.size(), "<sequence>" + std::to_string(seq) + "</sequence>");
-  return "POST /KeepAlive HTTP/1.1\r\nCSeq: " + std::to_string(seq) +
-         "\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nContent-Type: text/xml\r\nSession: 12\r\n"
-         "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n" +
+  const std::string body = WithSequence(kKeepAliveRequest, seq);
+  return WithSequence(
+             "POST /KeepAlive HTTP/1.1\r\nCSeq: 7\r\nContent-Length: " +
+                 std::to_string(body.size()) +
+                 "\r\nContent-Type: text/xml\r\nSession: 12\r\n"
+                 "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n",
+             seq) +
          body;
 }
 
@@ -59,6 +65,7 @@ inline constexpr char kKeepAliveReply7[] =
     "    </head>\n"
     "    <body />\n"
     "</pdu>\n";
+inline std::string KeepAliveReply(int seq) { return WithSequence(kKeepAliveReply7, seq); }
 
 // A blocking client on 127.0.0.1, made of the platform's own socket calls;
 // every wait ends after 10 s.
@@ -84,9 +91,8 @@ class LoopbackClient {
   std::string Read(size_t count) {
     std::string out(count, '\0');
     size_t done = 0;
-    long n = 1;
-    while (done < count && WaitReadable(10000) &&
-           (n = platform::Receive(fd_, &out[done], count - done)) > 0) {
+    for (long n; done < count && WaitReadable(10000) &&
+                 (n = platform::Receive(fd_, &out[done], count - done)) > 0;) {
       done += static_cast<size_t>(n);
     }
     out.resize(done);
@@ -114,65 +120,79 @@ class LoopbackClient {
 
 // Polls the server on the calling thread until `condition` holds (false after 10 s).
 inline bool PollUntil(TPTCPServer& server, const std::function<bool()>& condition) {
-  return WaitFor([&] {
-    server.PollFor(1);
-    return condition();
-  });
+  return WaitFor([&] { return server.PollFor(1), condition(); });
 }
 
-// Records the server's callbacks by connection id as "connect <ip> <port>",
-// "data <bytes>", "close" and "sent <sequence>".
+// Records the server's callbacks as "<id> connect <ip> <port>", "<id> data
+// <bytes>", "<id> close" and "<id> sent <sequence>".
 class RecordingListener : public ITPListener {
  public:
-  int OnData(uint32_t, int32_t connId, const char* data, int length) override {
+  int OnData(uint32_t, int32_t id, const char* data, int length) override {
     // The server promises a NUL after the bytes.
-    return Add(connId, "data " + std::string(data, static_cast<size_t>(length)) +
-                           (data[length] == '\0' ? "" : "<no NUL>"));
+    return Add(id, "data " + std::string(data, length) + (data[length] ? "<no NUL>" : ""));
   }
-  int OnClose(uint32_t, int32_t connId) override { return Add(connId, "close"); }
-  int OnConnect(uint32_t, int32_t connId, const char* peerIp, uint16_t peerPort) override {
-    Add(connId, "connect " + std::string(peerIp) + " " + std::to_string(peerPort));
+  int OnClose(uint32_t, int32_t id) override { return Add(id, "close"); }
+  int OnConnect(uint32_t, int32_t id, const char* ip, uint16_t port) override {
+    Add(id, "connect " + std::string(ip) + " " + std::to_string(port));
     return verdict;
   }
-  int OnSent(uint32_t, int32_t connId, int sequence) override {
-    Add(connId, "sent " + std::to_string(sequence));
-    if (onSent) onSent(connId, sequence);
+  int OnSent(uint32_t, int32_t id, int sequence) override {
+    Add(id, "sent " + std::to_string(sequence));
+    if (onSent) onSent(id, sequence);
     return 0;
   }
 
-  std::vector<std::string> EventsOf(int32_t connId) {
-    std::lock_guard<std::mutex> lock(mu_);
+  // What happened to one connection, without the id.
+  std::vector<std::string> EventsOf(int32_t id) {
     std::vector<std::string> out;
-    for (const auto& [id, what] : events_) {
-      if (id == connId) out.push_back(what);
-    }
+    for (const auto& e : Matching(std::to_string(id) + " "))
+      out.push_back(e.substr(e.find(' ') + 1));
     return out;
   }
-  size_t Count(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return std::count_if(events_.begin(), events_.end(),
-                         [&](const auto& e) { return e.second.rfind(prefix, 0) == 0; });
-  }
+  size_t Count(const std::string& what) { return Matching("", " " + what).size(); }
   // Id of the n-th accepted client (0 while there is none).
   int32_t ConnectedId(size_t n = 0) {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& [id, what] : events_) {
-      if (what.rfind("connect", 0) == 0 && n-- == 0) return id;
-    }
-    return 0;
+    const auto connects = Matching("", " connect");
+    return connects.size() > n ? std::stoi(connects[n]) : 0;
   }
 
   int verdict = 0;
   std::function<void(int32_t, int)> onSent;
 
  private:
-  int Add(int32_t connId, std::string what) {
+  int Add(int32_t id, const std::string& what) {
     std::lock_guard<std::mutex> lock(mu_);
-    events_.emplace_back(connId, std::move(what));
+    events_.push_back(std::to_string(id) + " " + what);
     return 0;
   }
+  // Events that start with `prefix` and hold `inner` right after the id.
+  std::vector<std::string> Matching(const std::string& prefix, const std::string& inner = "") {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::string> out;
+    for (const auto& e : events_) {
+      if (e.rfind(prefix, 0) == 0 && e.compare(e.find(' '), inner.size(), inner) == 0) {
+        out.push_back(e);
+      }
+    }
+    return out;
+  }
   std::mutex mu_;
-  std::vector<std::pair<int32_t, std::string>> events_;
+  std::vector<std::string> events_;
+};
+
+// A server on a free loopback port with a recording listener, polled by the test.
+struct Served {
+  RecordingListener listener;
+  TPTCPServer server{7, &listener};
+  Served() { EXPECT_GE(server.Listen("127.0.0.1", 0), 0); }
+  unsigned port() const { return server.GetListenPort(); }
+  // Polls until the server has accepted `client`; its id.
+  int32_t Accept(LoopbackClient& client) {
+    const size_t before = listener.Count("connect");
+    EXPECT_TRUE(client.connected());
+    EXPECT_TRUE(PollUntil(server, [&] { return listener.Count("connect") > before; }));
+    return listener.ConnectedId(before);
+  }
 };
 
 // Stands in for the storage function module: answers every KeepAlive with
@@ -180,10 +200,7 @@ class RecordingListener : public ITPListener {
 class KeepAliveAnswerer : public SvrFrame::CSvrFunMdl {
  public:
   KeepAliveAnswerer() : CSvrFunMdl(false) { GetRuntimeInfo()->SetName("qw.kvr.func"); }
-  int Destroy() override {
-    delete this;
-    return 0;
-  }
+  int Destroy() override { return delete this, 0; }
   int Loop() override { return 0; }
   int OnMessage(const SvrFrame::MessageRef& message) override {
     auto* request = dynamic_cast<CKeepAlive*>(message.get());
@@ -199,38 +216,29 @@ class KeepAliveAnswerer : public SvrFrame::CSvrFunMdl {
 
 // The framework as the service runs it, with the answerer as its function
 // module and the TCP service on a free loopback port, polled by its own thread.
-class ServiceRig {
- public:
-  ServiceRig() : cmdDeal_(new CKVRCmdDealMdl(true)) {
-    loaded_ = cmdDeal_->Init(CSecureString(KVR_SOURCE_DIR "/config/Server_Config.xml")) == 0;
-    cmdDeal_->RegisterFunModule(new KeepAliveAnswerer());
-    service_.SetCmdDealModule(cmdDeal_);
-    listening_ = service_.Listen("127.0.0.1", 0) >= 0;
-    poller_ = std::thread([this] {
-      while (!stop_.load()) service_.PollFor(TPTCPServer::kIdleWaitMs);
+struct ServiceRig {
+  ServiceRig() {
+    ready = cmdDeal->Init(CSecureString(KVR_SOURCE_DIR "/config/Server_Config.xml")) == 0;
+    cmdDeal->RegisterFunModule(new KeepAliveAnswerer());
+    service.SetCmdDealModule(cmdDeal);
+    ready = service.Listen("127.0.0.1", 0) >= 0 && ready;
+    poller = std::thread([this] {
+      while (!stop) service.PollFor(TPTCPServer::kIdleWaitMs);
     });
   }
   ~ServiceRig() {
-    stop_.store(true);
-    poller_.join();
-    service_.Stop();
-    cmdDeal_->Destroy();
+    stop = true;
+    poller.join();
+    service.Stop();
+    cmdDeal->Destroy();
   }
-  ServiceRig(const ServiceRig&) = delete;
-  ServiceRig& operator=(const ServiceRig&) = delete;
+  unsigned port() const { return service.GetListenPort(); }
 
-  bool ready() const { return loaded_ && listening_; }
-  unsigned port() const { return service_.GetListenPort(); }
-  CKVRTcpService& service() { return service_; }
-  CKVRCmdDealMdl* cmdDeal() { return cmdDeal_; }
-
- private:
-  CKVRCmdDealMdl* cmdDeal_;
-  CKVRTcpService service_;
-  bool loaded_ = false;
-  bool listening_ = false;
-  std::atomic<bool> stop_{false};
-  std::thread poller_;
+  CKVRCmdDealMdl* cmdDeal = new CKVRCmdDealMdl(true);
+  CKVRTcpService service;
+  bool ready = false;
+  std::atomic<bool> stop{false};
+  std::thread poller;
 };
 
 }  // namespace kvr_test

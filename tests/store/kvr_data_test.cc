@@ -82,11 +82,9 @@ TEST_F(KVRDataTest, FreshDataRefusesEveryRecordAndReportsNoStatus) {
   uint32_t count = 7;
   EXPECT_EQ(data_.QueryRecordStatus("", &records, &count), -1);
   EXPECT_EQ(data_.QueryRecordStatus("x", &records, &count), 0);
-  EXPECT_EQ(records, &marker);
-  EXPECT_EQ(count, 7u);
+  EXPECT_TRUE(records == &marker && count == 7) << "untouched";
   EXPECT_EQ(data_.QueryRecordStatus("*", &records, &count), 0);
-  EXPECT_EQ(records, nullptr);
-  EXPECT_EQ(count, 0u);
+  EXPECT_TRUE(records == nullptr && count == 0);
 }
 
 TEST_F(KVRDataTest, SetConfigKeepsMegabytesAsBytesAndWalksTheVolumeList) {
@@ -193,13 +191,11 @@ TEST(DriveDiscoveryTest, OffersOnlyMountsThatTakeAFileAndLeavesNothingBehind) {
       {dir.File("missing"), "ext4"}, {dir.path(), "ext4"}, {dir.File("plain"), "xfs"}};
   const std::vector<StoreVolumeItem> drives = DiscoverDrives(mounts);
   ASSERT_EQ(drives.size(), 1u);
-  EXPECT_EQ(drives[0].volumeName, dir.path());
-  EXPECT_EQ(drives[0].volumePath, dir.path());
+  EXPECT_EQ(drives[0].volumeName + std::string(" ") + drives[0].volumePath,
+            dir.path() + " " + dir.path());
   EXPECT_GT(drives[0].volumeRest, 0u);
-  size_t entries = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    entries += !e.path().empty();
-  EXPECT_EQ(entries, 1u) << "the probe file is deleted";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
+      << "the probe file is deleted";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "media/kvr_dvcon_comm_mdl.h"
@@ -31,6 +32,7 @@
 
 namespace {
 
+using kvr_test::Copy;
 using kvr_test::WaitFor;
 
 // What the host's callbacks were given, in order. They carry no pointer of
@@ -61,21 +63,11 @@ std::vector<std::string> HostSaw() {
 
 // Seconds of a local time record (the platform's or the host header's).
 template <class Time>
-std::time_t Seconds(const Time& time) {
-  std::tm t{};
-  t.tm_year = time.year - 1900;
-  t.tm_mon = time.month - 1;
-  t.tm_mday = time.day;
-  t.tm_hour = time.hour;
-  t.tm_min = time.minute;
-  t.tm_sec = time.second;
-  t.tm_isdst = -1;
-  return std::mktime(&t);
-}
-
-template <size_t N>
-void Copy(char (&out)[N], const std::string& text) {
-  std::snprintf(out, N, "%s", text.c_str());
+std::time_t Seconds(const Time& t) {
+  std::tm tm{};
+  tm.tm_year = t.year - 1900, tm.tm_mon = t.month - 1, tm.tm_mday = t.day;
+  tm.tm_hour = t.hour, tm.tm_min = t.minute, tm.tm_sec = t.second, tm.tm_isdst = -1;
+  return std::mktime(&tm);
 }
 
 class CountingPoller : public IKVRServicePoller {
@@ -195,25 +187,15 @@ TEST_F(StoreFunMdlTest, StartChecksRefuseInOrderAndCreateNothing) {
   EXPECT_EQ(Start("a?b.dav"), "-7/5") << "a fresh service is full; that comes before the name";
   Configure(2);
   std::ofstream(volume_ + "/exists.dav") << "old";
-  const struct {
-    std::string url;
-    const char* volumeName;
-    const char* answer;
-  } cases[] = {{"a?b.dav", "", "-6/5"},
-               {"a:b|c.dav", "", "-6/5"},
-               {"../out.dav", "", "-6/5"},
-               {"x\\..\\..\\out.dav", "", "-6/5"},
-               {"/abs.dav", "", "-6/5"},
-               {std::string(259 - volume_.size(), 'n'), "", "-6/5"},  // one past the path width
-               {"exists.dav", "", "-6/5"},
-               {"ok.dav", "nosuch", "-8/5"}};
-  for (const auto& c : cases) EXPECT_EQ(Start(c.url, 0, "DvCon", c.volumeName), c.answer) << c.url;
-  EXPECT_EQ(data_.GetTaskCount(), 0u);
-  size_t files = 0;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path())) {
-    files += !e.is_directory();
+  for (const std::string& url : std::vector<std::string>{
+           "a?b.dav", "a:b|c.dav", "../out.dav", "x\\..\\..\\out.dav", "/abs.dav", "exists.dav",
+           std::string(259 - volume_.size(), 'n')}) {  // one past the width
+    EXPECT_EQ(Start(url), "-6/5") << url;
   }
-  EXPECT_EQ(files, 1u) << "only exists.dav";
+  EXPECT_EQ(Start("ok.dav", 0, "DvCon", "nosuch"), "-8/5");
+  EXPECT_EQ(data_.GetTaskCount(), 0u);
+  EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(dir_.path()), {}), 2)
+      << "only the volume's folder and exists.dav";
   EXPECT_TRUE(HostSaw().empty());
 }
 
@@ -347,21 +329,18 @@ TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
 
 TEST_F(StoreFunMdlTest, RegisterChecksTheUserAndAlwaysKeepsTheConnection) {
   data_.AddUser("op", "pw");
-  const struct {
-    const char* name;
-    const char* password;
-    int result;
-  } cases[] = {{"op", "pw", 0}, {"op", "bad", 5}, {"nobody", "pw", 5}};
+  const std::tuple<const char*, const char*, int> cases[] = {
+      {"op", "pw", 0}, {"op", "bad", 5}, {"nobody", "pw", 5}};
   size_t n = 0;
-  for (const auto& c : cases) {
+  for (const auto& [name, password, result] : cases) {
     CReferPtr<CRegister> request(CRegister::Create());
-    Copy(request->cuName, c.name);
-    Copy(request->cuPassword, c.password);
+    Copy(request->cuName, name);
+    Copy(request->cuPassword, password);
     request->SetSequence("9");
     FromNetwork(request.get(), SvrFrame::kControlDataClass);
     auto replies = Await<CRegisterAck>(++n);
     ASSERT_EQ(replies.size(), n);
-    EXPECT_EQ(replies.back()->GetResultCode(), c.result) << c.name << "/" << c.password;
+    EXPECT_EQ(replies.back()->GetResultCode(), result) << name << "/" << password;
     EXPECT_EQ(replies.back()->enableLongConnection, 1);
     EXPECT_EQ(replies.back()->GetSequence(), "9");
     EXPECT_EQ(replies.back()->GetCommOrigin(), CKVRStoreFunMdl::kName);
@@ -378,11 +357,9 @@ TEST_F(StoreFunMdlTest, RemoteConfigurationRequestsAreAnswered) {
   CReferPtr<CGetKVRCngParams> get(CGetKVRCngParams::Create());
   get->cngType = 2;
   FromNetwork(get.get());
-  auto configs = Await<CGetKVRCngParamsAck>(1);
-  ASSERT_EQ(configs.size(), 1u);
-  EXPECT_EQ(configs[0]->maxRecordNumber, 3);
-  CReferPtr<CSetKVRCngParams> set(CSetKVRCngParams::Create());
-  FromNetwork(set.get());
+  FromNetwork(CSetKVRCngParams::Create());
+  ASSERT_EQ(Await<CGetKVRCngParamsAck>(1).size(), 1u);
+  EXPECT_EQ(Await<CGetKVRCngParamsAck>(1)[0]->maxRecordNumber, 3);
   EXPECT_EQ(Await<CSetKVRCngParamsAck>(1).size(), 1u);
 }
 

@@ -1,0 +1,309 @@
+// Records through the framework into real files: the writer with the pushed
+// source, and with the RTSP source pulling from the test camera, whose files
+// are checked with FFmpeg's own tools.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <thread>
+#include <tuple>
+
+#include "media/remote_stream.h"
+#include "tests/media/camera_fixture.h"
+#include "tests/media/media_probe.h"
+#include "tests/media/media_rig.h"
+
+namespace {
+
+using kvr_test::MediaRig;
+using kvr_test::WaitFor;
+using Writer = CKVRIOCommMdl;
+using Events = std::vector<int>;
+using kvr_test::TestCamera;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::string Bytes(size_t size, uint32_t seed) {
+  std::string out(size, '\0');
+  for (auto& c : out) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+  return out;
+}
+
+class WriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(rig_.ok()); }
+  MediaRig rig_;
+};
+
+TEST_F(WriterTest, PausedAndResumedRecordKeepsEveryAcceptedByteInOrder) {
+  auto rec = rig_.Recording({.writeUrl = "cam\\day\\rec.dav"});
+  std::string expected;
+  for (int round = 0; round < 3; ++round) {
+    const std::string kept = Bytes(3000 + round, round);
+    rig_.PushAndWait(rec, kept);
+    expected += kept;
+    rig_.Control(rec, Writer::kStatePaused);
+    ASSERT_TRUE(rig_.WaitState(rec, Writer::kStatePaused));
+    rig_.PushAndWait(rec, "dropped while paused");
+    EXPECT_EQ(rec.writer->GetBytesReceived(), expected.size());
+    rig_.Control(rec, Writer::kStatePaused);  // ignored: already paused
+    rig_.Control(rec, Writer::kStateResumed);
+    ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateResumed));
+    rig_.Control(rec, Writer::kStateResumed);  // ignored: recording
+  }
+  const std::string last = Bytes(2 << 20, 7);  // more than a proactor block
+  rig_.PushAndWait(rec, last);
+  expected += last;
+  rig_.Control(rec, Writer::kStatePaused);
+  rig_.Control(rec, Writer::kStateStopped);  // allowed from paused, and answered once
+  ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateStopped));
+  rig_.Control(rec, Writer::kStateResumed);  // nothing after a stop
+  ASSERT_TRUE(rig_.WaitFilesClosed());
+  EXPECT_EQ(rig_.FileText("cam/day/rec.dav"), expected);
+  EXPECT_EQ(rec.writer->GetState(), Writer::kStateStopped);
+  EXPECT_TRUE(rig_.EventsSoFar(rec).empty());
+  const auto replies = rig_.store->Log("RecRealMediaControl");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].value, Writer::kStateStopped);
+  EXPECT_EQ(replies[0].url, rec.url);
+  EXPECT_EQ(replies[0].replyTo, std::vector<std::string>{"client"});
+}
+
+TEST_F(WriterTest, FourConcurrentPushedRecordsEachGetTheirOwnBytesInOrder) {
+  constexpr int kRecords = 4, kChunks = 400;
+  std::vector<MediaRig::Record> recs;
+  for (int i = 0; i < kRecords; ++i)
+    recs.push_back(rig_.Recording({.writeUrl = std::to_string(i)}));
+  std::vector<std::string> expected(kRecords);
+  auto written = [&](int i) { return recs[i].writer->GetBytesReceived() == expected[i].size(); };
+  std::vector<std::thread> hosts;
+  for (int i = 0; i < kRecords; ++i) {
+    hosts.emplace_back([&, i] {
+      for (int c = 0; c < kChunks; ++c) {
+        const std::string chunk = Bytes(1 + (c * 977 + i * 131) % 9000, i * 100000 + c);
+        CKVRDvConCommMdl::PushMedia(chunk.data(), static_cast<int>(chunk.size()),
+                                    recs[i].pushed->GetHandle());
+        expected[i] += chunk;
+        // A full queue would drop chunks: keep the hosts within its bound.
+        if (c % 50 == 49) WaitFor([&] { return written(i); });
+      }
+    });
+  }
+  for (auto& t : hosts) t.join();
+  for (int i = 0; i < kRecords; ++i) {
+    ASSERT_TRUE(WaitFor([&] { return written(i); }));
+    rig_.Control(recs[i], Writer::kStateStopped);
+  }
+  ASSERT_TRUE(rig_.WaitFilesClosed());
+  for (int i = 0; i < kRecords; ++i) EXPECT_TRUE(rig_.FileText(recs[i].url) == expected[i]) << i;
+}
+
+TEST_F(WriterTest, SizeLimitSendsOneEventAtTheLimitAndClosesAfterTenMiBOfGrace) {
+  auto rec = rig_.Recording({.writeUrl = "size.ts", .limitSize = 1});
+  const std::string quarter = Bytes(256 << 10, 1);
+  for (int i = 0; i < 3; ++i) rig_.PushAndWait(rec, quarter);
+  rig_.PushAndWait(rec, quarter.substr(1));
+  EXPECT_TRUE(rig_.EventsSoFar(rec).empty()) << "one byte short of the limit";
+  rig_.PushAndWait(rec, "x");  // exactly 1,048,576
+  EXPECT_EQ(rig_.EventsSoFar(rec), Events{Writer::kEventSizeLimit});
+  while (rec.writer->GetBytesReceived() + quarter.size() < 11534336) rig_.PushAndWait(rec, quarter);
+  rig_.PushAndWait(rec, std::string(11534335 - rec.writer->GetBytesReceived(), 'g'));
+  EXPECT_EQ(rec.writer->GetState(), Writer::kStateRecording) << "one byte short of the grace";
+  rig_.PushAndWait(rec, "y");
+  EXPECT_EQ(rec.writer->GetState(), Writer::kStateStopped);
+  rig_.PushAndWait(rec, quarter);  // after the close: dropped
+  ASSERT_TRUE(rig_.WaitFilesClosed());
+  EXPECT_EQ(std::filesystem::file_size(rig_.dir.File("size.ts")), 11534336u);
+  EXPECT_EQ(rig_.EventsSoFar(rec), Events{Writer::kEventSizeLimit});
+}
+
+std::atomic<uint32_t> g_now{0};
+uint32_t FakeTicks() { return g_now.load(); }
+
+TEST_F(WriterTest, TimeLimitsAndTheirGraceFollowTheTick) {
+  Writer::SetTickSource(&FakeTicks);
+  // url, tick at the start, limitTime, limitSize, event's ms after the start,
+  // event, bytes pushed at each step.
+  const std::tuple<const char*, uint32_t, int, int, uint32_t, int, size_t> rows[] = {
+      {"ten-seconds", 1000, 10, 0, 10000, Writer::kEventTimeLimit, 100},
+      {"default-day", 5, 0, 0, 86400000, Writer::kEventTimeLimit, 100},
+      {"across-wrap", 0xFFFFF000u, 10, 0, 10000, Writer::kEventTimeLimit, 100},
+      // Both limits reached by one unit: one event, the size event.
+      {"both", 0, 10, 1, 10000, Writer::kEventSizeLimit, 1 << 19},
+  };
+  for (const auto& [url, start, limitTime, limitSize, eventAt, event, chunk] : rows) {
+    SCOPED_TRACE(url);
+    g_now = start;
+    auto rec = rig_.Recording({.writeUrl = url, .limitSize = limitSize, .limitTime = limitTime});
+    const uint32_t end = eventAt + Writer::kTimeGraceMs;
+    for (uint32_t at : {eventAt - 1, eventAt, end - 1, end}) {
+      g_now = start + at;
+      rig_.PushAndWait(rec, std::string(chunk, 'c'));
+      EXPECT_EQ(rig_.EventsSoFar(rec), at < eventAt ? Events{} : Events{event});
+      EXPECT_EQ(rec.writer->GetState(), at < end ? Writer::kStateRecording : Writer::kStateStopped);
+    }
+  }
+  Writer::SetTickSource(nullptr);
+}
+
+// Each way a record fails: its one event to the requester, state 0, the file
+// closed, and an existing file left as it was.
+TEST_F(WriterTest, FailuresEndTheRecordWithTheirEvent) {
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  const rlimit small{1 << 20, old.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  std::ofstream(rig_.dir.File("taken.ts")) << "precious";
+  const std::pair<MediaRig::Request, int> rows[] = {
+      {{.writeUrl = "full.ts", .reservedBytes = UINT64_MAX}, Writer::kEventDiskFull},
+      {{.writeUrl = "taken.ts"}, Writer::kEventWriteError},
+      // A real failed disk write (below): the process may not write beyond
+      // 1 MiB, so the proactor's first block fails and the next Write reports it.
+      {{.writeUrl = "big.ts"}, Writer::kEventWriteError},
+  };
+  const std::string chunk = Bytes(256 << 10, 3);
+  for (const auto& [request, event] : rows) {
+    SCOPED_TRACE(request.writeUrl);
+    if (request.writeUrl == "big.ts") setrlimit(RLIMIT_FSIZE, &small);
+    auto rec = rig_.Recording(request);
+    for (int i = 0; i < 64 && rec.writer->GetState() == Writer::kStateRecording; ++i) {
+      rig_.PushAndWait(rec, chunk);
+    }
+    rig_.PushAndWait(rec, chunk);  // dropped
+    EXPECT_EQ(rec.writer->GetState(), Writer::kStateFailed);
+    EXPECT_EQ(rig_.EventsSoFar(rec), Events{event});
+    EXPECT_EQ(rig_.store->Log("RecordEvent", &rec.url).at(0).replyTo,
+              std::vector<std::string>{"client"});
+    EXPECT_TRUE(rig_.WaitFilesClosed());
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(rig_.FileText("full.ts") + rig_.FileText("taken.ts"), "precious");
+
+  // After a limit event no disk-full event follows: the payload is dropped
+  // and the record goes on in its grace.
+  auto limited = rig_.Recording({.writeUrl = "limited.ts", .limitSize = 1});
+  rig_.PushAndWait(limited, std::string(1 << 20, 'a'));
+  limited.writer->SetReservedBytes(UINT64_MAX);
+  rig_.PushAndWait(limited, "dropped");
+  EXPECT_EQ(rig_.EventsSoFar(limited), Events{Writer::kEventSizeLimit});
+  EXPECT_EQ(limited.writer->GetState(), Writer::kStateRecording);
+}
+
+// Sources for the same writer come and go while a host pushes to whichever
+// handle it was last given: pushes to a released source touch nothing.
+TEST_F(WriterTest, PushEntryRefusesBadInputAndHandlesThatNameNoLiveSource) {
+  auto rec = rig_.Recording({.writeUrl = "push.ts"});
+  const uint32_t handle = rec.pushed->GetHandle();
+  EXPECT_EQ(CKVRDvConCommMdl::PushMedia(nullptr, 10, handle), -1);
+  EXPECT_EQ(CKVRDvConCommMdl::PushMedia("abc", 0, handle), -1);
+  EXPECT_EQ(CKVRDvConCommMdl::PushMedia("abc", 3, 0), 0);
+  std::atomic<uint32_t> target{0};
+  std::atomic<bool> done{false};
+  std::thread host([&] {
+    while (!done) CKVRDvConCommMdl::PushMedia("zzzz", 4, target.load());
+  });
+  for (int i = 0; i < 200; ++i) {
+    auto* source = new CKVRDvConCommMdl;
+    source->SetWriterName(rec.writer->GetRuntimeInfo()->Name().c_str());
+    target = source->GetHandle();
+    std::this_thread::yield();
+    source->Destroy();
+  }
+  done = true;
+  host.join();
+  EXPECT_EQ(CKVRDvConCommMdl::PushMedia("zzzz", 4, target), 0);
+  // Everything that arrived came whole, and through live sources only.
+  rig_.PushAndWait(rec, "abc");
+  rig_.Control(rec, Writer::kStateStopped);
+  ASSERT_TRUE(rig_.WaitFilesClosed());
+  const std::string file = rig_.FileText("push.ts");
+  EXPECT_EQ(file, std::string(file.size() - 3, 'z') + "abc");
+  EXPECT_EQ(file.size() % 4, 3u);
+}
+
+class PulledRecordTest : public WriterTest {
+ protected:
+  void SetUp() override { ASSERT_TRUE(rig_.ok() && camera_.ok()) << camera_.error(); }
+
+  // Starts a record of the camera and waits until its media reach the file.
+  MediaRig::Record StartPull(const std::string& url, const TestCamera* camera = nullptr) {
+    auto rec = rig_.Start({.writeUrl = url, .readUrl = (camera ? camera : &camera_)->url()});
+    EXPECT_TRUE(WaitFor([&] { return rec.writer->GetBytesReceived() > 0; }));
+    return rec;
+  }
+  // Once the files are closed: the record plays with video and audio; its length.
+  double ExpectPlays(const std::string& url) {
+    EXPECT_TRUE(rig_.WaitFilesClosed());
+    return kvr_test::ExpectPlays(rig_.dir.File(url), {"h264", "aac"});
+  }
+
+  TestCamera camera_;
+};
+
+// Five seconds with a pause in the middle: the stream stays open while the
+// writer drops it, and the one file plays with its timestamps kept.
+TEST_F(PulledRecordTest, FiveSecondsPausedAndResumedPlayWithVideoAndAudio) {
+  auto rec = StartPull("cam\\five.ts");
+  const auto started = Clock::now();
+  ASSERT_TRUE(WaitFor([&] { return !rig_.store->Log("RecRealMedia").empty(); }));
+  const auto ack = rig_.store->Log("RecRealMedia")[0];
+  EXPECT_EQ(ack.value, 5) << "the start reply carries 5 even on success";
+  EXPECT_EQ(ack.replyTo, std::vector<std::string>{"client"});
+
+  std::this_thread::sleep_until(started + 2s);
+  rig_.Control(rec, Writer::kStatePaused);
+  ASSERT_TRUE(rig_.WaitState(rec, Writer::kStatePaused));
+  std::this_thread::sleep_until(started + 3s);
+  EXPECT_NE(rec.pulled->GetStreamHandle(), 0u) << "a pause leaves the stream open";
+  rig_.Control(rec, Writer::kStateResumed);
+  ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateResumed));
+  std::this_thread::sleep_until(started + 5s);
+  rig_.Control(rec, Writer::kStateStopped);
+  ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateStopped));
+  ASSERT_TRUE(WaitFor([&] { return rec.pulled->GetStreamHandle() == 0; })) << "stream closed";
+  EXPECT_NEAR(ExpectPlays("cam/five.ts"), 5.0, 1.0);
+  EXPECT_EQ(std::filesystem::file_size(rig_.dir.File("cam/five.ts")),
+            rec.writer->GetBytesReceived());
+}
+
+// One camera is killed (its connection ends at once), the other hangs (only
+// the read time-out notices): each record fails with one event 5 at its
+// writer in time, and each file so far plays.
+TEST_F(PulledRecordTest, LostCameraFailsTheRecordWithinTheReadTimeOut) {
+  constexpr int kReadTimeoutMs = 2000;
+  TestCamera hung;
+  ASSERT_TRUE(hung.ok()) << hung.error();
+  CRemoteStreamLib::Instance().SetTimeouts(0, kReadTimeoutMs);
+  const MediaRig::Record recs[] = {StartPull("killed.ts"), StartPull("hung.ts", &hung)};
+  CRemoteStreamLib::Instance().SetTimeouts(0, 0);
+  std::this_thread::sleep_for(1s);
+  camera_.Kill();
+  hung.Freeze();
+  const auto cut = Clock::now();
+  for (const auto& rec : recs) {
+    SCOPED_TRACE(rec.url);
+    ASSERT_TRUE(WaitFor([&] { return !rig_.store->Log("RecordEvent", &rec.url).empty(); }));
+    EXPECT_LE(Clock::now() - cut, std::chrono::milliseconds(kReadTimeoutMs + 1000));
+    EXPECT_EQ(rig_.store->Log("RecordEvent", &rec.url)[0].replyTo,
+              std::vector<std::string>{rec.writer->GetRuntimeInfo()->Name().c_str()});
+    ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateFailed));
+    EXPECT_EQ(rig_.EventsSoFar(rec), Events{Writer::kEventStreamLost}) << "once";
+  }
+  for (const auto& rec : recs) ExpectPlays(rec.url);
+}
+
+// No read URL: the device the request addresses gives the URL. Nothing
+// listens there, so the record fails, and the start is still answered 5.
+TEST_F(WriterTest, PulledDeviceStreamThatDoesNotOpenFailsTheRecord) {
+  auto rec = rig_.Start({.writeUrl = "device.ts", .readUrl = ""}, [](CRecordMedia& r) {
+    kvr_test::Copy(r.vsDestIp, "127.0.0.1");
+    kvr_test::Copy(r.puIp, "10.1.2.3");
+    r.vsDestPort = 1, r.puPort = 37777, r.puChannel = 2;
+  });
+  ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateFailed));
+  EXPECT_EQ(rec.pulled->GetReadUrl(), "rtsp://127.0.0.1:1/RealMedia?ObjectID=10.1.2.3:37777@2");
+  ASSERT_TRUE(WaitFor([&] { return !rig_.store->Log("RecRealMedia", &rec.url).empty(); }));
+  EXPECT_EQ(rig_.store->Log("RecRealMedia", &rec.url)[0].value, 5);
+}
+
+}  // namespace
