@@ -102,6 +102,20 @@ TEST_F(RemoteStreamTest, CloseWhileDataFlowsFromSeveralThreads) {
   EXPECT_EQ(calledAfterClose, 0);
 }
 
+// A camera that asks for credentials opens only with the right ones in the URL.
+TEST_F(RemoteStreamTest, CredentialsInTheUrl) {
+  kvr_test::TestCamera camera("operator", "s3cret");
+  ASSERT_TRUE(camera.ok()) << camera.error();
+  Capture capture;
+  EXPECT_EQ(lib.OpenStream(camera.url().c_str(), &OnData, &capture), 0u);
+  EXPECT_EQ(lib.OpenStream(camera.UrlWith("operator", "wrong").c_str(), &OnData, &capture), 0u);
+  const uint32_t h =
+      lib.OpenStream(camera.UrlWith("operator", "s3cret").c_str(), &OnData, &capture);
+  ASSERT_NE(h, 0u);
+  EXPECT_TRUE(kvr_test::WaitFor([&] { return capture.chunks > 0; }));
+  lib.CloseStream(h);
+}
+
 // A file is read to its end, which counts as the stream lost, once; the G.711
 // audio has no place in MPEG-TS and is left out while the video is kept.
 TEST_F(RemoteStreamTest, FileUrlKeepsWhatMpegTsCarries) {
