@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "protocol/media_pdu.h"
 #include "protocol/pdu_unit.h"
@@ -14,7 +15,9 @@
 
 namespace {
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
   return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
@@ -93,39 +96,29 @@ std::unique_ptr<CzetaDoc> RequestDoc(const std::string& operation, const std::st
       body + "</body></pdu>");
 }
 
-TEST(PduFieldsTest, EveryKindLoadsFromOneDeclaration) {
-  CProbe probe(RequestDoc("PlanInfo",
-                          "<text>longer than eight</text><number>-17x</number>"
-                          "<unsignedNumber>-1</unsignedNumber><flag>trueish</flag>"
-                          "<byteFlag>TRUE</byteFlag><exactFlag>true</exactFlag>"
-                          "<when>2024-2-29 23:5:9</when><recordType>MoveDetect</recordType>"
-                          "<readKey>5</readKey><writeKey>6</writeKey>"));
-  EXPECT_STREQ(probe.text, "longer ");  // cut to the field, NUL kept
-  EXPECT_EQ(probe.number, -17);
-  EXPECT_EQ(probe.unsignedNumber, 4294967295u);
-  EXPECT_EQ(probe.flag, 1);
-  EXPECT_EQ(probe.byteFlag, 0);  // only lower-case "true" counts
-  EXPECT_EQ(probe.exactFlag, 1);
-  std::string when;
-  PrintTimeText(&probe.when, &when);
-  EXPECT_EQ(when, "2024-2-29 23:5:9");
-  EXPECT_EQ(probe.recordType, 2);
-  EXPECT_EQ(probe.renamed, 5);
-  EXPECT_EQ(probe.defaulted, 7);
-}
-
-TEST(PduFieldsTest, MissingElementsReadTheAbsentMarker) {
-  CProbe probe(RequestDoc("PlanInfo",
-                          "<exactFlag>True</exactFlag><when>not a time</when>"
-                          "<recordType>Unknown</recordType>"));
-  EXPECT_STREQ(probe.text, "");
-  EXPECT_EQ(probe.number, ABSENT_VALUE);
-  EXPECT_EQ(probe.unsignedNumber, 4294967294u);
-  EXPECT_EQ(probe.flag, ABSENT_VALUE);
-  EXPECT_EQ(probe.byteFlag, 0xFE);  // the marker's low byte: written back as "true"
-  EXPECT_EQ(probe.exactFlag, 0);
-  EXPECT_EQ(probe.when.year, 0);  // unreadable time: left as it was
-  EXPECT_EQ(probe.recordType, -1);
+TEST(PduFieldsTest, EveryKindLoadsFromOneDeclarationAndMissingOnesReadTheAbsentMarker) {
+  // Texts are cut to the field with the NUL kept; only a lower-case "true" sets the byte flag, and
+  // a missing one keeps the marker's low byte (written back as "true"); an unreadable time is
+  // left as it was.
+  using Values = std::tuple<std::string, int32_t, uint32_t, int32_t, uint8_t, int32_t, std::string,
+                            int32_t, int32_t, int32_t>;
+  const std::pair<std::string, Values> rows[] = {
+      {"<text>longer than eight</text><number>-17x</number><unsignedNumber>-1</unsignedNumber>"
+       "<flag>trueish</flag><byteFlag>TRUE</byteFlag><exactFlag>true</exactFlag>"
+       "<when>2024-2-29 23:5:9</when><recordType>MoveDetect</recordType><readKey>5</readKey>"
+       "<writeKey>6</writeKey>",
+       {"longer ", -17, 4294967295u, 1, 0, 1, "2024-2-29 23:5:9", 2, 5, 7}},
+      {"<exactFlag>True</exactFlag><when>not a time</when><recordType>Unknown</recordType>",
+       {"", ABSENT_VALUE, 4294967294u, ABSENT_VALUE, 0xFE, 0, "0-0-0 0:0:0", -1, ABSENT_VALUE, 7}}};
+  for (const auto& [body, want] : rows) {
+    CProbe probe(RequestDoc("PlanInfo", body));
+    std::string when;
+    PrintTimeText(&probe.when, &when);
+    EXPECT_EQ(Values(probe.text, probe.number, probe.unsignedNumber, probe.flag, probe.byteFlag,
+                     probe.exactFlag, when, probe.recordType, probe.renamed, probe.defaulted),
+              want)
+        << body;
+  }
 }
 
 TEST(PduFieldsTest, EncodeFollowsTheDeclarationAndReplacesOldValues) {
@@ -174,8 +167,8 @@ TEST(PduFieldsTest, ListsWriteInOrderAndReadWithTheirOwnCursors) {
   EXPECT_EQ(probe->AddListItem(ProbeFields::kItems, item), 0);
   ProbeCheckItem check{4, 2};
   EXPECT_EQ(probe->AddListItem(ProbeFields::kChecks, check), 0);
-  EXPECT_EQ(probe->GetListWriteCursor(0), 2);
-  EXPECT_EQ(probe->GetListWriteCursor(1), 1);
+  EXPECT_EQ(std::tuple(probe->GetListWriteCursor(0), probe->GetListWriteCursor(1)),
+            std::tuple(2, 1));
 
   // Each list is written whole, in its order, before the fields; a source
   // prints as its name.
@@ -193,19 +186,14 @@ TEST(PduFieldsTest, ListsWriteInOrderAndReadWithTheirOwnCursors) {
   EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 0);
   EXPECT_EQ(back.NextListItem(ProbeFields::kChecks, &got, false), 0);
   EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 0);
-  EXPECT_STREQ(out.name, "two");
-  EXPECT_EQ(out.number, 0);
-  EXPECT_EQ(out.type, 0);
+  EXPECT_EQ(std::tuple(std::string(out.name), out.number, out.type), std::tuple("two", 0, 0));
   out.when = TimeRecord{};
   EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 3);
   EXPECT_EQ(out.when.year, 0);
   EXPECT_EQ(back.NextListItem(ProbeFields::kChecks, &got, false), 3);
-  EXPECT_EQ(back.GetListReadCursor(0), 3);
-  EXPECT_EQ(back.GetListReadCursor(1), 2);
+  EXPECT_EQ(std::tuple(back.GetListReadCursor(0), back.GetListReadCursor(1)), std::tuple(3, 2));
   EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, true), 0);  // restart
-  EXPECT_STREQ(out.name, "one");
-  EXPECT_EQ(out.type, 1);
-  EXPECT_EQ(out.when.year, 2020);
+  EXPECT_EQ(std::tuple(std::string(out.name), out.type, out.when.year), std::tuple("one", 1, 2020));
 }
 
 TEST(SessionUnitsTest, KeepAliveReplyIsTheWholeHttpMessageByteForByte) {
@@ -226,11 +214,10 @@ TEST(SessionUnitsTest, KeepAliveReplyIsTheWholeHttpMessageByteForByte) {
 
 TEST(PduTest, WhatTheFrameworkSeesOfAUnit) {
   auto request = Hold(CKeepAlive::Create());
-  EXPECT_EQ(request->GetMessageKind(), SvrFrame::kRequestMessage);
-  EXPECT_EQ(request->GetCarrierKind(), kCarrierHttp);
-
   auto reply = Hold(CKeepAliveAck::Create(20));
-  EXPECT_EQ(reply->GetMessageKind(), SvrFrame::kReplyMessage);
+  EXPECT_EQ(
+      std::tuple(request->GetMessageKind(), request->GetCarrierKind(), reply->GetMessageKind()),
+      std::tuple(SvrFrame::kRequestMessage, kCarrierHttp, SvrFrame::kReplyMessage));
   EXPECT_EQ(reply->GetResultText(), "20");
   EXPECT_EQ(reply->GetDocResultText(), "Record No Exist");
   EXPECT_EQ(reply->CreateAck(0), nullptr);
@@ -245,7 +232,7 @@ TEST(PduTest, WhatTheFrameworkSeesOfAUnit) {
   EXPECT_STREQ(bare.GetCommandName(), "Invalid_CmdId");
   EXPECT_EQ(bare.GetCmdId(), kCmdNone);
   EXPECT_EQ(bare.ToBuffer(), nullptr);
-  EXPECT_EQ(bare.GetStatus(), kResultCodeFail);
+  EXPECT_EQ(bare.GetStatus(), kResultCodeFail);  // set by the failed print
   for (int id : {kCmdNone, kCmdUnknown, kCmdInvalid}) {
     request->SetCmdId(id);
     EXPECT_STREQ(request->GetCommandName(), "Invalid_CmdId") << id;
@@ -279,11 +266,10 @@ TEST(PduTest, HttpBinding) {
   EXPECT_EQ(request->SetURL(kCmdKeepAlive, std::string(400, 'h').c_str(), 1, nullptr), 0);
   EXPECT_EQ(request->GetDoc()->GetCarrier()->GetURL().size(), 255u);
 
-  std::string text = Text(request->ToBuffer());
-  EXPECT_EQ(text.find("POST http://hhh"), 0u);
-  EXPECT_THAT(text, HasSubstr("\r\nCookie: sessionId="));
-  EXPECT_THAT(text, HasSubstr("\r\nDate: Sat, 05 Dec 2026 15:00:00 GMT\r\n"));
-  EXPECT_THAT(text, HasSubstr("<session>s1</session>\n        <sequence>44</sequence>"));
+  EXPECT_THAT(Text(request->ToBuffer()),
+              AllOf(StartsWith("POST http://hhh"), HasSubstr("\r\nCookie: sessionId="),
+                    HasSubstr("\r\nDate: Sat, 05 Dec 2026 15:00:00 GMT\r\n"),
+                    HasSubstr("<session>s1</session>\n        <sequence>44</sequence>")));
 
   auto reply = Hold(CRegisterAck::Create(0));
   EXPECT_EQ(reply->SetURL(kCmdRegister, "h", 1, "p"), kResultCodeFail);
