@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "protocol/zeta_codes.h"
 #include "tests/protocol/sample_messages.h"
@@ -130,38 +132,31 @@ TEST(XmlDocTest, DeserializeReadsTheHead) {
             std::tuple(0, 0, 0));
 }
 
-TEST(XmlDocTest, DeserializeFailuresHaveTheirCodes) {
-  struct Case {
-    const char* text;
-    int code;
-  } cases[] = {
-      {nullptr, kResultXmlParse},
-      {"", kResultXmlParse},
-      {"not xml <", kResultXmlParse},
-      {"<pdu><head></pdu>", kResultXmlParse},
-      {"<pdu>head</pdu>", kResultXmlParse},  // a "head" that is text, not an element
-      {"<other/>", kResultXmlHead},
-      {"<pdu><body/></pdu>", kResultXmlHead},
-      {"<pdu><head><type>request</type></head><body/></pdu>", kResultXmlElement},
-      {"<pdu><head><operation>Register</operation></head><body/></pdu>", kResultXmlElement},
-      {"<pdu><head><operation>Register</operation><type>request</type></head></pdu>",
-       kResultXmlBody},
-      {"<pdu><head><operation>Register</operation><type>request</type><result/>text</head>"
-       "body</pdu>",
-       kResultXmlBody},
-  };
-  for (const Case& c : cases) {
-    CXMLDoc doc{std::string()};
-    EXPECT_EQ(doc.deserialize(c.text), c.code) << (c.text ? c.text : "null");
-    EXPECT_FALSE(doc.HasEnvelope());
-    // The document stays usable: no envelope, so values go nowhere.
-    int v = 1;
-    EXPECT_EQ(doc.SetValue("a", &v, kValueInt), kResultCodeFail);
-    EXPECT_EQ(doc.GetValue("a"), nullptr);
+TEST(XmlDocTest, DeserializeFailuresHaveTheirCodesAndDeepNestingIsRefused) {
+  // A "head" that is text, not an element, is no head.
+  const std::pair<int, std::vector<const char*>> failures[] = {
+      {kResultXmlParse, {nullptr, "", "not xml <", "<pdu><head></pdu>", "<pdu>head</pdu>"}},
+      {kResultXmlHead, {"<other/>", "<pdu><body/></pdu>"}},
+      {kResultXmlElement,
+       {"<pdu><head><type>request</type></head><body/></pdu>",
+        "<pdu><head><operation>Register</operation></head><body/></pdu>"}},
+      {kResultXmlBody,
+       {"<pdu><head><operation>Register</operation><type>request</type></head></pdu>",
+        "<pdu><head><operation>Register</operation><type>request</type><result/>text</head>"
+        "body</pdu>"}}};
+  for (const auto& [code, texts] : failures) {
+    for (const char* text : texts) {
+      CXMLDoc doc{std::string()};
+      EXPECT_EQ(doc.deserialize(text), code) << (text ? text : "null");
+      EXPECT_FALSE(doc.HasEnvelope());
+      // The document stays usable: no envelope, so values go nowhere.
+      int v = 1;
+      EXPECT_EQ(doc.SetValue("a", &v, kValueInt), kResultCodeFail);
+      EXPECT_EQ(doc.GetValue("a"), nullptr);
+    }
   }
-}
 
-TEST(XmlDocTest, DeeplyNestedTextIsRefusedBeforeParsing) {
+  // Deep nesting is refused before parsing.
   std::string deep = "<pdu><head><operation>KeepAlive</operation><type>request</type></head><body>";
   for (int i = 0; i < 100000; ++i) deep += "<a>";
   CXMLDoc doc{std::string()};
