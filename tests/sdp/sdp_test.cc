@@ -57,8 +57,7 @@ TEST(SdpParseTest, SessionAndMediaFieldsOfACameraDescription) {
   EXPECT_EQ(sdp.Items().size(), 7u);  // the session lines end at the first "m="
 
   ASSERT_EQ(sdp.MediaCount(), 2);
-  CSDPMedia* video = sdp.GetMedia(0);
-  CSDPMedia* audio = sdp.GetMedia(1);
+  CSDPMedia *video = sdp.GetMedia(0), *audio = sdp.GetMedia(1);
   EXPECT_EQ(sdp.GetMedia(2), nullptr);
   EXPECT_EQ(std::tuple(video->MediaLine().MediaType(), audio->MediaLine().MediaType()),
             std::tuple(CSDPMediaType::kVideo, CSDPMediaType::kAudio));
@@ -69,9 +68,8 @@ TEST(SdpParseTest, SessionAndMediaFieldsOfACameraDescription) {
   ASSERT_NE(h264, nullptr);
   EXPECT_EQ(std::string(h264->EncodingName()) + "/" + std::to_string(h264->ClockRate()),
             "H264/90000");
-  ASSERT_NE(audio->FindRtpMap(97), nullptr);
+  ASSERT_TRUE(audio->FindRtpMap(97) != nullptr && video->FindRtpMap(97) == nullptr);
   EXPECT_EQ(audio->FindRtpMap(97)->EncodingParameters(), 2);
-  EXPECT_EQ(video->FindRtpMap(97), nullptr);
   ASSERT_EQ(video->Fmtps().size(), 1u);
   EXPECT_STREQ(video->Fmtps()[0].Parameters(), "packetization-mode=1;profile-level-id=42e01f");
 
@@ -91,8 +89,7 @@ TEST(SdpParseTest, SessionAndMediaFieldsOfACameraDescription) {
     EXPECT_EQ(std::string(item->Extra()) + "|" + item->Value(), std::string(extra) + "|" + value);
   }
   // A two-letter bandwidth modifier is taken as the item name.
-  EXPECT_STREQ(sdp.Items()[4]->Name(), "AS");
-  EXPECT_STREQ(sdp.Items()[4]->Value(), "2048\r\n");
+  EXPECT_EQ(std::string(sdp.Items()[4]->Name()) + "|" + sdp.Items()[4]->Value(), "AS|2048\r\n");
   // A ':' before line position 4 does not make a name.
   ASSERT_TRUE(Parses(sdp, "v=0\r\nx=a:b\r\n"));
   EXPECT_STREQ(sdp.Items()[1]->Name(), "");
@@ -188,8 +185,8 @@ TEST(SdpPrintTest, ParsedDescriptionPrintsEveryLineAsReceived) {
   // field is cut there (and only there).
   CQwSdp sdp;
   ASSERT_TRUE(Parses(sdp, cases[1]));
-  EXPECT_STREQ(sdp.Connection().Address(), "10.0.0.1");
-  EXPECT_STREQ(sdp.GetMedia(0)->Connection().Address(), "10.0.0.3");
+  EXPECT_EQ(std::string(sdp.Connection().Address()) + " " + sdp.GetMedia(0)->Connection().Address(),
+            "10.0.0.1 10.0.0.3");
   EXPECT_EQ(sdp.Time().Stop(), 0);
   ASSERT_TRUE(Parses(sdp, cases[2]));
   EXPECT_EQ(sdp.SessionName(), std::string(128, 'N'));
