@@ -15,12 +15,7 @@ int ParseText(CHttpStack& stack, const std::string& text) {
 
 TEST(HttpStackTest, StatusAndTotalLengthOfWholeAndPartialTexts) {
   const std::string no_token = "just some bytes\r\n\r\nwith no start line";
-  struct Case {
-    std::string text;
-    int status;
-    int total;
-    int body;
-  } cases[] = {
+  const std::tuple<std::string, int, int, int> cases[] = {
       {"", kHttpNoText, 0, 0},
       {no_token, kHttpIncomplete, static_cast<int>(no_token.size()), 0},
       {"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n123456789", kHttpIncomplete, 49, 0},
@@ -30,11 +25,11 @@ TEST(HttpStackTest, StatusAndTotalLengthOfWholeAndPartialTexts) {
       {"POST / HTTP/1.1\r\nContent-Length: -40\r\n\r\nabc", kHttpOk, 40, 0},
       {"HTTP/1.1 200 OK\r\n\r\n", kHttpOk, 19, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& [text, status, total, body] : cases) {
     CHttpStack stack;
-    EXPECT_EQ(ParseText(stack, c.text), c.status) << c.text;
-    EXPECT_EQ(c.status == kHttpNoText ? c.total : stack.TotalLength(), c.total) << c.text;
-    EXPECT_EQ(stack.Body().Length(), c.body) << c.text;
+    EXPECT_EQ(ParseText(stack, text), status) << text;
+    EXPECT_EQ(status == kHttpNoText ? total : stack.TotalLength(), total) << text;
+    EXPECT_EQ(stack.Body().Length(), body) << text;
   }
   CHttpStack stack;
   EXPECT_EQ(stack.Parse(nullptr, 10), kHttpNoText);

@@ -80,11 +80,7 @@ TEST(PlatformUnitsTest, RecordIndexCarriesTypesAndSourcesAsNames) {
 
 TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
   const std::string device = "    <puPort>37777</puPort>\n    <puType>3</puType>\n";
-  struct Row {
-    const char* name;
-    std::function<IZETAPDU*()> make;
-    std::string body;
-  } rows[] = {
+  const std::tuple<const char*, std::function<IZETAPDU*()>, std::string> rows[] = {
       {"AddPu", [] { return CAddpu::Create(); }, device},
       {"AddPu reply", [] { return CAddpuAck::Create(0); }, device},
       {"DelPu", [] { return CDelpu::Create(); }, device},
@@ -118,9 +114,9 @@ TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
        "    <planId>0</planId>\n    <puPort>0</puPort>\n    <check>false</check>\n"},
       {"ModifyPlan reply", [] { return CPlanModifyAck::Create(5); }, "<empty>"},
   };
-  for (const Row& row : rows) {
-    CReferPtr<IZETAPDU> unit(row.make());
-    EXPECT_EQ(BodyLines(unit.get()), row.body) << row.name;
+  for (const auto& [name, make, body] : rows) {
+    CReferPtr<IZETAPDU> unit(make());
+    EXPECT_EQ(BodyLines(unit.get()), body) << name;
   }
 
   // Loading never falls back to the defaults: a missing number is absent and
