@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <thread>
 
-#include "tests/test_util.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -18,15 +16,11 @@ TEST(CriticalSectionTest, OnlyTheOwnerLeavesUntilTheOwnerRecordIsCleared) {
   cs.Enter();
   bool foreign_leave = true;
   std::thread([&] { foreign_leave = cs.Leave(); }).join();
-  EXPECT_FALSE(foreign_leave);
-  EXPECT_TRUE(cs.HeldByCurrentThread());
-
+  EXPECT_TRUE(!foreign_leave && cs.HeldByCurrentThread());
   cs.ClearOwner();
   EXPECT_FALSE(cs.HeldByCurrentThread());
   std::thread([&] { foreign_leave = cs.Leave(); }).join();
-  EXPECT_TRUE(foreign_leave);
-  EXPECT_TRUE(cs.TryEnter()) << "the lock must be free after the foreign leave";
-  EXPECT_TRUE(cs.Leave());
+  EXPECT_TRUE(foreign_leave && cs.TryEnter() && cs.Leave()) << "a foreign leave frees the lock";
   EXPECT_FALSE(cs.Leave()) << "leaving a free lock is refused";
 }
 
@@ -37,7 +31,7 @@ TEST(SignalTest, NotifyBeforeWaitIsKeptAndTimeoutReportsFalse) {
   EXPECT_FALSE(signal.Wait(10)) << "one notification wakes one wait";
 
   std::thread waker([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    platform::SleepMs(20);  // so that the wait below really blocks
     signal.Notify();
   });
   EXPECT_TRUE(signal.Wait(10000));

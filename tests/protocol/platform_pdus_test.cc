@@ -1,10 +1,12 @@
 #include "protocol/platform_pdus.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <typeinfo>
 
 #include "protocol/ds_parser.h"
@@ -12,17 +14,14 @@
 
 namespace {
 
-std::string Envelope(const std::string& operation, const std::string& type,
-                     const std::string& body) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu><head><operation>" + operation +
-         "</operation><type>" + type +
-         "</type><session>3</session><sequence>9</sequence></head><body>" + body +
-         "</body></pdu>\n";
-}
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::unique_ptr<CzetaDoc> Doc(const std::string& operation, const std::string& type,
                               const std::string& body) {
-  return std::make_unique<CXMLDoc>(Envelope(operation, type, body));
+  return std::make_unique<CXMLDoc>("<pdu><head><operation>" + operation + "</operation><type>" +
+                                   type + "</type></head><body>" + body + "</body></pdu>");
 }
 
 std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
@@ -63,9 +62,8 @@ TEST(PlatformUnitsTest, RecordIndexCarriesTypesAndSourcesAsNames) {
   item.recordType = 7;
   item.recordSource = 1;
   EXPECT_EQ(reply->AddRecordIndex(item), 0);
-  EXPECT_EQ(BodyLines(reply.get()).find("recordType"), std::string::npos);
-  EXPECT_NE(BodyLines(reply.get()).find("<recordSource>From center</recordSource>"),
-            std::string::npos);
+  EXPECT_THAT(BodyLines(reply.get()), AllOf(Not(HasSubstr("recordType")),
+                                            HasSubstr("<recordSource>From center</recordSource>")));
 
   // In a list, missing numbers read 0 and unreadable times stay as they were;
   // a member without puIp ends the list, even with other fields present.
@@ -75,29 +73,22 @@ TEST(PlatformUnitsTest, RecordIndexCarriesTypesAndSourcesAsNames) {
                                 "</recordIndexInfo>"));
   item.endTime = TimeRecord{2000, 1, 1, 0, 0, 0, 0};
   ASSERT_EQ(back.NextRecordIndex(&item, false), 0);
-  EXPECT_EQ(item.endTime.year, 2000);
-  EXPECT_EQ(item.puPort, 0);
-  EXPECT_EQ(item.recordType, -1);
+  EXPECT_EQ(std::tuple(item.endTime.year, item.puPort, item.recordType), std::tuple(2000, 0, -1));
   EXPECT_EQ(back.NextRecordIndex(&item, false), 3);
   EXPECT_EQ(item.puPort, 1);
 }
 
 TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
   const std::string device = "    <puPort>37777</puPort>\n    <puType>3</puType>\n";
-  struct Row {
-    const char* name;
-    std::function<IZETAPDU*()> make;
-    std::string body;
-  } rows[] = {
+  const std::tuple<const char*, std::function<IZETAPDU*()>, std::string> rows[] = {
       {"AddPu", [] { return CAddpu::Create(); }, device},
       {"AddPu reply", [] { return CAddpuAck::Create(0); }, device},
       {"DelPu", [] { return CDelpu::Create(); }, device},
       {"DelPu reply", [] { return CDelpuAck::Create(0); }, device},
       {"QueryPuInfo", [] { return CQuerypuInfo::Create(); }, device},
       {"MonitorStop", [] { return CMonitorStop::Create(); },
-       "    <puPort>37777</puPort>\n    <puType>3</puType>\n    <puChannel>0</puChannel>\n"
-       "    <SSRC>0</SSRC>\n    <transType>0</transType>\n    <subStream>0</subStream>\n"
-       "    <multiChannel>0</multiChannel>\n"},
+       device + "    <puChannel>0</puChannel>\n    <SSRC>0</SSRC>\n    <transType>0</transType>\n"
+                "    <subStream>0</subStream>\n    <multiChannel>0</multiChannel>\n"},
       {"MonitorStart", [] { return CMonitorStart::Create(); },
        "    <puPort>0</puPort>\n    <puType>0</puType>\n    <puChannel>0</puChannel>\n"
        "    <SSRC>0</SSRC>\n    <localPort>0</localPort>\n    <transType>0</transType>\n"
@@ -123,16 +114,15 @@ TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
        "    <planId>0</planId>\n    <puPort>0</puPort>\n    <check>false</check>\n"},
       {"ModifyPlan reply", [] { return CPlanModifyAck::Create(5); }, "<empty>"},
   };
-  for (const Row& row : rows) {
-    CReferPtr<IZETAPDU> unit(row.make());
-    EXPECT_EQ(BodyLines(unit.get()), row.body) << row.name;
+  for (const auto& [name, make, body] : rows) {
+    CReferPtr<IZETAPDU> unit(make());
+    EXPECT_EQ(BodyLines(unit.get()), body) << name;
   }
 
   // Loading never falls back to the defaults: a missing number is absent and
   // stays out of the re-encoded message.
   CAddpu loaded(Doc("AddPu", "request", "<puId>pu-9</puId>"));
-  EXPECT_EQ(loaded.puPort, ABSENT_VALUE);
-  EXPECT_EQ(loaded.puType, ABSENT_VALUE);
+  EXPECT_EQ(std::tuple(loaded.puPort, loaded.puType), std::tuple(ABSENT_VALUE, ABSENT_VALUE));
   EXPECT_EQ(BodyLines(&loaded), "    <puId>pu-9</puId>\n");
 }
 
@@ -158,7 +148,7 @@ TEST(PlatformUnitsTest, VoiceActiveIsOnlyTheExactLowerCaseTrue) {
 
   auto out = CReferPtr<CPuDiagnosis>(CPuDiagnosis::Create());
   EXPECT_EQ(out->AddVoiceCheck({.channelName = "dock"}), 0);
-  EXPECT_NE(BodyLines(out.get()).find("<voiceActive>false</voiceActive>"), std::string::npos);
+  EXPECT_THAT(BodyLines(out.get()), HasSubstr("<voiceActive>false</voiceActive>"));
 }
 
 TEST(PlatformUnitsTest, DiagnosisListsHaveTheirOwnCursors) {
@@ -169,19 +159,21 @@ TEST(PlatformUnitsTest, DiagnosisListsHaveTheirOwnCursors) {
                         "</netCheck>"
                         "<recordDaysCheck><channelName>d</channelName><recordDays>30</recordDays>"
                         "</recordDaysCheck>"));
-  DiagnosisChannelItem item;
-  ASSERT_EQ(unit.NextRecordCheck(&item, false), 0);
-  EXPECT_STREQ(item.channelName, "a");
-  ASSERT_EQ(unit.NextNetCheck(&item, false), 0);
-  EXPECT_STREQ(item.channelName, "c");
-  ASSERT_EQ(unit.NextRecordCheck(&item, false), 0);
-  EXPECT_STREQ(item.channelName, "b");
-  EXPECT_EQ(unit.NextRecordCheck(&item, false), 3);
-  EXPECT_EQ(unit.NextNetCheck(&item, false), 3);
-  ASSERT_EQ(unit.NextRecordDaysCheck(&item, false), 0);
-  EXPECT_EQ(unit.NextVoiceCheck(&item, false), 3);
-  ASSERT_EQ(unit.NextRecordCheck(&item, true), 0);  // restart
-  EXPECT_STREQ(item.channelName, "a");
+  // Each list reads on with its own cursor; "" marks the end of a list, a restart starts over.
+  using Next = int (CPuDiagnosis::*)(DiagnosisChannelItem*, bool);
+  const Next record = &CPuDiagnosis::NextRecordCheck, net = &CPuDiagnosis::NextNetCheck;
+  for (auto [next, restart, want] : {std::tuple{record, false, "a"},
+                                     {net, false, "c"},
+                                     {record, false, "b"},
+                                     {record, false, ""},
+                                     {net, false, ""},
+                                     {&CPuDiagnosis::NextRecordDaysCheck, false, "d"},
+                                     {&CPuDiagnosis::NextVoiceCheck, false, ""},
+                                     {record, true, "a"}}) {
+    DiagnosisChannelItem item;
+    EXPECT_EQ((unit.*next)(&item, restart), *want ? 0 : 3) << want;
+    EXPECT_STREQ(*want ? item.channelName : "", want);
+  }
 }
 
 TEST(PlatformUnitsTest, DiagnosisReplyEndsItsFailuresAtAMissingPlanId) {
@@ -193,15 +185,10 @@ TEST(PlatformUnitsTest, DiagnosisReplyEndsItsFailuresAtAMissingPlanId) {
                             "<puId>pu-1</puId>"));
   EXPECT_STREQ(reply.puId, "pu-1");
   DiagnosisCheckItem item;
-  ASSERT_EQ(reply.NextRecordCheck(&item, false), 0);
-  EXPECT_EQ(item.planId, 5);
-  EXPECT_EQ(item.failType, 1);
-  ASSERT_EQ(reply.NextRecordCheck(&item, false), 0);
-  EXPECT_EQ(item.planId, 6);
-  EXPECT_EQ(item.failType, 0);
-  EXPECT_EQ(reply.NextRecordCheck(&item, false), 3);
-  EXPECT_EQ(item.planId, -1);
-  EXPECT_EQ(item.failType, 2);
+  for (auto [status, planId, failType] : {std::tuple{0, 5, 1}, {0, 6, 0}, {3, -1, 2}}) {
+    EXPECT_EQ(reply.NextRecordCheck(&item, false), status);
+    EXPECT_EQ(std::tuple(item.planId, item.failType), std::tuple(planId, failType));
+  }
 
   // Failures and channels written to "recordCheck" follow each other; the
   // "netCheck" channels are a list of their own.
@@ -211,19 +198,11 @@ TEST(PlatformUnitsTest, DiagnosisReplyEndsItsFailuresAtAMissingPlanId) {
   EXPECT_EQ(out->AddNetCheckChannel(7, 1), 0);
   std::strcpy(out->puId, "pu-2");
   EXPECT_EQ(BodyLines(out.get()),
-            "    <recordCheck>\n"
-            "        <planId>7</planId>\n"
-            "        <failType>3</failType>\n"
-            "    </recordCheck>\n"
-            "    <recordCheck>\n"
-            "        <planId>7</planId>\n"
-            "        <channelNumber>4</channelNumber>\n"
-            "    </recordCheck>\n"
-            "    <netCheck>\n"
-            "        <planId>7</planId>\n"
-            "        <channelNumber>1</channelNumber>\n"
-            "    </netCheck>\n"
-            "    <puId>pu-2</puId>\n");
+            "    <recordCheck>\n        <planId>7</planId>\n        <failType>3</failType>\n"
+            "    </recordCheck>\n    <recordCheck>\n        <planId>7</planId>\n"
+            "        <channelNumber>4</channelNumber>\n    </recordCheck>\n    <netCheck>\n"
+            "        <planId>7</planId>\n        <channelNumber>1</channelNumber>\n"
+            "    </netCheck>\n    <puId>pu-2</puId>\n");
 }
 
 TEST(PlatformUnitsTest, CoverConfigsEndWithThree) {
@@ -231,10 +210,8 @@ TEST(PlatformUnitsTest, CoverConfigsEndWithThree) {
                         "<coverConfigs><X0>1</X0><Y0>2</Y0><width>3</width><heigth>4</heigth>"
                         "</coverConfigs><coverConfigs><X0>5</X0><width>7</width></coverConfigs>"));
   CoverConfigItem item;
-  ASSERT_EQ(unit.NextCover(&item, false), 0);
-  ASSERT_EQ(unit.NextCover(&item, false), 0);
-  EXPECT_EQ(item.X0, 5);
-  EXPECT_EQ(item.heigth, 0);
+  ASSERT_TRUE(unit.NextCover(&item, false) == 0 && unit.NextCover(&item, false) == 0);
+  EXPECT_EQ(std::tuple(item.X0, item.heigth), std::tuple(5, 0));
   EXPECT_EQ(unit.NextCover(&item, false), 3);
   EXPECT_EQ(unit.NextCover(&item, false), 3);  // and stays at the end
   EXPECT_EQ(item.X0, 0);
@@ -272,20 +249,14 @@ TEST(PlatformUnitsTest, MediaInfoReplyNumbersByListIndexAndKey) {
   EXPECT_EQ(reply->SetListNumber(nullptr, 0, "width", 1), 5);
   EXPECT_EQ(reply->SetListNumber("stream", -1, "width", 1), 5);
   EXPECT_EQ(BodyLines(reply.get()),
-            "    <stream>\n"
-            "        <width>1920</width>\n"
-            "    </stream>\n"
-            "    <stream>\n"
-            "        <width>-704</width>\n"
-            "    </stream>\n");
+            "    <stream>\n        <width>1920</width>\n    </stream>\n"
+            "    <stream>\n        <width>-704</width>\n    </stream>\n");
 
   CMediaInfoQueryAck back(std::make_unique<CXMLDoc>(Text(reply->ToBuffer(kPduModeXml))));
   int32_t value = 99;
-  EXPECT_EQ(back.GetListNumber("stream", 1, "width", &value), 0);
-  EXPECT_EQ(value, -704);
+  EXPECT_TRUE(back.GetListNumber("stream", 1, "width", &value) == 0 && value == -704) << value;
   value = 99;
-  EXPECT_EQ(back.GetListNumber("stream", 1, "height", &value), 3);
-  EXPECT_EQ(value, 0);
+  EXPECT_TRUE(back.GetListNumber("stream", 1, "height", &value) == 3 && value == 0) << value;
   EXPECT_EQ(back.GetListNumber("stream", 0, "width", nullptr), 5);
   EXPECT_EQ(back.GetListNumber("stream", -1, "width", &value), 5);
   CMediaInfoQueryAck detached;

@@ -2,6 +2,7 @@
 // byte-exact bodies, their defaults, and how they read incomplete lists.
 #include "protocol/store_pdus.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,6 +12,8 @@
 #include "protocol/ds_parser.h"
 
 namespace {
+
+using ::testing::HasSubstr;
 
 std::string Xml(IZETAPDU* unit) {
   auto buffer = unit->ToBuffer(kPduModeXml);
@@ -56,6 +59,10 @@ RecordStatusEntry MakeEntry(const std::string& url, int size) {
 }
 
 TEST(StoreUnitsTest, StoreConfigBodiesByteForByte) {
+  const std::string kDefaults =
+      "        <maxRecordNumber>-1</maxRecordNumber>\n        <recoverMethod>-1</recoverMethod>\n"
+      "        <reservedSpace>-1</reservedSpace>\n"
+      "        <reservedvolumeSpace>-1</reservedvolumeSpace>\n    </body>";
   // The reply made for a request lists its volumes before the fixed fields.
   CReferPtr<CGetKVRCngParams> request(CGetKVRCngParams::Create());
   CReferPtr<IZETAPDU> reply(request->CreateAck(0));
@@ -63,29 +70,14 @@ TEST(StoreUnitsTest, StoreConfigBodiesByteForByte) {
   ASSERT_NE(ack, nullptr);
   EXPECT_EQ(ack->AddVolume("D:", "D:\\", 1, 900, 0), 0);
   EXPECT_EQ(Body(Xml(ack)),
-            "    <body>\n"
-            "        <storeVolumelist>\n"
-            "            <volumeName>D:</volumeName>\n"
-            "            <volumePath>D:\\</volumePath>\n"
-            "            <volumeType>1</volumeType>\n"
-            "            <volumeRest>900</volumeRest>\n"
-            "            <useCount>0</useCount>\n"
-            "        </storeVolumelist>\n"
-            "        <cngType>0</cngType>\n"
-            "        <maxRecordNumber>-1</maxRecordNumber>\n"
-            "        <recoverMethod>-1</recoverMethod>\n"
-            "        <reservedSpace>-1</reservedSpace>\n"
-            "        <reservedvolumeSpace>-1</reservedvolumeSpace>\n"
-            "    </body>");
+            "    <body>\n        <storeVolumelist>\n            <volumeName>D:</volumeName>\n"
+            "            <volumePath>D:\\</volumePath>\n            <volumeType>1</volumeType>\n"
+            "            <volumeRest>900</volumeRest>\n            <useCount>0</useCount>\n"
+            "        </storeVolumelist>\n        <cngType>0</cngType>\n" +
+                kDefaults);
 
   CReferPtr<CSetKVRCngParams> set(CSetKVRCngParams::Create());
-  EXPECT_EQ(Body(Xml(set.get())),
-            "    <body>\n"
-            "        <maxRecordNumber>-1</maxRecordNumber>\n"
-            "        <recoverMethod>-1</recoverMethod>\n"
-            "        <reservedSpace>-1</reservedSpace>\n"
-            "        <reservedvolumeSpace>-1</reservedvolumeSpace>\n"
-            "    </body>");
+  EXPECT_EQ(Body(Xml(set.get())), "    <body>\n" + kDefaults);
 
   // Full-range unsigned numbers survive the wire.
   CReferPtr<CGetKVRCngParamsAck> full(CGetKVRCngParamsAck::Create(0));
@@ -111,7 +103,7 @@ TEST(StoreUnitsTest, RepliesKeepTheirOwnTextsOffTheWire) {
   std::strcpy(ack->volumn, "/srv/a");
   std::string xml = Xml(ack.get());
   EXPECT_EQ(Body(xml), "    <body>\n        <volumn>/srv/a</volumn>\n    </body>");
-  EXPECT_NE(xml.find("<result code=\"5\">Code Fail</result>"), std::string::npos);
+  EXPECT_THAT(xml, HasSubstr("<result code=\"5\">Code Fail</result>"));
 
   CReferPtr<CRecordMediaSaveAsAck> saveAs(CRecordMediaSaveAsAck::Create(0));
   std::strcpy(saveAs->saveAsFileUrl2, "x");
@@ -126,12 +118,10 @@ TEST(StoreUnitsTest, MissingStatusMembersReadMinusOneAndKeepTimes) {
   RecordStatusEntry entry = MakeEntry("old", 99);
   ASSERT_EQ(ack.NextStatus(&entry, false), 0);
   EXPECT_STREQ(entry.recordFileUrl, "u");
-  EXPECT_EQ(entry.status, 3);
-  EXPECT_EQ(std::tie(entry.recordSize, entry.recordType, entry.totalTime, entry.limitSize,
-                     entry.limitTime),
-            std::make_tuple(-1, -1, -1, -1, -1));
-  EXPECT_EQ(entry.beginTime.year, 2026);  // unreadable: unchanged
-  EXPECT_EQ(entry.finalTime.hour, 16);    // missing: unchanged
+  // An unreadable begin time and a missing final time leave the times unchanged.
+  EXPECT_EQ(std::tie(entry.status, entry.recordSize, entry.recordType, entry.totalTime,
+                     entry.limitSize, entry.limitTime, entry.beginTime.year, entry.finalTime.hour),
+            std::make_tuple(3, -1, -1, -1, -1, -1, 2026, 16));
   EXPECT_EQ(ack.NextStatus(&entry, false), 3);
   EXPECT_STREQ(entry.recordFileUrl, "");
 }
@@ -149,8 +139,7 @@ TEST(StoreUnitsTest, MessagesBeyondSixteenKilobytesGoOutWhole) {
   std::string whole(text->Data(), static_cast<size_t>(text->Size()));
   size_t head = whole.find("\r\n\r\n") + 4;
   EXPECT_GT(whole.size() - head, 50000u);
-  EXPECT_NE(whole.find("Content-Length: " + std::to_string(whole.size() - head) + "\r\n"),
-            std::string::npos);
+  EXPECT_THAT(whole, HasSubstr("Content-Length: " + std::to_string(whole.size() - head) + "\r\n"));
   EXPECT_TRUE(whole.ends_with("    </body>\n</pdu>\n"));
 
   auto back = RoundTrip<CQueryRecordStatusAck>(ack.get());

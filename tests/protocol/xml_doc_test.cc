@@ -1,54 +1,35 @@
 #include "protocol/xml_doc.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "protocol/zeta_codes.h"
+#include "tests/protocol/sample_messages.h"
 
 namespace {
 
-// A "KeepAlive" request of session 12, sequence 7, as the XML writer prints it.
-constexpr char kKeepAliveRequest[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
-    "<pdu>\n"
-    "    <head>\n"
-    "        <operation>KeepAlive</operation>\n"
-    "        <type>request</type>\n"
-    "        <session>12</session>\n"
-    "        <sequence>7</sequence>\n"
-    "        <result code=\"0\">Sucess</result>\n"
-    "    </head>\n"
-    "    <body>\n"
-    "        <cuId>client-01</cuId>\n"
-    "        <cuName>operator</cuName>\n"
-    "        <keepAlivePeriod>30</keepAlivePeriod>\n"
-    "    </body>\n"
-    "</pdu>\n";
+using ::testing::HasSubstr;
+
+using kvr_test::kKeepAliveRequest;
 
 constexpr char kKeepAliveReply[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
-    "<pdu>\n"
-    "    <head>\n"
-    "        <operation>KeepAlive</operation>\n"
-    "        <type>response</type>\n"
-    "        <session></session>\n"
-    "        <sequence>1</sequence>\n"
-    "        <result code=\"0\">Sucess</result>\n"
-    "    </head>\n"
-    "    <body />\n"
-    "</pdu>\n";
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu>\n    <head>\n"
+    "        <operation>KeepAlive</operation>\n        <type>response</type>\n"
+    "        <session></session>\n        <sequence>1</sequence>\n"
+    "        <result code=\"0\">Sucess</result>\n    </head>\n    <body />\n</pdu>\n";
 
 std::unique_ptr<CXMLDoc> NewDoc(int kind, int cmd) {
   std::unique_ptr<QWTools::HTTPCommon> carrier;
-  if (kind == 1) {
-    carrier = std::make_unique<QWTools::HTTPRequest>("/x");
-  } else {
-    carrier = std::make_unique<QWTools::HTTPResponse>(200, "OK");
-  }
+  if (kind == 1) carrier = std::make_unique<QWTools::HTTPRequest>("/x");
+  if (kind == 2) carrier = std::make_unique<QWTools::HTTPResponse>(200, "OK");
   auto doc = std::make_unique<CXMLDoc>(std::move(carrier));
   doc->SetCmdId(cmd);
   return doc;
@@ -130,10 +111,8 @@ TEST(XmlDocTest, PrintingMatchesTinyXmlForAnyTree) {
 
 TEST(XmlDocTest, DeserializeReadsTheHead) {
   CXMLDoc doc{std::string(kKeepAliveRequest)};
-  EXPECT_EQ(doc.GetCmdId(), kCmdKeepAlive);
-  EXPECT_EQ(doc.IsRequest(), 1);
-  EXPECT_EQ(doc.GetSession(), 12);
-  EXPECT_EQ(doc.GetSequence(), 7);
+  EXPECT_EQ(std::tuple(doc.GetCmdId(), doc.IsRequest(), doc.GetSession(), doc.GetSequence()),
+            std::tuple(kCmdKeepAlive, 1, 12, 7));
   EXPECT_STREQ(doc.GetValue("/cuName"), "operator");
   // Printing a parsed message gives it back unchanged.
   EXPECT_STREQ(doc.GetText(), kKeepAliveRequest);
@@ -149,44 +128,35 @@ TEST(XmlDocTest, DeserializeReadsTheHead) {
   // Missing session, sequence and result read as 0.
   CXMLDoc bare{std::string(
       "<pdu><head><operation>KeepAlive</operation><type>response</type></head><body/></pdu>")};
-  EXPECT_EQ(bare.GetSession(), 0);
-  EXPECT_EQ(bare.GetSequence(), 0);
-  EXPECT_EQ(bare.GetResultCode(), 0);
+  EXPECT_EQ(std::tuple(bare.GetSession(), bare.GetSequence(), bare.GetResultCode()),
+            std::tuple(0, 0, 0));
 }
 
-TEST(XmlDocTest, DeserializeFailuresHaveTheirCodes) {
-  struct Case {
-    const char* text;
-    int code;
-  } cases[] = {
-      {"", kResultXmlParse},
-      {"not xml <", kResultXmlParse},
-      {"<pdu><head></pdu>", kResultXmlParse},
-      {"<pdu>head</pdu>", kResultXmlParse},  // a "head" that is text, not an element
-      {"<other/>", kResultXmlHead},
-      {"<pdu><body/></pdu>", kResultXmlHead},
-      {"<pdu><head><type>request</type></head><body/></pdu>", kResultXmlElement},
-      {"<pdu><head><operation>Register</operation></head><body/></pdu>", kResultXmlElement},
-      {"<pdu><head><operation>Register</operation><type>request</type></head></pdu>",
-       kResultXmlBody},
-      {"<pdu><head><operation>Register</operation><type>request</type><result/>text</head>"
-       "body</pdu>",
-       kResultXmlBody},
-  };
-  for (const Case& c : cases) {
-    CXMLDoc doc{std::string()};
-    EXPECT_EQ(doc.deserialize(c.text), c.code) << c.text;
-    EXPECT_FALSE(doc.HasEnvelope()) << c.text;
-    // The document stays usable: no envelope, so values go nowhere.
-    int v = 1;
-    EXPECT_EQ(doc.SetValue("a", &v, kValueInt), kResultCodeFail);
-    EXPECT_EQ(doc.GetValue("a"), nullptr);
+TEST(XmlDocTest, DeserializeFailuresHaveTheirCodesAndDeepNestingIsRefused) {
+  // A "head" that is text, not an element, is no head.
+  const std::pair<int, std::vector<const char*>> failures[] = {
+      {kResultXmlParse, {nullptr, "", "not xml <", "<pdu><head></pdu>", "<pdu>head</pdu>"}},
+      {kResultXmlHead, {"<other/>", "<pdu><body/></pdu>"}},
+      {kResultXmlElement,
+       {"<pdu><head><type>request</type></head><body/></pdu>",
+        "<pdu><head><operation>Register</operation></head><body/></pdu>"}},
+      {kResultXmlBody,
+       {"<pdu><head><operation>Register</operation><type>request</type></head></pdu>",
+        "<pdu><head><operation>Register</operation><type>request</type><result/>text</head>"
+        "body</pdu>"}}};
+  for (const auto& [code, texts] : failures) {
+    for (const char* text : texts) {
+      CXMLDoc doc{std::string()};
+      EXPECT_EQ(doc.deserialize(text), code) << (text ? text : "null");
+      EXPECT_FALSE(doc.HasEnvelope());
+      // The document stays usable: no envelope, so values go nowhere.
+      int v = 1;
+      EXPECT_EQ(doc.SetValue("a", &v, kValueInt), kResultCodeFail);
+      EXPECT_EQ(doc.GetValue("a"), nullptr);
+    }
   }
-  CXMLDoc doc{std::string()};
-  EXPECT_EQ(doc.deserialize(nullptr), kResultXmlParse);
-}
 
-TEST(XmlDocTest, DeeplyNestedTextIsRefusedBeforeParsing) {
+  // Deep nesting is refused before parsing.
   std::string deep = "<pdu><head><operation>KeepAlive</operation><type>request</type></head><body>";
   for (int i = 0; i < 100000; ++i) deep += "<a>";
   CXMLDoc doc{std::string()};
@@ -208,30 +178,26 @@ TEST(XmlDocTest, ValueTypesAndTheAbsentMarker) {
   int32_t minus2 = ABSENT_VALUE, minus1 = -1, zero = 0;
   uint32_t big = 4294967295u, marker = 4294967294u;
   int32_t yes = 0x100 | 7, no = 0x100;  // only the lowest byte counts
-  EXPECT_EQ(doc->SetValue("i", &minus2, kValueInt), 0);
-  EXPECT_EQ(doc->SetValue("i", &minus1, kValueInt), 0);
-  EXPECT_EQ(doc->SetValue("s", "", kValueString), 0);
-  EXPECT_EQ(doc->SetValue("s", "a<b", kValueString), 0);
-  EXPECT_EQ(doc->SetValue("u", &marker, kValueUint), 0);
-  EXPECT_EQ(doc->SetValue("u", &big, kValueUint), 0);
-  EXPECT_EQ(doc->SetValue("b", &yes, kValueBool), 0);
-  EXPECT_EQ(doc->SetValue("b", &no, kValueBool), 0);
-  EXPECT_EQ(doc->SetValue("b", &minus2, kValueBool), 0);  // an absent bool reads as true
-  EXPECT_EQ(doc->SetValue("z", &zero, kValueInt), 0);
+  // An absent bool reads as true.
+  for (auto [key, value, type] :
+       {std::tuple<const char*, const void*, int>{"i", &minus2, kValueInt},
+        {"i", &minus1, kValueInt},
+        {"s", "", kValueString},
+        {"s", "a<b", kValueString},
+        {"u", &marker, kValueUint},
+        {"u", &big, kValueUint},
+        {"b", &yes, kValueBool},
+        {"b", &no, kValueBool},
+        {"b", &minus2, kValueBool},
+        {"z", &zero, kValueInt}}) {
+    EXPECT_EQ(doc->SetValue(key, value, type), 0) << key;
+  }
   EXPECT_EQ(doc->SetValue("x", &zero, 4), kResultCodeFail);
   EXPECT_EQ(doc->SetValue("x", &zero, 0), kResultCodeFail);
-  std::string text = doc->GetText();
-  EXPECT_NE(text.find("<body>\n"
-                      "        <i>-1</i>\n"
-                      "        <s>a&lt;b</s>\n"
-                      "        <u>4294967295</u>\n"
-                      "        <b>true</b>\n"
-                      "        <b>false</b>\n"
-                      "        <b>true</b>\n"
-                      "        <z>0</z>\n"
-                      "    </body>"),
-            std::string::npos)
-      << text;
+  EXPECT_THAT(doc->GetText(), HasSubstr("<body>\n        <i>-1</i>\n        <s>a&lt;b</s>\n"
+                                        "        <u>4294967295</u>\n        <b>true</b>\n"
+                                        "        <b>false</b>\n        <b>true</b>\n"
+                                        "        <z>0</z>\n    </body>"));
   EXPECT_STREQ(doc->GetValue("b(1)"), "false");
   EXPECT_EQ(doc->GetValue("b(3)"), nullptr);
   EXPECT_EQ(doc->GetValue("x"), nullptr);
@@ -240,25 +206,18 @@ TEST(XmlDocTest, ValueTypesAndTheAbsentMarker) {
 TEST(XmlDocTest, ListPathsBuildMembersInOrder) {
   auto doc = NewDoc(2, kCmdStoreConfigGet);
   doc->serialize(0);
-  EXPECT_EQ(doc->SetValue("list(0)/a", "1", kValueString), 0);
-  EXPECT_EQ(doc->SetValue("list(0)/b", "2", kValueString), 0);
-  EXPECT_EQ(doc->SetValue("list(1)/a", "3", kValueString), 0);
-  EXPECT_EQ(doc->SetValue("list(1)/deeper(0)/c", "4", kValueString), 0);
+  for (auto [path, value] : {std::pair{"list(0)/a", "1"},
+                             {"list(0)/b", "2"},
+                             {"list(1)/a", "3"},
+                             {"list(1)/deeper(0)/c", "4"}}) {
+    EXPECT_EQ(doc->SetValue(path, value, kValueString), 0) << path;
+  }
   std::string text = doc->GetText();
-  EXPECT_NE(text.find("    <body>\n"
-                      "        <list>\n"
-                      "            <a>1</a>\n"
-                      "            <b>2</b>\n"
-                      "        </list>\n"
-                      "        <list>\n"
-                      "            <a>3</a>\n"
-                      "            <deeper>\n"
-                      "                <c>4</c>\n"
-                      "            </deeper>\n"
-                      "        </list>\n"
-                      "    </body>\n"),
-            std::string::npos)
-      << text;
+  EXPECT_THAT(text, HasSubstr("    <body>\n        <list>\n            <a>1</a>\n"
+                              "            <b>2</b>\n        </list>\n        <list>\n"
+                              "            <a>3</a>\n            <deeper>\n"
+                              "                <c>4</c>\n            </deeper>\n"
+                              "        </list>\n    </body>\n"));
   EXPECT_STREQ(doc->GetValue("list/b"), "2");  // no index: the first
   EXPECT_STREQ(doc->GetValue("//list(1)/deeper/c"), "4");
   EXPECT_EQ(doc->GetValue("list(2)/a"), nullptr);
@@ -286,13 +245,10 @@ TEST(XmlDocTest, ResultAndHeadAndBodyValues) {
   doc->SetBodyValue("volumn", "D:");
   doc->SetBodyValue("volumn", "E:");  // replaces
   std::string text = doc->GetText();
-  EXPECT_NE(text.find("<session>abc</session>"), std::string::npos) << text;
-  EXPECT_NE(text.find("<result code=\"9\">custom &amp; text</result>\n"
-                      "        <extra>x</extra>\n    </head>"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("<body>\n        <volumn>E:</volumn>\n    </body>"), std::string::npos)
-      << text;
+  EXPECT_THAT(text, HasSubstr("<session>abc</session>"));
+  EXPECT_THAT(text, HasSubstr("<result code=\"9\">custom &amp; text</result>\n"
+                              "        <extra>x</extra>\n    </head>"));
+  EXPECT_THAT(text, HasSubstr("<body>\n        <volumn>E:</volumn>\n    </body>"));
 
   // A parsed head without result gets one.
   CXMLDoc parsed{std::string(
@@ -300,12 +256,11 @@ TEST(XmlDocTest, ResultAndHeadAndBodyValues) {
       "<body/></pdu>")};
   parsed.SetResult(3, nullptr);
   parsed.SetHeadValue("session", "5");
-  EXPECT_NE(std::string(parsed.GetText())
-                .find("<session>5</session>\n        <result code=\"3\">data finished</result>"),
-            std::string::npos);
+  EXPECT_THAT(parsed.GetText(),
+              HasSubstr("<session>5</session>\n        <result code=\"3\">data finished</result>"));
 }
 
-TEST(XmlDocTest, BareXmlMakesACarrierOfTheNamedKind) {
+TEST(XmlDocTest, CarriersOfBareXmlJunkAndNewDocuments) {
   CXMLDoc request{std::string(kKeepAliveRequest)};
   ASSERT_NE(request.GetCarrier(), nullptr);
   EXPECT_EQ(request.GetCarrierMessageKind(), 1);
@@ -321,9 +276,7 @@ TEST(XmlDocTest, BareXmlMakesACarrierOfTheNamedKind) {
   CXMLDoc broken{std::string("<pdu>")};
   EXPECT_EQ(broken.GetCarrier(), nullptr);
   EXPECT_EQ(broken.SyncHeaders(), kResultCodeFail);
-}
 
-TEST(XmlDocTest, CarrierDocuments) {
   int status = 0;
   auto junk = QWTools::HTTPCommon::Parse("garbage POST / HTTP/1.1\r\nA: b\r\n\r\n", 0, &status);
   ASSERT_TRUE(junk && junk->IsJunkPacket());
