@@ -55,20 +55,16 @@ class TestCmdDeal : public CKVRCmdDealMdl {
   }
   uint32_t Now() override { return fake ? clock.load() : CKVRCmdDealMdl::Now(); }
   bool OnIdle(int thread) override {
-    const bool result = CKVRCmdDealMdl::OnIdle(thread);
-    if (thread == 7) sweeps++;
-    return result;
+    sweeps += thread == 7;
+    return CKVRCmdDealMdl::OnIdle(thread);
   }
-  // Stops the clock at `ticks`.
-  void FreezeClock(uint32_t ticks) {
+  // Stops the clock at `ticks`; with `sweep`, returns once a whole idle sweep
+  // of thread 7 has run with it.
+  void SetClock(uint32_t ticks, bool sweep = true) {
+    const int seen = sweeps;
     clock = ticks;
     fake = true;
-  }
-  // The same, returning once a whole idle sweep of thread 7 has run with it.
-  void SetClock(uint32_t ticks) {
-    FreezeClock(ticks);
-    const int seen = sweeps;
-    EXPECT_TRUE(WaitFor([&] { return sweeps.load() >= seen + 2; }));
+    EXPECT_TRUE(!sweep || WaitFor([&] { return sweeps.load() >= seen + 2; }));
   }
 
   std::atomic<bool> fake{false};
@@ -116,9 +112,11 @@ class CmdDealTest : public ::testing::Test {
     return module;
   }
 
-  MessageRef Msg(const char* command, int result = 0, int sequence = 0) {
+  MessageRef Msg(const char* command, int result = 0, int sequence = 0,
+                 std::initializer_list<CSecureString> replyTo = {}) {
     auto* m = new TestMessage("QW", command, result, &destroyed_);
     m->sequence = sequence;
+    for (const CSecureString& name : replyTo) m->AddReplyTo(name);
     created_++;
     return MessageRef(m);
   }
@@ -170,7 +168,7 @@ TEST_F(CmdDealTest, RegistrationRules) {
 
   // The same for a communication module replaced under its unique name: its
   // owner may take it back from the grace-period queue.
-  cmd->FreezeClock(5);
+  cmd->SetClock(5, false);
   auto* old = AddComm("Dup", 9, &gone);
   auto* now = AddComm("Dup", 9, &gone);
   EXPECT_EQ(cmd->FindCommModule(now->Name()), now);
@@ -190,17 +188,14 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
   auto* cmd = Make(false);  // no event threads: nothing drains the queues
   auto* comm = AddComm("TcpCommMdl", 1);
   auto* fun = AddFun("fun.a");
-  struct Case {
+  const struct {
     SvrFrame::IModule* sender;
-    int messageClass;
-    int eventType;
+    int messageClass, eventType;
     bool limited;
-  } cases[] = {
-      {comm, 0, 3, true}, {comm, 1, 1, false}, {comm, 2, 5, true},
-      {fun, 0, 4, true},  {fun, 1, 2, false},  {fun, 2, 6, false},
-  };
+  } cases[] = {{comm, 0, 3, true}, {comm, 1, 1, false}, {comm, 2, 5, true},
+               {fun, 0, 4, true},  {fun, 1, 2, false},  {fun, 2, 6, false}};
   std::vector<MessageRef> kept;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "class " << c.messageClass << " event " << c.eventType);
     MessageRef m = Msg("Request");
     kept.push_back(m);
@@ -215,8 +210,7 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
   }
   // A class the framework does not know is ignored.
   MessageRef odd = Msg("Request");
-  EXPECT_EQ(comm->Send(odd, 0, 3), 0);
-  EXPECT_EQ(fun->Send(odd, 0, -1), 0);
+  EXPECT_EQ(comm->Send(odd, 0, 3) + fun->Send(odd, 0, -1), 0);
   EXPECT_EQ(odd->ReferenceCount(), 1);
   // OnMessage of the switchboard does not check the limit.
   cmd->OnMessage(Msg("Request"));
@@ -274,22 +268,15 @@ TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
   auto* cmd = Make(true);
   auto* fun = AddFun("fun.a");
   fun->keep = false;
-  constexpr int kSenders = 4;
-  constexpr int kBursts = 300;
-  constexpr int kBurst = 16;
-  constexpr int kEach = kBursts * kBurst;
-  std::atomic<int> lastSeen[kSenders];
-  std::atomic<int> outOfOrder{0};
-  for (auto& seen : lastSeen) seen = -1;
+  constexpr int kSenders = 4, kBursts = 300, kBurst = 16, kEach = kBursts * kBurst;
+  std::atomic<int> lastSeen[kSenders] = {-1, -1, -1, -1};
+  std::atomic<int> outOfOrder{0}, stuck{0};
   fun->onMessage = [&](const MessageRef& m) {
     const int sequence = static_cast<TestMessage*>(m.get())->sequence;
-    std::atomic<int>& seen = lastSeen[sequence / kEach];
-    if (seen.load() >= sequence) outOfOrder++;
-    seen = sequence;
+    outOfOrder += lastSeen[sequence / kEach].exchange(sequence) >= sequence;
   };
   std::vector<CommModule*> comms;
   for (int s = 0; s < kSenders; ++s) comms.push_back(AddComm("TcpCommMdl", s + 1));
-  std::atomic<int> stuck{0};
   std::vector<std::thread> senders;
   for (int s = 0; s < kSenders; ++s) {
     senders.emplace_back([&, s] {
@@ -301,14 +288,7 @@ TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
           // Control data: that queue has no limit, so nothing is refused.
           comms[s]->Send(MessageRef(m), 0, SvrFrame::kControlDataClass);
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (lastSeen[s].load() != sequence) {
-          if (std::chrono::steady_clock::now() > deadline) {
-            stuck++;
-            return;
-          }
-          std::this_thread::yield();
-        }
+        stuck += !WaitFor([&] { return lastSeen[s].load() == sequence; }, 5s);
       }
     });
   }
@@ -372,16 +352,11 @@ TEST_F(CmdDealTest, RoutedReplyGoesOnlyToRoutedFunctionModules) {
   auto* a = AddFun("fun.a");
   auto* b = AddFun("fun.b");
   auto* comm = AddComm("TcpCommMdl", 1);
+  // Each reply is followed through its queue by an unrouted marker.
   for (int messageClass : {0, 1, 2}) {
-    MessageRef reply = Msg("Ack", 0, messageClass);
-    reply->AddReplyTo(comm->Name());
-    EXPECT_EQ(a->Send(reply, 0, messageClass), 0);
-    // An unrouted marker behind it in the same queue.
-    MessageRef marker = Msg("Ack", 5, 100 + messageClass);
-    marker->AddReplyTo(comm->Name());
-    a->Send(marker, 0, messageClass);
+    EXPECT_EQ(a->Send(Msg("Ack", 0, messageClass, {comm->Name()}), 0, messageClass), 0);
+    a->Send(Msg("Ack", 5, 100 + messageClass, {comm->Name()}), 0, messageClass);
   }
-  // Each marker comes after its reply through the same queue.
   ASSERT_TRUE(WaitFor([&] { return b->calls.load() == 3 && comm->calls.load() == 3; }));
   auto got = comm->Sequences();
   std::sort(got.begin(), got.end());
@@ -406,12 +381,8 @@ TEST_F(CmdDealTest, UnroutedReplyReachesEveryReplyToModule) {
   c1->onMessage = [&](const MessageRef&) { order += '1'; };
   c2->onMessage = [&](const MessageRef&) { order += '2'; };
   // fun.b has no entry for "Ack"; fun.a has one, but not for result 5.
-  std::vector<std::pair<FunModule*, int>> senders = {{b, 0}, {a, 5}};
-  for (auto [sender, result] : senders) {
-    MessageRef m = Msg("Ack", result);
-    m->AddReplyTo(c1->Name());
-    m->AddReplyTo("Nobody-0000000001_00000000");
-    m->AddReplyTo(c2->Name());
+  for (auto [sender, result] : {std::pair{b, 0}, {a, 5}}) {
+    MessageRef m = Msg("Ack", result, 0, {c1->Name(), "Nobody-0000000001_00000000", c2->Name()});
     EXPECT_EQ(sender->Send(m, 0, 2), 0);
   }
   // Neither a route nor a replyTo name: goes nowhere.
@@ -446,8 +417,7 @@ TEST_F(CmdDealTest, RemovedCommunicationModulesLiveOutTheGracePeriodAndEveryDeli
   const CSecureString removedName = removed->Name(), forgottenName = forgotten->Name();
   Gate gate;
   busy->onMessage = gate.Hold();
-  MessageRef toBusy = Msg("Ack");
-  toBusy->AddReplyTo(busy->Name());
+  MessageRef toBusy = Msg("Ack", 0, 0, {busy->Name()});
   fun->Send(toBusy, 0, SvrFrame::kControlDataClass);
   ASSERT_TRUE(WaitFor([&] { return gate.inside.load() == 1; }));
 
@@ -459,10 +429,7 @@ TEST_F(CmdDealTest, RemovedCommunicationModulesLiveOutTheGracePeriodAndEveryDeli
   ASSERT_TRUE(WaitFor([&] { return cmd->RemovedModuleCount() == 3; }));
   EXPECT_EQ(cmd->FindCommModule(removedName), nullptr);
 
-  MessageRef m = Msg("Ack");
-  for (const CSecureString& name : {removedName, forgottenName, witness->Name()}) {
-    m->AddReplyTo(name);
-  }
+  MessageRef m = Msg("Ack", 0, 0, {removedName, forgottenName, witness->Name()});
   fun->Send(m, 0, 0);
   ASSERT_TRUE(WaitFor([&] { return witness->calls.load() == 1; }));
   EXPECT_EQ(removed->calls + forgotten->calls, 0) << "delivered to a removed module";
@@ -506,9 +473,7 @@ TEST_F(CmdDealTest, RemovalWithoutDestroyWaitsUntilNoDeliveryOfAnyPathIsInside) 
     } else {
       comm->onMessage = gate.Hold();
       target = comm;
-      MessageRef reply = Msg("Ack", 5);
-      reply->AddReplyTo(comm->Name());
-      a->Send(reply, 0, 0);
+      a->Send(Msg("Ack", 5, 0, {comm->Name()}), 0, 0);
     }
     ASSERT_TRUE(WaitFor([&] { return gate.inside.load() == 1; }));
     std::atomic<bool> returned{false};
@@ -622,9 +587,7 @@ TEST_F(CmdDealTest, ShutDownEndsEveryThreadAndReleasesModulesAndMessages) {
     for (int i = 0; i < 200; ++i) {
       for (int messageClass : {0, 1, 2}) {
         c1->Send(Msg("Request"), 0, messageClass);
-        MessageRef reply = Msg("Ack", 5);
-        reply->AddReplyTo(c2->Name());
-        a->Send(reply, 0, messageClass);
+        a->Send(Msg("Ack", 5, 0, {c2->Name()}), 0, messageClass);
       }
     }
     TestCmdDeal::endedAtDelete = -1;
