@@ -147,7 +147,7 @@ TEST_F(CmdDealTest, InitFailsOnAMissingOrMalformedFileButKeepsRunningAndCallsThe
   EXPECT_EQ(destroyed_, created_);
 }
 
-TEST_F(CmdDealTest, RegistrationRules) {
+TEST_F(CmdDealTest, RegistrationRulesAndUniqueNames) {
   auto* cmd = Make(false);
   EXPECT_EQ(cmd->GetRuntimeInfo()->Name(), "KVRCmdDealMDl");
   std::atomic<int> gone{0};
@@ -165,6 +165,28 @@ TEST_F(CmdDealTest, RegistrationRules) {
   // Removing the replaced module leaves the one now registered under the name.
   EXPECT_TRUE(cmd->RemoveFunModule(first, false));
   EXPECT_EQ(cmd->FindFunModule("fun.a"), second);
+
+  // The key in ten digits, then the tick count of the registration in eight hex digits.
+  const uint32_t before = platform::TickCount();
+  auto* comm = AddComm("TcpCommMdl", 12345678);
+  const uint32_t after = platform::TickCount();
+  const std::string name = comm->Name().c_str();
+  ASSERT_EQ(name.size(), 30u) << name;
+  EXPECT_EQ(name.substr(0, 22), "TcpCommMdl-0012345678_");
+  ASSERT_EQ(name.find_first_not_of("0123456789abcdef", 22), std::string::npos) << name;
+  EXPECT_LE(static_cast<uint32_t>(std::stoul(name.substr(22), nullptr, 16)) - before,
+            after - before);
+  EXPECT_EQ(cmd->FindCommModule(name.c_str()), comm);
+  MessageRef m = Msg("Request");
+  comm->Send(m, 0, 0);
+  EXPECT_EQ(m->GetCommOrigin(), name.c_str()) << "the registered name, not the class name";
+  m = MessageRef();
+
+  // Without a key the framework picks one (never 0); a negative key keeps its sign.
+  const std::string anonymous = AddComm("DvCon", 0)->Name().c_str();
+  EXPECT_EQ(anonymous.size(), 25u) << anonymous;
+  EXPECT_NE(anonymous.substr(0, 17), "DvCon-0000000000_");
+  EXPECT_EQ(std::string(AddComm("Neg", -5)->Name().c_str()).substr(0, 16), "Neg--0000000005_");
 
   // The same for a communication module replaced under its unique name: its
   // owner may take it back from the grace-period queue.
@@ -231,32 +253,6 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
   cmd->Destroy();
   for (const MessageRef& m : kept) EXPECT_EQ(m->ReferenceCount(), 1) << "queued copies released";
   EXPECT_EQ(destroyed_, created_ - static_cast<int>(kept.size()) - 1);
-}
-
-// The key in ten digits, then the tick count of the registration in eight
-// hex digits.
-TEST_F(CmdDealTest, UniqueNameOfACommunicationModule) {
-  auto* cmd = Make(false);
-  const uint32_t before = platform::TickCount();
-  auto* comm = AddComm("TcpCommMdl", 12345678);
-  const uint32_t after = platform::TickCount();
-  const std::string name = comm->Name().c_str();
-  ASSERT_EQ(name.size(), 30u) << name;
-  EXPECT_EQ(name.substr(0, 22), "TcpCommMdl-0012345678_");
-  ASSERT_EQ(name.find_first_not_of("0123456789abcdef", 22), std::string::npos) << name;
-  EXPECT_LE(static_cast<uint32_t>(std::stoul(name.substr(22), nullptr, 16)) - before,
-            after - before);
-  EXPECT_EQ(cmd->FindCommModule(name.c_str()), comm);
-  MessageRef m = Msg("Request");
-  comm->Send(m, 0, 0);
-  EXPECT_EQ(m->GetCommOrigin(), name.c_str()) << "the registered name, not the class name";
-
-  // Without a key the framework picks one (never 0); a negative key keeps its sign.
-  const std::string anonymous = AddComm("DvCon", 0)->Name().c_str();
-  EXPECT_EQ(anonymous.size(), 25u) << anonymous;
-  EXPECT_NE(anonymous.substr(0, 17), "DvCon-0000000000_");
-  EXPECT_EQ(std::string(AddComm("Neg", -5)->Name().c_str()).substr(0, 16), "Neg--0000000005_");
-  cmd->Destroy();
 }
 
 // Senders on several threads, each sending a burst and then waiting until
