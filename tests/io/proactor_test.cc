@@ -127,8 +127,8 @@ class ProactorTest : public ::testing::Test {
   // later Start still carries it out.
   size_t HeadWriteSize() {
     std::unique_ptr<CIoMessage> message = proactor_->PopMessage();
-    if (message == nullptr || message->type() != CIoMessage::kWrite) return 0;
-    size_t size = static_cast<CIoMessage_Write*>(message.get())->block()->size();
+    const bool write = message != nullptr && message->type() == CIoMessage::kWrite;
+    const size_t size = write ? static_cast<CIoMessage_Write*>(message.get())->block()->size() : 0;
     proactor_->PostMessage(std::move(message));
     return size;
   }
@@ -164,7 +164,8 @@ TEST_F(ProactorTest, BytesGoToTheDiskInBlocksOfAtLeastOneMiB) {
     std::vector<int> writes;
     size_t queued;  // writes posted before any worker runs
     size_t head;    // bytes of the first write posted, once the channel is closed
-  } cases[] = {{{100}, 0, 100},
+  } cases[] = {{{}, 0, 0},
+               {{100}, 0, 100},
                {{kMiB - 1}, 0, kMiB - 1},
                {{kMiB}, 1, kMiB},
                {{700000, 700000}, 1, 1400000},
