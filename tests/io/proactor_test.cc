@@ -248,8 +248,12 @@ TEST_F(ProactorTest, OpenModesReplaceOrAppendAndRefusalsTouchNothing) {
   const std::string path = dir_.File("existing.ts");
   std::ofstream(path) << "old content";
   const std::string too_long = dir_.path() + "/" + std::string(CFileChannel::kMaxFileName, 'n');
-  for (auto [bad, mode] : {std::pair{path, 4}, {path, -1}, {dir_.File("missing"), 0},
-                           {dir_.File("no/such/folder/f"), 1}, {std::string(), 1}, {too_long, 1}}) {
+  for (auto [bad, mode] : {std::pair{path, 4},
+                           {path, -1},
+                           {dir_.File("missing"), 0},
+                           {dir_.File("no/such/folder/f"), 1},
+                           {std::string(), 1},
+                           {too_long, 1}}) {
     EXPECT_EQ(proactor.OpenFile(bad.c_str(), mode), kNoChannel) << bad << " " << mode;
   }
   EXPECT_EQ(proactor.OpenFile(nullptr, 1), kNoChannel);
@@ -497,7 +501,8 @@ TEST_F(ProactorTest, AHungWriteNeitherHoldsUpStopNorOutlivesWhatItUses) {
   EXPECT_LT(took, std::chrono::milliseconds(7900)) << "and not much longer";
   EXPECT_TRUE(monitor_.Removed(hung) && monitor_.Removed(queued));
   EXPECT_EQ(platform::FileSize(dir_.File("queued")), 0) << "what was queued is dropped";
-  ASSERT_TRUE(WaitFor([&] { return disk->destroyed.load(); })) << "the worker let go of the channel";
+  ASSERT_TRUE(WaitFor([&] { return disk->destroyed.load(); }))
+      << "the worker let go of the channel";
   EXPECT_EQ(disk->written, "first block, 16.") << "the write in hand ends, the next is dropped";
   EXPECT_EQ(monitor_.Written(hung), 0) << "a removed channel is not reported on";
   EXPECT_TRUE(WaitFor([&] { return CIoBlock::LiveBlocks() == blocks_before; }));

@@ -185,7 +185,8 @@ TEST(ModuleConfigTest, CompiledTableAnswersLikeTheDocumentWalk) {
               funcs = {"qw.kvr.func", "a", "b", ""}, conditions = {"0", "5", "", "00", "21"},
               entrances = {"1", "01", "0", "yes", " 1", "2", "+1", "1x"};
   auto attr = [&](const char* name, const Texts& values) {  // missing one time in five
-    return rng() % 5 == 0 ? "" : std::string(" ") + name + "=\"" + values[rng() % values.size()] + "\"";
+    return rng() % 5 == 0 ? ""
+                          : std::string(" ") + name + "=\"" + values[rng() % values.size()] + "\"";
   };
   int found = 0;
   for (int doc = 0; doc < 300; ++doc) {

@@ -24,8 +24,12 @@ class Contender {
           done_ = true;
         }) {}
   ~Contender() { thread_.join(); }
-  bool Blocked() { return !kvr_test::WaitFor([&] { return done_.load(); }, 50ms); }
-  bool Got() { return kvr_test::WaitFor([&] { return done_.load(); }); }
+  bool Blocked() {
+    return !kvr_test::WaitFor([&] { return done_.load(); }, 50ms);
+  }
+  bool Got() {
+    return kvr_test::WaitFor([&] { return done_.load(); });
+  }
 
  private:
   std::atomic<bool> done_{false};
