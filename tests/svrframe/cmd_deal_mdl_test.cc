@@ -55,20 +55,16 @@ class TestCmdDeal : public CKVRCmdDealMdl {
   }
   uint32_t Now() override { return fake ? clock.load() : CKVRCmdDealMdl::Now(); }
   bool OnIdle(int thread) override {
-    const bool result = CKVRCmdDealMdl::OnIdle(thread);
-    if (thread == 7) sweeps++;
-    return result;
+    sweeps += thread == 7;
+    return CKVRCmdDealMdl::OnIdle(thread);
   }
-  // Stops the clock at `ticks`.
-  void FreezeClock(uint32_t ticks) {
+  // Stops the clock at `ticks`; with `sweep`, returns once a whole idle sweep
+  // of thread 7 has run with it.
+  void SetClock(uint32_t ticks, bool sweep = true) {
+    const int seen = sweeps;
     clock = ticks;
     fake = true;
-  }
-  // The same, returning once a whole idle sweep of thread 7 has run with it.
-  void SetClock(uint32_t ticks) {
-    FreezeClock(ticks);
-    const int seen = sweeps;
-    EXPECT_TRUE(WaitFor([&] { return sweeps.load() >= seen + 2; }));
+    EXPECT_TRUE(!sweep || WaitFor([&] { return sweeps.load() >= seen + 2; }));
   }
 
   std::atomic<bool> fake{false};
@@ -116,9 +112,11 @@ class CmdDealTest : public ::testing::Test {
     return module;
   }
 
-  MessageRef Msg(const char* command, int result = 0, int sequence = 0) {
+  MessageRef Msg(const char* command, int result = 0, int sequence = 0,
+                 std::initializer_list<CSecureString> replyTo = {}) {
     auto* m = new TestMessage("QW", command, result, &destroyed_);
     m->sequence = sequence;
+    for (const CSecureString& name : replyTo) m->AddReplyTo(name);
     created_++;
     return MessageRef(m);
   }
@@ -149,7 +147,7 @@ TEST_F(CmdDealTest, InitFailsOnAMissingOrMalformedFileButKeepsRunningAndCallsThe
   EXPECT_EQ(destroyed_, created_);
 }
 
-TEST_F(CmdDealTest, RegistrationRules) {
+TEST_F(CmdDealTest, RegistrationRulesAndUniqueNames) {
   auto* cmd = Make(false);
   EXPECT_EQ(cmd->GetRuntimeInfo()->Name(), "KVRCmdDealMDl");
   std::atomic<int> gone{0};
@@ -168,9 +166,31 @@ TEST_F(CmdDealTest, RegistrationRules) {
   EXPECT_TRUE(cmd->RemoveFunModule(first, false));
   EXPECT_EQ(cmd->FindFunModule("fun.a"), second);
 
+  // The key in ten digits, then the tick count of the registration in eight hex digits.
+  const uint32_t before = platform::TickCount();
+  auto* comm = AddComm("TcpCommMdl", 12345678);
+  const uint32_t after = platform::TickCount();
+  const std::string name = comm->Name().c_str();
+  ASSERT_EQ(name.size(), 30u) << name;
+  EXPECT_EQ(name.substr(0, 22), "TcpCommMdl-0012345678_");
+  ASSERT_EQ(name.find_first_not_of("0123456789abcdef", 22), std::string::npos) << name;
+  EXPECT_LE(static_cast<uint32_t>(std::stoul(name.substr(22), nullptr, 16)) - before,
+            after - before);
+  EXPECT_EQ(cmd->FindCommModule(name.c_str()), comm);
+  MessageRef m = Msg("Request");
+  comm->Send(m, 0, 0);
+  EXPECT_EQ(m->GetCommOrigin(), name.c_str()) << "the registered name, not the class name";
+  m = MessageRef();
+
+  // Without a key the framework picks one (never 0); a negative key keeps its sign.
+  const std::string anonymous = AddComm("DvCon", 0)->Name().c_str();
+  EXPECT_EQ(anonymous.size(), 25u) << anonymous;
+  EXPECT_NE(anonymous.substr(0, 17), "DvCon-0000000000_");
+  EXPECT_EQ(std::string(AddComm("Neg", -5)->Name().c_str()).substr(0, 16), "Neg--0000000005_");
+
   // The same for a communication module replaced under its unique name: its
   // owner may take it back from the grace-period queue.
-  cmd->FreezeClock(5);
+  cmd->SetClock(5, false);
   auto* old = AddComm("Dup", 9, &gone);
   auto* now = AddComm("Dup", 9, &gone);
   EXPECT_EQ(cmd->FindCommModule(now->Name()), now);
@@ -190,17 +210,14 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
   auto* cmd = Make(false);  // no event threads: nothing drains the queues
   auto* comm = AddComm("TcpCommMdl", 1);
   auto* fun = AddFun("fun.a");
-  struct Case {
+  const struct {
     SvrFrame::IModule* sender;
-    int messageClass;
-    int eventType;
+    int messageClass, eventType;
     bool limited;
-  } cases[] = {
-      {comm, 0, 3, true}, {comm, 1, 1, false}, {comm, 2, 5, true},
-      {fun, 0, 4, true},  {fun, 1, 2, false},  {fun, 2, 6, false},
-  };
+  } cases[] = {{comm, 0, 3, true}, {comm, 1, 1, false}, {comm, 2, 5, true},
+               {fun, 0, 4, true},  {fun, 1, 2, false},  {fun, 2, 6, false}};
   std::vector<MessageRef> kept;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "class " << c.messageClass << " event " << c.eventType);
     MessageRef m = Msg("Request");
     kept.push_back(m);
@@ -215,8 +232,7 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
   }
   // A class the framework does not know is ignored.
   MessageRef odd = Msg("Request");
-  EXPECT_EQ(comm->Send(odd, 0, 3), 0);
-  EXPECT_EQ(fun->Send(odd, 0, -1), 0);
+  EXPECT_EQ(comm->Send(odd, 0, 3) + fun->Send(odd, 0, -1), 0);
   EXPECT_EQ(odd->ReferenceCount(), 1);
   // OnMessage of the switchboard does not check the limit.
   cmd->OnMessage(Msg("Request"));
@@ -239,32 +255,6 @@ TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
   EXPECT_EQ(destroyed_, created_ - static_cast<int>(kept.size()) - 1);
 }
 
-// The key in ten digits, then the tick count of the registration in eight
-// hex digits.
-TEST_F(CmdDealTest, UniqueNameOfACommunicationModule) {
-  auto* cmd = Make(false);
-  const uint32_t before = platform::TickCount();
-  auto* comm = AddComm("TcpCommMdl", 12345678);
-  const uint32_t after = platform::TickCount();
-  const std::string name = comm->Name().c_str();
-  ASSERT_EQ(name.size(), 30u) << name;
-  EXPECT_EQ(name.substr(0, 22), "TcpCommMdl-0012345678_");
-  ASSERT_EQ(name.find_first_not_of("0123456789abcdef", 22), std::string::npos) << name;
-  EXPECT_LE(static_cast<uint32_t>(std::stoul(name.substr(22), nullptr, 16)) - before,
-            after - before);
-  EXPECT_EQ(cmd->FindCommModule(name.c_str()), comm);
-  MessageRef m = Msg("Request");
-  comm->Send(m, 0, 0);
-  EXPECT_EQ(m->GetCommOrigin(), name.c_str()) << "the registered name, not the class name";
-
-  // Without a key the framework picks one (never 0); a negative key keeps its sign.
-  const std::string anonymous = AddComm("DvCon", 0)->Name().c_str();
-  EXPECT_EQ(anonymous.size(), 25u) << anonymous;
-  EXPECT_NE(anonymous.substr(0, 17), "DvCon-0000000000_");
-  EXPECT_EQ(std::string(AddComm("Neg", -5)->Name().c_str()).substr(0, 16), "Neg--0000000005_");
-  cmd->Destroy();
-}
-
 // Senders on several threads, each sending a burst and then waiting until
 // the burst has arrived, so that the event thread keeps going idle and being
 // woken while others are sending. A lost wake-up leaves a burst's last
@@ -274,22 +264,15 @@ TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
   auto* cmd = Make(true);
   auto* fun = AddFun("fun.a");
   fun->keep = false;
-  constexpr int kSenders = 4;
-  constexpr int kBursts = 300;
-  constexpr int kBurst = 16;
-  constexpr int kEach = kBursts * kBurst;
-  std::atomic<int> lastSeen[kSenders];
-  std::atomic<int> outOfOrder{0};
-  for (auto& seen : lastSeen) seen = -1;
+  constexpr int kSenders = 4, kBursts = 300, kBurst = 16, kEach = kBursts * kBurst;
+  std::atomic<int> lastSeen[kSenders] = {-1, -1, -1, -1};
+  std::atomic<int> outOfOrder{0}, stuck{0};
   fun->onMessage = [&](const MessageRef& m) {
     const int sequence = static_cast<TestMessage*>(m.get())->sequence;
-    std::atomic<int>& seen = lastSeen[sequence / kEach];
-    if (seen.load() >= sequence) outOfOrder++;
-    seen = sequence;
+    outOfOrder += lastSeen[sequence / kEach].exchange(sequence) >= sequence;
   };
   std::vector<CommModule*> comms;
   for (int s = 0; s < kSenders; ++s) comms.push_back(AddComm("TcpCommMdl", s + 1));
-  std::atomic<int> stuck{0};
   std::vector<std::thread> senders;
   for (int s = 0; s < kSenders; ++s) {
     senders.emplace_back([&, s] {
@@ -301,14 +284,7 @@ TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
           // Control data: that queue has no limit, so nothing is refused.
           comms[s]->Send(MessageRef(m), 0, SvrFrame::kControlDataClass);
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (lastSeen[s].load() != sequence) {
-          if (std::chrono::steady_clock::now() > deadline) {
-            stuck++;
-            return;
-          }
-          std::this_thread::yield();
-        }
+        stuck += !WaitFor([&] { return lastSeen[s].load() == sequence; }, 5s);
       }
     });
   }
@@ -325,16 +301,9 @@ TEST_F(CmdDealTest, EntranceRoutesFanOutAndUnroutedMessagesAreDropped) {
   auto* a = AddFun("fun.a");
   auto* b = AddFun("fun.b");
   auto* comm = AddComm("TcpCommMdl", 1);
-  std::mutex orderMu;
-  std::string order;
-  auto note = [&](char name) {
-    return [&, name](const MessageRef&) {
-      std::lock_guard<std::mutex> l(orderMu);
-      order += name;
-    };
-  };
-  a->onMessage = note('a');
-  b->onMessage = note('b');
+  std::string order;  // one event thread writes it; the counts are raised after
+  a->onMessage = [&](const MessageRef&) { order += 'a'; };
+  b->onMessage = [&](const MessageRef&) { order += 'b'; };
 
   EXPECT_EQ(comm->Send(Msg("Nothing"), 0, 0), 0) << "no route is no error for the sender";
   EXPECT_EQ(comm->Send(Msg("Ghost"), 0, 0), 0);
@@ -346,10 +315,7 @@ TEST_F(CmdDealTest, EntranceRoutesFanOutAndUnroutedMessagesAreDropped) {
   // Messages of one queue are delivered in order, so once the marker
   // arrives the earlier ones have been dealt with.
   comm->Send(Msg("Single", 0, 99), 0, 0);
-  ASSERT_TRUE(WaitFor([&] {
-    std::lock_guard<std::mutex> l(orderMu);
-    return order.size() == 3;
-  }));
+  ASSERT_TRUE(WaitFor([&] { return a->calls + b->calls == 3; }));
   EXPECT_EQ(order, "aba");
   MessageRef request = b->Received().at(0);
   ASSERT_EQ(request->GetDestinationCount(), 2);
@@ -367,23 +333,19 @@ TEST_F(CmdDealTest, EntranceRoutesFanOutAndUnroutedMessagesAreDropped) {
   EXPECT_EQ(destroyed_, created_);
 }
 
-TEST_F(CmdDealTest, RoutedReplyGoesOnlyToRoutedFunctionModules) {
+TEST_F(CmdDealTest, RepliesGoToRoutedFunctionModulesOrElseToEveryReplyToModule) {
   auto* cmd = Make(true);
   auto* a = AddFun("fun.a");
   auto* b = AddFun("fun.b");
-  auto* comm = AddComm("TcpCommMdl", 1);
+  auto* c1 = AddComm("TcpCommMdl", 1);
+  auto* c2 = AddComm("RecordWriter", 2);
+  // Each routed reply is followed through its queue by an unrouted marker.
   for (int messageClass : {0, 1, 2}) {
-    MessageRef reply = Msg("Ack", 0, messageClass);
-    reply->AddReplyTo(comm->Name());
-    EXPECT_EQ(a->Send(reply, 0, messageClass), 0);
-    // An unrouted marker behind it in the same queue.
-    MessageRef marker = Msg("Ack", 5, 100 + messageClass);
-    marker->AddReplyTo(comm->Name());
-    a->Send(marker, 0, messageClass);
+    EXPECT_EQ(a->Send(Msg("Ack", 0, messageClass, {c1->Name()}), 0, messageClass), 0);
+    a->Send(Msg("Ack", 5, 100 + messageClass, {c1->Name()}), 0, messageClass);
   }
-  // Each marker comes after its reply through the same queue.
-  ASSERT_TRUE(WaitFor([&] { return b->calls.load() == 3 && comm->calls.load() == 3; }));
-  auto got = comm->Sequences();
+  ASSERT_TRUE(WaitFor([&] { return b->calls.load() == 3 && c1->calls.load() == 3; }));
+  auto got = c1->Sequences();
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, (std::vector<int>{100, 101, 102})) << "a routed reply also reached replyTo";
   for (const MessageRef& m : b->Received()) {
@@ -391,36 +353,20 @@ TEST_F(CmdDealTest, RoutedReplyGoesOnlyToRoutedFunctionModules) {
     ASSERT_EQ(m->GetDestinationCount(), 1);
     EXPECT_EQ(m->GetDestination(0), "fun.b");
   }
-  EXPECT_EQ(a->calls, 0);
-  cmd->Destroy();
-  EXPECT_EQ(destroyed_, created_);
-}
-
-TEST_F(CmdDealTest, UnroutedReplyReachesEveryReplyToModule) {
-  auto* cmd = Make(true);
-  auto* a = AddFun("fun.a");
-  auto* b = AddFun("fun.b");
-  auto* c1 = AddComm("TcpCommMdl", 1);
-  auto* c2 = AddComm("RecordWriter", 2);
-  std::string order;  // both replies travel one queue, so one thread writes it
+  std::string order;  // both replies below travel one queue, so one thread writes it
   c1->onMessage = [&](const MessageRef&) { order += '1'; };
   c2->onMessage = [&](const MessageRef&) { order += '2'; };
   // fun.b has no entry for "Ack"; fun.a has one, but not for result 5.
-  std::vector<std::pair<FunModule*, int>> senders = {{b, 0}, {a, 5}};
-  for (auto [sender, result] : senders) {
-    MessageRef m = Msg("Ack", result);
-    m->AddReplyTo(c1->Name());
-    m->AddReplyTo("Nobody-0000000001_00000000");
-    m->AddReplyTo(c2->Name());
+  for (auto [sender, result] : {std::pair{b, 0}, {a, 5}}) {
+    MessageRef m = Msg("Ack", result, 0, {c1->Name(), "Nobody-0000000001_00000000", c2->Name()});
     EXPECT_EQ(sender->Send(m, 0, 2), 0);
   }
-  // Neither a route nor a replyTo name: goes nowhere.
-  b->Send(Msg("Ack"), 0, 0);
-  ASSERT_TRUE(WaitFor([&] { return c1->calls.load() == 2 && c2->calls.load() == 2; }));
+  b->Send(Msg("Ack"), 0, 0);  // neither a route nor a replyTo name: goes nowhere
+  ASSERT_TRUE(WaitFor([&] { return c1->calls.load() == 5 && c2->calls.load() == 2; }));
   ASSERT_TRUE(WaitFor([&] { return destroyed_.load() == 1; }));
-  EXPECT_EQ(a->calls + b->calls, 0);
+  EXPECT_EQ(a->calls + b->calls, 3);
   EXPECT_EQ(order, "1212") << "replyTo modules in the order of the list";
-  EXPECT_EQ(c1->Received()[0]->GetMessageClass(), SvrFrame::kNRDataClass);
+  EXPECT_EQ(c2->Received()[0]->GetMessageClass(), SvrFrame::kNRDataClass);
   cmd->Destroy();
   EXPECT_EQ(destroyed_, created_);
 }
@@ -446,8 +392,7 @@ TEST_F(CmdDealTest, RemovedCommunicationModulesLiveOutTheGracePeriodAndEveryDeli
   const CSecureString removedName = removed->Name(), forgottenName = forgotten->Name();
   Gate gate;
   busy->onMessage = gate.Hold();
-  MessageRef toBusy = Msg("Ack");
-  toBusy->AddReplyTo(busy->Name());
+  MessageRef toBusy = Msg("Ack", 0, 0, {busy->Name()});
   fun->Send(toBusy, 0, SvrFrame::kControlDataClass);
   ASSERT_TRUE(WaitFor([&] { return gate.inside.load() == 1; }));
 
@@ -459,10 +404,7 @@ TEST_F(CmdDealTest, RemovedCommunicationModulesLiveOutTheGracePeriodAndEveryDeli
   ASSERT_TRUE(WaitFor([&] { return cmd->RemovedModuleCount() == 3; }));
   EXPECT_EQ(cmd->FindCommModule(removedName), nullptr);
 
-  MessageRef m = Msg("Ack");
-  for (const CSecureString& name : {removedName, forgottenName, witness->Name()}) {
-    m->AddReplyTo(name);
-  }
+  MessageRef m = Msg("Ack", 0, 0, {removedName, forgottenName, witness->Name()});
   fun->Send(m, 0, 0);
   ASSERT_TRUE(WaitFor([&] { return witness->calls.load() == 1; }));
   EXPECT_EQ(removed->calls + forgotten->calls, 0) << "delivered to a removed module";
@@ -506,9 +448,7 @@ TEST_F(CmdDealTest, RemovalWithoutDestroyWaitsUntilNoDeliveryOfAnyPathIsInside) 
     } else {
       comm->onMessage = gate.Hold();
       target = comm;
-      MessageRef reply = Msg("Ack", 5);
-      reply->AddReplyTo(comm->Name());
-      a->Send(reply, 0, 0);
+      a->Send(Msg("Ack", 5, 0, {comm->Name()}), 0, 0);
     }
     ASSERT_TRUE(WaitFor([&] { return gate.inside.load() == 1; }));
     std::atomic<bool> returned{false};
@@ -622,9 +562,7 @@ TEST_F(CmdDealTest, ShutDownEndsEveryThreadAndReleasesModulesAndMessages) {
     for (int i = 0; i < 200; ++i) {
       for (int messageClass : {0, 1, 2}) {
         c1->Send(Msg("Request"), 0, messageClass);
-        MessageRef reply = Msg("Ack", 5);
-        reply->AddReplyTo(c2->Name());
-        a->Send(reply, 0, messageClass);
+        a->Send(Msg("Ack", 5, 0, {c2->Name()}), 0, messageClass);
       }
     }
     TestCmdDeal::endedAtDelete = -1;

@@ -36,19 +36,16 @@ class Contender {
   std::thread thread_;
 };
 
-TEST(ReadWriteMutexTest, WriterExcludesWritersAndReaders) {
+TEST(ReadWriteMutexTest, AWriterExcludesEveryoneAndReadersExcludeOnlyWriters) {
   CReadWriteMutex m;
-  CReadWriteMutexLock guard(&m);
-  Contender writer(&m, true), reader(&m, false);
-  EXPECT_TRUE(writer.Blocked());
-  EXPECT_TRUE(reader.Blocked());
-  guard.Unlock();
-  EXPECT_TRUE(writer.Got());
-  EXPECT_TRUE(reader.Got());
-}
-
-TEST(ReadWriteMutexTest, ReadersShareAndHoldOffAWriter) {
-  CReadWriteMutex m;
+  {
+    CReadWriteMutexLock guard(&m);
+    Contender writer(&m, true), reader(&m, false);
+    EXPECT_TRUE(writer.Blocked());
+    EXPECT_TRUE(reader.Blocked());
+    guard.Unlock();
+    EXPECT_TRUE(writer.Got() && reader.Got());
+  }
   m.AcquireRead(true);
   EXPECT_TRUE(Contender(&m, false).Got()) << "readers must not exclude each other";
   Contender writer(&m, true);
@@ -73,11 +70,15 @@ TEST(ReadWriteMutexTest, LastReaderOnAnotherThreadReleasesWithoutKeepOwner) {
   EXPECT_TRUE(free) << "the lock must be free after the foreign last reader";
 }
 
-TEST(ReadWriteMutexTest, EarlyUnlockReleasesOnceAndRelockWorks) {
+TEST(ReadWriteMutexTest, OwnerNestsGuardsReadsUnderWriteAndUnlocksOnce) {
   CReadWriteMutex m;
   m.AcquireWrite(0);  // an outer hold on this thread
   {
     CReadWriteMutexLock g(&m);
+    {
+      CReadWriteMutexLock inner(&m), reading(&m, false);
+      EXPECT_EQ(m.Readers(), 1u);
+    }
     g.Unlock();
     g.Unlock();  // a second Unlock must not release the outer hold
     EXPECT_FALSE(g.IsHeld());
@@ -88,18 +89,6 @@ TEST(ReadWriteMutexTest, EarlyUnlockReleasesOnceAndRelockWorks) {
   EXPECT_TRUE(other.Blocked()) << "the outer hold must still be in force";
   m.ReleaseWrite();
   EXPECT_TRUE(other.Got());
-}
-
-TEST(ReadWriteMutexTest, OwnerMayNestGuardsAndReadUnderWrite) {
-  CReadWriteMutex m;
-  CReadWriteMutexLock outer(&m);
-  {
-    CReadWriteMutexLock inner(&m);
-    CReadWriteMutexLock reading(&m, false);
-    EXPECT_EQ(m.Readers(), 1u);
-  }
-  outer.Unlock();
-  EXPECT_TRUE(Contender(&m, true).Got());
 }
 
 }  // namespace

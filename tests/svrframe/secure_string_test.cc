@@ -50,45 +50,31 @@ TEST(SecureStringTest, AppendInsertErase) {
   EXPECT_EQ(e, "ad");
 }
 
-TEST(SecureStringTest, FindSubstringAndAtStayInsideTheBuffer) {
-  CSecureString s("abcabc");
-  EXPECT_EQ(s.Find('c'), 2);
-  EXPECT_EQ(s.Find('c', 3), 5);
-  EXPECT_EQ(s.Find("bc", 2), 4);
-  EXPECT_EQ(s.Find("c", 50), -1);
-  EXPECT_EQ(s.Find('a', -1), -1);
-  EXPECT_EQ(s.Find("x"), -1);
-  EXPECT_EQ(s.Find(static_cast<const char*>(nullptr)), -1);
-
-  CSecureString abc("abc");
-  EXPECT_EQ(abc.Find("c", 5), -1);
+TEST(SecureStringTest, FindSubstringAtAndCompareStayInsideTheBuffer) {
+  CSecureString s("abcabc"), abc("abc");
+  const char* const kNull = nullptr;
+  // clang-format off
+  const std::pair<int, int> found[] = {
+      {s.Find('c'), 2}, {s.Find('c', 3), 5}, {s.Find("bc", 2), 4}, {s.Find("c", 50), -1},
+      {s.Find('a', -1), -1}, {s.Find("x"), -1}, {s.Find(kNull), -1}, {abc.Find("c", 5), -1},
+      {abc.Compare("abd"), -1}, {abc.Compare("abc"), 0}, {abc.Compare("ab"), 1},
+      {abc.Compare(kNull), 1}, {CSecureString("").Compare(kNull), 0}};
+  // clang-format on
+  for (size_t i = 0; i < std::size(found); ++i) EXPECT_EQ(found[i].first, found[i].second) << i;
   EXPECT_TRUE(abc.Substring(2, 5)->IsEmpty());
   EXPECT_EQ(*abc.Substring(1, 2), "bc");
   EXPECT_EQ(*abc.Substring(0, 0), "");
   EXPECT_TRUE(abc.Substring(-1, 2)->IsEmpty());
   EXPECT_TRUE(abc.Substring(1, 0x7fffffff)->IsEmpty());  // no overflow in position + count
-
   EXPECT_EQ(*abc.At(1), 'b');
   const char* past = abc.At(3);
   EXPECT_STREQ(past, "");
   EXPECT_EQ(past, abc.At(-7)) << "out-of-range indexes share one empty text";
   EXPECT_NE(past, abc.c_str() + 3);
-}
-
-TEST(SecureStringTest, ComparisonsAreByteWiseUnsigned) {
-  CSecureString a("abc");
-  EXPECT_EQ(a.Compare("abd"), -1);
-  EXPECT_EQ(a.Compare("abc"), 0);
-  EXPECT_EQ(a.Compare("ab"), 1);
-  EXPECT_EQ(a.Compare(static_cast<const char*>(nullptr)), 1);
-  EXPECT_EQ(CSecureString("").Compare(static_cast<const char*>(nullptr)), 0);
-  // 0xE4 sorts after 'z' when bytes are unsigned.
+  // Bytes compare unsigned: 0xE4 sorts after 'z'.
   EXPECT_LT(CSecureString("z"), CSecureString("\xE4"));
-  EXPECT_TRUE(a < "b");
-  EXPECT_TRUE(a >= "abc");
-  EXPECT_TRUE(a != "abcd");
-  EXPECT_TRUE(a > CSecureString("ab"));
-  EXPECT_TRUE(a <= CSecureString("abc"));
+  EXPECT_TRUE(abc < "b" && abc >= "abc" && abc != "abcd");
+  EXPECT_TRUE(abc > CSecureString("ab") && abc <= CSecureString("abc"));
 }
 
 TEST(SecureStringTest, ComparingWithAHeapTemporaryConsumesIt) {

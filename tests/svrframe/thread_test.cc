@@ -10,8 +10,9 @@
 
 namespace {
 
-// A worker that loops until told to stop, counting how often Run began;
-// OnExit can be held open.
+using kvr_test::WaitFor;
+
+// Loops until told to stop, counting how often Run began; OnExit can be held open.
 class Worker : public QWTools::CThread {
  public:
   explicit Worker(bool autoDelete = false) : CThread(autoDelete) {}
@@ -19,13 +20,11 @@ class Worker : public QWTools::CThread {
     stop = true;
     hold_exit = false;
     Join();
+    if (deleted != nullptr) *deleted = true;
   }
 
-  std::atomic<bool> stop{false};
-  std::atomic<int> runs{0};
-  std::atomic<int> exits{0};
-  std::atomic<bool> hold_exit{false};
-  std::atomic<bool> in_exit{false};
+  std::atomic<bool> stop{false}, hold_exit{false}, in_exit{false};
+  std::atomic<int> runs{0}, exits{0};
   std::atomic<bool>* deleted = nullptr;
 
  protected:
@@ -42,51 +41,33 @@ class Worker : public QWTools::CThread {
   }
 };
 
-class SelfDeleting : public Worker {
- public:
-  SelfDeleting() : Worker(true) {}
-  ~SelfDeleting() override {
-    if (deleted != nullptr) *deleted = true;
-  }
-};
-
-TEST(ThreadTest, StartOnARunningThreadMakesNoSecondThread) {
-  Worker w;
-  ASSERT_TRUE(w.Start(1));
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return w.IsRunning(); }));
-  EXPECT_TRUE(w.Start(1));
-  EXPECT_TRUE(w.Start(0));
-  w.stop = true;
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return w.exits.load() == 1; }));
-  EXPECT_EQ(w.runs, 1);
-}
-
-TEST(ThreadTest, EndedThreadWithOpenHandleRefusesThenRestartsOnceClosed) {
+TEST(ThreadTest, StartsOnlyWhenNeitherThreadNorHandleIsLeft) {
   Worker w;
   w.hold_exit = true;
   ASSERT_TRUE(w.Start(1));
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return w.IsRunning(); }));
+  ASSERT_TRUE(WaitFor([&] { return w.IsRunning(); }));
+  EXPECT_TRUE(w.Start(1) && w.Start(0)) << "a running thread is success";
   w.stop = true;
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return w.in_exit.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return w.in_exit.load(); }));
+  EXPECT_EQ(w.runs, 1) << "Start on a running thread made a second one";
   EXPECT_FALSE(w.IsRunning());
   EXPECT_FALSE(w.Start(1)) << "Run has ended but the handle is still open";
   w.hold_exit = false;
-
-  // Once the thread function has closed its handle the object may start again.
   w.stop = false;
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return w.Start(1) && w.runs.load() == 2; }));
+  // Once the thread function has closed its handle the object may start again.
+  ASSERT_TRUE(WaitFor([&] { return w.Start(1) && w.runs.load() == 2; }));
   w.stop = true;
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return w.exits.load() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return w.exits.load() == 2; }));
 }
 
 TEST(ThreadTest, AutoDeleteObjectDeletesItselfAfterOnExit) {
   std::atomic<bool> deleted{false};
-  auto* w = new SelfDeleting;
+  auto* w = new Worker(true);
   w->deleted = &deleted;
   ASSERT_TRUE(w->Start(1));
-  ASSERT_TRUE(kvr_test::WaitFor([&] { return w->IsRunning(); }));
+  ASSERT_TRUE(WaitFor([&] { return w->IsRunning(); }));
   w->stop = true;
-  EXPECT_TRUE(kvr_test::WaitFor([&] { return deleted.load(); }));
+  EXPECT_TRUE(WaitFor([&] { return deleted.load(); }));
 }
 
 }  // namespace
