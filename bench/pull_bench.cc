@@ -1,0 +1,256 @@
+// Cost of pulled streams: N streams of one test camera recorded through the
+// remote stream library and the proactor (the record path without the
+// framework), against N processes of `ffmpeg -rtsp_transport tcp -i URL -c copy
+// -f mpegts FILE`, for the same wall time each.
+//
+// The camera (tests/media/rtsp_camera.py) is a separate process serving one
+// shared media, encoded once, so its cost is in neither figure. Our side runs
+// in a child process of its own for each N (this program, re-executed), which
+// measures itself: CPU from getrusage deltas around the whole run (opens and
+// closes included), resident memory from /proc/self/status while all streams
+// run, against the same process before the first open. ffmpeg's CPU and peak
+// resident memory come from each child's rusage (wait4). The figures are per
+// stream; the goals are at most 0.5x ffmpeg's CPU and at most 4 MiB resident
+// per added stream.
+//
+// usage: bench_pull [seconds per run, default 20] [stream counts, default 1,8,32] [folder]
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "io/proactor.h"
+#include "media/remote_stream.h"
+#include "tests/media/camera_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "bench_pull: %s\n", what.c_str());
+  std::exit(1);
+}
+
+double CpuSeconds(const rusage& u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double SelfCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return CpuSeconds(u);
+}
+
+// A "Vm...:" line of /proc/self/status, in KiB.
+long StatusKiB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const size_t n = std::strlen(field);
+  while (std::getline(status, line)) {
+    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') {
+      return std::atol(line.c_str() + n + 1);
+    }
+  }
+  return -1;
+}
+
+// ---- our side, in a child process: bench_pull --ours URL N SECONDS FOLDER ----
+
+class RemovalMonitor : public CDefaultMonitor {
+ public:
+  int OnChannelError(CIoChannel*, int) override {
+    errors.fetch_add(1);
+    return 0;
+  }
+  int OnChannelRemoved(ChannelId) override {
+    removed.fetch_add(1);
+    return 0;
+  }
+  std::atomic<int> errors{0};
+  std::atomic<int> removed{0};
+};
+
+struct Record {
+  CProactor* proactor = nullptr;
+  ChannelId channel = -1;
+  std::atomic<int64_t> bytes{0};
+  std::atomic<int> refused{0};
+};
+
+int OnData(uint32_t, const uint8_t* data, uint32_t size, void* user) {
+  auto* record = static_cast<Record*>(user);
+  if (record->proactor->Write(record->channel, data, static_cast<int>(size)) !=
+      static_cast<int>(size)) {
+    record->refused.fetch_add(1);
+  }
+  record->bytes.fetch_add(size);
+  return 0;
+}
+
+int RunOurs(const std::string& url, int count, double seconds, const std::string& dir) {
+  RemovalMonitor monitor;
+  CProactor proactor(20);  // as many workers as the service runs
+  proactor.SetMonitor(&monitor);
+  proactor.Start();
+  CRemoteStreamLib& lib = CRemoteStreamLib::Instance();
+  lib.Initialize();
+  const long rss_before = StatusKiB("VmRSS");
+  const double cpu_before = SelfCpuSeconds();
+  auto begin = std::chrono::steady_clock::now();
+
+  std::vector<std::unique_ptr<Record>> records;
+  std::vector<uint32_t> streams;
+  for (int i = 0; i < count; ++i) {
+    auto record = std::make_unique<Record>();
+    record->proactor = &proactor;
+    const std::string path = dir + "/ours" + std::to_string(i) + ".ts";
+    record->channel = proactor.OpenFile(path.c_str(), 1);
+    if (record->channel < 0) Fail("cannot create " + path);
+    uint32_t stream = lib.OpenStream(url.c_str(), &OnData, record.get());
+    if (stream == 0) Fail("cannot open " + url);
+    streams.push_back(stream);
+    records.push_back(std::move(record));
+  }
+  std::this_thread::sleep_until(begin + std::chrono::duration<double>(seconds));
+  const long rss_running = StatusKiB("VmRSS");
+  for (uint32_t stream : streams) lib.CloseStream(stream);
+  for (auto& record : records) proactor.CloseChannel(record->channel);
+  while (monitor.removed.load() < count) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const double cpu = SelfCpuSeconds() - cpu_before;
+
+  int64_t bytes = 0;
+  int refused = 0;
+  for (auto& record : records) {
+    bytes += record->bytes.load();
+    refused += record->refused.load();
+  }
+  std::printf("%.3f %ld %ld %lld %d\n", cpu, rss_before, rss_running,
+              static_cast<long long>(bytes), refused + monitor.errors.load());
+  std::fflush(stdout);
+  proactor.Stop();
+  return 0;
+}
+
+// ---- the parent ----
+
+struct Figures {
+  double cpu = 0;       // seconds, all streams
+  double rss_kib = 0;   // per stream: added resident memory (ours) or peak resident (ffmpeg)
+  int64_t bytes = 0;    // all streams
+};
+
+std::string Self() { return fs::read_symlink("/proc/self/exe").string(); }
+
+Figures MeasureOurs(const std::string& url, int count, double seconds, const std::string& dir) {
+  std::string command = Self() + " --ours '" + url + "' " + std::to_string(count) + " " +
+                        std::to_string(seconds) + " '" + dir + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) Fail("cannot run " + command);
+  double cpu = 0;
+  long before = 0, running = 0;
+  long long bytes = 0;
+  int failures = 0;
+  int got = std::fscanf(pipe, "%lf %ld %ld %lld %d", &cpu, &before, &running, &bytes, &failures);
+  if (pclose(pipe) != 0 || got != 5) Fail("our side failed");
+  if (failures != 0) Fail("our side: " + std::to_string(failures) + " writes refused or failed");
+  return Figures{cpu, static_cast<double>(running - before) / count, bytes};
+}
+
+Figures MeasureFfmpeg(const std::string& url, int count, double seconds, const std::string& dir) {
+  std::vector<pid_t> children;
+  for (int i = 0; i < count; ++i) {
+    const std::string file = dir + "/ffmpeg" + std::to_string(i) + ".ts";
+    pid_t pid = fork();
+    if (pid < 0) Fail("fork failed");
+    if (pid == 0) {
+      execlp("ffmpeg", "ffmpeg", "-nostdin", "-loglevel", "error", "-rtsp_transport", "tcp", "-i",
+             url.c_str(), "-c", "copy", "-f", "mpegts", "-y", file.c_str(),
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    children.push_back(pid);
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  for (pid_t pid : children) kill(pid, SIGINT);  // ffmpeg ends its files properly on SIGINT
+  Figures figures;
+  double peak_sum = 0;
+  for (pid_t pid : children) {
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) Fail("wait4 failed");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      Fail("ffmpeg failed (status " + std::to_string(status) + ")");
+    }
+    figures.cpu += CpuSeconds(usage);
+    peak_sum += static_cast<double>(usage.ru_maxrss);  // KiB on Linux
+  }
+  for (int i = 0; i < count; ++i) {
+    figures.bytes += static_cast<int64_t>(fs::file_size(dir + "/ffmpeg" + std::to_string(i) + ".ts"));
+  }
+  figures.rss_kib = peak_sum / count;
+  return figures;
+}
+
+std::vector<int> ParseCounts(const char* text) {
+  std::vector<int> counts;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    int n = std::atoi(item.c_str());
+    if (n < 1 || n > 256) Fail("stream counts are 1..256, comma-separated");
+    counts.push_back(n);
+  }
+  return counts;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 6 && std::strcmp(argv[1], "--ours") == 0) {
+    return RunOurs(argv[2], std::atoi(argv[3]), std::atof(argv[4]), argv[5]);
+  }
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
+  const std::vector<int> counts = ParseCounts(argc > 2 ? argv[2] : "1,8,32");
+  if (seconds < 2) Fail("usage: bench_pull [seconds, at least 2] [counts, e.g. 1,8,32] [folder]");
+  fs::path exe = fs::weakly_canonical(fs::path(argv[0]));
+  const std::string dir =
+      argc > 3 ? argv[3] : (exe.parent_path().parent_path() / "pull-scratch").string();
+
+  kvr_test::TestCamera camera;
+  if (!camera.ok()) Fail("no camera: " + camera.error());
+  std::printf("pulled streams of one camera (%s), %.0f s per run; CPU and resident memory per "
+              "stream\n",
+              camera.url().c_str(), seconds);
+  std::printf("%4s | %10s %10s %6s | %10s %10s | %9s %9s\n", "N", "our CPU s", "ffmpeg s",
+              "ratio", "our +KiB", "ffmpeg KiB", "our KB/s", "ff KB/s");
+  for (int n : counts) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    Figures ours = MeasureOurs(camera.url(), n, seconds, dir);
+    Figures theirs = MeasureFfmpeg(camera.url(), n, seconds, dir);
+    std::printf("%4d | %10.3f %10.3f %6.2f | %10.0f %10.0f | %9.1f %9.1f\n", n, ours.cpu / n,
+                theirs.cpu / n, ours.cpu / theirs.cpu, ours.rss_kib, theirs.rss_kib,
+                static_cast<double>(ours.bytes) / n / seconds / 1000,
+                static_cast<double>(theirs.bytes) / n / seconds / 1000);
+    std::fflush(stdout);
+  }
+  fs::remove_all(dir);
+  return 0;
+}

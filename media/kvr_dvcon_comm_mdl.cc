@@ -1,0 +1,159 @@
+#include "media/kvr_dvcon_comm_mdl.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+
+#include "media/source_units.h"
+#include "protocol/media_pdu.h"
+#include "protocol/store_pdus.h"
+
+namespace {
+
+// Live sources by handle. A push marks its source busy for the duration of
+// the send; a source leaving the table waits until no push is busy with it.
+struct SourceEntry {
+  CKVRDvConCommMdl* source = nullptr;
+  int busy = 0;
+};
+
+struct HandleTable {
+  std::mutex mu;
+  std::condition_variable idle;
+  std::unordered_map<uint32_t, SourceEntry> sources;  // guarded by mu
+  uint32_t next = 1;                                  // guarded by mu
+};
+
+// Hosts may push from their own threads while the process exits: the table
+// is never destroyed.
+HandleTable& Table() {
+  static HandleTable* table = new HandleTable;
+  return *table;
+}
+
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+}  // namespace
+
+CKVRDvConCommMdl::CKVRDvConCommMdl() : CCommMdl(false) {
+  GetRuntimeInfo()->SetName(kTypeName);
+  HandleTable& table = Table();
+  std::lock_guard<std::mutex> lock(table.mu);
+  // 0 names no source and 0xFFFFFFFF is an error value to many hosts; a
+  // wrapped counter steps over handles still in use.
+  uint32_t handle = table.next;
+  while (handle == 0 || handle == UINT32_MAX || table.sources.count(handle) != 0) ++handle;
+  table.next = handle + 1;
+  table.sources[handle].source = this;
+  handle_ = handle;
+}
+
+CKVRDvConCommMdl::~CKVRDvConCommMdl() {
+  HandleTable& table = Table();
+  std::unique_lock<std::mutex> lock(table.mu);
+  auto it = table.sources.find(handle_);
+  if (it == table.sources.end()) return;
+  table.idle.wait(lock, [&] { return it->second.busy == 0; });
+  table.sources.erase(it);
+}
+
+int CKVRDvConCommMdl::PushMedia(const void* data, int size, uint32_t handle) {
+  if (data == nullptr || size < 1) return -1;
+  if (handle == 0) return 0;
+  HandleTable& table = Table();
+  CKVRDvConCommMdl* source = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(table.mu);
+    auto it = table.sources.find(handle);
+    if (it == table.sources.end()) return 0;
+    source = it->second.source;
+    ++it->second.busy;
+  }
+  source->Push(data, size);
+  std::lock_guard<std::mutex> lock(table.mu);
+  // The entry cannot have gone: its source waits for busy to drop to 0.
+  if (--table.sources.find(handle)->second.busy == 0) table.idle.notify_all();
+  return 0;
+}
+
+void CKVRDvConCommMdl::Push(const void* data, int size) {
+  const std::string writer = GetWriterName();
+  if (writer.empty()) return;
+  CQwMediaData* unit =
+      CQwMediaData::Create(static_cast<const char*>(data), size, CQwMediaData::kKindStream);
+  if (unit == nullptr) return;
+  SvrFrame::MessageRef ref(unit);
+  unit->AddReplyTo(CSecureString(writer.c_str()));
+  // A full queue drops the chunk: the host is never made to wait.
+  Send(ref, 0, SvrFrame::kDataClass);
+}
+
+int CKVRDvConCommMdl::Destroy() {
+  delete this;
+  return 0;
+}
+
+int CKVRDvConCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
+  SvrFrame::CInnerProtocolStack* unit = message.get();
+  if (unit == nullptr || unit->GetMessageKind() != SvrFrame::kRequestMessage) return 0;
+  const char* command = unit->GetCommandName();
+  if (command == nullptr || std::strcmp(command, "RecRealMedia") != 0) return 0;
+  if (auto* request = dynamic_cast<CRecordMedia*>(unit)) StartPush(*request);
+  return 0;
+}
+
+int CKVRDvConCommMdl::StartPush(const CRecordMedia& request) {
+  const std::string readUrl = FieldText(request.readFileUrl);
+  const std::string recordUrl = FieldText(request.writeFileUrl);
+  SetRecordUrl(recordUrl.c_str());
+  if (recordUrl.empty()) {
+    // Without a record URL nothing can be addressed: the writer fails the record.
+    media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
+    media_detail::SendStartAck(this, std::string(), recordUrl);
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(textMu_);
+  if (!readUrl.empty()) readUrl_ = readUrl;
+  const CSecureString& origin = request.GetCommOrigin();
+  if (!origin.IsEmpty()) requester_ = origin.c_str();
+  return 1;
+}
+
+void CKVRDvConCommMdl::SetWriterName(const char* name) {
+  std::lock_guard<std::mutex> lock(textMu_);
+  writerName_ = name != nullptr ? name : "";
+}
+
+void CKVRDvConCommMdl::SetRequester(const char* name) {
+  std::lock_guard<std::mutex> lock(textMu_);
+  requester_ = name != nullptr ? name : "";
+}
+
+void CKVRDvConCommMdl::SetRecordUrl(const char* url) {
+  std::lock_guard<std::mutex> lock(textMu_);
+  recordUrl_ = url != nullptr ? url : "";
+}
+
+std::string CKVRDvConCommMdl::GetWriterName() const {
+  std::lock_guard<std::mutex> lock(textMu_);
+  return writerName_;
+}
+
+std::string CKVRDvConCommMdl::GetRequester() const {
+  std::lock_guard<std::mutex> lock(textMu_);
+  return requester_;
+}
+
+std::string CKVRDvConCommMdl::GetRecordUrl() const {
+  std::lock_guard<std::mutex> lock(textMu_);
+  return recordUrl_;
+}
+
+std::string CKVRDvConCommMdl::GetReadUrl() const {
+  std::lock_guard<std::mutex> lock(textMu_);
+  return readUrl_;
+}

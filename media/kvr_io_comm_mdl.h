@@ -1,0 +1,170 @@
+// The record file writer: one per record task.
+//
+// A communication module that appends every media payload it is sent, as it
+// stands, to one record file through the proactor, enforces the record's size
+// and time limits and the volume's reserved space, obeys pause / resume / stop
+// requests and answers the storage data's status queries. Each end of
+// recording is reported as a "RecordEvent" unit addressed to the requester:
+// 1 disk full, 2 time limit, 3 size limit, 4 write error.
+//
+// Ownership: the storage function module makes it, fills in the setters below
+// (volume root, reserved bytes, proactor, record URL, requester), registers it
+// with the command dealing module and enters it in the task table; the
+// command dealing module destroys it (Destroy) after the task is removed.
+//
+// Threads: OnMessage runs on the command dealing module's delivery threads,
+// possibly several at once (media and control travel in different queues);
+// the media lock serialises media handling, the file lock guards the channel
+// against control requests, the start lock the start. The status queries
+// (GetState, GetStartTime, GetEndTime, GetRecordSizeMB, ...) may be called
+// from any thread at any time. The setters are for the maker, before the
+// start request is sent.
+#ifndef KVR_MEDIA_KVR_IO_COMM_MDL_H_
+#define KVR_MEDIA_KVR_IO_COMM_MDL_H_
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "io/channel_id.h"
+#include "protocol/zeta_text.h"
+#include "svrframe/comm_mdl.h"
+
+class CProactor;
+class CQwMediaData;
+class CRecordMedia;
+class CRecordMediaControl;
+
+class CKVRIOCommMdl : public SvrFrame::CCommMdl {
+ public:
+  // The module's type name, before registration makes it unique.
+  static constexpr const char kTypeName[] = "KVRIO";
+  // The file name used when a start request has no write file URL.
+  static constexpr const char kDefaultRecordUrl[] = "QWRecRealMediaDeal.dav";
+
+  // Record states.
+  static constexpr int kStateFailed = 0;
+  static constexpr int kStatePaused = 1;
+  static constexpr int kStateResumed = 2;
+  static constexpr int kStateStopped = 3;
+  static constexpr int kStateRecording = 4;
+  static constexpr int kStateMade = -1;
+
+  // Record events.
+  static constexpr int kEventDiskFull = 1;
+  static constexpr int kEventTimeLimit = 2;
+  static constexpr int kEventSizeLimit = 3;
+  static constexpr int kEventWriteError = 4;
+  static constexpr int kEventStreamLost = 5;
+
+  // Limits used when a request asks for 0, and the grace after each.
+  static constexpr uint64_t kDefaultSizeLimit = 1ull << 30;    // 1 GiB
+  static constexpr uint32_t kDefaultTimeLimitMs = 86'400'000;  // 24 hours
+  static constexpr uint64_t kSizeGrace = 10ull << 20;          // 10 MiB
+  static constexpr uint32_t kTimeGraceMs = 60'000;
+
+  // The millisecond tick the limits are measured with (platform::TickCount
+  // unless replaced). Process-wide; null restores the platform's tick.
+  using TickSource = uint32_t (*)();
+  static void SetTickSource(TickSource source);
+
+  CKVRIOCommMdl();
+  ~CKVRIOCommMdl() override;
+
+  // Closes the record file if one is open, then deletes the writer.
+  int Destroy() override;
+  // "RecRealMedia" starts, "RecRealMediaControl" controls, media units are
+  // written; everything else is ignored. Always 0.
+  int OnMessage(const SvrFrame::MessageRef& message) override;
+  // The writer has no worker thread.
+  int Loop() override { return 0; }
+
+  // ---- Set by the maker before the start request ----
+  void SetProactor(CProactor* proactor) { proactor_.store(proactor); }
+  // The volume's root path (at most 259 bytes; longer is cut, and then no
+  // record path can be made from it, so the record fails with event 4).
+  void SetVolumeRoot(const char* root);
+  // Free space at or below this many bytes counts as a full disk.
+  void SetReservedBytes(uint64_t bytes) { reservedBytes_.store(bytes); }
+  // Last known size of the volume; refreshed before every write.
+  void SetVolumeSpace(uint64_t totalBytes, uint64_t freeBytes);
+  // The record file's path; false (and nothing changed) when it does not fit
+  // 260 bytes. The start sets it again from the volume root and the request.
+  bool SetFilePath(const char* path);
+  // The record's key in the task table; every event carries it.
+  void SetRecordUrl(const char* url);
+  // The module that events go to (the start request's sender replaces it).
+  void SetRequester(const char* name);
+  // False: the writer accepts media (the default for a new writer).
+  void SetClosed(bool closed) { closed_.store(closed); }
+
+  // ---- Status queries, any thread ----
+  int GetState() const { return state_.load(); }
+  TimeRecord GetStartTime() const;
+  // The current local time while recording with a file open, else the time
+  // the record was paused or ended.
+  TimeRecord GetEndTime() const;
+  // Payload bytes accepted while recording, and the same in whole MiB.
+  uint64_t GetBytesReceived() const { return bytesReceived_.load(); }
+  uint32_t GetRecordSizeMB() const { return static_cast<uint32_t>(bytesReceived_.load() >> 20); }
+  uint64_t GetSizeLimit() const { return sizeLimit_.load(); }
+  uint32_t GetTimeLimitMs() const { return timeLimitMs_.load(); }
+  int GetSourceType() const { return sourceType_.load(); }
+  std::string GetRecordUrl() const;
+  std::string GetRequester() const;
+  std::string GetVolumeRoot() const;
+  std::string GetFilePath() const;
+  bool IsClosed() const { return closed_.load(); }
+  ChannelId GetChannelId() const { return channelId_.load(); }
+
+ private:
+  void StartRecord(const CRecordMedia& request);
+  void ControlRecord(const CRecordMediaControl& request);
+  void OnMediaData(const CQwMediaData& unit);
+  // Sends the limit event once, and ends the record once the grace is over.
+  void CheckLimits(uint64_t bytes);
+  // 0 or more: the proactor took the bytes; -1 not recording or disk full;
+  // -2 write error (the record has failed).
+  int WriteData(const char* data, int length);
+  bool HasFreeSpace();
+  void OpenRecordFile(int openMode);
+  void CloseRecordFile();
+  void StampEndTime();
+  void SendEvent(int event);
+
+  static uint32_t Ticks();
+
+  // Guards the texts below; never held while another lock is taken.
+  mutable std::mutex textMu_;
+  std::string volumeRoot_;
+  std::string filePath_;
+  std::string recordPath_;
+  std::string recordUrl_;
+  std::string requester_;
+  TimeRecord startTime_;
+  TimeRecord endTime_;
+
+  std::atomic<CProactor*> proactor_{nullptr};
+  std::atomic<uint64_t> reservedBytes_{0};
+  std::atomic<uint64_t> totalBytes_{0};
+  std::atomic<uint64_t> freeBytes_{0};
+
+  std::atomic<uint64_t> sizeLimit_{kDefaultSizeLimit};
+  std::atomic<uint32_t> timeLimitMs_{kDefaultTimeLimitMs};
+  std::atomic<int> sourceType_{0};
+  std::atomic<int> openMode_{2};
+  std::atomic<ChannelId> channelId_{kNoChannel};
+  std::atomic<bool> closed_{false};
+  std::atomic<int> state_{kStateMade};
+  std::atomic<uint32_t> startTick_{0};
+  std::atomic<uint32_t> elapsedMs_{0};
+  std::atomic<uint64_t> bytesReceived_{0};
+  std::atomic<bool> limitEventSent_{false};
+
+  std::mutex mediaMu_;           // media handling
+  std::recursive_mutex fileMu_;  // channel, closed flag, state changes by control
+  std::mutex startMu_;           // start handling
+};
+
+#endif  // KVR_MEDIA_KVR_IO_COMM_MDL_H_

@@ -1,0 +1,215 @@
+#include "media/kvr_rtsp_comm_mdl.h"
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "media/kvr_io_comm_mdl.h"
+#include "media/record_directory.h"
+#include "media/remote_stream.h"
+#include "media/source_units.h"
+#include "platform/debug_log.h"
+#include "protocol/media_pdu.h"
+#include "protocol/store_pdus.h"
+
+namespace {
+
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+// A stream can be lost before OpenStream has returned its handle to the
+// source, so the directory cannot find the source yet. Such handles wait here
+// until their source stores the handle and claims them. The directory look-up
+// and the store of a handle both happen under this lock, so a loss is either
+// found or parked, never missed.
+struct EarlyLosses {
+  std::mutex mu;
+  std::set<uint32_t> handles;  // guarded by mu
+};
+
+EarlyLosses& Losses() {
+  static EarlyLosses* losses = new EarlyLosses;  // reader threads may outlive static destruction
+  return *losses;
+}
+
+// The device form of the media URL, for requests that address a device
+// instead of naming a URL; empty when the request names no destination.
+std::string DeviceUrl(const CRecordMedia& request) {
+  const std::string destination = FieldText(request.vsDestIp);
+  const std::string device = FieldText(request.puIp);
+  if (destination.empty() || device.empty()) return std::string();
+  char url[CRemoteStreamLib::kMaxUrlLength + 1];
+  std::snprintf(url, sizeof url, CKVRRTSPCommMdl::kDeviceUrlFormat, destination.c_str(),
+                request.vsDestPort, device.c_str(), request.puPort, request.puChannel);
+  return url;
+}
+
+}  // namespace
+
+CKVRRTSPCommMdl::CKVRRTSPCommMdl() : CCommMdl(false) { GetRuntimeInfo()->SetName(kTypeName); }
+
+CKVRRTSPCommMdl::~CKVRRTSPCommMdl() { CloseStream(); }
+
+bool CKVRRTSPCommMdl::SetupRemoteStreams() {
+  static const bool ready = [] {
+    CRemoteStreamLib& lib = CRemoteStreamLib::Instance();
+    if (!lib.Initialize(0, 5)) return false;
+    lib.RegisterDisconnectCallback(&CKVRRTSPCommMdl::OnStreamDisconnect, 0);
+    return true;
+  }();
+  return ready;
+}
+
+int CKVRRTSPCommMdl::Destroy() {
+  delete this;
+  return 0;
+}
+
+int CKVRRTSPCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
+  SvrFrame::CInnerProtocolStack* unit = message.get();
+  if (unit == nullptr || unit->GetMessageKind() != SvrFrame::kRequestMessage) return 0;
+  const char* command = unit->GetCommandName();
+  if (command == nullptr) return 0;
+  if (std::strcmp(command, "RecRealMedia") == 0) {
+    if (auto* request = dynamic_cast<CRecordMedia*>(unit)) StartPull(*request);
+  } else if (std::strcmp(command, "RecRealMediaControl") == 0) {
+    // Pause and resume leave the stream flowing: the writer drops what it
+    // does not want, and a reconnect would lose the stream's start.
+    auto* request = dynamic_cast<CRecordMediaControl*>(unit);
+    if (request != nullptr && request->ctrlInfo == CKVRIOCommMdl::kStateStopped) CloseStream();
+  }
+  return 0;
+}
+
+int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
+  std::string readUrl = FieldText(request.readFileUrl);
+  const std::string recordUrl = FieldText(request.writeFileUrl);
+  SetRecordUrl(recordUrl.c_str());
+  if (recordUrl.empty()) {
+    media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
+    media_detail::SendStartAck(this, std::string(), recordUrl);
+    return 0;
+  }
+  if (readUrl.empty()) readUrl = DeviceUrl(request);
+  {
+    std::lock_guard<std::mutex> lock(textMu_);
+    if (!readUrl.empty()) readUrl_ = readUrl;
+    const CSecureString& origin = request.GetCommOrigin();
+    if (!origin.IsEmpty()) requester_ = origin.c_str();
+  }
+
+  // Set up here rather than at service start so that a lost stream of the
+  // very first record already raises its event.
+  SetupRemoteStreams();
+  uint32_t stream = 0;
+  bool lostEarly = false;
+  {
+    std::lock_guard<std::mutex> open(streamMu_);
+    if (stream_.load() == 0 && !readUrl.empty()) {
+      stream = CRemoteStreamLib::Instance().OpenStream(readUrl.c_str(), &OnStreamData, this);
+      EarlyLosses& losses = Losses();
+      std::lock_guard<std::mutex> lock(losses.mu);
+      stream_.store(stream);
+      lostEarly = stream != 0 && losses.handles.erase(stream) != 0;
+    }
+  }
+  if (stream == 0) {
+    media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
+    media_detail::SendStartAck(this, GetRequester(), recordUrl);
+    return 0;
+  }
+  // The start reply carries result 5 whether or not the stream opened: the
+  // requester learns of a failure from the record's state, not from here.
+  media_detail::SendStartAck(this, GetRequester(), recordUrl);
+  if (lostEarly) OnStreamLost();
+  return 1;
+}
+
+void CKVRRTSPCommMdl::CloseStream() {
+  std::lock_guard<std::mutex> lock(streamMu_);
+  const uint32_t stream = stream_.exchange(0);
+  if (stream == 0) return;
+  CRemoteStreamLib::Instance().CloseStream(stream);
+  // A loss parked for this handle must not be claimed by a later stream that
+  // is given the same number.
+  EarlyLosses& losses = Losses();
+  std::lock_guard<std::mutex> parked(losses.mu);
+  losses.handles.erase(stream);
+}
+
+int CKVRRTSPCommMdl::OnStreamData(uint32_t stream, const uint8_t* data, uint32_t size, void* user) {
+  (void)stream;
+  if (data == nullptr || size == 0 || user == nullptr || size > INT32_MAX) return 0;
+  auto* self = static_cast<CKVRRTSPCommMdl*>(user);
+  const std::string writer = self->GetWriterName();
+  if (writer.empty()) return 0;
+  CQwMediaData* unit = CQwMediaData::Create(reinterpret_cast<const char*>(data),
+                                            static_cast<int>(size), CQwMediaData::kKindStream);
+  if (unit == nullptr) return 0;
+  SvrFrame::MessageRef ref(unit);
+  unit->AddReplyTo(CSecureString(writer.c_str()));
+  self->Send(ref, 0, SvrFrame::kDataClass);
+  return 0;
+}
+
+void CKVRRTSPCommMdl::OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t) {
+  CKVRRTSPCommMdl* source = nullptr;
+  {
+    EarlyLosses& losses = Losses();
+    std::lock_guard<std::mutex> lock(losses.mu);
+    IRecordDirectory* directory = GetRecordDirectory();
+    if (directory != nullptr) source = directory->FindRtspSourceByStream(stream);
+    if (source == nullptr) {
+      losses.handles.insert(stream);
+      return;
+    }
+  }
+  source->OnStreamLost();
+}
+
+void CKVRRTSPCommMdl::OnStreamLost() {
+  IRecordDirectory* directory = GetRecordDirectory();
+  const std::string recordUrl = GetRecordUrl();
+  if (directory == nullptr || !directory->HasTask(recordUrl.c_str())) return;
+  const std::string writer = GetWriterName();
+  media_detail::SendRecordEvent(this, writer, recordUrl, CKVRIOCommMdl::kEventStreamLost);
+  media_detail::SendFailRecord(this, writer, recordUrl);
+  platform::DebugOutput(" DisConnect!\n");
+}
+
+void CKVRRTSPCommMdl::SetWriterName(const char* name) {
+  std::lock_guard<std::mutex> lock(textMu_);
+  writerName_ = name != nullptr ? name : "";
+}
+
+void CKVRRTSPCommMdl::SetRequester(const char* name) {
+  std::lock_guard<std::mutex> lock(textMu_);
+  requester_ = name != nullptr ? name : "";
+}
+
+void CKVRRTSPCommMdl::SetRecordUrl(const char* url) {
+  std::lock_guard<std::mutex> lock(textMu_);
+  recordUrl_ = url != nullptr ? url : "";
+}
+
+std::string CKVRRTSPCommMdl::GetWriterName() const {
+  std::lock_guard<std::mutex> lock(textMu_);
+  return writerName_;
+}
+
+std::string CKVRRTSPCommMdl::GetRequester() const {
+  std::lock_guard<std::mutex> lock(textMu_);
+  return requester_;
+}
+
+std::string CKVRRTSPCommMdl::GetRecordUrl() const {
+  std::lock_guard<std::mutex> lock(textMu_);
+  return recordUrl_;
+}
+
+std::string CKVRRTSPCommMdl::GetReadUrl() const {
+  std::lock_guard<std::mutex> lock(textMu_);
+  return readUrl_;
+}

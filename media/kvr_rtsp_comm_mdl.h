@@ -1,0 +1,91 @@
+// The RTSP pull source of a record task: opens the record's media URL through
+// the remote stream library and sends every piece of stream data to the
+// task's record file writer as a media unit.
+//
+// Ownership: the storage function module makes it, gives it the writer's
+// module name, the requester and the record URL, registers it and enters it
+// in the RTSP source table; the command dealing module destroys it after the
+// task is removed. It never reconnects: a stream that fails to open ends the
+// record (control 0 to the writer), and a stream the library reports lost
+// raises event 5 to the writer, then control 0.
+//
+// Threads: OnMessage runs on the command dealing module's delivery threads
+// (the start blocks there until the stream is open or the open time-out
+// passes). The library's reader thread runs the data and disconnect
+// callbacks; they read only the writer name and record URL (under a small
+// lock) and send units. The stream is closed (reader joined) on a stop and in
+// Destroy, never inside a callback.
+#ifndef KVR_MEDIA_KVR_RTSP_COMM_MDL_H_
+#define KVR_MEDIA_KVR_RTSP_COMM_MDL_H_
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "svrframe/comm_mdl.h"
+
+class CRecordMedia;
+
+class CKVRRTSPCommMdl : public SvrFrame::CCommMdl {
+ public:
+  static constexpr const char kTypeName[] = "RTSP";
+  // The media URL used when a start request names none but addresses a
+  // device: destination address and port, device address, port and channel.
+  static constexpr const char kDeviceUrlFormat[] = "rtsp://%s:%d/RealMedia?ObjectID=%s:%d@%d";
+
+  CKVRRTSPCommMdl();
+  ~CKVRRTSPCommMdl() override;
+
+  // Initialises the remote stream library and registers the disconnect
+  // callback, once per process; later calls do nothing. The first pulled
+  // record runs it; the service may run it earlier. True when the library is
+  // usable.
+  static bool SetupRemoteStreams();
+
+  // Closes the stream if one is open, then deletes the module.
+  int Destroy() override;
+  // "RecRealMedia" opens the stream; "RecRealMediaControl" with "ctrlInfo" 3
+  // closes it. Everything else is ignored. Always 0.
+  int OnMessage(const SvrFrame::MessageRef& message) override;
+  int Loop() override { return 0; }
+
+  // ---- Set by the maker before the start request ----
+  void SetWriterName(const char* name);
+  void SetRequester(const char* name);
+  void SetRecordUrl(const char* url);
+
+  // ---- Any thread ----
+  // The open stream's handle; 0 before the start, after a failed open and
+  // after a stop. A lost stream keeps its handle.
+  uint32_t GetStreamHandle() const { return stream_.load(); }
+  std::string GetWriterName() const;
+  std::string GetRequester() const;
+  std::string GetRecordUrl() const;
+  // The URL given to the library (empty before the start).
+  std::string GetReadUrl() const;
+
+ private:
+  // 1 when the stream is open, 0 when the record failed.
+  int StartPull(const CRecordMedia& request);
+  void CloseStream();
+  // Sends the writer control 0 (fail the record).
+  void FailRecord(const std::string& recordUrl);
+  void SendAck(const std::string& recordUrl, bool toRequester);
+  void SendToWriter(SvrFrame::CInnerProtocolStack* unit, int messageClass);
+  void OnStreamLost();
+
+  static int OnStreamData(uint32_t stream, const uint8_t* data, uint32_t size, void* user);
+  static void OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t);
+
+  mutable std::mutex textMu_;
+  std::string writerName_;
+  std::string requester_;
+  std::string recordUrl_;
+  std::string readUrl_;
+
+  std::mutex streamMu_;  // one open or close at a time
+  std::atomic<uint32_t> stream_{0};
+};
+
+#endif  // KVR_MEDIA_KVR_RTSP_COMM_MDL_H_

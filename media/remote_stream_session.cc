@@ -1,0 +1,357 @@
+#include "media/remote_stream_session.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/error.h>
+}
+
+#include <cstring>
+#include <utility>
+
+#include "platform/debug_log.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+
+namespace {
+
+constexpr uint32_t kTs = CRemoteStreamLib::kPacketSize;
+// The muxer's output buffer: 64 transport packets (about 12 KB) per data
+// callback keeps the callbacks few while a second of a small camera stream
+// still leaves in several pieces.
+constexpr int kOutputBuffer = 64 * kTs;
+// Enough to learn the streams of a live camera (its SDP already names them)
+// without waiting seconds for the analysis.
+constexpr int64_t kProbeBytes = 256 * 1024;
+constexpr int64_t kAnalyzeMicroseconds = 1000000;
+// Time allowed to say goodbye to the server (RTSP TEARDOWN) when closing.
+constexpr uint32_t kTeardownMs = 300;
+
+thread_local bool t_reader = false;
+
+// The codecs that an MPEG-TS reader recognises by the stream type the muxer
+// writes for them. Anything else would go out as private data that players
+// skip, so it is left out instead.
+bool TsCarries(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_MPEG1VIDEO:
+    case AV_CODEC_ID_MPEG2VIDEO:
+    case AV_CODEC_ID_MPEG4:
+    case AV_CODEC_ID_H264:
+    case AV_CODEC_ID_HEVC:
+    case AV_CODEC_ID_CAVS:
+    case AV_CODEC_ID_DIRAC:
+    case AV_CODEC_ID_VC1:
+    case AV_CODEC_ID_MP2:
+    case AV_CODEC_ID_MP3:
+    case AV_CODEC_ID_AAC:
+    case AV_CODEC_ID_AAC_LATM:
+    case AV_CODEC_ID_AC3:
+    case AV_CODEC_ID_EAC3:
+    case AV_CODEC_ID_DTS:
+    case AV_CODEC_ID_TRUEHD:
+    case AV_CODEC_ID_OPUS:
+    case AV_CODEC_ID_DVB_SUBTITLE:
+    case AV_CODEC_ID_DVB_TELETEXT:
+    case AV_CODEC_ID_SMPTE_KLV:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsRtsp(const char* url) {
+  return strncasecmp(url, "rtsp://", 7) == 0 || strncasecmp(url, "rtsps://", 8) == 0;
+}
+
+// The URL as debug lines may show it: a password never reaches the log.
+std::string WithoutCredentials(const char* url) {
+  std::string text(url);
+  size_t scheme = text.find("://");
+  if (scheme == std::string::npos) return text;
+  size_t host = scheme + 3;
+  size_t path = text.find('/', host);
+  size_t at = text.rfind('@', path == std::string::npos ? text.size() : path);
+  if (at == std::string::npos || at < host) return text;
+  return text.substr(0, host) + "***@" + text.substr(at + 1);
+}
+
+std::string ErrorText(int error) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+struct RemoteStreamHooks {
+  static int Interrupt(void* opaque) {
+    return static_cast<const CRemoteStreamSession*>(opaque)->ShouldInterrupt() ? 1 : 0;
+  }
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+  static int WritePacket(void* opaque, const uint8_t* buf, int size){
+#else
+  static int WritePacket(void* opaque, uint8_t* buf, int size) {
+#endif
+      return static_cast<CRemoteStreamSession*>(opaque)->OnMuxed(buf, size);
+}
+}
+;
+
+CRemoteStreamSession::CRemoteStreamSession(CRemoteStreamLib::DataCallback cb, void* user,
+                                           int readMs)
+    : cb_(cb), user_(user), read_ms_(static_cast<uint32_t>(readMs)) {}
+
+CRemoteStreamSession::~CRemoteStreamSession() {
+  Stop();
+  Release();
+}
+
+bool CRemoteStreamSession::OnReaderThread() { return t_reader; }
+
+bool CRemoteStreamSession::ShouldInterrupt() const {
+  if (!tearing_down_ && stop_.load(std::memory_order_relaxed)) return true;
+  if (!platform::TicksElapsed(since_, platform::TickCount(), limit_ms_)) return false;
+  timed_out_ = true;
+  return true;
+}
+
+bool CRemoteStreamSession::Open(const char* url, int openMs) {
+  log_url_ = WithoutCredentials(url);
+  since_ = platform::TickCount();
+  limit_ms_ = static_cast<uint32_t>(openMs);
+
+  in_ = avformat_alloc_context();
+  if (in_ == nullptr) return false;
+  in_->interrupt_callback.callback = &RemoteStreamHooks::Interrupt;
+  in_->interrupt_callback.opaque = this;
+  in_->probesize = kProbeBytes;
+  in_->max_analyze_duration = kAnalyzeMicroseconds;
+  in_->fps_probe_size = 0;
+
+  AVDictionary* options = nullptr;
+  if (IsRtsp(url)) av_dict_set(&options, "rtsp_transport", "tcp", 0);
+  int r = avformat_open_input(&in_, url, nullptr, &options);  // frees in_ on failure
+  av_dict_free(&options);
+  if (r < 0) {
+    platform::DebugPrintf("RemoteStream: cannot open %s: %s", log_url_.c_str(),
+                          ErrorText(r).c_str());
+    return false;
+  }
+  r = avformat_find_stream_info(in_, nullptr);
+  if (r < 0) {
+    platform::DebugPrintf("RemoteStream: no stream information from %s: %s", log_url_.c_str(),
+                          ErrorText(r).c_str());
+    return false;
+  }
+  return OpenOutput();
+}
+
+bool CRemoteStreamSession::OpenOutput() {
+  if (avformat_alloc_output_context2(&out_, nullptr, "mpegts", nullptr) < 0) return false;
+  out_index_.assign(in_->nb_streams, -1);
+  for (unsigned i = 0; i < in_->nb_streams; ++i) {
+    const AVCodecParameters* par = in_->streams[i]->codecpar;
+    if (!TsCarries(par->codec_id)) {
+      platform::DebugPrintf(
+          "RemoteStream: %s stream %u (%s %s) cannot be carried in MPEG-TS, left out",
+          log_url_.c_str(), i,
+          av_get_media_type_string(par->codec_type) ? av_get_media_type_string(par->codec_type)
+                                                    : "unknown",
+          avcodec_get_name(par->codec_id));
+      continue;
+    }
+    AVStream* out = avformat_new_stream(out_, nullptr);
+    if (out == nullptr || avcodec_parameters_copy(out->codecpar, par) < 0) return false;
+    out->codecpar->codec_tag = 0;
+    out->time_base = in_->streams[i]->time_base;
+    out_index_[i] = out->index;
+  }
+  if (out_->nb_streams == 0) {
+    platform::DebugPrintf("RemoteStream: %s has no stream that MPEG-TS can carry",
+                          log_url_.c_str());
+    return false;
+  }
+  last_dts_.assign(out_->nb_streams, AV_NOPTS_VALUE);
+  held_.assign(out_->nb_streams, nullptr);
+  awaiting_key_.assign(out_->nb_streams, false);
+  for (unsigned o = 0; o < out_->nb_streams; ++o) {
+    awaiting_key_[o] = out_->streams[o]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+  }
+
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBuffer));
+  if (buffer == nullptr) return false;
+  out_io_ = avio_alloc_context(buffer, kOutputBuffer, 1, this, nullptr,
+                               &RemoteStreamHooks::WritePacket, nullptr);
+  if (out_io_ == nullptr) {
+    av_free(buffer);
+    return false;
+  }
+  out_->pb = out_io_;
+  // Output leaves when the buffer is full, not after every packet: fewer,
+  // larger callbacks, still whole transport packets.
+  out_->flush_packets = 0;
+  int r = avformat_write_header(out_, nullptr);
+  if (r < 0) {
+    platform::DebugPrintf("RemoteStream: MPEG-TS muxer refused %s: %s", log_url_.c_str(),
+                          ErrorText(r).c_str());
+    return false;
+  }
+  header_written_ = true;
+  return true;
+}
+
+bool CRemoteStreamSession::Start(uint32_t handle, std::function<void(uint32_t)> lost) {
+  handle_ = handle;
+  lost_ = std::move(lost);
+  try {
+    reader_ = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    platform::DebugPrintf("RemoteStream: no reader thread for %s", log_url_.c_str());
+    return false;
+  }
+  return true;
+}
+
+void CRemoteStreamSession::Stop() {
+  stop_.store(true, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(join_mu_);
+  if (reader_.joinable()) reader_.join();
+}
+
+void CRemoteStreamSession::Run() {
+  t_reader = true;
+  delivering_ = true;
+  if (!carry_.empty()) OnMuxed(nullptr, 0);  // what the header wrote, if anything
+
+  AVPacket* pkt = av_packet_alloc();
+  int error = pkt != nullptr ? 0 : AVERROR(ENOMEM);
+  since_ = platform::TickCount();
+  limit_ms_ = read_ms_;
+  while (error == 0 && !stop_.load(std::memory_order_relaxed)) {
+    int r = av_read_frame(in_, pkt);
+    if (r == AVERROR(EAGAIN)) {
+      if (ShouldInterrupt()) error = AVERROR_EXIT;
+      platform::SleepMs(5);
+      continue;
+    }
+    if (r < 0) {
+      error = r;
+      break;
+    }
+    // A packet after a time-out is one the parser still held, not a sign of
+    // life: the next read must fail at once instead of waiting again.
+    if (!timed_out_) since_ = platform::TickCount();
+    if (!Forward(pkt)) error = AVERROR(ENOMEM);
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+
+  // When a live input ends, however it ends, the demuxer hands out the frame
+  // it was assembling: cut short, it would end the record with a picture that
+  // does not decode. The end of a file is whole.
+  const bool live = in_->pb == nullptr || !(in_->pb->seekable & AVIO_SEEKABLE_NORMAL);
+  for (AVPacket*& last : held_) {
+    if (last != nullptr && !live) Write(last);
+    av_packet_free(&last);
+  }
+  // The muxer still holds packets waiting for interleaving and a partly
+  // filled buffer: they are the last seconds of the record.
+  if (header_written_) {
+    av_write_trailer(out_);
+    header_written_ = false;
+  }
+  const bool lost = !stop_.load(std::memory_order_relaxed);
+  if (lost) {
+    platform::DebugPrintf(
+        "RemoteStream: stream %u from %s lost: %s", handle_, log_url_.c_str(),
+        error == AVERROR_EXIT ? "nothing received in time" : ErrorText(error).c_str());
+    if (lost_) lost_(handle_);
+  }
+  delivering_ = false;
+  Release();
+}
+
+bool CRemoteStreamSession::Forward(AVPacket* pkt) {
+  const int in_index = pkt->stream_index;
+  // Streams that appear after the open (possible with some inputs) were not
+  // announced to the muxer and cannot join later.
+  if (in_index < 0 || static_cast<size_t>(in_index) >= out_index_.size()) return true;
+  const int o = out_index_[static_cast<size_t>(in_index)];
+  if (o < 0) return true;
+  if (awaiting_key_[o]) {
+    // Frames before the first key frame cannot be decoded; a record starts
+    // with a picture.
+    if (!(pkt->flags & AV_PKT_FLAG_KEY)) return true;
+    awaiting_key_[o] = false;
+  }
+  if (pkt->size == 0 || (pkt->pts == AV_NOPTS_VALUE && pkt->dts == AV_NOPTS_VALUE)) return true;
+  if (pkt->dts == AV_NOPTS_VALUE) pkt->dts = pkt->pts;
+  if (pkt->pts == AV_NOPTS_VALUE) pkt->pts = pkt->dts;
+  av_packet_rescale_ts(pkt, in_->streams[in_index]->time_base, out_->streams[o]->time_base);
+  // The muxer refuses a time stamp that goes back; a source that jumps back
+  // loses the packets up to where it was, not the whole record.
+  if (last_dts_[o] != AV_NOPTS_VALUE && pkt->dts <= last_dts_[o]) return true;
+  if (pkt->pts < pkt->dts) return true;
+  last_dts_[o] = pkt->dts;
+  pkt->stream_index = o;
+  pkt->pos = -1;
+  // Each stream's newest packet waits for the next one (see Run).
+  if (held_[o] == nullptr && (held_[o] = av_packet_alloc()) == nullptr) return false;
+  if (held_[o]->size > 0 && !Write(held_[o])) return false;
+  av_packet_move_ref(held_[o], pkt);
+  return true;
+}
+
+bool CRemoteStreamSession::Write(AVPacket* pkt) {
+  int r = av_interleaved_write_frame(out_, pkt);
+  av_packet_unref(pkt);
+  if (r == AVERROR(ENOMEM)) return false;
+  // Our output never fails, so anything else is about this packet's data:
+  // it is lost, the stream goes on.
+  if (r < 0 && !mux_error_logged_) {
+    mux_error_logged_ = true;
+    platform::DebugPrintf("RemoteStream: MPEG-TS muxer dropped a packet of %s: %s",
+                          log_url_.c_str(), ErrorText(r).c_str());
+  }
+  return true;
+}
+
+int CRemoteStreamSession::OnMuxed(const uint8_t* buf, int size) {
+  const size_t n = size > 0 ? static_cast<size_t>(size) : 0;
+  if (delivering_ && carry_.empty() && n % kTs == 0) {
+    Deliver(buf, n);
+    return size;
+  }
+  if (n > 0) carry_.insert(carry_.end(), buf, buf + n);
+  if (delivering_) {
+    const size_t whole = carry_.size() - carry_.size() % kTs;
+    Deliver(carry_.data(), whole);
+    carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(whole));
+  }
+  return size;
+}
+
+void CRemoteStreamSession::Deliver(const uint8_t* data, size_t size) {
+  if (size == 0) return;
+  cb_(handle_, data, static_cast<uint32_t>(size), user_);
+}
+
+void CRemoteStreamSession::Release() {
+  since_ = platform::TickCount();
+  limit_ms_ = kTeardownMs;
+  tearing_down_ = true;
+  if (out_ != nullptr) {
+    if (header_written_) av_write_trailer(out_);  // never delivered: the reader did not run
+    header_written_ = false;
+    avformat_free_context(out_);
+    out_ = nullptr;
+  }
+  if (out_io_ != nullptr) {
+    av_freep(&out_io_->buffer);
+    avio_context_free(&out_io_);
+  }
+  for (AVPacket*& last : held_) av_packet_free(&last);
+  if (in_ != nullptr) avformat_close_input(&in_);
+}

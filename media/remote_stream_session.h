@@ -1,0 +1,94 @@
+// One open stream of the remote stream library: the demuxer reading the URL,
+// the MPEG-TS muxer writing into memory, and the reader thread between them.
+//
+// Owned by CRemoteStreamLib's handle table (shared with a closer that is
+// joining it). Open runs on the opening thread; from Start on, the FFmpeg
+// contexts belong to the reader thread alone, which frees them when the
+// stream ends. Stop may be called from any thread but the reader's own, as
+// often as wanted; it returns once the reader has been joined.
+#ifndef KVR_MEDIA_REMOTE_STREAM_SESSION_H_
+#define KVR_MEDIA_REMOTE_STREAM_SESSION_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/remote_stream.h"
+
+struct AVFormatContext;
+struct AVIOContext;
+struct AVPacket;
+
+class CRemoteStreamSession {
+ public:
+  CRemoteStreamSession(CRemoteStreamLib::DataCallback cb, void* user, int readMs);
+  ~CRemoteStreamSession();  // stops the reader and frees what is left
+  CRemoteStreamSession(const CRemoteStreamSession&) = delete;
+  CRemoteStreamSession& operator=(const CRemoteStreamSession&) = delete;
+
+  // Opens `url` and prepares the muxer within `openMs`. False (with a debug
+  // line) when the URL cannot be opened in time or holds nothing to carry.
+  bool Open(const char* url, int openMs);
+
+  // Starts the reader; `lost` runs once on it if the stream ends by itself.
+  // False when no thread could be started.
+  bool Start(uint32_t handle, std::function<void(uint32_t)> lost);
+
+  void Stop();
+
+  // True on any reader thread of the library.
+  static bool OnReaderThread();
+
+ private:
+  friend struct RemoteStreamHooks;  // FFmpeg's C callbacks, defined with FFmpeg's signatures
+
+  bool ShouldInterrupt() const;
+  int OnMuxed(const uint8_t* buf, int size);
+
+  bool OpenOutput();
+  void Run();
+  // Takes one demuxed packet for the muxer; false when memory ran out.
+  bool Forward(AVPacket* pkt);
+  // Hands a packet to the muxer (which takes its data); false when memory ran out.
+  bool Write(AVPacket* pkt);
+  void Deliver(const uint8_t* data, size_t size);
+  // Frees the FFmpeg contexts, giving the server a moment for a goodbye.
+  void Release();
+
+  const CRemoteStreamLib::DataCallback cb_;
+  void* const user_;
+  const uint32_t read_ms_;
+  uint32_t handle_ = 0;
+  std::string log_url_;  // the URL without credentials, for debug lines
+  std::function<void(uint32_t)> lost_;
+
+  // The I/O deadline: FFmpeg gives up once `limit_ms_` passed since `since_`.
+  // Touched only by the thread doing the I/O (the opener, then the reader).
+  uint32_t since_ = 0;
+  uint32_t limit_ms_ = 0;
+  mutable bool timed_out_ = false;  // the deadline passed once: it stays passed
+  bool tearing_down_ = false;       // closing the input: a stop no longer interrupts
+  std::atomic<bool> stop_{false};
+
+  AVFormatContext* in_ = nullptr;
+  AVFormatContext* out_ = nullptr;
+  AVIOContext* out_io_ = nullptr;
+  bool header_written_ = false;
+  bool mux_error_logged_ = false;
+  std::vector<int> out_index_;      // per input stream: output stream, or -1 when left out
+  std::vector<int64_t> last_dts_;   // per output stream, in its time base
+  std::vector<AVPacket*> held_;     // per output stream: its newest packet, not yet muxed
+  std::vector<bool> awaiting_key_;  // per output stream: video before its first key frame
+  std::vector<uint8_t> carry_;      // muxed bytes not yet delivered (less than a packet, or
+                                    // written before the reader started)
+  bool delivering_ = false;         // the reader runs: WritePacket may call back
+
+  std::mutex join_mu_;
+  std::thread reader_;
+};
+
+#endif  // KVR_MEDIA_REMOTE_STREAM_SESSION_H_

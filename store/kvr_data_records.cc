@@ -1,0 +1,74 @@
+// The parts of the storage data that read the record modules themselves.
+#include <cstdio>
+
+#include "media/kvr_io_comm_mdl.h"
+#include "media/kvr_rtsp_comm_mdl.h"
+#include "store/kvr_data.h"
+
+namespace {
+
+RECORD_TIME ToRecordTime(const TimeRecord& t) {
+  RECORD_TIME r;
+  r.year = t.year;
+  r.month = t.month;
+  r.day = t.day;
+  r.hour = t.hour;
+  r.minute = t.minute;
+  r.second = t.second;
+  return r;
+}
+
+}  // namespace
+
+int CKVRData::AddTask(const char* url, CKVRIOCommMdl* writer) {
+  if (writer == nullptr) return -1;
+  QWTools::CReadWriteMutexLock lock(&taskLock_);
+  if (GetCmdDealModule() == nullptr) return -1;
+  writer->SetRecordUrl(url);
+  tasks_[CSecureString(url)] = writer;
+  IncreaseUseCount(writer->GetVolumeRoot().c_str());
+  ++taskCount_;
+  return 0;
+}
+
+int CKVRData::RemoveTask(const char* url) {
+  QWTools::CReadWriteMutexLock lock(&taskLock_);
+  auto it = tasks_.find(CSecureString(url));
+  if (it == tasks_.end()) return -1;
+  DecreaseUseCount(it->second->GetVolumeRoot().c_str());
+  tasks_.erase(it);
+  --taskCount_;
+  return 0;
+}
+
+void CKVRData::FillStatus(CKVRIOCommMdl* writer, RECORD_STATUS_INFO* entry) {
+  std::snprintf(entry->recordFileUrl, sizeof(entry->recordFileUrl), "%s",
+                writer->GetRecordUrl().c_str());
+  entry->beginTime = ToRecordTime(writer->GetStartTime());
+  entry->finalTime = ToRecordTime(writer->GetEndTime());
+  entry->recordSize = static_cast<int32_t>(writer->GetRecordSizeMB());
+  entry->recordType = writer->GetSourceType();
+  entry->totalTime = 0;
+  entry->limitSize = static_cast<int32_t>(writer->GetSizeLimit() >> 20);
+  entry->limitTime = static_cast<int32_t>(writer->GetTimeLimitMs() / 1000);
+  entry->status = writer->GetState();
+}
+
+CKVRRTSPCommMdl* CKVRData::FindRtspSourceByHandle(uint32_t handle) {
+  QWTools::CReadWriteMutexLock lock(&sourceLock_);
+  for (const auto& [url, source] : rtspSources_) {
+    if (source->GetStreamHandle() == handle) return source;
+  }
+  return nullptr;
+}
+
+bool CKVRData::RemoveRtspSourceByHandle(uint32_t handle) {
+  QWTools::CReadWriteMutexLock lock(&sourceLock_);
+  for (auto it = rtspSources_.begin(); it != rtspSources_.end(); ++it) {
+    if (it->second->GetStreamHandle() == handle) {
+      rtspSources_.erase(it);
+      break;
+    }
+  }
+  return true;
+}

@@ -1,0 +1,260 @@
+#include "store/kvr_store_fun_mdl.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "media/record_path.h"
+#include "platform/file.h"
+#include "protocol/session_pdus.h"
+#include "protocol/store_pdus.h"
+#include "store/kvr_data.h"
+#include "store/record_name.h"
+
+namespace {
+
+RecordStatusEntry ToStatusEntry(const RECORD_STATUS_INFO& info) {
+  RecordStatusEntry entry;
+  std::snprintf(entry.recordFileUrl, sizeof(entry.recordFileUrl), "%s", info.recordFileUrl);
+  auto time = [](const RECORD_TIME& t) {
+    TimeRecord r;
+    r.year = t.year;
+    r.month = t.month;
+    r.day = t.day;
+    r.hour = t.hour;
+    r.minute = t.minute;
+    r.second = t.second;
+    return r;
+  };
+  entry.beginTime = time(info.beginTime);
+  entry.finalTime = time(info.finalTime);
+  entry.recordSize = info.recordSize;
+  entry.recordType = info.recordType;
+  entry.totalTime = info.totalTime;
+  entry.limitSize = info.limitSize;
+  entry.limitTime = info.limitTime;
+  entry.status = info.status;
+  return entry;
+}
+
+}  // namespace
+
+CKVRStoreFunMdl::CKVRStoreFunMdl(CKVRData* data) : CSvrFunMdl(true), data_(data) {
+  GetRuntimeInfo()->SetName(kName);
+}
+
+CKVRStoreFunMdl::~CKVRStoreFunMdl() {
+  stop_.store(true);
+  wake_.Notify();
+  WaitWorkerEnded();
+}
+
+void CKVRStoreFunMdl::SetRunning(bool running) {
+  running_.store(running);
+  wake_.Notify();
+}
+
+int CKVRStoreFunMdl::Loop() {
+  while (!stop_.load()) {
+    HonourSuspend();
+    if (!running_.load()) {
+      wake_.Wait(1000);
+      continue;
+    }
+    // Until the TCP server is wired in there is nothing to poll: an idle pass.
+    IKVRServicePoller* poller = poller_.load();
+    if (poller == nullptr || poller->Poll() == 1) wake_.Wait(15);
+  }
+  return 0;
+}
+
+int CKVRStoreFunMdl::OnMessage(const SvrFrame::MessageRef& message) {
+  if (!message) return 0;
+  switch (message->GetMessageKind()) {
+    case SvrFrame::kRequestMessage:
+      DispatchRequest(message);
+      break;
+    case SvrFrame::kMediaDataMessage:
+      // The framework routes media here; its reply-to list names the writer.
+      Send(message, 0, SvrFrame::kDataClass);
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+int CKVRStoreFunMdl::DispatchRequest(const SvrFrame::MessageRef& message) {
+  SvrFrame::CInnerProtocolStack* unit = message.get();
+  if (unit == nullptr) return 0;
+  const char* command = unit->GetCommandName();
+  if (command == nullptr) return 0;
+  auto is = [command](const char* name) { return std::strcmp(command, name) == 0; };
+  // A unit of another class under a known command name is not ours to read.
+  if (is("StoreConfigGet")) {
+    if (auto* u = dynamic_cast<CGetKVRCngParams*>(unit)) return HandleStoreConfig(u);
+  } else if (is("StoreConfigSet")) {
+    if (auto* u = dynamic_cast<CSetKVRCngParams*>(unit)) return HandleStoreConfig(u);
+  } else if (is("RecRealMedia")) {
+    if (auto* u = dynamic_cast<CRecordMedia*>(unit)) return HandleRecRealMedia(u);
+  } else if (is("RecRealMediaControl")) {
+    if (auto* u = dynamic_cast<CRecordMediaControl*>(unit)) return HandleRecRealMediaControl(u);
+  } else if (is("DeleteRecRealMedia")) {
+    if (auto* u = dynamic_cast<CDelRecordMedia*>(unit)) return HandleDeleteRecRealMedia(u);
+  } else if (is("QueryRealMediaRecStatus")) {
+    if (auto* u = dynamic_cast<CQueryRecordStatus*>(unit)) return HandleQueryRecStatus(u);
+  } else if (is("Register")) {
+    if (auto* u = dynamic_cast<CRegister*>(unit)) return HandleRegister(u);
+  } else if (is("KeepAlive")) {
+    if (auto* u = dynamic_cast<CKeepAlive*>(unit)) return HandleKeepAlive(u);
+  } else if (is("RecordEvent")) {
+    if (auto* u = dynamic_cast<CRecordEvent*>(unit)) return HandleRecordEvent(u);
+  }
+  return 0;
+}
+
+void CKVRStoreFunMdl::SendReply(IZETAPDU* reply, const IZETAPDU* request,
+                                const CSecureString& requester, int messageClass) {
+  const std::string sequence = request->GetSequence();
+  if (!sequence.empty()) reply->SetSequence(sequence.c_str());
+  reply->AddReplyTo(requester);
+  Send(SvrFrame::MessageRef(reply), 0, messageClass);
+}
+
+// ---- Record files
+
+int CKVRStoreFunMdl::ScanVolumes(const char* url, std::string* found) {
+  STORE_CONFIG_INFO config;
+  data_->CopyConfig(&config);
+  for (const STORE_VOLUME_INFO& volume : config.volumes) {
+    const int code = CheckRecordFileName(url);
+    if (code != 0) return code;
+    if (!StaysInsideVolume(url)) return kOutsideVolume;
+    std::string path;
+    if (!MakeRecordPath(volume.volumePath, url, &path)) return kPathTooLong;
+    if (platform::PathExists(path)) {
+      if (found != nullptr) *found = path;
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int CKVRStoreFunMdl::RecordFileExists(const char* url) { return ScanVolumes(url, nullptr); }
+
+int CKVRStoreFunMdl::FindRecordFile(const char* url, std::string* path) {
+  std::string found;
+  const int result = ScanVolumes(url, &found);
+  if (path != nullptr) *path = result == -1 ? found : std::string();
+  return result == -1 && !found.empty() ? 0 : -1;
+}
+
+int CKVRStoreFunMdl::HandleDeleteRecRealMedia(CDelRecordMedia* request) {
+  const char* url = request->recordFileUrl;
+  CReferPtr<CDelRecordMediaAck> reply(CDelRecordMediaAck::Create(kResultSuccess));
+  int status = 0;
+  std::string path;
+  if (data_->FindTask(url) != nullptr) {
+    status = kTaskExists;
+  } else if (FindRecordFile(url, &path) != 0) {
+    status = kNoRecordFile;
+  } else if (platform::RemoveFile(path) != 0) {
+    status = kDeleteFailed;
+  }
+  if (status != 0) reply->SetResult(kResultCodeFail);
+  SendReply(reply.get(), request, request->GetCommOrigin(), SvrFrame::kDataClass);
+  return status;
+}
+
+// ---- Status
+
+int CKVRStoreFunMdl::QueryRecordStatus(const char* name, RECORD_STATUS_INFO** records,
+                                       uint32_t* count) {
+  return data_->QueryRecordStatus(name, records, count);
+}
+
+int CKVRStoreFunMdl::HandleQueryRecStatus(CQueryRecordStatus* request) {
+  char name[sizeof(request->recordFileUrl)];
+  std::snprintf(name, sizeof(name), "%s", request->recordFileUrl);
+  std::vector<RECORD_STATUS_INFO> entries;
+  const int status = data_->QueryRecordStatus(name, &entries);
+  const CSecureString& requester = request->GetCommOrigin();
+  if (entries.empty()) {
+    CReferPtr<CQueryRecordStatusAck> reply(CQueryRecordStatusAck::Create(kResultCodeFail));
+    reply->morePacket = 1;
+    SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+    return status;
+  }
+  CReferPtr<CQueryRecordStatusAck> reply;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i % kStatusPerReply == 0) {
+      reply = CQueryRecordStatusAck::Create(kResultSuccess);
+      reply->morePacket = 1;
+    }
+    reply->AddStatus(ToStatusEntry(entries[i]));
+    const bool last = i + 1 == entries.size();
+    if (last || (i + 1) % kStatusPerReply == 0) {
+      reply->morePacket = last ? 0 : 1;
+      SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+    }
+  }
+  return status;
+}
+
+// ---- Configuration
+
+int CKVRStoreFunMdl::HandleStoreConfig(CSetKVRCngParams* request) {
+  const int status = data_->SetConfig(request);
+  data_->RefreshVolumeSpace();
+  const CSecureString& requester = request->GetCommOrigin();
+  if (requester.IsEmpty()) return status;
+  CReferPtr<CSetKVRCngParamsAck> reply(
+      CSetKVRCngParamsAck::Create(status == 0 ? kResultSuccess : kResultCodeFail));
+  SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+  return status;
+}
+
+int CKVRStoreFunMdl::HandleStoreConfig(CGetKVRCngParams* request) {
+  CReferPtr<CGetKVRCngParamsAck> reply(CGetKVRCngParamsAck::Create(kResultSuccess));
+  data_->GetConfig(reply.get(), request->cngType);
+  const CSecureString& requester = request->GetCommOrigin();
+  if (!requester.IsEmpty()) SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+  return 0;
+}
+
+int CKVRStoreFunMdl::RefreshVolumeSpace(STORE_CONFIG_INFO* config) {
+  data_->RefreshVolumeSpace();
+  if (config != nullptr) data_->CopyConfig(config);
+  return 0;
+}
+
+// ---- Session
+
+int CKVRStoreFunMdl::HandleRegister(CRegister* request) {
+  CReferPtr<CRegisterAck> reply(CRegisterAck::Create(kResultSuccess));
+  if (data_->CheckUser(request->cuName, request->cuPassword) == -1) {
+    reply->SetResult(kResultCodeFail);
+  }
+  // A client keeps its connection whether or not it was let in.
+  reply->enableLongConnection = 1;
+  reply->SetCommOrigin(GetRuntimeInfo()->GetSharedName());
+  SendReply(reply.get(), request, request->GetCommOrigin(), SvrFrame::kControlDataClass);
+  return 0;
+}
+
+int CKVRStoreFunMdl::HandleKeepAlive(CKeepAlive* request) {
+  CReferPtr<CKeepAliveAck> reply(CKeepAliveAck::Create(kResultSuccess));
+  reply->SetCommOrigin(GetRuntimeInfo()->GetSharedName());
+  SendReply(reply.get(), request, request->GetCommOrigin(), SvrFrame::kControlDataClass);
+  return 0;
+}
+
+// ---- Record events
+
+int CKVRStoreFunMdl::HandleRecordEvent(CRecordEvent* event) {
+  data_->NotifyRecordEvent(event->recordFileUrl, event->recordEvent);
+  // The writer addressed the event to the record's requester; it goes on there.
+  Send(SvrFrame::MessageRef(event), 0, SvrFrame::kControlDataClass);
+  return 0;
+}

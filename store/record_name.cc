@@ -1,0 +1,43 @@
+#include "store/record_name.h"
+
+#include <cstring>
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+int CheckRecordFileName(const char* name) {
+  static const struct {
+    char c;
+    int code;
+  } kForbidden[] = {{':', -1}, {'*', -2}, {'?', -3}, {'"', -4}, {'<', -5}, {'>', -6}, {'|', -7}};
+  int worst = 0;
+  if (name == nullptr) return 0;
+  for (const auto& f : kForbidden) {
+    if (std::strchr(name, f.c) != nullptr && f.code < worst) worst = f.code;
+  }
+  return worst;
+}
+
+bool StaysInsideVolume(const char* name) {
+  if (name == nullptr) return true;
+  if (IsSeparator(name[0])) return false;
+  const char* part = name;
+  while (true) {
+    const char* end = part;
+    while (*end != '\0' && !IsSeparator(*end)) ++end;
+    if (end - part == 2 && part[0] == '.' && part[1] == '.') return false;
+    if (*end == '\0') return true;
+    part = end + 1;
+  }
+}
+
+std::string VolumeFolder(const char* volumePath) {
+  std::string out = volumePath != nullptr ? volumePath : "";
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}

@@ -1,0 +1,205 @@
+// The storage data's own rules: record names, configuration, volume choice,
+// use counts, users, drive discovery and the status query of an empty table.
+#include "store/kvr_data.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "protocol/store_pdus.h"
+#include "store/drive_discovery.h"
+#include "store/record_name.h"
+#include "tests/test_util.h"
+
+namespace {
+
+struct Member {
+  const char* name;
+  std::string path;
+  int type;
+};
+
+// Sets the configuration: four numbers in megabytes and a volume list.
+void Configure(CKVRData& data, const std::vector<Member>& members, int max = 4, int reservedMb = 0,
+               int volumeReservedMb = 0) {
+  CReferPtr<CSetKVRCngParams> set(CSetKVRCngParams::Create());
+  set->maxRecordNumber = max;
+  set->recoverMethod = 1;
+  set->reservedSpace = reservedMb;
+  set->reservedvolumeSpace = volumeReservedMb;
+  for (const Member& m : members) set->AddVolume(m.name, m.path.c_str(), m.type);
+  ASSERT_EQ(data.SetConfig(set.get()), 0);
+}
+
+STORE_CONFIG_INFO Config(CKVRData& data) {
+  STORE_CONFIG_INFO config;
+  data.CopyConfig(&config);
+  return config;
+}
+
+std::string Chosen(CKVRData& data, const char* name = "") {
+  STORE_VOLUME_INFO v;
+  std::snprintf(v.volumeName, sizeof(v.volumeName), "%s", name);
+  const int result = data.SelectVolume(&v);
+  return result == 0 ? std::string(v.volumeName) : "result " + std::to_string(result);
+}
+
+TEST(RecordNameTest, ForbiddenCharactersGiveTheMostNegativeCode) {
+  // clang-format off
+  const std::pair<const char*, int> cases[] = {
+      {"a:b", -1}, {"a*b", -2}, {"a?b", -3}, {"a\"b", -4}, {"a<b", -5}, {"a>b", -6}, {"a|b", -7},
+      {"a:b|c", -7}, {"?*:", -3}, {"|<>\"", -7}, {"cam1/2026\\12\\rec.dav", 0}};
+  // clang-format on
+  for (const auto& [name, code] : cases) EXPECT_EQ(CheckRecordFileName(name), code) << name;
+}
+
+TEST(RecordNameTest, OnlyRelativeNamesWithoutParentComponentsStayInside) {
+  const std::pair<const char*, bool> cases[] = {
+      {"a/b.dav", true},    {"..a/b..", true},    {"a/./b", true}, {"../a", false},
+      {"a\\..\\b", false},  {"a/..", false},      {"..", false},   {"/abs.dav", false},
+      {"\\abs.dav", false}, {"a\\b/..\\c", false}};
+  for (const auto& [name, inside] : cases) EXPECT_EQ(StaysInsideVolume(name), inside) << name;
+}
+
+class KVRDataTest : public ::testing::Test {
+ protected:
+  std::string Folder(const std::string& name) { return dir_.File(name); }
+
+  kvr_test::ScratchDir dir_;
+  CKVRData data_;
+};
+
+TEST_F(KVRDataTest, FreshDataRefusesEveryRecordAndReportsNoStatus) {
+  EXPECT_EQ(Config(data_).maxRecordNumber, 0u);
+  EXPECT_TRUE(data_.IsTaskTableFull());
+  EXPECT_EQ(Chosen(data_), "result -1");
+  RECORD_STATUS_INFO marker;
+  RECORD_STATUS_INFO* records = &marker;
+  uint32_t count = 7;
+  EXPECT_EQ(data_.QueryRecordStatus("", &records, &count), -1);
+  EXPECT_EQ(data_.QueryRecordStatus("x", &records, &count), 0);
+  EXPECT_EQ(records, &marker);
+  EXPECT_EQ(count, 7u);
+  EXPECT_EQ(data_.QueryRecordStatus("*", &records, &count), 0);
+  EXPECT_EQ(records, nullptr);
+  EXPECT_EQ(count, 0u);
+}
+
+TEST_F(KVRDataTest, SetConfigKeepsMegabytesAsBytesAndWalksTheVolumeList) {
+  const std::string a = Folder("a"), b = Folder("b/deep"), c = Folder("c");
+  std::ofstream(Folder("file")) << "x";
+  // An empty path ends the list like a missing name.
+  Configure(data_,
+            {{"A", a, 2}, {"B", b, 3}, {"odd", Folder("odd"), 42}, {"nopath", "", 1}, {"C", c, 1}},
+            4, 1, 5);
+  STORE_CONFIG_INFO config = Config(data_);
+  EXPECT_EQ(config.reservedSpace, 1048576u);
+  EXPECT_EQ(config.recoverMethod, 1u);
+  ASSERT_EQ(config.volumes.size(), 3u);
+  EXPECT_EQ(config.volumeCount, 3);
+  EXPECT_TRUE(std::filesystem::is_directory(b)) << "the folder of a new volume is made";
+  EXPECT_EQ(config.volumes[0].weight, 2097152u);
+  EXPECT_EQ(config.volumes[1].weight, 1572864u);
+  EXPECT_EQ(config.volumes[2].weight, 0u) << "a type without a weight is kept, weighing 0";
+  EXPECT_EQ(config.volumes[1].reservedBytes, 5u * 1048576);
+
+  // Same name: new path and type, the weight of the first type stays. Type -1
+  // removes exactly that volume; -1 for an unknown name is ignored. A folder
+  // that cannot be made ends the list, so "late" is not added either.
+  Configure(data_,
+            {{"A", c, 5},
+             {"odd", "x", -1},
+             {"ghost", "y", -1},
+             {"bad", Folder("file") + "/sub", 1},
+             {"late", Folder("late"), 1}},
+            4, -1, 0);
+  config = Config(data_);
+  ASSERT_EQ(config.volumes.size(), 2u);
+  EXPECT_EQ(config.volumeCount, 2);
+  EXPECT_STREQ(config.volumes[0].volumePath, c.c_str());
+  EXPECT_EQ(config.volumes[0].volumeType, 5);
+  EXPECT_EQ(config.volumes[0].weight, 2097152u);
+  EXPECT_STREQ(config.volumes[1].volumeName, "B");
+  EXPECT_EQ(config.reservedSpace, ~uint64_t{0} << 20) << "a negative size stays negative";
+
+  // The get answers in megabytes, -1 included, per cngType.
+  const struct {
+    int cngType;
+    int max, recover, reserved, volumeReserved;
+    int volumes;
+  } gets[] = {{0, 4, 1, -1, 0, 2},   {2, 4, -1, -1, -1, 0},  {3, -1, -1, -1, -1, 2},
+              {4, -1, 1, -1, -1, 0}, {5, -1, -1, -1, -1, 0}, {6, -1, -1, -1, 0, 0},
+              {7, -1, -1, -1, -1, 0}};
+  for (const auto& g : gets) {
+    CReferPtr<CGetKVRCngParamsAck> reply(CGetKVRCngParamsAck::Create(0));
+    ASSERT_EQ(data_.GetConfig(reply.get(), g.cngType), 0);
+    EXPECT_EQ(reply->cngType, g.cngType);
+    EXPECT_EQ(reply->maxRecordNumber, g.max) << g.cngType;
+    EXPECT_EQ(reply->recoverMethod, g.recover) << g.cngType;
+    EXPECT_EQ(reply->reservedSpace, g.reserved) << g.cngType;
+    EXPECT_EQ(reply->reservedvolumeSpace, g.volumeReserved) << g.cngType;
+    StoreVolumeItem item;
+    int listed = 0;
+    for (bool first = true; reply->NextVolume(&item, first) == 0; first = false) ++listed;
+    EXPECT_EQ(listed, g.volumes) << g.cngType;
+  }
+}
+
+TEST_F(KVRDataTest, VolumeChoiceByWeightPerUseWithTiesToTheEarlier) {
+  const std::string a = Folder("a"), b = Folder("b"), c = Folder("c");
+  Configure(data_, {{"A", a, 2}, {"B", b, 3}, {"C", c, 3}, {"A2", Folder("a2"), 10}});
+  EXPECT_EQ(Chosen(data_), "A");  // 2097152 > 1572864
+  data_.IncreaseUseCount(a.c_str());
+  EXPECT_EQ(Chosen(data_), "B");  // 1572864 > 2097152 / 2; C ties with B
+  data_.IncreaseUseCount(b.c_str());
+  EXPECT_EQ(Chosen(data_), "C");
+  data_.DecreaseUseCount(b.c_str());
+  EXPECT_EQ(Chosen(data_), "B");
+  EXPECT_EQ(Chosen(data_, "C"), "C");
+  EXPECT_EQ(Chosen(data_, "nosuch"), "result 1");
+
+  // Use counts stay within 0..255; at 255 the weight is shared by 256.
+  for (int i = 0; i < 300; ++i) data_.IncreaseUseCount(a.c_str());
+  for (int i = 0; i < 5; ++i) data_.DecreaseUseCount(c.c_str());
+  STORE_CONFIG_INFO config = Config(data_);
+  EXPECT_EQ(config.volumes[0].useCount, 255);
+  EXPECT_EQ(config.volumes[2].useCount, 0);
+  for (const std::string& p : {b, c}) {
+    for (int i = 0; i < 255; ++i) data_.IncreaseUseCount(p.c_str());
+  }
+  EXPECT_EQ(Chosen(data_), "A2");  // 104857 > 8192 > 1572864 / 256
+}
+
+TEST_F(KVRDataTest, UsersKeepTheirFirstPasswordAndNeedItToGo) {
+  data_.AddUser("op", "one");
+  data_.AddUser("op", "two");
+  EXPECT_EQ(data_.CheckUser("op", "one"), 0);
+  EXPECT_EQ(data_.CheckUser("op", "two"), -1);
+  EXPECT_EQ(data_.CheckUser("OP", "one"), -1);
+  data_.DelUser("op", "two");
+  EXPECT_EQ(data_.CheckUser("op", "one"), 0);
+  data_.DelUser("op", "one");
+  EXPECT_EQ(data_.CheckUser("op", "one"), -1);
+}
+
+TEST(DriveDiscoveryTest, OffersOnlyMountsThatTakeAFileAndLeavesNothingBehind) {
+  kvr_test::ScratchDir dir;
+  std::ofstream(dir.File("plain")) << "x";
+  const std::vector<platform::MountPoint> mounts = {
+      {dir.File("missing"), "ext4"}, {dir.path(), "ext4"}, {dir.File("plain"), "xfs"}};
+  const std::vector<StoreVolumeItem> drives = DiscoverDrives(mounts);
+  ASSERT_EQ(drives.size(), 1u);
+  EXPECT_EQ(drives[0].volumeName, dir.path());
+  EXPECT_EQ(drives[0].volumePath, dir.path());
+  EXPECT_GT(drives[0].volumeRest, 0u);
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    entries += !e.path().empty();
+  EXPECT_EQ(entries, 1u) << "the probe file is deleted";
+}
+
+}  // namespace

@@ -1,0 +1,403 @@
+// The storage function module end to end: the real command dealing module
+// with the service's routing file, the real proactor, real record files in a
+// scratch folder. Requests are handed to the handlers as the exports do, with
+// a client module as requester, or sent by the client through the framework
+// as the network does; replies come back to the client.
+#include "store/kvr_store_fun_mdl.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "media/kvr_dvcon_comm_mdl.h"
+#include "media/kvr_io_comm_mdl.h"
+#include "platform/time.h"
+#include "protocol/session_pdus.h"
+#include "protocol/store_pdus.h"
+#include "store/kvr_data.h"
+#include "store/record_name.h"
+#include "svrframe/kvr_cmd_deal_mdl.h"
+#include "tests/svrframe/test_modules.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using kvr_test::WaitFor;
+
+// What the host's callbacks were given, in order. They carry no pointer of
+// ours, so the one test running at a time keeps them here.
+struct HostCalls {
+  std::mutex mu;
+  std::vector<std::string> calls;
+  uint32_t handle = 0;  // the last pushed-media handle
+};
+HostCalls g_host;
+
+void KVR_CALL OnDvCon(int message, char* readUrl, char* recordPath, unsigned int handle) {
+  std::lock_guard<std::mutex> lock(g_host.mu);
+  g_host.calls.push_back("dvcon " + std::to_string(message) + " " + readUrl + " " + recordPath);
+  g_host.handle = handle;
+}
+
+void KVR_CALL OnRecordEvent(const char* url, int code, unsigned int user) {
+  std::lock_guard<std::mutex> lock(g_host.mu);
+  g_host.calls.push_back("event " + std::string(url) + " " + std::to_string(code) + " " +
+                         std::to_string(user));
+}
+
+std::vector<std::string> HostSaw() {
+  std::lock_guard<std::mutex> lock(g_host.mu);
+  return g_host.calls;
+}
+
+// Seconds of a local time record (the platform's or the host header's).
+template <class Time>
+std::time_t Seconds(const Time& time) {
+  std::tm t{};
+  t.tm_year = time.year - 1900;
+  t.tm_mon = time.month - 1;
+  t.tm_mday = time.day;
+  t.tm_hour = time.hour;
+  t.tm_min = time.minute;
+  t.tm_sec = time.second;
+  t.tm_isdst = -1;
+  return std::mktime(&t);
+}
+
+template <size_t N>
+void Copy(char (&out)[N], const std::string& text) {
+  std::snprintf(out, N, "%s", text.c_str());
+}
+
+class CountingPoller : public IKVRServicePoller {
+ public:
+  int Poll() override { return ++polls, 1; }
+  std::atomic<int> polls{0};
+};
+
+class StoreFunMdlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    {
+      std::lock_guard<std::mutex> lock(g_host.mu);
+      g_host.calls.clear();
+      g_host.handle = 0;
+    }
+    cmd_ = new CKVRCmdDealMdl(true);
+    ASSERT_EQ(cmd_->Init(KVR_SOURCE_DIR "/config/Server_Config.xml"), 0);
+    data_.SetCmdDealModule(cmd_);
+    data_.SetDvConMsgCallBack(&OnDvCon, 0);
+    data_.SetRecordEventCallBack(&OnRecordEvent, 77);
+    fun_ = new CKVRStoreFunMdl(&data_);
+    fun_->Init("");
+    ASSERT_TRUE(cmd_->RegisterFunModule(fun_));
+    client_ = new kvr_test::CommModule("TcpCommMdl");
+    ASSERT_TRUE(cmd_->RegisterCommModule(client_, 1));
+    volume_ = dir_.File("vol");
+  }
+  void TearDown() override {
+    cmd_->RemoveFunModule(fun_, false);
+    cmd_->Destroy();  // and with it the client and every record module
+    delete fun_;
+  }
+
+  void Configure(int max) {
+    CReferPtr<CSetKVRCngParams> set(CSetKVRCngParams::Create());
+    set->maxRecordNumber = max;
+    set->reservedSpace = set->reservedvolumeSpace = 0;
+    set->AddVolume("V", volume_.c_str(), 1);
+    ASSERT_EQ(fun_->HandleStoreConfig(set.get()), 0);
+  }
+
+  // Hands a request from the client to a handler, as the exports do; gives
+  // "status/result" of the handler and of the module's reply.
+  template <class Unit, class Ack, class Fill>
+  std::string Call(int (CKVRStoreFunMdl::*handler)(Unit*), Ack*, Fill fill) {
+    CReferPtr<Unit> request(Unit::Create());
+    request->SetCommOrigin(client_->Name());
+    fill(*request);
+    const size_t before = Await<Ack>(0).size();
+    const int status = (fun_->*handler)(request.get());
+    const std::vector<Ack*> replies = Await<Ack>(before + 1);
+    const int result = replies.size() > before ? replies.back()->GetResultCode() : -100;
+    return std::to_string(status) + "/" + std::to_string(result);
+  }
+  std::string Start(const std::string& url, int limitSize = 0, const char* readUrl = "DvCon",
+                    const char* volumeName = "") {
+    return Call(&CKVRStoreFunMdl::HandleRecRealMedia, (CRecordMediaAck*)nullptr,
+                [&](CRecordMedia& r) {
+                  Copy(r.writeFileUrl, url);
+                  Copy(r.readFileUrl, readUrl);
+                  Copy(r.volumn, volumeName);
+                  r.limitSize = limitSize;
+                  r.limitTime = 60;
+                });
+  }
+  std::string Control(const char* url, int ctrl) {
+    return Call(&CKVRStoreFunMdl::HandleRecRealMediaControl, (CRecordMediaControlAck*)nullptr,
+                [&](CRecordMediaControl& r) {
+                  Copy(r.recordFileUrl, url);
+                  r.ctrlInfo = ctrl;
+                });
+  }
+  std::string Delete(const char* url) {
+    return Call(&CKVRStoreFunMdl::HandleDeleteRecRealMedia, (CDelRecordMediaAck*)nullptr,
+                [&](CDelRecordMedia& r) { Copy(r.recordFileUrl, url); });
+  }
+  // Sends a request from the client through the framework, as the network does.
+  void FromNetwork(IZETAPDU* unit, int messageClass = SvrFrame::kDataClass) {
+    client_->Send(SvrFrame::MessageRef(unit), 0, messageClass);
+  }
+
+  // The module's messages of class T to the client, once `count` have arrived
+  // (the writer's own replies to the client are left out).
+  template <class T>
+  std::vector<T*> Await(size_t count) {
+    std::vector<T*> out;
+    WaitFor([&] {
+      out.clear();
+      for (const auto& m : client_->Received()) {
+        auto* t = dynamic_cast<T*>(m.get());
+        if (t != nullptr && t->GetFunOrigin() == CKVRStoreFunMdl::kName) out.push_back(t);
+      }
+      return out.size() >= count;
+    });
+    return out;
+  }
+  uint8_t UseCount() {
+    STORE_CONFIG_INFO config;
+    data_.CopyConfig(&config);
+    return config.volumes.empty() ? 0 : config.volumes[0].useCount;
+  }
+  uint32_t PushHandle() {
+    std::lock_guard<std::mutex> lock(g_host.mu);
+    return g_host.handle;
+  }
+
+  kvr_test::ScratchDir dir_;
+  std::string volume_;
+  CKVRData data_;
+  CKVRCmdDealMdl* cmd_ = nullptr;
+  CKVRStoreFunMdl* fun_ = nullptr;
+  kvr_test::CommModule* client_ = nullptr;
+};
+
+TEST_F(StoreFunMdlTest, StartChecksRefuseInOrderAndCreateNothing) {
+  EXPECT_EQ(Start("a?b.dav"), "-7/5") << "a fresh service is full; that comes before the name";
+  Configure(2);
+  std::ofstream(volume_ + "/exists.dav") << "old";
+  const struct {
+    std::string url;
+    const char* volumeName;
+    const char* answer;
+  } cases[] = {{"a?b.dav", "", "-6/5"},
+               {"a:b|c.dav", "", "-6/5"},
+               {"../out.dav", "", "-6/5"},
+               {"x\\..\\..\\out.dav", "", "-6/5"},
+               {"/abs.dav", "", "-6/5"},
+               {std::string(259 - volume_.size(), 'n'), "", "-6/5"},  // one past the path width
+               {"exists.dav", "", "-6/5"},
+               {"ok.dav", "nosuch", "-8/5"}};
+  for (const auto& c : cases) EXPECT_EQ(Start(c.url, 0, "DvCon", c.volumeName), c.answer) << c.url;
+  EXPECT_EQ(data_.GetTaskCount(), 0u);
+  size_t files = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path())) {
+    files += !e.is_directory();
+  }
+  EXPECT_EQ(files, 1u) << "only exists.dav";
+  EXPECT_TRUE(HostSaw().empty());
+}
+
+TEST_F(StoreFunMdlTest, PresentTasksAndMissingRecordsAreRefused) {
+  Configure(2);
+  EXPECT_EQ(Control("nosuch.dav", 3), "-2/5");
+  EXPECT_EQ(Delete("nosuch.dav"), "-5/5");
+  ASSERT_EQ(Start("dup.dav"), "0/0");
+  const std::string file = volume_ + "/dup.dav";
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(file); }));
+  EXPECT_EQ(Delete("dup.dav"), "-3/5") << "the record is still a task";
+  std::filesystem::remove(file);
+  EXPECT_EQ(Start("dup.dav"), "-3/5");
+  ASSERT_EQ(Start("second.dav"), "0/0");
+  EXPECT_EQ(Start("third.dav"), "-7/5");
+  EXPECT_EQ(UseCount(), 2);
+}
+
+TEST_F(StoreFunMdlTest, PushedRecordKeepsEveryByteAndItsUrlUntilTheFileIsDeleted) {
+  Configure(4);
+  const char* url = "cam1\\rec.dav";
+  const std::string file = volume_ + "/cam1/rec.dav";
+  ASSERT_EQ(Start(url, 10, "DvCon://dev/1"), "0/0");
+  EXPECT_EQ(HostSaw(), std::vector<std::string>{"dvcon 1 DvCon://dev/1 " + file});
+  EXPECT_EQ(UseCount(), 1);
+  EXPECT_NE(data_.FindPushSource(url), nullptr);
+
+  std::vector<char> bytes(3 * 1048576 + 1000);
+  std::mt19937 random(7);
+  for (char& b : bytes) b = static_cast<char>(random());
+  for (size_t at = 0; at < bytes.size(); at += 65536) {
+    const int n = static_cast<int>(std::min<size_t>(65536, bytes.size() - at));
+    ASSERT_EQ(CKVRDvConCommMdl::PushMedia(bytes.data() + at, n, PushHandle()), 0);
+  }
+  // A stop drops what the writer has not taken yet, so every byte is in first.
+  CKVRIOCommMdl* writer = data_.FindTask(url);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return writer->GetBytesReceived() == bytes.size(); }));
+  RECORD_STATUS_INFO* records = nullptr;
+  uint32_t count = 0;
+  ASSERT_EQ(data_.QueryRecordStatus(url, &records, &count), 0);
+  ASSERT_EQ(count, 1u);
+  // While it runs, a record ends "now": seconds after it began.
+  const std::time_t begin = Seconds(records->beginTime);
+  ASSERT_TRUE(WaitFor([&] { return Seconds(platform::GetLocalTime()) - begin >= 2; }));
+  ASSERT_EQ(data_.QueryRecordStatus(url, &records, &count), 0);
+  EXPECT_LE(std::abs(std::difftime(Seconds(platform::GetLocalTime()), Seconds(records->finalTime))),
+            1.0);
+  EXPECT_STREQ(records->recordFileUrl, url);
+  EXPECT_EQ(records->recordSize, 3);
+  EXPECT_EQ(records->limitSize, 10);
+  EXPECT_EQ(records->limitTime, 60);
+  EXPECT_EQ(records->status, 4);
+
+  ASSERT_EQ(Control(url, 3), "0/0");
+  EXPECT_EQ(data_.FindTask(url), nullptr);
+  EXPECT_EQ(data_.FindPushSource(url), nullptr);
+  EXPECT_EQ(data_.GetTaskCount(), 0u);
+  EXPECT_EQ(UseCount(), 0);
+  ASSERT_TRUE(WaitFor([&] {
+    std::error_code ec;
+    return std::filesystem::file_size(file, ec) == bytes.size();
+  }));
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), std::istreambuf_iterator<char>(in)))
+      << "the file holds every byte in order";
+
+  EXPECT_EQ(Start(url), "-6/5") << "the file of a stopped record stays";
+  EXPECT_EQ(Delete(url), "0/0");
+  EXPECT_EQ(Start(url), "0/0");
+}
+
+TEST_F(StoreFunMdlTest, PulledRecordWhoseStreamFailsIsTornDownByItsSource) {
+  Configure(2);
+  // Nothing listens there. The pulled source fails the record with control 0,
+  // which the routing brings here like any control request: the task ends.
+  ASSERT_EQ(Start("a.dav", 0, "rtsp://127.0.0.1:1/a"), "0/0");
+  EXPECT_TRUE(WaitFor([&] {
+    return data_.GetTaskCount() == 0 && data_.FindRtspSource("a.dav") == nullptr && UseCount() == 0;
+  }));
+  EXPECT_TRUE(HostSaw().empty()) << "the host hears of pushed records only";
+}
+
+TEST_F(StoreFunMdlTest, WriterEventReachesTheHostAndThenTheRequester) {
+  Configure(1);
+  ASSERT_EQ(Start("limited.dav", 1), "0/0");
+  const std::vector<char> mib(1048576, 'x');
+  ASSERT_EQ(CKVRDvConCommMdl::PushMedia(mib.data(), static_cast<int>(mib.size()), PushHandle()), 0);
+  auto events = Await<CRecordEvent>(1);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_STREQ(events[0]->recordFileUrl, "limited.dav");
+  EXPECT_EQ(HostSaw().back(), "event limited.dav 3 77");
+}
+
+TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
+  auto query = [&] {
+    CReferPtr<CQueryRecordStatus> q(CQueryRecordStatus::Create());
+    Copy(q->recordFileUrl, "*");
+    FromNetwork(q.get());
+  };
+  query();
+  auto none = Await<CQueryRecordStatusAck>(1);
+  ASSERT_EQ(none.size(), 1u);
+  EXPECT_EQ(none[0]->GetResultCode(), 5);
+  EXPECT_EQ(none[0]->morePacket, 1);
+
+  Configure(12);
+  char url[16];
+  for (int i = 0; i < 12; ++i) {
+    std::snprintf(url, sizeof(url), "r%02d.dav", i);
+    ASSERT_EQ(Start(url), "0/0");
+  }
+  query();
+  auto replies = Await<CQueryRecordStatusAck>(4);
+  ASSERT_EQ(replies.size(), 4u);
+  const int sizes[] = {5, 5, 2}, more[] = {1, 1, 0};
+  int next = 0;
+  for (int r = 0; r < 3; ++r) {
+    CQueryRecordStatusAck* reply = replies[r + 1];
+    EXPECT_EQ(reply->GetResultCode(), 0);
+    EXPECT_EQ(reply->morePacket, more[r]);
+    RecordStatusEntry entry;
+    int n = 0;
+    for (bool first = true; reply->NextStatus(&entry, first) == 0; first = false, ++n) {
+      std::snprintf(url, sizeof(url), "r%02d.dav", next++);
+      EXPECT_STREQ(entry.recordFileUrl, url);
+    }
+    EXPECT_EQ(n, sizes[r]);
+  }
+}
+
+TEST_F(StoreFunMdlTest, RegisterChecksTheUserAndAlwaysKeepsTheConnection) {
+  data_.AddUser("op", "pw");
+  const struct {
+    const char* name;
+    const char* password;
+    int result;
+  } cases[] = {{"op", "pw", 0}, {"op", "bad", 5}, {"nobody", "pw", 5}};
+  size_t n = 0;
+  for (const auto& c : cases) {
+    CReferPtr<CRegister> request(CRegister::Create());
+    Copy(request->cuName, c.name);
+    Copy(request->cuPassword, c.password);
+    request->SetSequence("9");
+    FromNetwork(request.get(), SvrFrame::kControlDataClass);
+    auto replies = Await<CRegisterAck>(++n);
+    ASSERT_EQ(replies.size(), n);
+    EXPECT_EQ(replies.back()->GetResultCode(), c.result) << c.name << "/" << c.password;
+    EXPECT_EQ(replies.back()->enableLongConnection, 1);
+    EXPECT_EQ(replies.back()->GetSequence(), "9");
+    EXPECT_EQ(replies.back()->GetCommOrigin(), CKVRStoreFunMdl::kName);
+  }
+  CReferPtr<CKeepAlive> alive(CKeepAlive::Create());
+  FromNetwork(alive.get(), SvrFrame::kControlDataClass);
+  auto acks = Await<CKeepAliveAck>(1);
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0]->GetResultCode(), 0);
+}
+
+TEST_F(StoreFunMdlTest, OnlyARemoteConfigurationSetIsAnswered) {
+  Configure(3);  // by the host: no reply
+  CReferPtr<CGetKVRCngParams> get(CGetKVRCngParams::Create());
+  get->cngType = 2;
+  FromNetwork(get.get());
+  // Replies leave in order, so a reply to the host's set would be here by now.
+  auto configs = Await<CGetKVRCngParamsAck>(1);
+  ASSERT_EQ(configs.size(), 1u);
+  EXPECT_EQ(client_->Received().size(), 1u);
+  EXPECT_EQ(configs[0]->maxRecordNumber, 3);
+
+  CReferPtr<CSetKVRCngParams> set(CSetKVRCngParams::Create());
+  FromNetwork(set.get());
+  EXPECT_EQ(Await<CSetKVRCngParamsAck>(1).size(), 1u);
+}
+
+TEST(StoreFunMdlLoopTest, PollsWhileRunningAndEndsBeforeTheModuleGoes) {
+  CKVRData data;
+  CountingPoller poller;
+  auto* fun = new CKVRStoreFunMdl(&data);
+  fun->SetPoller(&poller);
+  fun->Init("");
+  fun->SetRunning(true);
+  EXPECT_TRUE(WaitFor([&] { return poller.polls.load() >= 3; }));
+  delete fun;  // under the sanitizers a loop still running would be caught here
+}
+
+}  // namespace
