@@ -84,6 +84,9 @@ int CKVRRTSPCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
 }
 
 int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
+  // A repeated start must neither open a second stream nor fail the record
+  // that the first one feeds; a stopped stream is not reopened either.
+  if (started_.exchange(true)) return 0;
   std::string readUrl = FieldText(request.readFileUrl);
   const std::string recordUrl = FieldText(request.writeFileUrl);
   SetRecordUrl(recordUrl.c_str());
@@ -107,7 +110,7 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
   bool lostEarly = false;
   {
     std::lock_guard<std::mutex> open(streamMu_);
-    if (stream_.load() == 0 && !readUrl.empty()) {
+    if (!readUrl.empty()) {
       stream = CRemoteStreamLib::Instance().OpenStream(readUrl.c_str(), &OnStreamData, this);
       EarlyLosses& losses = Losses();
       std::lock_guard<std::mutex> lock(losses.mu);

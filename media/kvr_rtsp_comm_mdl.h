@@ -84,6 +84,7 @@ class CKVRRTSPCommMdl : public SvrFrame::CCommMdl {
   std::string recordUrl_;
   std::string readUrl_;
 
+  std::atomic<bool> started_{false};
   std::mutex streamMu_;  // one open or close at a time
   std::atomic<uint32_t> stream_{0};
 };

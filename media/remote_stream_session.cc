@@ -136,10 +136,17 @@ bool CRemoteStreamSession::Open(const char* url, int openMs) {
   av_dict_free(&options);
   if (r < 0) {
     platform::DebugPrintf("RemoteStream: cannot open %s: %s", log_url_.c_str(),
-                          ErrorText(r).c_str());
+                          timed_out_ ? "no answer in time" : ErrorText(r).c_str());
     return false;
   }
-  r = avformat_find_stream_info(in_, nullptr);
+  // An RTSP server's description already names every stream's codec and its
+  // set-up data, which is all a remux needs: analysing the first frames would
+  // only cost a decoder per stream and the wait for a key frame.
+  bool described = IsRtsp(url) && in_->nb_streams > 0;
+  for (unsigned i = 0; described && i < in_->nb_streams; ++i) {
+    described = in_->streams[i]->codecpar->codec_id != AV_CODEC_ID_NONE;
+  }
+  r = described ? 0 : avformat_find_stream_info(in_, nullptr);
   if (r < 0) {
     platform::DebugPrintf("RemoteStream: no stream information from %s: %s", log_url_.c_str(),
                           ErrorText(r).c_str());
