@@ -131,8 +131,7 @@ int KVR_CALL KVR_StartRecRealMedia(char* readFileUrl, char* writeFileUrl, int li
 }
 
 int KVR_CALL KVR_StartRecRealMedia(char* vsDestIp, int vsDestPort, int puChannel, char* puIp,
-                                   int puPort, char* writeFileUrl, int limitSize,
-                                   int limitTime) {
+                                   int puPort, char* writeFileUrl, int limitSize, int limitTime) {
   return Guarded(-1, [&] {
     if (!Manager()->IsStarted()) return -1;
     CReferPtr<CRecordMedia> request(CRecordMedia::Create());
@@ -150,9 +149,8 @@ int KVR_CALL KVR_StartRecRealMedia(char* vsDestIp, int vsDestPort, int puChannel
 }
 
 int KVR_CALL KVR_StopRecRealMedia(char* recordFileUrl) {
-  return Guarded(-1, [&] {
-    return Manager()->ControlRecord(recordFileUrl, CKVRSvrManage::kControlStop);
-  });
+  return Guarded(
+      -1, [&] { return Manager()->ControlRecord(recordFileUrl, CKVRSvrManage::kControlStop); });
 }
 
 int KVR_CALL KVR_ControlRecRealMedia(char* recordFileUrl, int ctrlInfo) {
