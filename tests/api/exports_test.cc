@@ -22,6 +22,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "include/KVRServer.h"
@@ -41,47 +42,38 @@ namespace {
 namespace fs = std::filesystem;
 using kvr_test::WaitFor;
 
-// Each export's mangled name, and its type taken from the public header, so
-// that a declaration and its definition cannot drift apart unnoticed.
-struct Exports {
-  decltype(&KVR_StartService) StartService;
-  decltype(&KVR_StopService) StopService;
-  decltype(&KVR_Clean) Clean;
-  decltype(&KVR_SetKVRConfig) SetKVRConfig;
-  decltype(&KVR_GetKVRConfig) GetKVRConfig;
-  int(KVR_CALL* StartRec5)(char*, char*, char*, int, int);
-  int(KVR_CALL* StartRec4)(char*, char*, int, int);
-  int(KVR_CALL* StartRec8)(char*, int, int, char*, int, char*, int, int);
-  decltype(&KVR_StopRecRealMedia) StopRec;
-  decltype(&KVR_ControlRecRealMedia) ControlRec;
-  decltype(&KVR_DelRecMediaFile) DelRec;
-  decltype(&KVR_QueryRecRealMediaStatus) Query;
-  decltype(&KVR_SetDvConMediaData) Push;
-  decltype(&KVR_SetRecordEventCallBack) SetEventCallBack;
-  decltype(&KVR_SetDvConMsgCallBack) SetDvConCallBack;
-  decltype(&KVR_AddUser) AddUser;
-  decltype(&KVR_DelUser) DelUser;
-};
+// Each export: its name here, its type (from the public header, so that a
+// declaration and its definition cannot drift apart unnoticed) and the
+// mangled name it is exported under.
+#define KVR_EXPORTS(X)                                                                             \
+  X(StartService, decltype(&KVR_StartService), "_Z16KVR_StartServicet")                            \
+  X(StopService, decltype(&KVR_StopService), "_Z15KVR_StopServicev")                               \
+  X(Clean, decltype(&KVR_Clean), "_Z9KVR_Cleanv")                                                  \
+  X(SetKVRConfig, decltype(&KVR_SetKVRConfig), "_Z16KVR_SetKVRConfigR17STORE_CONFIG_INFO")         \
+  X(GetKVRConfig, decltype(&KVR_GetKVRConfig), "_Z16KVR_GetKVRConfigR17STORE_CONFIG_INFO")         \
+  X(StartRec5, int(KVR_CALL*)(char*, char*, char*, int, int), "_Z21KVR_StartRecRealMediaPcS_S_ii") \
+  X(StartRec4, int(KVR_CALL*)(char*, char*, int, int), "_Z21KVR_StartRecRealMediaPcS_ii")          \
+  X(StartRec8, int(KVR_CALL*)(char*, int, int, char*, int, char*, int, int),                       \
+    "_Z21KVR_StartRecRealMediaPciiS_iS_ii")                                                        \
+  X(StopRec, decltype(&KVR_StopRecRealMedia), "_Z20KVR_StopRecRealMediaPc")                        \
+  X(ControlRec, decltype(&KVR_ControlRecRealMedia), "_Z23KVR_ControlRecRealMediaPci")              \
+  X(DelRec, decltype(&KVR_DelRecMediaFile), "_Z19KVR_DelRecMediaFilePc")                           \
+  X(Query, decltype(&KVR_QueryRecRealMediaStatus), "_Z27KVR_QueryRecRealMediaStatusPcRmRj")        \
+  X(Push, decltype(&KVR_SetDvConMediaData), "_Z21KVR_SetDvConMediaDataPcim")                       \
+  X(SetEventCallBack, decltype(&KVR_SetRecordEventCallBack),                                       \
+    "_Z26KVR_SetRecordEventCallBackPFvPKcijEj")                                                    \
+  X(SetDvConCallBack, decltype(&KVR_SetDvConMsgCallBack),                                          \
+    "_Z23KVR_SetDvConMsgCallBackPFviPcS_jEj")                                                      \
+  X(AddUser, decltype(&KVR_AddUser), "_Z11KVR_AddUserPcS_")                                        \
+  X(DelUser, decltype(&KVR_DelUser), "_Z11KVR_DelUserPcS_")
 
-const std::vector<std::pair<const char*, size_t>> kSymbols = {
-    {"_Z16KVR_StartServicet", offsetof(Exports, StartService)},
-    {"_Z15KVR_StopServicev", offsetof(Exports, StopService)},
-    {"_Z9KVR_Cleanv", offsetof(Exports, Clean)},
-    {"_Z16KVR_SetKVRConfigR17STORE_CONFIG_INFO", offsetof(Exports, SetKVRConfig)},
-    {"_Z16KVR_GetKVRConfigR17STORE_CONFIG_INFO", offsetof(Exports, GetKVRConfig)},
-    {"_Z21KVR_StartRecRealMediaPcS_S_ii", offsetof(Exports, StartRec5)},
-    {"_Z21KVR_StartRecRealMediaPcS_ii", offsetof(Exports, StartRec4)},
-    {"_Z21KVR_StartRecRealMediaPciiS_iS_ii", offsetof(Exports, StartRec8)},
-    {"_Z20KVR_StopRecRealMediaPc", offsetof(Exports, StopRec)},
-    {"_Z23KVR_ControlRecRealMediaPci", offsetof(Exports, ControlRec)},
-    {"_Z19KVR_DelRecMediaFilePc", offsetof(Exports, DelRec)},
-    {"_Z27KVR_QueryRecRealMediaStatusPcRmRj", offsetof(Exports, Query)},
-    {"_Z21KVR_SetDvConMediaDataPcim", offsetof(Exports, Push)},
-    {"_Z26KVR_SetRecordEventCallBackPFvPKcijEj", offsetof(Exports, SetEventCallBack)},
-    {"_Z23KVR_SetDvConMsgCallBackPFviPcS_jEj", offsetof(Exports, SetDvConCallBack)},
-    {"_Z11KVR_AddUserPcS_", offsetof(Exports, AddUser)},
-    {"_Z11KVR_DelUserPcS_", offsetof(Exports, DelUser)},
+struct Exports {
+#define KVR_MEMBER(name, type, symbol) std::type_identity_t<type> name = nullptr;
+  KVR_EXPORTS(KVR_MEMBER)
 };
+const std::vector<std::pair<const char*, size_t>> kSymbols = {
+#define KVR_ENTRY(name, type, symbol) {symbol, offsetof(Exports, name)},
+    KVR_EXPORTS(KVR_ENTRY)};
 
 Exports* g_kvr = nullptr;
 kvr_test::ScratchDir* g_cwd = nullptr;  // the service's working directory
@@ -140,17 +132,13 @@ int LoopbackSocket(unsigned port, bool listen) {
   if (!ok) ::close(fd);
   return ok ? fd : -1;
 }
-unsigned LocalPort(int fd) {
+unsigned FreePort() {
+  const int fd = LoopbackSocket(0, true);
   sockaddr_in address{};
   socklen_t size = sizeof(address);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  return ntohs(address.sin_port);
-}
-unsigned FreePort() {
-  const int fd = LoopbackSocket(0, true);
-  const unsigned port = LocalPort(fd);
   ::close(fd);
-  return port;
+  return ntohs(address.sin_port);
 }
 
 void EnsureStarted() {
@@ -161,26 +149,28 @@ void EnsureStarted() {
   if (result == 0) g_port = port;
 }
 
-// A control message as a client sends it.
-std::string Request(const std::string& operation, int sequence, const std::string& body) {
+// A control message of session 12 as client and service print it: `result`
+// is empty in a request, the result element's attribute and text in a reply.
+std::string Message(const std::string& operation, int sequence, const std::string& result,
+                    const std::string& body) {
+  const bool request = result.empty();
   const std::string xml =
       "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu>\n    <head>\n"
       "        <operation>" +
-      operation +
-      "</operation>\n"
-      "        <type>request</type>\n        <session>12</session>\n"
-      "        <sequence>" +
-      std::to_string(sequence) +
-      "</sequence>\n"
-      "        <result code=\"0\">Sucess</result>\n    </head>\n"
-      "    <body>\n" +
-      body + "    </body>\n</pdu>\n";
-  return "POST /" + operation + " HTTP/1.1\r\nCSeq: " + std::to_string(sequence) +
+      operation + "</operation>\n        <type>" + (request ? "request" : "response") +
+      "</type>\n        <session>12</session>\n        <sequence>" + std::to_string(sequence) +
+      "</sequence>\n        <result code=" + (request ? "\"0\">Sucess" : result) +
+      "</result>\n    </head>\n" + body + "</pdu>\n";
+  return (request ? "POST /" + operation + " HTTP/1.1" : std::string("HTTP/1.1 200 OK")) +
+         "\r\nCSeq: " + std::to_string(sequence) +
          "\r\nContent-Length: " + std::to_string(xml.size()) +
          "\r\nContent-Type: text/xml\r\nSession: 12\r\n"
          "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n" +
          xml;
 }
+constexpr char kSuccess[] = "\"0\">Sucess";
+constexpr char kCodeFail[] = "\"5\">Code Fail";
+std::string Body(const std::string& fields) { return "    <body>\n" + fields + "    </body>\n"; }
 
 // Sends one request on a new connection and reads one whole reply ("" when
 // the connection failed or closed first).
@@ -207,27 +197,6 @@ std::string Exchange(const std::string& request) {
   return reply;
 }
 
-// A reply as the service prints it.
-std::string Reply(const std::string& operation, int sequence, int code, const char* text,
-                  const std::string& body) {
-  const std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu>\n    <head>\n"
-      "        <operation>" +
-      operation +
-      "</operation>\n"
-      "        <type>response</type>\n        <session>12</session>\n"
-      "        <sequence>" +
-      std::to_string(sequence) +
-      "</sequence>\n"
-      "        <result code=\"" +
-      std::to_string(code) + "\">" + text + "</result>\n    </head>\n" + body + "</pdu>\n";
-  return "HTTP/1.1 200 OK\r\nCSeq: " + std::to_string(sequence) +
-         "\r\nContent-Length: " + std::to_string(xml.size()) +
-         "\r\nContent-Type: text/xml\r\nSession: 12\r\n"
-         "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n" +
-         xml;
-}
-
 // The reply without its session and length, which the KeepAlive test pins
 // byte for byte: the other exchanges then show their own faults only.
 std::string Sessionless(std::string reply) {
@@ -241,9 +210,9 @@ std::string Sessionless(std::string reply) {
 }
 
 std::string KeepAlive(int sequence) {
-  return Exchange(Request("KeepAlive", sequence,
-                          "        <cuId>client-01</cuId>\n        <cuName>operator</cuName>\n"
-                          "        <keepAlivePeriod>30</keepAlivePeriod>\n"));
+  return Exchange(Message("KeepAlive", sequence, "",
+                          Body("        <cuId>client-01</cuId>\n        <cuName>operator</cuName>\n"
+                               "        <keepAlivePeriod>30</keepAlivePeriod>\n")));
 }
 
 template <size_t N>
@@ -438,21 +407,18 @@ TEST(ExportsTest, PushedRecordsThroughTheExports) {
 TEST(ExportsTest, KeepAliveAndRegisterOverTheWire) {
   EnsureStarted();
   const std::string keepAlive = KeepAlive(7);
-  EXPECT_EQ(keepAlive, Reply("KeepAlive", 7, 0, "Sucess", "    <body />\n"));
+  EXPECT_EQ(keepAlive, Message("KeepAlive", 7, kSuccess, "    <body />\n"));
   EXPECT_NE(keepAlive.find("Content-Length: 262\r\n"), std::string::npos);
 
   const auto registered = [](const char* password) {
-    return Sessionless(
-        Exchange(Request("Register", 3,
-                         std::string("        <cuName>op</cuName>\n        <cuPassword>") +
-                             password + "</cuPassword>\n")));
+    return Sessionless(Exchange(Message("Register", 3, "",
+                                        Body("        <cuName>op</cuName>\n        <cuPassword>" +
+                                             std::string(password) + "</cuPassword>\n"))));
   };
-  const std::string welcome =
-      Sessionless(Reply("Register", 3, 0, "Sucess",
-                        "    <body>\n        <expires>0</expires>\n"
-                        "        <enableLongConnection>1</enableLongConnection>\n    </body>\n"));
-  std::string refused = welcome;
-  refused.replace(refused.find("code=\"0\">Sucess"), 15, "code=\"5\">Code Fail");
+  const std::string fields = Body(
+      "        <expires>0</expires>\n        <enableLongConnection>1</enableLongConnection>\n");
+  const std::string welcome = Sessionless(Message("Register", 3, kSuccess, fields));
+  const std::string refused = Sessionless(Message("Register", 3, kCodeFail, fields));
 
   char name[] = "op", first[] = "p1", second[] = "p2";
   EXPECT_EQ(registered("p1"), refused) << "no such user yet";
@@ -474,28 +440,30 @@ TEST(ExportsTest, ConfigurationSetThenGetOverTheWire) {
   g_kvr->GetKVRConfig(earlier);
   for (STORE_VOLUME_INFO& v : earlier.volumes) v.volumeType = -1;
   ASSERT_EQ(g_kvr->SetKVRConfig(earlier), 0);
-  const std::string set = Exchange(Request(
-      "StoreConfigSet", 4,
-      "        <maxRecordNumber>9</maxRecordNumber>\n        <recoverMethod>2</recoverMethod>\n"
-      "        <reservedSpace>3</reservedSpace>\n"
-      "        <reservedvolumeSpace>2</reservedvolumeSpace>\n"
-      "        <storeVolumelist>\n            <volumeName>W</volumeName>\n"
-      "            <volumePath>" +
+  const std::string set = Exchange(Message(
+      "StoreConfigSet", 4, "",
+      Body(
+          "        <maxRecordNumber>9</maxRecordNumber>\n        <recoverMethod>2</recoverMethod>\n"
+          "        <reservedSpace>3</reservedSpace>\n"
+          "        <reservedvolumeSpace>2</reservedvolumeSpace>\n"
+          "        <storeVolumelist>\n            <volumeName>W</volumeName>\n"
+          "            <volumePath>" +
           volume +
           "</volumePath>\n"
-          "            <volumeType>1</volumeType>\n        </storeVolumelist>\n"));
+          "            <volumeType>1</volumeType>\n        </storeVolumelist>\n")));
   EXPECT_EQ(Sessionless(set),
-            Sessionless(Reply("StoreConfigSet", 4, 0, "Sucess", "    <body />\n")));
+            Sessionless(Message("StoreConfigSet", 4, kSuccess, "    <body />\n")));
   ASSERT_TRUE(fs::is_directory(volume)) << "the new volume's folder is made";
 
-  const std::string got = Exchange(Request("StoreConfigGet", 5, "        <cngType>0</cngType>\n"));
+  const std::string got =
+      Exchange(Message("StoreConfigGet", 5, "", Body("        <cngType>0</cngType>\n")));
   // The free space is the one figure the test cannot know exactly.
   const size_t rest = got.find("<volumeRest>") + 12;
   const std::string megabytes = got.substr(rest, got.find('<', rest) - rest);
   const uint64_t free = fs::space(volume).available >> 20;
   EXPECT_NEAR(std::stod(megabytes), static_cast<double>(free), 64.0);
-  const std::string expected = Reply(
-      "StoreConfigGet", 5, 0, "Sucess",
+  const std::string expected = Message(
+      "StoreConfigGet", 5, kSuccess,
       "    <body>\n        <storeVolumelist>\n            <volumeName>W</volumeName>\n"
       "            <volumePath>" +
           volume +
