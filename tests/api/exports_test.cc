@@ -258,6 +258,8 @@ TEST(ExportsTest, LifeCycle) {
   EXPECT_EQ(g_kvr->Query((char*)"*", records, count), 0);
   EXPECT_EQ(records + count, 0u);
   EXPECT_EQ(g_kvr->StartRec4((char*)"DvCon", (char*)"a.ts", 0, 0), -1);
+  char ip[] = "127.0.0.1";
+  EXPECT_EQ(g_kvr->StartRec8(ip, 1, 1, ip, 1, (char*)"a.ts", 0, 0), -1);
 
   const unsigned port = FreePort();
   if (RoutingInstalled()) {
@@ -382,6 +384,8 @@ TEST(ExportsTest, PushedRecordsThroughTheExports) {
   const std::string longName(256, 'n');
   EXPECT_EQ(g_kvr->StartRec4((char*)"DvCon", (char*)longName.c_str(), 0, 0), -1);
   EXPECT_EQ(g_kvr->DelRec((char*)longName.c_str()), -2);
+  char longIp[] = "127.000.000.0001";
+  EXPECT_EQ(g_kvr->StartRec8(longIp, 1, 1, longIp, 1, (char*)"b.ts", 0, 0), -1);
   EXPECT_EQ(
       g_kvr->StartRec5((char*)"DvCon", (char*)"b.ts", (char*)std::string(32, 'V').c_str(), 0, 0),
       -1);
