@@ -36,6 +36,9 @@ extern "C" const char* __lsan_default_options() { return "use_tls=0"; }
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:_dl_resize_dtv\nleak:g_malloc0\n";
 }
+// Under ThreadSanitizer: the loader hands a finished thread's dynamic
+// thread-local block to the thread that reuses its stack, out of its sight.
+extern "C" const char* __tsan_default_suppressions() { return "race:_dl_deallocate_tls\n"; }
 
 namespace {
 
