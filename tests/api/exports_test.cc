@@ -352,6 +352,7 @@ TEST(ExportsTest, PushedRecordsThroughTheExports) {
   ASSERT_EQ(g_kvr->SetDvConCallBack(&OnDvCon, 0), 0);
   ASSERT_EQ(g_kvr->SetEventCallBack(&OnEvent, 77), 0);
   EXPECT_EQ(g_kvr->SetEventCallBack(nullptr, 99), -1);
+  EXPECT_EQ(g_kvr->SetDvConCallBack(nullptr, 0), -1);
 
   const unsigned handle = StartPushed("a.ts");
   ASSERT_NE(handle, 0u);
@@ -395,7 +396,7 @@ TEST(ExportsTest, PushedRecordsThroughTheExports) {
       -1);
   EXPECT_TRUE(Records().empty());
 
-  // The earlier callback and its value survive the refused null one.
+  // The earlier callbacks and their values survive the refused null ones.
   const unsigned limited = StartPushed("limited.ts", 1);
   g_kvr->Push(mib.data(), 1 << 20, limited);
   EXPECT_TRUE(WaitFor([] {
