@@ -80,4 +80,89 @@ typedef void(KVR_CALL* RecordEventCallBack)(const char* recordFileUrl, int recor
 typedef void(KVR_CALL* DvConMsgCallBack)(int message, char* readFileUrl, char* recordFilePath,
                                          unsigned int mediaHandle);
 
+// Symbols the library exports; everything else in it stays hidden.
+#if defined(_WIN32)
+#ifdef KVR_BUILDING_LIBRARY
+#define KVR_API __declspec(dllexport)
+#else
+#define KVR_API __declspec(dllimport)
+#endif
+#elif defined(KVR_BUILDING_LIBRARY)
+#define KVR_API __attribute__((visibility("default")))
+#else
+#define KVR_API
+#endif
+
+// ---- The exports. Any thread may call them; 0 is success.
+
+// Listens on `port` and starts recording service. The first start loads the
+// routing file "Server_Config.xml" (a relative name: the working directory,
+// then the installed data folder). -1 the port could not be listened on;
+// -2 already started (the port is kept for a later start); -3, -4, -5 the
+// set-up failed (-5: the routing file did not load), and the next start tries again.
+KVR_API int KVR_CALL KVR_StartService(unsigned short port);
+// Stops every record (as KVR_StopRecRealMedia), closes the port and every
+// client connection, then waits a second for the poller to settle. 0 also
+// when not started; -1 when the port did not close (still started).
+KVR_API int KVR_CALL KVR_StopService();
+// Drops the worker that runs record tasks and polls the port; the next
+// KVR_StartService sets it up again. Stop the service first.
+KVR_API void KVR_CALL KVR_Clean();
+
+// Sets the configuration: the two sizes are rounded down to whole megabytes,
+// volumes are added (their folders made), changed, or removed by type -1.
+// Only name, path and type of a volume are read. 0, or -1 when it cannot be
+// made (a name or path of 260 characters or more). Works before the start.
+KVR_API int KVR_CALL KVR_SetKVRConfig(STORE_CONFIG_INFO& config);
+// Replaces `config` with the configuration, each volume's space refreshed
+// (0 when its folder cannot be asked). Always 0.
+KVR_API int KVR_CALL KVR_GetKVRConfig(STORE_CONFIG_INFO& config);
+
+// Starts recording `readFileUrl` into `writeFileUrl` (relative to a volume;
+// also the record's name from now on), on the named volume or, when `volume`
+// is null, on the one the service chooses. `limitSize` in megabytes and
+// `limitTime` in seconds, 0 for none. A read URL containing "DvCon" is pushed
+// by the host (see DvConMsgCallBack). The record start's status; -1 when not
+// started or an argument is missing or too long (URLs 255 characters,
+// volume names 31).
+KVR_API int KVR_CALL KVR_StartRecRealMedia(char* readFileUrl, char* writeFileUrl, char* volume,
+                                           int limitSize, int limitTime);
+KVR_API int KVR_CALL KVR_StartRecRealMedia(char* readFileUrl, char* writeFileUrl, int limitSize,
+                                           int limitTime);
+// The same, the source given by a destination and a device address (15
+// characters each) with their ports and the device channel.
+KVR_API int KVR_CALL KVR_StartRecRealMedia(char* vsDestIp, int vsDestPort, int puChannel,
+                                           char* puIp, int puPort, char* writeFileUrl,
+                                           int limitSize, int limitTime);
+// Stops the record: its file is closed and its task removed. As
+// KVR_ControlRecRealMedia with 3.
+KVR_API int KVR_CALL KVR_StopRecRealMedia(char* recordFileUrl);
+// 1 pauses, 2 resumes the record; anything else is -1 at once (stopping is
+// KVR_StopRecRealMedia's). The control's status; -1 when not started.
+KVR_API int KVR_CALL KVR_ControlRecRealMedia(char* recordFileUrl, int ctrlInfo);
+// Deletes the file of a record that is not running. Its status; -1 when not
+// started, -2 for a missing or too long name.
+KVR_API int KVR_CALL KVR_DelRecMediaFile(char* recordFileUrl);
+// Status of one record, or of every record for "*": `records` receives the
+// address of a RECORD_STATUS_INFO array of `count` entries (0 and 0 when
+// nothing matched), owned by the library and valid until the next query.
+// Not started: both 0. A one-character name other than "*" leaves both as
+// they were. 0, or -1 for an empty name.
+KVR_API int KVR_CALL KVR_QueryRecRealMediaStatus(char* recordFileUrl, unsigned long& records,
+                                                 unsigned int& count);
+// Pushes `length` bytes of a host-fed record (the handle from DvConMsgCallBack);
+// copied before the call returns, written later. -1 for null data or a
+// length below 1; otherwise 0, also when the handle names no record.
+KVR_API int KVR_CALL KVR_SetDvConMediaData(char* data, int length, unsigned long mediaHandle);
+
+// Register a callback with the value to hand back; a null callback is -1
+// and keeps the one set before. Otherwise 0.
+KVR_API int KVR_CALL KVR_SetRecordEventCallBack(RecordEventCallBack callback, unsigned int user);
+KVR_API int KVR_CALL KVR_SetDvConMsgCallBack(DvConMsgCallBack callback, unsigned int user);
+
+// The users a remote "Register" is checked against. Adding a known name
+// keeps its password; deleting needs the right password. Always 0.
+KVR_API int KVR_CALL KVR_AddUser(char* name, char* password);
+KVR_API int KVR_CALL KVR_DelUser(char* name, char* password);
+
 #endif  // KVR_INCLUDE_KVRSERVER_H_

@@ -1,0 +1,113 @@
+#include "api/kvr_svr_manage.h"
+
+#include <vector>
+
+#include "api/text_field.h"
+#include "platform/debug_log.h"
+#include "platform/file.h"
+#include "platform/thread.h"
+#include "protocol/store_pdus.h"
+#include "svrframe/kvr_cmd_deal_mdl.h"
+#include "svrframe/referable.h"
+
+#ifndef KVR_ROUTING_DIR
+#define KVR_ROUTING_DIR "/usr/local/share/kvr"
+#endif
+
+CKVRSvrManage* CKVRSvrManage::GetInstance() {
+  // Never deleted: the framework's threads may still run at process exit.
+  static CKVRSvrManage* const instance = new CKVRSvrManage();
+  return instance;
+}
+
+CKVRSvrManage::CKVRSvrManage() = default;
+
+std::string CKVRSvrManage::ResolveRoutingFile(const std::string& name) {
+  if (name.empty() || name.front() == '/' || platform::PathExists(name)) return name;
+  const std::string installed = std::string(KVR_ROUTING_DIR) + "/" + name;
+  return platform::PathExists(installed) ? installed : name;
+}
+
+int CKVRSvrManage::Init() {
+  if (cmdDeal_.load() == nullptr) {
+    auto* cmdDeal = new CKVRCmdDealMdl(true);
+    if (cmdDeal->Init(CSecureString(ResolveRoutingFile(kRoutingFile).c_str())) != 0) {
+      // Its threads already run; a fresh module is made by the next start.
+      cmdDeal->Destroy();
+      return kRoutingNotLoaded;
+    }
+    if (!RegisterCmdDealModule(cmdDeal)) {
+      cmdDeal->Destroy();
+      return kCmdDealRefused;
+    }
+    cmdDeal_.store(cmdDeal);
+    data_.SetCmdDealModule(cmdDeal);
+    tcp_.SetCmdDealModule(cmdDeal);
+  }
+  auto* funMdl = new CKVRStoreFunMdl(&data_);
+  funMdl->SetPoller(&poller_);
+  funMdl->Init("");
+  if (!cmdDeal_.load()->RegisterFunModule(funMdl)) {
+    delete funMdl;
+    return kFunModuleRefused;
+  }
+  // A Clean while started leaves the port open: the new worker takes over polling it.
+  if (started_.load()) funMdl->SetRunning(true);
+  funMdl_.store(funMdl);
+  initialised_ = true;
+  return 0;
+}
+
+int CKVRSvrManage::Start() {
+  if (!initialised_) {
+    const int result = Init();
+    if (result != 0) return result;
+  }
+  if (started_.load()) return kAlreadyStarted;
+  // Listening before the worker is told to poll keeps the listen socket the
+  // polling thread's alone once polling starts.
+  if (tcp_.Listen(nullptr, data_.GetListenPort()) < 1) {
+    platform::DebugPrintf("KVR: cannot listen on port %u", data_.GetListenPort());
+    return kListenFailed;
+  }
+  funMdl_.load()->SetRunning(true);
+  started_.store(true);
+  return 0;
+}
+
+int CKVRSvrManage::ControlRecord(const char* recordFileUrl, int ctrlInfo) {
+  CKVRStoreFunMdl* funMdl = funMdl_.load();
+  if (!started_.load() || funMdl == nullptr) return -1;
+  CReferPtr<CRecordMediaControl> request(CRecordMediaControl::Create());
+  if (!kvr_api::CopyField(request->recordFileUrl, recordFileUrl)) return -1;
+  request->ctrlInfo = ctrlInfo;
+  return funMdl->HandleRecRealMediaControl(request.get());
+}
+
+int CKVRSvrManage::Stop() {
+  if (!started_.load()) return 0;
+  std::vector<RECORD_STATUS_INFO> records;
+  const int queried = data_.QueryRecordStatus("*", &records);
+  if (queried != 0) return queried;
+  for (const RECORD_STATUS_INFO& record : records) {
+    ControlRecord(record.recordFileUrl, kControlStop);
+  }
+  const int closed = tcp_.Stop();
+  if (CKVRStoreFunMdl* funMdl = funMdl_.load()) funMdl->SetRunning(false);
+  platform::SleepMs(kStopSettleMs);
+  if (closed < 0) return -1;
+  started_.store(false);
+  return 0;
+}
+
+int CKVRSvrManage::Clean() {
+  CKVRStoreFunMdl* funMdl = funMdl_.exchange(nullptr);
+  if (funMdl != nullptr) {
+    // From a host thread the removal waits until no delivery thread is inside
+    // the module, so it may be deleted right after.
+    cmdDeal_.load()->RemoveFunModule(funMdl, false);
+    delete funMdl;
+  }
+  initialised_ = false;
+  return 0;
+}

@@ -1,0 +1,489 @@
+// The library as a host sees it: loaded with dlopen, driven only through its
+// seventeen exports and its TCP port (plain sockets on 127.0.0.1).
+//
+// The service manager is a process-wide singleton, so the tests share one
+// service. ctest runs each test in a process of its own; run by hand, the
+// tests run in file order and the life cycle test comes first.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "include/KVRServer.h"
+#include "tests/test_util.h"
+
+// Under AddressSanitizer: the library's threads run until the process ends,
+// and this toolchain's leak checker misreads their dynamic thread-local
+// storage (its tracer crashes). Without scanning it, two blocks that only
+// such storage holds (one of the loader's, one of a media library's) look lost.
+extern "C" const char* __lsan_default_options() { return "use_tls=0"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:_dl_resize_dtv\nleak:g_malloc0\n";
+}
+// Under ThreadSanitizer: the loader hands a finished thread's dynamic
+// thread-local block to the thread that reuses its stack, out of its sight.
+extern "C" const char* __tsan_default_suppressions() { return "race:_dl_deallocate_tls\n"; }
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvr_test::WaitFor;
+
+// Each export: its name here, its type (from the public header, so that a
+// declaration and its definition cannot drift apart unnoticed) and the
+// mangled name it is exported under.
+#define KVR_EXPORTS(X)                                                                             \
+  X(StartService, decltype(&KVR_StartService), "_Z16KVR_StartServicet")                            \
+  X(StopService, decltype(&KVR_StopService), "_Z15KVR_StopServicev")                               \
+  X(Clean, decltype(&KVR_Clean), "_Z9KVR_Cleanv")                                                  \
+  X(SetKVRConfig, decltype(&KVR_SetKVRConfig), "_Z16KVR_SetKVRConfigR17STORE_CONFIG_INFO")         \
+  X(GetKVRConfig, decltype(&KVR_GetKVRConfig), "_Z16KVR_GetKVRConfigR17STORE_CONFIG_INFO")         \
+  X(StartRec5, int(KVR_CALL*)(char*, char*, char*, int, int), "_Z21KVR_StartRecRealMediaPcS_S_ii") \
+  X(StartRec4, int(KVR_CALL*)(char*, char*, int, int), "_Z21KVR_StartRecRealMediaPcS_ii")          \
+  X(StartRec8, int(KVR_CALL*)(char*, int, int, char*, int, char*, int, int),                       \
+    "_Z21KVR_StartRecRealMediaPciiS_iS_ii")                                                        \
+  X(StopRec, decltype(&KVR_StopRecRealMedia), "_Z20KVR_StopRecRealMediaPc")                        \
+  X(ControlRec, decltype(&KVR_ControlRecRealMedia), "_Z23KVR_ControlRecRealMediaPci")              \
+  X(DelRec, decltype(&KVR_DelRecMediaFile), "_Z19KVR_DelRecMediaFilePc")                           \
+  X(Query, decltype(&KVR_QueryRecRealMediaStatus), "_Z27KVR_QueryRecRealMediaStatusPcRmRj")        \
+  X(Push, decltype(&KVR_SetDvConMediaData), "_Z21KVR_SetDvConMediaDataPcim")                       \
+  X(SetEventCallBack, decltype(&KVR_SetRecordEventCallBack),                                       \
+    "_Z26KVR_SetRecordEventCallBackPFvPKcijEj")                                                    \
+  X(SetDvConCallBack, decltype(&KVR_SetDvConMsgCallBack),                                          \
+    "_Z23KVR_SetDvConMsgCallBackPFviPcS_jEj")                                                      \
+  X(AddUser, decltype(&KVR_AddUser), "_Z11KVR_AddUserPcS_")                                        \
+  X(DelUser, decltype(&KVR_DelUser), "_Z11KVR_DelUserPcS_")
+
+struct Exports {
+#define KVR_MEMBER(name, type, symbol) std::type_identity_t<type> name = nullptr;
+  KVR_EXPORTS(KVR_MEMBER)
+};
+const std::vector<std::pair<const char*, size_t>> kSymbols = {
+#define KVR_ENTRY(name, type, symbol) {symbol, offsetof(Exports, name)},
+    KVR_EXPORTS(KVR_ENTRY)};
+
+Exports* g_kvr = nullptr;
+kvr_test::ScratchDir* g_cwd = nullptr;  // the service's working directory
+unsigned g_port = 0;                    // where the service listens once started
+
+// What the host's callbacks were given.
+struct HostCalls {
+  std::mutex mu;
+  std::vector<std::string> events;
+  unsigned handle = 0;
+} g_host;
+
+void KVR_CALL OnEvent(const char* url, int code, unsigned int user) {
+  std::lock_guard<std::mutex> lock(g_host.mu);
+  g_host.events.push_back(std::string(url) + " " + std::to_string(code) + " " +
+                          std::to_string(user));
+}
+void KVR_CALL OnDvCon(int, char*, char*, unsigned int handle) {
+  std::lock_guard<std::mutex> lock(g_host.mu);
+  g_host.handle = handle;
+}
+
+class HostEnvironment : public ::testing::Environment {
+  void SetUp() override {
+    void* library = dlopen(KVR_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    g_kvr = new Exports();
+    for (const auto& [name, offset] : kSymbols) {
+      void* symbol = dlsym(library, name);
+      ASSERT_NE(symbol, nullptr) << name;
+      std::memcpy(reinterpret_cast<char*>(g_kvr) + offset, &symbol, sizeof(symbol));
+    }
+    g_cwd = new kvr_test::ScratchDir();
+    fs::current_path(g_cwd->path());
+  }
+  // The library stays loaded: its threads run until the process ends.
+};
+const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
+
+bool RoutingInstalled() { return fs::exists(KVR_ROUTING_DIR "/Server_Config.xml"); }
+void PutRoutingFile() {
+  fs::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml", "Server_Config.xml",
+                fs::copy_options::overwrite_existing);
+}
+
+// A loopback socket: listening when `listen` is set, else connected to `port`.
+int LoopbackSocket(unsigned port, bool listen) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto* a = reinterpret_cast<sockaddr*>(&address);
+  const bool ok = listen ? ::bind(fd, a, sizeof(address)) == 0 && ::listen(fd, 4) == 0
+                         : ::connect(fd, a, sizeof(address)) == 0;
+  if (!ok) ::close(fd);
+  return ok ? fd : -1;
+}
+unsigned FreePort() {
+  const int fd = LoopbackSocket(0, true);
+  sockaddr_in address{};
+  socklen_t size = sizeof(address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+void EnsureStarted() {
+  PutRoutingFile();
+  const unsigned port = g_port != 0 ? g_port : FreePort();
+  const int result = g_kvr->StartService(static_cast<unsigned short>(port));
+  ASSERT_TRUE(result == 0 || result == -2) << result;
+  if (result == 0) g_port = port;
+}
+
+// A control message of session 12 as client and service print it: `result`
+// is empty in a request, the result element's attribute and text in a reply.
+std::string Message(const std::string& operation, int sequence, const std::string& result,
+                    const std::string& body) {
+  const bool request = result.empty();
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu>\n    <head>\n"
+      "        <operation>" +
+      operation + "</operation>\n        <type>" + (request ? "request" : "response") +
+      "</type>\n        <session>12</session>\n        <sequence>" + std::to_string(sequence) +
+      "</sequence>\n        <result code=" + (request ? "\"0\">Sucess" : result) +
+      "</result>\n    </head>\n" + body + "</pdu>\n";
+  return (request ? "POST /" + operation + " HTTP/1.1" : std::string("HTTP/1.1 200 OK")) +
+         "\r\nCSeq: " + std::to_string(sequence) +
+         "\r\nContent-Length: " + std::to_string(xml.size()) +
+         "\r\nContent-Type: text/xml\r\nSession: 12\r\n"
+         "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n" +
+         xml;
+}
+constexpr char kSuccess[] = "\"0\">Sucess";
+constexpr char kCodeFail[] = "\"5\">Code Fail";
+std::string Body(const std::string& fields) { return "    <body>\n" + fields + "    </body>\n"; }
+
+// Sends one request on a new connection and reads one whole reply ("" when
+// the connection failed or closed first).
+std::string Exchange(const std::string& request) {
+  const int fd = LoopbackSocket(g_port, false);
+  if (fd < 0) return "";
+  timeval wait{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string reply;
+  char buffer[4096];
+  for (;;) {
+    const size_t head = reply.find("\r\n\r\n");
+    if (head != std::string::npos) {
+      const size_t at = reply.find("Content-Length: ");
+      const size_t length = at < head ? std::stoul(reply.substr(at + 16)) : 0;
+      if (reply.size() >= head + 4 + length) break;
+    }
+    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    reply.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return reply;
+}
+
+// The reply without its session and length, which the KeepAlive test pins
+// byte for byte: the other exchanges then show their own faults only.
+std::string Sessionless(std::string reply) {
+  for (const char* line : {"Session: ", "Content-Length: "}) {
+    const size_t at = reply.find(line);
+    if (at != std::string::npos) reply.erase(at, reply.find("\r\n", at) + 2 - at);
+  }
+  const size_t open = reply.find("<session>");
+  if (open != std::string::npos) reply.erase(open + 9, reply.find("</session>") - open - 9);
+  return reply;
+}
+
+std::string KeepAlive(int sequence) {
+  return Exchange(Message("KeepAlive", sequence, "",
+                          Body("        <cuId>client-01</cuId>\n        <cuName>operator</cuName>\n"
+                               "        <keepAlivePeriod>30</keepAlivePeriod>\n")));
+}
+
+template <size_t N>
+void Put(char (&field)[N], const std::string& text) {
+  std::snprintf(field, N, "%s", text.c_str());
+}
+
+STORE_CONFIG_INFO Config(uint32_t maxRecords, uint64_t reserved, const std::string& volumePath) {
+  STORE_CONFIG_INFO config;
+  config.maxRecordNumber = maxRecords;
+  config.recoverMethod = 1;
+  config.reservedSpace = config.reservedvolumeSpace = reserved;
+  config.volumes.resize(1);
+  Put(config.volumes[0].volumeName, "V");
+  Put(config.volumes[0].volumePath, volumePath);
+  config.volumes[0].volumeType = 1;
+  return config;
+}
+
+TEST(LibraryTest, DynamicSymbolTableHoldsExactlyTheExports) {
+  FILE* nm = ::popen("nm -D --defined-only " KVR_LIBRARY, "r");
+  ASSERT_NE(nm, nullptr);
+  std::set<std::string> defined;
+  char line[512];
+  while (std::fgets(line, sizeof(line), nm) != nullptr) {
+    std::istringstream fields(line);
+    std::string address, kind, name;
+    if (fields >> address >> kind >> name) defined.insert(name);
+  }
+  ASSERT_EQ(::pclose(nm), 0);
+  std::set<std::string> expected;
+  for (const auto& symbol : kSymbols) expected.insert(symbol.first);
+  EXPECT_EQ(defined, expected);
+}
+
+TEST(ExportsTest, LifeCycle) {
+  unsigned long records = 1;
+  unsigned int count = 1;
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(g_kvr->StopService(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(900))
+      << "a stop before any start has nothing to wait for";
+  EXPECT_EQ(g_kvr->Query((char*)"*", records, count), 0);
+  EXPECT_EQ(records + count, 0u);
+  EXPECT_EQ(g_kvr->StartRec4((char*)"DvCon", (char*)"a.ts", 0, 0), -1);
+  char ip[] = "127.0.0.1";
+  EXPECT_EQ(g_kvr->StartRec8(ip, 1, 1, ip, 1, (char*)"a.ts", 0, 0), -1);
+
+  const unsigned port = FreePort();
+  if (RoutingInstalled()) {
+    std::printf("an installed routing file stands in for the missing one: -5 not checked\n");
+  } else {
+    fs::remove("Server_Config.xml");
+    EXPECT_EQ(g_kvr->StartService(static_cast<unsigned short>(port)), -5);
+  }
+  const int blocker = LoopbackSocket(port, true);
+  ASSERT_GE(blocker, 0);
+  PutRoutingFile();
+  EXPECT_EQ(g_kvr->StartService(static_cast<unsigned short>(port)), -1) << "port in use";
+  EXPECT_EQ(g_kvr->StartRec4((char*)"DvCon", (char*)"a.ts", 0, 0), -1) << "still stopped";
+  ::close(blocker);
+  ASSERT_EQ(g_kvr->StartService(static_cast<unsigned short>(port)), 0);
+  g_port = port;
+  EXPECT_EQ(g_kvr->StartService(static_cast<unsigned short>(FreePort())), -2);
+  EXPECT_NE(KeepAlive(1), "") << "the second start left the first port in use";
+
+  ASSERT_EQ(g_kvr->StopService(), 0);
+  EXPECT_EQ(LoopbackSocket(port, false), -1) << "the port closes with the service";
+  // The worker that polls the port is made again by the start after a clean.
+  g_kvr->Clean();
+  ASSERT_EQ(g_kvr->StartService(static_cast<unsigned short>(port)), 0);
+  EXPECT_NE(KeepAlive(2), "");
+}
+
+TEST(ExportsTest, ConfigurationKeepsWholeMegabytes) {
+  kvr_test::ScratchDir dir;
+  const std::string volume = dir.File("v");
+  const struct {
+    uint64_t bytes, reported;
+  } cases[] = {{1048575, 0}, {1048576, 1048576}, {1500000, 1048576}};
+  for (const auto& c : cases) {
+    STORE_CONFIG_INFO set = Config(3, c.bytes, volume);
+    ASSERT_EQ(g_kvr->SetKVRConfig(set), 0);
+    STORE_CONFIG_INFO got;
+    got.volumes.resize(5);  // replaced, not appended to
+    ASSERT_EQ(g_kvr->GetKVRConfig(got), 0);
+    EXPECT_EQ(got.reservedSpace, c.reported) << c.bytes;
+    EXPECT_EQ(got.reservedvolumeSpace, c.reported) << c.bytes;
+    ASSERT_EQ(got.volumes.size(), 1u);
+    EXPECT_EQ(got.volumeCount, 1);
+    EXPECT_GT(got.volumes[0].totalBytes, 0u);
+  }
+  fs::remove_all(volume);
+  STORE_CONFIG_INFO got;
+  g_kvr->GetKVRConfig(got);
+  EXPECT_EQ(got.volumes[0].totalBytes + got.volumes[0].freeBytes, 0u) << "root gone";
+
+  STORE_CONFIG_INFO unterminated = Config(7, 0, volume);
+  std::memset(unterminated.volumes[0].volumePath, 'p', sizeof(unterminated.volumes[0].volumePath));
+  EXPECT_EQ(g_kvr->SetKVRConfig(unterminated), -1);
+  g_kvr->GetKVRConfig(got);
+  EXPECT_EQ(got.maxRecordNumber, 3u) << "a refused set changes nothing";
+}
+
+// Status of every record: "url state megabytes" per record.
+std::vector<std::string> Records() {
+  unsigned long records = 0;
+  unsigned int count = 0;
+  EXPECT_EQ(g_kvr->Query((char*)"*", records, count), 0);
+  std::vector<std::string> out;
+  const auto* entries = reinterpret_cast<const RECORD_STATUS_INFO*>(records);
+  for (unsigned i = 0; i < count; ++i) {
+    out.push_back(std::string(entries[i].recordFileUrl) + " " + std::to_string(entries[i].status) +
+                  " " + std::to_string(entries[i].recordSize));
+  }
+  return out;
+}
+
+unsigned StartPushed(const char* url, int limitSize = 0) {
+  {
+    std::lock_guard<std::mutex> lock(g_host.mu);
+    g_host.handle = 0;
+  }
+  EXPECT_EQ(g_kvr->StartRec4((char*)"DvCon://cam", (char*)url, limitSize, 0), 0) << url;
+  std::lock_guard<std::mutex> lock(g_host.mu);
+  return g_host.handle;  // called before the start returned
+}
+
+TEST(ExportsTest, PushedRecordsThroughTheExports) {
+  EnsureStarted();
+  kvr_test::ScratchDir dir;
+  STORE_CONFIG_INFO config = Config(4, 0, dir.path());
+  ASSERT_EQ(g_kvr->SetKVRConfig(config), 0);
+  ASSERT_EQ(g_kvr->SetDvConCallBack(&OnDvCon, 0), 0);
+  ASSERT_EQ(g_kvr->SetEventCallBack(&OnEvent, 77), 0);
+  EXPECT_EQ(g_kvr->SetEventCallBack(nullptr, 99), -1);
+  EXPECT_EQ(g_kvr->SetDvConCallBack(nullptr, 0), -1);
+
+  const unsigned handle = StartPushed("a.ts");
+  ASSERT_NE(handle, 0u);
+  char bytes[] = "0123456789";
+  EXPECT_EQ(g_kvr->Push(bytes, 0, handle), -1);
+  EXPECT_EQ(g_kvr->Push(nullptr, 10, handle), -1);
+  EXPECT_EQ(g_kvr->Push(bytes, 10, 0), 0);
+  // The writer takes up the start on a delivery thread.
+  EXPECT_TRUE(WaitFor([] { return Records() == std::vector<std::string>{"a.ts 4 0"}; }));
+  // Chunks of one record arrive in order: once the later 2 MiB are counted,
+  // the earlier megabyte would have been too, had the wide handle named it.
+  std::vector<char> mib(3 << 20, 'x');
+  EXPECT_EQ(g_kvr->Push(mib.data(), 1 << 20, (1ul << 32) | handle), 0);
+  EXPECT_EQ(g_kvr->Push(mib.data(), 2 << 20, handle), 0);
+  EXPECT_TRUE(WaitFor([] { return Records() == std::vector<std::string>{"a.ts 4 2"}; }))
+      << Records()[0];
+
+  EXPECT_EQ(g_kvr->ControlRec((char*)"a.ts", 3), -1);
+  EXPECT_EQ(Records(), std::vector<std::string>{"a.ts 4 2"}) << "control 3 left it alone";
+  EXPECT_EQ(g_kvr->ControlRec((char*)"a.ts", 1), 0);
+  // The writer takes up the pause on a delivery thread too.
+  EXPECT_TRUE(WaitFor([] { return Records() == std::vector<std::string>{"a.ts 1 2"}; }));
+  unsigned long kept = 5;
+  unsigned int keptCount = 6;
+  EXPECT_EQ(g_kvr->Query((char*)"x", kept, keptCount), 0);
+  EXPECT_EQ(kept * 10 + keptCount, 56u) << "a one-character name answers nothing";
+  EXPECT_EQ(g_kvr->ControlRec((char*)"a.ts", 2), 0);
+  EXPECT_EQ(g_kvr->StopRec((char*)"a.ts"), 0);
+  EXPECT_TRUE(Records().empty());
+  EXPECT_EQ(g_kvr->DelRec((char*)"a.ts"), 0);
+  EXPECT_FALSE(fs::exists(dir.File("a.ts")));
+
+  // Names that do not fit are refused, not cut into another record's name.
+  const std::string longName(256, 'n');
+  EXPECT_EQ(g_kvr->StartRec4((char*)"DvCon", (char*)longName.c_str(), 0, 0), -1);
+  EXPECT_EQ(g_kvr->DelRec((char*)longName.c_str()), -2);
+  char longIp[] = "127.000.000.0001";
+  EXPECT_EQ(g_kvr->StartRec8(longIp, 1, 1, longIp, 1, (char*)"b.ts", 0, 0), -1);
+  EXPECT_EQ(
+      g_kvr->StartRec5((char*)"DvCon", (char*)"b.ts", (char*)std::string(32, 'V').c_str(), 0, 0),
+      -1);
+  EXPECT_TRUE(Records().empty());
+
+  // The earlier callbacks and their values survive the refused null ones.
+  const unsigned limited = StartPushed("limited.ts", 1);
+  g_kvr->Push(mib.data(), 1 << 20, limited);
+  EXPECT_TRUE(WaitFor([] {
+    std::lock_guard<std::mutex> lock(g_host.mu);
+    return std::count(g_host.events.begin(), g_host.events.end(), "limited.ts 3 77") == 1;
+  }));
+
+  // A stop of the service stops every record: none is left after a restart.
+  StartPushed("b.ts");
+  StartPushed("c.ts");
+  ASSERT_EQ(Records().size(), 3u);
+  ASSERT_EQ(g_kvr->StopService(), 0);
+  ASSERT_EQ(g_kvr->StartService(static_cast<unsigned short>(g_port)), 0);
+  EXPECT_TRUE(Records().empty());
+}
+
+TEST(ExportsTest, KeepAliveAndRegisterOverTheWire) {
+  EnsureStarted();
+  const std::string keepAlive = KeepAlive(7);
+  EXPECT_EQ(keepAlive, Message("KeepAlive", 7, kSuccess, "    <body />\n"));
+  EXPECT_NE(keepAlive.find("Content-Length: 262\r\n"), std::string::npos);
+
+  const auto registered = [](const char* password) {
+    return Sessionless(Exchange(Message("Register", 3, "",
+                                        Body("        <cuName>op</cuName>\n        <cuPassword>" +
+                                             std::string(password) + "</cuPassword>\n"))));
+  };
+  const std::string fields = Body(
+      "        <expires>0</expires>\n        <enableLongConnection>1</enableLongConnection>\n");
+  const std::string welcome = Sessionless(Message("Register", 3, kSuccess, fields));
+  const std::string refused = Sessionless(Message("Register", 3, kCodeFail, fields));
+
+  char name[] = "op", first[] = "p1", second[] = "p2";
+  EXPECT_EQ(registered("p1"), refused) << "no such user yet";
+  EXPECT_EQ(g_kvr->AddUser(name, first), 0);
+  EXPECT_EQ(g_kvr->AddUser(name, second), 0);
+  EXPECT_EQ(registered("p1"), welcome);
+  EXPECT_EQ(registered("p2"), refused) << "adding a known name keeps its password";
+  EXPECT_EQ(g_kvr->DelUser(name, second), 0);
+  EXPECT_EQ(registered("p1"), welcome) << "a wrong password deletes nothing";
+  EXPECT_EQ(g_kvr->DelUser(name, first), 0);
+  EXPECT_EQ(registered("p1"), refused);
+}
+
+TEST(ExportsTest, ConfigurationSetThenGetOverTheWire) {
+  EnsureStarted();
+  kvr_test::ScratchDir dir;
+  const std::string volume = dir.File("w");
+  STORE_CONFIG_INFO earlier;
+  g_kvr->GetKVRConfig(earlier);
+  for (STORE_VOLUME_INFO& v : earlier.volumes) v.volumeType = -1;
+  ASSERT_EQ(g_kvr->SetKVRConfig(earlier), 0);
+  const std::string set = Exchange(Message(
+      "StoreConfigSet", 4, "",
+      Body(
+          "        <maxRecordNumber>9</maxRecordNumber>\n        <recoverMethod>2</recoverMethod>\n"
+          "        <reservedSpace>3</reservedSpace>\n"
+          "        <reservedvolumeSpace>2</reservedvolumeSpace>\n"
+          "        <storeVolumelist>\n            <volumeName>W</volumeName>\n"
+          "            <volumePath>" +
+          volume +
+          "</volumePath>\n"
+          "            <volumeType>1</volumeType>\n        </storeVolumelist>\n")));
+  EXPECT_EQ(Sessionless(set),
+            Sessionless(Message("StoreConfigSet", 4, kSuccess, "    <body />\n")));
+  ASSERT_TRUE(fs::is_directory(volume)) << "the new volume's folder is made";
+
+  const std::string got =
+      Exchange(Message("StoreConfigGet", 5, "", Body("        <cngType>0</cngType>\n")));
+  // The free space is the one figure the test cannot know exactly.
+  const size_t rest = got.find("<volumeRest>") + 12;
+  const std::string megabytes = got.substr(rest, got.find('<', rest) - rest);
+  const uint64_t free = fs::space(volume).available >> 20;
+  EXPECT_NEAR(std::stod(megabytes), static_cast<double>(free), 64.0);
+  const std::string expected = Message(
+      "StoreConfigGet", 5, kSuccess,
+      "    <body>\n        <storeVolumelist>\n            <volumeName>W</volumeName>\n"
+      "            <volumePath>" +
+          volume +
+          "</volumePath>\n"
+          "            <volumeType>1</volumeType>\n            <volumeRest>" +
+          megabytes +
+          "</volumeRest>\n            <useCount>0</useCount>\n        </storeVolumelist>\n"
+          "        <cngType>0</cngType>\n        <maxRecordNumber>9</maxRecordNumber>\n"
+          "        <recoverMethod>2</recoverMethod>\n        <reservedSpace>3</reservedSpace>\n"
+          "        <reservedvolumeSpace>2</reservedvolumeSpace>\n    </body>\n");
+  EXPECT_EQ(Sessionless(got), Sessionless(expected));
+}
+
+}  // namespace
