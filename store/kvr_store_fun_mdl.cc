@@ -118,6 +118,9 @@ void CKVRStoreFunMdl::SendReply(IZETAPDU* reply, const IZETAPDU* request,
                                 const CSecureString& requester, int messageClass) {
   const std::string sequence = request->GetSequence();
   if (!sequence.empty()) reply->SetSequence(sequence.c_str());
+  // A client matches replies to its session as well as to the sequence.
+  const std::string session = request->GetSession();
+  if (!session.empty()) reply->SetSession(session.c_str());
   reply->AddReplyTo(requester);
   Send(SvrFrame::MessageRef(reply), 0, messageClass);
 }
