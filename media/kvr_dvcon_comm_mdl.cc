@@ -39,7 +39,7 @@ std::string FieldText(const char (&field)[N]) {
 
 }  // namespace
 
-CKVRDvConCommMdl::CKVRDvConCommMdl() : CCommMdl(false) {
+CKVRDvConCommMdl::CKVRDvConCommMdl() : CKVRSourceMdl() {
   GetRuntimeInfo()->SetName(kTypeName);
   HandleTable& table = Table();
   std::lock_guard<std::mutex> lock(table.mu);
@@ -116,44 +116,6 @@ int CKVRDvConCommMdl::StartPush(const CRecordMedia& request) {
     media_detail::SendStartAck(this, std::string(), recordUrl);
     return 0;
   }
-  std::lock_guard<std::mutex> lock(textMu_);
-  if (!readUrl.empty()) readUrl_ = readUrl;
-  const CSecureString& origin = request.GetCommOrigin();
-  if (!origin.IsEmpty()) requester_ = origin.c_str();
+  TakeStartTexts(readUrl, request.GetCommOrigin());
   return 1;
-}
-
-void CKVRDvConCommMdl::SetWriterName(const char* name) {
-  std::lock_guard<std::mutex> lock(textMu_);
-  writerName_ = name != nullptr ? name : "";
-}
-
-void CKVRDvConCommMdl::SetRequester(const char* name) {
-  std::lock_guard<std::mutex> lock(textMu_);
-  requester_ = name != nullptr ? name : "";
-}
-
-void CKVRDvConCommMdl::SetRecordUrl(const char* url) {
-  std::lock_guard<std::mutex> lock(textMu_);
-  recordUrl_ = url != nullptr ? url : "";
-}
-
-std::string CKVRDvConCommMdl::GetWriterName() const {
-  std::lock_guard<std::mutex> lock(textMu_);
-  return writerName_;
-}
-
-std::string CKVRDvConCommMdl::GetRequester() const {
-  std::lock_guard<std::mutex> lock(textMu_);
-  return requester_;
-}
-
-std::string CKVRDvConCommMdl::GetRecordUrl() const {
-  std::lock_guard<std::mutex> lock(textMu_);
-  return recordUrl_;
-}
-
-std::string CKVRDvConCommMdl::GetReadUrl() const {
-  std::lock_guard<std::mutex> lock(textMu_);
-  return readUrl_;
 }

@@ -23,11 +23,11 @@
 #include <mutex>
 #include <string>
 
-#include "svrframe/comm_mdl.h"
+#include "media/kvr_source_mdl.h"
 
 class CRecordMedia;
 
-class CKVRDvConCommMdl : public SvrFrame::CCommMdl {
+class CKVRDvConCommMdl : public CKVRSourceMdl {
  public:
   static constexpr const char kTypeName[] = "DvCon";
 
@@ -48,28 +48,11 @@ class CKVRDvConCommMdl : public SvrFrame::CCommMdl {
   // The handle the host pushes with (never 0).
   uint32_t GetHandle() const { return handle_; }
 
-  // ---- Set by the maker before the start request ----
-  void SetWriterName(const char* name);
-  void SetRequester(const char* name);
-  void SetRecordUrl(const char* url);
-
-  std::string GetWriterName() const;
-  std::string GetRequester() const;
-  std::string GetRecordUrl() const;
-  // The request's read URL (the device connection's address), kept for reference.
-  std::string GetReadUrl() const;
-
  private:
   int StartPush(const CRecordMedia& request);
   void Push(const void* data, int size);
 
   uint32_t handle_ = 0;
-
-  mutable std::mutex textMu_;
-  std::string writerName_;
-  std::string requester_;
-  std::string recordUrl_;
-  std::string readUrl_;
 };
 
 #endif  // KVR_MEDIA_KVR_DVCON_COMM_MDL_H_

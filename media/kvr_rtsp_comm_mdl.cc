@@ -48,7 +48,7 @@ std::string DeviceUrl(const CRecordMedia& request) {
 
 }  // namespace
 
-CKVRRTSPCommMdl::CKVRRTSPCommMdl() : CCommMdl(false) { GetRuntimeInfo()->SetName(kTypeName); }
+CKVRRTSPCommMdl::CKVRRTSPCommMdl() : CKVRSourceMdl() { GetRuntimeInfo()->SetName(kTypeName); }
 
 CKVRRTSPCommMdl::~CKVRRTSPCommMdl() { CloseStream(); }
 
@@ -96,12 +96,7 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
     return 0;
   }
   if (readUrl.empty()) readUrl = DeviceUrl(request);
-  {
-    std::lock_guard<std::mutex> lock(textMu_);
-    if (!readUrl.empty()) readUrl_ = readUrl;
-    const CSecureString& origin = request.GetCommOrigin();
-    if (!origin.IsEmpty()) requester_ = origin.c_str();
-  }
+  TakeStartTexts(readUrl, request.GetCommOrigin());
 
   // Set up here rather than at service start so that a lost stream of the
   // very first record already raises its event.
@@ -180,39 +175,4 @@ void CKVRRTSPCommMdl::OnStreamLost() {
   media_detail::SendRecordEvent(this, writer, recordUrl, CKVRIOCommMdl::kEventStreamLost);
   media_detail::SendFailRecord(this, writer, recordUrl);
   platform::DebugOutput(" DisConnect!\n");
-}
-
-void CKVRRTSPCommMdl::SetWriterName(const char* name) {
-  std::lock_guard<std::mutex> lock(textMu_);
-  writerName_ = name != nullptr ? name : "";
-}
-
-void CKVRRTSPCommMdl::SetRequester(const char* name) {
-  std::lock_guard<std::mutex> lock(textMu_);
-  requester_ = name != nullptr ? name : "";
-}
-
-void CKVRRTSPCommMdl::SetRecordUrl(const char* url) {
-  std::lock_guard<std::mutex> lock(textMu_);
-  recordUrl_ = url != nullptr ? url : "";
-}
-
-std::string CKVRRTSPCommMdl::GetWriterName() const {
-  std::lock_guard<std::mutex> lock(textMu_);
-  return writerName_;
-}
-
-std::string CKVRRTSPCommMdl::GetRequester() const {
-  std::lock_guard<std::mutex> lock(textMu_);
-  return requester_;
-}
-
-std::string CKVRRTSPCommMdl::GetRecordUrl() const {
-  std::lock_guard<std::mutex> lock(textMu_);
-  return recordUrl_;
-}
-
-std::string CKVRRTSPCommMdl::GetReadUrl() const {
-  std::lock_guard<std::mutex> lock(textMu_);
-  return readUrl_;
 }

@@ -23,11 +23,11 @@
 #include <mutex>
 #include <string>
 
-#include "svrframe/comm_mdl.h"
+#include "media/kvr_source_mdl.h"
 
 class CRecordMedia;
 
-class CKVRRTSPCommMdl : public SvrFrame::CCommMdl {
+class CKVRRTSPCommMdl : public CKVRSourceMdl {
  public:
   static constexpr const char kTypeName[] = "RTSP";
   // The media URL used when a start request names none but addresses a
@@ -50,20 +50,10 @@ class CKVRRTSPCommMdl : public SvrFrame::CCommMdl {
   int OnMessage(const SvrFrame::MessageRef& message) override;
   int Loop() override { return 0; }
 
-  // ---- Set by the maker before the start request ----
-  void SetWriterName(const char* name);
-  void SetRequester(const char* name);
-  void SetRecordUrl(const char* url);
-
   // ---- Any thread ----
   // The open stream's handle; 0 before the start, after a failed open and
   // after a stop. A lost stream keeps its handle.
   uint32_t GetStreamHandle() const { return stream_.load(); }
-  std::string GetWriterName() const;
-  std::string GetRequester() const;
-  std::string GetRecordUrl() const;
-  // The URL given to the library (empty before the start).
-  std::string GetReadUrl() const;
 
  private:
   // 1 when the stream is open, 0 when the record failed.
@@ -77,12 +67,6 @@ class CKVRRTSPCommMdl : public SvrFrame::CCommMdl {
 
   static int OnStreamData(uint32_t stream, const uint8_t* data, uint32_t size, void* user);
   static void OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t);
-
-  mutable std::mutex textMu_;
-  std::string writerName_;
-  std::string requester_;
-  std::string recordUrl_;
-  std::string readUrl_;
 
   std::atomic<bool> started_{false};
   std::mutex streamMu_;  // one open or close at a time

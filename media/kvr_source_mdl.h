@@ -1,0 +1,59 @@
+// What the two media sources of a record task (pulled and pushed) share: the
+// names the storage function module gives them before the start request, and
+// the read URL and requester that the start request then fills in.
+//
+// Ownership: a base of CKVRRTSPCommMdl and CKVRDvConCommMdl; never made alone.
+// Threads: the message path writes the texts while host threads (pushed
+// chunks) and the stream library's reader (pulled data, lost streams) read
+// them, so every text is copied in and out under one small lock.
+#ifndef KVR_MEDIA_KVR_SOURCE_MDL_H_
+#define KVR_MEDIA_KVR_SOURCE_MDL_H_
+
+#include <mutex>
+#include <string>
+
+#include "svrframe/comm_mdl.h"
+#include "svrframe/secure_string.h"
+
+class CKVRSourceMdl : public SvrFrame::CCommMdl {
+ public:
+  // ---- Set by the maker before the start request ----
+  void SetWriterName(const char* name) { Store(&writerName_, name); }
+  void SetRequester(const char* name) { Store(&requester_, name); }
+  void SetRecordUrl(const char* url) { Store(&recordUrl_, url); }
+
+  // ---- Any thread ----
+  std::string GetWriterName() const { return Load(writerName_); }
+  std::string GetRequester() const { return Load(requester_); }
+  std::string GetRecordUrl() const { return Load(recordUrl_); }
+  std::string GetReadUrl() const { return Load(readUrl_); }
+
+ protected:
+  CKVRSourceMdl() : CCommMdl(false) {}
+
+  // The start request's read URL and sending module; an empty one keeps what
+  // the maker set.
+  void TakeStartTexts(const std::string& readUrl, const CSecureString& origin) {
+    std::lock_guard<std::mutex> lock(textMu_);
+    if (!readUrl.empty()) readUrl_ = readUrl;
+    if (!origin.IsEmpty()) requester_ = origin.c_str();
+  }
+
+ private:
+  void Store(std::string* field, const char* text) {
+    std::lock_guard<std::mutex> lock(textMu_);
+    *field = text != nullptr ? text : "";
+  }
+  std::string Load(const std::string& field) const {
+    std::lock_guard<std::mutex> lock(textMu_);
+    return field;
+  }
+
+  mutable std::mutex textMu_;
+  std::string writerName_;
+  std::string requester_;
+  std::string recordUrl_;
+  std::string readUrl_;
+};
+
+#endif  // KVR_MEDIA_KVR_SOURCE_MDL_H_
