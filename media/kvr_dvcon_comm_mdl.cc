@@ -11,6 +11,8 @@
 
 namespace {
 
+using media_detail::FieldText;
+
 // Live sources by handle. A push marks its source busy for the duration of
 // the send; a source leaving the table waits until no push is busy with it.
 struct SourceEntry {
@@ -30,11 +32,6 @@ struct HandleTable {
 HandleTable& Table() {
   static HandleTable* table = new HandleTable;
   return *table;
-}
-
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
 }
 
 }  // namespace
@@ -107,15 +104,7 @@ int CKVRDvConCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
 }
 
 int CKVRDvConCommMdl::StartPush(const CRecordMedia& request) {
-  const std::string readUrl = FieldText(request.readFileUrl);
-  const std::string recordUrl = FieldText(request.writeFileUrl);
-  SetRecordUrl(recordUrl.c_str());
-  if (recordUrl.empty()) {
-    // Without a record URL nothing can be addressed: the writer fails the record.
-    media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
-    media_detail::SendStartAck(this, std::string(), recordUrl);
-    return 0;
-  }
-  TakeStartTexts(readUrl, request.GetCommOrigin());
+  if (!TakeRecordUrl(request)) return 0;
+  TakeStartTexts(FieldText(request.readFileUrl), request.GetCommOrigin());
   return 1;
 }

@@ -6,6 +6,7 @@
 
 #include "io/proactor.h"
 #include "media/record_path.h"
+#include "media/source_units.h"
 #include "platform/debug_log.h"
 #include "platform/disk.h"
 #include "platform/file.h"
@@ -14,6 +15,8 @@
 #include "protocol/store_pdus.h"
 
 namespace {
+
+using media_detail::FieldText;
 
 std::atomic<CKVRIOCommMdl::TickSource> g_tickSource{nullptr};
 
@@ -37,12 +40,6 @@ TimeRecord LocalTimeRecord() {
   record.minute = static_cast<uint8_t>(now.minute);
   record.second = static_cast<uint8_t>(now.second);
   return record;
-}
-
-// A text field of a received unit, which need not hold its NUL.
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
 }
 
 template <size_t N>

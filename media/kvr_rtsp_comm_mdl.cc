@@ -14,10 +14,7 @@
 
 namespace {
 
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
-}
+using media_detail::FieldText;
 
 // A stream can be lost before OpenStream has returned its handle to the
 // source, so the directory cannot find the source yet. Such handles wait here
@@ -87,14 +84,9 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
   // A repeated start must neither open a second stream nor fail the record
   // that the first one feeds; a stopped stream is not reopened either.
   if (started_.exchange(true)) return 0;
+  if (!TakeRecordUrl(request)) return 0;
+  const std::string recordUrl = GetRecordUrl();
   std::string readUrl = FieldText(request.readFileUrl);
-  const std::string recordUrl = FieldText(request.writeFileUrl);
-  SetRecordUrl(recordUrl.c_str());
-  if (recordUrl.empty()) {
-    media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
-    media_detail::SendStartAck(this, std::string(), recordUrl);
-    return 0;
-  }
   if (readUrl.empty()) readUrl = DeviceUrl(request);
   TakeStartTexts(readUrl, request.GetCommOrigin());
 

@@ -15,6 +15,8 @@
 #include "svrframe/comm_mdl.h"
 #include "svrframe/secure_string.h"
 
+class CRecordMedia;
+
 class CKVRSourceMdl : public SvrFrame::CCommMdl {
  public:
   // ---- Set by the maker before the start request ----
@@ -30,6 +32,11 @@ class CKVRSourceMdl : public SvrFrame::CCommMdl {
 
  protected:
   CKVRSourceMdl() : CCommMdl(false) {}
+
+  // Takes the start request's record URL. Without one nothing can be
+  // addressed: the writer is told to fail the record, the start is answered
+  // with result 5, and the answer is false.
+  bool TakeRecordUrl(const CRecordMedia& request);
 
   // The start request's read URL and sending module; an empty one keeps what
   // the maker set.

@@ -1,0 +1,13 @@
+#include "media/kvr_source_mdl.h"
+
+#include "media/source_units.h"
+#include "protocol/store_pdus.h"
+
+bool CKVRSourceMdl::TakeRecordUrl(const CRecordMedia& request) {
+  const std::string recordUrl = media_detail::FieldText(request.writeFileUrl);
+  SetRecordUrl(recordUrl.c_str());
+  if (!recordUrl.empty()) return true;
+  media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
+  media_detail::SendStartAck(this, std::string(), recordUrl);
+  return false;
+}
