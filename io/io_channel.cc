@@ -7,6 +7,7 @@
 #include "io/io_monitor.h"
 #include "io/proactor_core.h"
 #include "platform/debug_log.h"
+#include "platform/time.h"
 
 CIoChannel::CIoChannel(int writeThreshold) : write_threshold_(writeThreshold) {}
 
@@ -104,9 +105,12 @@ int CIoChannel::Write(const void* data, int length) {
     } catch (const std::bad_alloc&) {
       return -1;
     }
+    const uint32_t now = platform::TickCount();
+    if (current_->size() == 0) current_since_ = now;
     if (!current_->Append(data, static_cast<size_t>(length))) return -1;
     held = current_->size();
-    if (held >= static_cast<size_t>(write_threshold_)) {
+    if (held >= static_cast<size_t>(write_threshold_) ||
+        platform::TicksElapsed(current_since_, now, kMaxBlockAgeMs)) {
       write_queue_.push_back(std::move(current_));
       message = TakeTurnLocked();
     } else if (IsClosing()) {

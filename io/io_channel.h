@@ -37,6 +37,11 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
  public:
   // Size a block starts with; it is handed to the disk once it holds the write threshold.
   static constexpr size_t kStartBlockSize = CIoBlock::kPieceSize;
+  // A block whose first byte is this old goes to the disk with the next
+  // write, full or not: a slow stream (a camera sends a megabyte in tens of
+  // seconds) must not keep that much footage in memory only, where a crash
+  // or power cut loses it.
+  static constexpr uint32_t kMaxBlockAgeMs = 500;
 
   // The channel posts nothing until a proactor adopts it (AddChannel).
   explicit CIoChannel(int writeThreshold);
@@ -108,6 +113,7 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
 
   mutable std::mutex mu_;
   std::unique_ptr<CIoBlock> current_;                  // being filled by Write
+  uint32_t current_since_ = 0;                         // tick of current_'s first byte
   std::deque<std::unique_ptr<CIoBlock>> write_queue_;  // full, waiting for their turn
   std::atomic<bool> closing_{false};
   bool write_in_progress_ = false;  // a write message of this channel is out

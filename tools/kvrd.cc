@@ -66,7 +66,8 @@ void Log(int priority, const char* format, ...) {
   va_end(args);
   syslog(priority, "%s", line);
   // One write per line keeps lines from different threads whole.
-  if (!g_perror && (g_echo || (g_starting && priority <= LOG_ERR))) std::fprintf(stderr, "kvrd: %s\n", line);
+  if (!g_perror && (g_echo || (g_starting && priority <= LOG_ERR)))
+    std::fprintf(stderr, "kvrd: %s\n", line);
 }
 
 const char* EventName(int code) {
@@ -212,7 +213,8 @@ bool LoadConfig(const std::string& file, Config* config, std::string* error) {
       config->recoverMethod = static_cast<uint32_t>(*method);
     } else if (key == "reserved_space" || key == "volume_reserved_space") {
       const auto bytes = Size(value);
-      if (!bytes) return fail(key + " must be bytes with an optional K, M or G, got '" + value + "'");
+      if (!bytes)
+        return fail(key + " must be bytes with an optional K, M or G, got '" + value + "'");
       (key == "reserved_space" ? config->reservedSpace : config->volumeReservedSpace) = *bytes;
     } else if (key == "volume") {
       if (words.size() < 2 || words.size() > 3) return fail("expected 'volume = NAME PATH [TYPE]'");
@@ -319,12 +321,10 @@ int main(int argc, char** argv) {
   std::string configFile = KVRD_DEFAULT_CONFIG;
   std::optional<unsigned> portOverride;
   bool foreground = false, verbose = false;
-  static const option kOptions[] = {{"config", required_argument, nullptr, 'c'},
-                                    {"port", required_argument, nullptr, 'p'},
-                                    {"foreground", no_argument, nullptr, 'f'},
-                                    {"verbose", no_argument, nullptr, 'v'},
-                                    {"help", no_argument, nullptr, 'h'},
-                                    {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {
+      {"config", required_argument, nullptr, 'c'}, {"port", required_argument, nullptr, 'p'},
+      {"foreground", no_argument, nullptr, 'f'},   {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "c:p:fvh", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'c':

@@ -1,0 +1,258 @@
+// kvrd as an operator runs it: the built daemon started as a child process
+// with a configuration file in a scratch folder, driven with kvrctl and
+// signals, its record files read back with ffprobe.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/socket.h"
+#include "tests/media/camera_fixture.h"
+#include "tests/media/media_probe.h"
+#include "tests/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvr_test::WaitFor;
+using std::chrono::steady_clock;
+
+// A child program with its stderr in a file; killed at scope end if still running.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::string& cwd, const std::string& log)
+      : log_(log) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    // Only async-signal-safe calls after the fork: the test process has threads.
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (err < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+  }
+  Child(Child&& other) noexcept : pid_(other.pid_), exited_(other.exited_), log_(other.log_) {
+    other.pid_ = -1;
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  void Signal(int signal) { ::kill(pid_, signal); }
+  // The exit code; -1 when it did not end within the time (or by a signal).
+  int Wait(std::chrono::seconds timeout = std::chrono::seconds(15)) {
+    int status = 0;
+    exited_ = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+    return exited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Log() const {
+    std::ifstream in(log_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  // Waits for `text` on its stderr.
+  bool Logged(const std::string& text, std::chrono::seconds timeout = std::chrono::seconds(15)) {
+    return WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  std::string log_;
+};
+
+// A loopback listener on a port the system picked: held, it makes the port busy.
+struct Listener {
+  platform::SocketFd fd = platform::OpenTcpSocket();
+  unsigned port = 0;
+  Listener() {
+    uint32_t loopback = 0;
+    platform::ParseIPv4("127.0.0.1", &loopback);
+    platform::BindIPv4(fd, loopback, 0);
+    platform::ListenOn(fd, 4);
+    port = platform::NetToHost16(platform::LocalPort(fd));
+  }
+  ~Listener() { platform::CloseSocket(fd); }
+};
+unsigned FreePort() { return Listener().port; }
+
+// A scratch folder holding a routing file, a volume folder and kvrd.conf.
+struct Site {
+  kvr_test::ScratchDir dir;
+  unsigned port = FreePort();
+  Site() {
+    fs::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml", dir.File("Server_Config.xml"));
+    fs::create_directory(dir.File("volume0"));
+  }
+  // kvrd.conf: the usual lines, then `extra`.
+  std::string Config(const std::string& extra = "") {
+    std::ofstream(dir.File("kvrd.conf"))
+        << "# test service\nport = " << port
+        << "\nrouting = Server_Config.xml\nmax_records = 4\nvolume = v0 volume0 1\n"
+        << "user = admin secret\n"
+        << extra;
+    return dir.File("kvrd.conf");
+  }
+  Child Start(const std::string& config) {
+    return Child({KVRD_PROGRAM, "-f", "-c", config}, dir.path(), dir.File("kvrd.log"));
+  }
+  int Kvrctl(const std::string& args) {
+    int code = -1;
+    kvr_test::RunCommand(KVRCTL " --port " + std::to_string(port) + " " + args, &code);
+    return code;
+  }
+  std::string Volume(const std::string& file) const { return dir.File("volume0/" + file); }
+};
+
+// Kills: exit codes swapped or 0 on a failed start (the port or routing
+// check ignored), a line number off by one (the first line counted as 0, or
+// comments not counted), a missing volume folder made silently by the
+// library instead of refused.
+TEST(KvrdTest, RefusesToStartWithTheReason) {
+  const struct {
+    std::string name;
+    std::string extra;
+    std::string routing;  // written over the routing file when not empty
+    int exitCode;
+    std::string message;
+  } cases[] = {
+      {"bad port", "port = 70000\n", "", 2, "kvrd.conf:7: port must be a number from 1 to 65535"},
+      {"no '='", "\n# x\nmax_records 3\n", "", 2, "kvrd.conf:9: expected 'key = value'"},
+      {"unknown key", "volumes = v1 volume0\n", "", 2, "kvrd.conf:7: unknown key 'volumes'"},
+      {"no volume folder", "volume = v1 nothere\n", "", 2, "kvrd.conf:7: volume folder "},
+      {"bad size", "reserved_space = 3T\n", "", 2, "kvrd.conf:7: reserved_space must be"},
+      {"routing missing", "routing = gone/Server_Config.xml\n", "", 1, "does not exist"},
+      {"routing unreadable", "", "<ServerConfig", 1, "Server_Config.xml did not load"},
+      {"port taken", "", "", 1, "cannot listen on port"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Site site;
+    Listener busy;
+    if (c.name == "port taken") site.port = busy.port;
+    if (!c.routing.empty()) std::ofstream(site.dir.File("Server_Config.xml")) << c.routing;
+    Child kvrd = site.Start(site.Config(c.extra));
+    EXPECT_EQ(kvrd.Wait(), c.exitCode);
+    EXPECT_NE(kvrd.Log().find(c.message), std::string::npos) << kvrd.Log();
+  }
+}
+
+// The service answers until the signal, then stops and exits 0. Kills: the
+// signals left unblocked in the library's threads (the default action ends
+// the process), a stop that never returns, a non-zero exit after a clean stop.
+TEST(KvrdTest, StopsCleanlyOnSigintAndSigterm) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    Site site;
+    Child kvrd = site.Start(site.Config());
+    ASSERT_TRUE(kvrd.Logged("listening on port " + std::to_string(site.port))) << kvrd.Log();
+    EXPECT_EQ(site.Kvrctl("keepalive"), 0);
+    kvrd.Signal(signal);
+    EXPECT_EQ(kvrd.Wait(), 0) << kvrd.Log();
+    EXPECT_NE(kvrd.Log().find("stopped"), std::string::npos) << kvrd.Log();
+  }
+}
+
+// One camera and one kvrd per test; the runs take seconds of footage each,
+// so they skip themselves unless the heavy label runs them.
+class KvrdCameraTest : public ::testing::Test {
+ protected:
+  using Seconds = std::chrono::duration<double>;
+
+  void SetUp() override {
+    if (std::getenv("KVR_HEAVY_TESTS") == nullptr) GTEST_SKIP() << "run with the heavy label";
+    camera_.emplace();
+    ASSERT_TRUE(camera_->ok()) << camera_->error();
+    kvrd_.emplace(site_.Start(site_.Config()));
+    ASSERT_TRUE(kvrd_->Logged("listening on port")) << kvrd_->Log();
+  }
+  int StartRecord(const std::string& file, const std::string& options = "") {
+    return site_.Kvrctl("record start " + camera_->url() + " " + file + " " + options);
+  }
+  // Waits until the record file holds bytes; when that happened.
+  steady_clock::time_point FirstBytes(const std::string& file) {
+    std::error_code ec;
+    EXPECT_TRUE(WaitFor([&] { return fs::file_size(site_.Volume(file), ec) > 0; })) << file;
+    return steady_clock::now();
+  }
+  double Plays(const std::string& file) {
+    return kvr_test::ExpectPlays(site_.Volume(file), {"h264", "aac"});
+  }
+
+  Site site_;
+  std::optional<kvr_test::TestCamera> camera_;
+  std::optional<Child> kvrd_;
+};
+
+// Three records of the camera: one stopped with kvrctl, one past its time
+// limit, one still recording when kvrd gets SIGTERM. Kills: status not
+// listing a running record, a stop that leaves the record listed, the event
+// line missing or naming the wrong event, a SIGTERM that exits before the
+// last record's file is written out and closed (it is short or does not play).
+TEST_F(KvrdCameraTest, RecordsListedStoppedAndClosedOnSigterm) {
+  ASSERT_EQ(StartRecord("cam/stopped.ts"), 0);
+  ASSERT_EQ(StartRecord("cam/running.ts"), 0);
+  ASSERT_EQ(StartRecord("cam/limited.ts", "--limit-time 2"), 0);
+  int code = -1;
+  const std::string status =
+      kvr_test::RunCommand(KVRCTL " --port " + std::to_string(site_.port) + " status", &code);
+  EXPECT_EQ(code, 0);
+  for (const char* url : {"cam/stopped.ts", "cam/running.ts", "cam/limited.ts"}) {
+    EXPECT_NE(status.find(url), std::string::npos) << status;
+  }
+  const auto running = FirstBytes("cam/running.ts");
+  EXPECT_TRUE(kvrd_->Logged("record cam/limited.ts: time limit (2)")) << kvrd_->Log();
+
+  WaitFor([&] { return steady_clock::now() - running > std::chrono::seconds(4); });
+  ASSERT_EQ(site_.Kvrctl("record stop cam/stopped.ts"), 0);
+  EXPECT_EQ(site_.Kvrctl("status cam/stopped.ts"), 1) << "still listed after its stop";
+  const Seconds recorded = steady_clock::now() - running;
+  kvrd_->Signal(SIGTERM);
+  EXPECT_EQ(kvrd_->Wait(), 0) << kvrd_->Log();
+
+  EXPECT_GT(Plays("cam/stopped.ts"), 3.0);
+  // The limit raises the event; the record goes on until it is stopped.
+  EXPECT_GT(Plays("cam/limited.ts"), 2.0);
+  EXPECT_GE(Plays("cam/running.ts"), recorded.count() - 0.5) << "footage lost at the stop";
+}
+
+// SIGKILL mid-record: what reached the disk plays, and only the last moments
+// are missing. The footage before the first bytes landed is not counted, so
+// the check allows half a second beyond the block age. Kills: footage held
+// in memory until a block fills (a megabyte is half a minute of this
+// camera), a file cut mid-stream that the demuxer refuses.
+TEST_F(KvrdCameraTest, SigkillLosesAtMostTheLastSecond) {
+  ASSERT_EQ(StartRecord("crash.ts"), 0);
+  const auto first = FirstBytes("crash.ts");
+  WaitFor([&] { return steady_clock::now() - first > std::chrono::seconds(6); });
+  kvrd_->Signal(SIGKILL);
+  const Seconds recorded = steady_clock::now() - first;
+  EXPECT_EQ(kvrd_->Wait(), -1);
+  const double duration = Plays("crash.ts");
+  std::printf("recorded %.2f s before SIGKILL, %.2f s in the file (%ju bytes)\n", recorded.count(),
+              duration, static_cast<uintmax_t>(fs::file_size(site_.Volume("crash.ts"))));
+  EXPECT_GE(duration, recorded.count() - 0.5);
+}
+
+}  // namespace
