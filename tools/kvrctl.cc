@@ -7,6 +7,8 @@
 //
 // Exit status: 0 done, 1 refused by the service, 2 bad command line, 3 the
 // service could not be reached or answered nonsense.
+#include <syslog.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -473,6 +475,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The parser's diagnostic lines are the service's business, not a user's:
+  // kept out of the system log.
+  setlogmask(LOG_UPTO(LOG_INFO));
   try {
     return Run(argc, argv);
   } catch (const UsageError& error) {
