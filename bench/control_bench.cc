@@ -12,10 +12,11 @@
 // comparison, as a host that does not collect them would; a last run shows
 // what they cost.
 //
-// usage: bench_control [SECONDS per load run, default 3]
+// usage: bench_control [SECONDS per load run, default 2]
 // nginx is looked for as /usr/sbin/nginx or $KVR_NGINX; without it only the
 // service's figures are printed.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -26,7 +27,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,10 +47,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kRoundTrips = 5000;
 constexpr int kManyConnections = 100;
+constexpr int kRounds = 5;
 
 struct Figures {
-  double p50Ms = 0, p99Ms = 0;  // 1 connection
-  double repliesPerSecond = 0;  // 100 connections
+  double p50Ms = 0, p99Ms = 0;           // 1 connection
+  std::vector<double> repliesPerSecond;  // 100 connections, one per round
+  std::vector<double> cpuMicros;         // the server's CPU time per reply, one per round
   size_t replyBytes = 0;
   bool ok = false;
 };
@@ -158,7 +163,8 @@ double Percentile(std::vector<double> values, double p) {
   return values[std::min(values.size() - 1, static_cast<size_t>(p * values.size()))];
 }
 
-Figures Measure(unsigned port, const std::string& request, double seconds) {
+// Round trips one at a time on 1 connection.
+Figures MeasureLatency(unsigned port, const std::string& request) {
   Figures f;
   std::vector<double> latencies;
   // Warm-up: connections, caches and the server's first allocations.
@@ -166,9 +172,48 @@ Figures Measure(unsigned port, const std::string& request, double seconds) {
   if (Drive(port, 1, request, 30, kRoundTrips, &latencies, &f.replyBytes) < 0) return f;
   f.p50Ms = Percentile(latencies, 0.50);
   f.p99Ms = Percentile(latencies, 0.99);
-  f.repliesPerSecond = Drive(port, kManyConnections, request, seconds, 0, nullptr, nullptr);
-  f.ok = f.repliesPerSecond > 0 && latencies.size() == static_cast<size_t>(kRoundTrips);
+  f.ok = latencies.size() == static_cast<size_t>(kRoundTrips);
   return f;
+}
+
+double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+
+// CPU seconds of the service in this process: every thread but this one
+// (the client), idle ones included.
+double ServiceCpu() {
+  rusage all{}, self{};
+  getrusage(RUSAGE_SELF, &all);
+  getrusage(RUSAGE_THREAD, &self);
+  return Seconds(all.ru_utime) + Seconds(all.ru_stime) - Seconds(self.ru_utime) -
+         Seconds(self.ru_stime);
+}
+
+// CPU seconds of another process (user and system), from /proc.
+double ProcessCpu(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state ... cmajflt
+  double user = 0, system = 0;
+  fields >> user >> system;
+  return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// One round of replies per second on 100 connections, with the server's CPU
+// time per reply (which the machine's other load hardly changes), added to `f`.
+bool MeasureRate(unsigned port, const std::string& request, double seconds,
+                 const std::function<double()>& serverCpu, Figures* f) {
+  const double cpuBefore = serverCpu();
+  const Clock::time_point start = Clock::now();
+  const double rate = Drive(port, kManyConnections, request, seconds, 0, nullptr, nullptr);
+  if (rate <= 0) return false;
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  f->repliesPerSecond.push_back(rate);
+  f->cpuMicros.push_back((serverCpu() - cpuBefore) * 1e6 / (rate * elapsed));
+  return true;
 }
 
 // nginx in the foreground in its own folder, answering every request with
@@ -227,6 +272,7 @@ class Nginx {
   }
   bool ready() const { return ready_; }
   unsigned port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string ErrorLog() const {
     std::ifstream in(dir_ / "error.log");
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -239,17 +285,23 @@ class Nginx {
   bool ready_ = false;
 };
 
+double Median(const std::vector<double>& values) { return Percentile(values, 0.5); }
+
 void Print(const char* who, const Figures& f) {
+  const auto [low, high] =
+      std::minmax_element(f.repliesPerSecond.begin(), f.repliesPerSecond.end());
   std::printf(
       "%-8s reply %4zu bytes   1 connection: p50 %.3f ms  p99 %.3f ms   "
-      "%d connections: %.0f replies/s\n",
-      who, f.replyBytes, f.p50Ms, f.p99Ms, kManyConnections, f.repliesPerSecond);
+      "%d connections: %.0f replies/s (median of %zu, %.0f to %.0f), server CPU %.1f us "
+      "per reply\n",
+      who, f.replyBytes, f.p50Ms, f.p99Ms, kManyConnections, Median(f.repliesPerSecond),
+      f.repliesPerSecond.size(), *low, *high, Median(f.cpuMicros));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
   // As a host that does not collect the service's debug lines (and for the
   // client's parser, which writes them too); one run with them on follows.
   const int allLevels = setlogmask(LOG_UPTO(LOG_INFO));
@@ -284,40 +336,57 @@ int main(int argc, char** argv) {
   }
   const std::string body = replyText.substr(replyText.find("\r\n\r\n") + 4);
 
-  std::printf("KeepAlive round trips over loopback: %d timed on 1 connection, %g s on %d\n",
-              kRoundTrips, seconds, kManyConnections);
-  const Figures ours = Measure(port, request, seconds);
+  std::printf(
+      "KeepAlive round trips over loopback: %d timed on 1 connection; %d rounds of "
+      "%g s on %d connections, the servers taking turns\n",
+      kRoundTrips, kRounds, seconds, kManyConnections);
+  Figures ours = MeasureLatency(port, request);
   if (!ours.ok) return 1;
-  Print("kvr", ours);
 
   const char* configured = std::getenv("KVR_NGINX");
   const std::string nginx = configured != nullptr ? configured : "/usr/sbin/nginx";
-  int status = 0;
+  std::unique_ptr<Nginx> server;
+  Figures theirs;
   if (access(nginx.c_str(), X_OK) != 0) {
-    std::printf("nginx          not installed (%s): no comparison\n", nginx.c_str());
+    std::printf("nginx not installed (%s): no comparison\n", nginx.c_str());
   } else {
-    Nginx server(nginx, dir / "nginx", body, replyText.size());
-    if (!server.ready()) {
-      std::printf("nginx          did not start: %s\n", server.ErrorLog().c_str());
-      status = 1;
-    } else {
-      const Figures theirs = Measure(server.port(), request, seconds);
-      if (!theirs.ok) return 1;
-      Print("nginx", theirs);
-      const double ratio = ours.repliesPerSecond / theirs.repliesPerSecond;
-      std::printf(
-          "ratio    kvr/nginx at %d connections: %.2f (goal >= 0.5); p50 %.3f ms "
-          "(goal <= 0.5)\n",
-          kManyConnections, ratio, ours.p50Ms);
-      if (theirs.replyBytes != ours.replyBytes) {
-        std::printf("note     reply sizes differ (%zu vs %zu bytes)\n", ours.replyBytes,
-                    theirs.replyBytes);
-      }
+    server = std::make_unique<Nginx>(nginx, dir / "nginx", body, replyText.size());
+    if (!server->ready()) {
+      std::printf("nginx did not start: %s\n", server->ErrorLog().c_str());
+      return 1;
     }
+    theirs = MeasureLatency(server->port(), request);
+    if (!theirs.ok) return 1;
   }
+  // Turns, so that what else the machine is doing weighs on both alike.
+  for (int round = 0; round < kRounds; ++round) {
+    if (!MeasureRate(port, request, seconds, ServiceCpu, &ours)) return 1;
+    if (server &&
+        !MeasureRate(
+            server->port(), request, seconds, [&] { return ProcessCpu(server->pid()); }, &theirs))
+      return 1;
+  }
+  Print("kvr", ours);
+  if (server) {
+    Print("nginx", theirs);
+    std::vector<double> ratios;
+    for (int round = 0; round < kRounds; ++round) {
+      ratios.push_back(ours.repliesPerSecond[round] / theirs.repliesPerSecond[round]);
+    }
+    std::printf(
+        "ratio    kvr/nginx at %d connections: %.2f (median of the rounds' ratios; goal "
+        ">= 0.5); kvr p50 %.3f ms (goal <= 0.5)\n",
+        kManyConnections, Median(ratios), ours.p50Ms);
+    if (theirs.replyBytes != ours.replyBytes) {
+      std::printf("note     reply sizes differ (%zu vs %zu bytes)\n", ours.replyBytes,
+                  theirs.replyBytes);
+    }
+    server.reset();
+  }
+
   setlogmask(allLevels);
-  const Figures verbose = Measure(port, request, seconds);
-  if (!verbose.ok) return 1;
+  Figures verbose = MeasureLatency(port, request);
+  if (!verbose.ok || !MeasureRate(port, request, seconds, ServiceCpu, &verbose)) return 1;
   Print("kvr+dbg", verbose);
   std::printf(
       "(kvr+dbg: the service and this client with their debug lines on, sent to "
@@ -327,5 +396,5 @@ int main(int argc, char** argv) {
   std::error_code ec;
   fs::current_path(fs::temp_directory_path(), ec);
   fs::remove_all(dir, ec);
-  return status;
+  return 0;
 }
