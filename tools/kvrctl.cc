@@ -296,12 +296,12 @@ void SetConfig(Session& session, Args& args) {
       request->recoverMethod =
           ParseNumber(args.Next("a number after --recover"), "--recover", 0, 1 << 30);
     } else if (*option == "--add-volume") {
-      const std::string spec = args.Next("NAME=PATH after --add-volume");
-      const size_t equals = spec.find('=');
-      if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) {
-        throw UsageError{"--add-volume takes NAME=PATH[,TYPE], not \"" + spec + "\""};
+      const std::string given = args.Next("NAME=PATH after --add-volume");
+      const size_t equals = given.find('=');
+      if (equals == std::string::npos || equals == 0 || equals + 1 == given.size()) {
+        throw UsageError{"--add-volume takes NAME=PATH[,TYPE], not \"" + given + "\""};
       }
-      std::string path = spec.substr(equals + 1);
+      std::string path = given.substr(equals + 1);
       int type = 1;
       const size_t comma = path.rfind(',');
       if (comma != std::string::npos) {
@@ -309,7 +309,7 @@ void SetConfig(Session& session, Args& args) {
         path.resize(comma);
       }
       StoreVolumeItem volume;
-      Put(volume.volumeName, spec.substr(0, equals), "volume name");
+      Put(volume.volumeName, given.substr(0, equals), "volume name");
       Put(volume.volumePath, path, "volume path");
       volume.volumeType = type;
       request->AddVolume(volume);
