@@ -272,14 +272,8 @@ void PrintConfig(Session& session, CGetKVRCngParamsAck* config, bool scalars) {
 }
 
 void SetConfig(Session& session, Args& args) {
-  // The service replaces all four numbers on every set: start from what it
-  // has, so that an option left out keeps its value.
-  CReferPtr<CGetKVRCngParamsAck> current = GetConfig(session, 0);
+  // The numbers start at -1, which no option gives: "not given".
   CReferPtr<CSetKVRCngParams> request(CSetKVRCngParams::Create());
-  request->maxRecordNumber = current->maxRecordNumber;
-  request->recoverMethod = current->recoverMethod;
-  request->reservedSpace = current->reservedSpace;
-  request->reservedvolumeSpace = current->reservedvolumeSpace;
   bool changed = false;
   while (std::optional<std::string> option = args.NextIfAny()) {
     changed = true;
@@ -325,6 +319,16 @@ void SetConfig(Session& session, Args& args) {
     }
   }
   if (!changed) throw UsageError{"config set needs at least one option"};
+  // The service replaces all four numbers on every set: what was not given
+  // keeps the value the service has.
+  CReferPtr<CGetKVRCngParamsAck> current = GetConfig(session, 0);
+  const auto keep = [](int32_t* field, int32_t now) {
+    if (*field == -1) *field = now;
+  };
+  keep(&request->maxRecordNumber, current->maxRecordNumber);
+  keep(&request->recoverMethod, current->recoverMethod);
+  keep(&request->reservedSpace, current->reservedSpace);
+  keep(&request->reservedvolumeSpace, current->reservedvolumeSpace);
   session.Ask<CSetKVRCngParamsAck>(request.get(), "config set");
   session.Done("config set");
 }
