@@ -7,6 +7,8 @@
 //
 // Exit status: 0 done, 1 refused by the service, 2 bad command line, 3 the
 // service could not be reached or answered nonsense.
+#include <syslog.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -270,14 +272,8 @@ void PrintConfig(Session& session, CGetKVRCngParamsAck* config, bool scalars) {
 }
 
 void SetConfig(Session& session, Args& args) {
-  // The service replaces all four numbers on every set: start from what it
-  // has, so that an option left out keeps its value.
-  CReferPtr<CGetKVRCngParamsAck> current = GetConfig(session, 0);
+  // The numbers start at -1, which no option gives: "not given".
   CReferPtr<CSetKVRCngParams> request(CSetKVRCngParams::Create());
-  request->maxRecordNumber = current->maxRecordNumber;
-  request->recoverMethod = current->recoverMethod;
-  request->reservedSpace = current->reservedSpace;
-  request->reservedvolumeSpace = current->reservedvolumeSpace;
   bool changed = false;
   while (std::optional<std::string> option = args.NextIfAny()) {
     changed = true;
@@ -294,12 +290,12 @@ void SetConfig(Session& session, Args& args) {
       request->recoverMethod =
           ParseNumber(args.Next("a number after --recover"), "--recover", 0, 1 << 30);
     } else if (*option == "--add-volume") {
-      const std::string spec = args.Next("NAME=PATH after --add-volume");
-      const size_t equals = spec.find('=');
-      if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) {
-        throw UsageError{"--add-volume takes NAME=PATH[,TYPE], not \"" + spec + "\""};
+      const std::string given = args.Next("NAME=PATH after --add-volume");
+      const size_t equals = given.find('=');
+      if (equals == std::string::npos || equals == 0 || equals + 1 == given.size()) {
+        throw UsageError{"--add-volume takes NAME=PATH[,TYPE], not \"" + given + "\""};
       }
-      std::string path = spec.substr(equals + 1);
+      std::string path = given.substr(equals + 1);
       int type = 1;
       const size_t comma = path.rfind(',');
       if (comma != std::string::npos) {
@@ -307,7 +303,7 @@ void SetConfig(Session& session, Args& args) {
         path.resize(comma);
       }
       StoreVolumeItem volume;
-      Put(volume.volumeName, spec.substr(0, equals), "volume name");
+      Put(volume.volumeName, given.substr(0, equals), "volume name");
       Put(volume.volumePath, path, "volume path");
       volume.volumeType = type;
       request->AddVolume(volume);
@@ -323,6 +319,16 @@ void SetConfig(Session& session, Args& args) {
     }
   }
   if (!changed) throw UsageError{"config set needs at least one option"};
+  // The service replaces all four numbers on every set: what was not given
+  // keeps the value the service has.
+  CReferPtr<CGetKVRCngParamsAck> current = GetConfig(session, 0);
+  const auto keep = [](int32_t* field, int32_t now) {
+    if (*field == -1) *field = now;
+  };
+  keep(&request->maxRecordNumber, current->maxRecordNumber);
+  keep(&request->recoverMethod, current->recoverMethod);
+  keep(&request->reservedSpace, current->reservedSpace);
+  keep(&request->reservedvolumeSpace, current->reservedvolumeSpace);
   session.Ask<CSetKVRCngParamsAck>(request.get(), "config set");
   session.Done("config set");
 }
@@ -473,6 +479,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The parser's diagnostic lines are the service's business, not a user's:
+  // kept out of the system log.
+  setlogmask(LOG_UPTO(LOG_INFO));
   try {
     return Run(argc, argv);
   } catch (const UsageError& error) {
