@@ -296,7 +296,8 @@ void Usage(FILE* out) {
                "  -p, --port PORT    listen on PORT instead of the configured one\n"
                "  -f, --foreground   log to stderr as well as to syslog (the default\n"
                "                     when stderr is a terminal)\n"
-               "  -v, --verbose      show the service's debug lines on stderr too\n"
+               "  -v, --verbose      log the service's debug lines too, and copy every\n"
+               "                     line to stderr\n"
                "  -h, --help         this text\n"
                "\n"
                "Configuration: 'key = value' lines, '#' starts a comment.\n"
@@ -359,9 +360,10 @@ int main(int argc, char** argv) {
     return kExitBadUsage;
   }
 
-  // With -v syslog itself copies every line, the service's debug lines
-  // included, to stderr; otherwise only kvrd's own lines go there.
+  // The service writes about ten debug lines per control request: only -v
+  // lets them through, and then syslog itself copies every line to stderr.
   openlog("kvrd", LOG_PID | (verbose ? LOG_PERROR : 0), LOG_DAEMON);
+  if (!verbose) setlogmask(LOG_UPTO(LOG_INFO));
   g_perror = verbose;
   g_echo = foreground || isatty(STDERR_FILENO);
 
