@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,60 +29,66 @@ namespace fs = std::filesystem;
 using kvr_test::WaitFor;
 using std::chrono::steady_clock;
 
-// A child program with its stderr in a file; killed at scope end if still running.
-class Child {
+// A scratch folder with a routing file, a volume folder and kvrd.conf.
+struct Site {
+  kvr_test::ScratchDir dir;
+  unsigned port = 0;
+  explicit Site(const std::string& extra = "", unsigned busyPort = 0);
+  // kvrctl's exit code; its output in *out when asked.
+  int Kvrctl(const std::string& args, std::string* out = nullptr) const {
+    int code = -1;
+    const std::string text =
+        kvr_test::RunCommand(KVRCTL " --port " + std::to_string(port) + " " + args, &code);
+    if (out != nullptr) *out = text;
+    return code;
+  }
+  std::string Volume(const std::string& file) const { return dir.File("volume0/" + file); }
+};
+
+// kvrd on a Site, its stderr in the site's kvrd.log; killed at scope end.
+class Kvrd {
  public:
-  Child(const std::vector<std::string>& args, const std::string& cwd, const std::string& log)
-      : log_(log) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+  explicit Kvrd(const Site& site) : log_(site.dir.File("kvrd.log")) {
+    const std::string config = site.dir.File("kvrd.conf"), cwd = site.dir.path();
     // Only async-signal-safe calls after the fork: the test process has threads.
     pid_ = ::fork();
     if (pid_ == 0) {
-      const int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      const int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (err < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-      ::execv(argv[0], argv.data());
+      ::execl(KVRD_PROGRAM, KVRD_PROGRAM, "-f", "-c", config.c_str(), nullptr);
       ::_exit(127);
     }
   }
-  Child(Child&& other) noexcept : pid_(other.pid_), exited_(other.exited_), log_(other.log_) {
-    other.pid_ = -1;
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+  Kvrd(const Kvrd&) = delete;
+  ~Kvrd() {
+    if (exited_) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
   }
 
   void Signal(int signal) { ::kill(pid_, signal); }
-  // The exit code; -1 when it did not end within the time (or by a signal).
-  int Wait(std::chrono::seconds timeout = std::chrono::seconds(15)) {
+  // The exit code; -1 when it did not end in time, or ended by a signal.
+  int Wait() {
     int status = 0;
-    exited_ = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+    exited_ = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
+                      std::chrono::seconds(15));
     return exited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   std::string Log() const {
     std::ifstream in(log_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
   }
-  // Waits for `text` on its stderr.
-  bool Logged(const std::string& text, std::chrono::seconds timeout = std::chrono::seconds(15)) {
-    return WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout);
+  bool Logged(const std::string& text) {
+    return WaitFor([&] { return Log().find(text) != std::string::npos; });
   }
 
  private:
+  std::string log_;
   pid_t pid_ = -1;
   bool exited_ = false;
-  std::string log_;
 };
 
-// A loopback listener on a port the system picked: held, it makes the port busy.
+// A loopback listener on a port the system picked: while held, the port is busy.
 struct Listener {
   platform::SocketFd fd = platform::OpenTcpSocket();
   unsigned port = 0;
@@ -95,35 +101,17 @@ struct Listener {
   }
   ~Listener() { platform::CloseSocket(fd); }
 };
-unsigned FreePort() { return Listener().port; }
 
-// A scratch folder holding a routing file, a volume folder and kvrd.conf.
-struct Site {
-  kvr_test::ScratchDir dir;
-  unsigned port = FreePort();
-  Site() {
-    fs::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml", dir.File("Server_Config.xml"));
-    fs::create_directory(dir.File("volume0"));
-  }
-  // kvrd.conf: the usual lines, then `extra`.
-  std::string Config(const std::string& extra = "") {
-    std::ofstream(dir.File("kvrd.conf"))
-        << "# test service\nport = " << port
-        << "\nrouting = Server_Config.xml\nmax_records = 4\nvolume = v0 volume0 1\n"
-        << "user = admin secret\n"
-        << extra;
-    return dir.File("kvrd.conf");
-  }
-  Child Start(const std::string& config) {
-    return Child({KVRD_PROGRAM, "-f", "-c", config}, dir.path(), dir.File("kvrd.log"));
-  }
-  int Kvrctl(const std::string& args) {
-    int code = -1;
-    kvr_test::RunCommand(KVRCTL " --port " + std::to_string(port) + " " + args, &code);
-    return code;
-  }
-  std::string Volume(const std::string& file) const { return dir.File("volume0/" + file); }
-};
+Site::Site(const std::string& extra, unsigned busyPort)
+    : port(busyPort != 0 ? busyPort : Listener().port) {
+  fs::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml", dir.File("Server_Config.xml"));
+  fs::create_directory(dir.File("volume0"));
+  std::ofstream(dir.File("kvrd.conf"))
+      << "# test service\nport = " << port
+      << "\nrouting = Server_Config.xml\nmax_records = 4\nvolume = v0 volume0 1\n"
+      << "user = admin secret\n"
+      << extra;
+}
 
 // Kills: exit codes swapped or 0 on a failed start (the port or routing
 // check ignored), a line number off by one (the first line counted as 0, or
@@ -148,11 +136,10 @@ TEST(KvrdTest, RefusesToStartWithTheReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Site site;
     Listener busy;
-    if (c.name == "port taken") site.port = busy.port;
+    Site site(c.extra, c.name == "port taken" ? busy.port : 0);
     if (!c.routing.empty()) std::ofstream(site.dir.File("Server_Config.xml")) << c.routing;
-    Child kvrd = site.Start(site.Config(c.extra));
+    Kvrd kvrd(site);
     EXPECT_EQ(kvrd.Wait(), c.exitCode);
     EXPECT_NE(kvrd.Log().find(c.message), std::string::npos) << kvrd.Log();
   }
@@ -165,7 +152,7 @@ TEST(KvrdTest, StopsCleanlyOnSigintAndSigterm) {
   for (int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(strsignal(signal));
     Site site;
-    Child kvrd = site.Start(site.Config());
+    Kvrd kvrd(site);
     ASSERT_TRUE(kvrd.Logged("listening on port " + std::to_string(site.port))) << kvrd.Log();
     EXPECT_EQ(site.Kvrctl("keepalive"), 0);
     kvrd.Signal(signal);
@@ -184,10 +171,10 @@ class KvrdCameraTest : public ::testing::Test {
     if (std::getenv("KVR_HEAVY_TESTS") == nullptr) GTEST_SKIP() << "run with the heavy label";
     camera_.emplace();
     ASSERT_TRUE(camera_->ok()) << camera_->error();
-    kvrd_.emplace(site_.Start(site_.Config()));
+    kvrd_.emplace(site_);
     ASSERT_TRUE(kvrd_->Logged("listening on port")) << kvrd_->Log();
   }
-  int StartRecord(const std::string& file, const std::string& options = "") {
+  int Record(const std::string& file, const std::string& options = "") {
     return site_.Kvrctl("record start " + camera_->url() + " " + file + " " + options);
   }
   // Waits until the record file holds bytes; when that happened.
@@ -202,7 +189,7 @@ class KvrdCameraTest : public ::testing::Test {
 
   Site site_;
   std::optional<kvr_test::TestCamera> camera_;
-  std::optional<Child> kvrd_;
+  std::optional<Kvrd> kvrd_;
 };
 
 // Three records of the camera: one stopped with kvrctl, one past its time
@@ -213,13 +200,11 @@ class KvrdCameraTest : public ::testing::Test {
 // (An exit that skips the stop loses at most the half-second block, which
 // timing from outside cannot tell apart from camera latency.)
 TEST_F(KvrdCameraTest, RecordsListedStoppedAndClosedOnSigterm) {
-  ASSERT_EQ(StartRecord("cam/stopped.ts"), 0);
-  ASSERT_EQ(StartRecord("cam/running.ts"), 0);
-  ASSERT_EQ(StartRecord("cam/limited.ts", "--limit-time 2"), 0);
-  int code = -1;
-  const std::string status =
-      kvr_test::RunCommand(KVRCTL " --port " + std::to_string(site_.port) + " status", &code);
-  EXPECT_EQ(code, 0);
+  ASSERT_EQ(Record("cam/stopped.ts"), 0);
+  ASSERT_EQ(Record("cam/running.ts"), 0);
+  ASSERT_EQ(Record("cam/limited.ts", "--limit-time 2"), 0);
+  std::string status;
+  EXPECT_EQ(site_.Kvrctl("status", &status), 0);
   for (const char* url : {"cam/stopped.ts", "cam/running.ts", "cam/limited.ts"}) {
     EXPECT_NE(status.find(url), std::string::npos) << status;
   }
@@ -245,7 +230,7 @@ TEST_F(KvrdCameraTest, RecordsListedStoppedAndClosedOnSigterm) {
 // in memory until a block fills (a megabyte is half a minute of this
 // camera), a file cut mid-stream that the demuxer refuses.
 TEST_F(KvrdCameraTest, SigkillLosesAtMostTheLastSecond) {
-  ASSERT_EQ(StartRecord("crash.ts"), 0);
+  ASSERT_EQ(Record("crash.ts"), 0);
   const auto first = FirstBytes("crash.ts");
   WaitFor([&] { return steady_clock::now() - first > std::chrono::seconds(6); });
   kvrd_->Signal(SIGKILL);
