@@ -12,6 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
@@ -55,7 +56,7 @@ bool g_echo = false;    // also write log lines to stderr
 bool g_perror = false;  // syslog already copies every line to stderr
 // Until the service runs, errors go to stderr whatever g_echo says: whoever
 // started kvrd must see why it did not come up.
-bool g_starting = true;
+std::atomic<bool> g_starting{true};  // read by the event callback's thread
 
 void Log(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Log(int priority, const char* format, ...) {
