@@ -122,9 +122,11 @@ class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
   // Answers of the volume scan besides 0, -1 and the forbidden characters' codes.
   static constexpr int kOutsideVolume = -10;
   static constexpr int kPathTooLong = -11;
+  static constexpr int kControlCharacter = -12;
 
   // Checks `url` against every volume in order: the first refusal (a
-  // forbidden character's code, kOutsideVolume, kPathTooLong), or -1 with
+  // forbidden character's code, kOutsideVolume, kControlCharacter,
+  // kPathTooLong), or -1 with
   // the path in `found` (when given) for the first volume that has the file,
   // or 0.
   int ScanVolumes(const char* url, std::string* found);
