@@ -28,6 +28,14 @@ using kvr_test::LoopbackClient;
 using kvr_test::WaitFor;
 
 constexpr int kPeers = 1000;
+// Sanitizers hold freed memory back from reuse (AddressSanitizer's
+// quarantine alone keeps up to 256 MB), so resident memory only tells
+// growth in a plain build; there the leak checker stands in for it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kPlainAllocator = false;
+#else
+constexpr bool kPlainAllocator = true;
+#endif
 
 long ResidentBytes() {
   long pages = 0, resident = 0;
@@ -136,7 +144,9 @@ TEST_F(HostileClientsTest, ServiceAnswersThroughAThousandBadPeersAndKeepsNothing
   const long after = ResidentBytes();
   std::printf("resident after the first round %ld KiB, after the second %ld KiB\n", settled >> 10,
               after >> 10);
-  EXPECT_LT(after - settled, 8L << 20);
+  if (kPlainAllocator) {
+    EXPECT_LT(after - settled, 8L << 20);
+  }
 }
 
 }  // namespace
