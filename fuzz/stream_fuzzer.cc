@@ -18,8 +18,8 @@
 // inside the scratch folder.
 //
 // Beyond "does not crash": the connection never holds more than its buffer,
-// every reply goes out as one whole HTTP message, nothing appears beside the
-// scratch volume, and stopping every record empties the task table and the
+// every reply goes out as one whole HTTP message, nothing appears outside the
+// volumes, and stopping every record empties the task table and the
 // volume's use count.
 #include <stdlib.h>
 #include <syslog.h>
@@ -85,7 +85,10 @@ struct Harness {
 };
 Harness* g = nullptr;
 
+// Every volume is the folder "v" of its own folder in the sandbox, so that a
+// record leaving its volume by one or more levels lands where no volume is.
 fs::path Sandbox() { return g->root / "sandbox"; }
+fs::path VolumeFolder(const std::string& name) { return Sandbox() / name / "v"; }
 
 // A configuration set whose volumes all lie inside the sandbox.
 CReferPtr<CSetKVRCngParams> Sandboxed(CSetKVRCngParams* request) {
@@ -96,7 +99,7 @@ CReferPtr<CSetKVRCngParams> Sandboxed(CSetKVRCngParams* request) {
   copy->reservedvolumeSpace = request->reservedvolumeSpace;
   StoreVolumeItem item;
   for (bool first = true; request->NextVolume(&item, first) == 0; first = false) {
-    const std::string path = (Sandbox() / ("set" + std::to_string(g->sandboxVolumes++))).string();
+    const std::string path = VolumeFolder("set" + std::to_string(g->sandboxVolumes++)).string();
     copy->AddVolume(item.volumeName, path.c_str(), item.volumeType);
   }
   copy->SetCommOrigin(request->GetCommOrigin());
@@ -162,15 +165,21 @@ void StopEveryRecord() {
   Check(g->data->GetTaskCount() == 0, "stopping every record empties the task table");
 }
 
-void CheckNothingOutside() {
+void CheckNothingOutsideVolumes() {
   for (const auto& entry : fs::directory_iterator(g->root)) {
     Check(entry.path() == Sandbox(), "nothing is written beside the sandbox");
+  }
+  for (const auto& holder : fs::directory_iterator(Sandbox())) {
+    Check(holder.is_directory(), "nothing is written beside the volumes' folders");
+    for (const auto& entry : fs::directory_iterator(holder.path())) {
+      Check(entry.path().filename() == "v", "nothing is written beside a volume");
+    }
   }
 }
 
 void ResetSandbox() {
   for (const auto& entry : fs::directory_iterator(Sandbox())) {
-    if (entry.path() != g->volume) fs::remove_all(entry.path());
+    if (entry.path() != g->volume.parent_path()) fs::remove_all(entry.path());
   }
   for (const auto& entry : fs::directory_iterator(g->volume)) fs::remove_all(entry.path());
   g->sandboxVolumes = 0;
@@ -253,7 +262,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Check(::mkdtemp(scratch) != nullptr, "a scratch folder");
   g = new Harness();
   g->root = scratch;
-  g->volume = Sandbox() / "vol";
+  g->volume = VolumeFolder("base");
   fs::create_directories(g->volume);
   std::atexit(RemoveScratch);
 
@@ -321,7 +330,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   for (const STORE_VOLUME_INFO& v : config.volumes) {
     Check(v.useCount == 0, "a volume without records has no use");
   }
-  CheckNothingOutside();
+  CheckNothingOutsideVolumes();
   if (g->configChanged) {
     Configure(&config);
     g->configChanged = false;
