@@ -130,11 +130,12 @@ class HostileClientsTest : public ::testing::Test {
   CKVRSvrManage* manager_ = nullptr;
 };
 
-// Kills: a closed connection whose module stays in the service's table or is
-// never handed over for destruction (the tallies stay above 0); a module that
-// is handed over but never freed, or a stream buffer that grows past its
-// 100 KB (the second round's memory grows by some 30 MB); a pass that waits
-// on a silent or half-sent peer (the real client is not answered).
+// Catches: a peer's close that leaves its connection in the server or its
+// module in the service's table or the framework's (a tally stays above 0); a
+// module that leaves the table but is never destroyed (the second round's
+// memory grows by some 20 MB: the endless headers each fill a 100 KB stream
+// buffer); a pass that waits on a silent or half-sent peer (the real client
+// is not answered).
 TEST_F(HostileClientsTest, ServiceAnswersThroughAThousandBadPeersAndKeepsNothingOfThem) {
   std::mt19937 random(15);
   // The first round settles the allocator's own growth; the second may not add to it.
