@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "io/file_channel.h"
 #include "media/record_path.h"
 #include "platform/file.h"
 #include "protocol/session_pdus.h"
@@ -134,8 +135,14 @@ int CKVRStoreFunMdl::ScanVolumes(const char* url, std::string* found) {
     const int code = CheckRecordFileName(url);
     if (code != 0) return code;
     if (!StaysInsideVolume(url)) return kOutsideVolume;
+    if (!HasNoControlCharacter(url)) return kControlCharacter;
     std::string path;
-    if (!MakeRecordPath(volume.volumePath, url, &path)) return kPathTooLong;
+    // The proactor opens files by names shorter than the record path field: a
+    // path between the two would be accepted and then never opened.
+    if (!MakeRecordPath(volume.volumePath, url, &path) ||
+        path.size() >= CFileChannel::kMaxFileName) {
+      return kPathTooLong;
+    }
     if (platform::PathExists(path)) {
       if (found != nullptr) *found = path;
       return -1;

@@ -105,8 +105,9 @@ class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
   int QueryRecordStatus(const char* name, RECORD_STATUS_INFO** records, uint32_t* count);
 
   // 0 when the record URL may be used as a new record file on every volume,
-  // else the first non-zero answer: a forbidden character's code, a path that
-  // leaves the volume or does not fit, or -1 when the file exists on a volume.
+  // else the first non-zero answer: a forbidden character's code, a name with
+  // a control character, a path that leaves the volume or does not fit, or -1
+  // when the file exists on a volume.
   int RecordFileExists(const char* url);
   // The path of the record's file on the first volume that has it. 0, or -1
   // (path empty) when no volume has it or the name is refused.
@@ -122,11 +123,12 @@ class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
   // Answers of the volume scan besides 0, -1 and the forbidden characters' codes.
   static constexpr int kOutsideVolume = -10;
   static constexpr int kPathTooLong = -11;
+  static constexpr int kControlCharacter = -12;
 
   // Checks `url` against every volume in order: the first refusal (a
-  // forbidden character's code, kOutsideVolume, kPathTooLong), or -1 with
-  // the path in `found` (when given) for the first volume that has the file,
-  // or 0.
+  // forbidden character's code, kOutsideVolume, kControlCharacter,
+  // kPathTooLong), or -1 with the path in `found` (when given) for the first
+  // volume that has the file, or 0.
   int ScanVolumes(const char* url, std::string* found);
   // Gives `reply` the request's sequence number, addresses it to the
   // requester and sends it.

@@ -34,6 +34,14 @@ bool StaysInsideVolume(const char* name) {
   }
 }
 
+bool HasNoControlCharacter(const char* name) {
+  if (name == nullptr) return true;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) < 0x20) return false;
+  }
+  return true;
+}
+
 std::string VolumeFolder(const char* volumePath) {
   std::string out = volumePath != nullptr ? volumePath : "";
   for (char& c : out) {

@@ -21,6 +21,11 @@ int CheckRecordFileName(const char* name);
 // separator) or one with a ".." component.
 bool StaysInsideVolume(const char* name);
 
+// False for a URL holding a control character (1 to 31). Windows volumes
+// cannot hold such a name, and one that names a record here would play
+// tricks on every terminal that lists the volume.
+bool HasNoControlCharacter(const char* name);
+
 // The volume path as the file system is asked about it: every '\' turned into '/'.
 std::string VolumeFolder(const char* volumePath);
 

@@ -486,4 +486,108 @@ TEST(ExportsTest, ConfigurationSetThenGetOverTheWire) {
   EXPECT_EQ(Sessionless(got), Sessionless(expected));
 }
 
+// Every file and folder below `root`, as paths relative to it.
+std::set<std::string> Tree(const fs::path& root) {
+  std::set<std::string> out;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    out.insert(fs::relative(entry.path(), root).string());
+  }
+  return out;
+}
+
+std::string XmlEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out += c == '&'   ? "&amp;"
+           : c == '<' ? "&lt;"
+           : c == '>' ? "&gt;"
+           : c == '"' ? "&quot;"
+                      : std::string(1, c);
+  }
+  return out;
+}
+
+// The result code of a record start sent by a client ("" without a reply).
+std::string StartOverTheWire(const std::string& writeFileUrlXml) {
+  const std::string reply =
+      Exchange(Message("RecRealMedia", 9, "",
+                       Body("        <writeFileUrl>" + writeFileUrlXml +
+                            "</writeFileUrl>\n        <readFileUrl>DvCon://cam</readFileUrl>\n")));
+  const size_t at = reply.find("<result code=\"");
+  return at == std::string::npos ? "" : reply.substr(at + 14, reply.find('"', at + 14) - at - 14);
+}
+
+TEST(ExportsTest, RecordUrlsThatWouldLeaveTheVolumeAreRefused) {
+  EnsureStarted();
+  STORE_CONFIG_INFO earlier;
+  g_kvr->GetKVRConfig(earlier);
+  for (STORE_VOLUME_INFO& v : earlier.volumes) v.volumeType = -1;
+  ASSERT_EQ(g_kvr->SetKVRConfig(earlier), 0);
+  // The volume lies inside a sandbox that also holds a file no record may touch.
+  kvr_test::ScratchDir sandbox;
+  const std::string volume = sandbox.File("vol");
+  STORE_CONFIG_INFO config = Config(64, 0, volume);
+  ASSERT_EQ(g_kvr->SetKVRConfig(config), 0);
+  std::ofstream(sandbox.File("outside.dav")) << "keep";
+  const std::set<std::string> untouched = Tree(sandbox.path());
+
+  // A record file's path (the volume, '/', the URL) has 255 characters at
+  // most: the proactor opens no longer name, although the path field holds 259.
+  const size_t fits = 255 - volume.size() - 1;
+  const std::string longest(fits, 'f');
+  // Each URL as the host passes it and as a client writes it in XML (empty:
+  // escaped), the export's status, the reply's result code, and where the
+  // record file lands in the volume ("" when refused). An accepted row comes
+  // last: once its file is there, any file of an earlier row would be too.
+  const struct {
+    std::string url, xml;
+    int status;
+    const char* code;
+    std::string lands;
+  } rows[] = {
+      {"../escape.dav", "", -6, "5", ""},
+      {"a/../../escape.dav", "", -6, "5", ""},
+      {"..\\escape.dav", "", -6, "5", ""},
+      {"a/..\\..\\escape.dav", "", -6, "5", ""},
+      {"../escape.dav", "&#46;&#46;/escape.dav", -6, "5", ""},
+      {sandbox.File("absolute.dav"), "", -6, "5", ""},
+      {"\\absolute.dav", "", -6, "5", ""},
+      {"../" + std::string(252, 'x'), "", -6, "5", ""},  // the field's 255 characters
+      {std::string(300, 'x'), "", -1, "5", ""},          // past the field: cut by the loader
+      {longest + "f", "", -6, "5", ""},                  // the path one past its 255
+      {"a:b.dav", "", -6, "5", ""},
+      {"a*b?c.dav", "", -6, "5", ""},
+      {"a\"b<c>d|e.dav", "", -6, "5", ""},
+      {"ctl\x01.dav", "", -6, "5", ""},
+      {"esc\x1b[2J.dav", "", -6, "5", ""},
+      {std::string("nul.dav\0/../../escape.dav", 25), "nul.dav&#0;/../../escape.dav", 0, "0",
+       "nul.dav"},
+      {"%2e%2e%2fescape.dav", "", 0, "0", "%2e%2e%2fescape.dav"},
+      {"", "", 0, "0", "QWRecRealMediaDeal.dav"},
+      {longest, "", 0, "0", longest},
+  };
+  for (const bool wire : {false, true}) {
+    std::set<std::string> expected = untouched;
+    for (const auto& row : rows) {
+      if (wire) {
+        EXPECT_EQ(StartOverTheWire(row.xml.empty() ? XmlEscaped(row.url) : row.xml), row.code)
+            << row.url;
+      } else {
+        EXPECT_EQ(g_kvr->StartRec4((char*)"DvCon://cam", (char*)row.url.c_str(), 0, 0), row.status)
+            << row.url;
+      }
+      if (!row.lands.empty()) expected.insert("vol/" + row.lands);
+    }
+    EXPECT_EQ(g_kvr->DelRec((char*)"../outside.dav"), -5);
+    WaitFor([&] { return Tree(sandbox.path()) == expected; });
+    EXPECT_EQ(Tree(sandbox.path()), expected) << "wire " << wire;
+    EXPECT_EQ(Records().size(), 4u);
+    for (const std::string& record : Records()) {
+      g_kvr->StopRec((char*)record.substr(0, record.find(' ')).c_str());
+    }
+    for (const auto& entry : fs::directory_iterator(volume)) fs::remove_all(entry.path());
+  }
+  EXPECT_EQ(Tree(sandbox.path()), untouched);
+}
+
 }  // namespace
