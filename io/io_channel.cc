@@ -125,10 +125,13 @@ int CIoChannel::Write(const void* data, int length) {
     if (error_ != 0) return -1;
     if (close_posted_) return 0;
     if (budget_ != nullptr && (held_ + n > budget_->ChannelLimit() || !budget_->TryCharge(n))) {
-      // What is gathered goes to the disk now: with a bound below the write
-      // threshold the block would otherwise wait for bytes it can never take.
+      // With no write of the channel out, what is gathered goes to the disk
+      // now: with a bound below the write threshold the block would otherwise
+      // wait for bytes it can never take. While a write is out the chain goes
+      // on by itself, and handing over part-filled blocks at every drop would
+      // fill memory with part-filled pieces.
       dropped = true;
-      if (current_ != nullptr && current_->size() > 0) {
+      if (!write_in_progress_ && current_ != nullptr && current_->size() > 0) {
         write_queue_.push_back(std::move(current_));
         message = TakeTurnLocked();
       }
