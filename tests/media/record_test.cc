@@ -33,13 +33,8 @@ std::string Bytes(size_t size, uint32_t seed) {
   return out;
 }
 
-// MPEG-TS-shaped payloads: whole 188-byte packets, each opening with its sync byte.
+// Media payloads are whole 188-byte MPEG-TS packets.
 constexpr size_t kPacket = 188;
-std::string Packets(size_t count, uint32_t seed) {
-  std::string out = Bytes(count * kPacket, seed);
-  for (size_t at = 0; at < out.size(); at += kPacket) out[at] = 0x47;
-  return out;
-}
 
 // The debug log's lines while it lives: once opened with LOG_PERROR the log
 // copies every line to stderr, which goes to `path` meanwhile.
@@ -247,7 +242,7 @@ TEST_F(WriterTest, PayloadsPastTheMemoryBoundAreDroppedAndTheRecordGoesOn) {
   constexpr size_t kPayload = 512 * kPacket;  // 10 fit in 1 MiB, the 11th does not
   std::string expected;
   for (uint32_t i = 0; i < 30; ++i) {
-    const std::string payload = Packets(512, i);
+    const std::string payload = Bytes(kPayload, i);
     rig_.PushAndWait(rec, payload);
     if (i < 10) expected += payload;
   }
@@ -266,7 +261,7 @@ TEST_F(WriterTest, PayloadsPastTheMemoryBoundAreDroppedAndTheRecordGoesOn) {
                                           {size_t{1} << 20, 300u, true}}) {
     ASSERT_TRUE(proactor.SetMemoryBounds(bound, 64 << 20));
     for (uint32_t i = 0; i < 2; ++i) {
-      const std::string payload = Packets(512, seed + i);
+      const std::string payload = Bytes(kPayload, seed + i);
       rig_.PushAndWait(rec, payload);
       if (kept) expected += payload;
     }
@@ -299,7 +294,7 @@ TEST_F(WriterTest, AFullVolumeFailsItsRecordOnlyAndKeepsWholePackets) {
   std::string pushedFull, pushedOther;
   for (uint32_t i = 0; i < 60 && full.writer->GetState() == Writer::kStateRecording; ++i) {
     for (auto [rec, pushed] : {std::pair{&full, &pushedFull}, {&other, &pushedOther}}) {
-      const std::string payload = Packets(1000, i * 2 + (rec == &other));
+      const std::string payload = Bytes(kPayload, i * 2 + (rec == &other));
       rig_.PushAndWait(*rec, payload);
       *pushed += payload;
     }
@@ -309,7 +304,7 @@ TEST_F(WriterTest, AFullVolumeFailsItsRecordOnlyAndKeepsWholePackets) {
   EXPECT_TRUE(events == Events{Writer::kEventDiskFull} ||
               events == Events{Writer::kEventWriteError})
       << ::testing::PrintToString(events);
-  const std::string more = Packets(1000, 999);
+  const std::string more = Bytes(kPayload, 999);
   rig_.PushAndWait(other, more);
   pushedOther += more;
   EXPECT_EQ(other.writer->GetState(), Writer::kStateRecording);
@@ -412,7 +407,7 @@ TEST_F(PulledRecordTest, LostCameraFailsTheRecordWithinTheReadTimeOut) {
   CRemoteStreamLib::Instance().SetTimeouts(0, 0);
   // A pushed record beside them, which must not notice.
   auto pushed = rig_.Recording({.writeUrl = "pushed.ts"});
-  std::string pushedBytes = Packets(100, 1);
+  std::string pushedBytes = Bytes(100 * kPacket, 1);
   rig_.PushAndWait(pushed, pushedBytes);
   std::this_thread::sleep_for(1s);
   camera_.Kill();
@@ -427,7 +422,7 @@ TEST_F(PulledRecordTest, LostCameraFailsTheRecordWithinTheReadTimeOut) {
     ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateFailed));
     EXPECT_EQ(rig_.EventsSoFar(rec), Events{Writer::kEventStreamLost}) << "once";
   }
-  const std::string later = Packets(100, 2);
+  const std::string later = Bytes(100 * kPacket, 2);
   rig_.PushAndWait(pushed, later);
   pushedBytes += later;
   EXPECT_EQ(pushed.writer->GetState(), Writer::kStateRecording);
