@@ -98,6 +98,10 @@ double Channels(const std::string& dir, const std::string& source, int64_t total
   CountingMonitor monitor;
   CProactor proactor(20);  // as many workers as the service runs
   proactor.SetMonitor(&monitor);
+  // The producer paces itself below; the runtime's memory bound (which counts
+  // a block until it is written, a little after OnWrite) must not be what
+  // refuses it.
+  proactor.SetMemoryBounds(2 * kAheadLimit, CIoBudget::kDefaultTotalLimit);
   proactor.Start();
 
   std::vector<std::string> paths;

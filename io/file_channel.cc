@@ -43,6 +43,7 @@ int CFileChannel::Open(int mode) {
   std::lock_guard<std::mutex> lock(file_mu_);
   if (!file_.Open(file_name_, how)) return -1;
   closed_ = false;
+  append_ = how == platform::OpenMode::kWriteAppend;
   int64_t size = file_.Size();
   file_size_ = size > 0 ? size : 0;
   return 0;
@@ -68,8 +69,14 @@ int64_t CFileChannel::WriteOut(CIoBlock* block, int* error) {
   std::vector<platform::ConstSlice> slices = block->Slices();
   const int64_t size = static_cast<int64_t>(block->size());
   std::lock_guard<std::mutex> lock(file_mu_);
+  // Appended writes land at the end whatever the position says.
+  const int64_t start = append_ ? file_.Size() : file_.Seek(0, 1);
   if (!file_.WriteGather(slices.data(), slices.size())) {
     *error = file_.error() != 0 ? file_.error() : EIO;
+    if (start >= 0 && !file_.Truncate(start)) {
+      platform::DebugPrintf("io: %s keeps part of a failed write: %s", file_name_,
+                            platform::ErrorText(file_.error()).c_str());
+    }
     return -1;
   }
   return size;

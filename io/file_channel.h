@@ -4,7 +4,8 @@
 // channel's messages. The file is opened before the channel enters the table
 // and closed by the channel's close message (or by the destructor). The file calls run on the I/O
 // workers and are serialised by the channel's file lock; Seek comes from callers through the
-// proactor.
+// proactor. A block whose write fails part-way (a full volume) is cut off the file again, so the
+// file ends where a whole block ended: a recording of whole packets stays whole packets.
 #ifndef KVR_IO_FILE_CHANNEL_H_
 #define KVR_IO_FILE_CHANNEL_H_
 
@@ -48,6 +49,7 @@ class CFileChannel : public CIoChannel {
   mutable std::mutex file_mu_;
   platform::File file_;  // guarded by file_mu_
   bool closed_ = true;   // guarded by file_mu_
+  bool append_ = false;  // guarded by file_mu_
   char file_name_[kMaxFileName] = {};
   int64_t file_size_ = 0;  // set by Open before the channel is shared
 };

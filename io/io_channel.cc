@@ -11,7 +11,11 @@
 
 CIoChannel::CIoChannel(int writeThreshold) : write_threshold_(writeThreshold) {}
 
-CIoChannel::~CIoChannel() = default;
+// Blocks still held die with the channel (or died with the messages that
+// carried them): what they cost is given back here.
+CIoChannel::~CIoChannel() {
+  if (budget_ != nullptr) budget_->Credit(held_);
+}
 
 bool CIoChannel::Seek(int64_t, int) { return false; }
 
@@ -37,6 +41,22 @@ bool CIoChannel::IsClosePosted() const {
   return close_posted_;
 }
 
+size_t CIoChannel::HeldBytes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return held_;
+}
+
+void CIoChannel::SetWriteThrottle(WriteThrottle throttle) {
+  auto shared = throttle ? std::make_shared<const WriteThrottle>(std::move(throttle)) : nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  throttle_ = std::move(shared);
+}
+
+void CIoChannel::ReleaseLocked(size_t bytes) {
+  held_ -= bytes;
+  if (budget_ != nullptr) budget_->Credit(bytes);
+}
+
 void CIoChannel::Post(std::unique_ptr<CIoMessage> message) {
   if (message != nullptr && core_ != nullptr) core_->PostMessage(std::move(message));
 }
@@ -49,7 +69,9 @@ std::unique_ptr<CIoMessage> CIoChannel::TakeTurnLocked() {
 
 std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
   if (error_ != 0) {
+    for (const auto& block : write_queue_) ReleaseLocked(block->size());
     write_queue_.clear();
+    if (current_ != nullptr) ReleaseLocked(current_->size());
     current_.reset();
   }
   if (!write_queue_.empty()) {
@@ -67,6 +89,7 @@ std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
 std::unique_ptr<CIoMessage> CIoChannel::CloseMessageLocked() {
   if (!IsClosing() || write_in_progress_ || read_pending_ || close_posted_) return nullptr;
   close_posted_ = true;
+  if (current_ != nullptr) ReleaseLocked(current_->size());
   current_.reset();
   return std::make_unique<CIoMessage_CloseChannel>(weak_from_this().lock());
 }
@@ -94,30 +117,56 @@ int CIoChannel::Close() {
 
 int CIoChannel::Write(const void* data, int length) {
   if (data == nullptr || length <= 0) return -1;
+  const size_t n = static_cast<size_t>(length);
   std::unique_ptr<CIoMessage> message;
   size_t held = 0;
+  bool dropped = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (error_ != 0) return -1;
     if (close_posted_) return 0;
-    try {
-      if (current_ == nullptr) current_ = std::make_unique<CIoBlock>();
-    } catch (const std::bad_alloc&) {
-      return -1;
-    }
-    const uint32_t now = platform::TickCount();
-    if (current_->size() == 0) current_since_ = now;
-    if (!current_->Append(data, static_cast<size_t>(length))) return -1;
-    held = current_->size();
-    if (held >= static_cast<size_t>(write_threshold_) ||
-        platform::TicksElapsed(current_since_, now, kMaxBlockAgeMs)) {
-      write_queue_.push_back(std::move(current_));
-      message = TakeTurnLocked();
-    } else if (IsClosing()) {
-      message = TakeTurnLocked();
+    if (budget_ != nullptr && (held_ + n > budget_->ChannelLimit() || !budget_->TryCharge(n))) {
+      // With no write of the channel out, what is gathered goes to the disk
+      // now: with a bound below the write threshold the block would otherwise
+      // wait for bytes it can never take. While a write is out the chain goes
+      // on by itself, and handing over part-filled blocks at every drop would
+      // fill memory with part-filled pieces.
+      dropped = true;
+      if (!write_in_progress_ && current_ != nullptr && current_->size() > 0) {
+        write_queue_.push_back(std::move(current_));
+        message = TakeTurnLocked();
+      }
+    } else {
+      const uint32_t now = platform::TickCount();
+      const bool fits = [&] {
+        try {
+          if (current_ == nullptr) current_ = std::make_unique<CIoBlock>();
+        } catch (const std::bad_alloc&) {
+          return false;
+        }
+        if (current_->size() == 0) current_since_ = now;
+        return current_->Append(data, n);
+      }();
+      if (!fits) {
+        if (budget_ != nullptr) budget_->Credit(n);
+        return -1;
+      }
+      held_ += n;
+      held = current_->size();
+      // An aged block waits while a write is out: behind a slow disk, blocks
+      // handed over part-filled would hold whole pieces for a few bytes each,
+      // and memory would outgrow the byte bound many times over.
+      if (held >= static_cast<size_t>(write_threshold_) ||
+          (!write_in_progress_ && platform::TicksElapsed(current_since_, now, kMaxBlockAgeMs))) {
+        write_queue_.push_back(std::move(current_));
+        message = TakeTurnLocked();
+      } else if (IsClosing()) {
+        message = TakeTurnLocked();
+      }
     }
   }
   Post(std::move(message));
+  if (dropped) return kWriteDropped;
   return held > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(held);
 }
 
@@ -142,6 +191,13 @@ int CIoChannel::Read(void* destination, int length) {
 }
 
 void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
+  const size_t size = message->block()->size();
+  std::shared_ptr<const WriteThrottle> throttle;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    throttle = throttle_;
+  }
+  if (throttle != nullptr) (*throttle)(size);
   int error = 0;
   int64_t written = WriteOut(message->block(), &error);
   if (written <= 0 && error == 0) error = EIO;  // a write that moves nothing is a failure
@@ -163,6 +219,7 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
   std::unique_ptr<CIoMessage> next;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    ReleaseLocked(size);
     next = NextMessageLocked();
   }
   Post(std::move(next));

@@ -18,17 +18,25 @@
 // hears OnChannelError(kIoErrorWrite), GetError keeps the system's error
 // number, and Write refuses with -1 from then on. Close still runs to the end:
 // the close message follows and the channel is removed.
+//
+// The bytes a channel holds (taken by Write, not yet written) are bounded by
+// the proactor's CIoBudget, per channel and in all. A payload that would pass
+// either bound is dropped whole (Write returns kWriteDropped) and the channel
+// goes on: later payloads are taken again once the disk has caught up, so the
+// file has a gap but never a piece of a payload.
 #ifndef KVR_IO_IO_CHANNEL_H_
 #define KVR_IO_IO_CHANNEL_H_
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
 #include "io/channel_id.h"
 #include "io/io_block.h"
+#include "io/io_budget.h"
 #include "io/io_message.h"
 
 class CProactorCore;
@@ -42,6 +50,14 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   // seconds) must not keep that much footage in memory only, where a crash
   // or power cut loses it.
   static constexpr uint32_t kMaxBlockAgeMs = 500;
+
+  // What Write returns for a payload refused because the memory bound is reached.
+  static constexpr int kWriteDropped = -2;
+
+  // Runs on the worker before each block of the channel is written, given the
+  // block's size; it may block, which is how tests make a disk slow or stall
+  // it. The service sets none.
+  using WriteThrottle = std::function<void(size_t bytes)>;
 
   // The channel posts nothing until a proactor adopts it (AddChannel).
   explicit CIoChannel(int writeThreshold);
@@ -62,8 +78,9 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   virtual int Open(int mode);
   virtual int CloseFile() { return 0; }
   // Copies the bytes into the current block; returns the block's byte count
-  // (capped at INT32_MAX), 0 when the channel's close was already posted, -1
-  // for null data, a length below 1, no memory, or a channel whose writing failed.
+  // (capped at INT32_MAX), 0 when the channel's close was already posted,
+  // kWriteDropped when the bytes would pass a memory bound (nothing is taken),
+  // -1 for null data, a length below 1, no memory, or a channel whose writing failed.
   virtual int Write(const void* data, int length);
   // Posts a read of up to `length` bytes into `destination` (an owned block
   // when it is null); the monitor's OnRead says when it landed. Returns 0 when
@@ -80,6 +97,10 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   int GetError() const;
   // True once the close message is on its way: nothing is posted after it.
   bool IsClosePosted() const;
+  // Bytes taken by Write and not yet written.
+  size_t HeldBytes() const;
+  // A null throttle lets writes go at the disk's pace again.
+  void SetWriteThrottle(WriteThrottle throttle);
 
   // Called by the worker that holds the channel's message: carry out the
   // blocking call, tell the monitor, then pass the turn on.
@@ -102,10 +123,13 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   std::unique_ptr<CIoMessage> NextMessageLocked();
   std::unique_ptr<CIoMessage> CloseMessageLocked();
   void Post(std::unique_ptr<CIoMessage> message);
+  // Gives back what `bytes` of held data cost; needs mu_ held.
+  void ReleaseLocked(size_t bytes);
 
   // Set once when adopted, before the channel is shared.
   CProactorCore* core_ = nullptr;
   ChannelId id_ = kNoChannel;
+  std::shared_ptr<CIoBudget> budget_;  // null: unbounded (not adopted)
   const int write_threshold_;
   // Dropped by a stopping proactor: the monitor hears nothing more of it.
   // Guarded by the core's hook lock.
@@ -120,6 +144,8 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   bool read_pending_ = false;       // a read message of this channel is out
   bool close_posted_ = false;
   int error_ = 0;
+  size_t held_ = 0;  // charged to budget_
+  std::shared_ptr<const WriteThrottle> throttle_;
 };
 
 #endif  // KVR_IO_IO_CHANNEL_H_

@@ -150,6 +150,29 @@ int CProactor::GetChannelError(ChannelId id) {
   return WithChannel(id, -1, [](CIoChannel* channel) { return channel->GetError(); });
 }
 
+bool CProactor::SetMemoryBounds(size_t perChannel, size_t total) {
+  return core_->budget().SetLimits(perChannel, total);
+}
+
+size_t CProactor::GetChannelBound() const { return core_->budget().ChannelLimit(); }
+
+size_t CProactor::GetTotalBound() const { return core_->budget().TotalLimit(); }
+
+size_t CProactor::GetHeldBytes() const { return core_->budget().Held(); }
+
+size_t CProactor::GetHeldBytes(ChannelId id) {
+  return WithChannel(id, size_t{0}, [](CIoChannel* channel) { return channel->HeldBytes(); });
+}
+
+size_t CProactor::GetPeakHeldBytes() const { return core_->budget().Peak(); }
+
+bool CProactor::SetWriteThrottle(ChannelId id, CIoChannel::WriteThrottle throttle) {
+  return WithChannel(id, false, [&](CIoChannel* channel) {
+    channel->SetWriteThrottle(std::move(throttle));
+    return true;
+  });
+}
+
 int CProactor::PostMessage(std::unique_ptr<CIoMessage> message) {
   return core_->PostMessage(std::move(message));
 }

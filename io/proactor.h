@@ -13,6 +13,11 @@
 // What a caller sees:
 //  - Write copies into the channel's current block; blocks go to the disk once
 //    they hold 1 MiB, one write per channel at a time, in order.
+//  - The bytes taken and not yet written are bounded, per channel and in all
+//    (64 MiB and 512 MiB unless SetMemoryBounds says otherwise). A Write that
+//    would pass a bound takes nothing and returns CIoChannel::kWriteDropped;
+//    the producer is never made to wait, and the channel takes bytes again as
+//    soon as its disk has caught up.
 //  - CloseChannel writes what the channel still holds, then closes the file and
 //    removes the channel; the monitor's OnChannelRemoved marks the end.
 //  - A failed disk write stops the channel, and that is deliberate, not a gap:
@@ -78,7 +83,7 @@ class CProactor {
   //      tells how much the file already held.
   ChannelId OpenFile(const char* fileName, int mode);
   // -1 for an unknown id; 0 once the channel is closing (nothing is taken);
-  // otherwise the channel's Write.
+  // otherwise the channel's Write (kWriteDropped past a memory bound).
   int Write(ChannelId id, const void* data, int length);
   // -1 for an unknown id; 0 once the channel is closing; otherwise the channel's Read.
   int Read(ChannelId id, void* destination, int length);
@@ -89,6 +94,19 @@ class CProactor {
   int CloseChannel(ChannelId id);
   // The error number of the channel's failed write, 0 while none failed, -1 when unknown.
   int GetChannelError(ChannelId id);
+
+  // Bounds on the bytes taken by Write and not yet written: per channel and in
+  // all. False, and nothing changes, for a bound of 0.
+  bool SetMemoryBounds(size_t perChannel, size_t total);
+  size_t GetChannelBound() const;
+  size_t GetTotalBound() const;
+  // Bytes held now, in all or by one channel (0 when unknown), and the most
+  // ever held in all at once.
+  size_t GetHeldBytes() const;
+  size_t GetHeldBytes(ChannelId id);
+  size_t GetPeakHeldBytes() const;
+  // See CIoChannel::WriteThrottle; false for an unknown id.
+  bool SetWriteThrottle(ChannelId id, CIoChannel::WriteThrottle throttle);
 
   // Appends to the queue; -1 for a null message, else 0.
   int PostMessage(std::unique_ptr<CIoMessage> message);

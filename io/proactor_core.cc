@@ -112,6 +112,7 @@ ChannelId CProactorCore::AddChannel(std::unique_ptr<CIoChannel> channel) {
   } while (table_.count(id) != 0);
   channel->id_ = id;
   channel->core_ = this;
+  channel->budget_ = budget_;
   table_.emplace(id, std::shared_ptr<CIoChannel>(std::move(channel)));
   channel_count_.store(table_.size());
   return id;

@@ -28,6 +28,7 @@
 #include <shared_mutex>
 
 #include "io/channel_id.h"
+#include "io/io_budget.h"
 #include "io/io_channel.h"
 #include "io/io_message.h"
 #include "io/io_monitor.h"
@@ -41,6 +42,8 @@ class CProactorCore {
 
   void SetMonitor(IIoMonitor* monitor) { monitor_.store(monitor, std::memory_order_release); }
   IIoMonitor* GetMonitor() const { return monitor_.load(std::memory_order_acquire); }
+  // The memory bound every adopted channel charges.
+  CIoBudget& budget() const { return *budget_; }
   // Runs `hook` on the monitor unless `channel` has been detached by Retire.
   template <typename Hook>
   void Notify(const CIoChannel* channel, Hook&& hook) {
@@ -98,6 +101,7 @@ class CProactorCore {
 
  private:
   std::atomic<IIoMonitor*> monitor_;
+  const std::shared_ptr<CIoBudget> budget_ = std::make_shared<CIoBudget>();
   CDefaultMonitor default_monitor_;
   mutable std::shared_mutex hooks_mu_;  // see the comment at the top
 

@@ -271,6 +271,17 @@ int CKVRIOCommMdl::WriteData(const char* data, int length) {
     if (state != kStateRecording && state != kStateResumed) return -1;
     CProactor* proactor = proactor_.load();
     const int written = proactor != nullptr ? proactor->Write(channelId_.load(), data, length) : -1;
+    if (written == CIoChannel::kWriteDropped) {
+      droppedBytes_.fetch_add(static_cast<uint64_t>(length));
+      // One line a record: a disk that is behind drops payloads by the thousand.
+      if (droppedPayloads_.fetch_add(1) == 0) {
+        platform::DebugPrintf(
+            "record %s: the disk is behind, payloads are dropped until it "
+            "catches up",
+            GetRecordUrl().c_str());
+      }
+      return -1;
+    }
     if (written != -1) return written;
     // No such channel (never opened, or gone), or the proactor failed an
     // earlier disk write of this channel.

@@ -5,7 +5,10 @@
 // and time limits and the volume's reserved space, obeys pause / resume / stop
 // requests and answers the storage data's status queries. Each end of
 // recording is reported as a "RecordEvent" unit addressed to the requester:
-// 1 disk full, 2 time limit, 3 size limit, 4 write error.
+// 1 disk full, 2 time limit, 3 size limit, 4 write error. A payload the file
+// runtime refuses because its memory bound is reached (the disk is behind) is
+// dropped whole and counted, the first of a record with one debug line, and
+// the record goes on: it is a gap in the file, not the end of the record.
 //
 // Ownership: the storage function module makes it, fills in the setters below
 // (volume root, reserved bytes, proactor, record URL, requester), registers it
@@ -108,6 +111,10 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   // Payload bytes accepted while recording, and the same in whole MiB.
   uint64_t GetBytesReceived() const { return bytesReceived_.load(); }
   uint32_t GetRecordSizeMB() const { return static_cast<uint32_t>(bytesReceived_.load() >> 20); }
+  // Payloads (and their bytes) dropped because the disk was behind; they are
+  // part of the bytes received, not of the file.
+  uint64_t GetDroppedPayloads() const { return droppedPayloads_.load(); }
+  uint64_t GetDroppedBytes() const { return droppedBytes_.load(); }
   uint64_t GetSizeLimit() const { return sizeLimit_.load(); }
   uint32_t GetTimeLimitMs() const { return timeLimitMs_.load(); }
   int GetSourceType() const { return sourceType_.load(); }
@@ -124,8 +131,8 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   void OnMediaData(const CQwMediaData& unit);
   // Sends the limit event once, and ends the record once the grace is over.
   void CheckLimits(uint64_t bytes);
-  // 0 or more: the proactor took the bytes; -1 not recording or disk full;
-  // -2 write error (the record has failed).
+  // 0 or more: the proactor took the bytes; -1 not recording, disk full, or
+  // dropped for the memory bound; -2 write error (the record has failed).
   int WriteData(const char* data, int length);
   bool HasFreeSpace();
   void OpenRecordFile(int openMode);
@@ -161,6 +168,8 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   std::atomic<uint32_t> elapsedMs_{0};
   std::atomic<uint64_t> bytesReceived_{0};
   std::atomic<bool> limitEventSent_{false};
+  std::atomic<uint64_t> droppedPayloads_{0};
+  std::atomic<uint64_t> droppedBytes_{0};
 
   std::mutex mediaMu_;           // media handling
   std::recursive_mutex fileMu_;  // channel, closed flag, state changes by control

@@ -156,6 +156,17 @@ int64_t File::Size() {
   return st.st_size;
 }
 
+bool File::Truncate(int64_t size) {
+  if (fd_ < 0 || size < 0) {
+    error_ = fd_ < 0 ? EBADF : EINVAL;
+    return false;
+  }
+  for (;;) {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) == 0) return true;
+    if (errno != EINTR) return Fail();
+  }
+}
+
 bool File::Sync() {
   if (fd_ < 0) {
     error_ = EBADF;

@@ -51,6 +51,8 @@ class File {
   int64_t Seek(int64_t offset, int whence);
   // Current size in bytes, or -1.
   int64_t Size();
+  // Cuts (or extends with zeros) the file to `size` bytes.
+  bool Truncate(int64_t size);
   // Flushes the file's data to the device.
   bool Sync();
   // Closes; false when the close reported an error (data may be lost).

@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -51,6 +53,28 @@ inline bool WaitFor(const std::function<bool()>& condition,
   }
   return true;
 }
+
+// Threads that Pass wait until it is opened (a stalled disk, a held worker).
+// Open it before it is destroyed.
+class Gate {
+ public:
+  void Pass() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return open_; });
+  }
+  void Open() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
 
 // Fills a fixed-width text field, cut to fit and always terminated.
 template <size_t N>

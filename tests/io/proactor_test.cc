@@ -105,6 +105,7 @@ class ProactorTest : public ::testing::Test {
   // A failed assertion may leave the workers held: free them so that Stop can end.
   void TearDown() override {
     monitor_.HoldWrites(false);
+    disk_gate_.Open();
     proactor_.reset();
   }
   // A proactor reporting to monitor_; it dies before monitor_.
@@ -135,6 +136,7 @@ class ProactorTest : public ::testing::Test {
 
   kvr_test::ScratchDir dir_;
   RecordingMonitor monitor_;
+  kvr_test::Gate disk_gate_;  // a write throttle that stalls until opened
   std::unique_ptr<CProactor> proactor_;
 };
 
@@ -372,6 +374,61 @@ TEST_F(ProactorTest, WritesRacingACloseLandIfAndOnlyIfTheyWereTaken) {
   EXPECT_TRUE(ReadAll(dir_.File("race.ts")) == expected);
 }
 
+// Every write of the three channels stalls until the gate opens: the disk has
+// stopped, and the producer goes on writing 20 payloads to each. Channel a
+// fills its own bound exactly, b what is left of the total, c nothing.
+TEST_F(ProactorTest, WritesPastTheMemoryBoundsAreDroppedWholeUntilTheDiskCatchesUp) {
+  CProactor& proactor = Make(3, true);
+  constexpr size_t kPayload = kMiB / 4;
+  ASSERT_TRUE(proactor.SetMemoryBounds(4 * kMiB, 6 * kMiB));
+  EXPECT_FALSE(proactor.SetMemoryBounds(0, kMiB) || proactor.SetMemoryBounds(kMiB, 0));
+  EXPECT_EQ(proactor.GetChannelBound() + proactor.GetTotalBound(), 10u * kMiB);
+  auto stall = [this](size_t) { disk_gate_.Pass(); };
+  EXPECT_FALSE(proactor.SetWriteThrottle(12345, stall));
+  const std::pair<const char*, size_t> rows[] = {{"a", 16}, {"b", 8}, {"c", 0}};
+  std::vector<ChannelId> ids;
+  std::vector<std::string> expected;
+  for (const auto& [name, accepted] : rows) {
+    ids.push_back(Open(name));
+    ASSERT_TRUE(proactor.SetWriteThrottle(ids.back(), stall));
+    expected.emplace_back();
+    size_t taken = 0;
+    for (uint32_t i = 0; i < 20; ++i) {
+      const std::string payload = Pattern(kPayload, i);
+      const int result = proactor.Write(ids.back(), payload.data(), static_cast<int>(kPayload));
+      if (result > 0) {
+        expected.back() += payload, ++taken;
+      } else {
+        EXPECT_EQ(result, CIoChannel::kWriteDropped) << name << i;
+      }
+    }
+    EXPECT_EQ(taken, accepted) << name;
+    EXPECT_EQ(proactor.GetHeldBytes(ids.back()), accepted * kPayload) << name;
+  }
+  EXPECT_EQ(proactor.GetHeldBytes(), 6u * kMiB);
+  EXPECT_EQ(proactor.GetPeakHeldBytes(), 6u * kMiB) << "the total never passed its bound";
+  disk_gate_.Open();
+  ASSERT_TRUE(WaitFor([&] { return proactor.GetHeldBytes() == 0; })) << "written bytes credited";
+  for (size_t c = 0; c < ids.size(); ++c) {
+    const std::string payload = Pattern(kPayload, 100);
+    EXPECT_GT(proactor.Write(ids[c], payload.data(), static_cast<int>(kPayload)), 0) << c;
+    expected[c] += payload;
+  }
+  // A bound below the write threshold: the refused write sends what the
+  // block gathered to the disk, so the channel can take bytes again.
+  ASSERT_TRUE(proactor.SetMemoryBounds(300000, 6 * kMiB));
+  const std::string small = Pattern(200000, 9);
+  EXPECT_EQ(proactor.Write(ids[2], small.data(), 200000), CIoChannel::kWriteDropped);
+  ASSERT_TRUE(WaitFor([&] { return proactor.GetHeldBytes(ids[2]) == 0; }));
+  EXPECT_GT(proactor.Write(ids[2], small.data(), 200000), 0);
+  expected[2] += small;
+  for (size_t c = 0; c < ids.size(); ++c) {
+    CloseAndWait(ids[c]);
+    EXPECT_TRUE(ReadAll(dir_.File(rows[c].first)) == expected[c]) << rows[c].first;
+  }
+  EXPECT_EQ(proactor.GetHeldBytes(), 0u);
+}
+
 // /dev/full fails every write with "no space left": once mid-stream (full
 // blocks, with more queued behind the first), once in the close's final
 // write. A monitor that calls back into the proactor from the failure report
@@ -398,6 +455,7 @@ TEST(ProactorFailureTest, AFailedWriteIsReportedOnceAndDropsWhatIsQueuedBehindIt
       EXPECT_EQ(proactor.GetChannelError(id), ENOSPC);
       ASSERT_TRUE(WaitFor([&] { return CIoBlock::LiveBlocks() == blocks_before; }))
           << "the blocks behind the failed one are freed, not written";
+      EXPECT_EQ(proactor.GetHeldBytes(), 0u) << "and what they held is given back";
       // From now on Write answers -1: the record writer's write-error path.
       EXPECT_EQ(proactor.Write(id, bytes.data(), 100), -1);
       EXPECT_EQ(proactor.Write(id, bytes.data(), kMiB), -1);

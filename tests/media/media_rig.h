@@ -95,6 +95,7 @@ class MediaRig : public IRecordDirectory {
   }
 
   bool ok() const { return ok_; }
+  CProactor& proactor() { return proactor_; }
   ScratchDir dir;
   StoreStandIn* const store = new StoreStandIn;  // owned by the framework
 
@@ -109,6 +110,7 @@ class MediaRig : public IRecordDirectory {
     std::string writeUrl, readUrl = "DvCon://device";
     int limitSize = 0, limitTime = 0;
     uint64_t reservedBytes = 0;
+    std::string volume{};  // the volume root; empty: the rig's folder
   };
 
   // Makes, fills and registers a writer and its source the way the storage
@@ -116,7 +118,7 @@ class MediaRig : public IRecordDirectory {
   // `fill`, to both.
   Record Start(const Request& r, const std::function<void(CRecordMedia&)>& fill = nullptr) {
     Record rec{r.writeUrl, new CKVRIOCommMdl};
-    rec.writer->SetVolumeRoot(dir.path().c_str());
+    rec.writer->SetVolumeRoot((r.volume.empty() ? dir.path() : r.volume).c_str());
     rec.writer->SetReservedBytes(r.reservedBytes);
     rec.writer->SetProactor(&proactor_);
     rec.writer->SetRequester("client");

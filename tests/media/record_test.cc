@@ -1,9 +1,13 @@
 // Records through the framework into real files: the writer with the pushed
 // source, and with the RTSP source pulling from the test camera, whose files
 // are checked with FFmpeg's own tools.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <syslog.h>
+#include <unistd.h>
 
 #include <thread>
 #include <tuple>
@@ -29,9 +33,44 @@ std::string Bytes(size_t size, uint32_t seed) {
   return out;
 }
 
+// Media payloads are whole 188-byte MPEG-TS packets.
+constexpr size_t kPacket = 188;
+
+// The debug log's lines while it lives: once opened with LOG_PERROR the log
+// copies every line to stderr, which goes to `path` meanwhile.
+class DebugLines {
+ public:
+  explicit DebugLines(const std::string& path) : path_(path) {
+    openlog("media_test", LOG_PERROR, LOG_USER);
+    std::fflush(stderr);
+    saved_ = ::dup(STDERR_FILENO);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  ~DebugLines() {
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  // Lines holding `text`.
+  int Count(const std::string& text) const {
+    std::ifstream in(path_);
+    int count = 0;
+    for (std::string line; std::getline(in, line);) count += line.find(text) != line.npos;
+    return count;
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
 class WriterTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(rig_.ok()); }
+  // A stalled disk must not outlive the test: the rig's proactor still writes on its way out.
+  void TearDown() override { disk_.Open(); }
+  kvr_test::Gate disk_;  // a throttle for records' channels that stalls until opened
   MediaRig rig_;
 };
 
@@ -189,6 +228,96 @@ TEST_F(WriterTest, FailuresEndTheRecordWithTheirEvent) {
   EXPECT_EQ(limited.writer->GetState(), Writer::kStateRecording);
 }
 
+// The disk stalls (the record's channel waits at a throttle) while the source
+// goes on: what passes the channel's bound is dropped whole and counted, one
+// debug line in the whole record says so however often it happens, and the
+// record goes on, its file gaining a gap but keeping whole packets.
+TEST_F(WriterTest, PayloadsPastTheMemoryBoundAreDroppedAndTheRecordGoesOn) {
+  const DebugLines log(rig_.dir.File("debug.log"));
+  const std::string kDropLine = "behind.ts: the disk is behind";
+  CProactor& proactor = rig_.proactor();
+  ASSERT_TRUE(proactor.SetMemoryBounds(1 << 20, 64 << 20));
+  auto rec = rig_.Recording({.writeUrl = "behind.ts"});
+  ASSERT_TRUE(proactor.SetWriteThrottle(rec.writer->GetChannelId(), [&](size_t) { disk_.Pass(); }));
+  constexpr size_t kPayload = 512 * kPacket;  // 10 fit in 1 MiB, the 11th does not
+  std::string expected;
+  for (uint32_t i = 0; i < 30; ++i) {
+    const std::string payload = Bytes(kPayload, i);
+    rig_.PushAndWait(rec, payload);
+    if (i < 10) expected += payload;
+  }
+  EXPECT_EQ(rec.writer->GetDroppedPayloads(), 20u);
+  EXPECT_EQ(rec.writer->GetDroppedBytes(), 20 * kPayload);
+  EXPECT_LE(proactor.GetPeakHeldBytes(), 1u << 20);
+  EXPECT_EQ(rec.writer->GetState(), Writer::kStateRecording);
+  EXPECT_EQ(log.Count(kDropLine), 1);
+
+  disk_.Open();
+  ASSERT_TRUE(WaitFor([&] { return proactor.GetHeldBytes() == 0; }));
+  // Caught up, behind again (a bound smaller than a payload), caught up again;
+  // no round holds enough to be near the bound of the next.
+  for (const auto& [bound, seed, kept] : {std::tuple{size_t{1} << 20, 100u, true},
+                                          {size_t{50000}, 200u, false},
+                                          {size_t{1} << 20, 300u, true}}) {
+    ASSERT_TRUE(proactor.SetMemoryBounds(bound, 64 << 20));
+    for (uint32_t i = 0; i < 2; ++i) {
+      const std::string payload = Bytes(kPayload, seed + i);
+      rig_.PushAndWait(rec, payload);
+      if (kept) expected += payload;
+    }
+  }
+  EXPECT_EQ(rec.writer->GetDroppedPayloads(), 22u);
+  rig_.Control(rec, Writer::kStateStopped);
+  ASSERT_TRUE(rig_.WaitFilesClosed());
+  EXPECT_TRUE(rig_.FileText("behind.ts") == expected);
+  EXPECT_TRUE(rig_.EventsSoFar(rec).empty()) << "a gap is not the end of the record";
+  EXPECT_EQ(log.Count(kDropLine), 1);
+}
+
+// A 4 MiB filesystem as one volume fills up under one record while a record
+// on another volume goes on. The full record fails with disk full (1), or with
+// a write error (4) when the disk refused a write before its space read 0; its
+// file keeps whole payloads of what was pushed, in order.
+TEST_F(WriterTest, AFullVolumeFailsItsRecordOnlyAndKeepsWholePackets) {
+  const std::string small = rig_.dir.File("small");
+  std::filesystem::create_directory(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "cannot mount a small filesystem here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  auto full = rig_.Recording({.writeUrl = "full.ts", .volume = small});
+  auto other = rig_.Recording({.writeUrl = "other.ts"});
+  constexpr size_t kPayload = 1000 * kPacket;
+  std::string pushedFull, pushedOther;
+  for (uint32_t i = 0; i < 60 && full.writer->GetState() == Writer::kStateRecording; ++i) {
+    for (auto [rec, pushed] : {std::pair{&full, &pushedFull}, {&other, &pushedOther}}) {
+      const std::string payload = Bytes(kPayload, i * 2 + (rec == &other));
+      rig_.PushAndWait(*rec, payload);
+      *pushed += payload;
+    }
+  }
+  ASSERT_EQ(full.writer->GetState(), Writer::kStateFailed);
+  const Events events = rig_.EventsSoFar(full);
+  EXPECT_TRUE(events == Events{Writer::kEventDiskFull} ||
+              events == Events{Writer::kEventWriteError})
+      << ::testing::PrintToString(events);
+  const std::string more = Bytes(kPayload, 999);
+  rig_.PushAndWait(other, more);
+  pushedOther += more;
+  EXPECT_EQ(other.writer->GetState(), Writer::kStateRecording);
+  rig_.Control(other, Writer::kStateStopped);
+  ASSERT_TRUE(rig_.WaitFilesClosed());
+  const std::string kept = rig_.FileText("small/full.ts");
+  EXPECT_GT(kept.size(), 0u);
+  EXPECT_EQ(kept.size() % kPayload, 0u) << "whole payloads only";
+  EXPECT_TRUE(pushedFull.compare(0, kept.size(), kept) == 0);
+  EXPECT_TRUE(rig_.FileText("other.ts") == pushedOther);
+  EXPECT_TRUE(rig_.EventsSoFar(other).empty());
+}
+
 // Sources for the same writer come and go while a host pushes to whichever
 // handle it was last given: pushes to a released source touch nothing.
 TEST_F(WriterTest, PushEntryRefusesBadInputAndHandlesThatNameNoLiveSource) {
@@ -268,7 +397,7 @@ TEST_F(PulledRecordTest, FiveSecondsPausedAndResumedPlayWithVideoAndAudio) {
 
 // One camera is killed (its connection ends at once), the other hangs (only
 // the read time-out notices): each record fails with one event 5 at its
-// writer in time, and each file so far plays.
+// writer in time, and each file so far plays. A pushed record goes on.
 TEST_F(PulledRecordTest, LostCameraFailsTheRecordWithinTheReadTimeOut) {
   constexpr int kReadTimeoutMs = 2000;
   TestCamera hung;
@@ -276,6 +405,10 @@ TEST_F(PulledRecordTest, LostCameraFailsTheRecordWithinTheReadTimeOut) {
   CRemoteStreamLib::Instance().SetTimeouts(0, kReadTimeoutMs);
   const MediaRig::Record recs[] = {StartPull("killed.ts"), StartPull("hung.ts", &hung)};
   CRemoteStreamLib::Instance().SetTimeouts(0, 0);
+  // A pushed record beside them, which must not notice.
+  auto pushed = rig_.Recording({.writeUrl = "pushed.ts"});
+  std::string pushedBytes = Bytes(100 * kPacket, 1);
+  rig_.PushAndWait(pushed, pushedBytes);
   std::this_thread::sleep_for(1s);
   camera_.Kill();
   hung.Freeze();
@@ -289,7 +422,14 @@ TEST_F(PulledRecordTest, LostCameraFailsTheRecordWithinTheReadTimeOut) {
     ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateFailed));
     EXPECT_EQ(rig_.EventsSoFar(rec), Events{Writer::kEventStreamLost}) << "once";
   }
+  const std::string later = Bytes(100 * kPacket, 2);
+  rig_.PushAndWait(pushed, later);
+  pushedBytes += later;
+  EXPECT_EQ(pushed.writer->GetState(), Writer::kStateRecording);
+  rig_.Control(pushed, Writer::kStateStopped);
   for (const auto& rec : recs) ExpectPlays(rec.url);
+  EXPECT_TRUE(rig_.FileText("pushed.ts") == pushedBytes) << "the pushed record went on";
+  EXPECT_TRUE(rig_.EventsSoFar(pushed).empty());
 }
 
 // No read URL: the device the request addresses gives the URL. Nothing
