@@ -399,7 +399,9 @@ TEST_F(PulledRecordTest, FiveSecondsPausedAndResumedPlayWithVideoAndAudio) {
 // the read time-out notices): each record fails with one event 5 at its
 // writer in time, and each file so far plays. A pushed record goes on.
 TEST_F(PulledRecordTest, LostCameraFailsTheRecordWithinTheReadTimeOut) {
-  constexpr int kReadTimeoutMs = 2000;
+  // Short, so the loose bound below (room for a loaded machine) still
+  // tells it from the 5 s default.
+  constexpr int kReadTimeoutMs = 1000;
   TestCamera hung;
   ASSERT_TRUE(hung.ok()) << hung.error();
   CRemoteStreamLib::Instance().SetTimeouts(0, kReadTimeoutMs);
@@ -416,7 +418,7 @@ TEST_F(PulledRecordTest, LostCameraFailsTheRecordWithinTheReadTimeOut) {
   for (const auto& rec : recs) {
     SCOPED_TRACE(rec.url);
     ASSERT_TRUE(WaitFor([&] { return !rig_.store->Log("RecordEvent", &rec.url).empty(); }));
-    EXPECT_LE(Clock::now() - cut, std::chrono::milliseconds(kReadTimeoutMs + 1000));
+    EXPECT_LE(Clock::now() - cut, std::chrono::milliseconds(kReadTimeoutMs + 3000));
     EXPECT_EQ(rig_.store->Log("RecordEvent", &rec.url)[0].replyTo,
               std::vector<std::string>{rec.writer->GetRuntimeInfo()->Name().c_str()});
     ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateFailed));
