@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "api/text_field.h"
+#include "io/proactor.h"
 #include "platform/debug_log.h"
 #include "platform/file.h"
 #include "platform/thread.h"
@@ -95,9 +96,22 @@ int CKVRSvrManage::Stop() {
   const int closed = tcp_.Stop();
   if (CKVRStoreFunMdl* funMdl = funMdl_.load()) funMdl->SetRunning(false);
   platform::SleepMs(kStopSettleMs);
+  WaitForRecordFiles();
   if (closed < 0) return -1;
   started_.store(false);
   return 0;
+}
+
+void CKVRSvrManage::WaitForRecordFiles() {
+  // A stopped record's channel leaves the file runtime only after its last
+  // queued block is on disk and the file is closed.
+  CProactor* proactor = data_.GetProactor();
+  if (proactor == nullptr) return;
+  constexpr uint32_t kPollMs = 10;
+  for (uint32_t waited = 0; proactor->GetChannelCount() > 0 && waited < kFileCloseWaitMs;
+       waited += kPollMs) {
+    platform::SleepMs(kPollMs);
+  }
 }
 
 int CKVRSvrManage::Clean() {

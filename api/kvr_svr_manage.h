@@ -38,14 +38,20 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   // What Stop waits after the port has closed, so that a pass of the
   // poller that began before has ended.
   static constexpr uint32_t kStopSettleMs = 1000;
+  // How much longer Stop waits, at most, for the stopped records' files to
+  // take their last bytes and close: a host that leaves right after Stop
+  // (a daemon on SIGTERM) must not lose what a slow disk still had queued.
+  static constexpr uint32_t kFileCloseWaitMs = 10000;
 
   static CKVRSvrManage* GetInstance();
 
   // Sets up the modules when needed, then listens on the storage data's
   // port. 0, kListenFailed, kAlreadyStarted, or the set-up's failure.
   int Start() override;
-  // Stops every record, closes the port and all connections. 0 (also when
-  // not started), -1 when the port did not close, or the record query's code.
+  // Stops every record, closes the port and all connections, and returns
+  // once every record file is closed (or kFileCloseWaitMs has passed). 0
+  // (also when not started), -1 when the port did not close, or the record
+  // query's code.
   int Stop();
   // Drops the storage function module; the next Start makes a new one. 0.
   int Clean() override;
@@ -68,6 +74,8 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   static std::string ResolveRoutingFile(const std::string& name);
 
  private:
+  void WaitForRecordFiles();
+
   // The TCP service as the storage function module's worker sees it.
   class TcpPoller : public IKVRServicePoller {
    public:

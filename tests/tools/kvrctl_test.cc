@@ -5,19 +5,25 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "api/kvr_svr_manage.h"
+#include "io/proactor.h"
+#include "media/kvr_dvcon_comm_mdl.h"
 #include "platform/socket.h"
 #include "tests/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 kvr_test::ScratchDir* g_dir = nullptr;
 unsigned g_port = 0;
@@ -153,6 +159,37 @@ TEST(KvrctlTest, StatusJsonListsEveryRecordWithItsState) {
   ASSERT_TRUE(fs::exists(volume + "/r0.ts"));
   EXPECT_EQ(Kvrctl("record delete r0.ts").exitCode, 0);
   EXPECT_FALSE(fs::exists(volume + "/r0.ts"));
+}
+
+std::atomic<uint32_t> g_pushHandle{0};
+void KVR_CALL TakeHandle(int, char*, char*, unsigned int handle) { g_pushHandle = handle; }
+
+// A slow disk still holds a stopped record's last blocks when Stop is asked
+// for; a daemon leaves right after Stop. Kills: Stop returning after its
+// fixed settle time with blocks still queued.
+TEST(ServiceStopTest, ReturnsOnceEveryRecordFileHoldsItsBytes) {
+  CKVRSvrManage* manager = CKVRSvrManage::GetInstance();
+  const std::string volume = g_dir->File("slow");
+  ASSERT_EQ(Kvrctl("config set --max-records 16 --add-volume S=" + volume).exitCode, 0);
+  manager->GetData()->SetDvConMsgCallBack(TakeHandle, 0);
+  ASSERT_EQ(Kvrctl("record start DvCon slow.ts --volume S").exitCode, 0);
+  ASSERT_TRUE(kvr_test::WaitFor([] { return g_pushHandle.load() != 0; }));
+
+  // Every block of every channel takes 400 ms to reach the disk: four
+  // blocks outlast the settle time by more than half a second.
+  CProactor* proactor = manager->GetData()->GetProactor();
+  for (int id = 1; id < 4096; ++id) {
+    proactor->SetWriteThrottle(id, [](size_t) { std::this_thread::sleep_for(400ms); });
+  }
+  const std::string bytes(4 * 1024 * 1024, 'G');
+  constexpr size_t kChunk = 188 * 64;
+  for (size_t at = 0; at < bytes.size(); at += kChunk) {
+    const std::string chunk = bytes.substr(at, kChunk);
+    CKVRDvConCommMdl::PushMedia(chunk.data(), static_cast<int>(chunk.size()), g_pushHandle);
+  }
+  ASSERT_EQ(manager->Stop(), 0);
+  EXPECT_EQ(fs::file_size(volume + "/slow.ts"), bytes.size());
+  ASSERT_EQ(manager->Start(), 0);  // the other tests' service
 }
 
 }  // namespace
