@@ -23,10 +23,11 @@
 // Under AddressSanitizer: the library's threads run until the process ends,
 // and this toolchain's leak checker misreads their dynamic thread-local
 // storage (its tracer crashes). Without scanning it, blocks that only such
-// storage holds (the loader's, the media libraries') look lost.
+// storage holds (the loader's, the media libraries': GLib's, and the SRT
+// library's that FFmpeg loads with the service) look lost.
 extern "C" const char* __lsan_default_options() { return "use_tls=0"; }
 extern "C" const char* __lsan_default_suppressions() {
-  return "leak:_dl_resize_dtv\nleak:g_malloc0\n";
+  return "leak:_dl_resize_dtv\nleak:g_malloc0\nleak:libsrt-gnutls.so\n";
 }
 // Under ThreadSanitizer: the loader hands a finished thread's dynamic
 // thread-local block to the thread that reuses its stack, out of its sight.
