@@ -16,22 +16,10 @@
 #include <vector>
 
 #include "tests/api/host_rig.h"
+#include "tests/api/sanitizer_options.h"
 #include "tests/media/camera_fixture.h"
 #include "tests/media/media_probe.h"
 #include "tests/test_util.h"
-
-// Under AddressSanitizer: the library's threads run until the process ends,
-// and this toolchain's leak checker misreads their dynamic thread-local
-// storage (its tracer crashes). Without scanning it, blocks that only such
-// storage holds (the loader's, the media libraries': GLib's, and the SRT
-// library's that FFmpeg loads with the service) look lost.
-extern "C" const char* __lsan_default_options() { return "use_tls=0"; }
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:_dl_resize_dtv\nleak:g_malloc0\nleak:libsrt-gnutls.so\n";
-}
-// Under ThreadSanitizer: the loader hands a finished thread's dynamic
-// thread-local block to the thread that reuses its stack, out of its sight.
-extern "C" const char* __tsan_default_suppressions() { return "race:_dl_deallocate_tls\n"; }
 
 namespace {
 
