@@ -1,0 +1,27 @@
+// Outgoing connections: host names to addresses, and a connect that gives up
+// after a time-out instead of the system's minutes.
+//
+// Used by the control client (and through it by the command-line tool, tests
+// and benchmarks); the service itself only listens. Safe from any thread.
+#ifndef KVR_PLATFORM_HOST_CONNECT_H_
+#define KVR_PLATFORM_HOST_CONNECT_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/socket.h"
+
+namespace platform {
+
+// Dotted text or a host name to its first IPv4 address (network order).
+// False with a reason in `*error` (when given) when there is none.
+bool ResolveIPv4(const char* host, uint32_t* addressNet, std::string* error = nullptr);
+
+// Connects `fd` to the address within `ms` milliseconds. Returns 0, or the
+// system's error number of the failure (ETIMEDOUT when the time ran out).
+// The socket is non-blocking afterwards either way.
+int ConnectIPv4Within(SocketFd fd, uint32_t addressNet, uint16_t portNet, int ms);
+
+}  // namespace platform
+
+#endif  // KVR_PLATFORM_HOST_CONNECT_H_

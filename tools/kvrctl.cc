@@ -1,0 +1,482 @@
+// kvrctl: the recording service's control protocol from the command line.
+//
+// Each invocation opens one connection, sends the requests its command needs
+// and prints the outcome: a table (or JSON with --json) on stdout, the
+// service's own result text on stderr when it refuses. The service asks for
+// no registration before other requests, so every command stands alone.
+//
+// Exit status: 0 done, 1 refused by the service, 2 bad command line, 3 the
+// service could not be reached or answered nonsense.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocol/kvr_control_client.h"
+#include "protocol/session_pdus.h"
+#include "protocol/store_pdus.h"
+
+namespace {
+
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitConnection = 3;
+constexpr uint16_t kDefaultPort = 5150;
+
+constexpr char kUsage[] =
+    "usage: kvrctl [--host H] [--port P] [--json] [--timeout MS] COMMAND ...\n"
+    "\n"
+    "  register USER PASSWORD       check a user name and password\n"
+    "  keepalive                    ask whether the service answers\n"
+    "  config get                   maximum records, reserved space, volumes\n"
+    "  config drives                the machine's folders that can take records\n"
+    "  config set [--max-records N] [--reserved MB] [--volume-reserved MB]\n"
+    "             [--recover N] [--add-volume NAME=PATH[,TYPE]]... [--remove-volume NAME]...\n"
+    "                               change only what is given (volume type 1 unless set)\n"
+    "  record start READ_URL WRITE_URL [--volume NAME] [--limit-size MB]\n"
+    "             [--limit-time SECONDS] [--record-type N]\n"
+    "                               READ_URL: the camera's rtsp:// URL (or DvCon for\n"
+    "                               pushed media); WRITE_URL: the record file, relative\n"
+    "                               to the volume\n"
+    "  record pause|resume|stop|delete WRITE_URL\n"
+    "  status [WRITE_URL]           every record (or one) as a table\n"
+    "\n"
+    "Defaults: --host 127.0.0.1 --port 5150 --timeout 5000.\n"
+    "Exit status: 0 done, 1 refused by the service (its reason on stderr),\n"
+    "2 bad command line, 3 service not reachable.\n"
+    "\n"
+    "Example:\n"
+    "  kvrctl --port 5150 record start rtsp://127.0.0.1:8554/cam cam1.ts --limit-time 60\n"
+    "  kvrctl --port 5150 status\n";
+
+// Thrown for a bad command line; caught in main.
+struct UsageError {
+  std::string text;
+};
+
+struct Options {
+  std::string host = "127.0.0.1";
+  uint16_t port = kDefaultPort;
+  bool json = false;
+  int timeoutMs = CKVRControlClient::kDefaultTimeoutMs;
+};
+
+// The words after the command, with "--name value" options taken out on request.
+class Args {
+ public:
+  explicit Args(std::vector<std::string> words) : words_(std::move(words)) {}
+
+  std::string Next(const char* what) {
+    if (at_ >= words_.size()) throw UsageError{std::string("missing ") + what};
+    return words_[at_++];
+  }
+  std::optional<std::string> NextIfAny() {
+    return at_ < words_.size() ? std::optional<std::string>(words_[at_++]) : std::nullopt;
+  }
+  bool Done() const { return at_ >= words_.size(); }
+  void ExpectDone() const {
+    if (!Done()) throw UsageError{"unexpected \"" + words_[at_] + "\""};
+  }
+
+ private:
+  std::vector<std::string> words_;
+  size_t at_ = 0;
+};
+
+long ParseNumber(const std::string& text, const char* what, long low, long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
+    throw UsageError{std::string(what) + " must be a number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", not \"" + text + "\""};
+  }
+  return value;
+}
+
+// Copies `text` into a fixed field, refusing what does not fit rather than
+// sending a cut name that would address another record.
+template <size_t N>
+void Put(char (&field)[N], const std::string& text, const char* what) {
+  if (text.size() >= N) {
+    throw UsageError{std::string(what) + " is longer than " + std::to_string(N - 1) +
+                     " characters"};
+  }
+  std::memcpy(field, text.c_str(), text.size() + 1);
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+const char* StateName(int state) {
+  switch (state) {
+    case 4:
+      return "recording";
+    case 2:
+      return "resumed";
+    case 1:
+      return "paused";
+    case 3:
+      return "stopped";
+    case 0:
+      return "failed";
+    case -1:
+      return "not started";
+  }
+  return "unknown";
+}
+
+std::string TimeText(const TimeRecord& time) {
+  if (time.year == 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", time.year, time.month,
+                time.day, time.hour, time.minute, time.second);
+  return text;
+}
+
+class Session {
+ public:
+  explicit Session(const Options& options) : options_(options) {}
+
+  // Connects on first use; a failure ends the program with exit 3.
+  CKVRControlClient& Client() {
+    if (!client_.IsConnected()) {
+      client_.SetTimeout(options_.timeoutMs);
+      if (client_.Connect(options_.host, options_.port, options_.timeoutMs) != ControlStatus::kOk) {
+        Unreachable();
+      }
+    }
+    return client_;
+  }
+
+  // Sends `request` and returns the reply of class Ack; a refusal (result
+  // not 0) prints the service's text and ends the program with exit 1.
+  template <class Ack>
+  CReferPtr<Ack> Ask(IZETAPDU* request, const std::string& what) {
+    CReferPtr<Ack> reply = Client().template Call<Ack>(request);
+    if (!reply) Unreachable();
+    if (reply->GetResultCode() != kResultSuccess) Refused(what, reply.get());
+    return reply;
+  }
+
+  [[noreturn]] void Unreachable() {
+    std::fprintf(stderr, "kvrctl: %s (%s)\n", client_.ErrorText().c_str(),
+                 ControlStatusName(client_.Status()));
+    std::exit(kExitConnection);
+  }
+  [[noreturn]] void Refused(const std::string& what, IZETAPDU* reply) {
+    std::fprintf(stderr, "kvrctl: %s refused: %s (result %d)\n", what.c_str(),
+                 reply->GetDocResultText().c_str(), reply->GetResultCode());
+    std::exit(kExitRefused);
+  }
+
+  // What a command prints when it only succeeded.
+  void Done(const std::string& what) {
+    if (options_.json) {
+      std::printf("{\"ok\": true}\n");
+    } else {
+      std::printf("%s: done\n", what.c_str());
+    }
+  }
+
+  bool json() const { return options_.json; }
+
+ private:
+  const Options& options_;
+  CKVRControlClient client_;
+};
+
+void Register(Session& session, Args& args) {
+  CReferPtr<CRegister> request(CRegister::Create());
+  Put(request->cuName, args.Next("user name"), "user name");
+  Put(request->cuPassword, args.Next("password"), "password");
+  args.ExpectDone();
+  session.Ask<CRegisterAck>(request.get(), "register");
+  session.Done("register");
+}
+
+void KeepAlive(Session& session, Args& args) {
+  args.ExpectDone();
+  CReferPtr<CKeepAlive> request(CKeepAlive::Create());
+  Put(request->cuName, "kvrctl", "client name");
+  session.Ask<CKeepAliveAck>(request.get(), "keepalive");
+  session.Done("keepalive");
+}
+
+CReferPtr<CGetKVRCngParamsAck> GetConfig(Session& session, int cngType) {
+  CReferPtr<CGetKVRCngParams> request(CGetKVRCngParams::Create());
+  request->cngType = cngType;
+  return session.Ask<CGetKVRCngParamsAck>(request.get(), "config get");
+}
+
+void PrintConfig(Session& session, CGetKVRCngParamsAck* config, bool scalars) {
+  std::vector<StoreVolumeItem> volumes;
+  StoreVolumeItem volume;
+  for (bool first = true; config->NextVolume(&volume, first) == kResultSuccess; first = false) {
+    volumes.push_back(volume);
+    volume = StoreVolumeItem();
+  }
+  if (session.json()) {
+    std::string out = "{";
+    if (scalars) {
+      out += "\"maxRecordNumber\": " + std::to_string(config->maxRecordNumber) +
+             ", \"recoverMethod\": " + std::to_string(config->recoverMethod) +
+             ", \"reservedSpaceMB\": " + std::to_string(config->reservedSpace) +
+             ", \"reservedVolumeSpaceMB\": " + std::to_string(config->reservedvolumeSpace) + ", ";
+    }
+    out += "\"volumes\": [";
+    for (size_t i = 0; i < volumes.size(); ++i) {
+      const StoreVolumeItem& v = volumes[i];
+      out += std::string(i ? ", " : "") + "{\"name\": " + JsonString(v.volumeName) +
+             ", \"path\": " + JsonString(v.volumePath) +
+             ", \"type\": " + std::to_string(v.volumeType) +
+             ", \"freeMB\": " + std::to_string(v.volumeRest) +
+             ", \"records\": " + std::to_string(v.useCount) + "}";
+    }
+    std::printf("%s]}\n", out.c_str());
+    return;
+  }
+  if (scalars) {
+    std::printf(
+        "max records:        %d\nrecover method:     %d\nreserved space:     %d MB\n"
+        "reserved per volume: %d MB\n",
+        config->maxRecordNumber, config->recoverMethod, config->reservedSpace,
+        config->reservedvolumeSpace);
+  }
+  std::printf("%-12s %-5s %10s %8s  %s\n", "VOLUME", "TYPE", "FREE_MB", "RECORDS", "PATH");
+  for (const StoreVolumeItem& v : volumes) {
+    std::printf("%-12s %-5d %10u %8u  %s\n", v.volumeName, v.volumeType, v.volumeRest, v.useCount,
+                v.volumePath);
+  }
+}
+
+void SetConfig(Session& session, Args& args) {
+  // The service replaces all four numbers on every set: start from what it
+  // has, so that an option left out keeps its value.
+  CReferPtr<CGetKVRCngParamsAck> current = GetConfig(session, 0);
+  CReferPtr<CSetKVRCngParams> request(CSetKVRCngParams::Create());
+  request->maxRecordNumber = current->maxRecordNumber;
+  request->recoverMethod = current->recoverMethod;
+  request->reservedSpace = current->reservedSpace;
+  request->reservedvolumeSpace = current->reservedvolumeSpace;
+  bool changed = false;
+  while (std::optional<std::string> option = args.NextIfAny()) {
+    changed = true;
+    if (*option == "--max-records") {
+      request->maxRecordNumber =
+          ParseNumber(args.Next("a number after --max-records"), "--max-records", 0, 1 << 30);
+    } else if (*option == "--reserved") {
+      request->reservedSpace =
+          ParseNumber(args.Next("megabytes after --reserved"), "--reserved", 0, 1 << 30);
+    } else if (*option == "--volume-reserved") {
+      request->reservedvolumeSpace = ParseNumber(args.Next("megabytes after --volume-reserved"),
+                                                 "--volume-reserved", 0, 1 << 30);
+    } else if (*option == "--recover") {
+      request->recoverMethod =
+          ParseNumber(args.Next("a number after --recover"), "--recover", 0, 1 << 30);
+    } else if (*option == "--add-volume") {
+      const std::string spec = args.Next("NAME=PATH after --add-volume");
+      const size_t equals = spec.find('=');
+      if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) {
+        throw UsageError{"--add-volume takes NAME=PATH[,TYPE], not \"" + spec + "\""};
+      }
+      std::string path = spec.substr(equals + 1);
+      int type = 1;
+      const size_t comma = path.rfind(',');
+      if (comma != std::string::npos) {
+        type = ParseNumber(path.substr(comma + 1), "volume type", 0, 10);
+        path.resize(comma);
+      }
+      StoreVolumeItem volume;
+      Put(volume.volumeName, spec.substr(0, equals), "volume name");
+      Put(volume.volumePath, path, "volume path");
+      volume.volumeType = type;
+      request->AddVolume(volume);
+    } else if (*option == "--remove-volume") {
+      StoreVolumeItem volume;
+      Put(volume.volumeName, args.Next("a name after --remove-volume"), "volume name");
+      // The service ignores a removal without a path; any text will do.
+      Put(volume.volumePath, "-", "volume path");
+      volume.volumeType = -1;
+      request->AddVolume(volume);
+    } else {
+      throw UsageError{"unknown option \"" + *option + "\" for config set"};
+    }
+  }
+  if (!changed) throw UsageError{"config set needs at least one option"};
+  session.Ask<CSetKVRCngParamsAck>(request.get(), "config set");
+  session.Done("config set");
+}
+
+void Config(Session& session, Args& args) {
+  const std::string what = args.Next("config get, config drives or config set");
+  if (what == "get" || what == "drives") {
+    args.ExpectDone();
+    const bool drives = what == "drives";
+    CReferPtr<CGetKVRCngParamsAck> config = GetConfig(session, drives ? 1 : 0);
+    PrintConfig(session, config.get(), !drives);
+  } else if (what == "set") {
+    SetConfig(session, args);
+  } else {
+    throw UsageError{"unknown config command \"" + what + "\""};
+  }
+}
+
+void RecordStart(Session& session, Args& args) {
+  CReferPtr<CRecordMedia> request(CRecordMedia::Create());
+  Put(request->readFileUrl, args.Next("READ_URL"), "READ_URL");
+  Put(request->writeFileUrl, args.Next("WRITE_URL"), "WRITE_URL");
+  while (std::optional<std::string> option = args.NextIfAny()) {
+    if (*option == "--volume") {
+      Put(request->volumn, args.Next("a name after --volume"), "volume name");
+    } else if (*option == "--limit-size") {
+      request->limitSize =
+          ParseNumber(args.Next("megabytes after --limit-size"), "--limit-size", 0, 1 << 30);
+    } else if (*option == "--limit-time") {
+      request->limitTime =
+          ParseNumber(args.Next("seconds after --limit-time"), "--limit-time", 0, 1 << 30);
+    } else if (*option == "--record-type") {
+      request->recordType =
+          ParseNumber(args.Next("a number after --record-type"), "--record-type", 0, 4);
+    } else {
+      throw UsageError{"unknown option \"" + *option + "\" for record start"};
+    }
+  }
+  const std::string what = std::string("record start ") + request->writeFileUrl;
+  session.Ask<CRecordMediaAck>(request.get(), what);
+  session.Done(what);
+}
+
+void Record(Session& session, Args& args) {
+  static const std::map<std::string, int> kControls = {{"pause", 1}, {"resume", 2}, {"stop", 3}};
+  const std::string what = args.Next("a record command");
+  if (what == "start") return RecordStart(session, args);
+  const auto control = kControls.find(what);
+  if (control == kControls.end() && what != "delete") {
+    throw UsageError{"unknown record command \"" + what + "\""};
+  }
+  const std::string url = args.Next("WRITE_URL");
+  args.ExpectDone();
+  const std::string label = "record " + what + " " + url;
+  if (control != kControls.end()) {
+    CReferPtr<CRecordMediaControl> request(CRecordMediaControl::Create());
+    Put(request->recordFileUrl, url, "WRITE_URL");
+    request->ctrlInfo = control->second;
+    session.Ask<CRecordMediaControlAck>(request.get(), label);
+  } else {
+    CReferPtr<CDelRecordMedia> request(CDelRecordMedia::Create());
+    Put(request->recordFileUrl, url, "WRITE_URL");
+    session.Ask<CDelRecordMediaAck>(request.get(), label);
+  }
+  session.Done(label);
+}
+
+void Status(Session& session, Args& args) {
+  const std::optional<std::string> url = args.NextIfAny();
+  args.ExpectDone();
+  RecordStatusEntry probe;
+  Put(probe.recordFileUrl, url.value_or("*"), "WRITE_URL");
+  std::vector<RecordStatusEntry> records;
+  const int result = session.Client().QueryStatus(probe.recordFileUrl, &records);
+  if (result < 0) session.Unreachable();
+  // The service answers "no record" with a refusal; for the whole table
+  // that is an empty table, for one named record it is the answer.
+  if (result != kResultSuccess && (url.has_value() || !records.empty())) {
+    std::fprintf(stderr, "kvrctl: status %s: no such record (result %d)\n",
+                 url.value_or("*").c_str(), result);
+    std::exit(kExitRefused);
+  }
+  if (session.json()) {
+    std::string out = "{\"records\": [";
+    for (size_t i = 0; i < records.size(); ++i) {
+      const RecordStatusEntry& r = records[i];
+      out += std::string(i ? ", " : "") + "{\"url\": " + JsonString(r.recordFileUrl) +
+             ", \"state\": " + std::to_string(r.status) +
+             ", \"stateName\": " + JsonString(StateName(r.status)) +
+             ", \"sizeMB\": " + std::to_string(r.recordSize) +
+             ", \"recordType\": " + std::to_string(r.recordType) +
+             ", \"begin\": " + JsonString(TimeText(r.beginTime)) +
+             ", \"final\": " + JsonString(TimeText(r.finalTime)) +
+             ", \"totalTime\": " + std::to_string(r.totalTime) +
+             ", \"limitSizeMB\": " + std::to_string(r.limitSize) +
+             ", \"limitTime\": " + std::to_string(r.limitTime) + "}";
+    }
+    std::printf("%s]}\n", out.c_str());
+    return;
+  }
+  std::printf("%-32s %-12s %8s %-19s  %-19s %9s %9s\n", "RECORD", "STATE", "SIZE_MB", "BEGIN",
+              "LAST", "LIMIT_MB", "LIMIT_S");
+  for (const RecordStatusEntry& r : records) {
+    std::printf("%-32s %-12s %8d %-19s  %-19s %9d %9d\n", r.recordFileUrl, StateName(r.status),
+                r.recordSize, TimeText(r.beginTime).c_str(), TimeText(r.finalTime).c_str(),
+                r.limitSize, r.limitTime);
+  }
+}
+
+int Run(int argc, char** argv) {
+  Options options;
+  int at = 1;
+  for (; at < argc && argv[at][0] == '-'; ++at) {
+    const std::string option = argv[at];
+    const auto value = [&](const char* what) -> std::string {
+      if (at + 1 >= argc) throw UsageError{std::string("missing ") + what + " after " + option};
+      return argv[++at];
+    };
+    if (option == "--help" || option == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (option == "--host") {
+      options.host = value("a host");
+    } else if (option == "--port") {
+      options.port = static_cast<uint16_t>(ParseNumber(value("a port"), "--port", 1, 65535));
+    } else if (option == "--json") {
+      options.json = true;
+    } else if (option == "--timeout") {
+      options.timeoutMs = ParseNumber(value("milliseconds"), "--timeout", 1, 3600000);
+    } else {
+      throw UsageError{"unknown option \"" + option + "\""};
+    }
+  }
+  if (at >= argc) throw UsageError{"no command"};
+  const std::string command = argv[at];
+  Args args(std::vector<std::string>(argv + at + 1, argv + argc));
+  static const std::map<std::string, std::function<void(Session&, Args&)>> kCommands = {
+      {"register", Register}, {"keepalive", KeepAlive}, {"config", Config},
+      {"record", Record},     {"status", Status},
+  };
+  const auto found = kCommands.find(command);
+  if (found == kCommands.end()) throw UsageError{"unknown command \"" + command + "\""};
+  Session session(options);
+  found->second(session, args);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "kvrctl: %s\n(kvrctl --help lists the commands)\n", error.text.c_str());
+    return kExitUsage;
+  }
+}
