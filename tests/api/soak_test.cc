@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/kvr_control_client.h"
+#include "protocol/store_pdus.h"
 #include "tests/api/host_rig.h"
 #include "tests/api/sanitizer_options.h"
 #include "tests/test_util.h"
@@ -76,6 +78,55 @@ class ExportsClient : public Client {
 
  private:
   static inline std::mutex queries_;
+};
+
+// A remote client on its own connection. Replies say only success or
+// failure (result 0 or 5); a call that gets no reply is -100.
+class ProtocolClient : public Client {
+ public:
+  ProtocolClient(int id, unsigned short port) : client_("soak" + std::to_string(id)) {
+    client_.SetTimeout(30000);  // sanitizer builds are slow, and stops wait for their writer
+    connected_ = client_.Connect("127.0.0.1", port) == ControlStatus::kOk;
+  }
+  bool connected() const { return connected_; }
+
+  int Start(const std::string& read, const std::string& name) override {
+    CRecordMedia* request = CRecordMedia::Create();
+    kvr_test::Copy(request->readFileUrl, read);
+    kvr_test::Copy(request->writeFileUrl, name);
+    return Result(client_.Call<CRecordMediaAck>(request));
+  }
+  int Control(const std::string& name, int code) override {
+    CRecordMediaControl* request = CRecordMediaControl::Create();
+    kvr_test::Copy(request->recordFileUrl, name);
+    request->ctrlInfo = code;
+    return Result(client_.Call<CRecordMediaControlAck>(request));
+  }
+  int Delete(const std::string& name) override {
+    CDelRecordMedia* request = CDelRecordMedia::Create();
+    kvr_test::Copy(request->recordFileUrl, name);
+    return Result(client_.Call<CDelRecordMediaAck>(request));
+  }
+  int Count(const std::string& name) override {
+    std::vector<RecordStatusEntry> entries;
+    const int result = client_.QueryStatus(name.c_str(), &entries);
+    // Nothing found is answered with result 5 and no entry.
+    return result == 0 || (result == 5 && entries.empty()) ? static_cast<int>(entries.size()) : -1;
+  }
+  bool ExactCodes() const override { return false; }
+
+ private:
+  template <class Ack>
+  int Result(const CReferPtr<Ack>& reply) {
+    if (!reply) {
+      ADD_FAILURE() << client_.Session() << ": " << client_.ErrorText();
+      return -100;
+    }
+    return reply->GetResultCode() == 0 ? 0 : -1;
+  }
+
+  CKVRControlClient client_;
+  bool connected_ = false;
 };
 
 // What one record name should be, as its client was told.
@@ -208,7 +259,7 @@ std::map<std::string, int> TaskTable() {
   return table;
 }
 
-void Soak(const std::function<std::unique_ptr<Client>()>& makeClient) {
+void Soak(const std::function<std::unique_ptr<Client>(int id, unsigned short port)>& makeClient) {
   const char* secondsText = std::getenv("KVR_SOAK_SECONDS");
   const double seconds = secondsText != nullptr ? std::atof(secondsText) : 25;
   const char* seedText = std::getenv("KVR_SOAK_SEED");
@@ -226,7 +277,7 @@ void Soak(const std::function<std::unique_ptr<Client>()>& makeClient) {
   std::vector<std::unique_ptr<Client>> clients;
   std::vector<std::unique_ptr<SoakClient>> soakers;
   for (int c = 0; c < kClients; ++c) {
-    clients.push_back(makeClient());
+    clients.push_back(makeClient(c, rig.port()));
     ASSERT_NE(clients.back(), nullptr);
     soakers.push_back(
         std::make_unique<SoakClient>(c, clients.back().get(), &rig, volumes, seed + c));
@@ -269,8 +320,18 @@ void Soak(const std::function<std::unique_ptr<Client>()>& makeClient) {
   for (const auto& f : FilesOnDisk(volumes)) ADD_FAILURE() << "left on disk: " << f;
 }
 
-TEST(SoakTest, HostCallsFromEightThreads) {
-  Soak([] { return std::make_unique<ExportsClient>(); });
+TEST(SoakTest, EightProtocolClients) {
+  Soak([](int id, unsigned short port) -> std::unique_ptr<Client> {
+    auto client = std::make_unique<ProtocolClient>(id, port);
+    if (!client->connected()) return nullptr;
+    return client;
+  });
+}
+
+// The host's calls run the same handlers on its own threads, beside the
+// framework's: the same soak through the exports.
+TEST(SoakTest, EightHostThreads) {
+  Soak([](int, unsigned short) { return std::make_unique<ExportsClient>(); });
 }
 
 }  // namespace
