@@ -306,7 +306,8 @@ void Soak(const std::function<std::unique_ptr<Client>(int id, unsigned short por
   std::printf("soak: %ld calls, %zu records left running, %zu files\n", calls, tasks.size(),
               files.size());
   // The writers take up the last pauses and resumes on framework threads.
-  EXPECT_TRUE(WaitFor([&] { return TaskTable() == tasks; }));
+  WaitFor([&] { return TaskTable() == tasks; });
+  EXPECT_EQ(TaskTable(), tasks);
   EXPECT_EQ(UseCounts(), uses);
   EXPECT_EQ(FilesOnDisk(volumes), files);
 
