@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "api/kvr_svr_manage.h"
 #include "io/proactor.h"
@@ -187,6 +188,13 @@ TEST(ServiceStopTest, ReturnsOnceEveryRecordFileHoldsItsBytes) {
     const std::string chunk = bytes.substr(at, kChunk);
     CKVRDvConCommMdl::PushMedia(chunk.data(), static_cast<int>(chunk.size()), g_pushHandle);
   }
+  // Pushed media reaches the writer through the framework's queues: Stop
+  // comes once the writer has taken every byte (4 whole megabytes).
+  ASSERT_TRUE(kvr_test::WaitFor([&] {
+    std::vector<RECORD_STATUS_INFO> records;
+    return manager->GetData()->QueryRecordStatus("slow.ts", &records) == 0 &&
+           records.size() == 1 && records[0].recordSize == 4;
+  }));
   ASSERT_EQ(manager->Stop(), 0);
   EXPECT_EQ(fs::file_size(volume + "/slow.ts"), bytes.size());
   ASSERT_EQ(manager->Start(), 0);  // the other tests' service
