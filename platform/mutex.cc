@@ -1,6 +1,12 @@
 #include "platform/mutex.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <climits>
+#include <ctime>
 
 #include "platform/thread.h"
 
@@ -12,6 +18,23 @@ inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
 #endif
+}
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                  std::atomic<uint32_t>::is_always_lock_free,
+              "the futex word is the atomic's own storage");
+
+// Sleeps while `*word` still holds `expected`, at most `nanos`; wake-ups,
+// signals and a changed word all just return (the caller looks again).
+void FutexWait(std::atomic<uint32_t>* word, uint32_t expected, long long nanos) {
+  timespec timeout{static_cast<time_t>(nanos / 1000000000), static_cast<long>(nanos % 1000000000)};
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, &timeout,
+          nullptr, 0);
+}
+
+void FutexWakeAll(std::atomic<uint32_t>* word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+          nullptr, 0);
 }
 
 }  // namespace
@@ -90,11 +113,11 @@ bool CriticalSection::HeldByCurrentThread() const {
 
 void Signal::Notify() {
   if (pending_.exchange(true)) return;  // already pending: the waiter will see it
+  // A sleeper counted before the flag was set either sees the flag before it
+  // sleeps or finds the epoch moved and does not sleep at all.
   if (sleepers_.load() > 0) {
-    // Taking the lock orders this wake-up after the sleeper's last look at
-    // the flag, so it cannot be lost between that look and the sleep.
-    { std::lock_guard<std::mutex> lock(mu_); }
-    cv_.notify_all();
+    epoch_.fetch_add(1);
+    FutexWakeAll(&epoch_);
   }
 }
 
@@ -105,12 +128,20 @@ bool Signal::Wait(uint32_t ms) {
     if (pending_.load(std::memory_order_relaxed) && pending_.exchange(false)) return true;
     CpuRelax();
   }
-  std::unique_lock<std::mutex> lock(mu_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   sleepers_.fetch_add(1);
-  bool woken =
-      cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return pending_.load(); });
+  bool woken = false;
+  for (;;) {
+    const uint32_t epoch = epoch_.load();
+    if (pending_.exchange(false)) {
+      woken = true;
+      break;
+    }
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) break;
+    FutexWait(&epoch_, epoch, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+  }
   sleepers_.fetch_sub(1);
-  pending_.store(false);
   return woken;
 }
 

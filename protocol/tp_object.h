@@ -42,6 +42,9 @@ struct TPSendItem {
   int sequence = 0;
   const char* data = nullptr;
   int written = 0;  // bytes already out, when the peer could not take all at once
+  // The peer's buffer was full at the last try: the item waits until the
+  // socket polls writable instead of being tried again on every pass.
+  bool stalled = false;
 };
 
 class ITPObject {

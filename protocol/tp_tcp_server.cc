@@ -90,11 +90,10 @@ int TPTCPServer::Pass(int waitMs) {
     platform::DebugOutput("TPTCPServer^_^select error\n");
     return -1;
   }
-  if (ready == 0) return queuedMeanwhile ? 0 : 1;
-  if (wakePolled_ && pollSet_.Readable(wakeIndex_)) {
-    waker_.Drain();
-    if (ready == 1) return 0;  // only a queued send: the caller polls again at once
-  }
+  if (ready == 0 && !queuedMeanwhile) return 1;
+  // A send queued since the set was built is written below, in this pass:
+  // a fresh item needs no poll to be tried.
+  if (wakePolled_ && pollSet_.Readable(wakeIndex_)) waker_.Drain();
   if (listenPolled_ && pollSet_.Readable(listenIndex_)) AcceptOne();
   ReadReady();
   WriteReady();
@@ -189,26 +188,27 @@ void TPTCPServer::AcceptOne() {
 
 void TPTCPServer::ReadReady() {
   int32_t closed = 0;
-  {
+  for (const PollEntry& entry : readEntries_) {
+    if (!pollSet_.Readable(entry.index)) continue;
+    // The lock is taken per connection, not for the whole walk: replies
+    // queued from other threads (QueueSend takes it too) get in between the
+    // parses of one pass instead of waiting for all of them.
     TPLock guard(clientLock_);
-    for (const PollEntry& entry : readEntries_) {
-      if (!pollSet_.Readable(entry.index)) continue;
-      // A connection closed by another thread since the set was built is
-      // gone from the map; its descriptor may already name something else.
-      auto it = clients_.find(entry.connId);
-      if (it == clients_.end()) continue;
-      const long n = platform::Receive(it->second.socket, readBuffer_,
-                                       static_cast<size_t>(readBufferSize_ - 1));
-      if (n > 0) {
-        readBuffer_[n] = '\0';
-        if (listener_ != nullptr) {
-          listener_->OnData(context_, entry.connId, readBuffer_, static_cast<int>(n));
-        }
-      } else if (n == 0 || n == platform::kSocketError) {
-        // One closed connection per pass; the other ready ones are served next time.
-        closed = entry.connId;
-        break;
+    // A connection closed by another thread since the set was built is
+    // gone from the map; its descriptor may already name something else.
+    auto it = clients_.find(entry.connId);
+    if (it == clients_.end()) continue;
+    const long n =
+        platform::Receive(it->second.socket, readBuffer_, static_cast<size_t>(readBufferSize_ - 1));
+    if (n > 0) {
+      readBuffer_[n] = '\0';
+      if (listener_ != nullptr) {
+        listener_->OnData(context_, entry.connId, readBuffer_, static_cast<int>(n));
       }
+    } else if (n == 0 || n == platform::kSocketError) {
+      // One closed connection per pass; the other ready ones are served next time.
+      closed = entry.connId;
+      break;
     }
   }
   if (closed != 0) {
@@ -238,13 +238,27 @@ void TPTCPServer::WriteReady() {
     for (const PollEntry& entry : writeEntries_) {
       if (!pollSet_.Writable(entry.index)) continue;
       auto it = sendQueues_.find(entry.connId);
-      if (it == sendQueues_.end() || it->second.empty()) continue;
+      if (it != sendQueues_.end() && !it->second.empty()) it->second.front().stalled = false;
+    }
+    // Every queue's first item is tried unless its peer was full last time;
+    // items queued while this pass waited or read go out now rather than
+    // one more poll later.
+    for (auto it = sendQueues_.begin(); it != sendQueues_.end();) {
+      if (it->second.empty()) {
+        it = sendQueues_.erase(it);
+        continue;
+      }
+      TPSendItem& item = it->second.front();
       // A peer that does not read keeps its item here, part-written, and
       // holds up nobody else.
-      if (!WriteSome(it->second.front())) continue;
-      done.push_back(it->second.front());
+      if (item.stalled || !WriteSome(item)) {
+        item.stalled = true;
+        ++it;
+        continue;
+      }
+      done.push_back(item);
       it->second.pop_front();
-      if (it->second.empty()) sendQueues_.erase(it);
+      it = it->second.empty() ? sendQueues_.erase(it) : std::next(it);
     }
   }
   ITPListener* listener = listener_;

@@ -3,15 +3,17 @@
 //
 // One outside thread drives the server by calling Poll (or PollFor) again and
 // again; each pass accepts at most one client, reads from the ready clients
-// and writes at most one queued item per client, and all listener callbacks
-// happen inside it. The server knows nothing of what the bytes mean.
+// and writes at most one queued item per client (also one queued while the
+// pass waited or read), and all listener callbacks happen inside it. The
+// server knows nothing of what the bytes mean.
 //
 // Threads: Poll, PollFor and the setters belong to the polling thread (the
 // setters may also be used before polling starts). QueueSend, Send,
 // CloseConnection and Stop are safe from any thread. Three locks: the client
 // lock (connections), the queue lock (send queues) and the sequence lock;
 // they are recursive, and the only place two are held together is the
-// polling thread (a listener's OnData queueing a send).
+// polling thread (a listener's OnData queueing a send). The read walk holds
+// the client lock for one connection at a time, OnData included.
 //
 // A connection id names a live connection only: ids are never 0 or
 // negative, never reused while their connection lives, and an id that names

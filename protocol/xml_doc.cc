@@ -307,6 +307,9 @@ int CXMLDoc::deserialize(const char* text) {
   // behind the text stop it there instead of in foreign memory.
   std::string padded(text);
   padded.append(kParsePadding, '\0');
+  // Rows and columns are only for error positions, which nothing reports;
+  // counting them walks the text again for every node parsed.
+  xml_.SetTabSize(0);
   xml_.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
   if (xml_.Error()) {
     platform::DebugPrintf(" XMLDoc::deserialize in %s: %s\n", xml_.ErrorDesc(), xml_.Value());

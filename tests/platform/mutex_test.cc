@@ -38,4 +38,24 @@ TEST(SignalTest, NotifyBeforeWaitIsKeptAndTimeoutReportsFalse) {
   waker.join();
 }
 
+// Kills a sleep that can miss the notification arriving between the waiter's
+// last look at the flag and its sleep: a missed one shows as a false Wait.
+TEST(SignalTest, PingPongHandoffsLoseNoWakeUp) {
+  constexpr int kRounds = 2000;
+  Signal ping, pong;
+  int missed = 0;
+  std::thread partner([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (!ping.Wait(10000)) ++missed;
+      pong.Notify();
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    ping.Notify();
+    if (!pong.Wait(10000)) ++missed;
+  }
+  partner.join();
+  EXPECT_EQ(missed, 0);
+}
+
 }  // namespace
