@@ -238,7 +238,10 @@ TEST_F(WriterTest, PayloadsPastTheMemoryBoundAreDroppedAndTheRecordGoesOn) {
   CProactor& proactor = rig_.proactor();
   ASSERT_TRUE(proactor.SetMemoryBounds(1 << 20, 64 << 20));
   auto rec = rig_.Recording({.writeUrl = "behind.ts"});
-  ASSERT_TRUE(proactor.SetWriteThrottle(rec.writer->GetChannelId(), [&](size_t) { disk_.Pass(); }));
+  // The writer opens its file on a delivery thread of its own.
+  ASSERT_TRUE(WaitFor([&] {
+    return proactor.SetWriteThrottle(rec.writer->GetChannelId(), [&](size_t) { disk_.Pass(); });
+  }));
   constexpr size_t kPayload = 512 * kPacket;  // 10 fit in 1 MiB, the 11th does not
   std::string expected;
   for (uint32_t i = 0; i < 30; ++i) {

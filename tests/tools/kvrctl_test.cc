@@ -178,10 +178,15 @@ TEST(ServiceStopTest, ReturnsOnceEveryRecordFileHoldsItsBytes) {
 
   // Every block of every channel takes 400 ms to reach the disk: four
   // blocks outlast the settle time by more than half a second.
+  // The record's file is the only one open once its writer has opened it.
   CProactor* proactor = manager->GetData()->GetProactor();
-  for (int id = 1; id < 4096; ++id) {
-    proactor->SetWriteThrottle(id, [](size_t) { std::this_thread::sleep_for(400ms); });
-  }
+  ASSERT_TRUE(kvr_test::WaitFor([&] {
+    bool throttled = false;
+    for (int id = 1; id < 4096; ++id) {
+      throttled |= proactor->SetWriteThrottle(id, [](size_t) { std::this_thread::sleep_for(400ms); });
+    }
+    return throttled;
+  }));
   const std::string bytes(4 * 1024 * 1024, 'G');
   constexpr size_t kChunk = 188 * 64;
   for (size_t at = 0; at < bytes.size(); at += kChunk) {
