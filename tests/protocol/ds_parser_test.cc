@@ -9,26 +9,18 @@
 #include <typeinfo>
 
 #include "protocol/session_pdus.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 
 std::string Envelope(const std::string& operation, const std::string& type,
                      const std::string& body = "") {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu><head><operation>" + operation +
-         "</operation><type>" + type +
-         "</type><session>12</session><sequence>7</sequence><result code=\"0\">Sucess</result>"
-         "</head><body>" +
-         body + "</body></pdu>\n";
+  std::string text = kvr_test::Envelope(operation, true, body);
+  return text.replace(text.find("request"), 7, type);
 }
 
-std::string HttpRequest(const std::string& xml) {
-  return "POST /KeepAlive HTTP/1.1\r\nContent-Length: " + std::to_string(xml.size()) +
-         "\r\nContent-Type: text/xml\r\nCSeq: 7\r\n\r\n" + xml;
-}
-
-std::string HttpResponse(const std::string& xml) {
-  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(xml.size()) + "\r\n\r\n" + xml;
-}
+std::string HttpRequest(const std::string& xml) { return kvr_test::Http("KeepAlive", true, xml); }
+std::string HttpResponse(const std::string& xml) { return kvr_test::Http("", false, xml); }
 
 class ParserTest : public ::testing::Test {
  protected:

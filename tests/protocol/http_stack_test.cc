@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "tests/protocol/test_join.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace QWTools {
 namespace {

@@ -20,6 +20,7 @@
 #include "protocol/platform_pdus.h"
 #include "protocol/session_pdus.h"
 #include "protocol/store_pdus.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 
@@ -35,19 +36,9 @@ A AckOfBase(const TRequestPDU<S, F, C, A>*);
 template <class Unit>
 using AckOf = decltype(AckOfBase(static_cast<const Unit*>(nullptr)));
 
-std::string Envelope(const std::string& operation, bool request, const std::string& body) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu><head><operation>" + operation +
-         "</operation><type>" + (request ? "request" : "response") +
-         "</type><session>12</session><sequence>7</sequence><result code=\"0\">Sucess</result>"
-         "</head><body>" +
-         body + "</body></pdu>\n";
-}
-
-std::string Http(const std::string& operation, bool request, const std::string& xml) {
-  std::string length = "Content-Length: " + std::to_string(xml.size()) + "\r\n";
-  return request ? "POST /" + operation + " HTTP/1.1\r\n" + length + "CSeq: 7\r\n\r\n" + xml
-                 : "HTTP/1.1 200 OK\r\n" + length + "\r\n" + xml;
-}
+using kvr_test::Envelope;
+using kvr_test::Http;
+using kvr_test::Text;
 
 // The printed body element of a printed envelope.
 std::string BodyOf(const std::string& printed) {
@@ -62,10 +53,6 @@ std::string BodyOf(const std::string& printed) {
 std::string PrintedBody(const std::string& operation, bool request, const std::string& body) {
   CXMLDoc doc(Envelope(operation, request, body));
   return BodyOf(doc.GetText());
-}
-
-std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
-  return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
 }
 
 // A declared field of a field block (or list item) as text, so that a difference shows.

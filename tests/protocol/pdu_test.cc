@@ -12,7 +12,7 @@
 #include "protocol/media_pdu.h"
 #include "protocol/pdu_unit.h"
 #include "protocol/session_pdus.h"
-#include "tests/protocol/test_join.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "protocol/ds_parser.h"
 #include "protocol/session_pdus.h"
-#include "tests/protocol/test_join.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 

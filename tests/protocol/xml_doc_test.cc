@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "protocol/zeta_codes.h"
+#include "tests/protocol/message_test_util.h"
 #include "tests/protocol/sample_messages.h"
-#include "tests/protocol/test_join.h"
 
 namespace {
 
