@@ -3,10 +3,12 @@
 #ifndef KVR_TESTS_PROTOCOL_MESSAGE_TEST_UTIL_H_
 #define KVR_TESTS_PROTOCOL_MESSAGE_TEST_UTIL_H_
 
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include "io/auto_buffer.h"
+#include "protocol/xml_doc.h"
 #include "svrframe/referable.h"
 
 namespace kvr_test {
@@ -30,6 +32,13 @@ std::string Join(const T&... values) {
 // The bytes of a printed message, "<null>" when there are none.
 inline std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
   return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
+}
+
+// A document of `operation` with head type `type` (any text) holding `body`.
+inline std::unique_ptr<CzetaDoc> Doc(const std::string& operation, const std::string& type,
+                                     const std::string& body) {
+  return std::make_unique<CXMLDoc>("<pdu><head><operation>" + operation + "</operation><type>" +
+                                   type + "</type></head><body>" + body + "</body></pdu>");
 }
 
 // A message envelope of session 12, sequence 7, holding `body`.

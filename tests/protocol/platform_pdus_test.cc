@@ -19,11 +19,7 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::unique_ptr<CzetaDoc> Doc(const std::string& operation, const std::string& type,
-                              const std::string& body) {
-  return std::make_unique<CXMLDoc>("<pdu><head><operation>" + operation + "</operation><type>" +
-                                   type + "</type></head><body>" + body + "</body></pdu>");
-}
+using kvr_test::Doc;
 
 using kvr_test::Join;
 using kvr_test::Text;
