@@ -73,12 +73,14 @@ TEST(HttpStackTest, StartLineHeadersAndNumberHeaders) {
             Join(3, " \tHost \t:  example:80 \f\r\nX:1\r\nX: 2\r\nEmpty:\r\n\r\n"));
 
   // A number header falls back to the lower-cased name; only upper case after '-' is lowered.
-  ASSERT_EQ(ParseText(stack, "POST / HTTP/1.1\r\nContent-length: 4\r\nX-Big-Id: 12\r\n\r\nbody"),
+  ASSERT_EQ(ParseText(stack,
+                      "POST / HTTP/1.1\r\nContent-length: 4\r\nX-Big-Id: 12\r\nX-odd-iD: 5\r\n"
+                      "\r\nbody"),
             kHttpOk);
   EXPECT_EQ(Join(stack.Body().View(), !stack.Header().Find("Content-Length"),
                  stack.GetNumberHeader("Content-Length"), stack.GetNumberHeader("X-big-id"),
-                 stack.GetNumberHeader("X-Big-Id")),
-            Join("body", true, 4, 0, 12));
+                 stack.GetNumberHeader("X-Big-Id"), stack.GetNumberHeader("X-Odd-ID")),
+            Join("body", true, 4, 0, 12, 5));
   stack.Header().Set("Content-Length", "7");  // the exact name is asked first
   EXPECT_EQ(stack.GetNumberHeader("Content-Length"), 7);
 }
