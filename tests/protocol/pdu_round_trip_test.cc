@@ -116,12 +116,11 @@ Sample Case(std::string body, FieldsOf<Unit> want, std::vector<ListStep<Unit>> l
   using Fields = FieldsOf<Unit>;
   constexpr bool kRequest = std::is_base_of_v<IRequestPDU, Unit>;
   std::string operation = CommandName(Unit::kCommand);
-  auto run = [=] {
+  return [=] {
     std::string where = operation + (kRequest ? " request" : " response");
     CReferPtr<IZETAPDU> unit(CDsParser::Instance()->CreatePDU(
         Http(operation, kRequest, Envelope(operation, kRequest, body)).c_str()));
-    ASSERT_TRUE(unit) << where;
-    ASSERT_EQ(typeid(*unit), typeid(Unit)) << where;
+    ASSERT_TRUE(unit && typeid(*unit) == typeid(Unit)) << where;
     auto* parsed = static_cast<Unit*>(unit.get());
     EXPECT_EQ(parsed->GetStatus(), 0) << where;
     for (const PduField& field : Fields::kFields) {
@@ -134,8 +133,7 @@ Sample Case(std::string body, FieldsOf<Unit> want, std::vector<ListStep<Unit>> l
     if constexpr (kRequest) {
       fresh = Unit::Create();
       CReferPtr<IZETAPDU> ack(parsed->CreateAck(kResultSuccess));
-      ASSERT_TRUE(ack) << where;
-      EXPECT_EQ(typeid(*ack), typeid(AckOf<Unit>)) << where;
+      EXPECT_TRUE(ack && typeid(*ack) == typeid(AckOf<Unit>)) << where;
     } else {
       fresh = Unit::Create(kResultSuccess);
     }
@@ -151,12 +149,10 @@ Sample Case(std::string body, FieldsOf<Unit> want, std::vector<ListStep<Unit>> l
     std::string sent = Text(fresh->ToBuffer(kPduModeHttp));
     EXPECT_TRUE(!kRequest || sent.starts_with("POST /" + operation + " HTTP/1.1\r\n")) << sent;
     CReferPtr<IZETAPDU> again(CDsParser::Instance()->CreatePDU(sent.c_str()));
-    ASSERT_TRUE(again) << where;
-    ASSERT_EQ(typeid(*again), typeid(Unit)) << where;
+    ASSERT_TRUE(again && typeid(*again) == typeid(Unit)) << where;
     ExpectSameFields(Fields::kFields, &want,
                      static_cast<const Fields*>(static_cast<Unit*>(again.get())), where + " again");
   };
-  return run;
 }
 
 // clang-format off
@@ -274,8 +270,7 @@ void ExpectRow(std::set<int>* ids) {
   for (bool request : {true, false}) {
     CReferPtr<IZETAPDU> unit(CDsParser::Instance()->CreatePDU(
         Http(operation, request, Envelope(operation, request, "")).c_str()));
-    ASSERT_TRUE(unit) << operation;
-    EXPECT_EQ(typeid(*unit), request ? typeid(Request) : typeid(Reply)) << operation;
+    EXPECT_TRUE(unit && typeid(*unit) == (request ? typeid(Request) : typeid(Reply))) << operation;
   }
 }
 
