@@ -15,6 +15,8 @@ namespace kvr_test {
 
 // The values with a '|' after each. Arguments are taken by reference, so
 // out-parameters filled by other arguments' calls are read after all calls.
+// The order in which arguments are evaluated is unspecified: a call that
+// changes what another argument reads belongs in a statement of its own.
 template <class... T>
 std::string Join(const T&... values) {
   std::ostringstream out;
