@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/disk.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 using platform::File;
 using platform::OpenMode;
 
-TEST(FileTest, OpenModesReadAndSeek) {
+TEST(FileTest, OpenModesReadSeekAndGatheredWrites) {
   kvr_test::ScratchDir dir;
   const std::string path = dir.File("a.ts");
   File f;
@@ -26,33 +27,25 @@ TEST(FileTest, OpenModesReadAndSeek) {
 
   File r;
   ASSERT_TRUE(r.Open(path, OpenMode::kReadExisting));
-  EXPECT_EQ(r.Seek(-5, 2), 6);
   char buf[16] = {};
-  EXPECT_TRUE(r.Read(buf, sizeof(buf)) == 5 && std::string(buf) == "world");
+  EXPECT_TRUE(r.Seek(-5, 2) == 6 && r.Read(buf, sizeof(buf)) == 5 && std::string(buf) == "world");
   EXPECT_EQ(r.Read(buf, sizeof(buf)), 0);
   EXPECT_TRUE(r.Seek(0, 7) == -1 && r.error() == EINVAL);
-  // Writing to a read-only descriptor fails cleanly instead of crashing.
-  EXPECT_TRUE(!r.Write("x", 1) && r.error() == EBADF);
+  EXPECT_TRUE(!r.Write("x", 1) && r.error() == EBADF) << "read-only";
 
   ASSERT_TRUE(f.Open(path, OpenMode::kWriteCreateAlways));
   EXPECT_EQ(platform::FileSize(path), 0) << "create-always truncates";
-  EXPECT_TRUE(!f.Open(dir.File("missing"), OpenMode::kReadExisting) && f.error() == ENOENT);
-  EXPECT_TRUE(!f.Write("x", 1) && f.error() == EBADF);
-  EXPECT_EQ(f.Read(nullptr, 0), -1);
-}
+  EXPECT_TRUE(!f.Open(dir.File("missing"), OpenMode::kReadExisting) && f.error() == ENOENT &&
+              !f.Write("x", 1) && f.error() == EBADF && f.Read(nullptr, 0) == -1);
 
-TEST(FileTest, WriteGatherKeepsOrderAcrossManyPiecesAndReportsAFullDevice) {
-  kvr_test::ScratchDir dir;
-  const std::string path = dir.File("g.bin");
-  // More pieces than one system call takes, some of them empty.
+  // Gathered writes: more pieces than one system call takes, some of them empty.
   std::vector<std::string> pieces;
   for (int i = 0; i < 3000; ++i) pieces.emplace_back(i % 7 == 3 ? 0 : 1 + i % 13, 'a' + i % 26);
   std::vector<platform::ConstSlice> slices;
   for (const std::string& p : pieces) slices.push_back({p.data(), p.size()});
-  File f;
-  ASSERT_TRUE(f.Open(path, OpenMode::kWriteCreateAlways));
-  ASSERT_TRUE(f.WriteGather(slices.data(), slices.size()) && f.WriteGather(slices.data(), 0));
-  ASSERT_TRUE(f.Close());
+  ASSERT_TRUE(f.Open(path, OpenMode::kWriteCreateAlways) &&
+              f.WriteGather(slices.data(), slices.size()) && f.WriteGather(slices.data(), 0) &&
+              f.Close());
   std::ifstream in(path, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
             std::accumulate(pieces.begin(), pieces.end(), std::string()));
@@ -62,19 +55,38 @@ TEST(FileTest, WriteGatherKeepsOrderAcrossManyPiecesAndReportsAFullDevice) {
   EXPECT_TRUE(!f.WriteGather(slices.data(), 2) && f.error() == ENOSPC);
 }
 
-TEST(FileTest, DirectoriesAndRemoval) {
+TEST(FileTest, DirectoriesRemovalAndDiskSpace) {
   kvr_test::ScratchDir dir;
+  platform::DiskSpace space, none{1, 1};
+  ASSERT_TRUE(platform::GetDiskSpace(dir.path(), &space));
+  EXPECT_TRUE(space.total_bytes > 0 && space.free_bytes <= space.total_bytes);
+  EXPECT_FALSE(platform::GetDiskSpace(dir.File("missing/deeper"), &none) ||
+               none.total_bytes + none.free_bytes != 0 ||
+               platform::GetDiskSpace(dir.path(), nullptr));
   const std::string sub = dir.File("cam1");
-  EXPECT_EQ(platform::MakeDirectory(sub), 0);
-  EXPECT_TRUE(platform::MakeDirectory(sub) == EEXIST && platform::IsDirectory(sub));
-  EXPECT_EQ(platform::MakeDirectory(dir.File("no/such/parent")), ENOENT);
+  EXPECT_TRUE(platform::MakeDirectory(sub) == 0 && platform::MakeDirectory(sub) == EEXIST &&
+              platform::IsDirectory(sub) &&
+              platform::MakeDirectory(dir.File("no/such/parent")) == ENOENT);
 
   std::ofstream(sub + "/x") << "x";
   EXPECT_TRUE(platform::PathExists(sub + "/x") && !platform::IsDirectory(sub + "/x"));
   EXPECT_NE(platform::RemoveDirectory(sub), 0) << "a folder with a file is not removed";
-  EXPECT_TRUE(platform::RemoveFile(sub + "/x") == 0 && platform::RemoveFile(sub + "/x") == ENOENT);
-  EXPECT_EQ(platform::RemoveDirectory(sub), 0);
-  EXPECT_FALSE(platform::ErrorText(ENOENT).empty());
+  EXPECT_TRUE(platform::RemoveFile(sub + "/x") == 0 && platform::RemoveFile(sub + "/x") == ENOENT &&
+              platform::RemoveDirectory(sub) == 0 && !platform::ErrorText(ENOENT).empty());
+}
+
+TEST(MountTableTest, KeepsStorageInOrderDecodesAndSkipsPseudo) {
+  const std::string table =
+      "proc /proc proc rw,nosuid 0 0\n/dev/sda1 / ext4 rw,relatime 0 0\ntmpfs /run tmpfs rw 0 0\n"
+      "/dev/sdb1 /mnt/video\\040disk xfs rw 0 0\n//nas/rec /mnt/nas cifs rw 0 0\n"
+      "overlay /var/lib/x overlay rw 0 0\nsshfs#u@h: /mnt/remote fuse.sshfs rw 0 0\n"
+      "/dev/sdc1 /mnt/win ntfs3 rw 0 0\n"
+      "/dev/sda1 / ext4 rw,relatime 0 0\ngarbage-line\n";  // bind mounts repeat a point
+  std::string paths;
+  for (const auto& mount : platform::ParseMountTable(table))
+    paths += mount.path + "|" + mount.type + " ";
+  EXPECT_EQ(paths,
+            "/|ext4 /mnt/video disk|xfs /mnt/nas|cifs /mnt/remote|fuse.sshfs /mnt/win|ntfs3 ");
 }
 
 }  // namespace

@@ -31,13 +31,10 @@ TEST(ControlClientTest, RepliesAreMatchedToTheirRequestAcrossTheSequenceWrap) {
   ASSERT_EQ(client.Send(CKeepAlive::Create()), 1);
   CReferPtr<CKeepAliveAck> reply = client.Call<CKeepAliveAck>(CKeepAlive::Create());
   ASSERT_TRUE(reply) << client.ErrorText();
-  EXPECT_EQ(reply->GetSequence(), "2");
-  EXPECT_EQ(reply->GetSession(), "12");
-
+  EXPECT_EQ(reply->GetSession() + "/" + reply->GetSequence(), "12/2");
   client.SetNextSequence(65534);
-  EXPECT_EQ(SequenceOf(client.Call(CKeepAlive::Create())), "65534");
-  EXPECT_EQ(SequenceOf(client.Call(CKeepAlive::Create())), "0");
-  EXPECT_EQ(SequenceOf(client.Call(CKeepAlive::Create())), "1");
+  for (const char* sequence : {"65534", "0", "1"})
+    EXPECT_EQ(SequenceOf(client.Call(CKeepAlive::Create())), sequence);
 
   // A reply of the wrong class is refused, not handed out as the one asked for.
   EXPECT_FALSE(client.Call<CRegisterAck>(CKeepAlive::Create()));
@@ -102,10 +99,8 @@ TEST(ControlClientTest, PeerFailuresAreReportedByKind) {
     ASSERT_EQ(client.Connect("127.0.0.1", peer.port()), ControlStatus::kOk) << c.what;
     CReferPtr<IZETAPDU> got = client.Call(CKeepAlive::Create());
     EXPECT_EQ(client.Status(), c.expected) << c.what << ": " << client.ErrorText();
-    EXPECT_EQ(bool(got), c.expected == ControlStatus::kOk) << c.what;
-    if (got) {
-      EXPECT_EQ(got->GetCmdId(), 65535) << "an envelope that does not parse";
-    }
+    // What comes back is an envelope that does not parse.
+    EXPECT_EQ(got ? got->GetCmdId() : -1, c.expected == ControlStatus::kOk ? 65535 : -1) << c.what;
   }
 
   // A peer that reads and never answers: the call gives up at its time-out.
@@ -114,8 +109,8 @@ TEST(ControlClientTest, PeerFailuresAreReportedByKind) {
   CKVRControlClient client;
   client.SetTimeout(200);
   ASSERT_EQ(client.Connect("127.0.0.1", silent.port()), ControlStatus::kOk);
-  EXPECT_FALSE(client.Call(CKeepAlive::Create()));
-  EXPECT_EQ(client.Status(), ControlStatus::kTimedOut) << client.ErrorText();
+  EXPECT_TRUE(!client.Call(CKeepAlive::Create()) && client.Status() == ControlStatus::kTimedOut)
+      << client.ErrorText();
   answered = true;
 
   // Nothing listening: a port bound but never listened on.

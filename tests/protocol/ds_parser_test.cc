@@ -9,26 +9,18 @@
 #include <typeinfo>
 
 #include "protocol/session_pdus.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 
 std::string Envelope(const std::string& operation, const std::string& type,
                      const std::string& body = "") {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu><head><operation>" + operation +
-         "</operation><type>" + type +
-         "</type><session>12</session><sequence>7</sequence><result code=\"0\">Sucess</result>"
-         "</head><body>" +
-         body + "</body></pdu>\n";
+  std::string text = kvr_test::Envelope(operation, true, body);
+  return text.replace(text.find("request"), 7, type);
 }
 
-std::string HttpRequest(const std::string& xml) {
-  return "POST /KeepAlive HTTP/1.1\r\nContent-Length: " + std::to_string(xml.size()) +
-         "\r\nContent-Type: text/xml\r\nCSeq: 7\r\n\r\n" + xml;
-}
-
-std::string HttpResponse(const std::string& xml) {
-  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(xml.size()) + "\r\n\r\n" + xml;
-}
+std::string HttpRequest(const std::string& xml) { return kvr_test::Http("KeepAlive", true, xml); }
+std::string HttpResponse(const std::string& xml) { return kvr_test::Http("", false, xml); }
 
 class ParserTest : public ::testing::Test {
  protected:
@@ -53,12 +45,10 @@ TEST_F(ParserTest, OperationsWithoutAUnitGiveInvalidPackets) {
   EXPECT_EQ(parser_->GetMode(), kPduModeHttp);  // the singleton starts in HTTP mode
   for (const char* operation : {"NoSuchThing", "MediaData", "MediaInfoQuery", "Invalid_CmdId"}) {
     IZETAPDU* request = Parse(HttpRequest(Envelope(operation, "request")));
-    ASSERT_NE(request, nullptr) << operation;
-    EXPECT_EQ(typeid(*request), typeid(CInvalidPacket)) << operation;
+    ASSERT_TRUE(request && typeid(*request) == typeid(CInvalidPacket)) << operation;
     EXPECT_EQ(request->GetStatus() | parser_->GetLastError(), 0);
     IZETAPDU* response = Parse(HttpResponse(Envelope(operation, "response")));
-    ASSERT_NE(response, nullptr) << operation;
-    EXPECT_EQ(typeid(*response), typeid(CInvalidPacketAck)) << operation;
+    EXPECT_TRUE(response && typeid(*response) == typeid(CInvalidPacketAck)) << operation;
   }
   IZETAPDU* unit = held_[0].get();
   EXPECT_EQ(unit->GetCmdId(), -1);
@@ -66,22 +56,19 @@ TEST_F(ParserTest, OperationsWithoutAUnitGiveInvalidPackets) {
   CReferPtr<IZETAPDU> ack(unit->CreateAck(kResultNotDistinguish));
   ASSERT_TRUE(ack);
   EXPECT_STREQ(ack->GetCommandName(), "Invalid_CmdId");
-  auto text = ack->ToBuffer();
-  ASSERT_TRUE(text);
-  EXPECT_THAT(text->Data(), testing::HasSubstr("<result code=\"9\">Not distinguish</result>"));
+  EXPECT_THAT(kvr_test::Text(ack->ToBuffer()),
+              testing::HasSubstr("<result code=\"9\">Not distinguish</result>"));
 }
 
 TEST_F(ParserTest, ModeZeroFollowsTheStartLine) {
   IZETAPDU* unit = Parse(HttpRequest(Envelope("Register", "response", "<cuId>x</cuId>")));
   auto* reg = dynamic_cast<CRegister*>(unit);
   ASSERT_NE(reg, nullptr);
-  EXPECT_STREQ(reg->cuId, "x");
-  EXPECT_EQ(unit->GetURLCommand(), "KeepAlive");
+  EXPECT_TRUE(std::string(reg->cuId) == "x" && unit->GetURLCommand() == "KeepAlive");
 
   unit = Parse(HttpResponse(Envelope("Register", "request", "<expires>5</expires>")));
   auto* ack = dynamic_cast<CRegisterAck*>(unit);
-  ASSERT_NE(ack, nullptr);
-  EXPECT_EQ(ack->expires, 5);
+  EXPECT_TRUE(ack && ack->expires == 5);
 }
 
 TEST_F(ParserTest, ModeTwoFollowsTheHeadType) {

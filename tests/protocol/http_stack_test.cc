@@ -6,8 +6,12 @@
 #include <string>
 #include <tuple>
 
+#include "tests/protocol/message_test_util.h"
+
 namespace QWTools {
 namespace {
+
+using kvr_test::Join;
 
 int ParseText(CHttpStack& stack, const std::string& text) {
   return stack.Parse(text.data(), static_cast<int>(text.size()));
@@ -43,24 +47,21 @@ TEST(HttpStackTest, StatusAndTotalLengthOfWholeAndPartialTexts) {
   EXPECT_EQ(*stack.Header().Find("Content-Length"), "0");
 }
 
-TEST(HttpStackTest, StartLineFieldsOfRequestAndResponse) {
+TEST(HttpStackTest, StartLineHeadersAndNumberHeaders) {
   CHttpStack stack;
   ASSERT_EQ(ParseText(stack, "POST /KeepAlive HTTP/1.1\r\nA: b\r\n\r\n"), kHttpOk);
-  EXPECT_EQ(stack.MessageKind(), kKindRequest);
-  EXPECT_EQ(stack.URL() + " " + stack.Version(), "/KeepAlive HTTP/1.1");
+  EXPECT_EQ(Join(stack.MessageKind(), stack.URL(), stack.Version()),
+            Join(kKindRequest, "/KeepAlive", "HTTP/1.1"));
 
   // The reason is everything after the second blank, blanks included.
   ASSERT_EQ(ParseText(stack, "RTSP/1.0 454 Session Not Found\r\nCSeq: 3\r\n\r\n"), kHttpOk);
-  EXPECT_EQ(std::tuple(stack.MessageKind(), stack.Protocol()),
-            std::tuple(kKindResponse, kProtocolRtsp));
-  EXPECT_EQ(stack.StatusCode() + "|" + stack.Reason(), "454|Session Not Found");
+  EXPECT_EQ(Join(stack.MessageKind(), stack.Protocol(), stack.StatusCode(), stack.Reason()),
+            Join(kKindResponse, kProtocolRtsp, "454", "Session Not Found"));
 
   ASSERT_EQ(ParseText(stack, "INVITE sip:a@b SIP/2.0\r\nVia: x\r\n\r\n"), kHttpOk);
   EXPECT_EQ(stack.Protocol(), kProtocolSip);
-}
 
-TEST(HttpStackTest, HeadersAreTrimmedAndTheLastOfARepeatedNameWins) {
-  CHttpStack stack;
+  // Headers are trimmed and the last of a repeated name wins.
   ASSERT_EQ(ParseText(stack,
                       "GET / HTTP/1.1\r\n \tHost \t:  example:80 \f\r\nX:1\r\nX: 2\r\n"
                       "Empty:\r\n\r\n"),
@@ -68,9 +69,20 @@ TEST(HttpStackTest, HeadersAreTrimmedAndTheLastOfARepeatedNameWins) {
   EXPECT_EQ(*stack.Header().Find("Host") + "|" + *stack.Header().Find("X") + "|" +
                 *stack.Header().Find("Empty"),
             "example:80|2|");  // split at the first ':
-  EXPECT_EQ(stack.Header().Fields().size(), 3u);
-  EXPECT_EQ(stack.Header().RawText(),
-            " \tHost \t:  example:80 \f\r\nX:1\r\nX: 2\r\nEmpty:\r\n\r\n");
+  EXPECT_EQ(Join(stack.Header().Fields().size(), stack.Header().RawText()),
+            Join(3, " \tHost \t:  example:80 \f\r\nX:1\r\nX: 2\r\nEmpty:\r\n\r\n"));
+
+  // A number header falls back to the lower-cased name; only upper case after '-' is lowered.
+  ASSERT_EQ(ParseText(stack,
+                      "POST / HTTP/1.1\r\nContent-length: 4\r\nX-Big-Id: 12\r\nX-odd-iD: 5\r\n"
+                      "\r\nbody"),
+            kHttpOk);
+  EXPECT_EQ(Join(stack.Body().View(), !stack.Header().Find("Content-Length"),
+                 stack.GetNumberHeader("Content-Length"), stack.GetNumberHeader("X-big-id"),
+                 stack.GetNumberHeader("X-Big-Id"), stack.GetNumberHeader("X-Odd-ID")),
+            Join("body", true, 4, 0, 12, 5));
+  stack.Header().Set("Content-Length", "7");  // the exact name is asked first
+  EXPECT_EQ(stack.GetNumberHeader("Content-Length"), 7);
 }
 
 TEST(HttpStackTest, MessageSplitAtEveryByteParsesOnlyWhenComplete) {
@@ -92,28 +104,23 @@ TEST(HttpStackTest, MessageSplitAtEveryByteParsesOnlyWhenComplete) {
   }
 }
 
-TEST(HttpStackTest, JunkBeforeAMessageBecomesAJunkPacket) {
+TEST(HttpStackTest, JunkBeforeAMessageIsAJunkPacketUpToTheFirstTableToken) {
   const std::string text = "\x01\xff\nPOST /KeepAlive HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
   CHttpStack stack;
   ASSERT_EQ(ParseText(stack, text), kHttpJunk);
-  EXPECT_TRUE(stack.IsJunkPacket() && stack.FirstToken() == kJunkPacketToken);
-  EXPECT_EQ(stack.MessageKind(), kKindRequest);
-  EXPECT_EQ(stack.StartLine(), text.substr(0, 3));
-  EXPECT_EQ(stack.TotalLength(), 3);
-  EXPECT_EQ(stack.ToText(), "");  // a junk packet is never printed
+  // A junk packet is never printed.
+  EXPECT_EQ(Join(stack.IsJunkPacket(), stack.FirstToken(), stack.MessageKind(), stack.StartLine(),
+                 stack.TotalLength()),
+            Join(true, kJunkPacketToken, kKindRequest, text.substr(0, 3), 3));
+  EXPECT_EQ(stack.ToText(), "");
+  ASSERT_EQ(stack.Parse(text.data() + 3, static_cast<int>(text.size() - 3)), kHttpOk);
+  EXPECT_EQ(stack.URL(), "/KeepAlive");
 
-  CHttpStack again;
-  ASSERT_EQ(again.Parse(text.data() + 3, static_cast<int>(text.size() - 3)), kHttpOk);
-  EXPECT_EQ(again.URL(), "/KeepAlive");
-}
-
-TEST(HttpStackTest, JunkSearchTakesTheFirstTableEntryNotTheFirstPosition) {
   // "GET" comes before "POST" in the table, so the junk runs up to the GET.
-  const std::string text = "xx POST /a HTTP/1.1\r\nX: 1\r\n\r\nGET /b HTTP/1.1\r\n\r\n";
-  CHttpStack stack;
-  ASSERT_EQ(ParseText(stack, text), kHttpJunk);
+  const std::string two = "xx POST /a HTTP/1.1\r\nX: 1\r\n\r\nGET /b HTTP/1.1\r\n\r\n";
+  ASSERT_EQ(ParseText(stack, two), kHttpJunk);
   EXPECT_EQ(std::tuple(stack.TotalLength(), stack.Protocol()),
-            std::tuple(static_cast<int>(text.find("GET")), kProtocolHttp));
+            std::tuple(static_cast<int>(two.find("GET")), kProtocolHttp));
   // A token must be followed by a blank, tab, CR, LF, backspace or form feed.
   ASSERT_EQ(ParseText(stack, "zzPOSTAL RTSP/1.0\t"), kHttpJunk);
   EXPECT_EQ(std::tuple(stack.TotalLength(), stack.Protocol()), std::tuple(9, kProtocolRtsp));
@@ -141,21 +148,7 @@ TEST(HttpStackTest, BrokenStartOrHeaderLinesNeverMakeAnEmptyJunkPacket) {
   EXPECT_EQ(stack.TotalLength(), 7);  // up to "HTTP/1.1"
 }
 
-TEST(HttpStackTest, NumberHeaderFallsBackToTheLowerCasedName) {
-  CHttpStack stack;
-  ASSERT_EQ(ParseText(stack, "POST / HTTP/1.1\r\nContent-length: 4\r\nX-Big-Id: 12\r\n\r\nbody"),
-            kHttpOk);
-  EXPECT_EQ(stack.Body().View(), "body");
-  EXPECT_EQ(stack.Header().Find("Content-Length"), nullptr);
-  // Only upper case after '-' is lowered.
-  EXPECT_EQ(std::tuple(stack.GetNumberHeader("Content-Length"), stack.GetNumberHeader("X-big-id"),
-                       stack.GetNumberHeader("X-Big-Id")),
-            std::tuple(4, 0, 12));
-  stack.Header().Set("Content-Length", "7");  // the exact name is asked first
-  EXPECT_EQ(stack.GetNumberHeader("Content-Length"), 7);
-}
-
-TEST(HttpStackTest, PrintsHeadersInByteOrderOfTheirNames) {
+TEST(HttpStackTest, PrintsHeadersInByteOrderOfTheirNamesAndOnlyWholeStartLines) {
   CHttpStack stack;
   stack.SetRequestURL("/x");
   for (const char* name : {"x_Protocol_Version", "User-Agent", "Set-Cookie", "Session", "Date",
@@ -166,26 +159,24 @@ TEST(HttpStackTest, PrintsHeadersInByteOrderOfTheirNames) {
             "POST /x HTTP/1.1\r\nCSeq: v\r\nContent-Length: v\r\nContent-Type: v\r\n"
             "Cookie: v\r\nDate: v\r\nSession: v\r\nSet-Cookie: v\r\nUser-Agent: v\r\n"
             "x_Protocol_Version: v\r\n\r\n");
-}
 
-TEST(HttpStackTest, PrintNeedsEveryPartOfTheStartLine) {
-  CHttpStack stack;
-  stack.SetFirstToken("HTTP/1.1");
-  stack.SetStatusCode("200");
-  EXPECT_EQ(stack.ToText(), "");  // no reason
-  stack.SetReason("OK");
-  EXPECT_EQ(stack.ToText(), "HTTP/1.1 200 OK\r\n\r\n");
-  EXPECT_EQ(stack.MessageKind(), kKindResponse);
+  // Printing needs every part of the start line.
+  CHttpStack start;
+  start.SetFirstToken("HTTP/1.1"), start.SetStatusCode("200");
+  EXPECT_EQ(start.ToText(), "");  // no reason
+  start.SetReason("OK");
+  EXPECT_EQ(start.ToText(), "HTTP/1.1 200 OK\r\n\r\n");
+  EXPECT_EQ(start.MessageKind(), kKindResponse);
 
-  stack.SetFirstToken("FETCH");  // not a known token
-  EXPECT_EQ(stack.ToText(), "");
-  stack.SetFirstToken("DESCRIBE");  // and then no URL, no version
-  EXPECT_EQ(stack.ToText(), "");
-  stack.SetURL("rtsp://cam/1");
-  EXPECT_EQ(stack.ToText(), "");
-  stack.SetVersion("RTSP/1.0");
-  EXPECT_EQ(stack.ToText(), "DESCRIBE rtsp://cam/1 RTSP/1.0\r\n\r\n");
-  EXPECT_EQ(stack.MessageKind(), kKindRequest);
+  start.SetFirstToken("FETCH");  // not a known token
+  EXPECT_EQ(start.ToText(), "");
+  start.SetFirstToken("DESCRIBE");  // and then no URL, no version
+  EXPECT_EQ(start.ToText(), "");
+  start.SetURL("rtsp://cam/1");
+  EXPECT_EQ(start.ToText(), "");
+  start.SetVersion("RTSP/1.0");
+  EXPECT_EQ(start.ToText(), "DESCRIBE rtsp://cam/1 RTSP/1.0\r\n\r\n");
+  EXPECT_EQ(start.MessageKind(), kKindRequest);
 }
 
 TEST(HttpStackTest, SetBodyCopiesAndSetsTheLength) {

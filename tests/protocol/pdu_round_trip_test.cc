@@ -20,6 +20,7 @@
 #include "protocol/platform_pdus.h"
 #include "protocol/session_pdus.h"
 #include "protocol/store_pdus.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 
@@ -35,19 +36,9 @@ A AckOfBase(const TRequestPDU<S, F, C, A>*);
 template <class Unit>
 using AckOf = decltype(AckOfBase(static_cast<const Unit*>(nullptr)));
 
-std::string Envelope(const std::string& operation, bool request, const std::string& body) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu><head><operation>" + operation +
-         "</operation><type>" + (request ? "request" : "response") +
-         "</type><session>12</session><sequence>7</sequence><result code=\"0\">Sucess</result>"
-         "</head><body>" +
-         body + "</body></pdu>\n";
-}
-
-std::string Http(const std::string& operation, bool request, const std::string& xml) {
-  std::string length = "Content-Length: " + std::to_string(xml.size()) + "\r\n";
-  return request ? "POST /" + operation + " HTTP/1.1\r\n" + length + "CSeq: 7\r\n\r\n" + xml
-                 : "HTTP/1.1 200 OK\r\n" + length + "\r\n" + xml;
-}
+using kvr_test::Envelope;
+using kvr_test::Http;
+using kvr_test::Text;
 
 // The printed body element of a printed envelope.
 std::string BodyOf(const std::string& printed) {
@@ -62,10 +53,6 @@ std::string BodyOf(const std::string& printed) {
 std::string PrintedBody(const std::string& operation, bool request, const std::string& body) {
   CXMLDoc doc(Envelope(operation, request, body));
   return BodyOf(doc.GetText());
-}
-
-std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
-  return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
 }
 
 // A declared field of a field block (or list item) as text, so that a difference shows.
@@ -129,12 +116,11 @@ Sample Case(std::string body, FieldsOf<Unit> want, std::vector<ListStep<Unit>> l
   using Fields = FieldsOf<Unit>;
   constexpr bool kRequest = std::is_base_of_v<IRequestPDU, Unit>;
   std::string operation = CommandName(Unit::kCommand);
-  auto run = [=] {
+  return [=] {
     std::string where = operation + (kRequest ? " request" : " response");
     CReferPtr<IZETAPDU> unit(CDsParser::Instance()->CreatePDU(
         Http(operation, kRequest, Envelope(operation, kRequest, body)).c_str()));
-    ASSERT_TRUE(unit) << where;
-    ASSERT_EQ(typeid(*unit), typeid(Unit)) << where;
+    ASSERT_TRUE(unit && typeid(*unit) == typeid(Unit)) << where;
     auto* parsed = static_cast<Unit*>(unit.get());
     EXPECT_EQ(parsed->GetStatus(), 0) << where;
     for (const PduField& field : Fields::kFields) {
@@ -147,8 +133,7 @@ Sample Case(std::string body, FieldsOf<Unit> want, std::vector<ListStep<Unit>> l
     if constexpr (kRequest) {
       fresh = Unit::Create();
       CReferPtr<IZETAPDU> ack(parsed->CreateAck(kResultSuccess));
-      ASSERT_TRUE(ack) << where;
-      EXPECT_EQ(typeid(*ack), typeid(AckOf<Unit>)) << where;
+      EXPECT_TRUE(ack && typeid(*ack) == typeid(AckOf<Unit>)) << where;
     } else {
       fresh = Unit::Create(kResultSuccess);
     }
@@ -164,12 +149,10 @@ Sample Case(std::string body, FieldsOf<Unit> want, std::vector<ListStep<Unit>> l
     std::string sent = Text(fresh->ToBuffer(kPduModeHttp));
     EXPECT_TRUE(!kRequest || sent.starts_with("POST /" + operation + " HTTP/1.1\r\n")) << sent;
     CReferPtr<IZETAPDU> again(CDsParser::Instance()->CreatePDU(sent.c_str()));
-    ASSERT_TRUE(again) << where;
-    ASSERT_EQ(typeid(*again), typeid(Unit)) << where;
+    ASSERT_TRUE(again && typeid(*again) == typeid(Unit)) << where;
     ExpectSameFields(Fields::kFields, &want,
                      static_cast<const Fields*>(static_cast<Unit*>(again.get())), where + " again");
   };
-  return run;
 }
 
 // clang-format off
@@ -287,8 +270,7 @@ void ExpectRow(std::set<int>* ids) {
   for (bool request : {true, false}) {
     CReferPtr<IZETAPDU> unit(CDsParser::Instance()->CreatePDU(
         Http(operation, request, Envelope(operation, request, "")).c_str()));
-    ASSERT_TRUE(unit) << operation;
-    EXPECT_EQ(typeid(*unit), request ? typeid(Request) : typeid(Reply)) << operation;
+    EXPECT_TRUE(unit && typeid(*unit) == (request ? typeid(Request) : typeid(Reply))) << operation;
   }
 }
 

@@ -12,6 +12,7 @@
 #include "protocol/media_pdu.h"
 #include "protocol/pdu_unit.h"
 #include "protocol/session_pdus.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 
@@ -19,9 +20,8 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
-  return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
-}
+using kvr_test::Join;
+using kvr_test::Text;
 
 template <class Unit>
 CReferPtr<Unit> Hold(Unit* unit) {
@@ -124,19 +124,11 @@ TEST(PduFieldsTest, EveryKindLoadsFromOneDeclarationAndMissingOnesReadTheAbsentM
 TEST(PduFieldsTest, EncodeFollowsTheDeclarationAndReplacesOldValues) {
   auto probe = Hold(CProbe::Create());
   std::strcpy(probe->text, "abc");
-  probe->number = ABSENT_VALUE;
-  probe->unsignedNumber = 4000000000u;
-  probe->flag = 0;
-  probe->byteFlag = 1;
-  probe->exactFlag = 1;
-  probe->when = TimeRecord{2009, 1, 2, 3, 4, 5, 0};
-  probe->recordType = 4;
-  probe->renamed = 12;
-  probe->defaulted = 0;
-  auto first = Text(probe->ToBuffer(kPduModeXml));
-  // A second print has the same fields once, not twice.
-  auto second = Text(probe->ToBuffer(kPduModeXml));
-  EXPECT_EQ(first, second);
+  probe->number = ABSENT_VALUE, probe->unsignedNumber = 4000000000u, probe->flag = 0;
+  probe->byteFlag = 1, probe->exactFlag = 1, probe->when = TimeRecord{2009, 1, 2, 3, 4, 5, 0};
+  probe->recordType = 4, probe->renamed = 12, probe->defaulted = 0;
+  const std::string first = Text(probe->ToBuffer(kPduModeXml));
+  EXPECT_EQ(Text(probe->ToBuffer(kPduModeXml)), first) << "a second print has each field once";
   EXPECT_THAT(
       first, HasSubstr("    <body>\n        <text>abc</text>\n"
                        "        <unsignedNumber>4000000000</unsignedNumber>\n"
@@ -148,25 +140,20 @@ TEST(PduFieldsTest, EncodeFollowsTheDeclarationAndReplacesOldValues) {
   // A text array filled to its last byte is never read past.
   std::memset(probe->text, 'z', sizeof(probe->text));
   probe->recordType = 9;  // no name: left out
-  std::string full = Text(probe->ToBuffer(kPduModeXml));
-  EXPECT_THAT(full, HasSubstr("<text>zzzzzzzz</text>"));
-  EXPECT_THAT(full, testing::Not(HasSubstr("<recordType>")));
+  EXPECT_THAT(Text(probe->ToBuffer(kPduModeXml)),
+              AllOf(HasSubstr("<text>zzzzzzzz</text>"), testing::Not(HasSubstr("<recordType>"))));
 }
 
 TEST(PduFieldsTest, ListsWriteInOrderAndReadWithTheirOwnCursors) {
   auto probe = Hold(CProbe::Create());
   ProbeItem item;
   std::strcpy(item.name, "one");
-  item.number = 1;
-  item.when = TimeRecord{2020, 12, 31, 0, 0, 0, 0};
-  item.type = 1;
+  item.number = 1, item.when = TimeRecord{2020, 12, 31, 0, 0, 0, 0}, item.type = 1;
   EXPECT_EQ(probe->AddListItem(ProbeFields::kItems, item), 0);
   std::strcpy(item.name, "two");
-  item.number = ABSENT_VALUE;
-  item.type = 0;
+  item.number = ABSENT_VALUE, item.type = 0;
   EXPECT_EQ(probe->AddListItem(ProbeFields::kItems, item), 0);
-  ProbeCheckItem check{4, 2};
-  EXPECT_EQ(probe->AddListItem(ProbeFields::kChecks, check), 0);
+  EXPECT_EQ(probe->AddListItem(ProbeFields::kChecks, ProbeCheckItem{4, 2}), 0);
   EXPECT_EQ(std::tuple(probe->GetListWriteCursor(0), probe->GetListWriteCursor(1)),
             std::tuple(2, 1));
 
@@ -183,33 +170,16 @@ TEST(PduFieldsTest, ListsWriteInOrderAndReadWithTheirOwnCursors) {
   CProbe back(std::make_unique<CXMLDoc>(xml));
   ProbeItem out;
   ProbeCheckItem got;
-  EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 0);
-  EXPECT_EQ(back.NextListItem(ProbeFields::kChecks, &got, false), 0);
-  EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 0);
+  EXPECT_TRUE(back.NextListItem(ProbeFields::kItems, &out, false) == 0 &&
+              back.NextListItem(ProbeFields::kChecks, &got, false) == 0 &&
+              back.NextListItem(ProbeFields::kItems, &out, false) == 0);
   EXPECT_EQ(std::tuple(std::string(out.name), out.number, out.type), std::tuple("two", 0, 0));
   out.when = TimeRecord{};
-  EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, false), 3);
-  EXPECT_EQ(out.when.year, 0);
-  EXPECT_EQ(back.NextListItem(ProbeFields::kChecks, &got, false), 3);
+  EXPECT_TRUE(back.NextListItem(ProbeFields::kItems, &out, false) == 3 && out.when.year == 0 &&
+              back.NextListItem(ProbeFields::kChecks, &got, false) == 3);
   EXPECT_EQ(std::tuple(back.GetListReadCursor(0), back.GetListReadCursor(1)), std::tuple(3, 2));
   EXPECT_EQ(back.NextListItem(ProbeFields::kItems, &out, true), 0);  // restart
   EXPECT_EQ(std::tuple(std::string(out.name), out.type, out.when.year), std::tuple("one", 1, 2020));
-}
-
-TEST(SessionUnitsTest, KeepAliveReplyIsTheWholeHttpMessageByteForByte) {
-  CKeepAlive request(RequestDoc("KeepAlive", "<cuId>c</cuId>"));
-  auto reply = Hold(request.CreateAck(0));
-  ASSERT_TRUE(reply);
-  EXPECT_NE(dynamic_cast<CKeepAliveAck*>(reply.get()), nullptr);
-  reply->SetSession("12");
-  reply->SetSequence("7");
-  EXPECT_EQ(Text(reply->ToBuffer(kPduModeHttp)),
-            "HTTP/1.1 200 OK\r\nCSeq: 7\r\nContent-Length: 262\r\nContent-Type: text/xml\r\n"
-            "Session: 12\r\nUser-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n"
-            "\r\n<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu>\n    <head>\n"
-            "        <operation>KeepAlive</operation>\n        <type>response</type>\n"
-            "        <session>12</session>\n        <sequence>7</sequence>\n"
-            "        <result code=\"0\">Sucess</result>\n    </head>\n    <body />\n</pdu>\n");
 }
 
 TEST(PduTest, WhatTheFrameworkSeesOfAUnit) {
@@ -218,20 +188,19 @@ TEST(PduTest, WhatTheFrameworkSeesOfAUnit) {
   EXPECT_EQ(
       std::tuple(request->GetMessageKind(), request->GetCarrierKind(), reply->GetMessageKind()),
       std::tuple(SvrFrame::kRequestMessage, kCarrierHttp, SvrFrame::kReplyMessage));
-  EXPECT_EQ(reply->GetResultText(), "20");
-  EXPECT_EQ(reply->GetDocResultText(), "Record No Exist");
-  EXPECT_EQ(reply->CreateAck(0), nullptr);
-  EXPECT_EQ(reply->ToBuffer(1), nullptr) << "no such mode";
-  reply->SetResult(5);  // and a later print works again
+  // Mode 1 does not exist; a later print works again.
+  EXPECT_EQ(Join(reply->GetResultText(), reply->GetDocResultText(), reply->CreateAck(0) == nullptr,
+                 reply->ToBuffer(1) == nullptr),
+            Join("20", "Record No Exist", true, true));
+  reply->SetResult(5);
   EXPECT_EQ(reply->GetResultCode(), 5);
   EXPECT_THAT(Text(reply->ToBuffer(kPduModeXml)),
               HasSubstr("<result code=\"5\">Code Fail</result>"));
 
   // A unit made without a document has nothing to print.
   CKeepAlive bare;
-  EXPECT_STREQ(bare.GetCommandName(), "Invalid_CmdId");
-  EXPECT_EQ(bare.GetCmdId(), kCmdNone);
-  EXPECT_EQ(bare.ToBuffer(), nullptr);
+  EXPECT_EQ(Join(bare.GetCommandName(), bare.GetCmdId(), bare.ToBuffer() == nullptr),
+            Join("Invalid_CmdId", kCmdNone, true));
   EXPECT_EQ(bare.GetStatus(), kResultCodeFail);  // set by the failed print
   for (int id : {kCmdNone, kCmdUnknown, kCmdInvalid}) {
     request->SetCmdId(id);
@@ -245,14 +214,11 @@ TEST(PduTest, HttpBinding) {
   EXPECT_EQ(request->GetCookie(), "sessionId=abc");
   request->SetCookie(std::string(100, 'c').c_str());
   EXPECT_EQ(request->GetCookie(), "sessionId=" + std::string(53, 'c'));  // 63 characters
-
   request->SetSessionCookie("abc; path=/");
   EXPECT_EQ(request->GetSessionCookie(), "abc");
   request->SetSessionCookie("abc");
   EXPECT_FALSE(request->GetSessionCookie().has_value());
-
-  request->SetDate("Sat, 05 Dec 2026 15:00:00 GMT");
-  request->SetSequence("44");
+  request->SetDate("Sat, 05 Dec 2026 15:00:00 GMT"), request->SetSequence("44");
   request->SetSession("s1");
 
   for (auto [path, url] : {std::pair<const char*, const char*>{"kvr", "http://h:80/kvr/KeepAlive"},
@@ -261,10 +227,10 @@ TEST(PduTest, HttpBinding) {
     EXPECT_EQ(request->SetURL(kCmdKeepAlive, "h", 80, path), 0);
     EXPECT_EQ(request->GetDoc()->GetCarrier()->GetURL(), url);
   }
-  EXPECT_EQ(request->SetURL(kCmdRecRealMedia, "10.1.2.3", 8080, "kvr"), 0);
-  EXPECT_EQ(request->GetURLCommand(), "RecRealMedia");
-  EXPECT_EQ(request->SetURL(kCmdKeepAlive, std::string(400, 'h').c_str(), 1, nullptr), 0);
-  EXPECT_EQ(request->GetDoc()->GetCarrier()->GetURL().size(), 255u);
+  EXPECT_TRUE(request->SetURL(kCmdRecRealMedia, "10.1.2.3", 8080, "kvr") == 0 &&
+              request->GetURLCommand() == "RecRealMedia");
+  EXPECT_TRUE(request->SetURL(kCmdKeepAlive, std::string(400, 'h').c_str(), 1, nullptr) == 0 &&
+              request->GetDoc()->GetCarrier()->GetURL().size() == 255u);
 
   EXPECT_THAT(Text(request->ToBuffer()),
               AllOf(StartsWith("POST http://hhh"), HasSubstr("\r\nCookie: sessionId="),
@@ -272,13 +238,11 @@ TEST(PduTest, HttpBinding) {
                     HasSubstr("<session>s1</session>\n        <sequence>44</sequence>")));
 
   auto reply = Hold(CRegisterAck::Create(0));
-  EXPECT_EQ(reply->SetURL(kCmdRegister, "h", 1, "p"), kResultCodeFail);
-  EXPECT_EQ(reply->GetURLCommand(), "");
-
   CRegister bare;  // no document: header operations do nothing
   bare.SetSession("x");
-  EXPECT_EQ(bare.GetSession(), "");
-  EXPECT_EQ(bare.SetURL(kCmdRegister, "h", 1, "p"), kResultCodeFail);
+  EXPECT_EQ(Join(reply->SetURL(kCmdRegister, "h", 1, "p"), reply->GetURLCommand(),
+                 bare.GetSession(), bare.SetURL(kCmdRegister, "h", 1, "p")),
+            Join(kResultCodeFail, "", "", kResultCodeFail));
 }
 
 TEST(PduTest, NextStageAndLoadValueReadTheBody) {
@@ -302,19 +266,17 @@ TEST(PduTest, NextStageAndLoadValueReadTheBody) {
     EXPECT_EQ(v, want) << key;
   }
   char s[3];
-  EXPECT_EQ(request.LoadValue("s", s, kValueString, sizeof(s)), 0);
-  EXPECT_STREQ(s, "te");
-  EXPECT_EQ(request.LoadValue("n", &v, 4), kResultCodeFail);
-  EXPECT_EQ(request.LoadValue("s", s, kValueString), kResultCodeFail);  // no width
-  EXPECT_EQ(v, 0);
+  EXPECT_TRUE(request.LoadValue("s", s, kValueString, sizeof(s)) == 0 && std::string(s) == "te");
+  // An unknown type, and a text without a width, fail.
+  EXPECT_EQ(Join(request.LoadValue("n", &v, 4), request.LoadValue("s", s, kValueString), v),
+            Join(kResultCodeFail, kResultCodeFail, 0));
 }
 
 TEST(ZetaTextTest, TimesNamesAndNumbers) {
   TimeRecord time;
-  EXPECT_TRUE(ParseTimeText("2026-12-05 15:40:07", &time));
   std::string text;
-  EXPECT_TRUE(PrintTimeText(&time, &text));
-  EXPECT_EQ(text, "2026-12-5 15:40:7");
+  EXPECT_TRUE(ParseTimeText("2026-12-05 15:40:07", &time) && PrintTimeText(&time, &text) &&
+              text == "2026-12-5 15:40:7");
   TimeRecord kept = time;
   for (const char* bad : {"", "2026-12-05", "2026-12-05 15:40", "-1-2 3:4:5", "2026/12/05 1:2:3"}) {
     EXPECT_FALSE(ParseTimeText(bad, &time)) << bad;
@@ -322,12 +284,10 @@ TEST(ZetaTextTest, TimesNamesAndNumbers) {
   }
   EXPECT_FALSE(ParseTimeText(nullptr, &time) || ParseTimeText("1-2-3 4:5:6", nullptr) ||
                PrintTimeText(nullptr, &text));
-  EXPECT_TRUE(ParseTimeText("99999-300-1 1:1:1", &time));  // kept in each field's width
-  EXPECT_EQ(time.year, static_cast<uint16_t>(99999));
-  EXPECT_EQ(time.month, static_cast<uint8_t>(300));
-
-  EXPECT_EQ(RecordNameToNumber("general"), -1);
-  EXPECT_EQ(RecordNameToNumber(nullptr), -1);
+  // Kept in each field's width.
+  EXPECT_TRUE(ParseTimeText("99999-300-1 1:1:1", &time) &&
+              time.year == static_cast<uint16_t>(99999) && time.month == static_cast<uint8_t>(300));
+  EXPECT_TRUE(RecordNameToNumber("general") == -1 && RecordNameToNumber(nullptr) == -1);
   for (auto [number, slot] : {std::pair{2, kRecordSourceFirstSlot},
                               {-1, kRecordTypeFirstSlot},
                               {-6, kRecordSourceFirstSlot},
@@ -342,9 +302,9 @@ TEST(ZetaTextTest, TimesNamesAndNumbers) {
                             {"-99999999999", INT32_MIN}}) {
     EXPECT_EQ(ParseDecimalInt(text), want) << text;
   }
-  EXPECT_EQ(ParseDecimalUint("4294967295"), 4294967295u);
-  EXPECT_EQ(ParseDecimalUint("-2"), 4294967294u);
-  EXPECT_EQ(ParseDecimalUint("99999999999"), 4294967295u);
+  EXPECT_EQ(
+      Join(ParseDecimalUint("4294967295"), ParseDecimalUint("-2"), ParseDecimalUint("99999999999")),
+      Join(4294967295u, 4294967294u, 4294967295u));
 }
 
 TEST(ZetaTextTest, TextsAreCutBetweenCharacters) {
@@ -356,13 +316,15 @@ TEST(ZetaTextTest, TextsAreCutBetweenCharacters) {
                                     {"\x80\x80", 2, 2}}) {
     EXPECT_EQ(CompleteUtf8Length(text, length), want) << text;
   }
-  char field[6];
-  CopyToField(field, sizeof(field), "ab\xE4\xB8\xAD\xE4\xB8\xAD");  // "ab" and two CJK characters
-  EXPECT_STREQ(field, "ab\xE4\xB8\xAD");
-  CopyToField(field, sizeof(field), "abcdefg");
-  EXPECT_STREQ(field, "abcde");
-  CopyToField(field, sizeof(field), nullptr);
-  EXPECT_STREQ(field, "");
+  // "ab" and two CJK characters, too long a text, none.
+  for (auto [from, want] :
+       {std::pair<const char*, const char*>{"ab\xE4\xB8\xAD\xE4\xB8\xAD", "ab\xE4\xB8\xAD"},
+        {"abcdefg", "abcde"},
+        {nullptr, ""}}) {
+    char field[6];
+    CopyToField(field, sizeof(field), from);
+    EXPECT_STREQ(field, want);
+  }
 }
 
 TEST(SessionUnitsTest, HalfACharacterNeverReachesTheWire) {
@@ -378,21 +340,18 @@ TEST(SessionUnitsTest, HalfACharacterNeverReachesTheWire) {
   std::strcpy(request.cuId, "id\xE6\x93");
   request.keepAlivePeriod = 30;
   std::string xml = Text(request.ToBuffer(kPduModeXml));
-  EXPECT_THAT(xml, HasSubstr("<cuId>id</cuId>"));
-  EXPECT_THAT(xml, HasSubstr("<cuName>op\xE4&#x01;</cuName>"));
+  EXPECT_THAT(xml, AllOf(HasSubstr("<cuId>id</cuId>"), HasSubstr("<cuName>op\xE4&#x01;</cuName>")));
   CKeepAlive back(std::make_unique<CXMLDoc>(xml));
-  EXPECT_STREQ(back.cuId, "id");
-  EXPECT_EQ(back.keepAlivePeriod, 30);
+  EXPECT_TRUE(std::string(back.cuId) == "id" && back.keepAlivePeriod == 30);
 }
 
 TEST(MediaDataTest, MadeFromBytes) {
   const char bytes[] = {1, 0, 2, 3};
   auto unit = Hold(CQwMediaData::Create(bytes, sizeof(bytes), CQwMediaData::kKindStream));
   ASSERT_TRUE(unit);
-  EXPECT_EQ(unit->GetStatus(), 0);
-  EXPECT_EQ(unit->GetDataSize(), 4);
-  EXPECT_NE(unit->GetData(), bytes);  // a copy
-  EXPECT_EQ(unit->GetResultText(), "Empty data");
+  EXPECT_EQ(
+      Join(unit->GetStatus(), unit->GetDataSize(), unit->GetData() != bytes, unit->GetResultText()),
+      Join(0, 4, true, "Empty data"));  // a copy
 
   // The payload may outlive the unit.
   CReferPtr<CAutoBuffer> payload(unit->GetBuffer());
@@ -402,8 +361,7 @@ TEST(MediaDataTest, MadeFromBytes) {
   EXPECT_EQ(CQwMediaData::Create(bytes, 4, 1), nullptr);
   for (auto [data, length] : {std::pair<const char*, int>{nullptr, 4}, {bytes, 0}, {bytes, -3}}) {
     auto empty = Hold(CQwMediaData::Create(data, length, 0));
-    EXPECT_EQ(empty->GetStatus(), kResultEmptyData) << length;
-    EXPECT_EQ(empty->GetDataSize(), 0);
+    EXPECT_TRUE(empty->GetStatus() == kResultEmptyData && empty->GetDataSize() == 0) << length;
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "protocol/ds_parser.h"
 #include "protocol/session_pdus.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 
@@ -18,15 +19,10 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::unique_ptr<CzetaDoc> Doc(const std::string& operation, const std::string& type,
-                              const std::string& body) {
-  return std::make_unique<CXMLDoc>("<pdu><head><operation>" + operation + "</operation><type>" +
-                                   type + "</type></head><body>" + body + "</body></pdu>");
-}
+using kvr_test::Doc;
 
-std::string Text(const CReferPtr<CAutoBuffer>& buffer) {
-  return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
-}
+using kvr_test::Join;
+using kvr_test::Text;
 
 // The lines of the printed body between <body> and </body>, unindented by
 // one level, or "<empty>" for "<body />".
@@ -51,16 +47,14 @@ TEST(PlatformUnitsTest, RecordIndexCarriesTypesAndSourcesAsNames) {
   for (const char* name : {"Motion", "alarm", "From Center", "Generals", ""}) {
     CRecordIndexQuery unknown(
         Doc("RecordIndex", "request", std::string("<recordType>") + name + "</recordType>"));
-    EXPECT_EQ(unknown.recordType, -1) << name;
-    EXPECT_EQ(unknown.recordSource, -1) << name;
+    EXPECT_TRUE(unknown.recordType == -1 && unknown.recordSource == -1) << name;
   }
 
   // A type without a name is left out and reads back -1.
   auto reply = CReferPtr<CRecordIndexQueryAck>(CRecordIndexQueryAck::Create(0));
   RecordIndexItem item;
   std::strcpy(item.puIp, "10.0.0.1");
-  item.recordType = 7;
-  item.recordSource = 1;
+  item.recordType = 7, item.recordSource = 1;
   EXPECT_EQ(reply->AddRecordIndex(item), 0);
   EXPECT_THAT(BodyLines(reply.get()), AllOf(Not(HasSubstr("recordType")),
                                             HasSubstr("<recordSource>From center</recordSource>")));
@@ -74,8 +68,7 @@ TEST(PlatformUnitsTest, RecordIndexCarriesTypesAndSourcesAsNames) {
   item.endTime = TimeRecord{2000, 1, 1, 0, 0, 0, 0};
   ASSERT_EQ(back.NextRecordIndex(&item, false), 0);
   EXPECT_EQ(std::tuple(item.endTime.year, item.puPort, item.recordType), std::tuple(2000, 0, -1));
-  EXPECT_EQ(back.NextRecordIndex(&item, false), 3);
-  EXPECT_EQ(item.puPort, 1);
+  EXPECT_TRUE(back.NextRecordIndex(&item, false) == 3 && item.puPort == 1);
 }
 
 TEST(PlatformUnitsTest, DefaultUnitsWriteTheirDefaults) {
@@ -136,15 +129,11 @@ TEST(PlatformUnitsTest, VoiceActiveIsOnlyTheExactLowerCaseTrue) {
   // The device's "check" flag, unlike voiceActive, takes any text beginning "true".
   body += "<check>trueish</check>";
   CPuDiagnosis unit(Doc("PuDiagnosis", "request", body));
-  EXPECT_EQ(unit.check, 1);
-  int expected[] = {1, 0, 0, 0, 0, 0};
+  std::string got = Join(+unit.check);
   DiagnosisChannelItem item;
-  for (int i = 0; i < 6; ++i) {
-    item.voiceActive = 9;
-    ASSERT_EQ(unit.NextVoiceCheck(&item, false), 0) << i;
-    EXPECT_EQ(item.voiceActive, expected[i]) << i;
-  }
-  EXPECT_EQ(unit.NextVoiceCheck(&item, false), 3);
+  for (item.voiceActive = 9; unit.NextVoiceCheck(&item, false) == 0; item.voiceActive = 9)
+    got += Join(item.voiceActive);
+  EXPECT_EQ(got, "1|1|0|0|0|0|0|");
 
   auto out = CReferPtr<CPuDiagnosis>(CPuDiagnosis::Create());
   EXPECT_EQ(out->AddVoiceCheck({.channelName = "dock"}), 0);
@@ -185,10 +174,10 @@ TEST(PlatformUnitsTest, DiagnosisReplyEndsItsFailuresAtAMissingPlanId) {
                             "<puId>pu-1</puId>"));
   EXPECT_STREQ(reply.puId, "pu-1");
   DiagnosisCheckItem item;
-  for (auto [status, planId, failType] : {std::tuple{0, 5, 1}, {0, 6, 0}, {3, -1, 2}}) {
-    EXPECT_EQ(reply.NextRecordCheck(&item, false), status);
-    EXPECT_EQ(std::tuple(item.planId, item.failType), std::tuple(planId, failType));
-  }
+  std::string got;
+  for (int i = 0; i < 3; ++i)
+    got += Join(reply.NextRecordCheck(&item, false), item.planId, item.failType);
+  EXPECT_EQ(got, "0|5|1|0|6|0|3|-1|2|");
 
   // Failures and channels written to "recordCheck" follow each other; the
   // "netCheck" channels are a list of their own.
@@ -212,9 +201,9 @@ TEST(PlatformUnitsTest, CoverConfigsEndWithThree) {
   CoverConfigItem item;
   ASSERT_TRUE(unit.NextCover(&item, false) == 0 && unit.NextCover(&item, false) == 0);
   EXPECT_EQ(std::tuple(item.X0, item.heigth), std::tuple(5, 0));
-  EXPECT_EQ(unit.NextCover(&item, false), 3);
-  EXPECT_EQ(unit.NextCover(&item, false), 3);  // and stays at the end
-  EXPECT_EQ(item.X0, 0);
+  // The end stays the end.
+  EXPECT_TRUE(unit.NextCover(&item, false) == 3 && unit.NextCover(&item, false) == 3 &&
+              item.X0 == 0);
 }
 
 TEST(PlatformUnitsTest, MediaInfoQueryIsNeverMadeFromAMessage) {
@@ -227,41 +216,39 @@ TEST(PlatformUnitsTest, MediaInfoQueryIsNeverMadeFromAMessage) {
   // What it prints is a well-formed "MediaInfoQuery" message, yet the parser
   // has no unit for it.
   CReferPtr<IZETAPDU> parsed(parser->CreatePDU(Text(request->ToBuffer()).c_str()));
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(typeid(*parsed), typeid(CInvalidPacket));
-  EXPECT_EQ(parsed->GetCmdId(), kCmdMediaInfoQuery);
-  EXPECT_EQ(parser->GetLastError(), 0);
-
   CReferPtr<IZETAPDU> ack(request->CreateAck(0));
-  ASSERT_TRUE(ack);
-  EXPECT_EQ(typeid(*ack), typeid(CMediaInfoQueryAck));
-  EXPECT_STREQ(ack->GetCommandName(), "MediaInfoQuery");
+  ASSERT_TRUE(parsed && ack);
   CReferPtr<IZETAPDU> parsedAck(parser->CreatePDU(Text(ack->ToBuffer()).c_str()));
   ASSERT_TRUE(parsedAck);
-  EXPECT_EQ(typeid(*parsedAck), typeid(CInvalidPacketAck));
+  EXPECT_EQ(
+      Join(typeid(*parsed).name(), parsed->GetCmdId(), parser->GetLastError(), typeid(*ack).name(),
+           ack->GetCommandName(), typeid(*parsedAck).name()),
+      Join(typeid(CInvalidPacket).name(), kCmdMediaInfoQuery, 0, typeid(CMediaInfoQueryAck).name(),
+           "MediaInfoQuery", typeid(CInvalidPacketAck).name()));
 }
 
 TEST(PlatformUnitsTest, MediaInfoReplyNumbersByListIndexAndKey) {
   auto reply = CReferPtr<CMediaInfoQueryAck>(CMediaInfoQueryAck::Create(0));
-  EXPECT_EQ(reply->SetListNumber("stream", 0, "width", 1920), 0);
-  EXPECT_EQ(reply->SetListNumber("stream", 1, "width", -704), 0);
-  EXPECT_EQ(reply->SetListNumber("stream", 1, "height", ABSENT_VALUE), 0);  // left out
-  EXPECT_EQ(reply->SetListNumber(nullptr, 0, "width", 1), 5);
-  EXPECT_EQ(reply->SetListNumber("stream", -1, "width", 1), 5);
+  // An absent value is left out.
+  EXPECT_TRUE(reply->SetListNumber("stream", 0, "width", 1920) == 0 &&
+              reply->SetListNumber("stream", 1, "width", -704) == 0 &&
+              reply->SetListNumber("stream", 1, "height", ABSENT_VALUE) == 0 &&
+              reply->SetListNumber(nullptr, 0, "width", 1) == 5 &&
+              reply->SetListNumber("stream", -1, "width", 1) == 5);
   EXPECT_EQ(BodyLines(reply.get()),
             "    <stream>\n        <width>1920</width>\n    </stream>\n"
             "    <stream>\n        <width>-704</width>\n    </stream>\n");
 
   CMediaInfoQueryAck back(std::make_unique<CXMLDoc>(Text(reply->ToBuffer(kPduModeXml))));
-  int32_t value = 99;
-  EXPECT_TRUE(back.GetListNumber("stream", 1, "width", &value) == 0 && value == -704) << value;
-  value = 99;
-  EXPECT_TRUE(back.GetListNumber("stream", 1, "height", &value) == 3 && value == 0) << value;
-  EXPECT_EQ(back.GetListNumber("stream", 0, "width", nullptr), 5);
-  EXPECT_EQ(back.GetListNumber("stream", -1, "width", &value), 5);
+  int32_t width = 99, height = 99, value = 0;
   CMediaInfoQueryAck detached;
-  EXPECT_EQ(detached.GetListNumber("stream", 0, "width", &value), 5);
-  EXPECT_EQ(detached.SetListNumber("stream", 0, "width", 1), 5);
+  EXPECT_EQ(Join(back.GetListNumber("stream", 1, "width", &width), width,
+                 back.GetListNumber("stream", 1, "height", &height), height,
+                 back.GetListNumber("stream", 0, "width", nullptr),
+                 back.GetListNumber("stream", -1, "width", &value),
+                 detached.GetListNumber("stream", 0, "width", &value),
+                 detached.SetListNumber("stream", 0, "width", 1)),
+            Join(0, -704, 3, 0, 5, 5, 5, 5));
 }
 
 }  // namespace

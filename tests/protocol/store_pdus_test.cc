@@ -10,15 +10,13 @@
 #include <tuple>
 
 #include "protocol/ds_parser.h"
+#include "tests/protocol/message_test_util.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 
-std::string Xml(IZETAPDU* unit) {
-  auto buffer = unit->ToBuffer(kPduModeXml);
-  return buffer ? std::string(buffer->Data(), static_cast<size_t>(buffer->Size())) : "<null>";
-}
+std::string Xml(IZETAPDU* unit) { return kvr_test::Text(unit->ToBuffer(kPduModeXml)); }
 
 // The text between "<body" and "</body>" (inclusive), as printed.
 std::string Body(const std::string& xml) {
@@ -42,11 +40,7 @@ CReferPtr<Unit> RoundTrip(IZETAPDU* unit) {
   return CReferPtr<Unit>(typed);
 }
 
-std::unique_ptr<CzetaDoc> Doc(const std::string& operation, const char* type,
-                              const std::string& body) {
-  return std::make_unique<CXMLDoc>("<pdu><head><operation>" + operation + "</operation><type>" +
-                                   type + "</type></head><body>" + body + "</body></pdu>");
-}
+using kvr_test::Doc;
 
 RecordStatusEntry MakeEntry(const std::string& url, int size) {
   RecordStatusEntry entry;
@@ -67,8 +61,7 @@ TEST(StoreUnitsTest, StoreConfigBodiesByteForByte) {
   CReferPtr<CGetKVRCngParams> request(CGetKVRCngParams::Create());
   CReferPtr<IZETAPDU> reply(request->CreateAck(0));
   auto* ack = dynamic_cast<CGetKVRCngParamsAck*>(reply.get());
-  ASSERT_NE(ack, nullptr);
-  EXPECT_EQ(ack->AddVolume("D:", "D:\\", 1, 900, 0), 0);
+  ASSERT_TRUE(ack && ack->AddVolume("D:", "D:\\", 1, 900, 0) == 0);
   EXPECT_EQ(Body(Xml(ack)),
             "    <body>\n        <storeVolumelist>\n            <volumeName>D:</volumeName>\n"
             "            <volumePath>D:\\</volumePath>\n            <volumeType>1</volumeType>\n"
@@ -83,9 +76,8 @@ TEST(StoreUnitsTest, StoreConfigBodiesByteForByte) {
   CReferPtr<CGetKVRCngParamsAck> full(CGetKVRCngParamsAck::Create(0));
   full->AddVolume("v", "p", 1, 4294967295u, 3);
   auto back = RoundTrip<CGetKVRCngParamsAck>(full.get());
-  ASSERT_TRUE(back);
   StoreVolumeItem volume;
-  ASSERT_EQ(back->NextVolume(&volume, true), 0);
+  ASSERT_TRUE(back && back->NextVolume(&volume, true) == 0);
   EXPECT_EQ(volume.volumeRest, 4294967295u);
 }
 
@@ -99,11 +91,10 @@ TEST(StoreUnitsTest, RecordMediaReadsNoMediaTypeAndCutsItsAddress) {
 
 TEST(StoreUnitsTest, RepliesKeepTheirOwnTextsOffTheWire) {
   CReferPtr<CRecordMediaAck> ack(CRecordMediaAck::Create(5));
-  std::strcpy(ack->recordFileUrl, "cam1/a.ts");
-  std::strcpy(ack->volumn, "/srv/a");
-  std::string xml = Xml(ack.get());
-  EXPECT_EQ(Body(xml), "    <body>\n        <volumn>/srv/a</volumn>\n    </body>");
+  std::strcpy(ack->recordFileUrl, "cam1/a.ts"), std::strcpy(ack->volumn, "/srv/a");
+  const std::string xml = Xml(ack.get());
   EXPECT_THAT(xml, HasSubstr("<result code=\"5\">Code Fail</result>"));
+  EXPECT_EQ(Body(xml), "    <body>\n        <volumn>/srv/a</volumn>\n    </body>");
 
   CReferPtr<CRecordMediaSaveAsAck> saveAs(CRecordMediaSaveAsAck::Create(0));
   std::strcpy(saveAs->saveAsFileUrl2, "x");
@@ -116,14 +107,12 @@ TEST(StoreUnitsTest, MissingStatusMembersReadMinusOneAndKeepTimes) {
                                 "<recordFileUrl>u</recordFileUrl><status>3</status>"
                                 "<beginTime>bad</beginTime></recordStatus>"));
   RecordStatusEntry entry = MakeEntry("old", 99);
-  ASSERT_EQ(ack.NextStatus(&entry, false), 0);
-  EXPECT_STREQ(entry.recordFileUrl, "u");
+  ASSERT_TRUE(ack.NextStatus(&entry, false) == 0 && std::string(entry.recordFileUrl) == "u");
   // An unreadable begin time and a missing final time leave the times unchanged.
   EXPECT_EQ(std::tie(entry.status, entry.recordSize, entry.recordType, entry.totalTime,
                      entry.limitSize, entry.limitTime, entry.beginTime.year, entry.finalTime.hour),
             std::make_tuple(3, -1, -1, -1, -1, -1, 2026, 16));
-  EXPECT_EQ(ack.NextStatus(&entry, false), 3);
-  EXPECT_STREQ(entry.recordFileUrl, "");
+  EXPECT_TRUE(ack.NextStatus(&entry, false) == 3 && *entry.recordFileUrl == '\0');
 }
 
 TEST(StoreUnitsTest, MessagesBeyondSixteenKilobytesGoOutWhole) {
@@ -134,17 +123,15 @@ TEST(StoreUnitsTest, MessagesBeyondSixteenKilobytesGoOutWhole) {
                   "camera-" + std::to_string(i) + "/" + std::string(100, 'r') + ".ts", i)),
               0);
   }
-  auto text = ack->ToBuffer(kPduModeHttp);
-  ASSERT_TRUE(text);
-  std::string whole(text->Data(), static_cast<size_t>(text->Size()));
+  const std::string whole = kvr_test::Text(ack->ToBuffer(kPduModeHttp));
   size_t head = whole.find("\r\n\r\n") + 4;
   EXPECT_GT(whole.size() - head, 50000u);
   EXPECT_THAT(whole, HasSubstr("Content-Length: " + std::to_string(whole.size() - head) + "\r\n"));
   EXPECT_TRUE(whole.ends_with("    </body>\n</pdu>\n"));
 
   auto back = RoundTrip<CQueryRecordStatusAck>(ack.get());
-  ASSERT_TRUE(back);
   RecordStatusEntry entry;
+  ASSERT_TRUE(back);
   int count = 0;
   while (back->NextStatus(&entry, false) == 0) EXPECT_EQ(entry.recordSize, count++);
   EXPECT_EQ(count, kEntries);

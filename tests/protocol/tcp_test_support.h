@@ -46,25 +46,12 @@ inline std::string KeepAliveRequest(int seq) {
 
 // The reply to KeepAliveRequest(7), byte for byte.
 inline constexpr char kKeepAliveReply7[] =
-    "HTTP/1.1 200 OK\r\n"
-    "CSeq: 7\r\n"
-    "Content-Length: 262\r\n"
-    "Content-Type: text/xml\r\n"
-    "Session: 12\r\n"
-    "User-Agent: Vestramox Middle Ware 2.1\r\n"
-    "x_Protocol_Version: 1.0\r\n"
-    "\r\n"
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
-    "<pdu>\n"
-    "    <head>\n"
-    "        <operation>KeepAlive</operation>\n"
-    "        <type>response</type>\n"
-    "        <session>12</session>\n"
-    "        <sequence>7</sequence>\n"
-    "        <result code=\"0\">Sucess</result>\n"
-    "    </head>\n"
-    "    <body />\n"
-    "</pdu>\n";
+    "HTTP/1.1 200 OK\r\nCSeq: 7\r\nContent-Length: 262\r\nContent-Type: text/xml\r\nSession: 12\r\n"
+    "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu>\n    <head>\n"
+    "        <operation>KeepAlive</operation>\n        <type>response</type>\n"
+    "        <session>12</session>\n        <sequence>7</sequence>\n"
+    "        <result code=\"0\">Sucess</result>\n    </head>\n    <body />\n</pdu>\n";
 inline std::string KeepAliveReply(int seq) { return WithSequence(kKeepAliveReply7, seq); }
 
 // A blocking client on 127.0.0.1, made of the platform's own socket calls;

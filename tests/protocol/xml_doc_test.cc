@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "protocol/zeta_codes.h"
+#include "tests/protocol/message_test_util.h"
 #include "tests/protocol/sample_messages.h"
 
 namespace {
 
+using kvr_test::Join;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 
 using kvr_test::kKeepAliveRequest;
@@ -77,9 +80,9 @@ TEST(CodeTablesTest, NamesAndTextsAsTheClientsKnowThem) {
   }
   for (int code = 0; code < 22; ++code) EXPECT_STREQ(ResultText(code), texts[code]) << code;
   for (int id : {44, 65535, -1}) EXPECT_STREQ(CommandName(id), "Invalid_CmdId") << id;
-  EXPECT_EQ(FindCommand("keepalive"), kCmdUnknown);  // case matters
-  EXPECT_EQ(FindCommand(nullptr), kCmdUnknown);
-  for (int code : {22, -1}) EXPECT_STREQ(ResultText(code), "") << code;
+  // Case matters.
+  EXPECT_EQ(Join(FindCommand("keepalive"), FindCommand(nullptr), ResultText(22), ResultText(-1)),
+            Join(kCmdUnknown, kCmdUnknown, "", ""));
 }
 
 // A new reply has an empty session and sequence 1; building it again
@@ -113,18 +116,16 @@ TEST(XmlDocTest, DeserializeReadsTheHead) {
   CXMLDoc doc{std::string(kKeepAliveRequest)};
   EXPECT_EQ(std::tuple(doc.GetCmdId(), doc.IsRequest(), doc.GetSession(), doc.GetSequence()),
             std::tuple(kCmdKeepAlive, 1, 12, 7));
-  EXPECT_STREQ(doc.GetValue("/cuName"), "operator");
   // Printing a parsed message gives it back unchanged.
-  EXPECT_STREQ(doc.GetText(), kKeepAliveRequest);
+  EXPECT_EQ(Join(doc.GetValue("/cuName"), doc.GetText()), Join("operator", kKeepAliveRequest));
   EXPECT_EQ(doc.GetTextLength(), sizeof(kKeepAliveRequest) - 1);
 
   CXMLDoc failed{
       std::string("<pdu><head><operation>StoreConfigGet</operation><type>response</type>"
                   "<result code=\"20\">" +
                   std::string(300, 'r') + "</result></head><body/></pdu>")};
-  EXPECT_EQ(failed.IsRequest(), 0);
-  EXPECT_EQ(failed.GetResultCode(), 20);
-  EXPECT_EQ(failed.GetResultText(), std::string(255, 'r'));
+  EXPECT_EQ(Join(failed.IsRequest(), failed.GetResultCode(), failed.GetResultText()),
+            Join(0, 20, std::string(255, 'r')));
   // Missing session, sequence and result read as 0.
   CXMLDoc bare{std::string(
       "<pdu><head><operation>KeepAlive</operation><type>response</type></head><body/></pdu>")};
@@ -147,12 +148,11 @@ TEST(XmlDocTest, DeserializeFailuresHaveTheirCodesAndDeepNestingIsRefused) {
   for (const auto& [code, texts] : failures) {
     for (const char* text : texts) {
       CXMLDoc doc{std::string()};
-      EXPECT_EQ(doc.deserialize(text), code) << (text ? text : "null");
-      EXPECT_FALSE(doc.HasEnvelope());
       // The document stays usable: no envelope, so values go nowhere.
       int v = 1;
-      EXPECT_EQ(doc.SetValue("a", &v, kValueInt), kResultCodeFail);
-      EXPECT_EQ(doc.GetValue("a"), nullptr);
+      EXPECT_EQ(doc.deserialize(text), code) << (text ? text : "null");
+      EXPECT_EQ(Join(doc.HasEnvelope(), doc.SetValue("a", &v, kValueInt), !doc.GetValue("a")),
+                Join(false, kResultCodeFail, true));
     }
   }
 
@@ -192,15 +192,14 @@ TEST(XmlDocTest, ValueTypesAndTheAbsentMarker) {
         {"z", &zero, kValueInt}}) {
     EXPECT_EQ(doc->SetValue(key, value, type), 0) << key;
   }
-  EXPECT_EQ(doc->SetValue("x", &zero, 4), kResultCodeFail);
-  EXPECT_EQ(doc->SetValue("x", &zero, 0), kResultCodeFail);
+  EXPECT_TRUE(doc->SetValue("x", &zero, 4) == kResultCodeFail &&
+              doc->SetValue("x", &zero, 0) == kResultCodeFail);
   EXPECT_THAT(doc->GetText(), HasSubstr("<body>\n        <i>-1</i>\n        <s>a&lt;b</s>\n"
                                         "        <u>4294967295</u>\n        <b>true</b>\n"
                                         "        <b>false</b>\n        <b>true</b>\n"
                                         "        <z>0</z>\n    </body>"));
-  EXPECT_STREQ(doc->GetValue("b(1)"), "false");
-  EXPECT_EQ(doc->GetValue("b(3)"), nullptr);
-  EXPECT_EQ(doc->GetValue("x"), nullptr);
+  EXPECT_TRUE(std::string(doc->GetValue("b(1)")) == "false" && !doc->GetValue("b(3)") &&
+              !doc->GetValue("x"));
 }
 
 TEST(XmlDocTest, ListPathsBuildMembersInOrder) {
@@ -218,15 +217,14 @@ TEST(XmlDocTest, ListPathsBuildMembersInOrder) {
                               "            <a>3</a>\n            <deeper>\n"
                               "                <c>4</c>\n            </deeper>\n"
                               "        </list>\n    </body>\n"));
-  EXPECT_STREQ(doc->GetValue("list/b"), "2");  // no index: the first
-  EXPECT_STREQ(doc->GetValue("//list(1)/deeper/c"), "4");
-  EXPECT_EQ(doc->GetValue("list(2)/a"), nullptr);
-  // An element without text reads as "".
-  EXPECT_STREQ(doc->GetValue("list(1)/deeper"), "");
+  // No index is the first; an element without text reads as "".
+  EXPECT_EQ(Join(doc->GetValue("list/b"), doc->GetValue("//list(1)/deeper/c"),
+                 doc->GetValue("list(2)/a") == nullptr, doc->GetValue("list(1)/deeper")),
+            Join("2", "4", true, ""));
   // Malformed paths name nothing and write nothing.
   for (const char* bad : {"list(x)/a", "list(1/a", "list(1)x/a", "a//(2)", "", "/", "list()"}) {
-    EXPECT_EQ(doc->GetValue(bad), nullptr) << bad;
-    EXPECT_EQ(doc->SetValue(bad, "v", kValueString), kResultCodeFail) << bad;
+    EXPECT_TRUE(!doc->GetValue(bad) && doc->SetValue(bad, "v", kValueString) == kResultCodeFail)
+        << bad;
   }
   EXPECT_EQ(std::string(doc->GetText()), text);
 }
@@ -235,59 +233,47 @@ TEST(XmlDocTest, ResultAndHeadAndBodyValues) {
   auto doc = NewDoc(2, kCmdRecRealMedia);
   doc->serialize(0);
   doc->SetResult(5, nullptr);
-  EXPECT_EQ(doc->GetResultCode(), 5);
-  EXPECT_EQ(doc->GetResultText(), "Code Fail");
+  EXPECT_TRUE(doc->GetResultCode() == 5 && doc->GetResultText() == "Code Fail");
   doc->SetResult(7, std::string(400, 'r').c_str());
   EXPECT_EQ(doc->GetResultText(), std::string(255, 'r'));
   doc->SetResult(9, "custom & text");
-  doc->SetHeadValue("session", "abc");
-  doc->SetHeadValue("extra", "x");
-  doc->SetBodyValue("volumn", "D:");
-  doc->SetBodyValue("volumn", "E:");  // replaces
-  std::string text = doc->GetText();
-  EXPECT_THAT(text, HasSubstr("<session>abc</session>"));
-  EXPECT_THAT(text, HasSubstr("<result code=\"9\">custom &amp; text</result>\n"
-                              "        <extra>x</extra>\n    </head>"));
-  EXPECT_THAT(text, HasSubstr("<body>\n        <volumn>E:</volumn>\n    </body>"));
+  doc->SetHeadValue("session", "abc"), doc->SetHeadValue("extra", "x");
+  doc->SetBodyValue("volumn", "D:"), doc->SetBodyValue("volumn", "E:");  // replaces
+  EXPECT_THAT(doc->GetText(), AllOf(HasSubstr("<session>abc</session>"),
+                                    HasSubstr("<result code=\"9\">custom &amp; text</result>\n"
+                                              "        <extra>x</extra>\n    </head>"),
+                                    HasSubstr("<body>\n        <volumn>E:</volumn>\n    </body>")));
 
   // A parsed head without result gets one.
   CXMLDoc parsed{std::string(
       "<pdu><head><operation>KeepAlive</operation><type>response</type><session/></head>"
       "<body/></pdu>")};
-  parsed.SetResult(3, nullptr);
-  parsed.SetHeadValue("session", "5");
+  parsed.SetResult(3, nullptr), parsed.SetHeadValue("session", "5");
   EXPECT_THAT(parsed.GetText(),
               HasSubstr("<session>5</session>\n        <result code=\"3\">data finished</result>"));
 }
 
 TEST(XmlDocTest, CarriersOfBareXmlJunkAndNewDocuments) {
   CXMLDoc request{std::string(kKeepAliveRequest)};
-  ASSERT_NE(request.GetCarrier(), nullptr);
-  EXPECT_EQ(request.GetCarrierMessageKind(), 1);
-  EXPECT_EQ(request.GetCarrier()->GetBody(), kKeepAliveRequest);
-  EXPECT_EQ(request.SyncHeaders(), 0);
-  EXPECT_EQ(request.GetCarrier()->GetHeader("Session"), "12");
-  EXPECT_EQ(request.GetCarrier()->GetHeader("CSeq"), "7");
-
   CXMLDoc reply{std::string(kKeepAliveReply)};
-  ASSERT_NE(reply.GetCarrier(), nullptr);
-  EXPECT_EQ(reply.GetCarrierMessageKind(), 2);
-
   CXMLDoc broken{std::string("<pdu>")};
-  EXPECT_EQ(broken.GetCarrier(), nullptr);
-  EXPECT_EQ(broken.SyncHeaders(), kResultCodeFail);
+  ASSERT_TRUE(request.GetCarrier() && reply.GetCarrier());
+  EXPECT_EQ(request.SyncHeaders(), 0);
+  EXPECT_EQ(
+      Join(request.GetCarrierMessageKind(), request.GetCarrier()->GetBody(),
+           request.GetCarrier()->GetHeader("Session"), request.GetCarrier()->GetHeader("CSeq"),
+           reply.GetCarrierMessageKind(), broken.GetCarrier() == nullptr, broken.SyncHeaders()),
+      Join(1, kKeepAliveRequest, "12", "7", 2, true, kResultCodeFail));
 
   int status = 0;
   auto junk = QWTools::HTTPCommon::Parse("garbage POST / HTTP/1.1\r\nA: b\r\n\r\n", 0, &status);
   ASSERT_TRUE(junk && junk->IsJunkPacket());
   CXMLDoc junkDoc(std::move(junk));
-  EXPECT_EQ(junkDoc.GetCmdId(), kCmdNone);
-  EXPECT_EQ(junkDoc.GetCarrierKind(), kCarrierHttp);
-
+  // A new document has nothing built yet, and its carrier no body to read.
   auto doc = NewDoc(1, kCmdKeepAlive);
-  EXPECT_EQ(doc->IsRequest(), 1);
-  EXPECT_STREQ(doc->GetText(), "");                // nothing built yet
-  EXPECT_EQ(doc->deserialize(), kResultXmlParse);  // the carrier has no body
+  EXPECT_EQ(Join(junkDoc.GetCmdId(), junkDoc.GetCarrierKind(), doc->IsRequest(), doc->GetText()),
+            Join(kCmdNone, kCarrierHttp, 1, ""));
+  EXPECT_EQ(doc->deserialize(), kResultXmlParse);
 }
 
 }  // namespace
