@@ -1,5 +1,5 @@
 // The storage data's own rules: record names, configuration, volume choice,
-// use counts, users, drive discovery and the status query of an empty table.
+// use counts, drive discovery and the status query of an empty table.
 #include "store/kvr_data.h"
 
 #include <gtest/gtest.h>
@@ -168,21 +168,6 @@ TEST_F(KVRDataTest, VolumeChoiceByWeightPerUseWithTiesToTheEarlier) {
     for (int i = 0; i < 255; ++i) data_.IncreaseUseCount(p.c_str());
   }
   EXPECT_EQ(Chosen(data_), "A2");  // 104857 > 8192 > 1572864 / 256
-}
-
-TEST_F(KVRDataTest, UsersKeepTheirFirstPasswordAndNeedItToGo) {
-  data_.AddUser("op", "one");
-  data_.AddUser("op", "two");
-  auto checks = [&] {
-    return std::to_string(data_.CheckUser("op", "one")) +
-           std::to_string(data_.CheckUser("op", "two")) +
-           std::to_string(data_.CheckUser("OP", "one"));
-  };
-  EXPECT_EQ(checks(), "0-1-1");
-  data_.DelUser("op", "two");
-  EXPECT_EQ(checks(), "0-1-1");
-  data_.DelUser("op", "one");
-  EXPECT_EQ(checks(), "-1-1-1");
 }
 
 TEST(DriveDiscoveryTest, OffersOnlyMountsThatTakeAFileAndLeavesNothingBehind) {

@@ -299,7 +299,7 @@ TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
 TEST_F(StoreFunMdlTest, NetworkRequestsAreAnsweredAndRegisterAlwaysKeepsTheConnection) {
   data_.AddUser("op", "pw");
   const std::tuple<const char*, const char*, int> cases[] = {
-      {"op", "pw", 0}, {"op", "bad", 5}, {"nobody", "pw", 5}};
+      {"op", "pw", 0}, {"op", "bad", 5}, {"nobody", "pw", 5}, {"OP", "pw", 5}};
   size_t n = 0;
   for (const auto& [name, password, result] : cases) {
     CReferPtr<CRegister> request(CRegister::Create());
