@@ -296,7 +296,7 @@ TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
   EXPECT_EQ(got, "51|01 r10 r11 r12 r13 r14|01 r15 r16 r17 r18 r19|00 r20 r21|");
 }
 
-TEST_F(StoreFunMdlTest, NetworkRequestsAreAnsweredAndRegisterAlwaysKeepsTheConnection) {
+TEST_F(StoreFunMdlTest, RegisterChecksTheUserAndAlwaysKeepsTheConnection) {
   data_.AddUser("op", "pw");
   const std::tuple<const char*, const char*, int> cases[] = {
       {"op", "pw", 0}, {"op", "bad", 5}, {"nobody", "pw", 5}, {"OP", "pw", 5}};
@@ -314,20 +314,6 @@ TEST_F(StoreFunMdlTest, NetworkRequestsAreAnsweredAndRegisterAlwaysKeepsTheConne
     EXPECT_EQ(replies.back()->GetSequence(), "9");
     EXPECT_EQ(replies.back()->GetCommOrigin(), CKVRStoreFunMdl::kName);
   }
-  CReferPtr<CKeepAlive> alive(CKeepAlive::Create());
-  FromNetwork(alive.get(), SvrFrame::kControlDataClass);
-  auto acks = Await<CKeepAliveAck>(1);
-  ASSERT_EQ(acks.size(), 1u);
-  EXPECT_EQ(acks[0]->GetResultCode(), 0);
-
-  Configure(3);
-  CReferPtr<CGetKVRCngParams> get(CGetKVRCngParams::Create());
-  get->cngType = 2;
-  FromNetwork(get.get());
-  FromNetwork(CSetKVRCngParams::Create());
-  ASSERT_EQ(Await<CGetKVRCngParamsAck>(1).size(), 1u);
-  EXPECT_EQ(Await<CGetKVRCngParamsAck>(1)[0]->maxRecordNumber, 3);
-  EXPECT_EQ(Await<CSetKVRCngParamsAck>(1).size(), 1u);
 }
 
 TEST(StoreFunMdlLoopTest, PollsWhileRunningAndEndsBeforeTheModuleGoes) {
