@@ -54,6 +54,9 @@ class CRemoteStreamLib {
   // The callback for every stream lost from now on (null: none). `flag` is kept
   // for the callers of the original library and has no effect.
   void RegisterDisconnectCallback(DisconnectCallback cb, uint8_t flag);
+  // The callback registered now, so that a caller that replaces it for a while
+  // (a test of the library on its own) can put it back.
+  DisconnectCallback GetDisconnectCallback() const { return disconnect_.load(); }
 
   // Opens `url` (at most 255 characters), blocking until the stream is open,
   // its streams are known and the muxer is ready, or the open time-out ends.

@@ -42,17 +42,13 @@ class RecordingMonitor : public IIoMonitor {
   template <typename F>
   auto Locked(F f) {
     std::lock_guard<std::mutex> lock(mu_);
-    if constexpr (std::is_void_v<decltype(f())>) {
-      f();
-      return 0;
-    } else {
-      return f();
-    }
+    return f();
   }
   int OnRead(CIoChannel* channel, CIoBlock* block, int count) override {
     std::string bytes(block->size(), '\0');
     block->CopyOut(bytes.data(), bytes.size());
-    return Locked([&] { reads[channel->id()].push_back({count, bytes}); });
+    Locked([&] { reads[channel->id()].push_back({count, bytes}); });
+    return 0;
   }
   int OnWrite(CIoChannel* channel, int count) override {
     std::unique_lock<std::mutex> lock(mu_);
@@ -61,13 +57,14 @@ class RecordingMonitor : public IIoMonitor {
     return 0;
   }
   int OnChannelError(CIoChannel* channel, int kind) override {
-    return Locked([&] {
+    Locked([&] {
       errors.push_back({channel->id(), kind});
       if (on_error) on_error(channel->id());
     });
+    return 0;
   }
   int OnChannelRemoved(ChannelId id) override {
-    return Locked([&] { removed.insert(id); });
+    return Locked([&] { return removed.insert(id), 0; });
   }
   int OnNotify(int, int) override { return 0; }
 

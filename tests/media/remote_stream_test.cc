@@ -53,15 +53,20 @@ int LostCount(uint32_t stream) { return lost[stream % 1024]; }
 class RemoteStreamTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { openlog("media_test", LOG_PERROR, LOG_USER); }
+  // The records' sources registered theirs once per process: it is put back
+  // for the record tests of a repeated run.
   void SetUp() override {
     ASSERT_TRUE(lib.Initialize());
+    previous_ = lib.GetDisconnectCallback();
     lib.RegisterDisconnectCallback(&OnLost, 0);
     lib.SetTimeouts(0, 0);
   }
   void TearDown() override {
     lib.Cleanup();
+    lib.RegisterDisconnectCallback(previous_, 0);
     EXPECT_EQ(lib.OpenCount(), 0u);
   }
+  CRemoteStreamLib::DisconnectCallback previous_ = nullptr;
 };
 
 // Threads open two streams each and close one of them from two threads at

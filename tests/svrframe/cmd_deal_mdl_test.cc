@@ -152,11 +152,9 @@ TEST_F(CmdDealTest, RegistrationRulesAndUniqueNames) {
   EXPECT_EQ(cmd->GetRuntimeInfo()->Name(), "KVRCmdDealMDl");
   std::atomic<int> gone{0};
   auto* unnamed = new FunModule("", &gone);
-  EXPECT_FALSE(cmd->RegisterFunModule(unnamed));
-  EXPECT_FALSE(cmd->RegisterFunModule(nullptr));
-  EXPECT_FALSE(cmd->RegisterCommModule(nullptr, 1));
-  EXPECT_FALSE(cmd->RemoveFunModule(nullptr, true));
-  EXPECT_FALSE(cmd->RemoveCommModule(nullptr, true));
+  EXPECT_FALSE(cmd->RegisterFunModule(unnamed) || cmd->RegisterFunModule(nullptr) ||
+               cmd->RegisterCommModule(nullptr, 1) || cmd->RemoveFunModule(nullptr, true) ||
+               cmd->RemoveCommModule(nullptr, true));
   EXPECT_EQ(unnamed->Send(Msg("Request"), 0, 0), 0) << "not registered: no sink";
 
   auto* first = AddFun("fun.a", &gone);
@@ -319,8 +317,7 @@ TEST_F(CmdDealTest, EntranceRoutesFanOutAndUnroutedMessagesAreDropped) {
   EXPECT_EQ(order, "aba");
   MessageRef request = b->Received().at(0);
   ASSERT_EQ(request->GetDestinationCount(), 2);
-  EXPECT_EQ(request->GetDestination(0), "fun.a");
-  EXPECT_EQ(request->GetDestination(1), "fun.b");
+  EXPECT_TRUE(request->GetDestination(0) == "fun.a" && request->GetDestination(1) == "fun.b");
   EXPECT_EQ(a->Sequences().back(), 99);
   EXPECT_EQ(destroyed_, 2) << "the unrouted messages died with their last reference";
 
@@ -515,14 +512,14 @@ TEST_F(CmdDealTest, DestroyReturnsWhenADeliveryRemovesAModuleDuringShutDown) {
   std::atomic<int> gone{0};
   auto* fun = AddFun("fun.a", &gone);
   auto* comm = AddComm("TcpCommMdl", 1, &gone);
-  std::atomic<bool> entered{false}, open{false}, done{false};
-  fun->onMessage = [&](const MessageRef&) {
-    entered = true;
-    while (!open) std::this_thread::sleep_for(1ms);
+  Gate gate;
+  std::atomic<bool> done{false};
+  fun->onMessage = [&](const MessageRef& m) {
+    gate.Hold()(m);
     cmd->RemoveCommModule(comm, true);
   };
   comm->Send(Msg("Single"), 0, 0);
-  ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return gate.inside.load() == 1; }));
   ASSERT_TRUE(cmd->RemoveFunModule(fun, true));
   ASSERT_TRUE(WaitFor([&] { return cmd->FindFunModule("fun.a") == nullptr; }));
   std::thread destroyer([&] {
@@ -531,7 +528,7 @@ TEST_F(CmdDealTest, DestroyReturnsWhenADeliveryRemovesAModuleDuringShutDown) {
   });
   // An idle event thread ends as soon as the shut-down has begun.
   ASSERT_TRUE(WaitFor([&] { return cmd->ThreadEnded(1); }));
-  open = true;
+  gate.open = true;
   if (!WaitFor([&] { return done.load(); })) {
     destroyer.detach();
     FAIL() << "Destroy did not return";
@@ -549,10 +546,9 @@ TEST_F(CmdDealTest, ShutDownEndsEveryThreadAndReleasesModulesAndMessages) {
     std::string order;
     auto* a = AddFun("fun.a", &gone);
     auto* b = AddFun("fun.b", &gone);
-    auto* c1 = AddComm("TcpCommMdl", 0, &gone);
-    auto* c2 = AddComm("TcpCommMdl", 0, &gone);
-    auto* c3 = AddComm("TcpCommMdl", 0, &gone);
-    for (auto* m : std::initializer_list<CommModule*>{c1, c2, c3}) m->destroyLog = &order;
+    CommModule* c[3];
+    for (auto*& m : c) (m = AddComm("TcpCommMdl", 0, &gone))->destroyLog = &order;
+    auto [c1, c2, c3] = c;
     a->destroyLog = b->destroyLog = &order;
     const uint32_t before = platform::TickCount();
     ASSERT_TRUE(cmd->RemoveCommModule(c3, true));

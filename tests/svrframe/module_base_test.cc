@@ -22,10 +22,9 @@ TEST(InnerProtocolStackTest, ListsGiveEmptyNamesOutOfRange) {
   m->AddDestination("qw.kvr.func");
   EXPECT_EQ(m->GetReplyTo(1), "TcpCommMdl-2");
   EXPECT_EQ(m->GetDestination(0), "qw.kvr.func");
-  EXPECT_TRUE(m->GetReplyTo(2).IsEmpty() && m->GetReplyTo(-1).IsEmpty());
-  EXPECT_TRUE(m->GetDestination(1).IsEmpty());
-  m->ClearReplyTo();
-  m->ClearDestinations();
+  EXPECT_TRUE(m->GetReplyTo(2).IsEmpty() && m->GetReplyTo(-1).IsEmpty() &&
+              m->GetDestination(1).IsEmpty());
+  m->ClearReplyTo(), m->ClearDestinations();
   EXPECT_EQ(m->GetReplyToCount() + m->GetDestinationCount(), 0);
 }
 
@@ -139,9 +138,8 @@ TEST(ModuleBaseTest, WorkerThreadRunsTheLoopAndHonoursSuspend) {
   ASSERT_TRUE(kvr_test::WaitFor([&] { return !fun->WorkerRunning(); }));
   EXPECT_EQ(fun->SuspendWorker(), -1) << "an ended thread counts as none";
   EXPECT_EQ(fun->Destroy(), 0);
-}
 
-TEST(ModuleBaseTest, AModuleMayDestroyItselfFromItsOwnLoop) {
+  // A module may destroy itself from its own loop.
   std::atomic<bool> gone{false};
   auto* module = new CommProbe(true);
   module->gone = &gone;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -188,25 +189,24 @@ TEST(ModuleConfigTest, CompiledTableAnswersLikeTheDocumentWalk) {
     return rng() % 5 == 0 ? ""
                           : std::string(" ") + name + "=\"" + values[rng() % values.size()] + "\"";
   };
+  // Up to three elements at each of the four levels, each with its attributes.
+  const char* tags[] = {"p", "c", "m", "n"};
+  std::function<std::string(int)> level = [&](int depth) {
+    std::string text;
+    for (int i = rng() % 4; i > 0; --i) {
+      text += std::string("<") + tags[depth];
+      if (depth == 0) text += attr("type", protocols);
+      if (depth == 1) text += attr("id", commands);
+      if (depth == 2) text += attr("entrance", entrances);
+      if (depth == 3) text += attr("condition", conditions);
+      if (depth >= 2) text += attr("funcName", funcs);
+      text += depth == 3 ? "/>" : ">" + level(depth + 1) + "</" + tags[depth] + ">";
+    }
+    return text;
+  };
   int found = 0;
   for (int doc = 0; doc < 300; ++doc) {
-    std::string text = "<root>";
-    for (int i = rng() % 4; i > 0; --i) {
-      text += "<p" + attr("type", protocols) + ">";
-      for (int j = rng() % 4; j > 0; --j) {
-        text += "<c" + attr("id", commands) + ">";
-        for (int k = rng() % 4; k > 0; --k) {
-          text += "<m" + attr("entrance", entrances) + attr("funcName", funcs) + ">";
-          for (int l = rng() % 4; l > 0; --l) {
-            text += "<n" + attr("condition", conditions) + attr("funcName", funcs) + "/>";
-          }
-          text += "</m>";
-        }
-        text += "</c>";
-      }
-      text += "</p>";
-    }
-    text += "</root>";
+    const std::string text = "<root>" + level(0) + "</root>";
     Routes config(text);
     ASSERT_TRUE(config.config->Loaded()) << text;
     for (const auto& p : protocols) {

@@ -19,8 +19,7 @@ class Unit : public QWTools::IReferable {
   int value;
 };
 
-class ReferableTest : public ::testing::Test {
- protected:
+struct ReferableTest : ::testing::Test {
   void SetUp() override { g_deleted = 0; }
 };
 

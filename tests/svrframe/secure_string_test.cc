@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 namespace {
 
 TEST(SecureStringTest, ConstructionAndAssignmentNeverHoldNull) {
-  CSecureString empty;
-  CSecureString from_null(static_cast<const char*>(nullptr));
-  ASSERT_NE(empty.c_str(), nullptr);
-  ASSERT_NE(from_null.c_str(), nullptr);
+  CSecureString empty, from_null(static_cast<const char*>(nullptr));
+  ASSERT_TRUE(empty.c_str() != nullptr && from_null.c_str() != nullptr);
   EXPECT_TRUE(from_null.IsEmpty());
 
   CSecureString s("abc");
@@ -18,11 +17,9 @@ TEST(SecureStringTest, ConstructionAndAssignmentNeverHoldNull) {
   EXPECT_EQ(s, "abc");
   s = s.c_str() + 1;  // assigning from its own buffer
   EXPECT_EQ(s, "bc");
-  CSecureString copy = s;
-  CSecureString moved = std::move(copy);
+  CSecureString copy = s, moved = std::move(copy);
   EXPECT_EQ(moved, "bc");
-  EXPECT_NE(copy.c_str(), nullptr);
-  EXPECT_TRUE(copy.IsEmpty());
+  EXPECT_TRUE(copy.c_str() != nullptr && copy.IsEmpty());
   EXPECT_EQ(CSecureString("abcdef", 3), "abc");
   EXPECT_EQ(CSecureString("ab\0cd", 5), "ab");
 }
@@ -38,16 +35,15 @@ TEST(SecureStringTest, AppendInsertErase) {
   s.Insert(2, s.c_str());  // text from its own buffer
   EXPECT_EQ(s, "r/r/camera1/xcamera1/x");
 
+  // Erase from "abcdef" in turn: position, count, the result, the text after.
   CSecureString e("abcdef");
-  EXPECT_EQ(e.Erase(1, 2), 4);
-  EXPECT_EQ(e, "adef");
-  EXPECT_EQ(e.Erase(2, 1000), 2);  // up to count: cut at the end
-  EXPECT_EQ(e, "ad");
-  EXPECT_EQ(e.Erase(3, 1), -1);  // past the end
-  EXPECT_EQ(e.Erase(-1, 1), -1);
-  EXPECT_EQ(e.Erase(0, -4), 2);
-  EXPECT_EQ(e.Erase(2, 1), 2);  // at the end: nothing to remove
-  EXPECT_EQ(e, "ad");
+  const std::tuple<int, int, int, const char*> erases[] = {
+      {1, 2, 4, "adef"}, {2, 1000, 2, "ad"}, {3, 1, -1, "ad"},  // up to count; past the end
+      {-1, 1, -1, "ad"}, {0, -4, 2, "ad"},   {2, 1, 2, "ad"}};  // at the end: nothing to remove
+  for (const auto& [at, count, result, after] : erases) {
+    EXPECT_EQ(e.Erase(at, count), result) << at << "," << count;
+    EXPECT_EQ(e, after) << at << "," << count;
+  }
 }
 
 TEST(SecureStringTest, FindSubstringAtAndCompareStayInsideTheBuffer) {
@@ -61,11 +57,11 @@ TEST(SecureStringTest, FindSubstringAtAndCompareStayInsideTheBuffer) {
       {abc.Compare(kNull), 1}, {CSecureString("").Compare(kNull), 0}};
   // clang-format on
   for (size_t i = 0; i < std::size(found); ++i) EXPECT_EQ(found[i].first, found[i].second) << i;
-  EXPECT_TRUE(abc.Substring(2, 5)->IsEmpty());
-  EXPECT_EQ(*abc.Substring(1, 2), "bc");
-  EXPECT_EQ(*abc.Substring(0, 0), "");
-  EXPECT_TRUE(abc.Substring(-1, 2)->IsEmpty());
-  EXPECT_TRUE(abc.Substring(1, 0x7fffffff)->IsEmpty());  // no overflow in position + count
+  // The last: no overflow in position + count.
+  for (auto [at, count, sub] :
+       {std::tuple{2, 5, ""}, {1, 2, "bc"}, {0, 0, ""}, {-1, 2, ""}, {1, 0x7fffffff, ""}}) {
+    EXPECT_EQ(*abc.Substring(at, count), sub) << at << "," << count;
+  }
   EXPECT_EQ(*abc.At(1), 'b');
   const char* past = abc.At(3);
   EXPECT_STREQ(past, "");

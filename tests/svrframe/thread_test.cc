@@ -41,7 +41,7 @@ class Worker : public QWTools::CThread {
   }
 };
 
-TEST(ThreadTest, StartsOnlyWhenNeitherThreadNorHandleIsLeft) {
+TEST(ThreadTest, StartsOnlyWhenNeitherThreadNorHandleIsLeftAndAutoDeleteDeletesAfterOnExit) {
   Worker w;
   w.hold_exit = true;
   ASSERT_TRUE(w.Start(1));
@@ -58,16 +58,14 @@ TEST(ThreadTest, StartsOnlyWhenNeitherThreadNorHandleIsLeft) {
   ASSERT_TRUE(WaitFor([&] { return w.Start(1) && w.runs.load() == 2; }));
   w.stop = true;
   ASSERT_TRUE(WaitFor([&] { return w.exits.load() == 2; }));
-}
 
-TEST(ThreadTest, AutoDeleteObjectDeletesItselfAfterOnExit) {
   std::atomic<bool> deleted{false};
-  auto* w = new Worker(true);
-  w->deleted = &deleted;
-  ASSERT_TRUE(w->Start(1));
-  ASSERT_TRUE(WaitFor([&] { return w->IsRunning(); }));
-  w->stop = true;
-  EXPECT_TRUE(WaitFor([&] { return deleted.load(); }));
+  auto* self = new Worker(true);
+  self->deleted = &deleted;
+  ASSERT_TRUE(self->Start(1));
+  ASSERT_TRUE(WaitFor([&] { return self->IsRunning(); }));
+  self->stop = true;
+  EXPECT_TRUE(WaitFor([&] { return deleted.load(); })) << "auto-delete after OnExit";
 }
 
 }  // namespace
