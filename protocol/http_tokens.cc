@@ -3,7 +3,9 @@
 namespace QWTools {
 
 const std::vector<HttpTokenTable>& HttpTokenTables() {
-  static const std::vector<HttpTokenTable> tables = {
+  // Never destroyed: the service's threads outlive the host's main and may
+  // still print a message while the process's static objects are torn down.
+  static const auto* const tables = new std::vector<HttpTokenTable>{
       {kProtocolHttp,
        {"OPTIONS", "GET", "HEAD", "POST", "PUT", "DELETE", "TRACE", "CONNECT"},
        {"HTTP/1.1", "HTTP/1.0"}},
@@ -14,7 +16,7 @@ const std::vector<HttpTokenTable>& HttpTokenTables() {
        {"RTSP/1.0"}},
       {4, {}, {}},
   };
-  return tables;
+  return *tables;
 }
 
 HttpTokenMatch FindHttpToken(std::string_view token) {
