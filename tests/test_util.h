@@ -2,6 +2,10 @@
 #ifndef KVR_TESTS_TEST_UTIL_H_
 #define KVR_TESTS_TEST_UTIL_H_
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -80,6 +84,27 @@ class Gate {
 template <size_t N>
 void Copy(char (&out)[N], const std::string& text) {
   std::snprintf(out, N, "%s", text.c_str());
+}
+
+// A free port on 127.0.0.1 (the kernel's choice, released again).
+inline unsigned short FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(address);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// Raises the open-file limit to its hard maximum; false when that is below `needed`.
+inline bool RaiseFileLimit(size_t needed) {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return false;
+  files.rlim_cur = files.rlim_max;
+  return ::setrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur >= needed;
 }
 
 }  // namespace kvr_test

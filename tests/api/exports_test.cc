@@ -135,14 +135,7 @@ int LoopbackSocket(unsigned port, bool listen) {
   if (!ok) ::close(fd);
   return ok ? fd : -1;
 }
-unsigned FreePort() {
-  const int fd = LoopbackSocket(0, true);
-  sockaddr_in address{};
-  socklen_t size = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+unsigned FreePort() { return kvr_test::FreeLoopbackPort(); }
 
 void EnsureStarted() {
   PutRoutingFile();

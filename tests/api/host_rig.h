@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "include/KVRServer.h"
+#include "tests/test_util.h"
 
 namespace kvr_test {
 
@@ -108,17 +109,13 @@ inline std::vector<RECORD_STATUS_INFO> RecordTable() {
   return std::vector<RECORD_STATUS_INFO>(entries, entries + count);
 }
 
-// A free port on 127.0.0.1 (the kernel's choice, released again).
-inline unsigned short FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
+// Use count of every volume, in configuration order.
+inline std::vector<int> UseCounts() {
+  STORE_CONFIG_INFO config;
+  KVR_GetKVRConfig(config);
+  std::vector<int> counts;
+  for (const STORE_VOLUME_INFO& v : config.volumes) counts.push_back(v.useCount);
+  return counts;
 }
 
 class HostRig {

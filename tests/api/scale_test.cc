@@ -27,20 +27,12 @@ namespace fs = std::filesystem;
 using kvr_test::HostRig;
 using kvr_test::RecordTable;
 using kvr_test::TsStream;
+using kvr_test::UseCounts;
 using kvr_test::WaitFor;
 
 double Seconds(double fallback) {
   const char* text = std::getenv("KVR_SCALE_SECONDS");
   return text != nullptr ? std::atof(text) : fallback;
-}
-
-// Use count of every volume, in configuration order.
-std::vector<int> UseCounts() {
-  STORE_CONFIG_INFO config;
-  KVR_GetKVRConfig(config);
-  std::vector<int> counts;
-  for (const STORE_VOLUME_INFO& v : config.volumes) counts.push_back(v.useCount);
-  return counts;
 }
 
 // 256 records of 2 Mbit/s each on two volumes (a volume counts at most 255

@@ -33,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using kvr_test::HostRig;
+using kvr_test::UseCounts;
 using kvr_test::WaitFor;
 
 constexpr int kClients = 8, kNamesPerClient = 6;
@@ -243,14 +244,6 @@ std::set<std::string> FilesOnDisk(const std::vector<std::string>& volumes) {
     }
   }
   return files;
-}
-
-std::vector<int> UseCounts() {
-  STORE_CONFIG_INFO config;
-  KVR_GetKVRConfig(config);
-  std::vector<int> counts;
-  for (const STORE_VOLUME_INFO& v : config.volumes) counts.push_back(v.useCount);
-  return counts;
 }
 
 std::map<std::string, int> TaskTable() {

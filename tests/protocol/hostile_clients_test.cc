@@ -81,11 +81,7 @@ class HostileClientsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::getenv("KVR_HEAVY_TESTS") == nullptr) GTEST_SKIP() << "run with the heavy label";
-    rlimit files{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
-    files.rlim_cur = files.rlim_max;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
-    ASSERT_GE(files.rlim_cur, static_cast<rlim_t>(2 * kPeers + 200));
+    ASSERT_TRUE(kvr_test::RaiseFileLimit(2 * kPeers + 200)) << "too few file descriptors";
     // The manager finds its routing file in the working directory.
     std::filesystem::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml",
                                cwd_.File("Server_Config.xml"));

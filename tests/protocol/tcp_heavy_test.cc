@@ -23,11 +23,7 @@ constexpr int kClients = 2000;
 
 TEST(TcpHeavyTest, TwoThousandClientsEachGetTheirReplyWhileBadPeersMisbehave) {
   if (std::getenv("KVR_HEAVY_TESTS") == nullptr) GTEST_SKIP() << "run with the heavy label";
-  rlimit files{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
-  files.rlim_cur = files.rlim_max;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
-  ASSERT_GE(files.rlim_cur, static_cast<rlim_t>(2 * kClients + 100));
+  ASSERT_TRUE(kvr_test::RaiseFileLimit(2 * kClients + 100)) << "too few file descriptors";
 
   kvr_test::ServiceRig rig;
   ASSERT_TRUE(rig.ready);

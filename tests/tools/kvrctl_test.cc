@@ -29,13 +29,7 @@ using namespace std::chrono_literals;
 kvr_test::ScratchDir* g_dir = nullptr;
 unsigned g_port = 0;
 
-unsigned UnusedPort() {
-  const platform::SocketFd fd = platform::OpenTcpSocket();
-  platform::BindIPv4(fd, 0, 0);
-  const unsigned port = platform::NetToHost16(platform::LocalPort(fd));
-  platform::CloseSocket(fd);
-  return port;
-}
+unsigned UnusedPort() { return kvr_test::FreeLoopbackPort(); }
 
 class ServiceEnvironment : public ::testing::Environment {
   void SetUp() override {
