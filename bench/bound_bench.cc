@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "io/proactor.h"
 
 namespace {
@@ -35,13 +36,7 @@ constexpr size_t kPayload = 348 * 188;  // a media chunk of whole TS packets
 
 using Clock = std::chrono::steady_clock;
 
-double ResidentMiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) /
-         static_cast<double>(kMiB);
-}
+double ResidentMiB() { return static_cast<double>(kvr_bench::ResidentKiB()) / 1024; }
 
 // What malloc has taken from the system: the 256 KiB pieces of the blocks are
 // mapped one by one. Resident size trails it while pieces are reused into

@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "io/proactor.h"
 #include "media/remote_stream.h"
 #include "tests/media/camera_fixture.h"
@@ -58,19 +59,6 @@ double SelfCpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return CpuSeconds(u);
-}
-
-// A "Vm...:" line of /proc/self/status, in KiB.
-long StatusKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const size_t n = std::strlen(field);
-  while (std::getline(status, line)) {
-    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') {
-      return std::atol(line.c_str() + n + 1);
-    }
-  }
-  return -1;
 }
 
 // ---- our side, in a child process: bench_pull --ours URL N SECONDS FOLDER ----
@@ -113,7 +101,7 @@ int RunOurs(const std::string& url, int count, double seconds, const std::string
   proactor.Start();
   CRemoteStreamLib& lib = CRemoteStreamLib::Instance();
   lib.Initialize();
-  const long rss_before = StatusKiB("VmRSS");
+  const long rss_before = kvr_bench::ResidentKiB();
   const double cpu_before = SelfCpuSeconds();
 
   // Streams open 100 ms apart, as the ffmpeg processes start (the test
@@ -139,7 +127,7 @@ int RunOurs(const std::string& url, int count, double seconds, const std::string
       std::chrono::duration<double>(seconds));
   if (count == 0) opened.push_back(std::chrono::steady_clock::now());
   std::this_thread::sleep_until(opened[0] + run);
-  const long rss_running = StatusKiB("VmRSS");  // every stream is open and running
+  const long rss_running = kvr_bench::ResidentKiB();  // every stream is open and running
   for (int i = 0; i < count; ++i) {
     std::this_thread::sleep_until(opened[static_cast<size_t>(i)] + run);
     lib.CloseStream(streams[static_cast<size_t>(i)]);

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "tests/api/host_rig.h"
 
 namespace {
@@ -42,14 +43,6 @@ using Clock = std::chrono::steady_clock;
 using kvr_test::TsStream;
 
 constexpr uint32_t kRecords = 256, kFeeders = 8;
-
-long RssKiB() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
 
 std::string Name(uint32_t record) { return "cam" + std::to_string(record) + ".ts"; }
 
@@ -152,7 +145,7 @@ Result Service(const Load& load, kvr_test::HostRig& rig, const std::vector<std::
   }
   if (startedRssKiB != nullptr) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // writers take up their starts
-    *startedRssKiB = RssKiB();
+    *startedRssKiB = kvr_bench::ResidentKiB();
   }
 
   // Megabytes counted per record, from the status query (one caller at a
@@ -165,7 +158,7 @@ Result Service(const Load& load, kvr_test::HostRig& rig, const std::vector<std::
       for (const auto& r : kvr_test::RecordTable()) {
         counted[std::atoi(r.recordFileUrl + 3)] = r.recordSize;
       }
-      peak = std::max(peak.load(), RssKiB());
+      peak = std::max(peak.load(), kvr_bench::ResidentKiB());
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
@@ -261,13 +254,13 @@ int main(int argc, char** argv) {
   const std::vector<std::string> volumes = {root + "/v0", root + "/v1"};
   for (const auto& v : volumes) fs::create_directories(v);
 
-  const long before = RssKiB();
+  const long before = kvr_bench::ResidentKiB();
   kvr_test::HostRig rig(volumes, kRecords, KVR_SOURCE_DIR "/config/Server_Config.xml");
   if (!rig.ok()) {
     std::fprintf(stderr, "bench_scale: the service did not start\n");
     return 1;
   }
-  const long serviceKiB = RssKiB();
+  const long serviceKiB = kvr_bench::ResidentKiB();
 
   const Load paced{2e6 / 8, pacedSeconds, 0, 26};
   ::sync();
