@@ -18,7 +18,7 @@ bool GetDiskSpace(const std::string& path, DiskSpace* space) {
 }
 
 bool IsStorageFilesystem(const std::string& type) {
-  static const char* const kExact[] = {"ext2", "ext3", "ext4", "xfs",  "btrfs", "zfs",
+  static const char* const kExact[] = {"ext2", "ext3", "ext4",  "xfs",  "btrfs", "zfs",
                                        "f2fs", "vfat", "exfat", "cifs", "smb3"};
   for (const char* t : kExact) {
     if (type == t) return true;

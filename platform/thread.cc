@@ -4,8 +4,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <sched.h>
+#include <cerrno>
 
 namespace platform {
 

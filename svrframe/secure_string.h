@@ -20,7 +20,7 @@ class CSecureString {
  public:
   CSecureString();
   // A null text gives the empty string.
-  CSecureString(const char* text);  // NOLINT: implicit, strings are built from literals
+  CSecureString(const char* text);              // NOLINT: implicit, strings are built from literals
   CSecureString(const char* text, int length);  // at most length bytes, stops at a NUL
   CSecureString(const CSecureString& other);
   CSecureString(CSecureString&& other) noexcept;
@@ -79,8 +79,9 @@ class CSecureString {
 
  private:
   static std::strong_ordering Order(int c) {
-    return c < 0 ? std::strong_ordering::less
-                 : c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
+    return c < 0   ? std::strong_ordering::less
+           : c > 0 ? std::strong_ordering::greater
+                   : std::strong_ordering::equal;
   }
   void Replace(const char* text, size_t length);
 

@@ -177,7 +177,8 @@ TEST(ServiceStopTest, ReturnsOnceEveryRecordFileHoldsItsBytes) {
   ASSERT_TRUE(kvr_test::WaitFor([&] {
     bool throttled = false;
     for (int id = 1; id < 4096; ++id) {
-      throttled |= proactor->SetWriteThrottle(id, [](size_t) { std::this_thread::sleep_for(400ms); });
+      throttled |=
+          proactor->SetWriteThrottle(id, [](size_t) { std::this_thread::sleep_for(400ms); });
     }
     return throttled;
   }));
@@ -191,8 +192,8 @@ TEST(ServiceStopTest, ReturnsOnceEveryRecordFileHoldsItsBytes) {
   // comes once the writer has taken every byte (4 whole megabytes).
   ASSERT_TRUE(kvr_test::WaitFor([&] {
     std::vector<RECORD_STATUS_INFO> records;
-    return manager->GetData()->QueryRecordStatus("slow.ts", &records) == 0 &&
-           records.size() == 1 && records[0].recordSize == 4;
+    return manager->GetData()->QueryRecordStatus("slow.ts", &records) == 0 && records.size() == 1 &&
+           records[0].recordSize == 4;
   }));
   ASSERT_EQ(manager->Stop(), 0);
   EXPECT_EQ(fs::file_size(volume + "/slow.ts"), bytes.size());
