@@ -72,10 +72,18 @@ int CKVRRTSPCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   if (std::strcmp(command, "RecRealMedia") == 0) {
     if (auto* request = dynamic_cast<CRecordMedia*>(unit)) StartPull(*request);
   } else if (std::strcmp(command, "RecRealMediaControl") == 0) {
-    // Pause and resume leave the stream flowing: the writer drops what it
-    // does not want, and a reconnect would lose the stream's start.
+    // Pause and resume keep the connection (a reconnect would lose the
+    // stream's start) but hold the stream back, so that the resumed part of
+    // the file opens with a key frame rather than mid-picture-group.
     auto* request = dynamic_cast<CRecordMediaControl*>(unit);
-    if (request != nullptr && request->ctrlInfo == CKVRIOCommMdl::kStateStopped) CloseStream();
+    if (request == nullptr) return 0;
+    if (request->ctrlInfo == CKVRIOCommMdl::kStateStopped) {
+      CloseStream();
+    } else if (request->ctrlInfo == CKVRIOCommMdl::kStatePaused ||
+               request->ctrlInfo == CKVRIOCommMdl::kStateResumed) {
+      CRemoteStreamLib::Instance().HoldBack(stream_.load(),
+                                            request->ctrlInfo == CKVRIOCommMdl::kStatePaused);
+    }
   }
   return 0;
 }

@@ -86,6 +86,12 @@ uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* us
   return handle;
 }
 
+void CRemoteStreamLib::HoldBack(uint32_t stream, bool hold) {
+  std::lock_guard<std::mutex> lock(table_mu_);
+  auto it = table_.find(stream);
+  if (it != table_.end()) it->second->HoldBack(hold);
+}
+
 void CRemoteStreamLib::CloseStream(uint32_t stream) {
   if (InCallback()) {
     platform::DebugPrintf("RemoteStream: CloseStream(%u) inside a stream callback refused", stream);

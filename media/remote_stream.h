@@ -70,6 +70,11 @@ class CRemoteStreamLib {
   // Unknown or 0 handle: nothing. Refused inside a callback (see above).
   void CloseStream(uint32_t stream);
 
+  // Holds the stream back (every packet dropped) or lets it go again, from
+  // its next key frame on. A paused record holds its stream back so that the
+  // resumed file continues with a picture. Unknown handle: nothing.
+  void HoldBack(uint32_t stream, bool hold);
+
   // Closes every open stream. Refused inside a callback.
   void Cleanup();
 

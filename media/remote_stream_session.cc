@@ -182,10 +182,7 @@ bool CRemoteStreamSession::OpenOutput() {
   }
   last_dts_.assign(out_->nb_streams, AV_NOPTS_VALUE);
   held_.assign(out_->nb_streams, nullptr);
-  awaiting_key_.assign(out_->nb_streams, false);
-  for (unsigned o = 0; o < out_->nb_streams; ++o) {
-    awaiting_key_[o] = out_->streams[o]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-  }
+  ArmKeyWait();
 
   auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBuffer));
   if (buffer == nullptr) return false;
@@ -219,6 +216,22 @@ bool CRemoteStreamSession::Start(uint32_t handle, std::function<void(uint32_t)> 
     return false;
   }
   return true;
+}
+
+void CRemoteStreamSession::ArmKeyWait() {
+  awaiting_key_.assign(out_->nb_streams, false);
+  picture_seen_ = true;
+  picture_at_ = INT64_MIN;
+  for (unsigned o = 0; o < out_->nb_streams; ++o) {
+    if (out_->streams[o]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    awaiting_key_[o] = true;
+    picture_seen_ = false;
+  }
+}
+
+void CRemoteStreamSession::HoldBack(bool hold) {
+  if (hold) rearm_.store(true, std::memory_order_relaxed);
+  held_back_.store(hold, std::memory_order_relaxed);
 }
 
 void CRemoteStreamSession::Stop() {
@@ -287,13 +300,32 @@ bool CRemoteStreamSession::Forward(AVPacket* pkt) {
   if (in_index < 0 || static_cast<size_t>(in_index) >= out_index_.size()) return true;
   const int o = out_index_[static_cast<size_t>(in_index)];
   if (o < 0) return true;
+  // A packet without time stamps cannot be muxed. It is dropped before the
+  // key-frame wait looks at it: the RTSP demuxer flags such a packet as key,
+  // and letting it end the wait would open the record with frames that
+  // cannot be decoded.
+  if (pkt->size == 0 || (pkt->pts == AV_NOPTS_VALUE && pkt->dts == AV_NOPTS_VALUE)) return true;
+  if (held_back_.load(std::memory_order_relaxed)) return true;
+  if (rearm_.exchange(false, std::memory_order_relaxed)) ArmKeyWait();
   if (awaiting_key_[o]) {
     // Frames before the first key frame cannot be decoded; a record starts
     // with a picture.
     if (!(pkt->flags & AV_PKT_FLAG_KEY)) return true;
     awaiting_key_[o] = false;
   }
-  if (pkt->size == 0 || (pkt->pts == AV_NOPTS_VALUE && pkt->dts == AV_NOPTS_VALUE)) return true;
+  // Audio before the first picture would play over nothing: audio waits for
+  // it and then starts no earlier than it, since the muxer orders by time and
+  // would put an earlier sound ahead of the picture.
+  const AVRational base = in_->streams[in_index]->time_base;
+  const int64_t stamp = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+  if (out_->streams[o]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+    if (!picture_seen_) {
+      picture_seen_ = true;
+      picture_at_ = av_rescale_q(stamp, base, AV_TIME_BASE_Q);
+    }
+  } else if (!picture_seen_ || av_compare_ts(stamp, base, picture_at_, AV_TIME_BASE_Q) < 0) {
+    return true;
+  }
   if (pkt->dts == AV_NOPTS_VALUE) pkt->dts = pkt->pts;
   if (pkt->pts == AV_NOPTS_VALUE) pkt->pts = pkt->dts;
   av_packet_rescale_ts(pkt, in_->streams[in_index]->time_base, out_->streams[o]->time_base);

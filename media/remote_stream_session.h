@@ -40,6 +40,11 @@ class CRemoteStreamSession {
 
   void Stop();
 
+  // While held back, every packet is dropped; once let go, the stream starts
+  // again with a key frame (audio waits for it too), as it did at the open.
+  // Any thread.
+  void HoldBack(bool hold);
+
   // True on any reader thread of the library.
   static bool OnReaderThread();
 
@@ -55,6 +60,9 @@ class CRemoteStreamSession {
   bool Forward(AVPacket* pkt);
   // Hands a packet to the muxer (which takes its data); false when memory ran out.
   bool Write(AVPacket* pkt);
+  // Makes every video stream wait for its next key frame, and audio for the
+  // first picture.
+  void ArmKeyWait();
   void Deliver(const uint8_t* data, size_t size);
   // Frees the FFmpeg contexts, giving the server a moment for a goodbye.
   void Release();
@@ -83,6 +91,10 @@ class CRemoteStreamSession {
   std::vector<int64_t> last_dts_;   // per output stream, in its time base
   std::vector<AVPacket*> held_;     // per output stream: its newest packet, not yet muxed
   std::vector<bool> awaiting_key_;  // per output stream: video before its first key frame
+  bool picture_seen_ = false;       // a key frame was muxed since the last ArmKeyWait
+  int64_t picture_at_ = 0;          // its time stamp, in microseconds
+  std::atomic<bool> held_back_{false};
+  std::atomic<bool> rearm_{false};  // held back since the last key-frame wait
   std::vector<uint8_t> carry_;      // muxed bytes not yet delivered (less than a packet, or
                                     // written before the reader started)
   bool delivering_ = false;         // the reader runs: WritePacket may call back
