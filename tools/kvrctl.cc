@@ -19,9 +19,12 @@
 #include <string>
 #include <vector>
 
+#include <stdexcept>
+
 #include "protocol/kvr_control_client.h"
 #include "protocol/session_pdus.h"
 #include "protocol/store_pdus.h"
+#include "tools/kvrctl_cameras.h"
 
 namespace {
 
@@ -48,13 +51,24 @@ constexpr char kUsage[] =
     "  record pause|resume|stop|delete WRITE_URL\n"
     "  status [WRITE_URL]           every record (or one) as a table\n"
     "\n"
-    "Defaults: --host 127.0.0.1 --port 5150 --timeout 5000.\n"
+    "Cameras that kvrd records itself (through kvrd's API port, --api-port):\n"
+    "  cameras                      each camera with its state\n"
+    "  recordings CAMERA [--from T] [--to T]\n"
+    "                               segments, gaps and protections in a range\n"
+    "  export CAMERA --from T --to T FILE\n"
+    "                               the range as one MPEG-TS file, cut at key frames\n"
+    "  protect|unprotect CAMERA --from T --to T\n"
+    "                               keep a range from retention, or let it go\n"
+    "  T: 2026-12-06T05:10:00Z (UTC) or seconds since 1970.\n"
+    "\n"
+    "Defaults: --host 127.0.0.1 --port 5150 --api-port 5151 --timeout 5000.\n"
     "Exit status: 0 done, 1 refused by the service (its reason on stderr),\n"
     "2 bad command line, 3 service not reachable.\n"
     "\n"
     "Example:\n"
     "  kvrctl --port 5150 record start rtsp://127.0.0.1:8554/cam cam1.ts --limit-time 60\n"
-    "  kvrctl --port 5150 status\n";
+    "  kvrctl --port 5150 status\n"
+    "  kvrctl recordings cam1 --from 2026-12-06T05:00:00Z\n";
 
 // Thrown for a bad command line; caught in main.
 struct UsageError {
@@ -66,6 +80,7 @@ struct Options {
   uint16_t port = kDefaultPort;
   bool json = false;
   int timeoutMs = CKVRControlClient::kDefaultTimeoutMs;
+  uint16_t apiPort = 5151;
 };
 
 // The words after the command, with "--name value" options taken out on request.
@@ -454,6 +469,8 @@ int Run(int argc, char** argv) {
       options.host = value("a host");
     } else if (option == "--port") {
       options.port = static_cast<uint16_t>(ParseNumber(value("a port"), "--port", 1, 65535));
+    } else if (option == "--api-port") {
+      options.apiPort = static_cast<uint16_t>(ParseNumber(value("a port"), "--api-port", 1, 65535));
     } else if (option == "--json") {
       options.json = true;
     } else if (option == "--timeout") {
@@ -464,7 +481,14 @@ int Run(int argc, char** argv) {
   }
   if (at >= argc) throw UsageError{"no command"};
   const std::string command = argv[at];
-  Args args(std::vector<std::string>(argv + at + 1, argv + argc));
+  const std::vector<std::string> words(argv + at + 1, argv + argc);
+  kvrctl::ApiOptions api{options.host, options.apiPort, options.json, options.timeoutMs};
+  try {
+    if (const auto status = kvrctl::RunCameraCommand(command, words, api)) return *status;
+  } catch (const std::invalid_argument& error) {
+    throw UsageError{error.what()};
+  }
+  Args args(words);
   static const std::map<std::string, std::function<void(Session&, Args&)>> kCommands = {
       {"register", Register}, {"keepalive", KeepAlive}, {"config", Config},
       {"record", Record},     {"status", Status},

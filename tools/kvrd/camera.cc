@@ -1,5 +1,6 @@
 #include "tools/kvrd/camera.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -24,6 +25,7 @@ constexpr int64_t kRollSlackMs = 30'000;
 
 constexpr int kEventDiskFull = 1, kEventTimeLimit = 2, kEventSizeLimit = 3;
 constexpr int kStatusFailed = 0;
+constexpr int kStatusGone = -100;  // no such record (a failed start's task is removed)
 
 const char* Cause(int code) {
   switch (code) {
@@ -48,7 +50,7 @@ int RecordStatus(const std::string& url) {
   unsigned int count = 0;
   if (KVR_QueryRecRealMediaStatus(const_cast<char*>(url.c_str()), records, count) != 0 ||
       count == 0 || records == 0) {
-    return -1;
+    return kStatusGone;
   }
   return reinterpret_cast<const RECORD_STATUS_INFO*>(records)->status;
 }
@@ -143,7 +145,7 @@ int Camera::WaitEvent(const std::string& url, int64_t deadlineMs) {
   }
 }
 
-bool Camera::OpenSegment(Segment* segment, std::string* cause) {
+bool Camera::OpenSegment(Segment* segment, std::string* cause, const std::string& watched) {
   static std::mutex names_mu;
   static int64_t last_named = 0;  // two cameras' names may share a millisecond; one camera's never
   int64_t requested = NowMs();
@@ -197,8 +199,19 @@ bool Camera::OpenSegment(Segment* segment, std::string* cause) {
         *cause = Cause(it->second.front());
         break;
       }
+      // The segment being rolled over lost its camera: so has this one.
+      auto old = events_.find(watched);
+      if (!watched.empty() && old != events_.end() &&
+          std::any_of(old->second.begin(), old->second.end(), [](int code) {
+            return code != kEventTimeLimit && code != kEventSizeLimit;
+          })) {
+        *cause = Cause(5);
+        break;
+      }
     }
-    if (RecordStatus(segment->url) == kStatusFailed) {
+    // A record whose stream did not open is failed, or already gone.
+    const int status = RecordStatus(segment->url);
+    if (status == kStatusFailed || status == kStatusGone) {
       *cause = "cannot open the stream";
       break;
     }
@@ -305,7 +318,7 @@ void Camera::Run() {
     if (!current) {
       Segment next;
       std::string cause;
-      if (OpenSegment(&next, &cause)) {
+      if (OpenSegment(&next, &cause, "")) {
         backoff_.Reset();
         if (outage) {
           gapToFix =
@@ -334,7 +347,7 @@ void Camera::Run() {
     if (code == 0 || code == kEventTimeLimit || code == kEventSizeLimit) {
       Segment next;
       std::string cause;
-      if (OpenSegment(&next, &cause)) {
+      if (OpenSegment(&next, &cause, current->url)) {
         close(*current);
         contiguous = true;
         current = next;

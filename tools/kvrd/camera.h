@@ -71,8 +71,10 @@ class Camera {
 
   void Run();
   // Starts a segment's record and waits for its first media on disk; false
-  // (with the cause) when it does not come, the record stopped again.
-  bool OpenSegment(Segment* segment, std::string* cause);
+  // (with the cause) when it does not come, or when the record `watched`
+  // (the one rolled over, or empty) loses its stream meanwhile. The record
+  // is stopped again then.
+  bool OpenSegment(Segment* segment, std::string* cause, const std::string& watched);
   // Stops the record, reads the file, renames it after its first picture
   // and closes its catalog row, starting no later than `notAfterMs` when
   // that is set; gives the row, nothing when the file held no picture.
