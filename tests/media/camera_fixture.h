@@ -23,7 +23,11 @@ namespace kvr_test {
 class TestCamera {
  public:
   // `user`/`password` non-empty: the camera asks every client for them.
-  explicit TestCamera(const std::string& user = "", const std::string& password = "") {
+  // `port` non-zero: served there, so a camera restarted comes back at the
+  // same URL.
+  explicit TestCamera(const std::string& user = "", const std::string& password = "",
+                      unsigned short port = 0) {
+    const std::string portText = std::to_string(port);
     int out[2];
     const pid_t parent = ::getpid();
     pid_ = ::pipe(out) == 0 ? ::fork() : -1;
@@ -33,10 +37,11 @@ class TestCamera {
       if (::getppid() != parent) ::_exit(127);
       ::dup2(out[1], STDOUT_FILENO);
       if (user.empty()) {
-        ::execl("/usr/bin/python3", "python3", KVR_CAMERA_SCRIPT, nullptr);
+        ::execl("/usr/bin/python3", "python3", KVR_CAMERA_SCRIPT, "--port", portText.c_str(),
+                nullptr);
       } else {
         ::execl("/usr/bin/python3", "python3", KVR_CAMERA_SCRIPT, "--user", user.c_str(),
-                "--password", password.c_str(), nullptr);
+                "--password", password.c_str(), "--port", portText.c_str(), nullptr);
       }
       ::_exit(127);
     }

@@ -27,7 +27,7 @@ class Backoff {
  private:
   const int64_t base_, cap_;
   int failures_ = 0;
-  std::minstd_rand rng_;
+  std::mt19937 rng_;
 };
 
 }  // namespace kvrd

@@ -119,8 +119,15 @@ int Retention::Sweep() {
         stuck_[v.name] = true;
         break;
       }
+      // Counted as freed by its size, then measured: no more is deleted
+      // than the high watermark needs.
       int batch = 0;
-      for (const SegmentRow& row : oldest) batch += Delete(row, v.path, why);
+      for (const SegmentRow& row : oldest) {
+        if (v.freeBytes >= high) break;
+        if (!Delete(row, v.path, why)) continue;
+        ++batch;
+        v.freeBytes += static_cast<uint64_t>(row.bytes);
+      }
       if (batch == 0) break;
       deleted += batch;
       for (const VolumeSpace& now : volumes_()) {

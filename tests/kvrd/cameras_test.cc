@@ -1,0 +1,331 @@
+// kvrd recording the test camera by itself: the built daemon as a child
+// process, its catalog read with SQLite, its files with ffprobe, its API with
+// kvrctl. Heavy: run by the "heavy" label (KVR_HEAVY_TESTS=1).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+#include "tests/media/camera_fixture.h"
+#include "tests/media/media_probe.h"
+#include "tests/test_util.h"
+#include "tools/kvrd/wall_time.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvr_test::TestCamera;
+using kvr_test::WaitFor;
+using namespace std::chrono_literals;
+
+struct Seg {
+  std::string camera, volume, file;
+  int64_t start = 0, end = 0, bytes = 0, keys = 0;
+  bool open = false;
+  bool operator==(const Seg&) const = default;
+};
+void PrintTo(const Seg& s, std::ostream* out) {
+  *out << s.file << " [" << s.start << ", " << s.end << ") " << s.bytes << " B " << s.keys
+       << " keys" << (s.open ? " open" : "");
+}
+struct Gap {
+  int64_t start = 0, end = 0;
+  std::string cause;
+};
+
+// A scratch site: a volume, a state folder and kvrd.conf with free ports.
+struct Site {
+  kvr_test::ScratchDir dir;
+  unsigned port = kvr_test::FreeLoopbackPort(), api = kvr_test::FreeLoopbackPort();
+  Site() { fs::create_directories(dir.File("volume0")); }
+  void Write(const std::string& cameras, const std::string& extra = "") const {
+    fs::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml", dir.File("Server_Config.xml"),
+                  fs::copy_options::overwrite_existing);
+    std::ofstream(dir.File("kvrd.conf"))
+        << "port = " << port << "\napi = " << api
+        << "\nrouting = Server_Config.xml\nvolume = v0 volume0\nstate = state\n"
+           "retention_check = 1s\nuser = a b\n"
+        << extra << cameras;
+  }
+  int Kvrctl(const std::string& args, std::string* out = nullptr) const {
+    int code = -1;
+    const std::string text =
+        kvr_test::RunCommand(KVRCTL " --api-port " + std::to_string(api) + " " + args, &code);
+    if (out != nullptr) *out = text;
+    return code;
+  }
+  std::vector<Seg> Segments(bool closedOnly = true) const {
+    std::vector<Seg> rows;
+    Query(
+        "SELECT camera, volume, file, start_ms, end_ms, bytes, key_frames, open FROM segments "
+        "ORDER BY camera, start_ms",
+        [&](sqlite3_stmt* q) {
+          Seg s{Text(q, 0),
+                Text(q, 1),
+                Text(q, 2),
+                sqlite3_column_int64(q, 3),
+                sqlite3_column_int64(q, 4),
+                sqlite3_column_int64(q, 5),
+                sqlite3_column_int64(q, 6),
+                sqlite3_column_int(q, 7) != 0};
+          if (!closedOnly || !s.open) rows.push_back(s);
+        });
+    return rows;
+  }
+  std::vector<Gap> Gaps() const {
+    std::vector<Gap> rows;
+    Query("SELECT start_ms, end_ms, cause FROM gaps ORDER BY start_ms", [&](sqlite3_stmt* q) {
+      rows.push_back({sqlite3_column_int64(q, 0), sqlite3_column_int64(q, 1), Text(q, 2)});
+    });
+    return rows;
+  }
+
+ private:
+  static std::string Text(sqlite3_stmt* q, int column) {
+    const auto* text = sqlite3_column_text(q, column);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+  }
+  template <class Each>
+  void Query(const char* sql, Each each) const {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(dir.File("state/catalog.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+      sqlite3_busy_timeout(db, 2000);
+      sqlite3_stmt* q = nullptr;
+      if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(q) == SQLITE_ROW) each(q);
+      }
+      sqlite3_finalize(q);
+    }
+    sqlite3_close(db);
+  }
+};
+
+// kvrd on a Site, its stderr in kvrd.log; killed at scope end.
+class Kvrd {
+ public:
+  explicit Kvrd(const Site& site) : log_(site.dir.File("kvrd.log")) {
+    const std::string config = site.dir.File("kvrd.conf"), cwd = site.dir.path();
+    std::ofstream(log_, std::ios::trunc).close();  // a restart's log only
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (err < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
+      ::execl(KVRD_PROGRAM, KVRD_PROGRAM, "-f", "-c", config.c_str(), nullptr);
+      ::_exit(127);
+    }
+    EXPECT_TRUE(WaitFor([&] { return Log().find("listening on port") != std::string::npos; }))
+        << Log();
+  }
+  ~Kvrd() { Stop(); }
+  // SIGTERM and the exit code (-1: killed after 20 s).
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const bool ended = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 20s);
+    if (!ended) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Log() const {
+    std::ifstream in(log_);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  int Count(const std::string& text) const {
+    int n = 0;
+    const std::string log = Log();
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+
+ private:
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
+// The first video packet of a file: a key frame with a time stamp.
+bool OpensWithKeyFrame(const std::string& path) {
+  int code = -1;
+  std::istringstream out(kvr_test::RunCommand(
+      "ffprobe -v error -select_streams v -show_entries packet=pts_time,flags -of csv=p=0 '" +
+          path + "' | head -n 1",
+      &code));
+  std::string line;
+  std::getline(out, line);
+  return line.find(",K") != std::string::npos && line.rfind("N/A", 0) != 0;
+}
+
+class KvrdCamerasTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("KVR_HEAVY_TESTS") == nullptr) GTEST_SKIP() << "run with the heavy label";
+  }
+};
+
+// Twelve 2-second segments: each opens with a key frame, each starts no later
+// than the one before ended, so their spans cover the wall time; an export of
+// three of them plays for the range; the catalog rebuilt from the files after
+// its file is deleted equals the one before.
+// Kills: a roll-over that stops before the next segment has media, a segment
+// placed after its first picture, a catalog row that disagrees with its file.
+TEST_F(KvrdCamerasTest, TwelveSegmentsLeaveNoHoleAndTheCatalogRebuildsEqual) {
+  TestCamera camera;
+  ASSERT_TRUE(camera.ok()) << camera.error();
+  Site site;
+  site.Write("camera = cam1 " + camera.url() + " segment=2s\n");
+  std::vector<Seg> before;
+  {
+    Kvrd kvrd(site);
+    ASSERT_TRUE(WaitFor([&] { return site.Segments().size() >= 12; }, 60s)) << kvrd.Log();
+    before = site.Segments();
+    const std::string from = kvrd::IsoTime(before[3].start + 500);
+    const std::string to = kvrd::IsoTime(before[6].start - 500);
+    std::string out;
+    ASSERT_EQ(
+        site.Kvrctl("export cam1 --from " + from + " --to " + to + " " + site.dir.File("export.ts"),
+                    &out),
+        0)
+        << out;
+    const double seconds = kvr_test::ExpectPlays(site.dir.File("export.ts"), {"h264", "aac"});
+    const double wanted = (before[6].start - before[3].start - 1000) / 1000.0;
+    EXPECT_GE(seconds, wanted - 0.1) << "the export starts at the key frame before the range";
+    EXPECT_LE(seconds, wanted + 2.5) << "a picture group at most before it";
+    EXPECT_EQ(kvrd.Stop(), 0) << kvrd.Log();
+  }
+  before = site.Segments();
+  ASSERT_GE(before.size(), 12u);
+  int64_t covered = 0;
+  for (size_t i = 0; i < before.size(); ++i) {
+    SCOPED_TRACE(before[i].file);
+    covered += before[i].end - before[i].start;
+    EXPECT_TRUE(OpensWithKeyFrame(site.dir.File("volume0/" + before[i].file)));
+    EXPECT_GE(before[i].keys, 1);
+    EXPECT_EQ(before[i].file, "cam1/" + kvrd::SegmentFileName(before[i].start));
+    if (i > 0) {
+      EXPECT_LE(before[i].start, before[i - 1].end) << "a hole after the one before";
+    }
+  }
+  EXPECT_GE(covered, before.back().end - before.front().start);
+  EXPECT_TRUE(site.Gaps().empty());
+
+  for (const char* extra : {"", "-wal", "-shm"}) {
+    fs::remove(site.dir.File(std::string("state/catalog.db") + extra));
+  }
+  site.Write("");  // no camera: the rebuild alone
+  {
+    Kvrd kvrd(site);
+    EXPECT_EQ(kvrd.Stop(), 0) << kvrd.Log();
+  }
+  EXPECT_EQ(site.Segments(), before);
+  EXPECT_TRUE(site.Gaps().empty());
+}
+
+// The camera is killed for 6 s and comes back on its port: kvrd records one
+// gap of about the outage, logs the outage once, and records again within the
+// back-off. Kills: a warning per retry, no gap or one per retry, a back-off
+// that grows past its cap or never retries.
+TEST_F(KvrdCamerasTest, AKilledCameraLeavesOneGapOfItsOutage) {
+  const unsigned short port = kvr_test::FreeLoopbackPort();
+  auto camera = std::make_unique<TestCamera>("", "", port);
+  ASSERT_TRUE(camera->ok()) << camera->error();
+  Site site;
+  site.Write("camera = cam1 " + camera->url() + " segment=3s\n");
+  Kvrd kvrd(site);
+  ASSERT_TRUE(WaitFor([&] { return site.Segments().size() >= 2; }, 30s)) << kvrd.Log();
+  const int64_t killed = kvrd::NowMs();
+  camera.reset();
+  std::this_thread::sleep_for(6s);
+  camera = std::make_unique<TestCamera>("", "", port);
+  ASSERT_TRUE(camera->ok()) << camera->error();
+  const int64_t back = kvrd::NowMs();
+  // After 6 s of failures the back-off is at most 8 s; then the open.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (const Seg& s : site.Segments(false)) {
+          if (s.start > back) return true;
+        }
+        return false;
+      },
+      15s))
+      << kvrd.Log();
+  ASSERT_TRUE(WaitFor([&] { return site.Gaps().size() == 1; }, 5s)) << kvrd.Log();
+  const Gap gap = site.Gaps()[0];
+  EXPECT_LE(gap.start, killed + 500) << "the gap starts with the last picture";
+  EXPECT_GE(gap.end, back) << "nothing was recorded while the camera was away";
+  EXPECT_LE(gap.end - gap.start, 6000 + 15000);
+  EXPECT_FALSE(gap.cause.empty());
+  EXPECT_EQ(kvrd.Count("retrying with back-off"), 1) << kvrd.Log();
+  EXPECT_EQ(kvrd.Count("recording again after"), 1) << kvrd.Log();
+}
+
+// A small volume filling up: retention deletes the oldest segments and keeps
+// the protected first one and the open one; the camera never stops for lack
+// of space. Kills: deleting protected or open footage, deleting nothing
+// until the library's disk-full stop, deleting newest first.
+TEST_F(KvrdCamerasTest, AFillingVolumeLosesItsOldestFootageOnly) {
+  TestCamera camera;
+  ASSERT_TRUE(camera.ok()) << camera.error();
+  Site site;
+  const std::string volume = site.dir.File("volume0");
+  if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    GTEST_SKIP() << "cannot mount a small filesystem here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{volume};
+  // Reserved 1 MiB, deleting below 3 MiB free until 3.25 MiB: a filler
+  // leaves 3.6 MiB, so a few seconds of footage reach the low watermark.
+  struct statvfs fsinfo {};
+  ASSERT_EQ(::statvfs(volume.c_str(), &fsinfo), 0);
+  const uint64_t free = fsinfo.f_bavail * fsinfo.f_frsize;
+  const uint64_t filler = free - (3686ull << 10);
+  std::ofstream(volume + "/filler", std::ios::binary) << std::string(filler, '\0');
+  site.Write("camera = cam1 " + camera.url() + " segment=2s\n",
+             "volume_reserved_space = 1M\nfree_low = 2M\nfree_high = 2304K\n");
+  Kvrd kvrd(site);
+  ASSERT_TRUE(WaitFor([&] { return !site.Segments().empty(); }, 20s)) << kvrd.Log();
+  const Seg first = site.Segments()[0];
+  ASSERT_EQ(site.Kvrctl("protect cam1 --from " + kvrd::IsoTime(first.start) + " --to " +
+                        kvrd::IsoTime(first.end)),
+            0);
+  ASSERT_TRUE(WaitFor([&] { return kvrd.Count("retention: deleted") >= 4; }, 90s)) << kvrd.Log();
+  std::this_thread::sleep_for(2s);
+  const std::vector<Seg> left = site.Segments(false);
+  ASSERT_GE(left.size(), 2u);
+  EXPECT_EQ(left[0], first) << "the protected segment stays";
+  EXPECT_TRUE(fs::exists(volume + "/" + first.file));
+  EXPECT_TRUE(left.back().open) << "the camera still records";
+  // What was deleted is older than everything kept but the protected one.
+  const std::string log = kvrd.Log();
+  int64_t newestDeleted = 0;
+  for (size_t at = log.find("retention: deleted cam1/"); at != std::string::npos;
+       at = log.find("retention: deleted cam1/", at + 1)) {
+    const auto start = kvrd::ParseSegmentFileName(log.substr(at + 24, 23));
+    ASSERT_TRUE(start);
+    newestDeleted = std::max(newestDeleted, *start);
+  }
+  EXPECT_LT(newestDeleted, left[1].start);
+  EXPECT_EQ(kvrd.Count("disk full"), 0) << log;
+  EXPECT_EQ(kvrd.Count("retrying"), 0) << log;
+  std::string cameras;
+  site.Kvrctl("cameras", &cameras);
+  EXPECT_NE(cameras.find("recording"), std::string::npos) << cameras;
+  EXPECT_EQ(kvrd.Stop(), 0);
+}
+
+}  // namespace
