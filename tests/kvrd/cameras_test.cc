@@ -128,6 +128,7 @@ class Kvrd {
         << Log();
   }
   ~Kvrd() { Stop(); }
+  void Signal(int signal) { ::kill(pid_, signal); }
   // SIGTERM and the exit code (-1: killed after 20 s).
   int Stop() {
     if (pid_ <= 0) return -1;
@@ -167,6 +168,25 @@ bool OpensWithKeyFrame(const std::string& path) {
   std::string line;
   std::getline(out, line);
   return line.find(",K") != std::string::npos && line.rfind("N/A", 0) != 0;
+}
+
+// kvrd -t: 0 for a good file, 2 with the file and line of a bad one, and
+// no service started either way. Kills: -t that starts the daemon, or
+// exits 0 on a duplicate camera.
+TEST(KvrdCheckTest, DashTChecksTheFileAndExits) {
+  Site site;
+  site.Write("camera = a rtsp://127.0.0.1:1/a\n");
+  int code = -1;
+  std::string out = kvr_test::RunCommand(
+      std::string(KVRD_PROGRAM) + " -t -c " + site.dir.File("kvrd.conf"), &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_NE(out.find("good (1 volume(s), 1 camera(s))"), std::string::npos) << out;
+  site.Write("camera = a rtsp://127.0.0.1:1/a\ncamera = a rtsp://127.0.0.1:1/b\n");
+  out = kvr_test::RunCommand(std::string(KVRD_PROGRAM) + " -t -c " + site.dir.File("kvrd.conf"),
+                             &code);
+  EXPECT_EQ(code, 2) << out;
+  EXPECT_NE(out.find("kvrd.conf:9: camera 'a' given twice (first on line 8)"), std::string::npos)
+      << out;
 }
 
 class KvrdCamerasTest : public ::testing::Test {
@@ -326,6 +346,42 @@ TEST_F(KvrdCamerasTest, AFillingVolumeLosesItsOldestFootageOnly) {
   site.Kvrctl("cameras", &cameras);
   EXPECT_NE(cameras.find("recording"), std::string::npos) << cameras;
   EXPECT_EQ(kvrd.Stop(), 0);
+}
+
+// SIGHUP with a broken file keeps everything and names the line; with a
+// good one, the camera left alone keeps its open segment, the removed one
+// stops and the added one starts. Kills: a reload that restarts every
+// camera, or applies half of a broken file.
+TEST_F(KvrdCamerasTest, AReloadTouchesOnlyTheCamerasItChanges) {
+  TestCamera camera;
+  ASSERT_TRUE(camera.ok()) << camera.error();
+  Site site;
+  const std::string a = "camera = a " + camera.url() + " segment=60s\n";
+  const std::string b = "camera = b " + camera.url() + " segment=60s\n";
+  site.Write(a + b);
+  Kvrd kvrd(site);
+  auto open = [&](const std::string& name) {
+    for (const Seg& s : site.Segments(false)) {
+      if (s.camera == name && s.open) return s.file;
+    }
+    return std::string();
+  };
+  ASSERT_TRUE(WaitFor([&] { return !open("a").empty() && !open("b").empty(); }, 20s));
+  const std::string openA = open("a");
+
+  site.Write(a + b + "camera = c " + camera.url() + " volume=nowhere\n");
+  kvrd.Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor([&] { return kvrd.Count("reload refused") == 1; }, 5s)) << kvrd.Log();
+  EXPECT_EQ(kvrd.Count("kvrd.conf:10: camera c: unknown volume 'nowhere'"), 1) << kvrd.Log();
+
+  site.Write(a + "camera = c " + camera.url() + " segment=60s\n");
+  kvrd.Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor([&] { return !open("c").empty() && open("b").empty(); }, 20s)) << kvrd.Log();
+  EXPECT_EQ(open("a"), openA) << "camera a was restarted";
+  EXPECT_EQ(kvrd.Count("camera b: removed"), 1) << kvrd.Log();
+  std::string cameras;
+  site.Kvrctl("cameras", &cameras);
+  EXPECT_NE(cameras.find("not configured"), std::string::npos) << "b's footage stays listed";
 }
 
 }  // namespace
