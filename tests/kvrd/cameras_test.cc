@@ -189,6 +189,39 @@ TEST(KvrdCheckTest, DashTChecksTheFileAndExits) {
       << out;
 }
 
+// The API's answers to bad input, through kvrctl, with a camera that never
+// answers (nothing needs recording for these). Kills: an unknown camera or a
+// reversed range answered 200, an empty range treated as an error, a
+// refusal without its reason.
+TEST(KvrdCheckTest, TheApiRefusesBadInputWithItsReason) {
+  Site site;
+  site.Write("camera = a rtsp://127.0.0.1:1/a\n");
+  Kvrd kvrd(site);
+  struct Case {
+    std::string args;
+    int code;
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {"recordings nobody", 1, "unknown camera 'nobody' (HTTP 404)"},
+      {"recordings a --from yesterday", 1, "unreadable time 'yesterday'"},
+      {"recordings a --from 2026-01-02T00:00:00Z --to 2026-01-01T00:00:00Z", 1,
+       "the range ends before it starts (HTTP 400)"},
+      {"export a --from 2026-01-01T00:00:00Z --to 2026-01-02T00:00:00Z " + site.dir.File("x.ts"), 1,
+       "no closed segment in the range (HTTP 404)"},
+      {"protect a --from 2026-01-01T00:00:00Z", 2, "usage: kvrctl protect"},
+      {"recordings a --from 2020-01-01T00:00:00Z --to 2020-01-02T00:00:00Z", 0, "START"},
+      {"--json recordings a --from 1577836800 --to 1577923200", 0,
+       "\"recordings\": [],\n \"gaps\": []"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(site.Kvrctl(c.args, &out), c.code) << c.args << ": " << out;
+    EXPECT_NE(out.find(c.said), std::string::npos) << c.args << ": " << out;
+  }
+  EXPECT_FALSE(fs::exists(site.dir.File("x.ts"))) << "a refused export leaves no file";
+}
+
 class KvrdCamerasTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -48,11 +48,12 @@ void Reply(evhttp_request* request, int code, const std::string& body,
   evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", type);
   evbuffer* out = evbuffer_new();
   evbuffer_add(out, body.data(), body.size());
-  evhttp_send_reply(request, code,
-                    code < 300    ? "OK"
-                    : code == 404 ? "Not Found"
-                                  : "Bad Request",
-                    out);
+  const char* reason = code == 200   ? "OK"
+                       : code == 400 ? "Bad Request"
+                       : code == 404 ? "Not Found"
+                       : code == 405 ? "Method Not Allowed"
+                                     : "Internal Server Error";
+  evhttp_send_reply(request, code, reason, out);
   evbuffer_free(out);
 }
 
