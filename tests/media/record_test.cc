@@ -108,35 +108,6 @@ TEST_F(WriterTest, PausedAndResumedRecordKeepsEveryAcceptedByteInOrder) {
   EXPECT_EQ(replies[0].replyTo, std::vector<std::string>{"client"});
 }
 
-TEST_F(WriterTest, FourConcurrentPushedRecordsEachGetTheirOwnBytesInOrder) {
-  constexpr int kRecords = 4, kChunks = 400;
-  std::vector<MediaRig::Record> recs;
-  for (int i = 0; i < kRecords; ++i)
-    recs.push_back(rig_.Recording({.writeUrl = std::to_string(i)}));
-  std::vector<std::string> expected(kRecords);
-  auto written = [&](int i) { return recs[i].writer->GetBytesReceived() == expected[i].size(); };
-  std::vector<std::thread> hosts;
-  for (int i = 0; i < kRecords; ++i) {
-    hosts.emplace_back([&, i] {
-      for (int c = 0; c < kChunks; ++c) {
-        const std::string chunk = Bytes(1 + (c * 977 + i * 131) % 9000, i * 100000 + c);
-        CKVRDvConCommMdl::PushMedia(chunk.data(), static_cast<int>(chunk.size()),
-                                    recs[i].pushed->GetHandle());
-        expected[i] += chunk;
-        // A full queue would drop chunks: keep the hosts within its bound.
-        if (c % 50 == 49) WaitFor([&] { return written(i); });
-      }
-    });
-  }
-  for (auto& t : hosts) t.join();
-  for (int i = 0; i < kRecords; ++i) {
-    ASSERT_TRUE(WaitFor([&] { return written(i); }));
-    rig_.Control(recs[i], Writer::kStateStopped);
-  }
-  ASSERT_TRUE(rig_.WaitFilesClosed());
-  for (int i = 0; i < kRecords; ++i) EXPECT_TRUE(rig_.FileText(recs[i].url) == expected[i]) << i;
-}
-
 TEST_F(WriterTest, SizeLimitSendsOneEventAtTheLimitAndClosesAfterTenMiBOfGrace) {
   auto rec = rig_.Recording({.writeUrl = "size.ts", .limitSize = 1});
   const std::string quarter = Bytes(256 << 10, 1);
