@@ -364,51 +364,6 @@ TEST(ExportsTest, KeepAliveAndRegisterOverTheWire) {
   EXPECT_EQ(registered("p1"), refused);
 }
 
-TEST(ExportsTest, ConfigurationSetThenGetOverTheWire) {
-  EnsureStarted();
-  kvr_test::ScratchDir dir;
-  const std::string volume = dir.File("w");
-  STORE_CONFIG_INFO earlier;
-  g_kvr->GetKVRConfig(earlier);
-  for (STORE_VOLUME_INFO& v : earlier.volumes) v.volumeType = -1;
-  ASSERT_EQ(g_kvr->SetKVRConfig(earlier), 0);
-  const std::string set = Exchange(WireMessage(
-      "StoreConfigSet", 4, "",
-      Body(
-          "        <maxRecordNumber>9</maxRecordNumber>\n        <recoverMethod>2</recoverMethod>\n"
-          "        <reservedSpace>3</reservedSpace>\n"
-          "        <reservedvolumeSpace>2</reservedvolumeSpace>\n"
-          "        <storeVolumelist>\n            <volumeName>W</volumeName>\n"
-          "            <volumePath>" +
-          volume +
-          "</volumePath>\n"
-          "            <volumeType>1</volumeType>\n        </storeVolumelist>\n")));
-  EXPECT_EQ(Sessionless(set),
-            Sessionless(WireMessage("StoreConfigSet", 4, kSuccess, "    <body />\n")));
-  ASSERT_TRUE(fs::is_directory(volume)) << "the new volume's folder is made";
-
-  const std::string got =
-      Exchange(WireMessage("StoreConfigGet", 5, "", Body("        <cngType>0</cngType>\n")));
-  // The free space is the one figure the test cannot know exactly.
-  const size_t rest = got.find("<volumeRest>") + 12;
-  const std::string megabytes = got.substr(rest, got.find('<', rest) - rest);
-  const uint64_t free = fs::space(volume).available >> 20;
-  EXPECT_NEAR(std::stod(megabytes), static_cast<double>(free), 64.0);
-  const std::string expected = WireMessage(
-      "StoreConfigGet", 5, kSuccess,
-      "    <body>\n        <storeVolumelist>\n            <volumeName>W</volumeName>\n"
-      "            <volumePath>" +
-          volume +
-          "</volumePath>\n"
-          "            <volumeType>1</volumeType>\n            <volumeRest>" +
-          megabytes +
-          "</volumeRest>\n            <useCount>0</useCount>\n        </storeVolumelist>\n"
-          "        <cngType>0</cngType>\n        <maxRecordNumber>9</maxRecordNumber>\n"
-          "        <recoverMethod>2</recoverMethod>\n        <reservedSpace>3</reservedSpace>\n"
-          "        <reservedvolumeSpace>2</reservedvolumeSpace>\n    </body>\n");
-  EXPECT_EQ(Sessionless(got), Sessionless(expected));
-}
-
 // Every file and folder below `root`, as paths relative to it.
 std::set<std::string> Tree(const fs::path& root) {
   std::set<std::string> out;

@@ -58,12 +58,12 @@ TEST_F(KvrctlTest, ConfigSetChangesOnlyWhatIsGivenAndDrivesAreNotVolumes) {
       "[(v['name'], v['path'], v['type']) for v in d['volumes']]";
   EXPECT_EQ(Json("config get", kSummary), "7 3 2 [('V', '" + volume + "', 1)]\n");
   EXPECT_TRUE(fs::is_directory(volume));
-  ASSERT_EQ(Kvrctl("config set --remove-volume V").exitCode, 0);
-  EXPECT_EQ(Json("config get", kSummary), "7 3 2 []\n");
   EXPECT_EQ(Json("config drives",
                  "list(d), all(v['path'] != '" + volume +
                      "' and __import__('os').path.isdir(v['path']) for v in d['volumes'])"),
             "['volumes'] True\n");
+  ASSERT_EQ(Kvrctl("config set --remove-volume V").exitCode, 0);
+  EXPECT_EQ(Json("config get", kSummary), "7 3 2 []\n");
 }
 
 // A peer between kvrctl and the service that holds every reply for `delay`.
