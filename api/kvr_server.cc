@@ -10,7 +10,7 @@
 #include "api/text_field.h"
 #include "include/KVRServer.h"
 #include "media/kvr_dvcon_comm_mdl.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/referable.h"
 
 namespace {

@@ -31,7 +31,7 @@
 #include <string>
 
 #include "io/channel_id.h"
-#include "protocol/zeta_text.h"
+#include "protocol/message/zeta_text.h"
 #include "svrframe/comm_mdl.h"
 
 class CProactor;

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 
 namespace media_detail {
 namespace {

@@ -8,8 +8,8 @@
 #include "io/file_channel.h"
 #include "media/record_path.h"
 #include "platform/file.h"
-#include "protocol/session_pdus.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/session_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "store/kvr_data.h"
 #include "store/record_name.h"
 

@@ -15,7 +15,7 @@
 
 #include "media/kvr_rtsp_comm_mdl.h"
 #include "media/remote_stream.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "store/drive_discovery.h"
 #include "store/record_name.h"
 #include "tests/test_util.h"
