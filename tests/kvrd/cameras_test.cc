@@ -58,11 +58,10 @@ struct Site {
         << extra << cameras;
   }
   int Kvrctl(const std::string& args, std::string* out = nullptr) const {
-    int code = -1;
-    const std::string text =
-        kvr_test::RunCommand(KVRCTL " --api-port " + std::to_string(api) + " " + args, &code);
-    if (out != nullptr) *out = text;
-    return code;
+    const kvr_test::Outcome o =
+        kvr_test::RunCommand(KVRCTL " --api-port " + std::to_string(api) + " " + args);
+    if (out != nullptr) *out = o.out + o.err;
+    return o.exitCode;
   }
   std::vector<Seg> Segments(bool closedOnly = true) const {
     std::vector<Seg> rows;
@@ -160,11 +159,11 @@ class Kvrd {
 
 // The first video packet of a file: a key frame with a time stamp.
 bool OpensWithKeyFrame(const std::string& path) {
-  int code = -1;
-  std::istringstream out(kvr_test::RunCommand(
-      "ffprobe -v error -select_streams v -show_entries packet=pts_time,flags -of csv=p=0 '" +
-          path + "' | head -n 1",
-      &code));
+  std::istringstream out(
+      kvr_test::RunCommand(
+          "ffprobe -v error -select_streams v -show_entries packet=pts_time,flags -of csv=p=0 '" +
+          path + "' | head -n 1")
+          .out);
   std::string line;
   std::getline(out, line);
   return line.find(",K") != std::string::npos && line.rfind("N/A", 0) != 0;
@@ -176,15 +175,15 @@ bool OpensWithKeyFrame(const std::string& path) {
 TEST(KvrdCheckTest, DashTChecksTheFileAndExits) {
   Site site;
   site.Write("camera = a rtsp://127.0.0.1:1/a\n");
-  int code = -1;
-  std::string out = kvr_test::RunCommand(
-      std::string(KVRD_PROGRAM) + " -t -c " + site.dir.File("kvrd.conf"), &code);
-  EXPECT_EQ(code, 0) << out;
+  kvr_test::Outcome o =
+      kvr_test::RunCommand(std::string(KVRD_PROGRAM) + " -t -c " + site.dir.File("kvrd.conf"));
+  std::string out = o.out + o.err;
+  EXPECT_EQ(o.exitCode, 0) << out;
   EXPECT_NE(out.find("good (1 volume(s), 1 camera(s))"), std::string::npos) << out;
   site.Write("camera = a rtsp://127.0.0.1:1/a\ncamera = a rtsp://127.0.0.1:1/b\n");
-  out = kvr_test::RunCommand(std::string(KVRD_PROGRAM) + " -t -c " + site.dir.File("kvrd.conf"),
-                             &code);
-  EXPECT_EQ(code, 2) << out;
+  o = kvr_test::RunCommand(std::string(KVRD_PROGRAM) + " -t -c " + site.dir.File("kvrd.conf"));
+  out = o.out + o.err;
+  EXPECT_EQ(o.exitCode, 2) << out;
   EXPECT_NE(out.find("kvrd.conf:9: camera 'a' given twice (first on line 8)"), std::string::npos)
       << out;
 }

@@ -24,11 +24,10 @@ struct Packet {
 };
 
 std::vector<Packet> Packets(const std::string& path) {
-  int code = -1;
-  std::istringstream out(kvr_test::RunCommand(
-      "ffprobe -v error -show_entries packet=codec_type,pts_time,flags -of csv=p=0 '" + path + "'",
-      &code));
-  EXPECT_EQ(code, 0);
+  const kvr_test::Outcome probe = kvr_test::RunCommand(
+      "ffprobe -v error -show_entries packet=codec_type,pts_time,flags -of csv=p=0 '" + path + "'");
+  EXPECT_EQ(probe.exitCode, 0) << probe.err;
+  std::istringstream out(probe.out);
   std::vector<Packet> packets;
   for (std::string line; std::getline(out, line);) {
     std::istringstream fields(line);
