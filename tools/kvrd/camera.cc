@@ -277,12 +277,34 @@ std::optional<SegmentRow> Camera::CloseSegment(const Segment& segment, int64_t n
     row.file = segment.url;
   }
   catalog_->UpdateSegment(row);
+  Recheck();
+  lastClosed_ = row;
+  lastRoot_ = segment.root;
   {
     std::lock_guard<std::mutex> lock(mu_);
     ++status_.segments;
   }
   if (closed_) closed_();
   return row;
+}
+
+void Camera::Recheck() {
+  if (!lastClosed_) return;
+  SegmentRow& row = *lastClosed_;
+  const SegmentFacts facts = ProbeSegment((fs::path(lastRoot_) / row.file).string());
+  if (!facts.readable || (facts.bytes == row.bytes && facts.keyFrames == row.keyFrames &&
+                          row.startMs + facts.spanMs == row.endMs)) {
+    return;
+  }
+  row.bytes = facts.bytes;
+  row.keyFrames = facts.keyFrames;
+  row.endMs = row.startMs + facts.spanMs;
+  catalog_->UpdateSegment(row);
+}
+
+void Camera::Settle() {
+  if (thread_.joinable()) return;  // still recording
+  Recheck();
 }
 
 void Camera::Run() {

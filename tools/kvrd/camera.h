@@ -50,6 +50,9 @@ class Camera {
   void Start();
   // Closes the open segment and joins the thread.
   void Stop();
+  // After the service has stopped (every file written out): reads the last
+  // closed segment again and corrects its row if late writes grew it.
+  void Settle();
 
   // A library event for one of this camera's records; any thread.
   void OnRecordEvent(const std::string& recordUrl, int code);
@@ -79,6 +82,9 @@ class Camera {
   // and closes its catalog row, starting no later than `notAfterMs` when
   // that is set; gives the row, nothing when the file held no picture.
   std::optional<SegmentRow> CloseSegment(const Segment& segment, int64_t notAfterMs);
+  // Reads the last closed segment's file again: the writer may have added its
+  // last blocks after the file looked settled.
+  void Recheck();
   // The next event for `url`, or 0 at `deadline` or a stop.
   int WaitEvent(const std::string& url, int64_t deadlineMs);
   // Sleeps `ms` unless stopped; false when stopped.
@@ -97,6 +103,9 @@ class Camera {
   Status status_;                                   // guarded by mu_
   int64_t retentionMs_;                             // guarded by mu_
   std::thread thread_;
+  // The camera's thread, then (once joined) Settle's.
+  std::optional<SegmentRow> lastClosed_;
+  std::string lastRoot_;
 };
 
 }  // namespace kvrd

@@ -375,11 +375,15 @@ int main(int argc, char** argv) {
     config = next;
   }
   Log(LOG_INFO, "%s: stopping", strsignal(signal));
-  // Cameras close their segments while the service still runs.
+  // Cameras close their segments while the service still runs; once it has
+  // stopped, every file is written out and their last rows are read again.
+  const std::vector<std::shared_ptr<Camera>> stopping =
+      cameras ? cameras->All() : std::vector<std::shared_ptr<Camera>>();
   if (cameras) cameras->StopAll();
   if (retention) retention->Stop();
   if (api) api->Stop();
   const int stopped = KVR_StopService();
+  for (const auto& camera : stopping) camera->Settle();
   KVR_Clean();
   g_cameras = nullptr;
   g_retention = nullptr;
