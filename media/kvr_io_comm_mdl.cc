@@ -13,10 +13,12 @@
 #include "platform/time.h"
 #include "protocol/media_pdu.h"
 #include "protocol/store_pdus.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
-using media_detail::FieldText;
+using kvr::CopyField;
+using kvr::FieldText;
 
 std::atomic<CKVRIOCommMdl::TickSource> g_tickSource{nullptr};
 
@@ -30,22 +32,7 @@ constexpr int kProactorAppend = 3;
 constexpr int kOpenRead = 1;
 constexpr int kOpenWrite = 2;
 
-TimeRecord LocalTimeRecord() {
-  const platform::LocalTime now = platform::GetLocalTime();
-  TimeRecord record;
-  record.year = static_cast<uint16_t>(now.year);
-  record.month = static_cast<uint8_t>(now.month);
-  record.day = static_cast<uint8_t>(now.day);
-  record.hour = static_cast<uint8_t>(now.hour);
-  record.minute = static_cast<uint8_t>(now.minute);
-  record.second = static_cast<uint8_t>(now.second);
-  return record;
-}
-
-template <size_t N>
-void CopyField(char (&field)[N], const std::string& text) {
-  std::snprintf(field, N, "%s", text.c_str());
-}
+TimeRecord LocalTimeRecord() { return ConvertTime<TimeRecord>(platform::GetLocalTime()); }
 
 std::string CutTo(const char* text, size_t width) {
   if (text == nullptr) return std::string();
@@ -81,16 +68,10 @@ int CKVRIOCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   SvrFrame::CInnerProtocolStack* unit = message.get();
   if (unit == nullptr) return 0;
   switch (unit->GetMessageKind()) {
-    case SvrFrame::kRequestMessage: {
-      const char* command = unit->GetCommandName();
-      if (command == nullptr) break;
-      if (std::strcmp(command, "RecRealMedia") == 0) {
-        if (auto* request = dynamic_cast<CRecordMedia*>(unit)) StartRecord(*request);
-      } else if (std::strcmp(command, "RecRealMediaControl") == 0) {
-        if (auto* request = dynamic_cast<CRecordMediaControl*>(unit)) ControlRecord(*request);
-      }
+    case SvrFrame::kRequestMessage:
+      if (auto* request = UnitAs<CRecordMedia>(unit)) StartRecord(*request);
+      if (auto* control = UnitAs<CRecordMediaControl>(unit)) ControlRecord(*control);
       break;
-    }
     case SvrFrame::kMediaDataMessage:
       if (auto* media = dynamic_cast<CQwMediaData*>(unit)) OnMediaData(*media);
       break;
@@ -166,7 +147,7 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
   std::lock_guard<std::mutex> start(startMu_);
   // A second start would reopen a record that is already being written.
   if (state_.load() != kStateMade) return;
-  std::string url = FieldText(request.writeFileUrl);
+  std::string url(FieldText(request.writeFileUrl));
   if (url.empty()) url = kDefaultRecordUrl;
 
   {
@@ -380,7 +361,7 @@ void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
   if (requested != kStateStopped || origin.IsEmpty()) return;
   CRecordMediaControlAck* ack = CRecordMediaControlAck::Create(requested);
   SvrFrame::MessageRef ref(ack);
-  CopyField(ack->recordFileUrl, FieldText(request.recordFileUrl));
+  CopyField(ack->recordFileUrl, request.recordFileUrl);
   ack->AddReplyTo(origin);
   Send(ref, 0, SvrFrame::kControlDataClass);
 }

@@ -11,10 +11,11 @@
 #include "platform/debug_log.h"
 #include "protocol/media_pdu.h"
 #include "protocol/store_pdus.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
-using media_detail::FieldText;
+using kvr::FieldText;
 
 // A stream can be lost before OpenStream has returned its handle to the
 // source, so the directory cannot find the source yet. Such handles wait here
@@ -34,8 +35,8 @@ EarlyLosses& Losses() {
 // The device form of the media URL, for requests that address a device
 // instead of naming a URL; empty when the request names no destination.
 std::string DeviceUrl(const CRecordMedia& request) {
-  const std::string destination = FieldText(request.vsDestIp);
-  const std::string device = FieldText(request.puIp);
+  const std::string destination(FieldText(request.vsDestIp));
+  const std::string device(FieldText(request.puIp));
   if (destination.empty() || device.empty()) return std::string();
   char url[CRemoteStreamLib::kMaxUrlLength + 1];
   std::snprintf(url, sizeof url, CKVRRTSPCommMdl::kDeviceUrlFormat, destination.c_str(),
@@ -67,15 +68,12 @@ int CKVRRTSPCommMdl::Destroy() {
 int CKVRRTSPCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   SvrFrame::CInnerProtocolStack* unit = message.get();
   if (unit == nullptr || unit->GetMessageKind() != SvrFrame::kRequestMessage) return 0;
-  const char* command = unit->GetCommandName();
-  if (command == nullptr) return 0;
-  if (std::strcmp(command, "RecRealMedia") == 0) {
-    if (auto* request = dynamic_cast<CRecordMedia*>(unit)) StartPull(*request);
-  } else if (std::strcmp(command, "RecRealMediaControl") == 0) {
+  if (auto* request = UnitAs<CRecordMedia>(unit)) {
+    StartPull(*request);
+  } else if (auto* control = UnitAs<CRecordMediaControl>(unit)) {
     // Pause and resume leave the stream flowing: the writer drops what it
     // does not want, and a reconnect would lose the stream's start.
-    auto* request = dynamic_cast<CRecordMediaControl*>(unit);
-    if (request != nullptr && request->ctrlInfo == CKVRIOCommMdl::kStateStopped) CloseStream();
+    if (control->ctrlInfo == CKVRIOCommMdl::kStateStopped) CloseStream();
   }
   return 0;
 }
@@ -86,7 +84,7 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
   if (started_.exchange(true)) return 0;
   if (!TakeRecordUrl(request)) return 0;
   const std::string recordUrl = GetRecordUrl();
-  std::string readUrl = FieldText(request.readFileUrl);
+  std::string readUrl(FieldText(request.readFileUrl));
   if (readUrl.empty()) readUrl = DeviceUrl(request);
   TakeStartTexts(readUrl, request.GetCommOrigin());
 

@@ -2,9 +2,10 @@
 
 #include "media/source_units.h"
 #include "protocol/store_pdus.h"
+#include "svrframe/text_field.h"
 
 bool CKVRSourceMdl::TakeRecordUrl(const CRecordMedia& request) {
-  const std::string recordUrl = media_detail::FieldText(request.writeFileUrl);
+  const std::string recordUrl(kvr::FieldText(request.writeFileUrl));
   SetRecordUrl(recordUrl.c_str());
   if (!recordUrl.empty()) return true;
   media_detail::SendFailRecord(this, GetWriterName(), recordUrl);

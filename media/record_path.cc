@@ -6,13 +6,11 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // Appends `text` with every separator written as '/' and runs of separators
 // folded into one.
 void AppendNormalised(const char* text, std::string* out) {
   for (const char* p = text; *p != '\0'; ++p) {
-    if (IsSeparator(*p)) {
+    if (IsPathSeparator(*p)) {
       if (out->empty() || out->back() != '/') out->push_back('/');
     } else {
       out->push_back(*p);

@@ -14,6 +14,9 @@
 // Width of every record path field, terminating NUL included.
 inline constexpr size_t kRecordPathWidth = 260;
 
+// True for either separator a record URL or volume path may use.
+constexpr bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
 // `root` + "/" + `url`, separators normalised. False (and `out` empty) for a
 // null argument or when the result would not fit in kRecordPathWidth - 1 bytes.
 bool MakeRecordPath(const char* root, const char* url, std::string* out);

@@ -14,6 +14,7 @@
 #include "store/kvr_data.h"
 #include "store/kvr_store_fun_mdl.h"
 #include "svrframe/cmd_deal_module.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ int CKVRStoreFunMdl::HandleRecRealMedia(CRecordMedia* request) {
   if (data_->FindTask(url.c_str()) != nullptr) return refuse(kTaskExists);
 
   STORE_VOLUME_INFO volume;
-  std::snprintf(volume.volumeName, sizeof(request->volumn), "%s", request->volumn);
+  kvr::CopyField(volume.volumeName, request->volumn);
   if (data_->SelectVolume(&volume) != 0) return refuse(kNoVolume);
   // Every volume's path was checked above; this one fits.
   std::string filePath;
