@@ -19,7 +19,7 @@ CFileChannel::CFileChannel(const char* fileName) : CIoChannel(kWriteThreshold) {
 CFileChannel::~CFileChannel() { CloseFile(); }
 
 bool CFileChannel::IsClosed() const {
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(file_mu_);
   return closed_;
 }
 
@@ -40,7 +40,7 @@ int CFileChannel::Open(int mode) {
       return -1;
   }
   if (file_name_[0] == '\0') return -1;
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(file_mu_);
   if (!file_.Open(file_name_, how)) return -1;
   closed_ = false;
   append_ = how == platform::OpenMode::kWriteAppend;
@@ -50,7 +50,7 @@ int CFileChannel::Open(int mode) {
 }
 
 int CFileChannel::CloseFile() {
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(file_mu_);
   if (!file_.Close()) {
     platform::DebugPrintf("io: closing %s failed: %s", file_name_,
                           platform::ErrorText(file_.error()).c_str());
@@ -61,14 +61,14 @@ int CFileChannel::CloseFile() {
 
 bool CFileChannel::Seek(int64_t offset, int method) {
   if (method < 0 || method > 2) return false;
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(file_mu_);
   return file_.Seek(offset, method) >= 0;
 }
 
 int64_t CFileChannel::WriteOut(CIoBlock* block, int* error) {
   std::vector<platform::ConstSlice> slices = block->Slices();
   const int64_t size = static_cast<int64_t>(block->size());
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(file_mu_);
   // Appended writes land at the end whatever the position says.
   const int64_t start = append_ ? file_.Size() : file_.Seek(0, 1);
   if (!file_.WriteGather(slices.data(), slices.size())) {
@@ -92,7 +92,7 @@ int64_t CFileChannel::ReadIn(CIoBlock* block, int count, int* error) {
   }
   int64_t got;
   {
-    std::lock_guard<std::mutex> lock(file_mu_);
+    platform::MutexLock lock(file_mu_);
     got = file_.Read(into, room);
     if (got < 0) *error = file_.error() != 0 ? file_.error() : EIO;
   }

@@ -13,6 +13,7 @@
 
 #include "io/io_channel.h"
 #include "platform/file.h"
+#include "platform/mutex.h"
 
 class CFileChannel : public CIoChannel {
  public:
@@ -46,10 +47,10 @@ class CFileChannel : public CIoChannel {
   int64_t ReadIn(CIoBlock* block, int count, int* error) override;
 
  private:
-  mutable std::mutex file_mu_;
-  platform::File file_;  // guarded by file_mu_
-  bool closed_ = true;   // guarded by file_mu_
-  bool append_ = false;  // guarded by file_mu_
+  mutable platform::Mutex file_mu_;
+  platform::File file_ GUARDED_BY(file_mu_);
+  bool closed_ GUARDED_BY(file_mu_) = true;
+  bool append_ GUARDED_BY(file_mu_) = false;
   char file_name_[kMaxFileName] = {};
   int64_t file_size_ = 0;  // set by Open before the channel is shared
 };

@@ -46,7 +46,7 @@ int CProactor::GetThreadCount() const { return thread_count_.load(); }
 size_t CProactor::GetWorkerCount() const { return core_->LiveWorkers(); }
 
 size_t CProactor::GetPooledBlocks() const {
-  std::lock_guard<std::mutex> lock(run_mu_);
+  platform::MutexLock lock(run_mu_);
   return block_pool_ != nullptr ? block_pool_->Count() : 0;
 }
 
@@ -55,7 +55,7 @@ size_t CProactor::GetQueuedMessages() const { return core_->QueuedMessages(); }
 size_t CProactor::GetChannelCount() const { return core_->ChannelCount(); }
 
 int CProactor::Start() {
-  std::lock_guard<std::mutex> lock(run_mu_);
+  platform::MutexLock lock(run_mu_);
   if (started_) return 0;
   int count = thread_count_.load();
   if (count < kMinThreads) count = kMinThreads;
@@ -73,7 +73,7 @@ int CProactor::Start() {
 }
 
 int CProactor::Stop() {
-  std::lock_guard<std::mutex> lock(run_mu_);
+  platform::MutexLock lock(run_mu_);
   if (!started_) return 0;
   {
     auto table = core_->LockTable();

@@ -50,6 +50,7 @@
 #include "io/io_channel.h"
 #include "io/io_message.h"
 #include "io/io_monitor.h"
+#include "platform/mutex.h"
 
 class CProactorCore;
 
@@ -136,9 +137,9 @@ class CProactor {
 
   // Serialises Start and Stop. Stop holds it while it waits, so the queries
   // that take it (GetPooledBlocks) are not for monitor hooks.
-  mutable std::mutex run_mu_;
+  mutable platform::Mutex run_mu_;
   std::atomic<bool> started_{false};
-  std::unique_ptr<CBufferPool> block_pool_;  // guarded by run_mu_
+  std::unique_ptr<CBufferPool> block_pool_ GUARDED_BY(run_mu_);
 };
 
 #endif  // KVR_IO_PROACTOR_H_

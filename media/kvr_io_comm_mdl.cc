@@ -20,8 +20,6 @@ namespace {
 using kvr::CopyField;
 using kvr::FieldText;
 
-std::atomic<CKVRIOCommMdl::TickSource> g_tickSource{nullptr};
-
 // Opens the proactor offers: write (create or replace), and write at the end
 // of an existing file (creating it when missing), which resume uses so that
 // a resumed record keeps what was written before the pause.
@@ -41,10 +39,8 @@ std::string CutTo(const char* text, size_t width) {
 
 }  // namespace
 
-void CKVRIOCommMdl::SetTickSource(TickSource source) { g_tickSource.store(source); }
-
-uint32_t CKVRIOCommMdl::Ticks() {
-  const TickSource source = g_tickSource.load();
+uint32_t CKVRIOCommMdl::Ticks() const {
+  const TickSource source = tickSource_.load();
   return source != nullptr ? source() : platform::TickCount();
 }
 
@@ -82,7 +78,7 @@ int CKVRIOCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
 }
 
 void CKVRIOCommMdl::SetVolumeRoot(const char* root) {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   volumeRoot_ = CutTo(root, kRecordPathWidth);
 }
 
@@ -93,23 +89,23 @@ void CKVRIOCommMdl::SetVolumeSpace(uint64_t totalBytes, uint64_t freeBytes) {
 
 bool CKVRIOCommMdl::SetFilePath(const char* path) {
   if (path == nullptr || strnlen(path, kRecordPathWidth) >= kRecordPathWidth) return false;
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   filePath_ = path;
   return true;
 }
 
 void CKVRIOCommMdl::SetRecordUrl(const char* url) {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   recordUrl_ = url != nullptr ? url : "";
 }
 
 void CKVRIOCommMdl::SetRequester(const char* name) {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   requester_ = CutTo(name, kRecordPathWidth);
 }
 
 TimeRecord CKVRIOCommMdl::GetStartTime() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return startTime_;
 }
 
@@ -119,27 +115,27 @@ TimeRecord CKVRIOCommMdl::GetEndTime() const {
       channelId_.load() != kNoChannel) {
     return LocalTimeRecord();
   }
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return endTime_;
 }
 
 std::string CKVRIOCommMdl::GetRecordUrl() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return recordUrl_;
 }
 
 std::string CKVRIOCommMdl::GetRequester() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return requester_;
 }
 
 std::string CKVRIOCommMdl::GetVolumeRoot() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return volumeRoot_;
 }
 
 std::string CKVRIOCommMdl::GetFilePath() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return filePath_;
 }
 
@@ -151,7 +147,7 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
   if (url.empty()) url = kDefaultRecordUrl;
 
   {
-    std::lock_guard<std::mutex> lock(textMu_);
+    platform::MutexLock lock(textMu_);
     startTime_ = LocalTimeRecord();
     if (recordUrl_.empty()) recordUrl_ = url;
   }
@@ -179,7 +175,7 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
   if (platform::PathExists(path)) return;
 
   {
-    std::lock_guard<std::mutex> lock(textMu_);
+    platform::MutexLock lock(textMu_);
     recordPath_ = path;
     filePath_ = path;
     const CSecureString& origin = request.GetCommOrigin();
@@ -220,7 +216,7 @@ void CKVRIOCommMdl::CloseRecordFile() {
 
 void CKVRIOCommMdl::StampEndTime() {
   const TimeRecord now = LocalTimeRecord();
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   endTime_ = now;
 }
 
@@ -349,7 +345,7 @@ void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
     } else if (requested == kStateResumed) {
       std::string path;
       {
-        std::lock_guard<std::mutex> text(textMu_);
+        platform::MutexLock text(textMu_);
         path = recordPath_;
       }
       channelId_.store(proactor != nullptr && !path.empty()

@@ -58,7 +58,8 @@ size_t CRemoteStreamLib::OpenCount() const {
   return table_.size();
 }
 
-uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* user) {
+uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* user,
+                                      DisconnectCallback lost) {
   if (url == nullptr || cb == nullptr) {
     platform::DebugOutput("RemoteStream: OpenStream needs a URL and a data callback");
     return 0;
@@ -78,7 +79,7 @@ uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* us
     handle = next_handle_++;
     table_.emplace(handle, session);
   }
-  if (!session->Start(handle, [this](uint32_t lost) { NotifyLost(lost); })) {
+  if (!session->Start(handle, [this, lost](uint32_t stream) { NotifyLost(stream, lost); })) {
     std::lock_guard<std::mutex> lock(table_mu_);
     table_.erase(handle);
     return 0;
@@ -119,7 +120,7 @@ void CRemoteStreamLib::Cleanup() {
   for (uint32_t handle : handles) CloseStream(handle);
 }
 
-void CRemoteStreamLib::NotifyLost(uint32_t stream) {
-  DisconnectCallback cb = disconnect_.load();
+void CRemoteStreamLib::NotifyLost(uint32_t stream, DisconnectCallback own) {
+  DisconnectCallback cb = own != nullptr ? own : disconnect_.load();
   if (cb != nullptr) cb(stream, 0, 0);
 }

@@ -267,13 +267,13 @@ int CKVRData::CheckUser(const char* name, const char* password) {
 // ---- The host's callbacks
 
 void CKVRData::SetRecordEventCallBack(RecordEventCallBack callback, unsigned int user) {
-  std::lock_guard<std::mutex> lock(callbackMu_);
+  platform::MutexLock lock(callbackMu_);
   recordEventCallBack_ = callback;
   recordEventUser_ = user;
 }
 
 void CKVRData::SetDvConMsgCallBack(DvConMsgCallBack callback, unsigned int user) {
-  std::lock_guard<std::mutex> lock(callbackMu_);
+  platform::MutexLock lock(callbackMu_);
   dvConMsgCallBack_ = callback;
   dvConMsgUser_ = user;
 }
@@ -282,7 +282,7 @@ bool CKVRData::NotifyRecordEvent(const char* url, int recordEvent) {
   RecordEventCallBack callback;
   unsigned int user;
   {
-    std::lock_guard<std::mutex> lock(callbackMu_);
+    platform::MutexLock lock(callbackMu_);
     callback = recordEventCallBack_;
     user = recordEventUser_;
   }
@@ -295,7 +295,7 @@ bool CKVRData::NotifyDvConMsg(int message, char* readFileUrl, char* recordFilePa
                               unsigned int mediaHandle) {
   DvConMsgCallBack callback;
   {
-    std::lock_guard<std::mutex> lock(callbackMu_);
+    platform::MutexLock lock(callbackMu_);
     callback = dvConMsgCallBack_;
   }
   if (callback == nullptr) return false;
