@@ -29,7 +29,7 @@ class CFileChannel : public CIoChannel {
   int GetKind() const override { return 0; }
   bool IsFile() const override { return true; }
   // The file's size when it was opened.
-  int64_t GetSize() const override { return file_size_; }
+  int64_t GetSize() const override { return fileSize_; }
   bool Seek(int64_t offset, int method) override;
   // 0 opens an existing file for reading; 1 and 2 create or replace one for
   // writing; 3 writes at the end of the file, creating it when missing, so a
@@ -39,7 +39,7 @@ class CFileChannel : public CIoChannel {
   int Open(int mode) override;
   int CloseFile() override;
 
-  const char* FileName() const { return file_name_; }
+  const char* FileName() const { return fileName_; }
   bool IsClosed() const;
 
  protected:
@@ -47,12 +47,12 @@ class CFileChannel : public CIoChannel {
   int64_t ReadIn(CIoBlock* block, int count, int* error) override;
 
  private:
-  mutable platform::Mutex file_mu_;
-  platform::File file_ GUARDED_BY(file_mu_);
-  bool closed_ GUARDED_BY(file_mu_) = true;
-  bool append_ GUARDED_BY(file_mu_) = false;
-  char file_name_[kMaxFileName] = {};
-  int64_t file_size_ = 0;  // set by Open before the channel is shared
+  mutable platform::Mutex fileMu_;
+  platform::File file_ GUARDED_BY(fileMu_);
+  bool closed_ GUARDED_BY(fileMu_) = true;
+  bool append_ GUARDED_BY(fileMu_) = false;
+  char fileName_[kMaxFileName] = {};
+  int64_t fileSize_ = 0;  // set by Open before the channel is shared
 };
 
 #endif  // KVR_IO_FILE_CHANNEL_H_

@@ -133,13 +133,13 @@ class CProactor {
   R WithChannel(ChannelId id, R missing, F&& f);
 
   const std::shared_ptr<CProactorCore> core_;
-  std::atomic<int> thread_count_;
+  std::atomic<int> threadCount_;
 
   // Serialises Start and Stop. Stop holds it while it waits, so the queries
   // that take it (GetPooledBlocks) are not for monitor hooks.
-  mutable platform::Mutex run_mu_;
+  mutable platform::Mutex runMu_;
   std::atomic<bool> started_{false};
-  std::unique_ptr<CBufferPool> block_pool_ GUARDED_BY(run_mu_);
+  std::unique_ptr<CBufferPool> blockPool_ GUARDED_BY(runMu_);
 };
 
 #endif  // KVR_IO_PROACTOR_H_
