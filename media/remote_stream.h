@@ -93,16 +93,16 @@ class CRemoteStreamLib {
   // called by its reader thread.
   void NotifyLost(uint32_t stream, DisconnectCallback own);
 
-  std::once_flag init_once_;
+  std::once_flag initOnce_;
   std::atomic<DisconnectCallback> disconnect_{nullptr};
-  std::atomic<int> open_ms_{kDefaultTimeoutMs};
-  std::atomic<int> read_ms_{kDefaultTimeoutMs};
+  std::atomic<int> openMs_{kDefaultTimeoutMs};
+  std::atomic<int> readMs_{kDefaultTimeoutMs};
 
   // Handle table. A stream stays in it until its reader has been joined, so a
   // handle is never given out again while a callback might still carry it.
-  mutable std::mutex table_mu_;
+  mutable std::mutex tableMu_;
   std::map<uint32_t, std::shared_ptr<CRemoteStreamSession>> table_;
-  uint32_t next_handle_ = 1;
+  uint32_t nextHandle_ = 1;
 };
 
 #endif  // KVR_MEDIA_REMOTE_STREAM_H_
