@@ -9,7 +9,7 @@
 #include "api/kvr_svr_manage.h"
 #include "include/KVRServer.h"
 #include "media/kvr_dvcon_comm_mdl.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/referable.h"
 #include "svrframe/text_field.h"
 

@@ -6,7 +6,7 @@
 #include "platform/debug_log.h"
 #include "platform/file.h"
 #include "platform/thread.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
 #include "svrframe/referable.h"
 #include "svrframe/text_field.h"

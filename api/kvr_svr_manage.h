@@ -16,7 +16,7 @@
 #include <atomic>
 #include <string>
 
-#include "protocol/kvr_tcp_service.h"
+#include "protocol/tcp/kvr_tcp_service.h"
 #include "store/kvr_data.h"
 #include "store/kvr_store_fun_mdl.h"
 #include "svrframe/read_write_mutex.h"

@@ -37,8 +37,8 @@
 #include "include/KVRServer.h"
 #include "platform/host_connect.h"
 #include "platform/socket.h"
-#include "protocol/kvr_control_client.h"
-#include "protocol/session_pdus.h"
+#include "protocol/message/session_pdus.h"
+#include "protocol/tcp/kvr_control_client.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "media/kvr_dvcon_comm_mdl.h"
 #include "media/kvr_io_comm_mdl.h"
 #include "platform/disk.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
 #include "svrframe/svr_fun_mdl.h"
 

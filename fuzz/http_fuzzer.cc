@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/http_message.h"
-#include "protocol/http_stack.h"
+#include "protocol/http/http_message.h"
+#include "protocol/http/http_stack.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <typeinfo>
 
-#include "protocol/ds_parser.h"
-#include "protocol/http_message.h"
-#include "protocol/xml_doc.h"
+#include "protocol/http/http_message.h"
+#include "protocol/message/ds_parser.h"
+#include "protocol/message/xml_doc.h"
 
 namespace {
 

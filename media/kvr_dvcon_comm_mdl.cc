@@ -6,8 +6,8 @@
 #include <unordered_map>
 
 #include "media/source_units.h"
-#include "protocol/media_pdu.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/media_pdu.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/text_field.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/time.h"
-#include "protocol/media_pdu.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/media_pdu.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/text_field.h"
 
 namespace {

@@ -32,7 +32,7 @@
 
 #include "io/channel_id.h"
 #include "platform/mutex.h"
-#include "protocol/zeta_text.h"
+#include "protocol/message/zeta_text.h"
 #include "svrframe/comm_mdl.h"
 
 class CProactor;

@@ -9,8 +9,8 @@
 #include "media/remote_stream.h"
 #include "media/source_units.h"
 #include "platform/debug_log.h"
-#include "protocol/media_pdu.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/media_pdu.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/text_field.h"
 
 namespace {

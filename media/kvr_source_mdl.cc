@@ -1,7 +1,7 @@
 #include "media/kvr_source_mdl.h"
 
 #include "media/source_units.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/text_field.h"
 
 bool CKVRSourceMdl::TakeRecordUrl(const CRecordMedia& request) {

@@ -1,6 +1,6 @@
 #include "media/source_units.h"
 
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/text_field.h"
 
 namespace media_detail {

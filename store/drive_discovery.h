@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/disk.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 
 // The mounts, in the given order, in which a file can be created and deleted,
 // each as a volume named by its mount point, type 0, with its free space in

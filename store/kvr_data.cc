@@ -9,7 +9,7 @@
 #include "io/proactor.h"
 #include "media/record_path.h"
 #include "platform/disk.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "store/drive_discovery.h"
 #include "store/record_name.h"
 

@@ -1,7 +1,7 @@
 // The parts of the storage data that read the record modules themselves.
 #include "media/kvr_io_comm_mdl.h"
 #include "media/kvr_rtsp_comm_mdl.h"
-#include "protocol/zeta_text.h"
+#include "protocol/message/zeta_text.h"
 #include "store/kvr_data.h"
 #include "svrframe/text_field.h"
 

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "protocol/kvr_control_client.h"
-#include "protocol/session_pdus.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/session_pdus.h"
+#include "protocol/message/store_pdus.h"
+#include "protocol/tcp/kvr_control_client.h"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/kvr_control_client.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
+#include "protocol/tcp/kvr_control_client.h"
 #include "tests/api/host_rig.h"
 #include "tests/api/sanitizer_options.h"
 #include "tests/test_util.h"

@@ -18,7 +18,7 @@
 #include "media/kvr_io_comm_mdl.h"
 #include "media/kvr_rtsp_comm_mdl.h"
 #include "media/record_directory.h"
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
 #include "svrframe/svr_fun_mdl.h"
 #include "tests/test_util.h"

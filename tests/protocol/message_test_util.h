@@ -8,7 +8,7 @@
 #include <string>
 
 #include "io/auto_buffer.h"
-#include "protocol/xml_doc.h"
+#include "protocol/message/xml_doc.h"
 #include "svrframe/referable.h"
 
 namespace kvr_test {

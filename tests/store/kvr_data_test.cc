@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/store_pdus.h"
+#include "protocol/message/store_pdus.h"
 #include "store/drive_discovery.h"
 #include "store/record_name.h"
 #include "tests/test_util.h"

@@ -1,0 +1,97 @@
+// The communication module of one connected control client.
+//
+// Received bytes are gathered in a stream buffer and cut into whole HTTP
+// messages; each becomes a data unit that the module sends into the
+// framework, which routes it to the storage function module. Replies that
+// the framework delivers here are printed and handed to the server one at a
+// time, in the order they came, each when the one before has been written.
+// The module answers nothing itself.
+//
+// Made by the TCP service when a client connects and registered with the
+// command dealing module under the connection id; the command dealing module
+// destroys it after the connection closed. OnData and OnSent run on the
+// server's polling thread (OnData with the server's client lock held);
+// OnMessage may run on any delivery thread. The send lock serialises the
+// send side; it is never held while calling the server.
+#ifndef KVR_PROTOCOL_TCP_KVR_TCP_COMM_MDL_H_
+#define KVR_PROTOCOL_TCP_KVR_TCP_COMM_MDL_H_
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "io/auto_buffer.h"
+#include "protocol/tcp/tp_object.h"
+#include "svrframe/comm_mdl.h"
+#include "svrframe/read_write_mutex.h"
+
+// The way from connection modules to the server holding their connections.
+// The modules may outlive the server by the framework's grace period, so the
+// server's owner detaches it before the server goes; a detached link
+// refuses every send. Safe from any thread.
+class CTcpSendLink {
+ public:
+  explicit CTcpSendLink(ITPObject* server) : server_(server) {}
+
+  // The server's QueueSend, or kTPNoConnection once detached.
+  int QueueSend(int32_t connId, const char* data, int length);
+  // Waits for sends in progress, then refuses all later ones.
+  void Detach();
+
+ private:
+  std::shared_mutex mu_;
+  ITPObject* server_;  // guarded by mu_
+};
+
+class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
+ public:
+  static constexpr char kName[] = "TcpCommMdl";
+  // Received bytes held while no whole message is among them, at most.
+  static constexpr int kStreamBufferSize = 102400;
+
+  CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
+                 const char* peerIp, uint16_t peerPort);
+  ~CKVRTcpCommMdl() override;
+
+  int Destroy() override;
+  // A unit for the client: printed and queued for sending. "MediaData" and
+  // units of another protocol are ignored (0); -1 when it cannot be printed.
+  int OnMessage(const SvrFrame::MessageRef& message) override;
+  // The module runs no thread of its own.
+  int Loop() override { return 0; }
+
+  // Bytes received on the connection.
+  void OnData(const char* data, int length);
+  // The message handed to the server has been written; the next one goes.
+  void OnSent(int sequence);
+
+  int32_t GetConnectionId() const { return connId_; }
+  uint32_t GetContext() const { return context_; }
+  const std::string& GetPeerAddress() const { return peerAddress_; }
+  uint16_t GetPeerPort() const { return peerPort_; }
+  // Received bytes not yet part of a message (polling thread only).
+  int HeldBytes() const { return streamCount_; }
+
+ private:
+  // Hands on every whole message at the front of the stream buffer.
+  void CutMessages();
+
+  const std::string peerAddress_;
+  const uint16_t peerPort_;
+  const uint32_t context_;
+  const int32_t connId_;
+  const std::shared_ptr<CTcpSendLink> link_;
+
+  // Grows with what is held, up to kStreamBufferSize and a NUL.
+  std::vector<char> stream_;
+  int streamCount_ = 0;
+
+  QWTools::CReadWriteMutex sendLock_;
+  std::deque<CReferPtr<CAutoBuffer>> sendQueue_ GUARDED_BY(sendLock_);
+  CReferPtr<CAutoBuffer> current_ GUARDED_BY(sendLock_);  // with the server
+};
+
+#endif  // KVR_PROTOCOL_TCP_KVR_TCP_COMM_MDL_H_

@@ -1,0 +1,124 @@
+// The connection-holding base of the TCP server.
+//
+// ITPObject keeps what every socket object has: the listen socket with its
+// address and port, the connections by id, the send queues, the sequence
+// counter of queued sends, the socket options applied to every socket and
+// the read buffer. The operations a concrete object does not support answer
+// kTPNotSupported. The owner makes and destroys it; see TPTCPServer for which
+// threads may call what.
+#ifndef KVR_PROTOCOL_TCP_TP_OBJECT_H_
+#define KVR_PROTOCOL_TCP_TP_OBJECT_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+
+#include "platform/socket.h"
+#include "protocol/tcp/tp_listener.h"
+#include "svrframe/thread_mutex.h"
+
+// Results of the socket objects besides their own.
+inline constexpr int kTPNotSupported = -101;
+inline constexpr int kTPNoConnection = -102;
+inline constexpr int kTPSocketMode = -103;
+
+// One accepted client.
+struct TPConnection {
+  uint32_t peerAddress = 0;  // network order
+  platform::SocketFd socket = platform::kInvalidSocket;
+  int32_t id = 0;
+  int state = 0;          // 1 once accepted
+  uint16_t peerPort = 0;  // network order
+};
+
+// One queued send. The bytes belong to the caller until the item is reported
+// sent or its connection is closed.
+struct TPSendItem {
+  int length = 0;
+  int32_t connId = 0;
+  platform::SocketFd socket = platform::kInvalidSocket;
+  int sequence = 0;
+  const char* data = nullptr;
+  int written = 0;  // bytes already out, when the peer could not take all at once
+  // The peer's buffer was full at the last try: the item waits until the
+  // socket polls writable instead of being tried again on every pass.
+  bool stalled = false;
+};
+
+class ITPObject {
+ public:
+  ITPObject(uint32_t context, ITPListener* listener);
+  // Closes every socket and drops the queued sends (nothing is reported).
+  virtual ~ITPObject();
+  ITPObject(const ITPObject&) = delete;
+  ITPObject& operator=(const ITPObject&) = delete;
+
+  virtual int CloseConnection(int32_t connId) {
+    (void)connId;
+    return kTPNotSupported;
+  }
+  virtual int Listen(const char* ip, unsigned port) {
+    (void)ip;
+    (void)port;
+    return kTPNotSupported;
+  }
+  // Outgoing connections are not made by this service.
+  virtual int Connect(const char* ip, unsigned port, const char* localIp, unsigned localPort) {
+    (void)ip, (void)port, (void)localIp, (void)localPort;
+    return kTPNotSupported;
+  }
+  virtual int Connect(const char* ip, unsigned port) {
+    (void)ip, (void)port;
+    return kTPNotSupported;
+  }
+  virtual int QueueSend(int32_t connId, const char* data, int length) = 0;
+  virtual int Stop() { return 0; }
+  virtual int Poll() = 0;
+  virtual int Send(int32_t connId, const char* data, int length) = 0;
+
+  uint32_t GetContext() const { return context_; }
+
+ protected:
+  // Closes every client socket and the listen socket and drops every queued
+  // send; returns the result of closing the listen socket (0 without one).
+  int CloseAll();
+
+  uint32_t bindAddress_ = 0;  // network order; 0 = any
+  // Read by the polling thread while another thread may stop the server.
+  std::atomic<platform::SocketFd> listenSocket_{platform::kInvalidSocket};
+  uint16_t port_ = 0;  // network order
+  ITPListener* listener_;
+
+  CThreadMutex clientLock_;
+  std::map<int32_t, TPConnection> clients_ GUARDED_BY(clientLock_);
+  CThreadMutex queueLock_;
+  std::map<int32_t, std::deque<TPSendItem>> sendQueues_ GUARDED_BY(queueLock_);  // by connection
+
+  const uint32_t context_;
+  CThreadMutex sequenceLock_;
+  uint16_t sequence_ GUARDED_BY(sequenceLock_) = 0;
+
+  int receiveBufferSize_ = 65536;
+  int sendBufferSize_ = 65536;
+  int readBufferSize_ = 32768;
+  bool readBufferOwned_ = true;
+  int dontLinger_ = 0;
+  int pollTimeoutMs_ = 0;
+  char* readBuffer_ = nullptr;
+};
+
+// Holds a CThreadMutex for a scope.
+class SCOPED_CAPABILITY TPLock {
+ public:
+  explicit TPLock(CThreadMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
+  ~TPLock() RELEASE() { mutex_.Unlock(); }
+  TPLock(const TPLock&) = delete;
+  TPLock& operator=(const TPLock&) = delete;
+
+ private:
+  CThreadMutex& mutex_;
+};
+
+#endif  // KVR_PROTOCOL_TCP_TP_OBJECT_H_

@@ -1,0 +1,379 @@
+#include "protocol/tcp/tp_tcp_server.h"
+
+#include <algorithm>
+#include <climits>
+#include <new>
+#include <utility>
+
+#include "platform/debug_log.h"
+#include "platform/thread.h"
+
+namespace {
+
+// The system keeps this many connections waiting for accept. A burst of
+// clients beyond it would have their connects dropped and retried a second
+// later, and a pass accepts only one client.
+constexpr int kDefaultBacklog = 1024;
+// Longest wait of a synchronous Send for a peer that takes no bytes.
+constexpr int kSendStallMs = 5000;
+
+// Connection ids of all servers in the process come from one counter.
+std::atomic<uint32_t> g_lastConnectionId{0};
+
+}  // namespace
+
+TPTCPServer::TPTCPServer(uint32_t context, ITPListener* listener)
+    : ITPObject(context, listener), backlog_(kDefaultBacklog) {}
+
+TPTCPServer::~TPTCPServer() { CloseAll(); }
+
+int TPTCPServer::Listen(const char* ip, unsigned port) {
+  uint32_t address = 0;
+  if ((ip != nullptr && !platform::ParseIPv4(ip, &address)) || port > 65535) {
+    CloseAll();
+    return -1;
+  }
+  bindAddress_ = address;
+  port_ = platform::HostToNet16(static_cast<uint16_t>(port));
+  platform::SocketFd fd = listenSocket_.load();
+  if (fd == platform::kInvalidSocket) fd = platform::OpenTcpSocket();
+  const auto fail = [&](int result) {
+    if (fd != listenSocket_.load()) platform::CloseSocket(fd);
+    CloseAll();
+    return result;
+  };
+  if (fd == platform::kInvalidSocket || !platform::SetReuseAddress(fd)) return fail(-1);
+  if (!platform::SetNonBlocking(fd)) return fail(kTPSocketMode);
+  if (!platform::BindIPv4(fd, bindAddress_, port_) || !platform::ListenOn(fd, backlog_)) {
+    return fail(-1);
+  }
+  ApplyBufferOptions(fd);
+  listenSocket_.store(fd);
+  return fd;
+}
+
+unsigned TPTCPServer::GetListenPort() const {
+  const platform::SocketFd fd = listenSocket_.load();
+  return fd == platform::kInvalidSocket ? 0 : platform::NetToHost16(platform::LocalPort(fd));
+}
+
+void TPTCPServer::ApplyBufferOptions(platform::SocketFd fd) {
+  if (receiveBufferSize_ > 0) platform::SetBufferSize(fd, false, receiveBufferSize_);
+  if (sendBufferSize_ > 0) platform::SetBufferSize(fd, true, sendBufferSize_);
+  if (dontLinger_ == 0) platform::SetAbortiveClose(fd);
+}
+
+int TPTCPServer::Poll() { return Pass(pollTimeoutMs_); }
+
+int TPTCPServer::PollFor(int waitMs) {
+  const int result = Pass(waitMs);
+  if (result < 0 && waitMs > 0) platform::SleepMs(static_cast<uint32_t>(waitMs));
+  return result;
+}
+
+int TPTCPServer::Pass(int waitMs) {
+  if (listenSocket_.load() == platform::kInvalidSocket) return -1;
+  const uint64_t queuedBefore = queued_.load();
+  BuildPollSet();
+  int ready = 0;
+  bool queuedMeanwhile = false;
+  if (waitMs > 0 && wakePolled_) {
+    pollerWaiting_.store(true);
+    // A send queued after the set was built has no socket in it: do not sleep on it.
+    queuedMeanwhile = queued_.load() != queuedBefore;
+    ready = pollSet_.Wait(queuedMeanwhile ? 0 : waitMs);
+    pollerWaiting_.store(false);
+  } else {
+    ready = pollSet_.Wait(std::max(waitMs, 0));
+  }
+  if (ready < 0) {
+    platform::DebugOutput("TPTCPServer^_^select error\n");
+    return -1;
+  }
+  if (ready == 0 && !queuedMeanwhile) return 1;
+  // A send queued since the set was built is written below, in this pass:
+  // a fresh item needs no poll to be tried.
+  if (wakePolled_ && pollSet_.Readable(wakeIndex_)) waker_.Drain();
+  if (listenPolled_ && pollSet_.Readable(listenIndex_)) AcceptOne();
+  ReadReady();
+  WriteReady();
+  return 0;
+}
+
+void TPTCPServer::BuildPollSet() {
+  pollSet_.Clear();
+  readEntries_.clear();
+  writeEntries_.clear();
+  listenPolled_ = false;
+  const platform::SocketFd listenFd = listenSocket_.load();
+  if (listenFd != platform::kInvalidSocket) {
+    listenIndex_ = pollSet_.Add(listenFd, true, false);
+    listenPolled_ = true;
+  }
+  wakePolled_ = waker_.Fd() >= 0;
+  if (wakePolled_) wakeIndex_ = pollSet_.Add(waker_.Fd(), true, false);
+
+  // The listen socket takes one place of the read set.
+  const size_t readRoom = kMaxPollSockets - 1;
+  {
+    TPLock guard(clientLock_);
+    const size_t count = clients_.size();
+    const size_t take = std::min(count, readRoom);
+    if (count > 0) {
+      readStart_ %= count;
+      auto it = std::next(clients_.begin(), static_cast<std::ptrdiff_t>(readStart_));
+      for (size_t i = 0; i < take; ++i, ++it) {
+        if (it == clients_.end()) it = clients_.begin();
+        readEntries_.push_back({pollSet_.Add(it->second.socket, true, false), it->first});
+      }
+      readStart_ = count > take ? readStart_ + take : 0;
+    }
+  }
+  {
+    TPLock guard(queueLock_);
+    const size_t count = sendQueues_.size();
+    const size_t take = std::min(count, kMaxPollSockets);
+    if (count > 0) {
+      writeStart_ %= count;
+      auto it = std::next(sendQueues_.begin(), static_cast<std::ptrdiff_t>(writeStart_));
+      for (size_t i = 0; i < take; ++i, ++it) {
+        if (it == sendQueues_.end()) it = sendQueues_.begin();
+        if (it->second.empty()) continue;
+        writeEntries_.push_back({pollSet_.Add(it->second.front().socket, false, true), it->first});
+      }
+      writeStart_ = count > take ? writeStart_ + take : 0;
+    }
+  }
+}
+
+int32_t TPTCPServer::NewConnectionId() {
+  // 1 to INT32_MAX, skipping ids still in use after the counter went round.
+  for (;;) {
+    const uint32_t n = g_lastConnectionId.fetch_add(1) % static_cast<uint32_t>(INT32_MAX);
+    const auto id = static_cast<int32_t>(n + 1);
+    if (clients_.count(id) == 0) return id;
+  }
+}
+
+void TPTCPServer::AcceptOne() {
+  uint32_t address = 0;
+  uint16_t port = 0;
+  platform::SocketFd fd = platform::kInvalidSocket;
+  int32_t id = 0;
+  {
+    TPLock guard(clientLock_);
+    const platform::SocketFd listenFd = listenSocket_.load();
+    if (listenFd == platform::kInvalidSocket) return;
+    fd = platform::AcceptClient(listenFd, &address, &port);
+    if (fd == platform::kInvalidSocket) {
+      platform::DebugOutput("invalid dlg socket\n");
+      return;
+    }
+    id = NewConnectionId();
+  }
+  char ip[16] = "";
+  platform::FormatIPv4(address, ip, sizeof(ip));
+  ITPListener* listener = listener_;
+  if (listener == nullptr ||
+      listener->OnConnect(context_, id, ip, platform::NetToHost16(port)) != 0) {
+    platform::DebugOutput("client error, refuse it!\n");
+    platform::CloseSocket(fd);
+    return;
+  }
+  if (!platform::SetNoDelay(fd)) platform::DebugOutput("error setsockopt nodelay");
+  ApplyBufferOptions(fd);
+  TPLock guard(clientLock_);
+  clients_[id] = TPConnection{address, fd, id, 1, port};
+}
+
+void TPTCPServer::ReadReady() {
+  int32_t closed = 0;
+  for (const PollEntry& entry : readEntries_) {
+    if (!pollSet_.Readable(entry.index)) continue;
+    // The lock is taken per connection, not for the whole walk: replies
+    // queued from other threads (QueueSend takes it too) get in between the
+    // parses of one pass instead of waiting for all of them.
+    TPLock guard(clientLock_);
+    // A connection closed by another thread since the set was built is
+    // gone from the map; its descriptor may already name something else.
+    auto it = clients_.find(entry.connId);
+    if (it == clients_.end()) continue;
+    const long n =
+        platform::Receive(it->second.socket, readBuffer_, static_cast<size_t>(readBufferSize_ - 1));
+    if (n > 0) {
+      readBuffer_[n] = '\0';
+      if (listener_ != nullptr) {
+        listener_->OnData(context_, entry.connId, readBuffer_, static_cast<int>(n));
+      }
+    } else if (n == 0 || n == platform::kSocketError) {
+      // One closed connection per pass; the other ready ones are served next time.
+      closed = entry.connId;
+      break;
+    }
+  }
+  if (closed != 0) {
+    if (listener_ != nullptr) listener_->OnClose(context_, closed);
+    CloseConnection(closed);
+  }
+}
+
+bool TPTCPServer::WriteSome(TPSendItem& item) {
+  while (item.written < item.length) {
+    const long n = platform::SendSome(item.socket, item.data + item.written,
+                                      static_cast<size_t>(item.length - item.written));
+    if (n == platform::kSocketWouldBlock) return false;  // the rest when the peer takes it
+    if (n < 0) {
+      platform::DebugOutput("[TCP Server ]sendto Error!\n");
+      return true;
+    }
+    item.written += static_cast<int>(n);
+  }
+  return true;
+}
+
+void TPTCPServer::WriteReady() {
+  std::vector<TPSendItem> done;
+  {
+    TPLock guard(queueLock_);
+    for (const PollEntry& entry : writeEntries_) {
+      if (!pollSet_.Writable(entry.index)) continue;
+      auto it = sendQueues_.find(entry.connId);
+      if (it != sendQueues_.end() && !it->second.empty()) it->second.front().stalled = false;
+    }
+    // Every queue's first item is tried unless its peer was full last time;
+    // items queued while this pass waited or read go out now rather than
+    // one more poll later.
+    for (auto it = sendQueues_.begin(); it != sendQueues_.end();) {
+      if (it->second.empty()) {
+        it = sendQueues_.erase(it);
+        continue;
+      }
+      TPSendItem& item = it->second.front();
+      // A peer that does not read keeps its item here, part-written, and
+      // holds up nobody else.
+      if (item.stalled || !WriteSome(item)) {
+        item.stalled = true;
+        ++it;
+        continue;
+      }
+      done.push_back(item);
+      it->second.pop_front();
+      it = it->second.empty() ? sendQueues_.erase(it) : std::next(it);
+    }
+  }
+  ITPListener* listener = listener_;
+  if (listener == nullptr) return;
+  for (const TPSendItem& item : done) listener->OnSent(context_, item.connId, item.sequence);
+}
+
+int TPTCPServer::Send(int32_t connId, const char* data, int length) {
+  if (data == nullptr || length <= 0) return 0;
+  clientLock_.Lock();
+  auto it = clients_.find(connId);
+  if (it == clients_.end()) {
+    clientLock_.Unlock();
+    return -1;
+  }
+  const platform::SocketFd fd = it->second.socket;
+  if (fd == platform::kInvalidSocket) {
+    platform::DebugOutput("TPTCPServer^_^socket invalid\n");
+    clientLock_.Unlock();
+    CloseConnection(connId);
+    return kTPNoConnection;
+  }
+  int written = 0;
+  while (written < length) {
+    const long n = platform::SendSome(fd, data + written, static_cast<size_t>(length - written));
+    if (n == platform::kSocketWouldBlock) {
+      if (platform::WaitWritable(fd, kSendStallMs)) continue;
+    } else if (n >= 0) {
+      written += static_cast<int>(n);
+      continue;
+    }
+    platform::DebugOutput("[TCP Server ]sendto Error!\n");
+    break;
+  }
+  clientLock_.Unlock();
+  return length;
+}
+
+int TPTCPServer::NextSequence() {
+  TPLock guard(sequenceLock_);
+  sequence_ = sequence_ == 65534 ? 0 : static_cast<uint16_t>(sequence_ + 1);
+  return sequence_;
+}
+
+int TPTCPServer::QueueSend(int32_t connId, const char* data, int length) {
+  if (length < 0 || (data == nullptr && length > 0)) return -1;
+  int sequence = 0;
+  {
+    // The queue lock is taken inside the client lock, so that a connection
+    // closed on another thread cannot be given a queue after its close.
+    TPLock clientGuard(clientLock_);
+    auto it = clients_.find(connId);
+    if (it == clients_.end()) return kTPNoConnection;
+    sequence = NextSequence();
+    TPLock queueGuard(queueLock_);
+    sendQueues_[connId].push_back(TPSendItem{length, connId, it->second.socket, sequence, data, 0});
+  }
+  queued_.fetch_add(1);
+  if (pollerWaiting_.load()) waker_.Notify();
+  return sequence;
+}
+
+int TPTCPServer::CloseConnection(int32_t connId) {
+  platform::SocketFd fd = platform::kInvalidSocket;
+  {
+    TPLock clientGuard(clientLock_);
+    auto it = clients_.find(connId);
+    if (it == clients_.end()) return -1;
+    fd = it->second.socket;
+    clients_.erase(it);
+    // The queued items go unreported: their bytes die with the connection.
+    TPLock queueGuard(queueLock_);
+    sendQueues_.erase(connId);
+  }
+  platform::CloseSocket(fd);
+  return 0;
+}
+
+int TPTCPServer::Stop() { return CloseAll(); }
+
+int TPTCPServer::SetBufferSize(int kind, int size) {
+  if (kind != 1 && kind != 2) return -1;
+  if (size > 65535) return -2;
+  (kind == 1 ? sendBufferSize_ : receiveBufferSize_) = size;
+  return 0;
+}
+
+int TPTCPServer::SetReadBufferSize(int size) {
+  // One byte is kept for the NUL written after the data, so a read needs two.
+  if (size < 2 || size > 1048575) return -1;
+  char* buffer = new (std::nothrow) char[size];
+  if (buffer == nullptr) return -2;
+  if (readBufferOwned_) delete[] readBuffer_;
+  readBuffer_ = buffer;
+  readBufferSize_ = size;
+  readBufferOwned_ = true;
+  return 0;
+}
+
+int TPTCPServer::SetReadBuffer(char* buffer, int size) {
+  if (buffer == nullptr || size < 2) return -1;
+  if (readBufferOwned_) delete[] readBuffer_;
+  readBuffer_ = buffer;
+  readBufferSize_ = size;
+  readBufferOwned_ = false;
+  return 0;
+}
+
+size_t TPTCPServer::ConnectionCount() {
+  TPLock guard(clientLock_);
+  return clients_.size();
+}
+
+size_t TPTCPServer::QueuedCount(int32_t connId) {
+  TPLock guard(queueLock_);
+  auto it = sendQueues_.find(connId);
+  return it == sendQueues_.end() ? 0 : it->second.size();
+}

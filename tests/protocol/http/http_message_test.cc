@@ -1,0 +1,149 @@
+#include "protocol/http/http_message.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/protocol/message_test_util.h"
+
+namespace QWTools {
+namespace {
+
+using kvr_test::Join;
+
+std::unique_ptr<HTTPCommon> ParseText(const std::string& text, int* status) {
+  return HTTPCommon::Parse(text.data(), static_cast<int>(text.size()), status);
+}
+
+TEST(HttpMessageTest, ParseGivesTheWrapperOfProtocolAndKind) {
+  int status = 1;
+  auto message = ParseText("POST /Register HTTP/1.1\r\nContent-Length: 0\r\n\r\n", &status);
+  EXPECT_TRUE(status == kHttpOk && dynamic_cast<HTTPRequest*>(message.get()));
+
+  message = ParseText("HTTP/1.0 500 Internal Error\r\n\r\n", &status);
+  ASSERT_NE(dynamic_cast<HTTPResponse*>(message.get()), nullptr);
+  EXPECT_EQ(message->GetReason(), "Internal Error");
+
+  message = ParseText("RTSP/1.0 200 OK\r\nCSeq: 2\r\n\r\n", &status);
+  ASSERT_NE(dynamic_cast<RTSPResponse*>(message.get()), nullptr);
+  EXPECT_EQ(message->GetProtocol(), kProtocolRtsp);
+
+  // A method of the RTSP table with an HTTP version is an HTTP request.
+  message = ParseText("DESCRIBE /x HTTP/1.1\r\nA: b\r\n\r\n", &status);
+  ASSERT_NE(dynamic_cast<HTTPRequest*>(message.get()), nullptr);
+  EXPECT_EQ(Join(message->GetProtocol(), message->GetStack()->Protocol()),
+            Join(kProtocolHttp, kProtocolRtsp));
+
+  message = ParseText("OPTIONS rtsp://10.0.0.5/live RTSP/1.0\r\nCSeq: 1\r\n\r\n", &status);
+  ASSERT_NE(dynamic_cast<RTSPRequest*>(message.get()), nullptr);
+  // Found in the HTTP table first, but its version says RTSP.
+  EXPECT_EQ(Join(message->GetStack()->Protocol(), message->GetProtocol(), message->GetURL()),
+            Join(kProtocolHttp, kProtocolRtsp, "rtsp://10.0.0.5/live"));
+}
+
+TEST(HttpMessageTest, FailuresAndSipGiveNoWrapper) {
+  int status = 1;
+  EXPECT_TRUE(!HTTPCommon::Parse(nullptr, 0, &status) && status == kHttpNoText);
+  // SIP parses, but this service has no wrapper for it.
+  for (auto [text, want] : {std::pair{"POST /a HTTP/1.1\r\nContent-Len", kHttpIncomplete},
+                            {"nothing known here", kHttpIncomplete},
+                            {"SIP/2.0 200 OK\r\n\r\n", kHttpOk}}) {
+    EXPECT_TRUE(!ParseText(text, &status) && status == want) << text;
+  }
+  EXPECT_EQ(HTTPCommon::Parse("x", 1, nullptr), nullptr);  // the status is optional
+}
+
+TEST(HttpMessageTest, HeadersReplaceAndSetURLMakesAnHttpPost) {
+  RTSPRequest request("rtsp://cam/stream", "SETUP");
+  request.SetHeader("CSeq", "7");
+  request.SetHeader("CSeq", "8");
+  request.SetHeader("Ignored", nullptr), request.SetHeader(nullptr, "x");
+  EXPECT_EQ(request.ToText(), "SETUP rtsp://cam/stream RTSP/1.0\r\nCSeq: 8\r\n\r\n");
+  request.SetURL("/StoreConfigGet");
+  request.SetNumberHeader("Content-Length", -3);
+  EXPECT_EQ(request.ToText(),
+            "POST /StoreConfigGet HTTP/1.1\r\nCSeq: 8\r\nContent-Length: -3\r\n\r\n");
+
+  // A wrapper without a stack answers that it has none.
+  HTTPCommon none(nullptr);
+  none.SetHeader("A", "b"), none.SetURL("/x"), none.SetNumberHeader("N", 1);
+  EXPECT_TRUE(none.GetTotalLength() == kHttpNoStack && none.SetBody("x", 1) == kHttpNoStack);
+  EXPECT_EQ(none.GetHeader("A") + none.ToText(), "");
+}
+
+}  // namespace
+}  // namespace QWTools
+
+namespace QWTools {
+namespace {
+
+const char kDescription[] =
+    "v=0\r\no=- 1 1 IN IP4 10.0.0.5\r\ns=Live\r\nt=0 0\r\nm=video 0 RTP/AVP 96\r\n"
+    "a=rtpmap:96 H264/90000\r\n";
+
+std::string Response(const char* start, const char* type, const std::string& body) {
+  return std::string(start) + "\r\nCSeq: 2\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nContent-Type: " + type + "\r\n\r\n" + body;
+}
+
+TEST(HttpMessageSdpTest, SdpBodyBecomesADescriptionAndPrintsBackUnchanged) {
+  for (const char* start : {"RTSP/1.0 200 OK", "HTTP/1.1 200 OK"}) {
+    // Text the description does not hold (before "v=", after the empty line)
+    // must survive relaying.
+    std::string text =
+        Response(start, "application/sdp", std::string("x=pre\r\n") + kDescription + "\r\nend");
+    int status = 1;
+    auto message = ParseText(text, &status);
+    ASSERT_NE(message, nullptr) << start;
+    CQwSdp* sdp = nullptr;
+    if (auto* rtsp = dynamic_cast<RTSPResponse*>(message.get())) sdp = rtsp->GetSdp();
+    if (auto* http = dynamic_cast<HTTPResponse*>(message.get())) sdp = http->GetSdp();
+    ASSERT_TRUE(sdp && sdp->MediaCount() == 1 && sdp->GetMedia(0)->FindRtpMap(96)) << start;
+    EXPECT_EQ(sdp->GetMedia(0)->FindRtpMap(96)->ClockRate(), 90000);
+    EXPECT_EQ(message->ToText(), text);
+    // A changed description is printed into the body.
+    sdp->SetSessionName("Changed");
+    std::string changed = kDescription;
+    changed.replace(changed.find("Live"), 4, "Changed");
+    EXPECT_EQ(message->ToText(), Response(start, "application/sdp", changed));
+  }
+}
+
+TEST(HttpMessageSdpTest, OtherBodiesAndBrokenDescriptionsAttachNothing) {
+  int status = 1;
+  auto xml = ParseText(Response("RTSP/1.0 200 OK", "text/xml", kDescription), &status);
+  ASSERT_NE(dynamic_cast<RTSPResponse*>(xml.get()), nullptr);
+  EXPECT_EQ(static_cast<RTSPResponse*>(xml.get())->GetSdp(), nullptr);
+
+  std::string broken = Response("RTSP/1.0 200 OK", "application/sdp", "v=0\r\nno equals\r\n");
+  auto message = ParseText(broken, &status);
+  ASSERT_NE(dynamic_cast<RTSPResponse*>(message.get()), nullptr);
+  // The body itself stays.
+  EXPECT_EQ(Join(static_cast<RTSPResponse*>(message.get())->GetSdp() == nullptr, message->GetBody(),
+                 message->ToText()),
+            Join(true, "v=0\r\nno equals\r\n", broken));
+}
+
+TEST(HttpMessageSdpTest, AttachedDescriptionSetsTypeAndLength) {
+  RTSPResponse response(200, "OK");
+  response.SetHeader("CSeq", "3");
+  auto sdp = std::make_unique<CQwSdp>();
+  sdp->SetSessionName("Built");
+  ASSERT_FALSE(sdp->AddMedia(nullptr, CSDPMediaType::kVideo, 0, "RTP/AVP", "96").IsError());
+  response.SetSdp(std::move(sdp));
+  EXPECT_EQ(response.ToText(),
+            "RTSP/1.0 200 OK\r\nCSeq: 3\r\nContent-Length: 36\r\nContent-Type: application/sdp\r\n"
+            "\r\nv=0\r\ns=Built\r\nm=video 0 RTP/AVP 96\r\n");
+
+  // A description that cannot be printed leaves the message as it was.
+  HTTPResponse plain(200, "OK");
+  auto unprintable = std::make_unique<CQwSdp>();
+  unprintable->Connection().Set("IN", "", "");
+  plain.SetSdp(std::move(unprintable));
+  EXPECT_EQ(plain.ToText(), "HTTP/1.1 200 OK\r\n\r\n");
+  plain.SetSdp(nullptr);
+  EXPECT_FALSE(plain.GetSdp());
+}
+
+}  // namespace
+}  // namespace QWTools
