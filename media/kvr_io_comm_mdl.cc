@@ -79,7 +79,7 @@ int CKVRIOCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
 
 void CKVRIOCommMdl::SetVolumeRoot(const char* root) {
   platform::MutexLock lock(textMu_);
-  volumeRoot_ = CutTo(root, kRecordPathWidth);
+  volumeRoot_ = CutTo(root, kvr::media::kRecordPathWidth);
 }
 
 void CKVRIOCommMdl::SetVolumeSpace(uint64_t totalBytes, uint64_t freeBytes) {
@@ -88,7 +88,9 @@ void CKVRIOCommMdl::SetVolumeSpace(uint64_t totalBytes, uint64_t freeBytes) {
 }
 
 bool CKVRIOCommMdl::SetFilePath(const char* path) {
-  if (path == nullptr || strnlen(path, kRecordPathWidth) >= kRecordPathWidth) return false;
+  if (path == nullptr ||
+      strnlen(path, kvr::media::kRecordPathWidth) >= kvr::media::kRecordPathWidth)
+    return false;
   platform::MutexLock lock(textMu_);
   filePath_ = path;
   return true;
@@ -101,7 +103,7 @@ void CKVRIOCommMdl::SetRecordUrl(const char* url) {
 
 void CKVRIOCommMdl::SetRequester(const char* name) {
   platform::MutexLock lock(textMu_);
-  requester_ = CutTo(name, kRecordPathWidth);
+  requester_ = CutTo(name, kvr::media::kRecordPathWidth);
 }
 
 TimeRecord CKVRIOCommMdl::GetStartTime() const {
@@ -171,7 +173,7 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
   // Without a file the channel stays closed and the first media unit ends
   // the record with a write error, which is how the host learns of it.
   std::string path;
-  if (!MakeRecordPath(GetVolumeRoot().c_str(), url.c_str(), &path)) return;
+  if (!kvr::media::MakeRecordPath(GetVolumeRoot().c_str(), url.c_str(), &path)) return;
   if (platform::PathExists(path)) return;
 
   {
@@ -179,7 +181,7 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
     recordPath_ = path;
     filePath_ = path;
     const CSecureString& origin = request.GetCommOrigin();
-    if (!origin.IsEmpty()) requester_ = CutTo(origin.c_str(), kRecordPathWidth);
+    if (!origin.IsEmpty()) requester_ = CutTo(origin.c_str(), kvr::media::kRecordPathWidth);
   }
   OpenRecordFile(kOpenWrite);
   elapsedMs_.store(0);
@@ -193,7 +195,7 @@ void CKVRIOCommMdl::OpenRecordFile(int openMode) {
   ChannelId channel = kNoChannel;
   if (proactor != nullptr) {
     if (openMode == kOpenWrite) {
-      if (EnsureDirectories(path.c_str()) == 0)
+      if (kvr::media::EnsureDirectories(path.c_str()) == 0)
         channel = proactor->OpenFile(path.c_str(), kProactorCreate);
     } else if (openMode == kOpenRead) {
       channel = proactor->OpenFile(path.c_str(), 0);

@@ -104,13 +104,13 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
     }
   }
   if (stream == 0) {
-    media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
-    media_detail::SendStartAck(this, GetRequester(), recordUrl);
+    kvr::media::SendFailRecord(this, GetWriterName(), recordUrl);
+    kvr::media::SendStartAck(this, GetRequester(), recordUrl);
     return 0;
   }
   // The start reply carries result 5 whether or not the stream opened: the
   // requester learns of a failure from the record's state, not from here.
-  media_detail::SendStartAck(this, GetRequester(), recordUrl);
+  kvr::media::SendStartAck(this, GetRequester(), recordUrl);
   if (lostEarly) OnStreamLost();
   return 1;
 }
@@ -147,7 +147,7 @@ void CKVRRTSPCommMdl::OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t) {
   {
     EarlyLosses& losses = Losses();
     std::lock_guard<std::mutex> lock(losses.mu);
-    IRecordDirectory* directory = GetRecordDirectory();
+    kvr::media::IRecordDirectory* directory = kvr::media::GetRecordDirectory();
     if (directory != nullptr) source = directory->FindRtspSourceByStream(stream);
     if (source == nullptr) {
       losses.handles.insert(stream);
@@ -158,11 +158,11 @@ void CKVRRTSPCommMdl::OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t) {
 }
 
 void CKVRRTSPCommMdl::OnStreamLost() {
-  IRecordDirectory* directory = GetRecordDirectory();
+  kvr::media::IRecordDirectory* directory = kvr::media::GetRecordDirectory();
   const std::string recordUrl = GetRecordUrl();
   if (directory == nullptr || !directory->HasTask(recordUrl.c_str())) return;
   const std::string writer = GetWriterName();
-  media_detail::SendRecordEvent(this, writer, recordUrl, CKVRIOCommMdl::kEventStreamLost);
-  media_detail::SendFailRecord(this, writer, recordUrl);
+  kvr::media::SendRecordEvent(this, writer, recordUrl, CKVRIOCommMdl::kEventStreamLost);
+  kvr::media::SendFailRecord(this, writer, recordUrl);
   platform::DebugOutput(" DisConnect!\n");
 }

@@ -8,7 +8,7 @@ bool CKVRSourceMdl::TakeRecordUrl(const CRecordMedia& request) {
   const std::string recordUrl(kvr::FieldText(request.writeFileUrl));
   SetRecordUrl(recordUrl.c_str());
   if (!recordUrl.empty()) return true;
-  media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
-  media_detail::SendStartAck(this, std::string(), recordUrl);
+  kvr::media::SendFailRecord(this, GetWriterName(), recordUrl);
+  kvr::media::SendStartAck(this, std::string(), recordUrl);
   return false;
 }

@@ -4,6 +4,8 @@
 
 #include "platform/file.h"
 
+namespace kvr::media {
+
 namespace {
 
 // Appends `text` with every separator written as '/' and runs of separators
@@ -52,3 +54,5 @@ int EnsureDirectories(const char* path) {
   }
   return 0;
 }
+
+}  // namespace kvr::media

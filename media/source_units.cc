@@ -3,7 +3,7 @@
 #include "protocol/message/store_pdus.h"
 #include "svrframe/text_field.h"
 
-namespace media_detail {
+namespace kvr::media {
 namespace {
 
 using kvr::CopyField;
@@ -42,4 +42,4 @@ void SendRecordEvent(SvrFrame::CMdlBase* sender, const std::string& writer,
   SendTo(sender, unit, writer);
 }
 
-}  // namespace media_detail
+}  // namespace kvr::media

@@ -8,7 +8,7 @@
 
 #include "svrframe/mdl_base.h"
 
-namespace media_detail {
+namespace kvr::media {
 
 // A "RecRealMediaControl" with "ctrlInfo" 0 for `recordUrl`, addressed to
 // `writer`: the writer goes from recording to failed.
@@ -24,6 +24,6 @@ void SendStartAck(SvrFrame::CMdlBase* sender, const std::string& requester,
 void SendRecordEvent(SvrFrame::CMdlBase* sender, const std::string& writer,
                      const std::string& recordUrl, int event);
 
-}  // namespace media_detail
+}  // namespace kvr::media
 
 #endif  // KVR_MEDIA_SOURCE_UNITS_H_

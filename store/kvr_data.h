@@ -46,7 +46,7 @@ namespace SvrFrame {
 class ICmdDealModule;
 }
 
-class CKVRData : public IRecordDirectory {
+class CKVRData : public kvr::media::IRecordDirectory {
  public:
   static constexpr int kProactorThreads = 20;
   static constexpr int kVolumeTypes = 11;

@@ -109,14 +109,14 @@ int CKVRStoreFunMdl::ScanVolumes(const char* url, std::string* found) {
   STORE_CONFIG_INFO config;
   data_->CopyConfig(&config);
   for (const STORE_VOLUME_INFO& volume : config.volumes) {
-    const int code = CheckRecordFileName(url);
+    const int code = kvr::store::CheckRecordFileName(url);
     if (code != 0) return code;
-    if (!StaysInsideVolume(url)) return kOutsideVolume;
-    if (!HasNoControlCharacter(url)) return kControlCharacter;
+    if (!kvr::store::StaysInsideVolume(url)) return kOutsideVolume;
+    if (!kvr::store::HasNoControlCharacter(url)) return kControlCharacter;
     std::string path;
     // The proactor opens files by names shorter than the record path field: a
     // path between the two would be accepted and then never opened.
-    if (!MakeRecordPath(volume.volumePath, url, &path) ||
+    if (!kvr::media::MakeRecordPath(volume.volumePath, url, &path) ||
         path.size() >= CFileChannel::kMaxFileName) {
       return kPathTooLong;
     }

@@ -60,7 +60,8 @@ int CKVRStoreFunMdl::HandleRecRealMedia(CRecordMedia* request) {
   if (data_->SelectVolume(&volume) != 0) return refuse(kNoVolume);
   // Every volume's path was checked above; this one fits.
   std::string filePath;
-  if (!MakeRecordPath(volume.volumePath, url.c_str(), &filePath)) return refuse(kBadFileName);
+  if (!kvr::media::MakeRecordPath(volume.volumePath, url.c_str(), &filePath))
+    return refuse(kBadFileName);
 
   SvrFrame::ICmdDealModule* cmd = data_->GetCmdDealModule();
   if (cmd == nullptr) return refuse(kNotRegistered);
@@ -110,7 +111,7 @@ int CKVRStoreFunMdl::HandleRecRealMedia(CRecordMedia* request) {
   Send(SvrFrame::MessageRef(request), 0, SvrFrame::kDataClass);
 
   if (pushed != nullptr) {
-    char recordPath[kRecordPathWidth];
+    char recordPath[kvr::media::kRecordPathWidth];
     std::snprintf(recordPath, sizeof(recordPath), "%s", writer->GetFilePath().c_str());
     data_->NotifyDvConMsg(1, readUrl, recordPath, pushed->GetHandle());
   }

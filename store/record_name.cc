@@ -4,6 +4,8 @@
 
 #include "media/record_path.h"
 
+namespace kvr::store {
+
 int CheckRecordFileName(const char* name) {
   static const struct {
     char c;
@@ -19,11 +21,11 @@ int CheckRecordFileName(const char* name) {
 
 bool StaysInsideVolume(const char* name) {
   if (name == nullptr) return true;
-  if (IsPathSeparator(name[0])) return false;
+  if (media::IsPathSeparator(name[0])) return false;
   const char* part = name;
   while (true) {
     const char* end = part;
-    while (*end != '\0' && !IsPathSeparator(*end)) ++end;
+    while (*end != '\0' && !media::IsPathSeparator(*end)) ++end;
     if (end - part == 2 && part[0] == '.' && part[1] == '.') return false;
     if (*end == '\0') return true;
     part = end + 1;
@@ -41,7 +43,9 @@ bool HasNoControlCharacter(const char* name) {
 std::string VolumeFolder(const char* volumePath) {
   std::string out = volumePath != nullptr ? volumePath : "";
   for (char& c : out) {
-    if (IsPathSeparator(c)) c = '/';
+    if (media::IsPathSeparator(c)) c = '/';
   }
   return out;
 }
+
+}  // namespace kvr::store

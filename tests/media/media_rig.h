@@ -80,17 +80,17 @@ class StoreStandIn : public SvrFrame::CSvrFunMdl {
   std::vector<Seen> seen_;
 };
 
-class MediaRig : public IRecordDirectory {
+class MediaRig : public kvr::media::IRecordDirectory {
  public:
   MediaRig() : proactor_(4) {
     proactor_.Start();
     ok_ = cmd_->Init(KVR_SOURCE_DIR "/config/Server_Config.xml") == 0 &&
           cmd_->RegisterFunModule(store) && cmd_->RegisterCommModule(fence_, 0);
-    SetRecordDirectory(this);
+    kvr::media::SetRecordDirectory(this);
   }
   ~MediaRig() override {
     cmd_->Destroy();  // closes the writers' files and the sources' streams
-    SetRecordDirectory(nullptr);
+    kvr::media::SetRecordDirectory(nullptr);
     proactor_.Stop();
   }
 
