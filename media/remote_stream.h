@@ -55,6 +55,8 @@ class CRemoteStreamLib {
   // one of its own (null: none). `flag` is kept for the callers of the
   // original library and has no effect.
   void RegisterDisconnectCallback(DisconnectCallback cb, uint8_t flag);
+  // The callback registered now (a test calls it as a lost stream would).
+  DisconnectCallback GetDisconnectCallback() const { return disconnect_.load(); }
 
   // Opens `url` (at most 255 characters), blocking until the stream is open,
   // its streams are known and the muxer is ready, or the open time-out ends.
