@@ -88,7 +88,7 @@ uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* us
 }
 
 void CRemoteStreamLib::HoldBack(uint32_t stream, bool hold) {
-  std::lock_guard<std::mutex> lock(table_mu_);
+  std::lock_guard<std::mutex> lock(tableMu_);
   auto it = table_.find(stream);
   if (it != table_.end()) it->second->HoldBack(hold);
 }
