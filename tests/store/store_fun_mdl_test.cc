@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -57,6 +58,15 @@ template <class T>
 T Host(const T& value) {
   std::lock_guard<std::mutex> lock(g_mu);
   return value;
+}
+
+// Seconds of a local time record (the platform's or the host header's).
+template <class Time>
+std::time_t Seconds(const Time& t) {
+  std::tm tm{};
+  tm.tm_year = t.year - 1900, tm.tm_mon = t.month - 1, tm.tm_mday = t.day;
+  tm.tm_hour = t.hour, tm.tm_min = t.minute, tm.tm_sec = t.second, tm.tm_isdst = -1;
+  return std::mktime(&tm);
 }
 
 class StoreFunMdlTest : public ::testing::Test {
@@ -149,6 +159,7 @@ class StoreFunMdlTest : public ::testing::Test {
     data_.CopyConfig(&config);
     return config.volumes.empty() ? 0 : config.volumes[0].useCount;
   }
+  uint32_t PushHandle() { return Host(g_handle); }
 
   kvr_test::ScratchDir dir_;
   std::string volume_;
@@ -184,6 +195,60 @@ TEST_F(StoreFunMdlTest, StartChecksRefuseInOrderAndCreateNothingAsDoPresentOrMis
   ASSERT_EQ(Start("second.dav"), "0/0");
   EXPECT_EQ(Start("third.dav"), "-7/5");
   EXPECT_EQ(UseCount(), 2);
+}
+
+TEST_F(StoreFunMdlTest, PushedRecordKeepsEveryByteAndItsUrlUntilTheFileIsDeleted) {
+  Configure(4);
+  const char* url = "cam1\\rec.dav";
+  const std::string file = volume_ + "/cam1/rec.dav";
+  ASSERT_EQ(Start(url, 10, "DvCon://dev/1"), "0/0");
+  EXPECT_EQ(Host(g_calls), std::vector<std::string>{"dvcon 1 DvCon://dev/1 " + file});
+  EXPECT_EQ(UseCount(), 1);
+  EXPECT_NE(data_.FindPushSource(url), nullptr);
+
+  std::vector<char> bytes(3 * 1048576 + 1000);
+  std::mt19937 random(7);
+  for (char& b : bytes) b = static_cast<char>(random());
+  for (size_t at = 0; at < bytes.size(); at += 65536) {
+    const int n = static_cast<int>(std::min<size_t>(65536, bytes.size() - at));
+    ASSERT_EQ(CKVRDvConCommMdl::PushMedia(bytes.data() + at, n, PushHandle()), 0);
+  }
+  // A stop drops what the writer has not taken yet, so every byte is in first.
+  CKVRIOCommMdl* writer = data_.FindTask(url);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return writer->GetBytesReceived() == bytes.size(); }));
+  RECORD_STATUS_INFO* records = nullptr;
+  uint32_t count = 0;
+  ASSERT_EQ(data_.QueryRecordStatus(url, &records, &count), 0);
+  ASSERT_EQ(count, 1u);
+  // While it runs, a record ends "now": seconds after it began.
+  const std::time_t begin = Seconds(records->beginTime);
+  ASSERT_TRUE(WaitFor([&] { return Seconds(platform::GetLocalTime()) - begin >= 2; }));
+  ASSERT_EQ(data_.QueryRecordStatus(url, &records, &count), 0);
+  EXPECT_LE(std::abs(std::difftime(Seconds(platform::GetLocalTime()), Seconds(records->finalTime))),
+            1.0);
+  EXPECT_STREQ(records->recordFileUrl, url);
+  EXPECT_EQ(records->recordSize, 3);
+  EXPECT_EQ(records->limitSize, 10);
+  EXPECT_EQ(records->limitTime, 60);
+  EXPECT_EQ(records->status, 4);
+
+  ASSERT_EQ(Control(url, 3), "0/0");
+  EXPECT_EQ(data_.FindTask(url), nullptr);
+  EXPECT_EQ(data_.FindPushSource(url), nullptr);
+  EXPECT_EQ(data_.GetTaskCount(), 0u);
+  EXPECT_EQ(UseCount(), 0);
+  ASSERT_TRUE(WaitFor([&] {
+    std::error_code ec;
+    return std::filesystem::file_size(file, ec) == bytes.size();
+  }));
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), std::istreambuf_iterator<char>(in)))
+      << "the file holds every byte in order";
+
+  EXPECT_EQ(Start(url), "-6/5") << "the file of a stopped record stays";
+  EXPECT_EQ(Delete(url), "0/0");
+  EXPECT_EQ(Start(url), "0/0");
 }
 
 TEST_F(StoreFunMdlTest, PulledRecordWhoseStreamFailsIsTornDownByItsSource) {

@@ -189,6 +189,85 @@ TEST_F(CmdDealTest, RegistrationRulesAndUniqueNames) {
   EXPECT_EQ(destroyed_, created_);
 }
 
+// Senders on several threads, each sending a burst and then waiting until
+// the burst has arrived, so that the event thread keeps going idle and being
+// woken while others are sending. A lost wake-up leaves a burst's last
+// message in the queue, and with every sender waiting nothing comes to wake
+// the thread: the sender gives up and the test fails.
+TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
+  auto* cmd = Make(true);
+  auto* fun = AddFun("fun.a");
+  fun->keep = false;
+  constexpr int kSenders = 4, kBursts = 300, kBurst = 16, kEach = kBursts * kBurst;
+  std::atomic<int> lastSeen[kSenders] = {-1, -1, -1, -1};
+  std::atomic<int> outOfOrder{0}, stuck{0};
+  fun->onMessage = [&](const MessageRef& m) {
+    const int sequence = static_cast<TestMessage*>(m.get())->sequence;
+    outOfOrder += lastSeen[sequence / kEach].exchange(sequence) >= sequence;
+  };
+  std::vector<CommModule*> comms;
+  for (int s = 0; s < kSenders; ++s) comms.push_back(AddComm("TcpCommMdl", s + 1));
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s) {
+    senders.emplace_back([&, s] {
+      for (int burst = 0; burst < kBursts && stuck == 0; ++burst) {
+        int sequence = 0;
+        for (int i = 0; i < kBurst; ++i) {
+          auto* m = new TestMessage("QW", "Single", 0, &destroyed_);
+          m->sequence = sequence = s * kEach + burst * kBurst + i;
+          // Control data: that queue has no limit, so nothing is refused.
+          comms[s]->Send(MessageRef(m), 0, SvrFrame::kControlDataClass);
+        }
+        stuck += !WaitFor([&] { return lastSeen[s].load() == sequence; }, 5s);
+      }
+    });
+  }
+  for (auto& t : senders) t.join();
+  EXPECT_EQ(stuck, 0) << "a burst never arrived";
+  EXPECT_EQ(fun->calls.load(), kSenders * kEach);
+  EXPECT_EQ(outOfOrder, 0);
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, kSenders * kEach);
+}
+
+TEST_F(CmdDealTest, RepliesGoToRoutedFunctionModulesOrElseToEveryReplyToModule) {
+  auto* cmd = Make(true);
+  auto* a = AddFun("fun.a");
+  auto* b = AddFun("fun.b");
+  auto* c1 = AddComm("TcpCommMdl", 1);
+  auto* c2 = AddComm("RecordWriter", 2);
+  // Each routed reply is followed through its queue by an unrouted marker.
+  for (int messageClass : {0, 1, 2}) {
+    EXPECT_EQ(a->Send(Msg("Ack", 0, messageClass, {c1->Name()}), 0, messageClass), 0);
+    a->Send(Msg("Ack", 5, 100 + messageClass, {c1->Name()}), 0, messageClass);
+  }
+  ASSERT_TRUE(WaitFor([&] { return b->calls.load() == 3 && c1->calls.load() == 3; }));
+  auto got = c1->Sequences();
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<int>{100, 101, 102})) << "a routed reply also reached replyTo";
+  for (const MessageRef& m : b->Received()) {
+    EXPECT_EQ(m->GetFunOrigin(), "fun.a");
+    ASSERT_EQ(m->GetDestinationCount(), 1);
+    EXPECT_EQ(m->GetDestination(0), "fun.b");
+  }
+  std::string order;  // both replies below travel one queue, so one thread writes it
+  c1->onMessage = [&](const MessageRef&) { order += '1'; };
+  c2->onMessage = [&](const MessageRef&) { order += '2'; };
+  // fun.b has no entry for "Ack"; fun.a has one, but not for result 5.
+  for (auto [sender, result] : {std::pair{b, 0}, {a, 5}}) {
+    MessageRef m = Msg("Ack", result, 0, {c1->Name(), "Nobody-0000000001_00000000", c2->Name()});
+    EXPECT_EQ(sender->Send(m, 0, 2), 0);
+  }
+  b->Send(Msg("Ack"), 0, 0);  // neither a route nor a replyTo name: goes nowhere
+  ASSERT_TRUE(WaitFor([&] { return c1->calls.load() == 5 && c2->calls.load() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return destroyed_.load() == 1; }));
+  EXPECT_EQ(a->calls + b->calls, 3);
+  EXPECT_EQ(order, "1212") << "replyTo modules in the order of the list";
+  EXPECT_EQ(c2->Received()[0]->GetMessageClass(), SvrFrame::kNRDataClass);
+  cmd->Destroy();
+  EXPECT_EQ(destroyed_, created_);
+}
+
 // The clock starts just below the wrap of the tick count, so the grace
 // period is measured across it.
 TEST_F(CmdDealTest, RemovedCommunicationModulesLiveOutTheGracePeriodAndEveryDeliveryInside) {
