@@ -124,53 +124,6 @@ class ProactorTest : public ::testing::Test {
   std::unique_ptr<CProactor> proactor_;
 };
 
-TEST_F(ProactorTest, ARestartedProactorWorksAsBefore) {
-  CProactor& proactor = Make(2, true);
-  proactor.Stop();
-  proactor.Start();
-  ChannelId id = Open("again");
-  EXPECT_EQ(proactor.Write(id, "abc", 3), 3);
-  CloseAndWait(id);
-  EXPECT_EQ(ReadAll(dir_.File("again")), "abc");
-}
-
-// Bytes reach the disk in blocks of at least 1 MiB with one write per channel
-// out at a time; a smaller rest waits in memory until the close writes it.
-TEST_F(ProactorTest, BytesGoToTheDiskInBlocksOfAtLeastOneMiB) {
-  const struct {
-    std::vector<int> writes;
-    size_t queued;  // writes posted before any worker runs
-  } cases[] = {{{}, 0},
-               {{100}, 0},
-               {{kMiB - 1}, 0},
-               {{kMiB}, 1},
-               {{700000, 700000}, 1},
-               {{kMiB, kMiB, 5}, 1}};
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    const std::string name = "blocks" + std::to_string(i);
-    CProactor& proactor = Make(2, false);
-    ChannelId id = Open(name);
-    std::string expected;
-    size_t held = 0;
-    for (int n : cases[i].writes) {
-      expected += Pattern(static_cast<size_t>(n), static_cast<uint32_t>(i));
-      held += static_cast<size_t>(n);
-      EXPECT_EQ(proactor.Write(id, expected.data() + expected.size() - n, n),
-                static_cast<int>(held));
-      if (held >= static_cast<size_t>(kMiB)) held = 0;
-    }
-    EXPECT_EQ(proactor.GetQueuedMessages(), cases[i].queued) << name;
-    EXPECT_EQ(proactor.CloseChannel(id) + proactor.CloseChannel(id), 0);
-    EXPECT_EQ(proactor.GetQueuedMessages(), 1u) << "one close for two calls, none behind a write";
-    EXPECT_EQ(proactor.GetChannelCount(), 1u) << "the channel stays until its close is handled";
-    EXPECT_EQ(proactor.Write(id, "late", 4), 0) << "a closing channel takes nothing";
-    EXPECT_EQ(platform::FileSize(dir_.File(name)), 0);
-    proactor.Start();
-    proactor_.reset();  // its Stop writes everything out
-    EXPECT_EQ(ReadAll(dir_.File(name)), expected) << name;
-  }
-}
-
 TEST_F(ProactorTest, UnknownIdsAndBadArgumentsAreRefusedAndChangeNothing) {
   CProactor& proactor = Make(2, true);
   ChannelId live = Open("live");
@@ -197,23 +150,6 @@ TEST_F(ProactorTest, UnknownIdsAndBadArgumentsAreRefusedAndChangeNothing) {
   CloseAndWait(live);
   EXPECT_EQ(ReadAll(dir_.File("live")), "ok");
   EXPECT_TRUE(monitor_.GetErrors().empty());
-}
-
-TEST_F(ProactorTest, IdsAreNeverSharedByLiveChannels) {
-  CProactor& proactor = Make(4, true);
-  std::set<ChannelId> live;
-  for (int round = 0; round < 3; ++round) {
-    std::vector<ChannelId> opened;
-    for (int i = 0; i < 40; ++i) {
-      opened.push_back(Open("f" + std::to_string(round) + "_" + std::to_string(i)));
-      EXPECT_TRUE(live.insert(opened.back()).second) << opened.back() << " is already in use";
-    }
-    for (size_t i = 0; i < opened.size(); i += 2) {  // the rest stay open into the next round
-      CloseAndWait(opened[i]);
-      live.erase(opened[i]);
-    }
-    EXPECT_EQ(proactor.GetChannelCount(), live.size());
-  }
 }
 
 // A paused record is reopened with mode 3 and must keep what it wrote before;

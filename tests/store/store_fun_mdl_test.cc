@@ -283,17 +283,6 @@ TEST_F(StoreFunMdlTest, PulledRecordWhoseStreamFailsIsTornDownByItsSource) {
   EXPECT_TRUE(Host(g_calls).empty()) << "the host hears of pushed records only";
 }
 
-TEST_F(StoreFunMdlTest, WriterEventReachesTheHostAndThenTheRequester) {
-  Configure(1);
-  ASSERT_EQ(Start("limited.dav", 1), "0/0");
-  const std::vector<char> mib(1048576, 'x');
-  ASSERT_EQ(CKVRDvConCommMdl::PushMedia(mib.data(), static_cast<int>(mib.size()), PushHandle()), 0);
-  auto events = Await<CRecordEvent>(1);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_STREQ(events[0]->recordFileUrl, "limited.dav");
-  EXPECT_EQ(Host(g_calls).back(), "event limited.dav 3 77");
-}
-
 TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
   auto query = [&] {
     CReferPtr<CQueryRecordStatus> q(CQueryRecordStatus::Create());

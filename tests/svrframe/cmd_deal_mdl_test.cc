@@ -189,38 +189,6 @@ TEST_F(CmdDealTest, RegistrationRulesAndUniqueNames) {
   EXPECT_EQ(destroyed_, created_);
 }
 
-TEST_F(CmdDealTest, LimitedQueuesGrowTo20001ThenRefuse) {
-  auto* cmd = Make(false);  // no event threads: nothing drains the queues
-  auto* comm = AddComm("TcpCommMdl", 1);
-  auto* fun = AddFun("fun.a");
-  // Requests and replies wait in limited queues, control data never does.
-  const struct {
-    SvrFrame::IModule* sender;
-    int messageClass;
-    bool limited;
-  } cases[] = {{comm, 0, true}, {comm, 1, false}, {comm, 2, true},
-               {fun, 0, true},  {fun, 1, false},  {fun, 2, false}};
-  std::vector<MessageRef> kept;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "class " << c.messageClass);
-    MessageRef m = Msg("Request");
-    kept.push_back(m);
-    if (c.limited) {
-      EXPECT_EQ(c.sender->Send(m, 20001, c.messageClass), 20000) << "the weight counts";
-    }
-    for (int i = 0; i < 20001; ++i) ASSERT_EQ(c.sender->Send(m, 0, c.messageClass), 0) << i;
-    for (int i = 0; i < 100; ++i)
-      ASSERT_EQ(c.sender->Send(m, 0, c.messageClass), c.limited ? -1 : 0);
-  }
-  // A class the framework does not know is ignored.
-  MessageRef odd = Msg("Request");
-  EXPECT_EQ(comm->Send(odd, 0, 3) + fun->Send(odd, 0, -1), 0);
-  EXPECT_EQ(odd->ReferenceCount(), 1);
-  cmd->Destroy();
-  for (const MessageRef& m : kept) EXPECT_EQ(m->ReferenceCount(), 1) << "queued copies released";
-  EXPECT_EQ(destroyed_, created_ - static_cast<int>(kept.size()) - 1);
-}
-
 // Senders on several threads, each sending a burst and then waiting until
 // the burst has arrived, so that the event thread keeps going idle and being
 // woken while others are sending. A lost wake-up leaves a burst's last
@@ -260,42 +228,6 @@ TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
   EXPECT_EQ(outOfOrder, 0);
   cmd->Destroy();
   EXPECT_EQ(destroyed_, kSenders * kEach);
-}
-
-TEST_F(CmdDealTest, EntranceRoutesFanOutAndUnroutedMessagesAreDropped) {
-  auto* cmd = Make(true);
-  auto* a = AddFun("fun.a");
-  auto* b = AddFun("fun.b");
-  auto* comm = AddComm("TcpCommMdl", 1);
-  std::string order;  // one event thread writes it; the counts are raised after
-  a->onMessage = [&](const MessageRef&) { order += 'a'; };
-  b->onMessage = [&](const MessageRef&) { order += 'b'; };
-
-  EXPECT_EQ(comm->Send(Msg("Nothing"), 0, 0), 0) << "no route is no error for the sender";
-  EXPECT_EQ(comm->Send(Msg("Ghost"), 0, 0), 0);
-  {
-    MessageRef m = Msg("Request");
-    m->AddDestination("stale");
-    EXPECT_EQ(comm->Send(m, 0, 0), 0);
-  }
-  // Messages of one queue are delivered in order, so once the marker
-  // arrives the earlier ones have been dealt with.
-  comm->Send(Msg("Single", 0, 99), 0, 0);
-  ASSERT_TRUE(WaitFor([&] { return a->calls + b->calls == 3; }));
-  EXPECT_EQ(order, "aba");
-  MessageRef request = b->Received().at(0);
-  ASSERT_EQ(request->GetDestinationCount(), 2);
-  EXPECT_TRUE(request->GetDestination(0) == "fun.a" && request->GetDestination(1) == "fun.b");
-  EXPECT_EQ(a->Sequences().back(), 99);
-  EXPECT_EQ(destroyed_, 2) << "the unrouted messages died with their last reference";
-
-  // The switchboard's own OnMessage goes the entrance way too.
-  EXPECT_EQ(cmd->OnMessage(Msg("Single", 0, 7)), 0);
-  ASSERT_TRUE(WaitFor([&] { return a->calls.load() == 3; }));
-  EXPECT_TRUE(a->Received().back()->GetCommOrigin().IsEmpty());
-  request = MessageRef();
-  cmd->Destroy();
-  EXPECT_EQ(destroyed_, created_);
 }
 
 TEST_F(CmdDealTest, RepliesGoToRoutedFunctionModulesOrElseToEveryReplyToModule) {
