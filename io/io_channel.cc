@@ -13,7 +13,6 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kBlockAge = std::chrono::milliseconds(CIoChannel::kMaxBlockAgeMs);
-constexpr auto kSyncInterval = std::chrono::milliseconds(CIoChannel::kSyncIntervalMs);
 }  // namespace
 
 CIoChannel::CIoChannel(int writeThreshold) : write_threshold_(writeThreshold) {}
@@ -87,8 +86,13 @@ void CIoChannel::Fail(int error) {
   if (hook != nullptr) (*hook)(error);
 }
 
+std::chrono::milliseconds CIoChannel::SyncInterval() const {
+  return std::chrono::milliseconds(core_ != nullptr ? core_->SyncInterval() : 0);
+}
+
 void CIoChannel::ArmLocked() {
   if (lane_ == nullptr || error_ != 0 || write_in_progress_) return;
+  const auto kSyncInterval = SyncInterval();
   auto due = Clock::time_point::max();
   if (current_ != nullptr && current_->size() > 0) due = current_since_ + kBlockAge;
   if (unsynced_ && unsynced_since_ + kSyncInterval < due) due = unsynced_since_ + kSyncInterval;
@@ -99,6 +103,7 @@ std::unique_ptr<CIoMessage> CIoChannel::OnDeadline(Clock::time_point now, Clock:
   std::lock_guard<std::mutex> lock(mu_);
   // A channel with a turn out carries on from its completion.
   if (write_in_progress_ || close_posted_ || error_ != 0) return nullptr;
+  const auto kSyncInterval = SyncInterval();
   if (current_ != nullptr && current_->size() > 0) {
     if (now >= current_since_ + kBlockAge) {
       write_queue_.push_back(std::move(current_));
@@ -163,7 +168,7 @@ std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
     return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(current_));
   }
   // Closing syncs once more on its own, so a sync is not put in its way.
-  if (error_ == 0 && unsynced_ && !IsClosing() && now >= unsynced_since_ + kSyncInterval) {
+  if (error_ == 0 && unsynced_ && !IsClosing() && now >= unsynced_since_ + SyncInterval()) {
     return std::make_unique<CIoMessage_Sync>(weak_from_this().lock());
   }
   write_in_progress_ = false;
@@ -303,7 +308,10 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
     std::lock_guard<std::mutex> lock(mu_);
     ReleaseLocked(size);
     turn_since_ = Clock::now();
-    if (error == 0 && !unsynced_) unsynced_ = true, unsynced_since_ = turn_since_;
+    if (error == 0 && !unsynced_ && SyncInterval().count() > 0) {
+      unsynced_ = true;
+      unsynced_since_ = turn_since_;
+    }
     next = NextMessageLocked();
   }
   Post(std::move(next));

@@ -153,6 +153,8 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   std::unique_ptr<CIoMessage> TakeTurnLocked();
   std::unique_ptr<CIoMessage> NextMessageLocked();
   std::unique_ptr<CIoMessage> CloseMessageLocked();
+  // The proactor's sync interval; 0 turns syncing off.
+  std::chrono::milliseconds SyncInterval() const;
   // Asks the lane for a sweep when the part-filled block or unsynced bytes come due.
   void ArmLocked();
   // Keeps the first failure and tells the monitor and the failure hook.

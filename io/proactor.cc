@@ -150,6 +150,8 @@ bool CProactor::SetMemoryBounds(size_t perChannel, size_t total) {
   return core_->SetMemoryBounds(perChannel, total);
 }
 
+void CProactor::SetSyncInterval(uint32_t ms) { core_->SetSyncInterval(ms); }
+
 bool CProactor::Flush(ChannelId id) {
   return WithChannel(id, false, [](CIoChannel* channel) { return channel->Flush() == 0; });
 }

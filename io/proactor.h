@@ -104,6 +104,10 @@ class CProactor {
   int GetChannelError(ChannelId id);
   // Sends the channel's part-filled block to the disk now; false when unknown.
   bool Flush(ChannelId id);
+  // How old written bytes may grow before fdatasync makes them durable
+  // (CIoChannel::kSyncIntervalMs unless set); 0 leaves it to the kernel, which
+  // only a bench comparing the cost should want.
+  void SetSyncInterval(uint32_t ms);
   // See CIoChannel::FailureHook; false for an unknown id.
   bool SetFailureHook(ChannelId id, CIoChannel::FailureHook hook);
   // See CIoChannel::StalledMs; 0 when unknown.

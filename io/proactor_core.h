@@ -48,6 +48,9 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
   IIoMonitor* GetMonitor() const { return monitor_.load(std::memory_order_acquire); }
   // The memory bound in all, which every lane's share charges too.
   CIoBudget& budget() const { return *budget_; }
+  // How old written bytes may grow before they are made durable; 0: never.
+  void SetSyncInterval(uint32_t ms) { sync_interval_ms_.store(ms, std::memory_order_relaxed); }
+  uint32_t SyncInterval() const { return sync_interval_ms_.load(std::memory_order_relaxed); }
   // Changes the bounds and gives each lane an equal share of the total.
   bool SetMemoryBounds(size_t perChannel, size_t total);
   // Runs `hook` on the monitor unless `channel` has been detached by Retire.
@@ -120,6 +123,7 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
   void ShareBoundLocked();
 
   std::atomic<IIoMonitor*> monitor_;
+  std::atomic<uint32_t> sync_interval_ms_{CIoChannel::kSyncIntervalMs};
   const std::shared_ptr<CIoBudget> budget_ = std::make_shared<CIoBudget>();
   CDefaultMonitor default_monitor_;
   mutable std::shared_mutex hooks_mu_;  // see the comment at the top
