@@ -40,17 +40,17 @@ class CIoBudget {
   // stays held until it is written. False (nothing changes) for a bound of 0.
   bool SetLimits(size_t perChannel, size_t total) {
     if (perChannel == 0 || total == 0) return false;
-    channel_limit_.store(perChannel, std::memory_order_relaxed);
-    total_limit_.store(total, std::memory_order_relaxed);
+    channelLimit_.store(perChannel, std::memory_order_relaxed);
+    totalLimit_.store(total, std::memory_order_relaxed);
     return true;
   }
   // A share's total alone; used when the number of volumes changes.
-  void SetTotalLimit(size_t total) { total_limit_.store(total, std::memory_order_relaxed); }
+  void SetTotalLimit(size_t total) { totalLimit_.store(total, std::memory_order_relaxed); }
   size_t ChannelLimit() const {
     return parent_ != nullptr ? parent_->ChannelLimit()
-                              : channel_limit_.load(std::memory_order_relaxed);
+                              : channelLimit_.load(std::memory_order_relaxed);
   }
-  size_t TotalLimit() const { return total_limit_.load(std::memory_order_relaxed); }
+  size_t TotalLimit() const { return totalLimit_.load(std::memory_order_relaxed); }
 
   // Takes `bytes` unless this total, or the parent's, would pass its bound.
   bool TryCharge(size_t bytes) {
@@ -85,8 +85,8 @@ class CIoBudget {
   }
 
   const std::shared_ptr<CIoBudget> parent_;
-  std::atomic<size_t> channel_limit_{kDefaultChannelLimit};
-  std::atomic<size_t> total_limit_{kDefaultTotalLimit};
+  std::atomic<size_t> channelLimit_{kDefaultChannelLimit};
+  std::atomic<size_t> totalLimit_{kDefaultTotalLimit};
   std::atomic<size_t> held_{0};
   std::atomic<size_t> peak_{0};
 };

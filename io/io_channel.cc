@@ -15,7 +15,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kBlockAge = std::chrono::milliseconds(CIoChannel::kMaxBlockAgeMs);
 }  // namespace
 
-CIoChannel::CIoChannel(int writeThreshold) : write_threshold_(writeThreshold) {}
+CIoChannel::CIoChannel(int writeThreshold) : writeThreshold_(writeThreshold) {}
 
 // Blocks still held die with the channel (or died with the messages that
 // carried them): what they cost is given back here.
@@ -44,7 +44,7 @@ int CIoChannel::GetError() const {
 
 bool CIoChannel::IsClosePosted() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return close_posted_;
+  return closePosted_;
 }
 
 size_t CIoChannel::HeldBytes() const {
@@ -61,14 +61,14 @@ void CIoChannel::SetWriteThrottle(WriteThrottle throttle) {
 void CIoChannel::SetFailureHook(FailureHook hook) {
   auto shared = hook ? std::make_shared<const FailureHook>(std::move(hook)) : nullptr;
   std::lock_guard<std::mutex> lock(mu_);
-  failure_hook_ = std::move(shared);
+  failureHook_ = std::move(shared);
 }
 
 uint32_t CIoChannel::StalledMs() const {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!write_in_progress_) return 0;
+  if (!writeInProgress_) return 0;
   const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - turn_since_).count();
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - turnSince_).count();
   return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
 }
 
@@ -78,7 +78,7 @@ void CIoChannel::Fail(int error) {
     std::lock_guard<std::mutex> lock(mu_);
     if (error_ != 0) return;
     error_ = error;
-    hook = failure_hook_;
+    hook = failureHook_;
   }
   platform::DebugPrintf("io: write to channel %d failed: %s", id_,
                         platform::ErrorText(error).c_str());
@@ -91,33 +91,33 @@ std::chrono::milliseconds CIoChannel::SyncInterval() const {
 }
 
 void CIoChannel::ArmLocked() {
-  if (lane_ == nullptr || error_ != 0 || write_in_progress_) return;
+  if (lane_ == nullptr || error_ != 0 || writeInProgress_) return;
   const auto kSyncInterval = SyncInterval();
   auto due = Clock::time_point::max();
-  if (current_ != nullptr && current_->size() > 0) due = current_since_ + kBlockAge;
-  if (unsynced_ && unsynced_since_ + kSyncInterval < due) due = unsynced_since_ + kSyncInterval;
+  if (current_ != nullptr && current_->size() > 0) due = currentSince_ + kBlockAge;
+  if (unsynced_ && unsyncedSince_ + kSyncInterval < due) due = unsyncedSince_ + kSyncInterval;
   if (due != Clock::time_point::max()) lane_->WakeBy(due);
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::OnDeadline(Clock::time_point now, Clock::time_point* next) {
   std::lock_guard<std::mutex> lock(mu_);
   // A channel with a turn out carries on from its completion.
-  if (write_in_progress_ || close_posted_ || error_ != 0) return nullptr;
+  if (writeInProgress_ || closePosted_ || error_ != 0) return nullptr;
   const auto kSyncInterval = SyncInterval();
   if (current_ != nullptr && current_->size() > 0) {
-    if (now >= current_since_ + kBlockAge) {
-      write_queue_.push_back(std::move(current_));
+    if (now >= currentSince_ + kBlockAge) {
+      writeQueue_.push_back(std::move(current_));
       return TakeTurnLocked();
     }
-    if (current_since_ + kBlockAge < *next) *next = current_since_ + kBlockAge;
+    if (currentSince_ + kBlockAge < *next) *next = currentSince_ + kBlockAge;
   }
   if (unsynced_) {
-    if (now >= unsynced_since_ + kSyncInterval) {
-      write_in_progress_ = true;
-      turn_since_ = now;
+    if (now >= unsyncedSince_ + kSyncInterval) {
+      writeInProgress_ = true;
+      turnSince_ = now;
       return std::make_unique<CIoMessage_Sync>(weak_from_this().lock());
     }
-    if (unsynced_since_ + kSyncInterval < *next) *next = unsynced_since_ + kSyncInterval;
+    if (unsyncedSince_ + kSyncInterval < *next) *next = unsyncedSince_ + kSyncInterval;
   }
   return nullptr;
 }
@@ -126,8 +126,8 @@ int CIoChannel::Flush() {
   std::unique_ptr<CIoMessage> message;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (close_posted_ || error_ != 0 || current_ == nullptr || current_->size() == 0) return 0;
-    write_queue_.push_back(std::move(current_));
+    if (closePosted_ || error_ != 0 || current_ == nullptr || current_->size() == 0) return 0;
+    writeQueue_.push_back(std::move(current_));
     message = TakeTurnLocked();
   }
   Post(std::move(message));
@@ -144,41 +144,41 @@ void CIoChannel::Post(std::unique_ptr<CIoMessage> message) {
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::TakeTurnLocked() {
-  if (write_in_progress_) return nullptr;  // the holder of the turn carries on
-  write_in_progress_ = true;
-  turn_since_ = Clock::now();
+  if (writeInProgress_) return nullptr;  // the holder of the turn carries on
+  writeInProgress_ = true;
+  turnSince_ = Clock::now();
   return NextMessageLocked();
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
   if (error_ != 0) {
-    for (const auto& block : write_queue_) ReleaseLocked(block->size());
-    write_queue_.clear();
+    for (const auto& block : writeQueue_) ReleaseLocked(block->size());
+    writeQueue_.clear();
     if (current_ != nullptr) ReleaseLocked(current_->size());
     current_.reset();
   }
-  if (!write_queue_.empty()) {
-    std::unique_ptr<CIoBlock> block = std::move(write_queue_.front());
-    write_queue_.pop_front();
+  if (!writeQueue_.empty()) {
+    std::unique_ptr<CIoBlock> block = std::move(writeQueue_.front());
+    writeQueue_.pop_front();
     return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(block));
   }
   const auto now = Clock::now();
   if (current_ != nullptr && current_->size() > 0 &&
-      (IsClosing() || now >= current_since_ + kBlockAge)) {
+      (IsClosing() || now >= currentSince_ + kBlockAge)) {
     return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(current_));
   }
   // Closing syncs once more on its own, so a sync is not put in its way.
-  if (error_ == 0 && unsynced_ && !IsClosing() && now >= unsynced_since_ + SyncInterval()) {
+  if (error_ == 0 && unsynced_ && !IsClosing() && now >= unsyncedSince_ + SyncInterval()) {
     return std::make_unique<CIoMessage_Sync>(weak_from_this().lock());
   }
-  write_in_progress_ = false;
+  writeInProgress_ = false;
   ArmLocked();
   return CloseMessageLocked();
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::CloseMessageLocked() {
-  if (!IsClosing() || write_in_progress_ || read_pending_ || close_posted_) return nullptr;
-  close_posted_ = true;
+  if (!IsClosing() || writeInProgress_ || readPending_ || closePosted_) return nullptr;
+  closePosted_ = true;
   if (current_ != nullptr) ReleaseLocked(current_->size());
   current_.reset();
   return std::make_unique<CIoMessage_CloseChannel>(weak_from_this().lock());
@@ -214,7 +214,7 @@ int CIoChannel::Write(const void* data, int length) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (error_ != 0) return -1;
-    if (close_posted_) return 0;
+    if (closePosted_) return 0;
     if (budget_ != nullptr && (held_ + n > budget_->ChannelLimit() || !budget_->TryCharge(n))) {
       // With no write of the channel out, what is gathered goes to the disk
       // now: with a bound below the write threshold the block would otherwise
@@ -222,8 +222,8 @@ int CIoChannel::Write(const void* data, int length) {
       // on by itself, and handing over part-filled blocks at every drop would
       // fill memory with part-filled pieces.
       dropped = true;
-      if (!write_in_progress_ && current_ != nullptr && current_->size() > 0) {
-        write_queue_.push_back(std::move(current_));
+      if (!writeInProgress_ && current_ != nullptr && current_->size() > 0) {
+        writeQueue_.push_back(std::move(current_));
         message = TakeTurnLocked();
       }
     } else {
@@ -235,7 +235,7 @@ int CIoChannel::Write(const void* data, int length) {
         } catch (const std::bad_alloc&) {
           return false;
         }
-        if (current_->size() == 0) current_since_ = now, began = true;
+        if (current_->size() == 0) currentSince_ = now, began = true;
         return current_->Append(data, n);
       }();
       if (!fits) {
@@ -247,9 +247,9 @@ int CIoChannel::Write(const void* data, int length) {
       // An aged block waits while a write is out: behind a slow disk, blocks
       // handed over part-filled would hold whole pieces for a few bytes each,
       // and memory would outgrow the byte bound many times over.
-      if (held >= static_cast<size_t>(write_threshold_) ||
-          (!write_in_progress_ && now >= current_since_ + kBlockAge)) {
-        write_queue_.push_back(std::move(current_));
+      if (held >= static_cast<size_t>(writeThreshold_) ||
+          (!writeInProgress_ && now >= currentSince_ + kBlockAge)) {
+        writeQueue_.push_back(std::move(current_));
         message = TakeTurnLocked();
       } else if (IsClosing()) {
         message = TakeTurnLocked();
@@ -268,8 +268,8 @@ int CIoChannel::Read(void* destination, int length) {
   std::unique_ptr<CIoMessage> message;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (close_posted_) return 0;
-    if (read_pending_) return 1;
+    if (closePosted_) return 0;
+    if (readPending_) return 1;
     try {
       auto block = std::make_unique<CIoBlock>(destination, static_cast<size_t>(length));
       message =
@@ -277,7 +277,7 @@ int CIoChannel::Read(void* destination, int length) {
     } catch (const std::bad_alloc&) {
       return -1;
     }
-    read_pending_ = true;
+    readPending_ = true;
   }
   Post(std::move(message));
   return 0;
@@ -307,10 +307,10 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     ReleaseLocked(size);
-    turn_since_ = Clock::now();
+    turnSince_ = Clock::now();
     if (error == 0 && !unsynced_ && SyncInterval().count() > 0) {
       unsynced_ = true;
-      unsynced_since_ = turn_since_;
+      unsyncedSince_ = turnSince_;
     }
     next = NextMessageLocked();
   }
@@ -325,7 +325,7 @@ void CIoChannel::CarryOutSync() {
     std::lock_guard<std::mutex> lock(mu_);
     // Bytes written before this sync are durable; none were written during it.
     if (error == 0) unsynced_ = false;
-    turn_since_ = Clock::now();
+    turnSince_ = Clock::now();
     next = NextMessageLocked();
   }
   Post(std::move(next));
@@ -355,7 +355,7 @@ void CIoChannel::CarryOutRead(CIoMessage_Read* message) {
   std::unique_ptr<CIoMessage> close;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    read_pending_ = false;
+    readPending_ = false;
     close = CloseMessageLocked();
   }
   Post(std::move(close));

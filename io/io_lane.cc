@@ -37,12 +37,12 @@ std::deque<std::unique_ptr<CIoMessage>> CIoLane::TakeAll() {
 
 void CIoLane::WakeBy(Clock::time_point due) {
   const int64_t ticks = due.time_since_epoch().count();
-  if (ticks >= due_ticks_.load(std::memory_order_acquire)) return;
+  if (ticks >= dueTicks_.load(std::memory_order_acquire)) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (due >= due_) return;
     due_ = due;
-    due_ticks_.store(ticks, std::memory_order_release);
+    dueTicks_.store(ticks, std::memory_order_release);
   }
   // Every waiter sleeps towards the old deadline; one is enough to take the new one.
   cv_.notify_one();
@@ -69,7 +69,7 @@ CIoLane::Work CIoLane::Wait(const std::atomic<uint64_t>& current, uint64_t crew)
     if (Clock::now() >= due_) {
       // Claimed by this worker: the sweep sets the next deadline.
       due_ = Clock::time_point::max();
-      due_ticks_.store(INT64_MAX, std::memory_order_release);
+      dueTicks_.store(INT64_MAX, std::memory_order_release);
       work.sweep = true;
       return work;
     }

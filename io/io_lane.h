@@ -70,7 +70,7 @@ class CIoLane {
   Clock::time_point due_ = Clock::time_point::max();  // guarded by mu_
   // A copy of due_ read without the lock, so a channel asking for a later
   // deadline than the one set costs no lock.
-  std::atomic<int64_t> due_ticks_{INT64_MAX};
+  std::atomic<int64_t> dueTicks_{INT64_MAX};
 };
 
 #endif  // KVR_IO_IO_LANE_H_

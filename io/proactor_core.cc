@@ -12,9 +12,9 @@ namespace {
 const char kDefaultVolume[] = "";
 }  // namespace
 
-CProactorCore::CProactorCore() : monitor_(&default_monitor_) {
+CProactorCore::CProactorCore() : monitor_(&defaultMonitor_) {
   auto lane = std::make_unique<CIoLane>(kDefaultVolume, budget_);
-  default_lane_ = lane.get();
+  defaultLane_ = lane.get();
   lanes_.emplace(kDefaultVolume, std::move(lane));
 }
 
@@ -23,7 +23,7 @@ CProactorCore::CProactorCore() : monitor_(&default_monitor_) {
 CProactorCore::~CProactorCore() = default;
 
 bool CProactorCore::SetMemoryBounds(size_t perChannel, size_t total) {
-  std::lock_guard<std::mutex> lock(lanes_mu_);
+  std::lock_guard<std::mutex> lock(lanesMu_);
   if (!budget_->SetLimits(perChannel, total)) return false;
   ShareBoundLocked();
   return true;
@@ -42,37 +42,37 @@ void CProactorCore::ShareBoundLocked() {
 }
 
 CIoLane* CProactorCore::LaneFor(const std::string& volume) {
-  std::lock_guard<std::mutex> lock(lanes_mu_);
+  std::lock_guard<std::mutex> lock(lanesMu_);
   auto it = lanes_.find(volume);
   if (it != lanes_.end()) return it->second.get();
   std::unique_ptr<CIoLane> made;
   try {
     made = std::make_unique<CIoLane>(volume, budget_);
   } catch (const std::bad_alloc&) {
-    return default_lane_;
+    return defaultLane_;
   }
   CIoLane* lane = made.get();
   lanes_.emplace(volume, std::move(made));
   ShareBoundLocked();
-  if (crew_running_) LaunchLocked(lane, per_lane_);
+  if (crewRunning_) LaunchLocked(lane, perLane_);
   return lane;
 }
 
 int CProactorCore::PostMessage(std::unique_ptr<CIoMessage> message) {
-  return default_lane_->Post(std::move(message));
+  return defaultLane_->Post(std::move(message));
 }
 
-std::unique_ptr<CIoMessage> CProactorCore::PopMessage() { return default_lane_->Pop(); }
+std::unique_ptr<CIoMessage> CProactorCore::PopMessage() { return defaultLane_->Pop(); }
 
 size_t CProactorCore::QueuedMessages() const {
-  std::lock_guard<std::mutex> lock(lanes_mu_);
+  std::lock_guard<std::mutex> lock(lanesMu_);
   size_t queued = 0;
   for (const auto& entry : lanes_) queued += entry.second->Queued();
   return queued;
 }
 
 size_t CProactorCore::LaneCount() const {
-  std::lock_guard<std::mutex> lock(lanes_mu_);
+  std::lock_guard<std::mutex> lock(lanesMu_);
   return lanes_.size();
 }
 
@@ -102,51 +102,51 @@ int CProactorCore::LaunchLocked(CIoLane* lane, int count) {
 }
 
 int CProactorCore::BeginCrew(int perLane) {
-  std::lock_guard<std::mutex> lock(lanes_mu_);
+  std::lock_guard<std::mutex> lock(lanesMu_);
   crew_.fetch_add(1);
-  per_lane_ = perLane;
-  crew_running_ = true;
+  perLane_ = perLane;
+  crewRunning_ = true;
   int failed = 0;
   for (const auto& entry : lanes_) failed += LaunchLocked(entry.second.get(), perLane);
   return failed;
 }
 
 void CProactorCore::EndCrew() {
-  std::lock_guard<std::mutex> lock(lanes_mu_);
+  std::lock_guard<std::mutex> lock(lanesMu_);
   crew_.fetch_add(1);
-  crew_running_ = false;
+  crewRunning_ = false;
   for (const auto& entry : lanes_) entry.second->WakeAll();
 }
 
 void CProactorCore::WorkerArrived() {
-  std::lock_guard<std::mutex> lock(idle_mu_);
-  ++live_workers_;
+  std::lock_guard<std::mutex> lock(idleMu_);
+  ++liveWorkers_;
 }
 
 void CProactorCore::WorkerLeft() {
   {
-    std::lock_guard<std::mutex> lock(idle_mu_);
-    --live_workers_;
+    std::lock_guard<std::mutex> lock(idleMu_);
+    --liveWorkers_;
   }
-  idle_cv_.notify_all();
+  idleCv_.notify_all();
 }
 
 size_t CProactorCore::LiveWorkers() const {
-  std::lock_guard<std::mutex> lock(idle_mu_);
-  return live_workers_;
+  std::lock_guard<std::mutex> lock(idleMu_);
+  return liveWorkers_;
 }
 
 bool CProactorCore::WaitForWorkers(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(idle_mu_);
-  return idle_cv_.wait_until(lock, deadline, [this] { return live_workers_ == 0; });
+  std::unique_lock<std::mutex> lock(idleMu_);
+  return idleCv_.wait_until(lock, deadline, [this] { return liveWorkers_ == 0; });
 }
 
 bool CProactorCore::WaitUntilIdle(std::chrono::steady_clock::time_point deadline) {
   // An empty queue alone does not mean the work is done: a worker may hold a
   // channel's write with more blocks behind it. The channels were told to
   // close, so the work is done when the last one has been removed.
-  std::unique_lock<std::mutex> lock(idle_mu_);
-  return idle_cv_.wait_until(lock, deadline, [this] { return channel_count_.load() == 0; });
+  std::unique_lock<std::mutex> lock(idleMu_);
+  return idleCv_.wait_until(lock, deadline, [this] { return channelCount_.load() == 0; });
 }
 
 CIoChannel* CProactorCore::FindLocked(ChannelId id) const {
@@ -155,27 +155,27 @@ CIoChannel* CProactorCore::FindLocked(ChannelId id) const {
 }
 
 size_t CProactorCore::ChannelCount() const {
-  std::shared_lock<std::shared_mutex> lock(table_mu_);
+  std::shared_lock<std::shared_mutex> lock(tableMu_);
   return table_.size();
 }
 
 ChannelId CProactorCore::AddChannel(std::unique_ptr<CIoChannel> channel, CIoLane* lane) {
   if (channel == nullptr) return kNoChannel;
-  if (lane == nullptr) lane = default_lane_;
-  std::unique_lock<std::shared_mutex> lock(table_mu_);
+  if (lane == nullptr) lane = defaultLane_;
+  std::unique_lock<std::shared_mutex> lock(tableMu_);
   // Positive ids only, so neither 0 nor -1 ever comes out; after the counter
   // wraps, ids still in the table are stepped over.
   ChannelId id;
   do {
-    id = next_id_;
-    next_id_ = next_id_ == INT32_MAX ? 1 : next_id_ + 1;
+    id = nextId_;
+    nextId_ = nextId_ == INT32_MAX ? 1 : nextId_ + 1;
   } while (table_.count(id) != 0);
   channel->id_ = id;
   channel->core_ = this;
   channel->lane_ = lane;
   channel->budget_ = lane->budget();
   table_.emplace(id, std::shared_ptr<CIoChannel>(std::move(channel)));
-  channel_count_.store(table_.size());
+  channelCount_.store(table_.size());
   return id;
 }
 
@@ -189,14 +189,14 @@ void CProactorCore::RemoveChannel(std::shared_ptr<CIoChannel> channel) {
   {
     // Held from the removal through the report, so that Retire either finds
     // the channel in the table or waits until the monitor has heard of it.
-    std::shared_lock<std::shared_mutex> hooks(hooks_mu_);
+    std::shared_lock<std::shared_mutex> hooks(hooksMu_);
     bool removed = false;
     {
-      std::unique_lock<std::shared_mutex> lock(table_mu_);
+      std::unique_lock<std::shared_mutex> lock(tableMu_);
       auto it = table_.find(id);
       if (it != table_.end() && it->second == channel) {
         table_.erase(it);
-        channel_count_.store(table_.size());
+        channelCount_.store(table_.size());
         removed = true;
       }
     }
@@ -205,27 +205,27 @@ void CProactorCore::RemoveChannel(std::shared_ptr<CIoChannel> channel) {
   }
   {
     // Taken so that a waiter between its check and its wait still hears this.
-    std::lock_guard<std::mutex> lock(idle_mu_);
+    std::lock_guard<std::mutex> lock(idleMu_);
   }
-  idle_cv_.notify_all();
+  idleCv_.notify_all();
 }
 
 void CProactorCore::Retire() {
   std::map<ChannelId, std::shared_ptr<CIoChannel>> left;
   {
-    std::unique_lock<std::shared_mutex> hooks(hooks_mu_);
-    std::unique_lock<std::shared_mutex> lock(table_mu_);
+    std::unique_lock<std::shared_mutex> hooks(hooksMu_);
+    std::unique_lock<std::shared_mutex> lock(tableMu_);
     left.swap(table_);
-    channel_count_.store(0);
+    channelCount_.store(0);
     for (auto& entry : left) entry.second->detached_ = true;
   }
   std::vector<std::deque<std::unique_ptr<CIoMessage>>> dropped;
   {
-    std::lock_guard<std::mutex> lock(lanes_mu_);
+    std::lock_guard<std::mutex> lock(lanesMu_);
     for (const auto& entry : lanes_) dropped.push_back(entry.second->TakeAll());
   }
-  { std::lock_guard<std::mutex> lock(idle_mu_); }
-  idle_cv_.notify_all();
+  { std::lock_guard<std::mutex> lock(idleMu_); }
+  idleCv_.notify_all();
   dropped.clear();
   // The table's references go last: a channel nobody else holds closes its
   // file as it is destroyed.

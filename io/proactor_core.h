@@ -10,11 +10,11 @@
 // the same reason.
 //
 // The monitor is not ours and may be gone once the proactor is: every hook
-// runs under the shared side of hooks_mu_, and Retire takes the exclusive side
+// runs under the shared side of hooksMu_, and Retire takes the exclusive side
 // to mark the channels it drops as detached, so no hook about a detached
 // channel starts afterwards and none is still running when Retire returns.
-// Lock order: hooks_mu_, table_mu_, a channel's own lock, a lane's lock,
-// lanes_mu_, idle_mu_.
+// Lock order: hooksMu_, tableMu_, a channel's own lock, a lane's lock,
+// lanesMu_, idleMu_.
 #ifndef KVR_IO_PROACTOR_CORE_H_
 #define KVR_IO_PROACTOR_CORE_H_
 
@@ -49,14 +49,14 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
   // The memory bound in all, which every lane's share charges too.
   CIoBudget& budget() const { return *budget_; }
   // How old written bytes may grow before they are made durable; 0: never.
-  void SetSyncInterval(uint32_t ms) { sync_interval_ms_.store(ms, std::memory_order_relaxed); }
-  uint32_t SyncInterval() const { return sync_interval_ms_.load(std::memory_order_relaxed); }
+  void SetSyncInterval(uint32_t ms) { syncIntervalMs_.store(ms, std::memory_order_relaxed); }
+  uint32_t SyncInterval() const { return syncIntervalMs_.load(std::memory_order_relaxed); }
   // Changes the bounds and gives each lane an equal share of the total.
   bool SetMemoryBounds(size_t perChannel, size_t total);
   // Runs `hook` on the monitor unless `channel` has been detached by Retire.
   template <typename Hook>
   void Notify(const CIoChannel* channel, Hook&& hook) {
-    std::shared_lock<std::shared_mutex> lock(hooks_mu_);
+    std::shared_lock<std::shared_mutex> lock(hooksMu_);
     if (!channel->detached_) hook(GetMonitor());
   }
 
@@ -65,7 +65,7 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
   // workers when the core runs. Never null: a lane that cannot be made falls
   // back on the default one.
   CIoLane* LaneFor(const std::string& volume);
-  CIoLane* DefaultLane() const { return default_lane_; }
+  CIoLane* DefaultLane() const { return defaultLane_; }
   // Posts to the default lane.
   int PostMessage(std::unique_ptr<CIoMessage> message);
   std::unique_ptr<CIoMessage> PopMessage();
@@ -94,7 +94,7 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
   // --- The table. Callers reach a channel under the shared side of the
   // table lock so that it is not taken out from under them. ---
   std::shared_lock<std::shared_mutex> LockTable() const {
-    return std::shared_lock<std::shared_mutex>(table_mu_);
+    return std::shared_lock<std::shared_mutex>(tableMu_);
   }
   // Needs LockTable held. Finds without inserting; null when unknown.
   CIoChannel* FindLocked(ChannelId id) const;
@@ -123,26 +123,26 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
   void ShareBoundLocked();
 
   std::atomic<IIoMonitor*> monitor_;
-  std::atomic<uint32_t> sync_interval_ms_{CIoChannel::kSyncIntervalMs};
+  std::atomic<uint32_t> syncIntervalMs_{CIoChannel::kSyncIntervalMs};
   const std::shared_ptr<CIoBudget> budget_ = std::make_shared<CIoBudget>();
-  CDefaultMonitor default_monitor_;
-  mutable std::shared_mutex hooks_mu_;  // see the comment at the top
+  CDefaultMonitor defaultMonitor_;
+  mutable std::shared_mutex hooksMu_;  // see the comment at the top
 
-  mutable std::mutex lanes_mu_;
-  std::map<std::string, std::unique_ptr<CIoLane>> lanes_;  // guarded by lanes_mu_
-  CIoLane* default_lane_ = nullptr;                        // set once by the constructor
-  int per_lane_ = 0;               // workers a lane gets while a crew runs; guarded by lanes_mu_
-  bool crew_running_ = false;      // guarded by lanes_mu_
-  std::atomic<uint64_t> crew_{0};  // changed under lanes_mu_, then every lane is woken
+  mutable std::mutex lanesMu_;
+  std::map<std::string, std::unique_ptr<CIoLane>> lanes_;  // guarded by lanesMu_
+  CIoLane* defaultLane_ = nullptr;                         // set once by the constructor
+  int perLane_ = 0;                // workers a lane gets while a crew runs; guarded by lanesMu_
+  bool crewRunning_ = false;       // guarded by lanesMu_
+  std::atomic<uint64_t> crew_{0};  // changed under lanesMu_, then every lane is woken
 
-  mutable std::mutex idle_mu_;
-  std::condition_variable idle_cv_;  // a channel went, a worker left
-  size_t live_workers_ = 0;          // guarded by idle_mu_
+  mutable std::mutex idleMu_;
+  std::condition_variable idleCv_;  // a channel went, a worker left
+  size_t liveWorkers_ = 0;          // guarded by idleMu_
 
-  mutable std::shared_mutex table_mu_;
-  std::map<ChannelId, std::shared_ptr<CIoChannel>> table_;  // guarded by table_mu_
-  ChannelId next_id_ = 1;                                   // guarded by table_mu_
-  std::atomic<size_t> channel_count_{0};  // table_.size(), read without the table lock
+  mutable std::shared_mutex tableMu_;
+  std::map<ChannelId, std::shared_ptr<CIoChannel>> table_;  // guarded by tableMu_
+  ChannelId nextId_ = 1;                                    // guarded by tableMu_
+  std::atomic<size_t> channelCount_{0};  // table_.size(), read without the table lock
 };
 
 #endif  // KVR_IO_PROACTOR_CORE_H_

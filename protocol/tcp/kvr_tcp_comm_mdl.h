@@ -90,8 +90,8 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   int streamCount_ = 0;
 
   QWTools::CReadWriteMutex sendLock_;
-  std::deque<CReferPtr<CAutoBuffer>> sendQueue_;  // guarded by sendLock_
-  CReferPtr<CAutoBuffer> current_;                // with the server; guarded by sendLock_
+  std::deque<CReferPtr<CAutoBuffer>> sendQueue_ GUARDED_BY(sendLock_);
+  CReferPtr<CAutoBuffer> current_ GUARDED_BY(sendLock_);  // with the server
 };
 
 #endif  // KVR_PROTOCOL_TCP_KVR_TCP_COMM_MDL_H_

@@ -197,6 +197,27 @@ TEST_F(StoreFunMdlTest, StartChecksRefuseInOrderAndCreateNothingAsDoPresentOrMis
   EXPECT_EQ(UseCount(), 2);
 }
 
+// A unit's text field may fill its width with no NUL: the volume it names is
+// read to the field's end and copied whole, never cut to the field's width
+// less one (which names another volume) nor read past into the next field.
+TEST_F(StoreFunMdlTest, VolumeNameFillingItsWholeFieldChoosesThatVolume) {
+  CReferPtr<CRecordMedia> probe(CRecordMedia::Create());
+  const std::string name(sizeof(probe->volumn), 'w');
+  CReferPtr<CSetKVRCngParams> set(CSetKVRCngParams::Create());
+  set->maxRecordNumber = 1;
+  set->AddVolume(name.c_str(), volume_.c_str(), 1);
+  ASSERT_EQ(fun_->HandleStoreConfig(set.get()), 0);
+  EXPECT_EQ(Call(&CKVRStoreFunMdl::HandleRecRealMedia, (CRecordMediaAck*)nullptr,
+                 [&](CRecordMedia& r) {
+                   Copy(r.writeFileUrl, "full.dav");
+                   Copy(r.readFileUrl, "DvCon");
+                   std::memcpy(r.volumn, name.data(), sizeof(r.volumn));
+                   r.limitSize = 0x41414141;  // no NUL right after the name either
+                 }),
+            "0/0");
+  EXPECT_EQ(UseCount(), 1);
+}
+
 TEST_F(StoreFunMdlTest, PushedRecordKeepsEveryByteAndItsUrlUntilTheFileIsDeleted) {
   Configure(4);
   const char* url = "cam1\\rec.dav";
@@ -294,26 +315,6 @@ TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
     got += "|";
   }
   EXPECT_EQ(got, "51|01 r10 r11 r12 r13 r14|01 r15 r16 r17 r18 r19|00 r20 r21|");
-}
-
-TEST_F(StoreFunMdlTest, RegisterChecksTheUserAndAlwaysKeepsTheConnection) {
-  data_.AddUser("op", "pw");
-  const std::tuple<const char*, const char*, int> cases[] = {
-      {"op", "pw", 0}, {"op", "bad", 5}, {"nobody", "pw", 5}, {"OP", "pw", 5}};
-  size_t n = 0;
-  for (const auto& [name, password, result] : cases) {
-    CReferPtr<CRegister> request(CRegister::Create());
-    Copy(request->cuName, name);
-    Copy(request->cuPassword, password);
-    request->SetSequence("9");
-    FromNetwork(request.get(), SvrFrame::kControlDataClass);
-    auto replies = Await<CRegisterAck>(++n);
-    ASSERT_EQ(replies.size(), n);
-    EXPECT_EQ(replies.back()->GetResultCode(), result) << name << "/" << password;
-    EXPECT_EQ(replies.back()->enableLongConnection, 1);
-    EXPECT_EQ(replies.back()->GetSequence(), "9");
-    EXPECT_EQ(replies.back()->GetCommOrigin(), CKVRStoreFunMdl::kName);
-  }
 }
 
 TEST(StoreFunMdlLoopTest, PollsWhileRunningAndEndsBeforeTheModuleGoes) {

@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/socket.h"
 #include "tests/media/camera_fixture.h"
 #include "tests/media/media_probe.h"
 #include "tests/test_util.h"
@@ -31,16 +30,15 @@ using std::chrono::steady_clock;
 
 // A scratch folder with a routing file, a volume folder and kvrd.conf.
 struct Site {
-  kvr_test::ScratchDir dir;
+  kvr_test::ServiceFolder dir{false};
   unsigned port = 0;
   explicit Site(const std::string& extra = "", unsigned busyPort = 0);
   // kvrctl's exit code; its output in *out when asked.
   int Kvrctl(const std::string& args, std::string* out = nullptr) const {
-    int code = -1;
-    const std::string text =
-        kvr_test::RunCommand(KVRCTL " --port " + std::to_string(port) + " " + args, &code);
-    if (out != nullptr) *out = text;
-    return code;
+    const kvr_test::Outcome o =
+        kvr_test::RunCommand(KVRCTL " --port " + std::to_string(port) + " " + args);
+    if (out != nullptr) *out = o.out;
+    return o.exitCode;
   }
   std::string Volume(const std::string& file) const { return dir.File("volume0/" + file); }
 };
@@ -74,10 +72,7 @@ class Kvrd {
                       std::chrono::seconds(15));
     return exited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  std::string Log() const {
-    std::ifstream in(log_);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  std::string Log() const { return kvr_test::FileText(log_); }
   bool Logged(const std::string& text) {
     return WaitFor([&] { return Log().find(text) != std::string::npos; });
   }
@@ -88,23 +83,8 @@ class Kvrd {
   bool exited_ = false;
 };
 
-// A loopback listener on a port the system picked: while held, the port is busy.
-struct Listener {
-  platform::SocketFd fd = platform::OpenTcpSocket();
-  unsigned port = 0;
-  Listener() {
-    uint32_t loopback = 0;
-    platform::ParseIPv4("127.0.0.1", &loopback);
-    platform::BindIPv4(fd, loopback, 0);
-    platform::ListenOn(fd, 4);
-    port = platform::NetToHost16(platform::LocalPort(fd));
-  }
-  ~Listener() { platform::CloseSocket(fd); }
-};
-
 Site::Site(const std::string& extra, unsigned busyPort)
-    : port(busyPort != 0 ? busyPort : Listener().port) {
-  fs::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml", dir.File("Server_Config.xml"));
+    : port(busyPort != 0 ? busyPort : kvr_test::FreeLoopbackPort()) {
   fs::create_directory(dir.File("volume0"));
   std::ofstream(dir.File("kvrd.conf"))
       << "# test service\nport = " << port
@@ -136,8 +116,8 @@ TEST(KvrdTest, RefusesToStartWithTheReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Listener busy;
-    Site site(c.extra, c.name == "port taken" ? busy.port : 0);
+    kvr_test::LoopbackSocket busy = kvr_test::LoopbackSocket::Listen();
+    Site site(c.extra, c.name == "port taken" ? busy.port() : 0);
     if (!c.routing.empty()) std::ofstream(site.dir.File("Server_Config.xml")) << c.routing;
     Kvrd kvrd(site);
     EXPECT_EQ(kvrd.Wait(), c.exitCode);
