@@ -99,3 +99,9 @@ int64_t CFileChannel::ReadIn(CIoBlock* block, int count, int* error) {
   block->Commit(got > 0 ? static_cast<size_t>(got) : 0);
   return got;
 }
+
+int CFileChannel::SyncOut() {
+  platform::MutexLock lock(fileMu_);
+  if (closed_) return 0;
+  return file_.Sync() ? 0 : (file_.error() != 0 ? file_.error() : EIO);
+}

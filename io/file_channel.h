@@ -45,6 +45,7 @@ class CFileChannel : public CIoChannel {
  protected:
   int64_t WriteOut(CIoBlock* block, int* error) override;
   int64_t ReadIn(CIoBlock* block, int count, int* error) override;
+  int SyncOut() override;
 
  private:
   mutable platform::Mutex fileMu_;

@@ -12,17 +12,27 @@
 // in the channel, under its lock. The bytes are those of the payloads: the
 // pieces that hold them add at most one partly filled 256 KiB piece per block.
 //
-// Shared by the proactor's core and every channel it adopted, so a channel that
-// outlives its proactor (a worker stuck in a write) can still give its bytes
-// back. Safe from any thread.
+// Budgets nest: each volume's lane has its own, a share of the proactor's
+// total, and charges that total too, so a volume whose disk stalls fills its
+// share and no more while the others keep theirs. The proactor's budget holds
+// the limits callers set and the process-wide figures.
+//
+// Shared by the proactor's core, its lanes and every channel it adopted, so a
+// channel that outlives its proactor (a worker stuck in a write) can still give
+// its bytes back. Safe from any thread.
 #ifndef KVR_IO_IO_BUDGET_H_
 #define KVR_IO_IO_BUDGET_H_
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 
 class CIoBudget {
  public:
+  CIoBudget() = default;
+  // A share of `parent`: charges go to both, and the channel limit is the parent's.
+  explicit CIoBudget(std::shared_ptr<CIoBudget> parent) : parent_(std::move(parent)) {}
+
   static constexpr size_t kDefaultChannelLimit = size_t{64} << 20;
   static constexpr size_t kDefaultTotalLimit = size_t{512} << 20;
 
@@ -34,11 +44,34 @@ class CIoBudget {
     totalLimit_.store(total, std::memory_order_relaxed);
     return true;
   }
-  size_t ChannelLimit() const { return channelLimit_.load(std::memory_order_relaxed); }
+  // A share's total alone; used when the number of volumes changes.
+  void SetTotalLimit(size_t total) { totalLimit_.store(total, std::memory_order_relaxed); }
+  size_t ChannelLimit() const {
+    return parent_ != nullptr ? parent_->ChannelLimit()
+                              : channelLimit_.load(std::memory_order_relaxed);
+  }
   size_t TotalLimit() const { return totalLimit_.load(std::memory_order_relaxed); }
 
-  // Takes `bytes` unless the total would pass its bound.
+  // Takes `bytes` unless this total, or the parent's, would pass its bound.
   bool TryCharge(size_t bytes) {
+    if (!TryChargeOwn(bytes)) return false;
+    if (parent_ != nullptr && !parent_->TryCharge(bytes)) {
+      held_.fetch_sub(bytes, std::memory_order_relaxed);
+      return false;
+    }
+    return true;
+  }
+  void Credit(size_t bytes) {
+    held_.fetch_sub(bytes, std::memory_order_relaxed);
+    if (parent_ != nullptr) parent_->Credit(bytes);
+  }
+
+  size_t Held() const { return held_.load(std::memory_order_relaxed); }
+  // The most ever held at once.
+  size_t Peak() const { return peak_.load(std::memory_order_relaxed); }
+
+ private:
+  bool TryChargeOwn(size_t bytes) {
     const size_t limit = TotalLimit();
     size_t held = held_.load(std::memory_order_relaxed);
     do {
@@ -50,13 +83,8 @@ class CIoBudget {
     }
     return true;
   }
-  void Credit(size_t bytes) { held_.fetch_sub(bytes, std::memory_order_relaxed); }
 
-  size_t Held() const { return held_.load(std::memory_order_relaxed); }
-  // The most ever held at once.
-  size_t Peak() const { return peak_.load(std::memory_order_relaxed); }
-
- private:
+  const std::shared_ptr<CIoBudget> parent_;
   std::atomic<size_t> channelLimit_{kDefaultChannelLimit};
   std::atomic<size_t> totalLimit_{kDefaultTotalLimit};
   std::atomic<size_t> held_{0};

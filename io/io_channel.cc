@@ -4,10 +4,16 @@
 #include <climits>
 #include <new>
 
+#include "io/io_lane.h"
 #include "io/io_monitor.h"
 #include "io/proactor_core.h"
 #include "platform/debug_log.h"
 #include "platform/time.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr auto kBlockAge = std::chrono::milliseconds(CIoChannel::kMaxBlockAgeMs);
+}  // namespace
 
 CIoChannel::CIoChannel(int writeThreshold) : writeThreshold_(writeThreshold) {}
 
@@ -52,18 +58,95 @@ void CIoChannel::SetWriteThrottle(WriteThrottle throttle) {
   throttle_ = std::move(shared);
 }
 
+void CIoChannel::SetFailureHook(FailureHook hook) {
+  auto shared = hook ? std::make_shared<const FailureHook>(std::move(hook)) : nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  failureHook_ = std::move(shared);
+}
+
+uint32_t CIoChannel::StalledMs() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!writeInProgress_) return 0;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - turnSince_).count();
+  return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+void CIoChannel::Fail(int error) {
+  std::shared_ptr<const FailureHook> hook;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (error_ != 0) return;
+    error_ = error;
+    hook = failureHook_;
+  }
+  platform::DebugPrintf("io: write to channel %d failed: %s", id_,
+                        platform::ErrorText(error).c_str());
+  core_->Notify(this, [&](IIoMonitor* monitor) { monitor->OnChannelError(this, kIoErrorWrite); });
+  if (hook != nullptr) (*hook)(error);
+}
+
+std::chrono::milliseconds CIoChannel::SyncInterval() const {
+  return std::chrono::milliseconds(core_ != nullptr ? core_->SyncInterval() : 0);
+}
+
+void CIoChannel::ArmLocked() {
+  if (lane_ == nullptr || error_ != 0 || writeInProgress_) return;
+  const auto kSyncInterval = SyncInterval();
+  auto due = Clock::time_point::max();
+  if (current_ != nullptr && current_->size() > 0) due = currentSince_ + kBlockAge;
+  if (unsynced_ && unsyncedSince_ + kSyncInterval < due) due = unsyncedSince_ + kSyncInterval;
+  if (due != Clock::time_point::max()) lane_->WakeBy(due);
+}
+
+std::unique_ptr<CIoMessage> CIoChannel::OnDeadline(Clock::time_point now, Clock::time_point* next) {
+  std::lock_guard<std::mutex> lock(mu_);
+  // A channel with a turn out carries on from its completion.
+  if (writeInProgress_ || closePosted_ || error_ != 0) return nullptr;
+  const auto kSyncInterval = SyncInterval();
+  if (current_ != nullptr && current_->size() > 0) {
+    if (now >= currentSince_ + kBlockAge) {
+      writeQueue_.push_back(std::move(current_));
+      return TakeTurnLocked();
+    }
+    if (currentSince_ + kBlockAge < *next) *next = currentSince_ + kBlockAge;
+  }
+  if (unsynced_) {
+    if (now >= unsyncedSince_ + kSyncInterval) {
+      writeInProgress_ = true;
+      turnSince_ = now;
+      return std::make_unique<CIoMessage_Sync>(weak_from_this().lock());
+    }
+    if (unsyncedSince_ + kSyncInterval < *next) *next = unsyncedSince_ + kSyncInterval;
+  }
+  return nullptr;
+}
+
+int CIoChannel::Flush() {
+  std::unique_ptr<CIoMessage> message;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closePosted_ || error_ != 0 || current_ == nullptr || current_->size() == 0) return 0;
+    writeQueue_.push_back(std::move(current_));
+    message = TakeTurnLocked();
+  }
+  Post(std::move(message));
+  return 0;
+}
+
 void CIoChannel::ReleaseLocked(size_t bytes) {
   held_ -= bytes;
   if (budget_ != nullptr) budget_->Credit(bytes);
 }
 
 void CIoChannel::Post(std::unique_ptr<CIoMessage> message) {
-  if (message != nullptr && core_ != nullptr) core_->PostMessage(std::move(message));
+  if (message != nullptr && lane_ != nullptr) lane_->Post(std::move(message));
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::TakeTurnLocked() {
   if (writeInProgress_) return nullptr;  // the holder of the turn carries on
   writeInProgress_ = true;
+  turnSince_ = Clock::now();
   return NextMessageLocked();
 }
 
@@ -79,10 +162,17 @@ std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
     writeQueue_.pop_front();
     return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(block));
   }
-  if (IsClosing() && current_ != nullptr && current_->size() > 0) {
+  const auto now = Clock::now();
+  if (current_ != nullptr && current_->size() > 0 &&
+      (IsClosing() || now >= currentSince_ + kBlockAge)) {
     return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(current_));
   }
+  // Closing syncs once more on its own, so a sync is not put in its way.
+  if (error_ == 0 && unsynced_ && !IsClosing() && now >= unsyncedSince_ + SyncInterval()) {
+    return std::make_unique<CIoMessage_Sync>(weak_from_this().lock());
+  }
   writeInProgress_ = false;
+  ArmLocked();
   return CloseMessageLocked();
 }
 
@@ -137,14 +227,15 @@ int CIoChannel::Write(const void* data, int length) {
         message = TakeTurnLocked();
       }
     } else {
-      const uint32_t now = platform::TickCount();
+      const auto now = Clock::now();
+      bool began = false;
       const bool fits = [&] {
         try {
           if (current_ == nullptr) current_ = std::make_unique<CIoBlock>();
         } catch (const std::bad_alloc&) {
           return false;
         }
-        if (current_->size() == 0) currentSince_ = now;
+        if (current_->size() == 0) currentSince_ = now, began = true;
         return current_->Append(data, n);
       }();
       if (!fits) {
@@ -157,11 +248,13 @@ int CIoChannel::Write(const void* data, int length) {
       // handed over part-filled would hold whole pieces for a few bytes each,
       // and memory would outgrow the byte bound many times over.
       if (held >= static_cast<size_t>(writeThreshold_) ||
-          (!writeInProgress_ && platform::TicksElapsed(currentSince_, now, kMaxBlockAgeMs))) {
+          (!writeInProgress_ && now >= currentSince_ + kBlockAge)) {
         writeQueue_.push_back(std::move(current_));
         message = TakeTurnLocked();
       } else if (IsClosing()) {
         message = TakeTurnLocked();
+      } else if (began) {
+        ArmLocked();
       }
     }
   }
@@ -207,22 +300,45 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
     const int count = written > INT32_MAX ? INT32_MAX : static_cast<int>(written);
     core_->Notify(this, [&](IIoMonitor* monitor) { monitor->OnWrite(this, count); });
   } else {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (error_ == 0) error_ = error;
-    }
-    platform::DebugPrintf("io: write to channel %d failed: %s", id_,
-                          platform::ErrorText(error).c_str());
-    core_->Notify(this, [&](IIoMonitor* monitor) { monitor->OnChannelError(this, kIoErrorWrite); });
+    Fail(error);
   }
 
   std::unique_ptr<CIoMessage> next;
   {
     std::lock_guard<std::mutex> lock(mu_);
     ReleaseLocked(size);
+    turnSince_ = Clock::now();
+    if (error == 0 && !unsynced_ && SyncInterval().count() > 0) {
+      unsynced_ = true;
+      unsyncedSince_ = turnSince_;
+    }
     next = NextMessageLocked();
   }
   Post(std::move(next));
+}
+
+void CIoChannel::CarryOutSync() {
+  const int error = SyncOut();
+  if (error != 0) Fail(error);
+  std::unique_ptr<CIoMessage> next;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    // Bytes written before this sync are durable; none were written during it.
+    if (error == 0) unsynced_ = false;
+    turnSince_ = Clock::now();
+    next = NextMessageLocked();
+  }
+  Post(std::move(next));
+}
+
+void CIoChannel::SyncBeforeClose() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!unsynced_ || error_ != 0) return;
+    unsynced_ = false;
+  }
+  const int error = SyncOut();
+  if (error != 0) Fail(error);
 }
 
 void CIoChannel::CarryOutRead(CIoMessage_Read* message) {

@@ -19,15 +19,22 @@
 // number, and Write refuses with -1 from then on. Close still runs to the end:
 // the close message follows and the channel is removed.
 //
+// Time moves bytes on even when no caller does: a part-filled block goes to
+// the disk once its first byte is kMaxBlockAgeMs old, and written bytes are
+// made durable (fdatasync) once the oldest of them is kSyncIntervalMs old and
+// again before the file closes. The channel asks its lane for a sweep at the
+// next such moment, so nothing waits on a caller's next Write.
+//
 // The bytes a channel holds (taken by Write, not yet written) are bounded by
-// the proactor's CIoBudget, per channel and in all. A payload that would pass
-// either bound is dropped whole (Write returns kWriteDropped) and the channel
-// goes on: later payloads are taken again once the disk has caught up, so the
-// file has a gap but never a piece of a payload.
+// its lane's CIoBudget (a share of the proactor's), per channel and in all. A payload that would
+// pass either bound is dropped whole (Write returns kWriteDropped) and the channel goes on: later
+// payloads are taken again once the disk has caught up, so the file has a gap but never a piece of
+// a payload.
 #ifndef KVR_IO_IO_CHANNEL_H_
 #define KVR_IO_IO_CHANNEL_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -39,6 +46,7 @@
 #include "io/io_budget.h"
 #include "io/io_message.h"
 
+class CIoLane;
 class CProactorCore;
 
 class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
@@ -50,6 +58,10 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   // seconds) must not keep that much footage in memory only, where a crash
   // or power cut loses it.
   static constexpr uint32_t kMaxBlockAgeMs = 500;
+  // Written bytes reach stable storage within this long: what a power cut
+  // can take is bounded by it plus the block age, not by the kernel's
+  // write-back window of tens of seconds.
+  static constexpr uint32_t kSyncIntervalMs = 1000;
 
   // What Write returns for a payload refused because the memory bound is reached.
   static constexpr int kWriteDropped = -2;
@@ -58,6 +70,9 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   // block's size; it may block, which is how tests make a disk slow or stall
   // it. The service sets none.
   using WriteThrottle = std::function<void(size_t bytes)>;
+  // Runs on the worker, once, when a write or sync of the channel fails,
+  // given the system's error number; it must return promptly.
+  using FailureHook = std::function<void(int error)>;
 
   // The channel posts nothing until a proactor adopts it (AddChannel).
   explicit CIoChannel(int writeThreshold);
@@ -89,6 +104,8 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   virtual int Read(void* destination, int length);
   // Marks the channel closing and sends what it holds; returns 0.
   virtual int Close();
+  // Sends the part-filled block to the disk now (a pause); returns 0.
+  int Flush();
   virtual bool IsClosing() const { return closing_.load(std::memory_order_acquire); }
 
   ChannelId id() const { return id_; }
@@ -101,20 +118,34 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   size_t HeldBytes() const;
   // A null throttle lets writes go at the disk's pace again.
   void SetWriteThrottle(WriteThrottle throttle);
+  void SetFailureHook(FailureHook hook);
+  // How long the channel has waited for its disk: since its write (or sync)
+  // turn began or last moved on; 0 with nothing out.
+  uint32_t StalledMs() const;
 
   // Called by the worker that holds the channel's message: carry out the
   // blocking call, tell the monitor, then pass the turn on.
   void CarryOutWrite(CIoMessage_Write* message);
   void CarryOutRead(CIoMessage_Read* message);
+  void CarryOutSync();
+  // Called by the worker that closes the channel: makes written bytes durable
+  // and reports a failure like a failed write.
+  void SyncBeforeClose();
+  // Called by a lane's sweep: the message to post for what is due by `now`,
+  // and lowers *next to the channel's next deadline.
+  std::unique_ptr<CIoMessage> OnDeadline(std::chrono::steady_clock::time_point now,
+                                         std::chrono::steady_clock::time_point* next);
 
  protected:
   // The blocking calls of the channel's kind. They return the bytes moved, or
   // -1 with the system's error number in *error.
   virtual int64_t WriteOut(CIoBlock* block, int* error);
   virtual int64_t ReadIn(CIoBlock* block, int count, int* error);
+  // Makes what was written durable; 0 or the system's error number.
+  virtual int SyncOut() { return 0; }
 
  private:
-  friend class CProactorCore;  // adopts the channel, detaches it
+  friend class CProactorCore;  // adopts the channel, detaches it, sweeps it
 
   // The following need mu_ held. TakeTurnLocked claims the one outstanding
   // message for the caller and returns what to post (null: nothing);
@@ -122,12 +153,19 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   std::unique_ptr<CIoMessage> TakeTurnLocked();
   std::unique_ptr<CIoMessage> NextMessageLocked();
   std::unique_ptr<CIoMessage> CloseMessageLocked();
+  // The proactor's sync interval; 0 turns syncing off.
+  std::chrono::milliseconds SyncInterval() const;
+  // Asks the lane for a sweep when the part-filled block or unsynced bytes come due.
+  void ArmLocked();
+  // Keeps the first failure and tells the monitor and the failure hook.
+  void Fail(int error);
   void Post(std::unique_ptr<CIoMessage> message);
   // Gives back what `bytes` of held data cost; needs mu_ held.
   void ReleaseLocked(size_t bytes);
 
   // Set once when adopted, before the channel is shared.
   CProactorCore* core_ = nullptr;
+  CIoLane* lane_ = nullptr;  // owned by the core
   ChannelId id_ = kNoChannel;
   std::shared_ptr<CIoBudget> budget_;  // null: unbounded (not adopted)
   const int writeThreshold_;
@@ -136,9 +174,9 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   bool detached_ = false;
 
   mutable std::mutex mu_;
-  std::unique_ptr<CIoBlock> current_;                 // being filled by Write
-  uint32_t currentSince_ = 0;                         // tick of current_'s first byte
-  std::deque<std::unique_ptr<CIoBlock>> writeQueue_;  // full, waiting for their turn
+  std::unique_ptr<CIoBlock> current_;                   // being filled by Write
+  std::chrono::steady_clock::time_point currentSince_;  // current_'s first byte
+  std::deque<std::unique_ptr<CIoBlock>> writeQueue_;    // full, waiting for their turn
   std::atomic<bool> closing_{false};
   bool writeInProgress_ = false;  // a write message of this channel is out
   bool readPending_ = false;      // a read message of this channel is out
@@ -146,6 +184,10 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   int error_ = 0;
   size_t held_ = 0;  // charged to budget_
   std::shared_ptr<const WriteThrottle> throttle_;
+  std::shared_ptr<const FailureHook> failureHook_;
+  bool unsynced_ = false;  // bytes written since the last sync
+  std::chrono::steady_clock::time_point unsyncedSince_;
+  std::chrono::steady_clock::time_point turnSince_;  // the turn began or last moved on
 };
 
 #endif  // KVR_IO_IO_CHANNEL_H_

@@ -1,4 +1,5 @@
-// Requests on the proactor's queue: read a block, write a block, close a channel.
+// Requests on a lane's queue: read a block, write a block, make what was
+// written durable, close a channel.
 //
 // A channel makes a message and posts it; the queue owns it until a worker
 // pops it, and the worker destroys it after carrying it out. A message shares
@@ -16,7 +17,7 @@ class CIoChannel;
 
 class CIoMessage {
  public:
-  enum Type { kRead = 1, kWrite = 2, kCloseChannel = 3 };
+  enum Type { kRead = 1, kWrite = 2, kCloseChannel = 3, kSync = 4 };
 
   CIoMessage(int type, std::shared_ptr<CIoChannel> channel);
   virtual ~CIoMessage() = default;
@@ -62,6 +63,13 @@ class CIoMessage_Write : public CIoMessage {
 
  private:
   std::unique_ptr<CIoBlock> block_;
+};
+
+// Makes the bytes written so far durable (fdatasync), in the channel's write turn.
+class CIoMessage_Sync : public CIoMessage {
+ public:
+  explicit CIoMessage_Sync(std::shared_ptr<CIoChannel> channel)
+      : CIoMessage(kSync, std::move(channel)) {}
 };
 
 // Closes the channel's file and removes the channel from the proactor.

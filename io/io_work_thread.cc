@@ -3,37 +3,33 @@
 #include <utility>
 
 #include "io/io_channel.h"
+#include "io/io_lane.h"
 #include "io/proactor_core.h"
 
-CIoWorkThread::CIoWorkThread(std::shared_ptr<CProactorCore> core, uint64_t crew)
-    : QWTools::CThread(/*autoDelete=*/true), core_(std::move(core)), crew_(crew) {
+CIoWorkThread::CIoWorkThread(std::shared_ptr<CProactorCore> core, CIoLane* lane, uint64_t crew)
+    : QWTools::CThread(/*autoDelete=*/true), core_(std::move(core)), lane_(lane), crew_(crew) {
   core_->WorkerArrived();
 }
 
 CIoWorkThread::~CIoWorkThread() { core_->WorkerLeft(); }
 
-bool CIoWorkThread::Launch(std::shared_ptr<CProactorCore> core, uint64_t crew) {
-  auto* worker = new CIoWorkThread(std::move(core), crew);
+bool CIoWorkThread::Launch(std::shared_ptr<CProactorCore> core, CIoLane* lane, uint64_t crew) {
+  auto* worker = new CIoWorkThread(std::move(core), lane, crew);
   if (worker->Start(1)) return true;  // from here on the thread owns it
   delete worker;
   return false;
 }
 
 int CIoWorkThread::Run() {
-  while (!core_->CrewEnded(crew_)) {
-    std::unique_ptr<CIoMessage> message = core_->PopMessage();
-    if (message == nullptr) {
-      OnIdle();
-      continue;
+  for (;;) {
+    CIoLane::Work work = lane_->Wait(core_->crew(), crew_);
+    if (work.ended) return 0;
+    if (work.sweep) {
+      core_->Sweep(lane_);
+    } else {
+      Handle(core_.get(), std::move(work.message));
     }
-    Handle(core_.get(), std::move(message));
   }
-  return 0;
-}
-
-bool CIoWorkThread::OnIdle() {
-  core_->WaitForMessage(crew_, 10);
-  return true;
 }
 
 void CIoWorkThread::Handle(CProactorCore* core, std::unique_ptr<CIoMessage> message) {
@@ -45,6 +41,9 @@ void CIoWorkThread::Handle(CProactorCore* core, std::unique_ptr<CIoMessage> mess
       break;
     case CIoMessage::kWrite:
       channel->CarryOutWrite(static_cast<CIoMessage_Write*>(message.get()));
+      break;
+    case CIoMessage::kSync:
+      channel->CarryOutSync();
       break;
     case CIoMessage::kCloseChannel:
       core->RemoveChannel(message->TakeChannel());

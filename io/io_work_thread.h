@@ -1,5 +1,7 @@
-// One I/O worker of the proactor: takes messages off the shared queue and
-// makes the blocking file calls they ask for.
+// One I/O worker of the proactor: takes messages off its lane's queue and
+// makes the blocking file calls they ask for. With no message it sleeps until
+// one comes or the lane's deadline passes, when it sweeps the lane's channels
+// for part-filled blocks and data that is due on the disk.
 //
 // Started by the proactor's Start as one of a crew, the worker owns itself
 // and a reference to the proactor's core: it deletes itself when its loop
@@ -16,27 +18,27 @@
 #include "io/io_message.h"
 #include "svrframe/thread.h"
 
+class CIoLane;
 class CProactorCore;
 
 class CIoWorkThread : public QWTools::CThread {
  public:
   // Starts a self-deleting worker of `crew` at normal priority; false (and
   // nothing left behind) when no thread could be made.
-  static bool Launch(std::shared_ptr<CProactorCore> core, uint64_t crew);
+  static bool Launch(std::shared_ptr<CProactorCore> core, CIoLane* lane, uint64_t crew);
 
   // Carries out one message; the channel may be gone once this returns.
   static void Handle(CProactorCore* core, std::unique_ptr<CIoMessage> message);
 
  protected:
   int Run() override;
-  // Waits up to 10 ms for a message to arrive; keeps the loop going.
-  bool OnIdle() override;
 
  private:
-  CIoWorkThread(std::shared_ptr<CProactorCore> core, uint64_t crew);
+  CIoWorkThread(std::shared_ptr<CProactorCore> core, CIoLane* lane, uint64_t crew);
   ~CIoWorkThread() override;
 
   const std::shared_ptr<CProactorCore> core_;
+  CIoLane* const lane_;  // lives as long as core_
   const uint64_t crew_;
 };
 

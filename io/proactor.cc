@@ -4,7 +4,6 @@
 #include <new>
 
 #include "io/file_channel.h"
-#include "io/io_work_thread.h"
 #include "io/proactor_core.h"
 #include "platform/debug_log.h"
 
@@ -61,12 +60,8 @@ int CProactor::Start() {
   if (count < kMinThreads) count = kMinThreads;
   if (count > kMaxThreads) count = kMaxThreads;
   threadCount_.store(count);
-  const uint64_t crew = core_->BeginCrew();
-  for (int i = 0; i < count; ++i) {
-    if (!CIoWorkThread::Launch(core_, crew)) {
-      platform::DebugPrintf("io: worker %d of %d could not be started", i + 1, count);
-    }
-  }
+  const int failed = core_->BeginCrew(count);
+  if (failed > 0) platform::DebugPrintf("io: %d workers could not be started", failed);
   blockPool_ = std::make_unique<CBufferPool>(kPoolFirstCount, kPoolLimit);
   started_ = true;
   return 0;
@@ -96,7 +91,7 @@ int CProactor::Stop() {
   return 0;
 }
 
-ChannelId CProactor::OpenFile(const char* fileName, int mode) {
+ChannelId CProactor::OpenFile(const char* fileName, int mode, const char* volume) {
   if (fileName == nullptr) return kNoChannel;
   std::unique_ptr<CFileChannel> channel;
   try {
@@ -105,7 +100,8 @@ ChannelId CProactor::OpenFile(const char* fileName, int mode) {
     return kNoChannel;
   }
   if (channel->Open(mode) < 0) return kNoChannel;
-  return AddChannel(std::move(channel));
+  return core_->AddChannel(std::move(channel),
+                           core_->LaneFor(volume != nullptr ? volume : std::string()));
 }
 
 template <typename R, typename F>
@@ -151,8 +147,27 @@ int CProactor::GetChannelError(ChannelId id) {
 }
 
 bool CProactor::SetMemoryBounds(size_t perChannel, size_t total) {
-  return core_->budget().SetLimits(perChannel, total);
+  return core_->SetMemoryBounds(perChannel, total);
 }
+
+void CProactor::SetSyncInterval(uint32_t ms) { core_->SetSyncInterval(ms); }
+
+bool CProactor::Flush(ChannelId id) {
+  return WithChannel(id, false, [](CIoChannel* channel) { return channel->Flush() == 0; });
+}
+
+bool CProactor::SetFailureHook(ChannelId id, CIoChannel::FailureHook hook) {
+  return WithChannel(id, false, [&](CIoChannel* channel) {
+    channel->SetFailureHook(std::move(hook));
+    return true;
+  });
+}
+
+uint32_t CProactor::GetStalledMs(ChannelId id) {
+  return WithChannel(id, uint32_t{0}, [](CIoChannel* channel) { return channel->StalledMs(); });
+}
+
+size_t CProactor::GetLaneCount() const { return core_->LaneCount(); }
 
 size_t CProactor::GetChannelBound() const { return core_->budget().ChannelLimit(); }
 

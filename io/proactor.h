@@ -1,6 +1,8 @@
 // The asynchronous file runtime: callers hand bytes to channels named by
-// ChannelId and never wait for the disk; a fixed pool of worker threads takes
-// the channels' requests from one FIFO queue and makes the blocking calls.
+// ChannelId and never wait for the disk. Each volume has a lane of its own: a
+// FIFO queue, a fixed crew of worker threads that make the blocking calls, and
+// an equal share of the memory bound, so a volume whose disk hangs holds its
+// own workers and its own share and nothing of the others'.
 //
 // One proactor serves the whole service; its owner makes it, starts it, and
 // destroys it (which stops it). Every public call is safe from any thread.
@@ -13,9 +15,13 @@
 // What a caller sees:
 //  - Write copies into the channel's current block; blocks go to the disk once
 //    they hold 1 MiB, one write per channel at a time, in order.
-//  - The bytes taken and not yet written are bounded, per channel and in all
-//    (64 MiB and 512 MiB unless SetMemoryBounds says otherwise). A Write that
-//    would pass a bound takes nothing and returns CIoChannel::kWriteDropped;
+//  - A block whose first byte is half a second old goes to the disk without
+//    waiting for another Write, and written bytes are made durable (fdatasync)
+//    within a second and before the file closes.
+//  - The bytes taken and not yet written are bounded, per channel, per volume
+//    (an equal share of the total among the volumes files were opened on) and
+//    in all (64 MiB and 512 MiB unless SetMemoryBounds says otherwise). A Write
+//    that would pass a bound takes nothing and returns CIoChannel::kWriteDropped;
 //    the producer is never made to wait, and the channel takes bytes again as
 //    soon as its disk has caught up.
 //  - CloseChannel writes what the channel still holds, then closes the file and
@@ -59,7 +65,7 @@ class CProactor {
   static constexpr int kMinThreads = 1;
   static constexpr int kMaxThreads = 50;
 
-  // `threadCount` is clamped to 1..50 when the proactor starts.
+  // `threadCount` workers serve each volume; clamped to 1..50 when the proactor starts.
   explicit CProactor(int threadCount);
   ~CProactor();
   CProactor(const CProactor&) = delete;
@@ -82,7 +88,9 @@ class CProactor {
   //   3  write at the end of the file, creating it when missing: a paused
   //      record resumes without losing what it wrote before. GetSize then
   //      tells how much the file already held.
-  ChannelId OpenFile(const char* fileName, int mode);
+  // `volume` names the lane the file's requests go to (null or "": the
+  // default lane); files of one volume should name it alike.
+  ChannelId OpenFile(const char* fileName, int mode, const char* volume = nullptr);
   // -1 for an unknown id; 0 once the channel is closing (nothing is taken);
   // otherwise the channel's Write (kWriteDropped past a memory bound).
   int Write(ChannelId id, const void* data, int length);
@@ -95,6 +103,16 @@ class CProactor {
   int CloseChannel(ChannelId id);
   // The error number of the channel's failed write, 0 while none failed, -1 when unknown.
   int GetChannelError(ChannelId id);
+  // Sends the channel's part-filled block to the disk now; false when unknown.
+  bool Flush(ChannelId id);
+  // How old written bytes may grow before fdatasync makes them durable
+  // (CIoChannel::kSyncIntervalMs unless set); 0 leaves it to the kernel, which
+  // only a bench comparing the cost should want.
+  void SetSyncInterval(uint32_t ms);
+  // See CIoChannel::FailureHook; false for an unknown id.
+  bool SetFailureHook(ChannelId id, CIoChannel::FailureHook hook);
+  // See CIoChannel::StalledMs; 0 when unknown.
+  uint32_t GetStalledMs(ChannelId id);
 
   // Bounds on the bytes taken by Write and not yet written: per channel and in
   // all. False, and nothing changes, for a bound of 0.
@@ -109,9 +127,9 @@ class CProactor {
   // See CIoChannel::WriteThrottle; false for an unknown id.
   bool SetWriteThrottle(ChannelId id, CIoChannel::WriteThrottle throttle);
 
-  // Appends to the queue; -1 for a null message, else 0.
+  // Appends to the default lane's queue; -1 for a null message, else 0.
   int PostMessage(std::unique_ptr<CIoMessage> message);
-  // The oldest message, or null when none waits.
+  // The oldest message of the default lane, or null when none waits.
   std::unique_ptr<CIoMessage> PopMessage();
 
   // Adopts the channel and enters it in the table; returns its new id (-1
@@ -121,10 +139,11 @@ class CProactor {
   // For diagnostics and tests.
   bool IsStarted() const;
   int GetThreadCount() const;  // the clamped count once started
-  // Workers alive, including any that an earlier Stop left inside a write.
+  // Workers alive in all lanes, including any that an earlier Stop left inside a write.
   size_t GetWorkerCount() const;
   size_t GetQueuedMessages() const;
   size_t GetChannelCount() const;
+  size_t GetLaneCount() const;     // the default lane and one per volume named
   size_t GetPooledBlocks() const;  // blocks held by the block pool; 0 when stopped
 
  private:

@@ -1,83 +1,143 @@
 #include "io/proactor_core.h"
 
+#include <new>
 #include <utility>
 #include <vector>
 
-CProactorCore::CProactorCore() : monitor_(&defaultMonitor_) {}
+#include "io/io_work_thread.h"
 
-// Whatever is still queued goes with the queue; the messages hold the last
+namespace {
+// A lane's workers wait on its own queue; the default lane serves files
+// opened without a volume.
+const char kDefaultVolume[] = "";
+}  // namespace
+
+CProactorCore::CProactorCore() : monitor_(&defaultMonitor_) {
+  auto lane = std::make_unique<CIoLane>(kDefaultVolume, budget_);
+  defaultLane_ = lane.get();
+  lanes_.emplace(kDefaultVolume, std::move(lane));
+}
+
+// Whatever is still queued goes with the lanes; the messages hold the last
 // references of their channels, which close their files as they go.
 CProactorCore::~CProactorCore() = default;
 
-int CProactorCore::PostMessage(std::unique_ptr<CIoMessage> message) {
-  if (message == nullptr) return -1;
-  {
-    std::lock_guard<std::mutex> lock(queueMu_);
-    queue_.push_back(std::move(message));
-  }
-  queuedCv_.notify_one();
-  return 0;
+bool CProactorCore::SetMemoryBounds(size_t perChannel, size_t total) {
+  std::lock_guard<std::mutex> lock(lanesMu_);
+  if (!budget_->SetLimits(perChannel, total)) return false;
+  ShareBoundLocked();
+  return true;
 }
 
-std::unique_ptr<CIoMessage> CProactorCore::PopMessage() {
-  std::unique_ptr<CIoMessage> message;
-  bool drained = false;
-  {
-    std::lock_guard<std::mutex> lock(queueMu_);
-    if (queue_.empty()) return nullptr;
-    message = std::move(queue_.front());
-    queue_.pop_front();
-    drained = queue_.empty();
+void CProactorCore::ShareBoundLocked() {
+  // The default lane holds a share only once files are opened on it: a
+  // service whose every file names its volume splits the bound between those.
+  size_t sharing = 0;
+  for (const auto& entry : lanes_) sharing += entry.first != kDefaultVolume;
+  const size_t total = budget_->TotalLimit();
+  const size_t share = sharing > 1 ? total / sharing : total;
+  for (const auto& entry : lanes_) {
+    entry.second->budget()->SetTotalLimit(entry.first == kDefaultVolume ? total : share);
   }
-  if (drained) idleCv_.notify_all();
-  return message;
 }
+
+CIoLane* CProactorCore::LaneFor(const std::string& volume) {
+  std::lock_guard<std::mutex> lock(lanesMu_);
+  auto it = lanes_.find(volume);
+  if (it != lanes_.end()) return it->second.get();
+  std::unique_ptr<CIoLane> made;
+  try {
+    made = std::make_unique<CIoLane>(volume, budget_);
+  } catch (const std::bad_alloc&) {
+    return defaultLane_;
+  }
+  CIoLane* lane = made.get();
+  lanes_.emplace(volume, std::move(made));
+  ShareBoundLocked();
+  if (crewRunning_) LaunchLocked(lane, perLane_);
+  return lane;
+}
+
+int CProactorCore::PostMessage(std::unique_ptr<CIoMessage> message) {
+  return defaultLane_->Post(std::move(message));
+}
+
+std::unique_ptr<CIoMessage> CProactorCore::PopMessage() { return defaultLane_->Pop(); }
 
 size_t CProactorCore::QueuedMessages() const {
-  std::lock_guard<std::mutex> lock(queueMu_);
-  return queue_.size();
+  std::lock_guard<std::mutex> lock(lanesMu_);
+  size_t queued = 0;
+  for (const auto& entry : lanes_) queued += entry.second->Queued();
+  return queued;
 }
 
-uint64_t CProactorCore::BeginCrew() {
-  std::lock_guard<std::mutex> lock(queueMu_);
-  return crew_.fetch_add(1) + 1;
+size_t CProactorCore::LaneCount() const {
+  std::lock_guard<std::mutex> lock(lanesMu_);
+  return lanes_.size();
+}
+
+void CProactorCore::Sweep(CIoLane* lane) {
+  const auto now = CIoLane::Clock::now();
+  auto next = CIoLane::Clock::time_point::max();
+  std::vector<std::unique_ptr<CIoMessage>> due;
+  {
+    auto table = LockTable();
+    for (const auto& entry : table_) {
+      CIoChannel* channel = entry.second.get();
+      if (channel->lane_ != lane) continue;
+      std::unique_ptr<CIoMessage> message = channel->OnDeadline(now, &next);
+      if (message != nullptr) due.push_back(std::move(message));
+    }
+  }
+  for (auto& message : due) lane->Post(std::move(message));
+  if (next != CIoLane::Clock::time_point::max()) lane->WakeBy(next);
+}
+
+int CProactorCore::LaunchLocked(CIoLane* lane, int count) {
+  int failed = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!CIoWorkThread::Launch(shared_from_this(), lane, crew_.load())) ++failed;
+  }
+  return failed;
+}
+
+int CProactorCore::BeginCrew(int perLane) {
+  std::lock_guard<std::mutex> lock(lanesMu_);
+  crew_.fetch_add(1);
+  perLane_ = perLane;
+  crewRunning_ = true;
+  int failed = 0;
+  for (const auto& entry : lanes_) failed += LaunchLocked(entry.second.get(), perLane);
+  return failed;
 }
 
 void CProactorCore::EndCrew() {
-  {
-    std::lock_guard<std::mutex> lock(queueMu_);
-    crew_.fetch_add(1);
-  }
-  queuedCv_.notify_all();
-}
-
-bool CProactorCore::WaitForMessage(uint64_t crew, uint32_t ms) {
-  std::unique_lock<std::mutex> lock(queueMu_);
-  return queuedCv_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-    return !queue_.empty() || CrewEnded(crew);
-  }) && !queue_.empty();
+  std::lock_guard<std::mutex> lock(lanesMu_);
+  crew_.fetch_add(1);
+  crewRunning_ = false;
+  for (const auto& entry : lanes_) entry.second->WakeAll();
 }
 
 void CProactorCore::WorkerArrived() {
-  std::lock_guard<std::mutex> lock(queueMu_);
+  std::lock_guard<std::mutex> lock(idleMu_);
   ++liveWorkers_;
 }
 
 void CProactorCore::WorkerLeft() {
   {
-    std::lock_guard<std::mutex> lock(queueMu_);
+    std::lock_guard<std::mutex> lock(idleMu_);
     --liveWorkers_;
   }
   idleCv_.notify_all();
 }
 
 size_t CProactorCore::LiveWorkers() const {
-  std::lock_guard<std::mutex> lock(queueMu_);
+  std::lock_guard<std::mutex> lock(idleMu_);
   return liveWorkers_;
 }
 
 bool CProactorCore::WaitForWorkers(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(queueMu_);
+  std::unique_lock<std::mutex> lock(idleMu_);
   return idleCv_.wait_until(lock, deadline, [this] { return liveWorkers_ == 0; });
 }
 
@@ -85,9 +145,8 @@ bool CProactorCore::WaitUntilIdle(std::chrono::steady_clock::time_point deadline
   // An empty queue alone does not mean the work is done: a worker may hold a
   // channel's write with more blocks behind it. The channels were told to
   // close, so the work is done when the last one has been removed.
-  std::unique_lock<std::mutex> lock(queueMu_);
-  return idleCv_.wait_until(lock, deadline,
-                            [this] { return queue_.empty() && channelCount_.load() == 0; });
+  std::unique_lock<std::mutex> lock(idleMu_);
+  return idleCv_.wait_until(lock, deadline, [this] { return channelCount_.load() == 0; });
 }
 
 CIoChannel* CProactorCore::FindLocked(ChannelId id) const {
@@ -100,8 +159,9 @@ size_t CProactorCore::ChannelCount() const {
   return table_.size();
 }
 
-ChannelId CProactorCore::AddChannel(std::unique_ptr<CIoChannel> channel) {
+ChannelId CProactorCore::AddChannel(std::unique_ptr<CIoChannel> channel, CIoLane* lane) {
   if (channel == nullptr) return kNoChannel;
+  if (lane == nullptr) lane = defaultLane_;
   std::unique_lock<std::shared_mutex> lock(tableMu_);
   // Positive ids only, so neither 0 nor -1 ever comes out; after the counter
   // wraps, ids still in the table are stepped over.
@@ -112,7 +172,8 @@ ChannelId CProactorCore::AddChannel(std::unique_ptr<CIoChannel> channel) {
   } while (table_.count(id) != 0);
   channel->id_ = id;
   channel->core_ = this;
-  channel->budget_ = budget_;
+  channel->lane_ = lane;
+  channel->budget_ = lane->budget();
   table_.emplace(id, std::shared_ptr<CIoChannel>(std::move(channel)));
   channelCount_.store(table_.size());
   return id;
@@ -120,7 +181,9 @@ ChannelId CProactorCore::AddChannel(std::unique_ptr<CIoChannel> channel) {
 
 void CProactorCore::RemoveChannel(std::shared_ptr<CIoChannel> channel) {
   // Closing may block as long as a write can (a dead network volume); it is
-  // done before any lock is taken so that nobody else waits for it.
+  // done before any lock is taken so that nobody else waits for it. What was
+  // written is made durable first: a stopped record is complete on the disk.
+  channel->SyncBeforeClose();
   channel->CloseFile();
   const ChannelId id = channel->id();
   {
@@ -142,7 +205,7 @@ void CProactorCore::RemoveChannel(std::shared_ptr<CIoChannel> channel) {
   }
   {
     // Taken so that a waiter between its check and its wait still hears this.
-    std::lock_guard<std::mutex> lock(queueMu_);
+    std::lock_guard<std::mutex> lock(idleMu_);
   }
   idleCv_.notify_all();
 }
@@ -156,11 +219,12 @@ void CProactorCore::Retire() {
     channelCount_.store(0);
     for (auto& entry : left) entry.second->detached_ = true;
   }
-  std::deque<std::unique_ptr<CIoMessage>> dropped;
+  std::vector<std::deque<std::unique_ptr<CIoMessage>>> dropped;
   {
-    std::lock_guard<std::mutex> lock(queueMu_);
-    dropped.swap(queue_);
+    std::lock_guard<std::mutex> lock(lanesMu_);
+    for (const auto& entry : lanes_) dropped.push_back(entry.second->TakeAll());
   }
+  { std::lock_guard<std::mutex> lock(idleMu_); }
   idleCv_.notify_all();
   dropped.clear();
   // The table's references go last: a channel nobody else holds closes its

@@ -1,5 +1,6 @@
-// What the proactor shares with its I/O workers: the message queue, the
-// channel table, the monitor and the count of live workers.
+// What the proactor shares with its I/O workers: the lanes (one a volume, each
+// with its queue, its workers and its share of the memory bound), the channel
+// table, the monitor and the count of live workers.
 //
 // The proactor holds one reference and every worker holds another. A worker
 // stuck in a disk write (a dead network volume) may outlive Stop and even the
@@ -12,7 +13,8 @@
 // runs under the shared side of hooksMu_, and Retire takes the exclusive side
 // to mark the channels it drops as detached, so no hook about a detached
 // channel starts afterwards and none is still running when Retire returns.
-// Lock order: hooksMu_, tableMu_, a channel's own lock, queueMu_.
+// Lock order: hooksMu_, tableMu_, a channel's own lock, a lane's lock,
+// lanesMu_, idleMu_.
 #ifndef KVR_IO_PROACTOR_CORE_H_
 #define KVR_IO_PROACTOR_CORE_H_
 
@@ -26,14 +28,16 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 
 #include "io/channel_id.h"
 #include "io/io_budget.h"
 #include "io/io_channel.h"
+#include "io/io_lane.h"
 #include "io/io_message.h"
 #include "io/io_monitor.h"
 
-class CProactorCore {
+class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
  public:
   CProactorCore();
   ~CProactorCore();
@@ -42,8 +46,13 @@ class CProactorCore {
 
   void SetMonitor(IIoMonitor* monitor) { monitor_.store(monitor, std::memory_order_release); }
   IIoMonitor* GetMonitor() const { return monitor_.load(std::memory_order_acquire); }
-  // The memory bound every adopted channel charges.
+  // The memory bound in all, which every lane's share charges too.
   CIoBudget& budget() const { return *budget_; }
+  // How old written bytes may grow before they are made durable; 0: never.
+  void SetSyncInterval(uint32_t ms) { syncIntervalMs_.store(ms, std::memory_order_relaxed); }
+  uint32_t SyncInterval() const { return syncIntervalMs_.load(std::memory_order_relaxed); }
+  // Changes the bounds and gives each lane an equal share of the total.
+  bool SetMemoryBounds(size_t perChannel, size_t total);
   // Runs `hook` on the monitor unless `channel` has been detached by Retire.
   template <typename Hook>
   void Notify(const CIoChannel* channel, Hook&& hook) {
@@ -51,27 +60,35 @@ class CProactorCore {
     if (!channel->detached_) hook(GetMonitor());
   }
 
-  // --- The queue. ---
+  // --- The lanes. ---
+  // The lane of `volume` ("" for files on no named volume), made with its
+  // workers when the core runs. Never null: a lane that cannot be made falls
+  // back on the default one.
+  CIoLane* LaneFor(const std::string& volume);
+  CIoLane* DefaultLane() const { return defaultLane_; }
+  // Posts to the default lane.
   int PostMessage(std::unique_ptr<CIoMessage> message);
   std::unique_ptr<CIoMessage> PopMessage();
-  size_t QueuedMessages() const;
+  size_t QueuedMessages() const;  // in all lanes
+  size_t LaneCount() const;
+  // Hands every channel of `lane` whose block or unsynced data is due to the
+  // lane's queue, and asks the lane for its next deadline.
+  void Sweep(CIoLane* lane);
 
   // --- The workers. A crew is the set of workers one Start made. ---
-  // Begins a new crew and returns its number; call before starting its workers.
-  uint64_t BeginCrew();
+  // Begins a new crew of `perLane` workers on every lane, now and for lanes
+  // made later; returns how many workers could not be started.
+  int BeginCrew(int perLane);
   // Tells every worker of the current crew to leave after the message in hand.
   void EndCrew();
-  bool CrewEnded(uint64_t crew) const { return crew_.load(std::memory_order_acquire) != crew; }
-  // Waits up to `ms` for a message to be queued or for `crew` to end; true
-  // when a message waits.
-  bool WaitForMessage(uint64_t crew, uint32_t ms);
+  const std::atomic<uint64_t>& crew() const { return crew_; }
   void WorkerArrived();
   void WorkerLeft();
   size_t LiveWorkers() const;
   // Waits until no worker is left or `deadline` passes; true when none is left.
   bool WaitForWorkers(std::chrono::steady_clock::time_point deadline);
-  // Waits until the queue is empty and every channel is removed, or until
-  // `deadline`; true when that happened.
+  // Waits until every channel is removed (its close message is the last it
+  // posts, so its queue is empty too), or until `deadline`; true when that happened.
   bool WaitUntilIdle(std::chrono::steady_clock::time_point deadline);
 
   // --- The table. Callers reach a channel under the shared side of the
@@ -86,7 +103,8 @@ class CProactorCore {
   void ForEachLocked(F&& f) const {
     for (const auto& entry : table_) f(entry.second.get());
   }
-  ChannelId AddChannel(std::unique_ptr<CIoChannel> channel);
+  // Enters the channel in the table, on `lane` (the default one when null).
+  ChannelId AddChannel(std::unique_ptr<CIoChannel> channel, CIoLane* lane = nullptr);
   // Carries out a channel's close message: closes the file, takes the channel
   // out of the table and tells the monitor. Only the worker that holds the
   // close message calls this, so no other message of the channel is out.
@@ -100,17 +118,26 @@ class CProactorCore {
   void Retire();
 
  private:
+  // Starts `count` workers of the current crew on `lane`; returns the failures.
+  int LaunchLocked(CIoLane* lane, int count);
+  void ShareBoundLocked();
+
   std::atomic<IIoMonitor*> monitor_;
+  std::atomic<uint32_t> syncIntervalMs_{CIoChannel::kSyncIntervalMs};
   const std::shared_ptr<CIoBudget> budget_ = std::make_shared<CIoBudget>();
   CDefaultMonitor defaultMonitor_;
   mutable std::shared_mutex hooksMu_;  // see the comment at the top
 
-  mutable std::mutex queueMu_;
-  std::condition_variable queuedCv_;  // a message arrived, or a crew ended
-  std::condition_variable idleCv_;    // the queue ran empty, a channel went, a worker left
-  std::deque<std::unique_ptr<CIoMessage>> queue_;  // guarded by queueMu_
-  size_t liveWorkers_ = 0;                         // guarded by queueMu_
-  std::atomic<uint64_t> crew_{0};  // written under queueMu_ so waiters cannot miss it
+  mutable std::mutex lanesMu_;
+  std::map<std::string, std::unique_ptr<CIoLane>> lanes_;  // guarded by lanesMu_
+  CIoLane* defaultLane_ = nullptr;                         // set once by the constructor
+  int perLane_ = 0;                // workers a lane gets while a crew runs; guarded by lanesMu_
+  bool crewRunning_ = false;       // guarded by lanesMu_
+  std::atomic<uint64_t> crew_{0};  // changed under lanesMu_, then every lane is woken
+
+  mutable std::mutex idleMu_;
+  std::condition_variable idleCv_;  // a channel went, a worker left
+  size_t liveWorkers_ = 0;          // guarded by idleMu_
 
   mutable std::shared_mutex tableMu_;
   std::map<ChannelId, std::shared_ptr<CIoChannel>> table_;  // guarded by tableMu_

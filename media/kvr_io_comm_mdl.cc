@@ -1,5 +1,6 @@
 #include "media/kvr_io_comm_mdl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -20,11 +21,8 @@ namespace {
 using kvr::CopyField;
 using kvr::FieldText;
 
-// Opens the proactor offers: write (create or replace), and write at the end
-// of an existing file (creating it when missing), which resume uses so that
-// a resumed record keeps what was written before the pause.
+// The proactor's open that creates (or replaces) a file for writing.
 constexpr int kProactorCreate = 1;
-constexpr int kProactorAppend = 3;
 
 // The writer's open modes: only writing is ever asked for.
 constexpr int kOpenRead = 1;
@@ -44,11 +42,18 @@ uint32_t CKVRIOCommMdl::Ticks() const {
   return source != nullptr ? source() : platform::TickCount();
 }
 
-CKVRIOCommMdl::CKVRIOCommMdl() : CCommMdl(false) { GetRuntimeInfo()->SetName(kTypeName); }
+CKVRIOCommMdl::CKVRIOCommMdl() : CCommMdl(false) {
+  GetRuntimeInfo()->SetName(kTypeName);
+  link_->writer = this;
+}
 
 CKVRIOCommMdl::~CKVRIOCommMdl() = default;
 
 int CKVRIOCommMdl::Destroy() {
+  {
+    std::lock_guard<std::mutex> lock(link_->mu);
+    link_->writer = nullptr;
+  }
   {
     std::lock_guard<std::recursive_mutex> lock(fileMu_);
     CProactor* proactor = proactor_.load();
@@ -192,16 +197,44 @@ void CKVRIOCommMdl::OpenRecordFile(int openMode) {
   closed_.store(false);
   CProactor* proactor = proactor_.load();
   const std::string path = GetFilePath();
+  const std::string volume = GetVolumeRoot();
   ChannelId channel = kNoChannel;
   if (proactor != nullptr) {
     if (openMode == kOpenWrite) {
       if (kvr::media::EnsureDirectories(path.c_str()) == 0)
-        channel = proactor->OpenFile(path.c_str(), kProactorCreate);
+        channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str());
     } else if (openMode == kOpenRead) {
-      channel = proactor->OpenFile(path.c_str(), 0);
+      channel = proactor->OpenFile(path.c_str(), 0, volume.c_str());
     }
   }
+  if (channel != kNoChannel) {
+    std::shared_ptr<FailureLink> link = link_;
+    proactor->SetFailureHook(channel, [link](int) {
+      std::lock_guard<std::mutex> lock(link->mu);
+      if (link->writer != nullptr) link->writer->OnWriteFailed();
+    });
+  }
   channelId_.store(channel);
+}
+
+void CKVRIOCommMdl::OnWriteFailed() {
+  std::lock_guard<std::recursive_mutex> lock(fileMu_);
+  const int state = state_.load();
+  if (state == kStateRecording || state == kStateResumed || state == kStatePaused) {
+    FailWrite();
+  } else if (!writeErrorSent_.exchange(true)) {
+    // The last flush of a stop: the record has ended, but its file lacks its tail.
+    SendEvent(kEventWriteError);
+  }
+}
+
+void CKVRIOCommMdl::FailWrite() {
+  std::lock_guard<std::recursive_mutex> lock(fileMu_);
+  partialLength_ = 0;
+  StampEndTime();
+  CloseRecordFile();
+  state_.store(kStateFailed);
+  if (!writeErrorSent_.exchange(true)) SendEvent(kEventWriteError);
 }
 
 void CKVRIOCommMdl::CloseRecordFile() {
@@ -209,8 +242,12 @@ void CKVRIOCommMdl::CloseRecordFile() {
   if (closed_.load()) return;
   closed_.store(true);
   const int mode = openMode_.load();
-  const ChannelId channel = channelId_.exchange(kNoChannel);
   CProactor* proactor = proactor_.load();
+  if (partialLength_ > 0 && proactor != nullptr) {
+    proactor->Write(channelId_.load(), partial_, partialLength_);
+  }
+  partialLength_ = 0;
+  const ChannelId channel = channelId_.exchange(kNoChannel);
   if ((mode == kOpenRead || mode == kOpenWrite) && channel != kNoChannel && proactor != nullptr) {
     proactor->CloseChannel(channel);
   }
@@ -248,28 +285,24 @@ int CKVRIOCommMdl::WriteData(const char* data, int length) {
     // A pause or stop may have closed the channel since the look above.
     state = state_.load();
     if (state != kStateRecording && state != kStateResumed) return -1;
-    CProactor* proactor = proactor_.load();
-    const int written = proactor != nullptr ? proactor->Write(channelId_.load(), data, length) : -1;
-    if (written == CIoChannel::kWriteDropped) {
-      droppedBytes_.fetch_add(static_cast<uint64_t>(length));
-      // One line a record: a disk that is behind drops payloads by the thousand.
-      if (droppedPayloads_.fetch_add(1) == 0) {
-        platform::DebugPrintf(
-            "record %s: the disk is behind, payloads are dropped until it "
-            "catches up",
-            GetRecordUrl().c_str());
-      }
-      return -1;
+    int result = 0;
+    if (partialLength_ > 0) {
+      const int need = std::min(kPacketSize - partialLength_, length);
+      std::memcpy(partial_ + partialLength_, data, static_cast<size_t>(need));
+      partialLength_ += need;
+      data += need;
+      length -= need;
+      if (partialLength_ < kPacketSize) return 0;
+      partialLength_ = 0;
+      result = WriteOut(partial_, kPacketSize);
+      if (result == -2) return result;
     }
-    if (written != -1) return written;
-    // No such channel (never opened, or gone), or the proactor failed an
-    // earlier disk write of this channel.
-    platform::DebugOutput("写出错！\n");
-    StampEndTime();
-    CloseRecordFile();
-    state_.store(kStateFailed);
-    SendEvent(kEventWriteError);
-    return -2;
+    const int rest = length % kPacketSize;
+    if (length > rest) result = WriteOut(data, length - rest);
+    if (result == -2) return result;
+    std::memcpy(partial_, data + (length - rest), static_cast<size_t>(rest));
+    partialLength_ = rest;
+    return result;
   }
   if (!limitEventSent_.exchange(true)) {
     platform::DebugOutput("磁盘满！\n");
@@ -279,6 +312,33 @@ int CKVRIOCommMdl::WriteData(const char* data, int length) {
     SendEvent(kEventDiskFull);
   }
   return -1;
+}
+
+int CKVRIOCommMdl::WriteOut(const char* data, int length) {
+  CProactor* proactor = proactor_.load();
+  const ChannelId channel = channelId_.load();
+  const int written = proactor != nullptr ? proactor->Write(channel, data, length) : -1;
+  if (written == CIoChannel::kWriteDropped) {
+    droppedBytes_.fetch_add(static_cast<uint64_t>(length));
+    // One line a record: a disk that is behind drops payloads by the thousand.
+    if (droppedPayloads_.fetch_add(1) == 0) {
+      platform::DebugPrintf(
+          "record %s: the disk is behind, payloads are dropped until it "
+          "catches up",
+          GetRecordUrl().c_str());
+    }
+    if (proactor->GetStalledMs(channel) < kVolumeGoneMs) return -1;
+    platform::DebugPrintf("record %s: its volume has not taken a write for %u s; the record ends",
+                          GetRecordUrl().c_str(), kVolumeGoneMs / 1000);
+    FailWrite();
+    return -2;
+  }
+  if (written != -1) return written;
+  // No such channel (never opened, or gone), or the proactor failed an
+  // earlier disk write of this channel.
+  platform::DebugOutput("写出错！\n");
+  FailWrite();
+  return -2;
 }
 
 void CKVRIOCommMdl::OnMediaData(const CQwMediaData& unit) {
@@ -334,25 +394,25 @@ void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
     if (!allowed) return;
     state_.store(requested);
 
-    // Pause, stop and fail close the channel but not the writer: media
-    // arriving later is dropped by the state alone, and resume can open the
-    // file again. A failed record (a lost stream) is closed at once too, so
-    // its file is complete as soon as the host hears of the failure rather
-    // than when the task is torn down.
+    // Stop and fail close the channel but not the writer: media arriving
+    // later is dropped by the state alone. A failed record (a lost stream) is
+    // closed at once too, so its file is complete as soon as the host hears
+    // of the failure rather than when the task is torn down. Pause keeps the
+    // channel and sends what it holds to the disk: a second channel on the
+    // same file would write its bytes beside the first one's queue, not after it.
     CProactor* proactor = proactor_.load();
-    if (requested == kStateStopped || requested == kStatePaused || requested == kStateFailed) {
+    if (requested == kStateStopped || requested == kStateFailed) {
       StampEndTime();
+      if (requested == kStateFailed) partialLength_ = 0;
+      if (partialLength_ > 0 && proactor != nullptr) {
+        proactor->Write(channelId_.load(), partial_, partialLength_);
+      }
+      partialLength_ = 0;
       const ChannelId channel = channelId_.exchange(kNoChannel);
       if (channel != kNoChannel && proactor != nullptr) proactor->CloseChannel(channel);
-    } else if (requested == kStateResumed) {
-      std::string path;
-      {
-        platform::MutexLock text(textMu_);
-        path = recordPath_;
-      }
-      channelId_.store(proactor != nullptr && !path.empty()
-                           ? proactor->OpenFile(path.c_str(), kProactorAppend)
-                           : kNoChannel);
+    } else if (requested == kStatePaused) {
+      StampEndTime();
+      if (proactor != nullptr) proactor->Flush(channelId_.load());
     }
   }
   const CSecureString& origin = request.GetCommOrigin();

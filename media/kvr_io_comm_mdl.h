@@ -5,10 +5,20 @@
 // and time limits and the volume's reserved space, obeys pause / resume / stop
 // requests and answers the storage data's status queries. Each end of
 // recording is reported as a "RecordEvent" unit addressed to the requester:
-// 1 disk full, 2 time limit, 3 size limit, 4 write error. A payload the file
+// 1 disk full, 2 time limit, 3 size limit, 4 write error. A write the disk
+// refuses raises event 4 whenever it happens, including the last flush of a
+// pause or a stop (the file runtime calls the writer back). A payload the file
 // runtime refuses because its memory bound is reached (the disk is behind) is
 // dropped whole and counted, the first of a record with one debug line, and
-// the record goes on: it is a gap in the file, not the end of the record.
+// the record goes on: it is a gap in the file, not the end of the record. The
+// exception is a volume that stays gone: a payload dropped while the record's
+// file has waited kVolumeGoneMs for its disk ends the record with event 4.
+//
+// The file runtime is handed whole 188-byte packets only: a pushed chunk is
+// whatever the host sends, so the bytes after its last whole packet wait here
+// for the next chunk (and a stop writes them). A drop or a failed block then
+// never splits a packet. Pause sends the part-filled block to the disk and
+// keeps the file open, so resume goes on at the same place in the same order.
 //
 // Ownership: the storage function module makes it, fills in the setters below
 // (volume root, reserved bytes, proactor, record URL, requester), registers it
@@ -27,6 +37,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -67,6 +78,11 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   static constexpr uint32_t kDefaultTimeLimitMs = 86'400'000;  // 24 hours
   static constexpr uint64_t kSizeGrace = 10ull << 20;          // 10 MiB
   static constexpr uint32_t kTimeGraceMs = 60'000;
+  // A record whose file has waited this long for its disk, and which drops a
+  // payload for it, ends with a write error: its volume is taken to be gone.
+  static constexpr uint32_t kVolumeGoneMs = 10'000;
+  // The unit the file runtime is handed: an MPEG-TS packet.
+  static constexpr int kPacketSize = 188;
 
   // The millisecond tick this writer's limits are measured with; null (the
   // default) is platform::TickCount. Set before the record starts.
@@ -135,6 +151,12 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   // 0 or more: the proactor took the bytes; -1 not recording, disk full, or
   // dropped for the memory bound; -2 write error (the record has failed).
   int WriteData(const char* data, int length);
+  // One write of whole packets (or the stop's last part of one); as WriteData.
+  int WriteOut(const char* data, int length);
+  // Ends a recording record with event 4, once.
+  void FailWrite();
+  // The file runtime's report of a failed write (on its worker thread).
+  void OnWriteFailed();
   bool HasFreeSpace();
   void OpenRecordFile(int openMode);
   void CloseRecordFile();
@@ -172,6 +194,17 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   std::atomic<bool> limitEventSent_{false};
   std::atomic<uint64_t> droppedPayloads_{0};
   std::atomic<uint64_t> droppedBytes_{0};
+
+  // The bytes after a chunk's last whole packet; guarded by fileMu_.
+  char partial_[kPacketSize] = {};
+  int partialLength_ = 0;
+  std::atomic<bool> writeErrorSent_{false};
+  // Lets the file runtime's failure report reach the writer while it lives.
+  struct FailureLink {
+    std::mutex mu;
+    CKVRIOCommMdl* writer = nullptr;  // guarded by mu; cleared by Destroy
+  };
+  const std::shared_ptr<FailureLink> link_ = std::make_shared<FailureLink>();
 
   std::mutex mediaMu_;           // media handling
   std::recursive_mutex fileMu_;  // channel, closed flag, state changes by control

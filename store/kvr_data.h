@@ -48,7 +48,8 @@ class ICmdDealModule;
 
 class CKVRData : public kvr::media::IRecordDirectory {
  public:
-  static constexpr int kProactorThreads = 20;
+  // File workers per volume: each volume has its own, so a hung one holds only these.
+  static constexpr int kProactorThreads = 4;
   static constexpr int kVolumeTypes = 11;
   static constexpr uint64_t kBytesPerMegabyte = 1048576;
   // What the volume type weight table gives each type 0..10; other types weigh 0.

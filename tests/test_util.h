@@ -99,6 +99,11 @@ class Gate {
     }
     cv_.notify_all();
   }
+  // Later passes wait again.
+  void Close() {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = false;
+  }
 
  private:
   std::mutex mu_;

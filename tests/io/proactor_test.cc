@@ -22,6 +22,7 @@
 namespace {
 
 using kvr_test::WaitFor;
+using namespace std::chrono_literals;
 using Errors = std::vector<std::pair<ChannelId, int>>;
 constexpr int kMiB = 1048576;
 
@@ -309,6 +310,38 @@ TEST_F(ProactorTest, WritesPastTheMemoryBoundsAreDroppedWholeUntilTheDiskCatches
     EXPECT_TRUE(ReadAll(dir_.File(rows[c].first)) == expected[c]) << rows[c].first;
   }
   EXPECT_EQ(proactor.GetHeldBytes(), 0u);
+}
+
+// Two volumes with a lane each. Every worker of "sick" hangs in a write (more
+// stalled channels than workers) and its channels write until refused, which
+// they are at the volume's half of the total bound; "well" meanwhile writes
+// a file whole, and the quiet last bytes of it reach the disk by the timer
+// alone, with no further write and no close.
+TEST_F(ProactorTest, AStalledVolumeHoldsOnlyItsOwnWorkersAndItsShareOfTheBound) {
+  CProactor& proactor = Make(2, true);
+  ASSERT_TRUE(proactor.SetMemoryBounds(4 * kMiB, 8 * kMiB));
+  const ChannelId well = proactor.OpenFile(dir_.File("well").c_str(), 1, "well");
+  std::vector<ChannelId> sick;
+  for (int i = 0; i < 3; ++i) {
+    sick.push_back(proactor.OpenFile(dir_.File("sick" + std::to_string(i)).c_str(), 1, "sick"));
+    ASSERT_TRUE(proactor.SetWriteThrottle(sick.back(), [this](size_t) { diskGate_.Pass(); }));
+    const std::string payload = Pattern(kMiB, i);
+    for (int k = 0; k < 5; ++k) proactor.Write(sick.back(), payload.data(), kMiB);
+  }
+  EXPECT_EQ(proactor.GetLaneCount(), 3u);
+  EXPECT_EQ(proactor.GetHeldBytes(), 4u * kMiB) << "the first fills the volume's share";
+  const std::string expected = Pattern(3 * kMiB + 100, 7);
+  for (size_t at = 0; at < expected.size(); at += kMiB / 2) {
+    const int n = static_cast<int>(std::min<size_t>(kMiB / 2, expected.size() - at));
+    EXPECT_GT(proactor.Write(well, expected.data() + at, n), 0) << at;
+  }
+  EXPECT_TRUE(WaitFor([&] { return ReadAll(dir_.File("well")) == expected; }, 1500ms));
+  EXPECT_EQ(proactor.GetStalledMs(well), 0u);
+  EXPECT_GT(proactor.GetStalledMs(sick[0]), 500u);
+  diskGate_.Open();
+  for (ChannelId id : sick) CloseAndWait(id);
+  CloseAndWait(well);
+  EXPECT_EQ(platform::FileSize(dir_.File("sick0")), 4 * kMiB);
 }
 
 // /dev/full fails every write with "no space left": once mid-stream (full

@@ -1,0 +1,82 @@
+#include "io/io_lane.h"
+
+#include <utility>
+
+CIoLane::CIoLane(std::string volume, std::shared_ptr<CIoBudget> total)
+    : volume_(std::move(volume)), budget_(std::make_shared<CIoBudget>(std::move(total))) {}
+
+int CIoLane::Post(std::unique_ptr<CIoMessage> message) {
+  if (message == nullptr) return -1;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.push_back(std::move(message));
+  }
+  cv_.notify_one();
+  return 0;
+}
+
+std::unique_ptr<CIoMessage> CIoLane::Pop() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (queue_.empty()) return nullptr;
+  std::unique_ptr<CIoMessage> message = std::move(queue_.front());
+  queue_.pop_front();
+  return message;
+}
+
+size_t CIoLane::Queued() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return queue_.size();
+}
+
+std::deque<std::unique_ptr<CIoMessage>> CIoLane::TakeAll() {
+  std::deque<std::unique_ptr<CIoMessage>> taken;
+  std::lock_guard<std::mutex> lock(mu_);
+  taken.swap(queue_);
+  return taken;
+}
+
+void CIoLane::WakeBy(Clock::time_point due) {
+  const int64_t ticks = due.time_since_epoch().count();
+  if (ticks >= dueTicks_.load(std::memory_order_acquire)) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (due >= due_) return;
+    due_ = due;
+    dueTicks_.store(ticks, std::memory_order_release);
+  }
+  // Every waiter sleeps towards the old deadline; one is enough to take the new one.
+  cv_.notify_one();
+}
+
+void CIoLane::WakeAll() {
+  { std::lock_guard<std::mutex> lock(mu_); }
+  cv_.notify_all();
+}
+
+CIoLane::Work CIoLane::Wait(const std::atomic<uint64_t>& current, uint64_t crew) {
+  Work work;
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    if (current.load(std::memory_order_acquire) != crew) {
+      work.ended = true;
+      return work;
+    }
+    if (!queue_.empty()) {
+      work.message = std::move(queue_.front());
+      queue_.pop_front();
+      return work;
+    }
+    if (Clock::now() >= due_) {
+      // Claimed by this worker: the sweep sets the next deadline.
+      due_ = Clock::time_point::max();
+      dueTicks_.store(INT64_MAX, std::memory_order_release);
+      work.sweep = true;
+      return work;
+    }
+    if (due_ == Clock::time_point::max()) {
+      cv_.wait(lock);
+    } else {
+      cv_.wait_until(lock, due_);
+    }
+  }
+}

@@ -1,0 +1,76 @@
+// One volume's share of the file runtime: its own queue of requests, its own
+// workers and its own share of the memory bound. A network volume that hangs
+// ties up the workers of its lane and fills its share, and nothing else: the
+// records on the other volumes keep their workers and their bytes.
+//
+// Made by the proactor's core, the first time a file is opened on the volume,
+// and kept until the core is destroyed, so a worker or a channel that holds
+// the core may use its lane by plain pointer. The lane also keeps the one
+// deadline its channels have asked for (a part-filled block growing old, data
+// written but not yet made durable); a worker waits for a message or that
+// deadline, whichever comes first, and with neither it sleeps. Safe from any
+// thread; its lock comes after a channel's own lock.
+#ifndef KVR_IO_IO_LANE_H_
+#define KVR_IO_IO_LANE_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "io/io_budget.h"
+#include "io/io_message.h"
+
+class CIoLane {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  CIoLane(std::string volume, std::shared_ptr<CIoBudget> total);
+  CIoLane(const CIoLane&) = delete;
+  CIoLane& operator=(const CIoLane&) = delete;
+
+  const std::string& volume() const { return volume_; }
+  // This lane's share; it charges the proactor's total as well.
+  const std::shared_ptr<CIoBudget>& budget() const { return budget_; }
+
+  // Appends to the queue; -1 for a null message, else 0.
+  int Post(std::unique_ptr<CIoMessage> message);
+  // The oldest message, or null when none waits.
+  std::unique_ptr<CIoMessage> Pop();
+  size_t Queued() const;
+  // Takes every queued message out (a stopping proactor drops them).
+  std::deque<std::unique_ptr<CIoMessage>> TakeAll();
+
+  // Asks for a sweep of the lane's channels no later than `due`.
+  void WakeBy(Clock::time_point due);
+
+  // What a waiting worker is given.
+  struct Work {
+    std::unique_ptr<CIoMessage> message;  // the oldest message, or
+    bool sweep = false;                   // the deadline passed: this worker sweeps
+    bool ended = false;                   // the crew ended: the worker leaves
+  };
+  // Waits for a message, the lane's deadline or the end of `crew` (read from
+  // `current`, which EndCrew changes before it calls WakeAll).
+  Work Wait(const std::atomic<uint64_t>& current, uint64_t crew);
+  // Wakes every waiting worker so that it rereads its crew.
+  void WakeAll();
+
+ private:
+  const std::string volume_;
+  const std::shared_ptr<CIoBudget> budget_;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::unique_ptr<CIoMessage>> queue_;     // guarded by mu_
+  Clock::time_point due_ = Clock::time_point::max();  // guarded by mu_
+  // A copy of due_ read without the lock, so a channel asking for a later
+  // deadline than the one set costs no lock.
+  std::atomic<int64_t> dueTicks_{INT64_MAX};
+};
+
+#endif  // KVR_IO_IO_LANE_H_
