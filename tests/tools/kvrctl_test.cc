@@ -92,23 +92,25 @@ TEST(KvrctlTest, ConfigSetChangesOnlyWhatIsGiven) {
   const char* const kSummary =
       "d['maxRecordNumber'], d['reservedSpaceMB'], d['reservedVolumeSpaceMB'], "
       "[(v['name'], v['path'], v['type']) for v in d['volumes']]";
-  EXPECT_EQ(Json("--json config get", kSummary), "7 3 2 [('V', '" + volume + "', 1)]\n");
+  EXPECT_EQ(Json("config get --json", kSummary), "7 3 2 [('V', '" + volume + "', 1)]\n");
   EXPECT_TRUE(fs::is_directory(volume));
   ASSERT_EQ(Kvrctl("config set --remove-volume V").exitCode, 0);
   EXPECT_EQ(Json("--json config get", kSummary), "7 3 2 []\n");
 }
 
-// Kills: a refusal that exits 0, or prints a text of its own instead of the
-// service's; a connection failure or bad command line that looks like success.
+// Kills: a refusal that exits 0 or gives no reason in words; a connection
+// failure or bad command line that looks like success; options after the
+// command taken for its words.
 TEST(KvrctlTest, FailuresExitNonZeroWithTheReason) {
   const struct {
     std::string args;
     int exitCode;
     std::string stderrHas;
   } cases[] = {
-      {"record stop nothing.ts", 1, "refused: Code Fail"},
-      {"record delete nothing.ts", 1, "refused: Code Fail"},
-      {"register nobody secret", 1, "refused: Code Fail"},
+      {"record stop nothing.ts", 1, "refused: no such record (Code Fail"},
+      {"record delete nothing.ts", 1, "refused: no such record"},
+      {"register nobody secret", 1, "refused: wrong user name or password"},
+      {"status --timeout 0", 2, "--timeout must be a number"},
       {"status nothing.ts", 1, "no such record"},
       {"record start DvCon " + std::string(300, 'n'), 2, "longer than 255"},
       {"config set --max-records many", 2, "--max-records must be a number"},
@@ -138,6 +140,9 @@ TEST(KvrctlTest, StatusJsonListsEveryRecordWithItsState) {
         << name;
   }
   ASSERT_EQ(Kvrctl("record pause r1.ts").exitCode, 0);
+  const Outcome again = Kvrctl("record start DvCon r0.ts");
+  EXPECT_NE(again.err.find("refused: a record of that name exists"), std::string::npos)
+      << again.err;
   const char* const kSummary =
       "sorted((r['url'], r['stateName'], r['limitSizeMB']) for r in d['records'])";
   const std::string expected =
@@ -146,7 +151,7 @@ TEST(KvrctlTest, StatusJsonListsEveryRecordWithItsState) {
   // The writers take up starts and pauses on delivery threads.
   std::string last;
   EXPECT_TRUE(kvr_test::WaitFor([&] {
-    return (last = Json("--json status", kSummary)) == expected;
+    return (last = Json("status --json", kSummary)) == expected;
   })) << last;
 
   for (const char* name : names) ASSERT_EQ(Kvrctl(std::string("record stop ") + name).exitCode, 0);
@@ -154,6 +159,18 @@ TEST(KvrctlTest, StatusJsonListsEveryRecordWithItsState) {
   ASSERT_TRUE(fs::exists(volume + "/r0.ts"));
   EXPECT_EQ(Kvrctl("record delete r0.ts").exitCode, 0);
   EXPECT_FALSE(fs::exists(volume + "/r0.ts"));
+}
+
+// Nothing listens on the camera's port: the service accepts the start and
+// the camera's refusal never comes back as a reply. Kills: a start that
+// reports "done" without watching the record.
+TEST(KvrctlTest, RecordStartOfAnUnreachableCameraReportsItFailed) {
+  const std::string volume = g_dir->File("unreachable");
+  ASSERT_EQ(Kvrctl("config set --max-records 16 --add-volume U=" + volume).exitCode, 0);
+  const Outcome o = Kvrctl("record start rtsp://127.0.0.1:" + std::to_string(UnusedPort()) +
+                           "/cam gone.ts --volume U");
+  EXPECT_EQ(o.exitCode, 1) << o.out << o.err;
+  EXPECT_NE(o.err.find("record start gone.ts failed"), std::string::npos) << o.err;
 }
 
 std::atomic<uint32_t> g_pushHandle{0};
