@@ -11,7 +11,9 @@
 
 #include <mutex>
 
+#include <string>
 #include "io/io_channel.h"
+
 #include "platform/file.h"
 
 class CFileChannel : public CIoChannel {
@@ -22,7 +24,9 @@ class CFileChannel : public CIoChannel {
   static constexpr size_t kMaxFileName = 256;
 
   // Keeps a copy of the name; a name that does not fit makes Open fail.
-  explicit CFileChannel(const char* fileName);
+  // With a `root` (a prefix of the name ending in '/'), the file is opened
+  // beneath that folder and never through a link that leaves it.
+  explicit CFileChannel(const char* fileName, const char* root = nullptr);
   ~CFileChannel() override;
 
   int GetKind() const override { return 0; }
@@ -51,6 +55,7 @@ class CFileChannel : public CIoChannel {
   bool closed_ = true;   // guarded by file_mu_
   bool append_ = false;  // guarded by file_mu_
   char file_name_[kMaxFileName] = {};
+  std::string root_;       // empty: the name is opened as it is
   int64_t file_size_ = 0;  // set by Open before the channel is shared
 };
 

@@ -96,11 +96,11 @@ int CProactor::Stop() {
   return 0;
 }
 
-ChannelId CProactor::OpenFile(const char* fileName, int mode) {
+ChannelId CProactor::OpenFile(const char* fileName, int mode, const char* root) {
   if (fileName == nullptr) return kNoChannel;
   std::unique_ptr<CFileChannel> channel;
   try {
-    channel = std::make_unique<CFileChannel>(fileName);
+    channel = std::make_unique<CFileChannel>(fileName, root);
   } catch (const std::bad_alloc&) {
     return kNoChannel;
   }

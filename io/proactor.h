@@ -81,7 +81,9 @@ class CProactor {
   //   3  write at the end of the file, creating it when missing: a paused
   //      record resumes without losing what it wrote before. GetSize then
   //      tells how much the file already held.
-  ChannelId OpenFile(const char* fileName, int mode);
+  // With a `root` (a prefix of the name ending in '/'), the file is opened
+  // beneath that folder, its missing folders made (see CFileChannel).
+  ChannelId OpenFile(const char* fileName, int mode, const char* root = nullptr);
   // -1 for an unknown id; 0 once the channel is closing (nothing is taken);
   // otherwise the channel's Write (kWriteDropped past a memory bound).
   int Write(ChannelId id, const void* data, int length);

@@ -213,13 +213,16 @@ void CKVRIOCommMdl::OpenRecordFile(int openMode) {
   closed_.store(false);
   CProactor* proactor = proactor_.load();
   const std::string path = GetFilePath();
+  // The record's folders and file are made beneath its volume: a link inside
+  // the volume never takes the footage (or a planted file) elsewhere.
+  std::string root;
+  MakeRecordPath(GetVolumeRoot().c_str(), "", &root);
   ChannelId channel = kNoChannel;
   if (proactor != nullptr) {
     if (openMode == kOpenWrite) {
-      if (EnsureDirectories(path.c_str()) == 0)
-        channel = proactor->OpenFile(path.c_str(), kProactorCreate);
+      channel = proactor->OpenFile(path.c_str(), kProactorCreate, root.c_str());
     } else if (openMode == kOpenRead) {
-      channel = proactor->OpenFile(path.c_str(), 0);
+      channel = proactor->OpenFile(path.c_str(), 0, root.c_str());
     }
   }
   channelId_.store(channel);
@@ -371,8 +374,10 @@ void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
         std::lock_guard<std::mutex> text(textMu_);
         path = recordPath_;
       }
+      std::string root;
+      MakeRecordPath(GetVolumeRoot().c_str(), "", &root);
       channelId_.store(proactor != nullptr && !path.empty()
-                           ? proactor->OpenFile(path.c_str(), kProactorAppend)
+                           ? proactor->OpenFile(path.c_str(), kProactorAppend, root.c_str())
                            : kNoChannel);
     }
   }

@@ -34,8 +34,17 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens (closing what was open). Close-on-exec; new files get mode 0644.
+  // Opens (closing what was open). Close-on-exec; new files get mode 0640
+  // (footage is nobody else's to read).
   bool Open(const std::string& path, OpenMode mode);
+  // Opens `relative` inside the folder `root` without ever leaving it: a
+  // symlink as the last component is refused (ELOOP), and no ".." or symlink
+  // on the way may lead out (EXDEV). Where the kernel resolves beneath a
+  // folder (openat2) links that stay inside are followed; elsewhere every
+  // folder on the way is opened in turn and any link is refused. With
+  // `makeFolders` the missing folders on the way are made (0750) the same way.
+  bool OpenBeneath(const std::string& root, const std::string& relative, OpenMode mode,
+                   bool makeFolders);
   bool IsOpen() const { return fd_ >= 0; }
 
   // Writes all `size` bytes, looping over short writes and interruptions.
@@ -69,8 +78,11 @@ class File {
 };
 
 // Each returns 0 or the system's error number.
-int MakeDirectory(const std::string& path);  // mode 0755; EEXIST when it is there
+int MakeDirectory(const std::string& path);  // mode 0750; EEXIST when it is there
 int RemoveFile(const std::string& path);
+// Removes `relative` inside `root` under OpenBeneath's rules; a symlink as the
+// last component is removed itself, never what it points to.
+int RemoveFileBeneath(const std::string& root, const std::string& relative);
 int RemoveDirectory(const std::string& path);  // empty directories only
 
 bool PathExists(const std::string& path);
