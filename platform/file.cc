@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 namespace platform {
@@ -309,6 +310,20 @@ int RemoveFileBeneath(const std::string& root, const std::string& relative) {
 }
 
 int RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 0 : errno; }
+
+bool ResolvesBeneath(const std::string& path, const std::string& root) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path base = fs::weakly_canonical(fs::absolute(root, ec), ec);
+  if (ec || !fs::is_directory(base, ec)) return false;
+  // weakly_canonical resolves the links of the part that exists and folds
+  // "." and ".." in the rest.
+  const fs::path resolved = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  if (ec) return false;
+  const std::string b = base.string(), r = resolved.string();
+  if (r.compare(0, b.size(), b) != 0) return false;
+  return r.size() == b.size() || r[b.size()] == '/' || b == "/";
+}
 
 bool PathExists(const std::string& path) {
   struct stat st {};

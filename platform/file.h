@@ -85,6 +85,11 @@ int RemoveFile(const std::string& path);
 int RemoveFileBeneath(const std::string& root, const std::string& relative);
 int RemoveDirectory(const std::string& path);  // empty directories only
 
+// Whether `path` (which need not exist yet) lies in the folder `root` or is
+// it, once the links of the existing part of each are resolved and "." and
+// ".." taken away. False when `root` cannot be resolved.
+bool ResolvesBeneath(const std::string& path, const std::string& root);
+
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 // Size of a file, or -1 when it cannot be read.

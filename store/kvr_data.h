@@ -32,6 +32,7 @@
 #include "include/KVRServer.h"
 #include "io/io_monitor.h"
 #include "media/record_directory.h"
+#include "svrframe/access_settings.h"
 #include "svrframe/read_write_mutex.h"
 #include "svrframe/secure_string.h"
 
@@ -80,7 +81,10 @@ class CKVRData : public IRecordDirectory {
   // volume list: a known name gets the new path and type (its weight stays),
   // type -1 removes it, an unknown name is added when its folder can be made.
   // The first member without a name or path, or whose folder cannot be made,
-  // ends the list. Returns 0.
+  // ends the list. A volume outside every volume root of the access settings
+  // is skipped (its folder never made). Returns 0, or kVolumeOutsideRoots
+  // when a volume was skipped so.
+  static constexpr int kVolumeOutsideRoots = -2;
   int SetConfig(CSetKVRCngParams* request);
   // `volume` holds the wanted name, empty for any. Any: the volume with the
   // greatest weight / (useCount + 1), the earlier one on a tie. A name: the
@@ -157,12 +161,26 @@ class CKVRData : public IRecordDirectory {
   // Calls the host's record event callback with its user value; false when
   // the host has set none.
   bool NotifyRecordEvent(const char* url, int recordEvent);
+  // True on a thread that is inside the host's record event callback.
+  static bool InsideHostCallback();
   // Calls the host's device-connection callback (its user value is not
   // passed); false when the host has set none.
   bool NotifyDvConMsg(int message, char* readFileUrl, char* recordFilePath,
                       unsigned int mediaHandle);
   void SetListenPort(uint16_t port) { port_.store(port); }
   uint16_t GetListenPort() const { return port_.load(); }
+
+  // ---- Access (configuration lock)
+
+  // The settings read at start; never null.
+  void SetAccess(std::shared_ptr<const CAccessSettings> access);
+  std::shared_ptr<const CAccessSettings> GetAccess();
+  // Whether a volume at `path` is allowed: anywhere without roots, else a
+  // folder that is (or will be made) beneath one of them once every link
+  // of its existing part is resolved.
+  bool VolumeAllowed(const char* path);
+  // The first configured volume that is not allowed, or "" when all are.
+  std::string FirstVolumeOutsideRoots();
 
  protected:
   // The first initialisation: empty configuration, no record event callback,
@@ -213,6 +231,7 @@ class CKVRData : public IRecordDirectory {
   unsigned int dvConMsgUser_ = 0;                      // guarded by callbackMu_
 
   std::atomic<uint16_t> port_{0};
+  std::shared_ptr<const CAccessSettings> access_;  // guarded by configLock_
   std::atomic<SvrFrame::ICmdDealModule*> cmdDeal_{nullptr};
   bool uninitialised_ = true;  // set and cleared only by construction and destruction
 };
