@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "tests/api/host_rig.h"
+#include "tests/proof/proof_rig.h"
 
 namespace {
 

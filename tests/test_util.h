@@ -1,11 +1,16 @@
-// Helpers shared by the tests: scratch folders and waiting for conditions.
+// Helpers shared by the tests, one per job: scratch folders, the folder a
+// service starts in, waiting for conditions, loopback sockets, the control
+// protocol's text and running a command. Plain system calls only, so that a
+// host that loads the library by hand can use them without the core.
 #ifndef KVR_TESTS_TEST_UTIL_H_
 #define KVR_TESTS_TEST_UTIL_H_
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,7 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,6 +53,25 @@ class ScratchDir {
  private:
   std::filesystem::path path_;
 };
+
+// A scratch folder holding the service's routing file, where a service (in
+// this process or a child) starts: its first start looks for the file in its
+// working directory. `enter` makes it this process's working directory.
+#ifdef KVR_SOURCE_DIR
+class ServiceFolder : public ScratchDir {
+ public:
+  explicit ServiceFolder(bool enter) {
+    std::filesystem::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml",
+                               File("Server_Config.xml"));
+    if (enter) std::filesystem::current_path(path());
+  }
+};
+#endif
+
+inline std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 inline bool WaitFor(const std::function<bool()>& condition,
@@ -86,17 +112,103 @@ void Copy(char (&out)[N], const std::string& text) {
   std::snprintf(out, N, "%s", text.c_str());
 }
 
+// A TCP socket on 127.0.0.1: connected to `port`, or listening on it (0: a
+// port the kernel picks) with Listen. Every wait ends after 10 s.
+class LoopbackSocket {
+ public:
+  explicit LoopbackSocket(unsigned port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    const sockaddr_in address = Address(port);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) Close();
+  }
+  static LoopbackSocket Listen(unsigned port = 0) {
+    LoopbackSocket s;
+    sockaddr_in address = Address(port);
+    socklen_t size = sizeof(address);
+    auto* a = reinterpret_cast<sockaddr*>(&address);
+    if (::bind(s.fd_, a, size) != 0 || ::listen(s.fd_, 64) != 0) s.Close();
+    ::getsockname(s.fd_, a, &size);
+    s.port_ = ntohs(address.sin_port);
+    return s;
+  }
+  LoopbackSocket(LoopbackSocket&& other) : fd_(other.fd_), port_(other.port_) { other.fd_ = -1; }
+  ~LoopbackSocket() { Close(); }
+
+  bool connected() const { return fd_ >= 0; }
+  unsigned port() const { return port_; }  // a listener's
+  // A listener's next client, if one comes within the wait.
+  LoopbackSocket Accept() {
+    LoopbackSocket s;
+    ::close(s.fd_);
+    s.fd_ = Readable(10000) ? ::accept(fd_, nullptr, nullptr) : -1;
+    return s;
+  }
+  bool SendAll(const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // Reads until `count` bytes came, the peer closed or the wait ran out.
+  std::string Read(size_t count) {
+    std::string out(count, '\0');
+    size_t done = 0;
+    for (ssize_t n;
+         done < count && Readable(10000) && (n = ::recv(fd_, &out[done], count - done, 0)) > 0;) {
+      done += static_cast<size_t>(n);
+    }
+    out.resize(done);
+    return out;
+  }
+  // One whole control message (head and the body its length announces).
+  std::string ReadMessage() {
+    std::string reply;
+    for (size_t head; (head = reply.find("\r\n\r\n")) == std::string::npos;) {
+      const std::string byte = Read(1);
+      if (byte.empty()) return reply;
+      reply += byte;
+    }
+    const size_t at = reply.find("Content-Length: ");
+    return reply + (at == std::string::npos ? "" : Read(std::stoul(reply.substr(at + 16))));
+  }
+  // True once the peer has closed the connection (without waiting).
+  bool PeerClosed() {
+    char byte;
+    return Readable(0) && ::recv(fd_, &byte, 1, 0) <= 0;
+  }
+  unsigned LocalPort() const {
+    sockaddr_in address{};
+    socklen_t size = sizeof(address);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    return ntohs(address.sin_port);
+  }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  LoopbackSocket() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {}
+  static sockaddr_in Address(unsigned port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+  }
+  bool Readable(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+  }
+  int fd_;
+  unsigned port_ = 0;
+};
+using LoopbackClient = LoopbackSocket;
+
 // A free port on 127.0.0.1 (the kernel's choice, released again).
 inline unsigned short FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  return static_cast<unsigned short>(LoopbackSocket::Listen().port());
 }
 
 // Raises the open-file limit to its hard maximum; false when that is below `needed`.
@@ -105,6 +217,59 @@ inline bool RaiseFileLimit(size_t needed) {
   if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return false;
   files.rlim_cur = files.rlim_max;
   return ::setrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur >= needed;
+}
+
+// A control message of session 12 as the client and the service print it:
+// `result` is empty in a request, else the result element's attribute and
+// text of a reply ("\"0\">Sucess").
+inline std::string WireMessage(const std::string& operation, int sequence,
+                               const std::string& result, const std::string& body) {
+  const bool request = result.empty();
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu>\n    <head>\n        <operation>" +
+      operation + "</operation>\n        <type>" + (request ? "request" : "response") +
+      "</type>\n        <session>12</session>\n        <sequence>" + std::to_string(sequence) +
+      "</sequence>\n        <result code=" + (request ? "\"0\">Sucess" : result) +
+      "</result>\n    </head>\n" + body + "</pdu>\n";
+  return (request ? "POST /" + operation + " HTTP/1.1" : std::string("HTTP/1.1 200 OK")) +
+         "\r\nCSeq: " + std::to_string(sequence) +
+         "\r\nContent-Length: " + std::to_string(xml.size()) +
+         "\r\nContent-Type: text/xml\r\nSession: 12\r\n"
+         "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n" +
+         xml;
+}
+inline std::string Body(const std::string& fields) {
+  return "    <body>\n" + fields + "    </body>\n";
+}
+inline std::string KeepAliveRequest(int sequence) {
+  return WireMessage("KeepAlive", sequence, "",
+                     Body("        <cuId>client-01</cuId>\n        <cuName>operator</cuName>\n"
+                          "        <keepAlivePeriod>30</keepAlivePeriod>\n"));
+}
+inline std::string KeepAliveReply(int sequence) {
+  return WireMessage("KeepAlive", sequence, "\"0\">Sucess", "    <body />\n");
+}
+
+// What a shell command wrote to stdout and to stderr, and its exit code (-1:
+// ended by a signal).
+struct Outcome {
+  int exitCode = -1;
+  std::string out, err;
+};
+inline Outcome RunCommand(const std::string& command) {
+  char errFile[] = "/tmp/kvr-stderr-XXXXXX";
+  ::close(::mkstemp(errFile));
+  Outcome o;
+  FILE* pipe = ::popen((command + " 2>" + errFile).c_str(), "r");
+  char chunk[4096];
+  for (size_t n; pipe != nullptr && (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+    o.out.append(chunk, n);
+  }
+  const int status = pipe != nullptr ? ::pclose(pipe) : -1;
+  o.exitCode = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  o.err = FileText(errFile);
+  std::remove(errFile);
+  return o;
 }
 
 }  // namespace kvr_test

@@ -12,6 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "KVRServer.h"
+#include "kvrd_access.h"
 
 #ifndef KVR_ROUTING_DIR
 #define KVR_ROUTING_DIR "/usr/local/share/kvr"
@@ -109,7 +111,15 @@ struct Config {
   uint64_t volumeReservedSpace = 0;
   std::vector<Volume> volumes;
   std::vector<User> users;
+  kvrd::Access access;
+  int logLevel = LOG_INFO;  // the most detailed level logged without -v
 };
+
+// A path of the configuration file taken from the file's own folder.
+std::string ResolveFrom(const std::string& path, const void* base) {
+  const fs::path& folder = *static_cast<const fs::path*>(base);
+  return fs::path(path).is_absolute() ? path : (folder / path).lexically_normal().string();
+}
 
 std::string Trim(const std::string& text) {
   const size_t begin = text.find_first_not_of(" \t\r");
@@ -242,6 +252,20 @@ bool LoadConfig(const std::string& file, Config* config, std::string* error) {
     } else if (key == "user") {
       if (words.size() != 2) return fail("expected 'user = NAME PASSWORD'");
       config->users.push_back({words[0], words[1]});
+    } else if (key == "log_level") {
+      static const std::pair<const char*, int> kLevels[] = {{"debug", LOG_DEBUG},
+                                                            {"info", LOG_INFO},
+                                                            {"notice", LOG_NOTICE},
+                                                            {"warning", LOG_WARNING}};
+      const auto* level = std::find_if(std::begin(kLevels), std::end(kLevels),
+                                       [&](const auto& l) { return value == l.first; });
+      if (level == std::end(kLevels)) {
+        return fail("log_level must be debug, info, notice or warning, got '" + value + "'");
+      }
+      config->logLevel = level->second;
+    } else if (std::string accessError; kvrd::ParseAccessKey(key, value, &config->access,
+                                                             &accessError, ResolveFrom, &base)) {
+      if (!accessError.empty()) return fail(accessError);
     } else {
       return fail("unknown key '" + key + "'");
     }
@@ -253,8 +277,8 @@ bool LoadConfig(const std::string& file, Config* config, std::string* error) {
   return true;
 }
 
-// Hands the configuration to the library. False when the library refused it.
-bool ApplyConfig(const Config& config) {
+// Hands the limits and volumes to the library (type -1 removes a volume).
+bool ApplyVolumes(const Config& config) {
   STORE_CONFIG_INFO store;
   store.maxRecordNumber = config.maxRecords;
   store.recoverMethod = config.recoverMethod;
@@ -267,7 +291,12 @@ bool ApplyConfig(const Config& config) {
     info.volumeType = volume.type;
     store.volumes.push_back(info);
   }
-  if (KVR_SetKVRConfig(store) != 0) return false;
+  return KVR_SetKVRConfig(store) == 0;
+}
+
+// Hands the configuration to the library. False when the library refused it.
+bool ApplyConfig(const Config& config) {
+  if (!ApplyVolumes(config)) return false;
   for (const User& user : config.users) {
     KVR_AddUser(const_cast<char*>(user.name.c_str()), const_cast<char*>(user.password.c_str()));
   }
@@ -285,6 +314,52 @@ bool ApplyConfig(const Config& config) {
         static_cast<unsigned long long>(volume.freeBytes >> 20));
   }
   return true;
+}
+
+// Takes the configuration file again: volumes (new ones added, changed ones
+// moved, gone ones removed), users, limits and the log level; records go on.
+// The access keys and the port are the listener's and wait for a restart.
+void Reload(const std::string& file, Config* running) {
+  Config fresh;
+  std::string error;
+  if (!LoadConfig(file, &fresh, &error)) {
+    Log(LOG_ERR, "reload refused, the running configuration stays: %s", error.c_str());
+    return;
+  }
+  const std::string exposed = kvrd::PasswordFileWarning(file, !fresh.users.empty());
+  if (!exposed.empty()) Log(LOG_WARNING, "%s", exposed.c_str());
+  Config apply = fresh;
+  for (const Volume& old : running->volumes) {
+    const bool kept = std::any_of(fresh.volumes.begin(), fresh.volumes.end(),
+                                  [&](const Volume& v) { return v.name == old.name; });
+    if (!kept) apply.volumes.push_back({old.name, old.path, -1});
+  }
+  if (!ApplyVolumes(apply)) {
+    Log(LOG_ERR, "reload: the library refused the volumes");
+  }
+  for (const User& old : running->users) {
+    const bool kept = std::any_of(fresh.users.begin(), fresh.users.end(), [&](const User& u) {
+      return u.name == old.name && u.password == old.password;
+    });
+    if (!kept) {
+      KVR_DelUser(const_cast<char*>(old.name.c_str()), const_cast<char*>(old.password.c_str()));
+    }
+  }
+  for (const User& user : fresh.users) {
+    KVR_AddUser(const_cast<char*>(user.name.c_str()), const_cast<char*>(user.password.c_str()));
+  }
+  if (fresh.port != running->port || fresh.access.listen != running->access.listen ||
+      fresh.access.registeredOnly != running->access.registeredOnly ||
+      fresh.access.remoteConfiguration != running->access.remoteConfiguration ||
+      fresh.access.volumeRoots != running->access.volumeRoots) {
+    Log(LOG_WARNING, "reload: port and access keys take effect at the next start");
+  }
+  setlogmask(LOG_UPTO(fresh.logLevel));
+  fresh.port = running->port;
+  fresh.access = running->access;
+  *running = fresh;
+  Log(LOG_INFO, "reloaded: %zu volume(s), %zu user(s), at most %u records", fresh.volumes.size(),
+      fresh.users.size(), fresh.maxRecords);
 }
 
 void Usage(FILE* out) {
@@ -362,11 +437,13 @@ int main(int argc, char** argv) {
   }
 
   // The service writes about ten debug lines per control request: only -v
-  // lets them through, and then syslog itself copies every line to stderr.
-  openlog("kvrd", LOG_PID | (verbose ? LOG_PERROR : 0), LOG_DAEMON);
-  if (!verbose) setlogmask(LOG_UPTO(LOG_INFO));
-  g_perror = verbose;
+  // lets them through. In a terminal (or with -f) syslog copies every line
+  // it logs to stderr, so record events and the service's audit lines show
+  // there even without a log daemon.
   g_echo = foreground || isatty(STDERR_FILENO);
+  g_perror = verbose || g_echo;
+  openlog("kvrd", LOG_PID | (g_perror ? LOG_PERROR : 0), LOG_DAEMON);
+  setlogmask(LOG_UPTO(verbose ? LOG_DEBUG : LOG_INFO));
 
   Config config;
   std::string error;
@@ -374,17 +451,40 @@ int main(int argc, char** argv) {
     Log(LOG_ERR, "%s", error.c_str());
     return kExitBadUsage;
   }
+  if (!verbose) setlogmask(LOG_UPTO(config.logLevel));
   if (portOverride) config.port = *portOverride;
-  if (!config.routing.empty()) {
+  const std::string exposed = kvrd::PasswordFileWarning(configFile, !config.users.empty());
+  if (!exposed.empty()) Log(LOG_WARNING, "%s", exposed.c_str());
+  std::string routing = config.routing;
+  if (!routing.empty()) {
     std::error_code ec;
-    if (!fs::is_regular_file(config.routing, ec)) {
-      Log(LOG_ERR, "routing file %s does not exist", config.routing.c_str());
+    if (!fs::is_regular_file(routing, ec)) {
+      Log(LOG_ERR, "routing file %s does not exist", routing.c_str());
       return kExitStartFailed;
     }
-    // The library looks for the routing file in the working directory first.
-    fs::current_path(fs::path(config.routing).parent_path(), ec);
+  } else {
+    std::error_code ec;
+    routing = fs::is_regular_file(kRoutingName, ec)
+                  ? fs::absolute(kRoutingName).string()
+                  : std::string(KVR_ROUTING_DIR) + "/" + kRoutingName;
+  }
+  // The library reads the routing file from its working directory first:
+  // kvrd gives it a copy that carries the access keys.
+  std::vector<std::string> roots = config.access.volumeRoots;
+  if (roots.empty()) {
+    for (const Volume& volume : config.volumes) roots.push_back(volume.path);
+  }
+  const std::string routingFolder =
+      kvrd::WriteRoutingWithAccess(routing, kvrd::AccessElement(config.access, roots), &error);
+  if (routingFolder.empty()) {
+    Log(LOG_ERR, "%s", error.c_str());
+    return kExitStartFailed;
+  }
+  {
+    std::error_code ec;
+    fs::current_path(routingFolder, ec);
     if (ec) {
-      Log(LOG_ERR, "cannot enter the routing file's folder: %s", ec.message().c_str());
+      Log(LOG_ERR, "cannot enter %s: %s", routingFolder.c_str(), ec.message().c_str());
       return kExitStartFailed;
     }
   }
@@ -395,7 +495,18 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // The copy of the routing file goes with kvrd, unless systemd owns its folder.
+  struct RoutingCopy {
+    std::string folder;
+    ~RoutingCopy() {
+      const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+      if (runtime != nullptr && folder.rfind(runtime, 0) == 0) return;
+      std::error_code ec;
+      fs::remove_all(folder, ec);
+    }
+  } routingCopy{routingFolder};
 
   KVR_SetRecordEventCallBack(OnRecordEvent, 0);
   if (!ApplyConfig(config)) return kExitStartFailed;
@@ -411,6 +522,9 @@ int main(int argc, char** argv) {
         Log(LOG_ERR, "routing file %s did not load (looked in %s, then %s)", kRoutingName,
             cwd.c_str(), KVR_ROUTING_DIR);
         break;
+      case -6:
+        Log(LOG_ERR, "the access keys were refused, or a volume lies outside every volume_root");
+        break;
       default:
         Log(LOG_ERR, "the service did not start (%d)", started);
     }
@@ -420,9 +534,18 @@ int main(int argc, char** argv) {
   Log(LOG_INFO, "listening on port %u, %zu volume(s), at most %u records", config.port,
       config.volumes.size(), config.maxRecords);
 
+  kvrd::NotifyServiceManager("READY=1");
+
   int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
+  for (;;) {
+    while (sigwait(&stopSignals, &signal) != 0) {
+    }
+    if (signal != SIGHUP) break;
+    kvrd::NotifyServiceManager("RELOADING=1");
+    Reload(configFile, &config);
+    kvrd::NotifyServiceManager("READY=1");
   }
+  kvrd::NotifyServiceManager("STOPPING=1");
   Log(LOG_INFO, "%s: stopping", strsignal(signal));
   const int stopped = KVR_StopService();
   KVR_Clean();

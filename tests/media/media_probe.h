@@ -6,7 +6,6 @@
 #define KVR_TESTS_MEDIA_MEDIA_PROBE_H_
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,20 +14,9 @@
 #include <string>
 #include <vector>
 
-namespace kvr_test {
+#include "tests/test_util.h"
 
-// Runs `command` through the shell; its stdout and stderr together.
-inline std::string RunCommand(const std::string& command, int* exit_code) {
-  std::string output;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  char chunk[4096];
-  for (size_t n; pipe != nullptr && (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-    output.append(chunk, n);
-  }
-  const int status = pipe != nullptr ? ::pclose(pipe) : -1;
-  *exit_code = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return output;
-}
+namespace kvr_test {
 
 // Expects ffprobe to read the file without a complaint and find streams of
 // `codecs` in that order, and with `decode` ffmpeg to decode every frame of
@@ -36,11 +24,10 @@ inline std::string RunCommand(const std::string& command, int* exit_code) {
 // holds no quotes (a scratch file).
 inline double ExpectPlays(const std::string& path, const std::vector<std::string>& codecs,
                           bool decode = false) {
-  int code = -1;
-  std::istringstream out(RunCommand(
-      "ffprobe -v error -show_entries stream=codec_name:format=duration -of flat '" + path + "'",
-      &code));
-  std::string errors;
+  const Outcome probe = RunCommand(
+      "ffprobe -v error -show_entries stream=codec_name:format=duration -of flat '" + path + "'");
+  std::istringstream out(probe.out);
+  std::string errors = probe.err;
   std::vector<std::string> found;
   double duration = -1;
   // Flat output names each field by its path, quoted; the copies of the
@@ -56,12 +43,13 @@ inline double ExpectPlays(const std::string& path, const std::vector<std::string
       errors += line + "\n";
     }
   }
-  EXPECT_EQ(code, 0);
+  EXPECT_EQ(probe.exitCode, 0);
   EXPECT_EQ(errors, "");
   EXPECT_EQ(found, codecs);
   if (decode) {
-    EXPECT_EQ(RunCommand("ffmpeg -nostdin -v error -i '" + path + "' -f null -", &code), "");
-    EXPECT_EQ(code, 0);
+    const Outcome decoded = RunCommand("ffmpeg -nostdin -v error -i '" + path + "' -f null -");
+    EXPECT_EQ(decoded.out + decoded.err, "");
+    EXPECT_EQ(decoded.exitCode, 0);
   }
   return duration;
 }

@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "media/kvr_rtsp_comm_mdl.h"
+#include "media/remote_stream.h"
 #include "protocol/message/store_pdus.h"
 #include "store/drive_discovery.h"
 #include "store/record_name.h"
@@ -85,6 +90,11 @@ TEST_F(KVRDataTest, FreshDataRefusesEveryRecordAndReportsNoStatus) {
   EXPECT_TRUE(records == &marker && count == 7) << "untouched";
   EXPECT_EQ(data_.QueryRecordStatus("*", &records, &count), 0);
   EXPECT_TRUE(records == nullptr && count == 0);
+  // Names and passwords match exactly.
+  data_.AddUser("op", "pw");
+  EXPECT_EQ(std::vector<int>({data_.CheckUser("op", "pw"), data_.CheckUser("OP", "pw"),
+                              data_.CheckUser("op", "PW"), data_.CheckUser("op", "pw ")}),
+            std::vector<int>({0, -1, -1, -1}));
 }
 
 TEST_F(KVRDataTest, SetConfigKeepsMegabytesAsBytesAndWalksTheVolumeList) {
@@ -182,6 +192,33 @@ TEST(DriveDiscoveryTest, OffersOnlyMountsThatTakeAFileAndLeavesNothingBehind) {
   EXPECT_GT(drives[0].volumeRest, 0u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
       << "the probe file is deleted";
+}
+
+// The remote stream library reports lost streams on its reader threads while
+// records enter and leave the source table: the look-up must hold the table's
+// lock (the ThreadSanitizer build sees it otherwise), and a handle without a
+// source, a stream lost before its record entered it, is only noted.
+TEST_F(KVRDataTest, LostStreamsAreLookedUpSafelyWhileSourcesComeAndGo) {
+  ASSERT_TRUE(CKVRRTSPCommMdl::SetupRemoteStreams());
+  const CRemoteStreamLib::DisconnectCallback lost =
+      CRemoteStreamLib::Instance().GetDisconnectCallback();
+  ASSERT_NE(lost, nullptr);
+  std::vector<std::unique_ptr<CKVRRTSPCommMdl>> sources;
+  for (int i = 0; i < 4; ++i) sources.push_back(std::make_unique<CKVRRTSPCommMdl>());
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    for (int i = 0; i < 4000; ++i) {
+      const std::string url = "rec" + std::to_string(i % 4);
+      data_.SetRtspSource(url.c_str(), sources[i % 4].get());
+      if (i % 2 == 1) data_.RemoveRtspSource(url.c_str());
+    }
+    done = true;
+  });
+  do {
+    lost(0xFFFFFF00u, 0, 0);  // no source has this handle
+  } while (!done);
+  churn.join();
+  EXPECT_EQ(data_.FindRtspSourceByStream(0xFFFFFF00u), nullptr);
 }
 
 }  // namespace

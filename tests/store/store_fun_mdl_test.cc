@@ -296,26 +296,6 @@ TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
   EXPECT_EQ(got, "51|01 r10 r11 r12 r13 r14|01 r15 r16 r17 r18 r19|00 r20 r21|");
 }
 
-TEST_F(StoreFunMdlTest, RegisterChecksTheUserAndAlwaysKeepsTheConnection) {
-  data_.AddUser("op", "pw");
-  const std::tuple<const char*, const char*, int> cases[] = {
-      {"op", "pw", 0}, {"op", "bad", 5}, {"nobody", "pw", 5}, {"OP", "pw", 5}};
-  size_t n = 0;
-  for (const auto& [name, password, result] : cases) {
-    CReferPtr<CRegister> request(CRegister::Create());
-    Copy(request->cuName, name);
-    Copy(request->cuPassword, password);
-    request->SetSequence("9");
-    FromNetwork(request.get(), SvrFrame::kControlDataClass);
-    auto replies = Await<CRegisterAck>(++n);
-    ASSERT_EQ(replies.size(), n);
-    EXPECT_EQ(replies.back()->GetResultCode(), result) << name << "/" << password;
-    EXPECT_EQ(replies.back()->enableLongConnection, 1);
-    EXPECT_EQ(replies.back()->GetSequence(), "9");
-    EXPECT_EQ(replies.back()->GetCommOrigin(), CKVRStoreFunMdl::kName);
-  }
-}
-
 TEST(StoreFunMdlLoopTest, PollsWhileRunningAndEndsBeforeTheModuleGoes) {
   CKVRData data;
   struct : IKVRServicePoller {

@@ -14,20 +14,6 @@ namespace {
 using kvr_test::TestMessage;
 using SvrFrame::MessageRef;
 
-TEST(InnerProtocolStackTest, ListsGiveEmptyNamesOutOfRange) {
-  MessageRef m(new TestMessage("QW", "Register"));
-  EXPECT_TRUE(m->GetReplyTo(0).IsEmpty());
-  m->AddReplyTo("TcpCommMdl-1");
-  m->AddReplyTo("TcpCommMdl-2");
-  m->AddDestination("qw.kvr.func");
-  EXPECT_EQ(m->GetReplyTo(1), "TcpCommMdl-2");
-  EXPECT_EQ(m->GetDestination(0), "qw.kvr.func");
-  EXPECT_TRUE(m->GetReplyTo(2).IsEmpty() && m->GetReplyTo(-1).IsEmpty() &&
-              m->GetDestination(1).IsEmpty());
-  m->ClearReplyTo(), m->ClearDestinations();
-  EXPECT_EQ(m->GetReplyToCount() + m->GetDestinationCount(), 0);
-}
-
 // A module that counts its loop's passes and its sends; its loop may end by
 // destroying the module.
 template <typename Base>

@@ -31,10 +31,6 @@ class RecordingModule : public Base {
     return 0;
   }
   int Loop() override { return 0; }
-  SvrFrame::ModuleSink SetSink(SvrFrame::ModuleSink sink, void* user) override {
-    installedSink = sink;
-    return Base::SetSink(sink, user);
-  }
   int OnMessage(const SvrFrame::MessageRef& message) override {
     if (onMessage) onMessage(message);
     {
@@ -61,7 +57,6 @@ class RecordingModule : public Base {
   bool keep = true;
   // Runs inside OnMessage on the delivering thread (set before messages flow).
   std::function<void(const SvrFrame::MessageRef&)> onMessage;
-  SvrFrame::ModuleSink installedSink = nullptr;
   // Gets the first letter of the module's name when it is deleted.
   std::string* destroyLog = nullptr;
 

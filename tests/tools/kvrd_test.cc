@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/socket.h"
 #include "tests/media/camera_fixture.h"
 #include "tests/media/media_probe.h"
 #include "tests/test_util.h"
@@ -31,16 +30,15 @@ using std::chrono::steady_clock;
 
 // A scratch folder with a routing file, a volume folder and kvrd.conf.
 struct Site {
-  kvr_test::ScratchDir dir;
+  kvr_test::ServiceFolder dir{false};
   unsigned port = 0;
   explicit Site(const std::string& extra = "", unsigned busyPort = 0);
   // kvrctl's exit code; its output in *out when asked.
   int Kvrctl(const std::string& args, std::string* out = nullptr) const {
-    int code = -1;
-    const std::string text =
-        kvr_test::RunCommand(KVRCTL " --port " + std::to_string(port) + " " + args, &code);
-    if (out != nullptr) *out = text;
-    return code;
+    const kvr_test::Outcome o =
+        kvr_test::RunCommand(KVRCTL " --port " + std::to_string(port) + " " + args);
+    if (out != nullptr) *out = o.out;
+    return o.exitCode;
   }
   std::string Volume(const std::string& file) const { return dir.File("volume0/" + file); }
 };
@@ -74,10 +72,7 @@ class Kvrd {
                       std::chrono::seconds(15));
     return exited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  std::string Log() const {
-    std::ifstream in(log_);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  std::string Log() const { return kvr_test::FileText(log_); }
   bool Logged(const std::string& text) {
     return WaitFor([&] { return Log().find(text) != std::string::npos; });
   }
@@ -88,23 +83,8 @@ class Kvrd {
   bool exited_ = false;
 };
 
-// A loopback listener on a port the system picked: while held, the port is busy.
-struct Listener {
-  platform::SocketFd fd = platform::OpenTcpSocket();
-  unsigned port = 0;
-  Listener() {
-    uint32_t loopback = 0;
-    platform::ParseIPv4("127.0.0.1", &loopback);
-    platform::BindIPv4(fd, loopback, 0);
-    platform::ListenOn(fd, 4);
-    port = platform::NetToHost16(platform::LocalPort(fd));
-  }
-  ~Listener() { platform::CloseSocket(fd); }
-};
-
 Site::Site(const std::string& extra, unsigned busyPort)
-    : port(busyPort != 0 ? busyPort : Listener().port) {
-  fs::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml", dir.File("Server_Config.xml"));
+    : port(busyPort != 0 ? busyPort : kvr_test::FreeLoopbackPort()) {
   fs::create_directory(dir.File("volume0"));
   std::ofstream(dir.File("kvrd.conf"))
       << "# test service\nport = " << port
@@ -136,8 +116,8 @@ TEST(KvrdTest, RefusesToStartWithTheReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Listener busy;
-    Site site(c.extra, c.name == "port taken" ? busy.port : 0);
+    kvr_test::LoopbackSocket busy = kvr_test::LoopbackSocket::Listen();
+    Site site(c.extra, c.name == "port taken" ? busy.port() : 0);
     if (!c.routing.empty()) std::ofstream(site.dir.File("Server_Config.xml")) << c.routing;
     Kvrd kvrd(site);
     EXPECT_EQ(kvrd.Wait(), c.exitCode);
@@ -240,6 +220,55 @@ TEST_F(KvrdCameraTest, SigkillLosesAtMostTheLastSecond) {
   std::printf("recorded %.2f s before SIGKILL, %.2f s in the file (%ju bytes)\n", recorded.count(),
               duration, static_cast<uintmax_t>(fs::file_size(site_.Volume("crash.ts"))));
   EXPECT_GE(duration, recorded.count() - 0.5);
+}
+
+}  // namespace
+
+namespace {
+
+// The attacker's sequence against kvrd with the defaults: nothing but
+// kvrctl, first without registering, then as a registered user. Kills: an
+// unregistered command obeyed, remote configuration taken (a volume at / or
+// folders made outside), a refusal that leaves no audit line with the peer.
+TEST(KvrdTest, DefaultsRefuseAnAttackerAndLogWhoTried) {
+  Site site;
+  std::ofstream(site.dir.File("outside.dav")) << "evidence";
+  Kvrd kvrd(site);
+  ASSERT_TRUE(kvrd.Logged("listening on port")) << kvrd.Log();
+  const std::string deep = site.dir.File("a/b/c");
+  const std::string registered =
+      "KVRCTL_PASSWORD=secret " KVRCTL " --user admin --port " + std::to_string(site.port) + " ";
+  const struct {
+    std::string command;
+    bool asUser;
+    std::string stderrHas;
+  } attempts[] = {
+      {"config set --add-volume root=/", false, "not registered"},
+      {"record delete ../outside.dav", false, "not registered"},
+      {"record start DvCon planted.ts --volume root", false, "not registered"},
+      {"config set --add-volume root=/", true, "refused"},
+      {"config set --add-volume deep=" + deep, true, "refused"},
+      {"record start DvCon planted.ts --volume root", true, "refused"},
+  };
+  for (const auto& a : attempts) {
+    const kvr_test::Outcome o =
+        a.asUser
+            ? kvr_test::RunCommand(registered + a.command)
+            : kvr_test::RunCommand(KVRCTL " --port " + std::to_string(site.port) + " " + a.command);
+    EXPECT_EQ(o.exitCode, 1) << a.command << ": " << o.err;
+    EXPECT_NE(o.err.find(a.stderrHas), std::string::npos) << a.command << ": " << o.err;
+  }
+  EXPECT_FALSE(fs::exists(site.dir.File("a")));
+  EXPECT_TRUE(fs::exists(site.dir.File("outside.dav")));
+  EXPECT_EQ(kvr_test::RunCommand(registered + "status").exitCode, 0);
+  EXPECT_TRUE(kvrd.Logged("command StoreConfigSet max records"));
+  const std::string log = kvrd.Log();
+  EXPECT_NE(log.find("audit: peer 127.0.0.1:"), std::string::npos) << log;
+  EXPECT_NE(log.find("(not registered) command DeleteRecRealMedia record ../outside.dav: refused"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("volume deep=" + deep + ": refused"), std::string::npos) << log;
+  EXPECT_EQ(log.find("secret"), std::string::npos) << "a password in the log";
 }
 
 }  // namespace

@@ -124,26 +124,5 @@ TEST(HttpMessageSdpTest, OtherBodiesAndBrokenDescriptionsAttachNothing) {
             Join(true, "v=0\r\nno equals\r\n", broken));
 }
 
-TEST(HttpMessageSdpTest, AttachedDescriptionSetsTypeAndLength) {
-  RTSPResponse response(200, "OK");
-  response.SetHeader("CSeq", "3");
-  auto sdp = std::make_unique<CQwSdp>();
-  sdp->SetSessionName("Built");
-  ASSERT_FALSE(sdp->AddMedia(nullptr, CSDPMediaType::kVideo, 0, "RTP/AVP", "96").IsError());
-  response.SetSdp(std::move(sdp));
-  EXPECT_EQ(response.ToText(),
-            "RTSP/1.0 200 OK\r\nCSeq: 3\r\nContent-Length: 36\r\nContent-Type: application/sdp\r\n"
-            "\r\nv=0\r\ns=Built\r\nm=video 0 RTP/AVP 96\r\n");
-
-  // A description that cannot be printed leaves the message as it was.
-  HTTPResponse plain(200, "OK");
-  auto unprintable = std::make_unique<CQwSdp>();
-  unprintable->Connection().Set("IN", "", "");
-  plain.SetSdp(std::move(unprintable));
-  EXPECT_EQ(plain.ToText(), "HTTP/1.1 200 OK\r\n\r\n");
-  plain.SetSdp(nullptr);
-  EXPECT_FALSE(plain.GetSdp());
-}
-
 }  // namespace
 }  // namespace QWTools

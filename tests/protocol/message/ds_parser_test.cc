@@ -7,9 +7,12 @@
 
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 #include "protocol/message/session_pdus.h"
 #include "tests/protocol/message_test_util.h"
+
+using kvr_test::Join;
 
 namespace {
 
@@ -22,110 +25,105 @@ std::string Envelope(const std::string& operation, const std::string& type,
 std::string HttpRequest(const std::string& xml) { return kvr_test::Http("KeepAlive", true, xml); }
 std::string HttpResponse(const std::string& xml) { return kvr_test::Http("", false, xml); }
 
-class ParserTest : public ::testing::Test {
- protected:
-  void TearDown() override { parser_->SetMode(kPduModeHttp); }
-
-  // Parses `text` in `mode`; the unit is held by the test.
-  IZETAPDU* Parse(const std::string& text, int mode = kPduModeHttp) {
-    parser_->SetMode(mode);
-    IZETAPDU* unit = parser_->CreatePDU(text.c_str());
-    if (unit != nullptr) {
-      EXPECT_EQ(unit->ReferenceCount(), 0);
-      held_.push_back(CReferPtr<IZETAPDU>(unit));
-    }
-    return unit;
-  }
-
-  CDsParser* parser_ = CDsParser::Instance();
-  std::vector<CReferPtr<IZETAPDU>> held_;
+// What one text becomes in one mode: the class (null: no unit), the command
+// id the unit carries, and the parser's last error.
+struct Row {
+  std::string text;
+  int mode;
+  const std::type_info* type;
+  int cmd;
+  int error;
 };
 
-TEST_F(ParserTest, OperationsWithoutAUnitGiveInvalidPackets) {
-  EXPECT_EQ(parser_->GetMode(), kPduModeHttp);  // the singleton starts in HTTP mode
+std::vector<Row> Rows() {
+  const auto* packet = &typeid(CInvalidPacket);
+  const auto* packetAck = &typeid(CInvalidPacketAck);
+  std::vector<Row> rows;
+  // Operations without a unit: invalid packets that can still be answered.
   for (const char* operation : {"NoSuchThing", "MediaData", "MediaInfoQuery", "Invalid_CmdId"}) {
-    IZETAPDU* request = Parse(HttpRequest(Envelope(operation, "request")));
-    ASSERT_TRUE(request && typeid(*request) == typeid(CInvalidPacket)) << operation;
-    EXPECT_EQ(request->GetStatus() | parser_->GetLastError(), 0);
-    IZETAPDU* response = Parse(HttpResponse(Envelope(operation, "response")));
-    EXPECT_TRUE(response && typeid(*response) == typeid(CInvalidPacketAck)) << operation;
+    const int cmd = FindCommand(operation);
+    rows.push_back({HttpRequest(Envelope(operation, "request")), 0, packet, cmd, 0});
+    rows.push_back({HttpResponse(Envelope(operation, "response")), 0, packetAck, cmd, 0});
   }
-  IZETAPDU* unit = held_[0].get();
-  EXPECT_EQ(unit->GetCmdId(), -1);
-  // It can still be answered.
-  CReferPtr<IZETAPDU> ack(unit->CreateAck(kResultNotDistinguish));
-  ASSERT_TRUE(ack);
-  EXPECT_STREQ(ack->GetCommandName(), "Invalid_CmdId");
-  EXPECT_THAT(kvr_test::Text(ack->ToBuffer()),
-              testing::HasSubstr("<result code=\"9\">Not distinguish</result>"));
-}
-
-TEST_F(ParserTest, ModeZeroFollowsTheStartLine) {
-  IZETAPDU* unit = Parse(HttpRequest(Envelope("Register", "response", "<cuId>x</cuId>")));
-  auto* reg = dynamic_cast<CRegister*>(unit);
-  ASSERT_NE(reg, nullptr);
-  EXPECT_TRUE(std::string(reg->cuId) == "x" && unit->GetURLCommand() == "KeepAlive");
-
-  unit = Parse(HttpResponse(Envelope("Register", "request", "<expires>5</expires>")));
-  auto* ack = dynamic_cast<CRegisterAck*>(unit);
-  EXPECT_TRUE(ack && ack->expires == 5);
-}
-
-TEST_F(ParserTest, ModeTwoFollowsTheHeadType) {
-  IZETAPDU* unit = Parse(Envelope("Register", "request", "<cuId>x</cuId>"), kPduModeXml);
-  ASSERT_NE(dynamic_cast<CRegister*>(unit), nullptr);
-  EXPECT_EQ(unit->GetCarrierKind(), kCarrierBareXml);
-  // The head's session and sequence reach the headers.
-  EXPECT_EQ(unit->GetSession() + "/" + unit->GetSequence(), "12/7");
+  // Mode 0 follows the HTTP start line, mode 2 the head's type.
+  rows.push_back(
+      {HttpRequest(Envelope("Register", "response")), 0, &typeid(CRegister), kCmdRegister, 0});
+  rows.push_back(
+      {HttpResponse(Envelope("Register", "request")), 0, &typeid(CRegisterAck), kCmdRegister, 0});
+  rows.push_back({Envelope("Register", "request"), 2, &typeid(CRegister), kCmdRegister, 0});
   for (const char* type : {"response", "Request", "", "anything"}) {
-    unit = Parse(Envelope("Register", type), kPduModeXml);
-    EXPECT_NE(dynamic_cast<CRegisterAck*>(unit), nullptr) << type;
+    rows.push_back({Envelope("Register", type), 2, &typeid(CRegisterAck), kCmdRegister, 0});
   }
-  // Bare XML that is no envelope: a reply-side invalid packet without command.
-  unit = Parse("<pdu><head>", kPduModeXml);
-  ASSERT_NE(dynamic_cast<CInvalidPacketAck*>(unit), nullptr);
-  EXPECT_EQ(unit->GetCmdId(), kCmdNone);
-  EXPECT_EQ(parser_->GetLastError(), 0);
-  // A whole HTTP message handed over as bare XML is not XML.
-  unit = Parse(HttpRequest(Envelope("KeepAlive", "request")), kPduModeXml);
-  EXPECT_NE(dynamic_cast<CInvalidPacketAck*>(unit), nullptr);
-}
-
-TEST_F(ParserTest, UnreadableEnvelopesAndJunkBecomeInvalidPackets) {
+  // Bare XML that is no envelope, and a whole HTTP message where bare XML is due.
+  rows.push_back({"<pdu><head>", 2, packetAck, kCmdNone, 0});
+  rows.push_back({HttpRequest(Envelope("KeepAlive", "request")), 2, packetAck, kCmdNone, 0});
+  // Unreadable envelopes and junk.
   for (const std::string& text :
        {HttpRequest(""), HttpRequest("<<<"), HttpRequest("<pdu/>"),
         HttpRequest("<pdu><head><operation>KeepAlive</operation></head><body/></pdu>"),
         HttpRequest("<pdu><head><operation>KeepAlive</operation><type>request</type></head></pdu>"),
         "\x01\x02garbage" + HttpRequest(Envelope("KeepAlive", "request"))}) {
-    IZETAPDU* unit = Parse(text);
-    ASSERT_NE(unit, nullptr) << text;
-    EXPECT_NE(dynamic_cast<CInvalidPacket*>(unit), nullptr) << text;
-    EXPECT_EQ(unit->GetCmdId(), kCmdNone) << text;
-    EXPECT_EQ(parser_->GetLastError(), 0);
+    rows.push_back({text, 0, packet, kCmdNone, 0});
   }
-  EXPECT_EQ(held_.back()->ToBuffer(), nullptr);  // junk has nothing to print
-  EXPECT_NE(dynamic_cast<CInvalidPacketAck*>(Parse(HttpResponse("<pdu/>"))), nullptr);
-}
-
-TEST_F(ParserTest, TextsThatAreNoMessageGiveNullAndTheirError) {
-  EXPECT_EQ(parser_->CreatePDU(nullptr), nullptr);
-  EXPECT_EQ(parser_->GetLastError(), kResultHttpParse);
+  rows.push_back({HttpResponse("<pdu/>"), 0, packetAck, kCmdNone, 0});
+  // Texts that are no message at all.
   for (const char* text : {"", "POST /KeepAlive HTTP/1.1\r\nContent-Length: 100\r\n\r\n<pdu>",
                            "INVITE sip:a@b SIP/2.0\r\nContent-Length: 0\r\n\r\n"}) {
-    EXPECT_EQ(Parse(text), nullptr) << text;
-    EXPECT_EQ(parser_->GetLastError(), kResultHttpParse) << text;
+    rows.push_back({text, 0, nullptr, 0, kResultHttpParse});
   }
-  EXPECT_EQ(Parse(Envelope("KeepAlive", "request"), 1), nullptr);
-  EXPECT_EQ(parser_->GetLastError(), kResultNotDistinguish);
-  // A good parse clears the last error.
-  EXPECT_NE(Parse(HttpRequest(Envelope("KeepAlive", "request"))), nullptr);
-  EXPECT_EQ(parser_->GetLastError(), 0);
+  rows.push_back({Envelope("KeepAlive", "request"), 1, nullptr, 0, kResultNotDistinguish});
+  return rows;
 }
 
-TEST_F(ParserTest, LengthBoundTextNeedsNoTerminator) {
+TEST(ParserTest, EachTextBecomesItsClassInItsMode) {
+  CDsParser* parser = CDsParser::Instance();
+  EXPECT_EQ(parser->GetMode(), kPduModeHttp);  // the singleton starts in HTTP mode
+  for (const Row& row : Rows()) {
+    SCOPED_TRACE(testing::Message() << "mode " << row.mode << ": " << row.text);
+    parser->SetMode(row.mode);
+    CReferPtr<IZETAPDU> unit(parser->CreatePDU(row.text.c_str()));
+    EXPECT_EQ(parser->GetLastError(), row.error);  // a good parse clears it
+    ASSERT_EQ(unit == nullptr, row.type == nullptr);
+    if (unit == nullptr) continue;
+    EXPECT_EQ(unit->ReferenceCount(), 1);
+    EXPECT_EQ(typeid(*unit).name(), row.type->name());
+    EXPECT_EQ(unit->GetCmdId(), row.cmd);
+  }
+  parser->SetMode(kPduModeHttp);
+  const std::string garbage = "\x01\x02garbage" + HttpRequest(Envelope("KeepAlive", "request"));
+  CReferPtr<IZETAPDU> junk(parser->CreatePDU(garbage.c_str()));
+  EXPECT_TRUE(junk && junk->ToBuffer() == nullptr) << "junk has nothing to print";
+  EXPECT_EQ(parser->CreatePDU(nullptr), nullptr);
+  EXPECT_EQ(parser->GetLastError(), kResultHttpParse);
+}
+
+TEST(ParserTest, ValuesHeadsAndAnswersOfParsedUnits) {
+  CDsParser* parser = CDsParser::Instance();
+  CReferPtr<IZETAPDU> reg(
+      parser->CreatePDU(HttpRequest(Envelope("Register", "request", "<cuId>x</cuId>")).c_str()));
+  ASSERT_TRUE(reg);
+  EXPECT_EQ(Join(dynamic_cast<CRegister&>(*reg).cuId, reg->GetURLCommand()),
+            Join("x", "KeepAlive"));
+  parser->SetMode(kPduModeXml);
+  CReferPtr<IZETAPDU> bare(parser->CreatePDU(Envelope("Register", "request").c_str()));
+  parser->SetMode(kPduModeHttp);
+  // The head's session and sequence reach the headers.
+  EXPECT_EQ(Join(bare->GetCarrierKind(), bare->GetSession(), bare->GetSequence()),
+            Join(kCarrierBareXml, "12", "7"));
+
+  // An invalid packet can still be answered.
+  CReferPtr<IZETAPDU> invalid(
+      parser->CreatePDU(HttpRequest(Envelope("NoSuchThing", "request")).c_str()));
+  CReferPtr<IZETAPDU> ack(invalid->CreateAck(kResultNotDistinguish));
+  ASSERT_TRUE(ack);
+  EXPECT_STREQ(ack->GetCommandName(), "Invalid_CmdId");
+  EXPECT_THAT(kvr_test::Text(ack->ToBuffer()),
+              testing::HasSubstr("<result code=\"9\">Not distinguish</result>"));
+
+  // A length-bound text needs no terminator.
   std::string text = HttpRequest(Envelope("KeepAlive", "request", "<cuId>a</cuId>"));
   std::string padded = text + "POST /more";
-  CReferPtr<IZETAPDU> unit(parser_->CreatePDU(padded.data(), static_cast<int>(text.size())));
+  CReferPtr<IZETAPDU> unit(parser->CreatePDU(padded.data(), static_cast<int>(text.size())));
   ASSERT_TRUE(unit);
   EXPECT_STREQ(dynamic_cast<CKeepAlive&>(*unit).cuId, "a");
 }

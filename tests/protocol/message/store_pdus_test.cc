@@ -81,14 +81,6 @@ TEST(StoreUnitsTest, StoreConfigBodiesByteForByte) {
   EXPECT_EQ(volume.volumeRest, 4294967295u);
 }
 
-// What this service prints as "mediaType" it does not read back: the source type is lost.
-TEST(StoreUnitsTest, RecordMediaReadsNoMediaTypeAndCutsItsAddress) {
-  CRecordMedia request(Doc("RecRealMedia", "request",
-                           "<vsDestIp>10.0.0.1-and-too-long</vsDestIp><mediaType>3</mediaType>"));
-  EXPECT_EQ(request.puType, ABSENT_VALUE);
-  EXPECT_STREQ(request.vsDestIp, "10.0.0.1-and-to");  // 15 characters
-}
-
 TEST(StoreUnitsTest, RepliesKeepTheirOwnTextsOffTheWire) {
   CReferPtr<CRecordMediaAck> ack(CRecordMediaAck::Create(5));
   std::strcpy(ack->recordFileUrl, "cam1/a.ts"), std::strcpy(ack->volumn, "/srv/a");

@@ -99,4 +99,23 @@ TEST(TcpServerTest, AWaitingPassEndsWhenAClientConnectsOrASendIsQueued) {
   EXPECT_EQ(client.Read(5), "woken");
 }
 
+// A peer that stops reading for a second still gets the whole reply: the
+// send waits for room in its buffers rather than giving up on the first wait.
+TEST(TcpServerTest, AReplyWaitsOutAPeerThatPausesReading) {
+  Served s;
+  LoopbackClient client(s.port());
+  const int32_t id = s.Accept(client);
+  std::string reply(32 << 20, '\0');  // far more than the loopback buffers hold
+  for (size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<char>(i * 7 / 5);
+  int sent = 0;
+  std::thread sender(
+      [&] { sent = s.server.Send(id, reply.data(), static_cast<int>(reply.size())); });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const std::string got = client.Read(reply.size());
+  sender.join();
+  EXPECT_EQ(sent, static_cast<int>(reply.size()));
+  EXPECT_EQ(got.size(), reply.size());
+  EXPECT_TRUE(got == reply);
+}
+
 }  // namespace

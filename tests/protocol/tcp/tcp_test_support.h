@@ -1,4 +1,4 @@
-// Helpers of the TCP tests: a blocking loopback client, a listener that
+// Helpers of the TCP tests: the pinned KeepAlive reply, a listener that
 // records what the server reports, and the framework with a function module
 // that answers "KeepAlive" the way the storage function module does.
 #ifndef KVR_TESTS_PROTOCOL_TCP_TCP_TEST_SUPPORT_H_
@@ -18,33 +18,11 @@
 #include "protocol/tcp/kvr_tcp_service.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
 #include "svrframe/svr_fun_mdl.h"
-#include "tests/protocol/sample_messages.h"
 #include "tests/test_util.h"
 
 namespace kvr_test {
 
-// Puts `seq` for the 7 of "CSeq: 7" and "<sequence>7<" in `text`.
-inline std::string WithSequence(std::string text, int seq) {
-  for (const std::string from : {"CSeq: 7\r", "<sequence>7<"}) {
-    const size_t at = text.find(from);
-    if (at != std::string::npos) text.replace(at + from.find('7'), 1, std::to_string(seq));
-  }
-  return text;
-}
-
-// A KeepAlive request of session 12 as a client sends it, with sequence `seq`.
-inline std::string KeepAliveRequest(int seq) {
-  const std::string body = WithSequence(kKeepAliveRequest, seq);
-  return WithSequence(
-             "POST /KeepAlive HTTP/1.1\r\nCSeq: 7\r\nContent-Length: " +
-                 std::to_string(body.size()) +
-                 "\r\nContent-Type: text/xml\r\nSession: 12\r\n"
-                 "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n",
-             seq) +
-         body;
-}
-
-// The reply to KeepAliveRequest(7), byte for byte.
+// The reply to KeepAliveRequest(7), byte for byte: the pin the generated texts answer to.
 inline constexpr char kKeepAliveReply7[] =
     "HTTP/1.1 200 OK\r\nCSeq: 7\r\nContent-Length: 262\r\nContent-Type: text/xml\r\nSession: 12\r\n"
     "User-Agent: Vestramox Middle Ware 2.1\r\nx_Protocol_Version: 1.0\r\n\r\n"
@@ -52,59 +30,6 @@ inline constexpr char kKeepAliveReply7[] =
     "        <operation>KeepAlive</operation>\n        <type>response</type>\n"
     "        <session>12</session>\n        <sequence>7</sequence>\n"
     "        <result code=\"0\">Sucess</result>\n    </head>\n    <body />\n</pdu>\n";
-inline std::string KeepAliveReply(int seq) { return WithSequence(kKeepAliveReply7, seq); }
-
-// A blocking client on 127.0.0.1, made of the platform's own socket calls;
-// every wait ends after 10 s.
-class LoopbackClient {
- public:
-  explicit LoopbackClient(unsigned port) : fd_(platform::OpenTcpSocket()) {
-    uint32_t loopback = 0;
-    platform::ParseIPv4("127.0.0.1", &loopback);
-    if (!platform::ConnectIPv4(fd_, loopback, platform::HostToNet16(port))) Close();
-  }
-  ~LoopbackClient() { Close(); }
-
-  bool connected() const { return fd_ >= 0; }
-  bool SendAll(const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-      const long n = platform::SendSome(fd_, bytes.data() + done, bytes.size() - done);
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // Reads until `count` bytes came, the peer closed or the wait ran out.
-  std::string Read(size_t count) {
-    std::string out(count, '\0');
-    size_t done = 0;
-    for (long n; done < count && WaitReadable(10000) &&
-                 (n = platform::Receive(fd_, &out[done], count - done)) > 0;) {
-      done += static_cast<size_t>(n);
-    }
-    out.resize(done);
-    return out;
-  }
-  // True once the server has closed the connection (without waiting).
-  bool PeerClosed() {
-    char byte;
-    return WaitReadable(0) && platform::Receive(fd_, &byte, 1) <= 0;
-  }
-  unsigned LocalPort() const { return platform::NetToHost16(platform::LocalPort(fd_)); }
-  void Close() {
-    if (fd_ >= 0) platform::CloseSocket(fd_);
-    fd_ = -1;
-  }
-
- private:
-  bool WaitReadable(int ms) {
-    platform::PollSet set;
-    set.Add(fd_, true, false);
-    return set.Wait(ms) == 1 && set.Readable(0);
-  }
-  int fd_;
-};
-
 // Polls the server on the calling thread until `condition` holds (false after 10 s).
 inline bool PollUntil(TPTCPServer& server, const std::function<bool()>& condition) {
   return WaitFor([&] { return server.PollFor(1), condition(); });

@@ -1,5 +1,5 @@
-// A host of the library for the load tests and the scale bench: it links the
-// library as a host built against include/KVRServer.h would, configures
+// The one rig of the proof suite and the scale bench: a host of the library
+// as one built against include/KVRServer.h would be. It configures
 // volumes, starts pushed records and remembers the handle the library gives
 // each one, and makes every record's stream distinct and reproducible, so a
 // record file can be checked byte for byte against what was pushed into it.
@@ -8,13 +8,8 @@
 // callbacks run on library threads and guard the rig's tables; everything
 // else is for the thread that owns the rig, except Push, which any thread
 // may call for the records it feeds.
-#ifndef KVR_TESTS_API_HOST_RIG_H_
-#define KVR_TESTS_API_HOST_RIG_H_
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#ifndef KVR_TESTS_PROOF_PROOF_RIG_H_
+#define KVR_TESTS_PROOF_PROOF_RIG_H_
 
 #include <algorithm>
 #include <cstdint>
@@ -23,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -122,18 +118,20 @@ class HostRig {
  public:
   // Starts the service on a free loopback port with `volumes` (folders that
   // exist) and room for `maxRecords` records. `routingFile` is copied into
-  // the working directory, where the service's first start looks for it.
+  // the working directory, where the service's first start looks for it,
+  // unless one is there.
   HostRig(const std::vector<std::string>& volumes, uint32_t maxRecords,
           const std::string& routingFile) {
     instance_ = this;
-    std::filesystem::copy_file(routingFile, "Server_Config.xml",
-                               std::filesystem::copy_options::overwrite_existing);
+    if (!std::filesystem::exists("Server_Config.xml")) {
+      std::filesystem::copy_file(routingFile, "Server_Config.xml");
+    }
     STORE_CONFIG_INFO config;
     config.maxRecordNumber = maxRecords;
     config.volumes.resize(volumes.size());
     for (size_t i = 0; i < volumes.size(); ++i) {
-      std::snprintf(config.volumes[i].volumeName, 260, "V%zu", i);
-      std::snprintf(config.volumes[i].volumePath, 260, "%s", volumes[i].c_str());
+      Copy(config.volumes[i].volumeName, "V" + std::to_string(i));
+      Copy(config.volumes[i].volumePath, volumes[i]);
       config.volumes[i].volumeType = 1;
     }
     KVR_SetDvConMsgCallBack(&OnDvCon, 0);
@@ -162,6 +160,10 @@ class HostRig {
       return 0;
     }
     return Handle(read);
+  }
+  static int Push(uint32_t handle, const std::string& bytes) {
+    return KVR_SetDvConMediaData(const_cast<char*>(bytes.data()), static_cast<int>(bytes.size()),
+                                 handle);
   }
   // The handle the device-connection callback last gave for `readUrl` (0: none).
   uint32_t Handle(const std::string& readUrl) {
@@ -197,6 +199,26 @@ class HostRig {
   bool ok_ = false;
 };
 
+// The service in a scratch folder with `volumes` volume folders v0, v1, ...
+struct Site {
+  kvr_test::ServiceFolder folder{true};
+  std::vector<std::string> volumes;
+  std::unique_ptr<HostRig> rig;
+  Site(int volumeCount, uint32_t maxRecords) {
+    for (int v = 0; v < volumeCount; ++v) {
+      volumes.push_back(folder.File("v" + std::to_string(v)));
+      std::filesystem::create_directories(volumes.back());
+    }
+    rig = std::make_unique<HostRig>(volumes, maxRecords, folder.File("Server_Config.xml"));
+  }
+  std::string FileOf(const std::string& name) const {
+    for (const auto& v : volumes) {
+      if (std::filesystem::exists(v + "/" + name)) return v + "/" + name;
+    }
+    return "";
+  }
+};
+
 }  // namespace kvr_test
 
-#endif  // KVR_TESTS_API_HOST_RIG_H_
+#endif  // KVR_TESTS_PROOF_PROOF_RIG_H_
