@@ -7,15 +7,15 @@
 #include <limits>
 
 #include "api/kvr_svr_manage.h"
-#include "api/text_field.h"
 #include "include/KVRServer.h"
 #include "media/kvr_dvcon_comm_mdl.h"
 #include "protocol/message/store_pdus.h"
 #include "svrframe/referable.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
-using kvr_api::CopyField;
+using kvr::CopyField;
 
 constexpr int kPause = 1;
 constexpr int kResume = 2;

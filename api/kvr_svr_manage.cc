@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "api/text_field.h"
 #include "io/proactor.h"
 #include "platform/debug_log.h"
 #include "platform/file.h"
@@ -12,6 +11,7 @@
 #include "protocol/message/store_pdus.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
 #include "svrframe/referable.h"
+#include "svrframe/text_field.h"
 
 #ifndef KVR_ROUTING_DIR
 #define KVR_ROUTING_DIR "/usr/local/share/kvr"
@@ -107,7 +107,7 @@ int CKVRSvrManage::ControlRecord(const char* recordFileUrl, int ctrlInfo) {
   CKVRStoreFunMdl* funMdl = funMdl_.load();
   if (!started_.load() || funMdl == nullptr) return -1;
   CReferPtr<CRecordMediaControl> request(CRecordMediaControl::Create());
-  if (!kvr_api::CopyField(request->recordFileUrl, recordFileUrl)) return -1;
+  if (!kvr::CopyField(request->recordFileUrl, recordFileUrl)) return -1;
   request->ctrlInfo = ctrlInfo;
   return funMdl->HandleRecRealMediaControl(request.get());
 }

@@ -30,7 +30,7 @@ class CBufferPool {
  private:
   const int limit_;
   mutable platform::CriticalSection section_;
-  std::deque<std::unique_ptr<CIoBlock>> blocks_;  // guarded by section_
+  std::deque<std::unique_ptr<CIoBlock>> blocks_ GUARDED_BY(section_);
 };
 
 #endif  // KVR_IO_BUFFER_POOL_H_

@@ -13,14 +13,14 @@ CFileChannel::CFileChannel(const char* fileName, const char* root)
     platform::DebugPrintf("io: file name longer than %zu bytes refused", kMaxFileName - 1);
     return;
   }
-  std::memcpy(file_name_, fileName, length);
-  file_name_[length] = '\0';
+  std::memcpy(fileName_, fileName, length);
+  fileName_[length] = '\0';
 }
 
 CFileChannel::~CFileChannel() { CloseFile(); }
 
 bool CFileChannel::IsClosed() const {
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(fileMu_);
   return closed_;
 }
 
@@ -40,17 +40,17 @@ int CFileChannel::Open(int mode) {
     default:
       return -1;
   }
-  if (file_name_[0] == '\0') return -1;
-  std::lock_guard<std::mutex> lock(file_mu_);
+  if (fileName_[0] == '\0') return -1;
+  platform::MutexLock lock(fileMu_);
   if (root_.empty()) {
-    if (!file_.Open(file_name_, how)) return -1;
+    if (!file_.Open(fileName_, how)) return -1;
   } else {
     // A name outside its root is refused rather than opened as given.
-    const std::string name = file_name_;
+    const std::string name = fileName_;
     if (name.compare(0, root_.size(), root_) != 0 || root_.back() != '/') return -1;
     if (!file_.OpenBeneath(root_, name.substr(root_.size()), how,
                            how != platform::OpenMode::kReadExisting)) {
-      platform::DebugPrintf("io: %s not opened beneath %s: %s", file_name_, root_.c_str(),
+      platform::DebugPrintf("io: %s not opened beneath %s: %s", fileName_, root_.c_str(),
                             platform::ErrorText(file_.error()).c_str());
       return -1;
     }
@@ -58,14 +58,14 @@ int CFileChannel::Open(int mode) {
   closed_ = false;
   append_ = how == platform::OpenMode::kWriteAppend;
   int64_t size = file_.Size();
-  file_size_ = size > 0 ? size : 0;
+  fileSize_ = size > 0 ? size : 0;
   return 0;
 }
 
 int CFileChannel::CloseFile() {
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(fileMu_);
   if (!file_.Close()) {
-    platform::DebugPrintf("io: closing %s failed: %s", file_name_,
+    platform::DebugPrintf("io: closing %s failed: %s", fileName_,
                           platform::ErrorText(file_.error()).c_str());
   }
   closed_ = true;
@@ -74,20 +74,20 @@ int CFileChannel::CloseFile() {
 
 bool CFileChannel::Seek(int64_t offset, int method) {
   if (method < 0 || method > 2) return false;
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(fileMu_);
   return file_.Seek(offset, method) >= 0;
 }
 
 int64_t CFileChannel::WriteOut(CIoBlock* block, int* error) {
   std::vector<platform::ConstSlice> slices = block->Slices();
   const int64_t size = static_cast<int64_t>(block->size());
-  std::lock_guard<std::mutex> lock(file_mu_);
+  platform::MutexLock lock(fileMu_);
   // Appended writes land at the end whatever the position says.
   const int64_t start = append_ ? file_.Size() : file_.Seek(0, 1);
   if (!file_.WriteGather(slices.data(), slices.size())) {
     *error = file_.error() != 0 ? file_.error() : EIO;
     if (start >= 0 && !file_.Truncate(start)) {
-      platform::DebugPrintf("io: %s keeps part of a failed write: %s", file_name_,
+      platform::DebugPrintf("io: %s keeps part of a failed write: %s", fileName_,
                             platform::ErrorText(file_.error()).c_str());
     }
     return -1;
@@ -105,7 +105,7 @@ int64_t CFileChannel::ReadIn(CIoBlock* block, int count, int* error) {
   }
   int64_t got;
   {
-    std::lock_guard<std::mutex> lock(file_mu_);
+    platform::MutexLock lock(fileMu_);
     got = file_.Read(into, room);
     if (got < 0) *error = file_.error() != 0 ? file_.error() : EIO;
   }

@@ -10,11 +10,11 @@
 #define KVR_IO_FILE_CHANNEL_H_
 
 #include <mutex>
-
 #include <string>
-#include "io/io_channel.h"
 
+#include "io/io_channel.h"
 #include "platform/file.h"
+#include "platform/mutex.h"
 
 class CFileChannel : public CIoChannel {
  public:
@@ -32,7 +32,7 @@ class CFileChannel : public CIoChannel {
   int GetKind() const override { return 0; }
   bool IsFile() const override { return true; }
   // The file's size when it was opened.
-  int64_t GetSize() const override { return file_size_; }
+  int64_t GetSize() const override { return fileSize_; }
   bool Seek(int64_t offset, int method) override;
   // 0 opens an existing file for reading; 1 and 2 create or replace one for
   // writing; 3 writes at the end of the file, creating it when missing, so a
@@ -42,7 +42,7 @@ class CFileChannel : public CIoChannel {
   int Open(int mode) override;
   int CloseFile() override;
 
-  const char* FileName() const { return file_name_; }
+  const char* FileName() const { return fileName_; }
   bool IsClosed() const;
 
  protected:
@@ -50,13 +50,13 @@ class CFileChannel : public CIoChannel {
   int64_t ReadIn(CIoBlock* block, int count, int* error) override;
 
  private:
-  mutable std::mutex file_mu_;
-  platform::File file_;  // guarded by file_mu_
-  bool closed_ = true;   // guarded by file_mu_
-  bool append_ = false;  // guarded by file_mu_
-  char file_name_[kMaxFileName] = {};
-  std::string root_;       // empty: the name is opened as it is
-  int64_t file_size_ = 0;  // set by Open before the channel is shared
+  mutable platform::Mutex fileMu_;
+  platform::File file_ GUARDED_BY(fileMu_);
+  bool closed_ GUARDED_BY(fileMu_) = true;
+  bool append_ GUARDED_BY(fileMu_) = false;
+  char fileName_[kMaxFileName] = {};
+  std::string root_;      // empty: the name is opened as it is
+  int64_t fileSize_ = 0;  // set by Open before the channel is shared
 };
 
 #endif  // KVR_IO_FILE_CHANNEL_H_

@@ -67,7 +67,7 @@ CIoBlock::CIoBlock() : CIoBlock(nullptr, 0) {}
 CIoBlock::CIoBlock(void* destination, size_t length) {
   if (destination != nullptr) {
     view_ = static_cast<char*>(destination);
-    view_length_ = length;
+    viewLength_ = length;
   } else {
     buffer_ = evbuffer_new();
     if (buffer_ == nullptr) throw std::bad_alloc();
@@ -86,18 +86,18 @@ int64_t CIoBlock::LiveBlocks() { return g_live_blocks.load(std::memory_order_rel
 size_t CIoBlock::SparePieces() { return Store().Spare(); }
 
 size_t CIoBlock::size() const {
-  return buffer_ != nullptr ? evbuffer_get_length(buffer_) + piece_used_ : view_end_ - view_begin_;
+  return buffer_ != nullptr ? evbuffer_get_length(buffer_) + pieceUsed_ : viewEnd_ - viewBegin_;
 }
 
 bool CIoBlock::Seal() {
   if (piece_ == nullptr) return true;
-  if (piece_used_ == 0) {
+  if (pieceUsed_ == 0) {
     Store().Give(piece_);
-  } else if (evbuffer_add_reference(buffer_, piece_, piece_used_, ReturnPiece, piece_) != 0) {
+  } else if (evbuffer_add_reference(buffer_, piece_, pieceUsed_, ReturnPiece, piece_) != 0) {
     return false;
   }
   piece_ = nullptr;
-  piece_used_ = 0;
+  pieceUsed_ = 0;
   return true;
 }
 
@@ -105,13 +105,13 @@ bool CIoBlock::Append(const void* data, size_t length) {
   if (length == 0) return true;
   if (data == nullptr || reserved_ != nullptr) return false;
   if (buffer_ == nullptr) {
-    if (length > view_length_ - view_end_) return false;
-    std::memcpy(view_ + view_end_, data, length);
-    view_end_ += length;
+    if (length > viewLength_ - viewEnd_) return false;
+    std::memcpy(view_ + viewEnd_, data, length);
+    viewEnd_ += length;
     return true;
   }
   // Take every piece first, so that running out of memory adds nothing.
-  size_t room = piece_ != nullptr ? kPieceSize - piece_used_ : 0;
+  size_t room = piece_ != nullptr ? kPieceSize - pieceUsed_ : 0;
   std::vector<char*> more;
   while (room < length) {
     char* piece = Store().Take();
@@ -125,16 +125,16 @@ bool CIoBlock::Append(const void* data, size_t length) {
   const char* from = static_cast<const char*>(data);
   size_t next = 0;
   while (length > 0) {
-    if (piece_ == nullptr || piece_used_ == kPieceSize) {
+    if (piece_ == nullptr || pieceUsed_ == kPieceSize) {
       if (piece_ != nullptr && !Seal()) {
         while (next < more.size()) Store().Give(more[next++]);
         return false;
       }
       piece_ = more[next++];
     }
-    size_t n = std::min(length, kPieceSize - piece_used_);
-    std::memcpy(piece_ + piece_used_, from, n);
-    piece_used_ += n;
+    size_t n = std::min(length, kPieceSize - pieceUsed_);
+    std::memcpy(piece_ + pieceUsed_, from, n);
+    pieceUsed_ += n;
     from += n;
     length -= n;
   }
@@ -145,8 +145,8 @@ void* CIoBlock::Reserve(size_t length, size_t* reserved) {
   *reserved = 0;
   if (length == 0 || reserved_ != nullptr) return nullptr;
   if (buffer_ == nullptr) {
-    *reserved = std::min(length, view_length_ - view_end_);
-    return *reserved > 0 ? view_ + view_end_ : nullptr;
+    *reserved = std::min(length, viewLength_ - viewEnd_);
+    return *reserved > 0 ? view_ + viewEnd_ : nullptr;
   }
   if (length > static_cast<size_t>(INT64_MAX) || !Seal()) return nullptr;
   evbuffer_iovec vec;
@@ -154,28 +154,28 @@ void* CIoBlock::Reserve(size_t length, size_t* reserved) {
     return nullptr;
   }
   reserved_ = vec.iov_base;
-  reserved_length_ = std::min(length, vec.iov_len);
-  *reserved = reserved_length_;
+  reservedLength_ = std::min(length, vec.iov_len);
+  *reserved = reservedLength_;
   return reserved_;
 }
 
 bool CIoBlock::Commit(size_t length) {
   if (buffer_ == nullptr) {
-    if (length > view_length_ - view_end_) return false;
-    view_end_ += length;
+    if (length > viewLength_ - viewEnd_) return false;
+    viewEnd_ += length;
     return true;
   }
-  if (reserved_ == nullptr || length > reserved_length_) return false;
+  if (reserved_ == nullptr || length > reservedLength_) return false;
   evbuffer_iovec vec{reserved_, length};
   reserved_ = nullptr;
-  reserved_length_ = 0;
+  reservedLength_ = 0;
   return evbuffer_commit_space(buffer_, &vec, 1) == 0;
 }
 
 std::vector<platform::ConstSlice> CIoBlock::Slices() const {
   std::vector<platform::ConstSlice> slices;
   if (buffer_ == nullptr) {
-    if (size() > 0) slices.push_back({view_ + view_begin_, size()});
+    if (size() > 0) slices.push_back({view_ + viewBegin_, size()});
     return slices;
   }
   int count = evbuffer_peek(buffer_, -1, nullptr, nullptr, 0);
@@ -186,7 +186,7 @@ std::vector<platform::ConstSlice> CIoBlock::Slices() const {
       if (vec[i].iov_len > 0) slices.push_back({vec[i].iov_base, vec[i].iov_len});
     }
   }
-  if (piece_used_ > 0) slices.push_back({piece_, piece_used_});
+  if (pieceUsed_ > 0) slices.push_back({piece_, pieceUsed_});
   return slices;
 }
 
@@ -194,7 +194,7 @@ size_t CIoBlock::CopyOut(void* out, size_t length) const {
   length = std::min(length, size());
   if (length == 0) return 0;
   if (buffer_ == nullptr) {
-    std::memcpy(out, view_ + view_begin_, length);
+    std::memcpy(out, view_ + viewBegin_, length);
     return length;
   }
   size_t in_buffer = std::min(length, evbuffer_get_length(buffer_));

@@ -67,15 +67,15 @@ class CIoBlock {
 
   evbuffer* buffer_ = nullptr;  // owned form
   char* piece_ = nullptr;       // owned form: the piece being filled, not yet in buffer_
-  size_t piece_used_ = 0;
-  // Caller-memory form: [view_ + view_begin_, view_ + view_end_) holds the bytes.
+  size_t pieceUsed_ = 0;
+  // Caller-memory form: [view_ + viewBegin_, view_ + viewEnd_) holds the bytes.
   char* view_ = nullptr;
-  size_t view_length_ = 0;
-  size_t view_begin_ = 0;
-  size_t view_end_ = 0;
+  size_t viewLength_ = 0;
+  size_t viewBegin_ = 0;
+  size_t viewEnd_ = 0;
   // Space handed out by Reserve and not yet committed (owned form).
   void* reserved_ = nullptr;
-  size_t reserved_length_ = 0;
+  size_t reservedLength_ = 0;
 };
 
 #endif  // KVR_IO_IO_BLOCK_H_

@@ -30,12 +30,12 @@ class CIoBudget {
   // stays held until it is written. False (nothing changes) for a bound of 0.
   bool SetLimits(size_t perChannel, size_t total) {
     if (perChannel == 0 || total == 0) return false;
-    channel_limit_.store(perChannel, std::memory_order_relaxed);
-    total_limit_.store(total, std::memory_order_relaxed);
+    channelLimit_.store(perChannel, std::memory_order_relaxed);
+    totalLimit_.store(total, std::memory_order_relaxed);
     return true;
   }
-  size_t ChannelLimit() const { return channel_limit_.load(std::memory_order_relaxed); }
-  size_t TotalLimit() const { return total_limit_.load(std::memory_order_relaxed); }
+  size_t ChannelLimit() const { return channelLimit_.load(std::memory_order_relaxed); }
+  size_t TotalLimit() const { return totalLimit_.load(std::memory_order_relaxed); }
 
   // Takes `bytes` unless the total would pass its bound.
   bool TryCharge(size_t bytes) {
@@ -57,8 +57,8 @@ class CIoBudget {
   size_t Peak() const { return peak_.load(std::memory_order_relaxed); }
 
  private:
-  std::atomic<size_t> channel_limit_{kDefaultChannelLimit};
-  std::atomic<size_t> total_limit_{kDefaultTotalLimit};
+  std::atomic<size_t> channelLimit_{kDefaultChannelLimit};
+  std::atomic<size_t> totalLimit_{kDefaultTotalLimit};
   std::atomic<size_t> held_{0};
   std::atomic<size_t> peak_{0};
 };

@@ -9,7 +9,7 @@
 #include "platform/debug_log.h"
 #include "platform/time.h"
 
-CIoChannel::CIoChannel(int writeThreshold) : write_threshold_(writeThreshold) {}
+CIoChannel::CIoChannel(int writeThreshold) : writeThreshold_(writeThreshold) {}
 
 // Blocks still held die with the channel (or died with the messages that
 // carried them): what they cost is given back here.
@@ -38,7 +38,7 @@ int CIoChannel::GetError() const {
 
 bool CIoChannel::IsClosePosted() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return close_posted_;
+  return closePosted_;
 }
 
 size_t CIoChannel::HeldBytes() const {
@@ -62,33 +62,33 @@ void CIoChannel::Post(std::unique_ptr<CIoMessage> message) {
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::TakeTurnLocked() {
-  if (write_in_progress_) return nullptr;  // the holder of the turn carries on
-  write_in_progress_ = true;
+  if (writeInProgress_) return nullptr;  // the holder of the turn carries on
+  writeInProgress_ = true;
   return NextMessageLocked();
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
   if (error_ != 0) {
-    for (const auto& block : write_queue_) ReleaseLocked(block->size());
-    write_queue_.clear();
+    for (const auto& block : writeQueue_) ReleaseLocked(block->size());
+    writeQueue_.clear();
     if (current_ != nullptr) ReleaseLocked(current_->size());
     current_.reset();
   }
-  if (!write_queue_.empty()) {
-    std::unique_ptr<CIoBlock> block = std::move(write_queue_.front());
-    write_queue_.pop_front();
+  if (!writeQueue_.empty()) {
+    std::unique_ptr<CIoBlock> block = std::move(writeQueue_.front());
+    writeQueue_.pop_front();
     return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(block));
   }
   if (IsClosing() && current_ != nullptr && current_->size() > 0) {
     return std::make_unique<CIoMessage_Write>(weak_from_this().lock(), std::move(current_));
   }
-  write_in_progress_ = false;
+  writeInProgress_ = false;
   return CloseMessageLocked();
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::CloseMessageLocked() {
-  if (!IsClosing() || write_in_progress_ || read_pending_ || close_posted_) return nullptr;
-  close_posted_ = true;
+  if (!IsClosing() || writeInProgress_ || readPending_ || closePosted_) return nullptr;
+  closePosted_ = true;
   if (current_ != nullptr) ReleaseLocked(current_->size());
   current_.reset();
   return std::make_unique<CIoMessage_CloseChannel>(weak_from_this().lock());
@@ -124,7 +124,7 @@ int CIoChannel::Write(const void* data, int length) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (error_ != 0) return -1;
-    if (close_posted_) return 0;
+    if (closePosted_) return 0;
     if (budget_ != nullptr && (held_ + n > budget_->ChannelLimit() || !budget_->TryCharge(n))) {
       // With no write of the channel out, what is gathered goes to the disk
       // now: with a bound below the write threshold the block would otherwise
@@ -132,8 +132,8 @@ int CIoChannel::Write(const void* data, int length) {
       // on by itself, and handing over part-filled blocks at every drop would
       // fill memory with part-filled pieces.
       dropped = true;
-      if (!write_in_progress_ && current_ != nullptr && current_->size() > 0) {
-        write_queue_.push_back(std::move(current_));
+      if (!writeInProgress_ && current_ != nullptr && current_->size() > 0) {
+        writeQueue_.push_back(std::move(current_));
         message = TakeTurnLocked();
       }
     } else {
@@ -144,7 +144,7 @@ int CIoChannel::Write(const void* data, int length) {
         } catch (const std::bad_alloc&) {
           return false;
         }
-        if (current_->size() == 0) current_since_ = now;
+        if (current_->size() == 0) currentSince_ = now;
         return current_->Append(data, n);
       }();
       if (!fits) {
@@ -156,9 +156,9 @@ int CIoChannel::Write(const void* data, int length) {
       // An aged block waits while a write is out: behind a slow disk, blocks
       // handed over part-filled would hold whole pieces for a few bytes each,
       // and memory would outgrow the byte bound many times over.
-      if (held >= static_cast<size_t>(write_threshold_) ||
-          (!write_in_progress_ && platform::TicksElapsed(current_since_, now, kMaxBlockAgeMs))) {
-        write_queue_.push_back(std::move(current_));
+      if (held >= static_cast<size_t>(writeThreshold_) ||
+          (!writeInProgress_ && platform::TicksElapsed(currentSince_, now, kMaxBlockAgeMs))) {
+        writeQueue_.push_back(std::move(current_));
         message = TakeTurnLocked();
       } else if (IsClosing()) {
         message = TakeTurnLocked();
@@ -175,8 +175,8 @@ int CIoChannel::Read(void* destination, int length) {
   std::unique_ptr<CIoMessage> message;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (close_posted_) return 0;
-    if (read_pending_) return 1;
+    if (closePosted_) return 0;
+    if (readPending_) return 1;
     try {
       auto block = std::make_unique<CIoBlock>(destination, static_cast<size_t>(length));
       message =
@@ -184,7 +184,7 @@ int CIoChannel::Read(void* destination, int length) {
     } catch (const std::bad_alloc&) {
       return -1;
     }
-    read_pending_ = true;
+    readPending_ = true;
   }
   Post(std::move(message));
   return 0;
@@ -239,7 +239,7 @@ void CIoChannel::CarryOutRead(CIoMessage_Read* message) {
   std::unique_ptr<CIoMessage> close;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    read_pending_ = false;
+    readPending_ = false;
     close = CloseMessageLocked();
   }
   Post(std::move(close));

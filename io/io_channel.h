@@ -92,7 +92,7 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   virtual bool IsClosing() const { return closing_.load(std::memory_order_acquire); }
 
   ChannelId id() const { return id_; }
-  int write_threshold() const { return write_threshold_; }
+  int write_threshold() const { return writeThreshold_; }
   // The system's error number of the write that failed, 0 while none did.
   int GetError() const;
   // True once the close message is on its way: nothing is posted after it.
@@ -130,19 +130,19 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   CProactorCore* core_ = nullptr;
   ChannelId id_ = kNoChannel;
   std::shared_ptr<CIoBudget> budget_;  // null: unbounded (not adopted)
-  const int write_threshold_;
+  const int writeThreshold_;
   // Dropped by a stopping proactor: the monitor hears nothing more of it.
   // Guarded by the core's hook lock.
   bool detached_ = false;
 
   mutable std::mutex mu_;
-  std::unique_ptr<CIoBlock> current_;                  // being filled by Write
-  uint32_t current_since_ = 0;                         // tick of current_'s first byte
-  std::deque<std::unique_ptr<CIoBlock>> write_queue_;  // full, waiting for their turn
+  std::unique_ptr<CIoBlock> current_;                 // being filled by Write
+  uint32_t currentSince_ = 0;                         // tick of current_'s first byte
+  std::deque<std::unique_ptr<CIoBlock>> writeQueue_;  // full, waiting for their turn
   std::atomic<bool> closing_{false};
-  bool write_in_progress_ = false;  // a write message of this channel is out
-  bool read_pending_ = false;       // a read message of this channel is out
-  bool close_posted_ = false;
+  bool writeInProgress_ = false;  // a write message of this channel is out
+  bool readPending_ = false;      // a read message of this channel is out
+  bool closePosted_ = false;
   int error_ = 0;
   size_t held_ = 0;  // charged to budget_
   std::shared_ptr<const WriteThrottle> throttle_;

@@ -25,7 +25,7 @@ constexpr int kPoolLimit = 1000;
 }  // namespace
 
 CProactor::CProactor(int threadCount)
-    : core_(std::make_shared<CProactorCore>()), thread_count_(threadCount) {}
+    : core_(std::make_shared<CProactorCore>()), threadCount_(threadCount) {}
 
 CProactor::~CProactor() {
   Stop();
@@ -41,13 +41,13 @@ IIoMonitor* CProactor::GetMonitor() const { return core_->GetMonitor(); }
 
 bool CProactor::IsStarted() const { return started_.load(); }
 
-int CProactor::GetThreadCount() const { return thread_count_.load(); }
+int CProactor::GetThreadCount() const { return threadCount_.load(); }
 
 size_t CProactor::GetWorkerCount() const { return core_->LiveWorkers(); }
 
 size_t CProactor::GetPooledBlocks() const {
-  std::lock_guard<std::mutex> lock(run_mu_);
-  return block_pool_ != nullptr ? block_pool_->Count() : 0;
+  platform::MutexLock lock(runMu_);
+  return blockPool_ != nullptr ? blockPool_->Count() : 0;
 }
 
 size_t CProactor::GetQueuedMessages() const { return core_->QueuedMessages(); }
@@ -55,25 +55,25 @@ size_t CProactor::GetQueuedMessages() const { return core_->QueuedMessages(); }
 size_t CProactor::GetChannelCount() const { return core_->ChannelCount(); }
 
 int CProactor::Start() {
-  std::lock_guard<std::mutex> lock(run_mu_);
+  platform::MutexLock lock(runMu_);
   if (started_) return 0;
-  int count = thread_count_.load();
+  int count = threadCount_.load();
   if (count < kMinThreads) count = kMinThreads;
   if (count > kMaxThreads) count = kMaxThreads;
-  thread_count_.store(count);
+  threadCount_.store(count);
   const uint64_t crew = core_->BeginCrew();
   for (int i = 0; i < count; ++i) {
     if (!CIoWorkThread::Launch(core_, crew)) {
       platform::DebugPrintf("io: worker %d of %d could not be started", i + 1, count);
     }
   }
-  block_pool_ = std::make_unique<CBufferPool>(kPoolFirstCount, kPoolLimit);
+  blockPool_ = std::make_unique<CBufferPool>(kPoolFirstCount, kPoolLimit);
   started_ = true;
   return 0;
 }
 
 int CProactor::Stop() {
-  std::lock_guard<std::mutex> lock(run_mu_);
+  platform::MutexLock lock(runMu_);
   if (!started_) return 0;
   {
     auto table = core_->LockTable();
@@ -91,7 +91,7 @@ int CProactor::Stop() {
                           core_->LiveWorkers());
   }
   core_->Retire();
-  block_pool_.reset();
+  blockPool_.reset();
   started_ = false;
   return 0;
 }

@@ -50,6 +50,7 @@
 #include "io/io_channel.h"
 #include "io/io_message.h"
 #include "io/io_monitor.h"
+#include "platform/mutex.h"
 
 class CProactorCore;
 
@@ -134,13 +135,13 @@ class CProactor {
   R WithChannel(ChannelId id, R missing, F&& f);
 
   const std::shared_ptr<CProactorCore> core_;
-  std::atomic<int> thread_count_;
+  std::atomic<int> threadCount_;
 
   // Serialises Start and Stop. Stop holds it while it waits, so the queries
   // that take it (GetPooledBlocks) are not for monitor hooks.
-  mutable std::mutex run_mu_;
+  mutable platform::Mutex runMu_;
   std::atomic<bool> started_{false};
-  std::unique_ptr<CBufferPool> block_pool_;  // guarded by run_mu_
+  std::unique_ptr<CBufferPool> blockPool_ GUARDED_BY(runMu_);
 };
 
 #endif  // KVR_IO_PROACTOR_H_

@@ -9,10 +9,10 @@
 // the same reason.
 //
 // The monitor is not ours and may be gone once the proactor is: every hook
-// runs under the shared side of hooks_mu_, and Retire takes the exclusive side
+// runs under the shared side of hooksMu_, and Retire takes the exclusive side
 // to mark the channels it drops as detached, so no hook about a detached
 // channel starts afterwards and none is still running when Retire returns.
-// Lock order: hooks_mu_, table_mu_, a channel's own lock, queue_mu_.
+// Lock order: hooksMu_, tableMu_, a channel's own lock, queueMu_.
 #ifndef KVR_IO_PROACTOR_CORE_H_
 #define KVR_IO_PROACTOR_CORE_H_
 
@@ -47,7 +47,7 @@ class CProactorCore {
   // Runs `hook` on the monitor unless `channel` has been detached by Retire.
   template <typename Hook>
   void Notify(const CIoChannel* channel, Hook&& hook) {
-    std::shared_lock<std::shared_mutex> lock(hooks_mu_);
+    std::shared_lock<std::shared_mutex> lock(hooksMu_);
     if (!channel->detached_) hook(GetMonitor());
   }
 
@@ -77,7 +77,7 @@ class CProactorCore {
   // --- The table. Callers reach a channel under the shared side of the
   // table lock so that it is not taken out from under them. ---
   std::shared_lock<std::shared_mutex> LockTable() const {
-    return std::shared_lock<std::shared_mutex>(table_mu_);
+    return std::shared_lock<std::shared_mutex>(tableMu_);
   }
   // Needs LockTable held. Finds without inserting; null when unknown.
   CIoChannel* FindLocked(ChannelId id) const;
@@ -102,20 +102,20 @@ class CProactorCore {
  private:
   std::atomic<IIoMonitor*> monitor_;
   const std::shared_ptr<CIoBudget> budget_ = std::make_shared<CIoBudget>();
-  CDefaultMonitor default_monitor_;
-  mutable std::shared_mutex hooks_mu_;  // see the comment at the top
+  CDefaultMonitor defaultMonitor_;
+  mutable std::shared_mutex hooksMu_;  // see the comment at the top
 
-  mutable std::mutex queue_mu_;
-  std::condition_variable queued_cv_;  // a message arrived, or a crew ended
-  std::condition_variable idle_cv_;    // the queue ran empty, a channel went, a worker left
-  std::deque<std::unique_ptr<CIoMessage>> queue_;  // guarded by queue_mu_
-  size_t live_workers_ = 0;                        // guarded by queue_mu_
-  std::atomic<uint64_t> crew_{0};  // written under queue_mu_ so waiters cannot miss it
+  mutable std::mutex queueMu_;
+  std::condition_variable queuedCv_;  // a message arrived, or a crew ended
+  std::condition_variable idleCv_;    // the queue ran empty, a channel went, a worker left
+  std::deque<std::unique_ptr<CIoMessage>> queue_;  // guarded by queueMu_
+  size_t liveWorkers_ = 0;                         // guarded by queueMu_
+  std::atomic<uint64_t> crew_{0};  // written under queueMu_ so waiters cannot miss it
 
-  mutable std::shared_mutex table_mu_;
-  std::map<ChannelId, std::shared_ptr<CIoChannel>> table_;  // guarded by table_mu_
-  ChannelId next_id_ = 1;                                   // guarded by table_mu_
-  std::atomic<size_t> channel_count_{0};  // table_.size(), read without the table lock
+  mutable std::shared_mutex tableMu_;
+  std::map<ChannelId, std::shared_ptr<CIoChannel>> table_;  // guarded by tableMu_
+  ChannelId nextId_ = 1;                                    // guarded by tableMu_
+  std::atomic<size_t> channelCount_{0};  // table_.size(), read without the table lock
 };
 
 #endif  // KVR_IO_PROACTOR_CORE_H_

@@ -8,10 +8,11 @@
 #include "media/source_units.h"
 #include "protocol/message/media_pdu.h"
 #include "protocol/message/store_pdus.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
-using media_detail::FieldText;
+using kvr::FieldText;
 
 // Live sources by handle. A push marks its source busy for the duration of
 // the send; a source leaving the table waits until no push is busy with it.
@@ -97,14 +98,12 @@ int CKVRDvConCommMdl::Destroy() {
 int CKVRDvConCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   SvrFrame::CInnerProtocolStack* unit = message.get();
   if (unit == nullptr || unit->GetMessageKind() != SvrFrame::kRequestMessage) return 0;
-  const char* command = unit->GetCommandName();
-  if (command == nullptr || std::strcmp(command, "RecRealMedia") != 0) return 0;
-  if (auto* request = dynamic_cast<CRecordMedia*>(unit)) StartPush(*request);
+  if (auto* request = UnitAs<CRecordMedia>(unit)) StartPush(*request);
   return 0;
 }
 
 int CKVRDvConCommMdl::StartPush(const CRecordMedia& request) {
   if (!TakeRecordUrl(request)) return 0;
-  TakeStartTexts(FieldText(request.readFileUrl), request.GetCommOrigin());
+  TakeStartTexts(std::string(FieldText(request.readFileUrl)), request.GetCommOrigin());
   return 1;
 }

@@ -13,12 +13,12 @@
 #include "platform/time.h"
 #include "protocol/message/media_pdu.h"
 #include "protocol/message/store_pdus.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
-using media_detail::FieldText;
-
-std::atomic<CKVRIOCommMdl::TickSource> g_tickSource{nullptr};
+using kvr::CopyField;
+using kvr::FieldText;
 
 // Opens the proactor offers: write (create or replace), and write at the end
 // of an existing file (creating it when missing), which resume uses so that
@@ -30,22 +30,7 @@ constexpr int kProactorAppend = 3;
 constexpr int kOpenRead = 1;
 constexpr int kOpenWrite = 2;
 
-TimeRecord LocalTimeRecord() {
-  const platform::LocalTime now = platform::GetLocalTime();
-  TimeRecord record;
-  record.year = static_cast<uint16_t>(now.year);
-  record.month = static_cast<uint8_t>(now.month);
-  record.day = static_cast<uint8_t>(now.day);
-  record.hour = static_cast<uint8_t>(now.hour);
-  record.minute = static_cast<uint8_t>(now.minute);
-  record.second = static_cast<uint8_t>(now.second);
-  return record;
-}
-
-template <size_t N>
-void CopyField(char (&field)[N], const std::string& text) {
-  std::snprintf(field, N, "%s", text.c_str());
-}
+TimeRecord LocalTimeRecord() { return ConvertTime<TimeRecord>(platform::GetLocalTime()); }
 
 std::string CutTo(const char* text, size_t width) {
   if (text == nullptr) return std::string();
@@ -54,10 +39,8 @@ std::string CutTo(const char* text, size_t width) {
 
 }  // namespace
 
-void CKVRIOCommMdl::SetTickSource(TickSource source) { g_tickSource.store(source); }
-
-uint32_t CKVRIOCommMdl::Ticks() {
-  const TickSource source = g_tickSource.load();
+uint32_t CKVRIOCommMdl::Ticks() const {
+  const TickSource source = tickSource_.load();
   return source != nullptr ? source() : platform::TickCount();
 }
 
@@ -81,16 +64,10 @@ int CKVRIOCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   SvrFrame::CInnerProtocolStack* unit = message.get();
   if (unit == nullptr) return 0;
   switch (unit->GetMessageKind()) {
-    case SvrFrame::kRequestMessage: {
-      const char* command = unit->GetCommandName();
-      if (command == nullptr) break;
-      if (std::strcmp(command, "RecRealMedia") == 0) {
-        if (auto* request = dynamic_cast<CRecordMedia*>(unit)) StartRecord(*request);
-      } else if (std::strcmp(command, "RecRealMediaControl") == 0) {
-        if (auto* request = dynamic_cast<CRecordMediaControl*>(unit)) ControlRecord(*request);
-      }
+    case SvrFrame::kRequestMessage:
+      if (auto* request = UnitAs<CRecordMedia>(unit)) StartRecord(*request);
+      if (auto* control = UnitAs<CRecordMediaControl>(unit)) ControlRecord(*control);
       break;
-    }
     case SvrFrame::kMediaDataMessage:
       if (auto* media = dynamic_cast<CQwMediaData*>(unit)) OnMediaData(*media);
       break;
@@ -101,8 +78,8 @@ int CKVRIOCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
 }
 
 void CKVRIOCommMdl::SetVolumeRoot(const char* root) {
-  std::lock_guard<std::mutex> lock(textMu_);
-  volumeRoot_ = CutTo(root, kRecordPathWidth);
+  platform::MutexLock lock(textMu_);
+  volumeRoot_ = CutTo(root, kvr::media::kRecordPathWidth);
 }
 
 void CKVRIOCommMdl::SetVolumeSpace(uint64_t totalBytes, uint64_t freeBytes) {
@@ -111,24 +88,26 @@ void CKVRIOCommMdl::SetVolumeSpace(uint64_t totalBytes, uint64_t freeBytes) {
 }
 
 bool CKVRIOCommMdl::SetFilePath(const char* path) {
-  if (path == nullptr || strnlen(path, kRecordPathWidth) >= kRecordPathWidth) return false;
-  std::lock_guard<std::mutex> lock(textMu_);
+  if (path == nullptr ||
+      strnlen(path, kvr::media::kRecordPathWidth) >= kvr::media::kRecordPathWidth)
+    return false;
+  platform::MutexLock lock(textMu_);
   filePath_ = path;
   return true;
 }
 
 void CKVRIOCommMdl::SetRecordUrl(const char* url) {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   recordUrl_ = url != nullptr ? url : "";
 }
 
 void CKVRIOCommMdl::SetRequester(const char* name) {
-  std::lock_guard<std::mutex> lock(textMu_);
-  requester_ = CutTo(name, kRecordPathWidth);
+  platform::MutexLock lock(textMu_);
+  requester_ = CutTo(name, kvr::media::kRecordPathWidth);
 }
 
 TimeRecord CKVRIOCommMdl::GetStartTime() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return startTime_;
 }
 
@@ -138,27 +117,27 @@ TimeRecord CKVRIOCommMdl::GetEndTime() const {
       channelId_.load() != kNoChannel) {
     return LocalTimeRecord();
   }
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return endTime_;
 }
 
 std::string CKVRIOCommMdl::GetRecordUrl() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return recordUrl_;
 }
 
 std::string CKVRIOCommMdl::GetRequester() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return requester_;
 }
 
 std::string CKVRIOCommMdl::GetVolumeRoot() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return volumeRoot_;
 }
 
 std::string CKVRIOCommMdl::GetFilePath() const {
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   return filePath_;
 }
 
@@ -166,11 +145,11 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
   std::lock_guard<std::mutex> start(startMu_);
   // A second start would reopen a record that is already being written.
   if (state_.load() != kStateMade) return;
-  std::string url = FieldText(request.writeFileUrl);
+  std::string url(FieldText(request.writeFileUrl));
   if (url.empty()) url = kDefaultRecordUrl;
 
   {
-    std::lock_guard<std::mutex> lock(textMu_);
+    platform::MutexLock lock(textMu_);
     startTime_ = LocalTimeRecord();
     if (recordUrl_.empty()) recordUrl_ = url;
   }
@@ -194,15 +173,15 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
   // Without a file the channel stays closed and the first media unit ends
   // the record with a write error, which is how the host learns of it.
   std::string path;
-  if (!MakeRecordPath(GetVolumeRoot().c_str(), url.c_str(), &path)) return;
+  if (!kvr::media::MakeRecordPath(GetVolumeRoot().c_str(), url.c_str(), &path)) return;
   if (platform::PathExists(path)) return;
 
   {
-    std::lock_guard<std::mutex> lock(textMu_);
+    platform::MutexLock lock(textMu_);
     recordPath_ = path;
     filePath_ = path;
     const CSecureString& origin = request.GetCommOrigin();
-    if (!origin.IsEmpty()) requester_ = CutTo(origin.c_str(), kRecordPathWidth);
+    if (!origin.IsEmpty()) requester_ = CutTo(origin.c_str(), kvr::media::kRecordPathWidth);
   }
   OpenRecordFile(kOpenWrite);
   elapsedMs_.store(0);
@@ -216,7 +195,7 @@ void CKVRIOCommMdl::OpenRecordFile(int openMode) {
   // The record's folders and file are made beneath its volume: a link inside
   // the volume never takes the footage (or a planted file) elsewhere.
   std::string root;
-  MakeRecordPath(GetVolumeRoot().c_str(), "", &root);
+  kvr::media::MakeRecordPath(GetVolumeRoot().c_str(), "", &root);
   ChannelId channel = kNoChannel;
   if (proactor != nullptr) {
     if (openMode == kOpenWrite) {
@@ -242,7 +221,7 @@ void CKVRIOCommMdl::CloseRecordFile() {
 
 void CKVRIOCommMdl::StampEndTime() {
   const TimeRecord now = LocalTimeRecord();
-  std::lock_guard<std::mutex> lock(textMu_);
+  platform::MutexLock lock(textMu_);
   endTime_ = now;
 }
 
@@ -371,11 +350,11 @@ void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
     } else if (requested == kStateResumed) {
       std::string path;
       {
-        std::lock_guard<std::mutex> text(textMu_);
+        platform::MutexLock text(textMu_);
         path = recordPath_;
       }
       std::string root;
-      MakeRecordPath(GetVolumeRoot().c_str(), "", &root);
+      kvr::media::MakeRecordPath(GetVolumeRoot().c_str(), "", &root);
       channelId_.store(proactor != nullptr && !path.empty()
                            ? proactor->OpenFile(path.c_str(), kProactorAppend, root.c_str())
                            : kNoChannel);
@@ -385,7 +364,7 @@ void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
   if (requested != kStateStopped || origin.IsEmpty()) return;
   CRecordMediaControlAck* ack = CRecordMediaControlAck::Create(requested);
   SvrFrame::MessageRef ref(ack);
-  CopyField(ack->recordFileUrl, FieldText(request.recordFileUrl));
+  CopyField(ack->recordFileUrl, request.recordFileUrl);
   ack->AddReplyTo(origin);
   Send(ref, 0, SvrFrame::kControlDataClass);
 }

@@ -31,6 +31,7 @@
 #include <string>
 
 #include "io/channel_id.h"
+#include "platform/mutex.h"
 #include "protocol/message/zeta_text.h"
 #include "svrframe/comm_mdl.h"
 
@@ -67,10 +68,10 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   static constexpr uint64_t kSizeGrace = 10ull << 20;          // 10 MiB
   static constexpr uint32_t kTimeGraceMs = 60'000;
 
-  // The millisecond tick the limits are measured with (platform::TickCount
-  // unless replaced). Process-wide; null restores the platform's tick.
+  // The millisecond tick this writer's limits are measured with; null (the
+  // default) is platform::TickCount. Set before the record starts.
   using TickSource = uint32_t (*)();
-  static void SetTickSource(TickSource source);
+  void SetTickSource(TickSource source) { tickSource_.store(source); }
 
   CKVRIOCommMdl();
   ~CKVRIOCommMdl() override;
@@ -140,17 +141,17 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   void StampEndTime();
   void SendEvent(int event);
 
-  static uint32_t Ticks();
+  uint32_t Ticks() const;
 
-  // Guards the texts below; never held while another lock is taken.
-  mutable std::mutex textMu_;
-  std::string volumeRoot_;
-  std::string filePath_;
-  std::string recordPath_;
-  std::string recordUrl_;
-  std::string requester_;
-  TimeRecord startTime_;
-  TimeRecord endTime_;
+  // Never held while another lock is taken.
+  mutable platform::Mutex textMu_;
+  std::string volumeRoot_ GUARDED_BY(textMu_);
+  std::string filePath_ GUARDED_BY(textMu_);
+  std::string recordPath_ GUARDED_BY(textMu_);
+  std::string recordUrl_ GUARDED_BY(textMu_);
+  std::string requester_ GUARDED_BY(textMu_);
+  TimeRecord startTime_ GUARDED_BY(textMu_);
+  TimeRecord endTime_ GUARDED_BY(textMu_);
 
   std::atomic<CProactor*> proactor_{nullptr};
   std::atomic<uint64_t> reservedBytes_{0};
@@ -164,6 +165,7 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   std::atomic<ChannelId> channelId_{kNoChannel};
   std::atomic<bool> closed_{false};
   std::atomic<int> state_{kStateMade};
+  std::atomic<TickSource> tickSource_{nullptr};
   std::atomic<uint32_t> startTick_{0};
   std::atomic<uint32_t> elapsedMs_{0};
   std::atomic<uint64_t> bytesReceived_{0};

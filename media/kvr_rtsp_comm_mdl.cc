@@ -11,10 +11,11 @@
 #include "platform/debug_log.h"
 #include "protocol/message/media_pdu.h"
 #include "protocol/message/store_pdus.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
-using media_detail::FieldText;
+using kvr::FieldText;
 
 // A stream can be lost before OpenStream has returned its handle to the
 // source, so the directory cannot find the source yet. Such handles wait here
@@ -34,8 +35,8 @@ EarlyLosses& Losses() {
 // The device form of the media URL, for requests that address a device
 // instead of naming a URL; empty when the request names no destination.
 std::string DeviceUrl(const CRecordMedia& request) {
-  const std::string destination = FieldText(request.vsDestIp);
-  const std::string device = FieldText(request.puIp);
+  const std::string destination(FieldText(request.vsDestIp));
+  const std::string device(FieldText(request.puIp));
   if (destination.empty() || device.empty()) return std::string();
   char url[CRemoteStreamLib::kMaxUrlLength + 1];
   std::snprintf(url, sizeof url, CKVRRTSPCommMdl::kDeviceUrlFormat, destination.c_str(),
@@ -67,15 +68,12 @@ int CKVRRTSPCommMdl::Destroy() {
 int CKVRRTSPCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   SvrFrame::CInnerProtocolStack* unit = message.get();
   if (unit == nullptr || unit->GetMessageKind() != SvrFrame::kRequestMessage) return 0;
-  const char* command = unit->GetCommandName();
-  if (command == nullptr) return 0;
-  if (std::strcmp(command, "RecRealMedia") == 0) {
-    if (auto* request = dynamic_cast<CRecordMedia*>(unit)) StartPull(*request);
-  } else if (std::strcmp(command, "RecRealMediaControl") == 0) {
+  if (auto* request = UnitAs<CRecordMedia>(unit)) {
+    StartPull(*request);
+  } else if (auto* control = UnitAs<CRecordMediaControl>(unit)) {
     // Pause and resume leave the stream flowing: the writer drops what it
     // does not want, and a reconnect would lose the stream's start.
-    auto* request = dynamic_cast<CRecordMediaControl*>(unit);
-    if (request != nullptr && request->ctrlInfo == CKVRIOCommMdl::kStateStopped) CloseStream();
+    if (control->ctrlInfo == CKVRIOCommMdl::kStateStopped) CloseStream();
   }
   return 0;
 }
@@ -86,7 +84,7 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
   if (started_.exchange(true)) return 0;
   if (!TakeRecordUrl(request)) return 0;
   const std::string recordUrl = GetRecordUrl();
-  std::string readUrl = FieldText(request.readFileUrl);
+  std::string readUrl(FieldText(request.readFileUrl));
   if (readUrl.empty()) readUrl = DeviceUrl(request);
   TakeStartTexts(readUrl, request.GetCommOrigin());
 
@@ -106,13 +104,13 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
     }
   }
   if (stream == 0) {
-    media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
-    media_detail::SendStartAck(this, GetRequester(), recordUrl);
+    kvr::media::SendFailRecord(this, GetWriterName(), recordUrl);
+    kvr::media::SendStartAck(this, GetRequester(), recordUrl);
     return 0;
   }
   // The start reply carries result 5 whether or not the stream opened: the
   // requester learns of a failure from the record's state, not from here.
-  media_detail::SendStartAck(this, GetRequester(), recordUrl);
+  kvr::media::SendStartAck(this, GetRequester(), recordUrl);
   if (lostEarly) OnStreamLost();
   return 1;
 }
@@ -149,7 +147,7 @@ void CKVRRTSPCommMdl::OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t) {
   {
     EarlyLosses& losses = Losses();
     std::lock_guard<std::mutex> lock(losses.mu);
-    IRecordDirectory* directory = GetRecordDirectory();
+    kvr::media::IRecordDirectory* directory = kvr::media::GetRecordDirectory();
     if (directory != nullptr) source = directory->FindRtspSourceByStream(stream);
     if (source == nullptr) {
       losses.handles.insert(stream);
@@ -160,11 +158,11 @@ void CKVRRTSPCommMdl::OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t) {
 }
 
 void CKVRRTSPCommMdl::OnStreamLost() {
-  IRecordDirectory* directory = GetRecordDirectory();
+  kvr::media::IRecordDirectory* directory = kvr::media::GetRecordDirectory();
   const std::string recordUrl = GetRecordUrl();
   if (directory == nullptr || !directory->HasTask(recordUrl.c_str())) return;
   const std::string writer = GetWriterName();
-  media_detail::SendRecordEvent(this, writer, recordUrl, CKVRIOCommMdl::kEventStreamLost);
-  media_detail::SendFailRecord(this, writer, recordUrl);
+  kvr::media::SendRecordEvent(this, writer, recordUrl, CKVRIOCommMdl::kEventStreamLost);
+  kvr::media::SendFailRecord(this, writer, recordUrl);
   platform::DebugOutput(" DisConnect!\n");
 }

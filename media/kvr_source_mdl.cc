@@ -2,12 +2,13 @@
 
 #include "media/source_units.h"
 #include "protocol/message/store_pdus.h"
+#include "svrframe/text_field.h"
 
 bool CKVRSourceMdl::TakeRecordUrl(const CRecordMedia& request) {
-  const std::string recordUrl = media_detail::FieldText(request.writeFileUrl);
+  const std::string recordUrl(kvr::FieldText(request.writeFileUrl));
   SetRecordUrl(recordUrl.c_str());
   if (!recordUrl.empty()) return true;
-  media_detail::SendFailRecord(this, GetWriterName(), recordUrl);
-  media_detail::SendStartAck(this, std::string(), recordUrl);
+  kvr::media::SendFailRecord(this, GetWriterName(), recordUrl);
+  kvr::media::SendStartAck(this, std::string(), recordUrl);
   return false;
 }

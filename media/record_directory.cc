@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+namespace kvr::media {
+
 namespace {
 std::atomic<IRecordDirectory*> g_directory{nullptr};
 }  // namespace
@@ -11,3 +13,5 @@ void SetRecordDirectory(IRecordDirectory* directory) {
 }
 
 IRecordDirectory* GetRecordDirectory() { return g_directory.load(std::memory_order_acquire); }
+
+}  // namespace kvr::media

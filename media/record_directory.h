@@ -17,6 +17,8 @@
 
 class CKVRRTSPCommMdl;
 
+namespace kvr::media {
+
 class IRecordDirectory {
  public:
   virtual ~IRecordDirectory() = default;
@@ -32,5 +34,7 @@ class IRecordDirectory {
 // Installs the process-wide directory (null uninstalls).
 void SetRecordDirectory(IRecordDirectory* directory);
 IRecordDirectory* GetRecordDirectory();
+
+}  // namespace kvr::media
 
 #endif  // KVR_MEDIA_RECORD_DIRECTORY_H_

@@ -4,15 +4,15 @@
 
 #include "platform/file.h"
 
-namespace {
+namespace kvr::media {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+namespace {
 
 // Appends `text` with every separator written as '/' and runs of separators
 // folded into one.
 void AppendNormalised(const char* text, std::string* out) {
   for (const char* p = text; *p != '\0'; ++p) {
-    if (IsSeparator(*p)) {
+    if (IsPathSeparator(*p)) {
       if (out->empty() || out->back() != '/') out->push_back('/');
     } else {
       out->push_back(*p);
@@ -54,3 +54,5 @@ int EnsureDirectories(const char* path) {
   }
   return 0;
 }
+
+}  // namespace kvr::media

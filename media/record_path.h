@@ -11,8 +11,13 @@
 #include <cstddef>
 #include <string>
 
+namespace kvr::media {
+
 // Width of every record path field, terminating NUL included.
 inline constexpr size_t kRecordPathWidth = 260;
+
+// True for either separator a record URL or volume path may use.
+constexpr bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
 // `root` + "/" + `url`, separators normalised. False (and `out` empty) for a
 // null argument or when the result would not fit in kRecordPathWidth - 1 bytes.
@@ -22,5 +27,7 @@ bool MakeRecordPath(const char* root, const char* url, std::string* out);
 // each with mode 0750, skipping those that exist. 0, or -1 when `path` has no
 // separator or a directory cannot be made.
 int EnsureDirectories(const char* path);
+
+}  // namespace kvr::media
 
 #endif  // KVR_MEDIA_RECORD_PATH_H_

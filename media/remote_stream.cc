@@ -35,7 +35,7 @@ CRemoteStreamLib& CRemoteStreamLib::Instance() {
 }
 
 bool CRemoteStreamLib::Initialize(int /*reserved*/, int /*version*/) {
-  std::call_once(init_once_, [] {
+  std::call_once(initOnce_, [] {
     avformat_network_init();
     av_log_set_callback(&LogToDebugOutput);
   });
@@ -47,18 +47,19 @@ void CRemoteStreamLib::RegisterDisconnectCallback(DisconnectCallback cb, uint8_t
 }
 
 void CRemoteStreamLib::SetTimeouts(int openMs, int readMs) {
-  open_ms_.store(OrDefault(openMs));
-  read_ms_.store(OrDefault(readMs));
+  openMs_.store(OrDefault(openMs));
+  readMs_.store(OrDefault(readMs));
 }
 
 bool CRemoteStreamLib::InCallback() { return CRemoteStreamSession::OnReaderThread(); }
 
 size_t CRemoteStreamLib::OpenCount() const {
-  std::lock_guard<std::mutex> lock(table_mu_);
+  std::lock_guard<std::mutex> lock(tableMu_);
   return table_.size();
 }
 
-uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* user) {
+uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* user,
+                                      DisconnectCallback lost) {
   if (url == nullptr || cb == nullptr) {
     platform::DebugOutput("RemoteStream: OpenStream needs a URL and a data callback");
     return 0;
@@ -68,18 +69,18 @@ uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* us
     return 0;
   }
   Initialize();
-  auto session = std::make_shared<CRemoteStreamSession>(cb, user, read_ms_.load());
-  if (!session->Open(url, open_ms_.load())) return 0;
+  auto session = std::make_shared<CRemoteStreamSession>(cb, user, readMs_.load());
+  if (!session->Open(url, openMs_.load())) return 0;
 
   uint32_t handle;
   {
-    std::lock_guard<std::mutex> lock(table_mu_);
-    while (next_handle_ == 0 || table_.count(next_handle_) != 0) ++next_handle_;
-    handle = next_handle_++;
+    std::lock_guard<std::mutex> lock(tableMu_);
+    while (nextHandle_ == 0 || table_.count(nextHandle_) != 0) ++nextHandle_;
+    handle = nextHandle_++;
     table_.emplace(handle, session);
   }
-  if (!session->Start(handle, [this](uint32_t lost) { NotifyLost(lost); })) {
-    std::lock_guard<std::mutex> lock(table_mu_);
+  if (!session->Start(handle, [this, lost](uint32_t stream) { NotifyLost(stream, lost); })) {
+    std::lock_guard<std::mutex> lock(tableMu_);
     table_.erase(handle);
     return 0;
   }
@@ -93,7 +94,7 @@ void CRemoteStreamLib::CloseStream(uint32_t stream) {
   }
   std::shared_ptr<CRemoteStreamSession> session;
   {
-    std::lock_guard<std::mutex> lock(table_mu_);
+    std::lock_guard<std::mutex> lock(tableMu_);
     auto it = table_.find(stream);
     if (it == table_.end()) return;
     session = it->second;
@@ -101,7 +102,7 @@ void CRemoteStreamLib::CloseStream(uint32_t stream) {
   // Joined outside the table lock: a reader's callbacks may open or look up
   // other streams meanwhile.
   session->Stop();
-  std::lock_guard<std::mutex> lock(table_mu_);
+  std::lock_guard<std::mutex> lock(tableMu_);
   auto it = table_.find(stream);
   if (it != table_.end() && it->second == session) table_.erase(it);
 }
@@ -113,13 +114,13 @@ void CRemoteStreamLib::Cleanup() {
   }
   std::vector<uint32_t> handles;
   {
-    std::lock_guard<std::mutex> lock(table_mu_);
+    std::lock_guard<std::mutex> lock(tableMu_);
     for (const auto& entry : table_) handles.push_back(entry.first);
   }
   for (uint32_t handle : handles) CloseStream(handle);
 }
 
-void CRemoteStreamLib::NotifyLost(uint32_t stream) {
-  DisconnectCallback cb = disconnect_.load();
+void CRemoteStreamLib::NotifyLost(uint32_t stream, DisconnectCallback own) {
+  DisconnectCallback cb = own != nullptr ? own : disconnect_.load();
   if (cb != nullptr) cb(stream, 0, 0);
 }

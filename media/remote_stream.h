@@ -51,19 +51,23 @@ class CRemoteStreamLib {
   // OpenStream runs it itself when nobody did.
   bool Initialize(int reserved = 0, int version = 5);
 
-  // The callback for every stream lost from now on (null: none). `flag` is kept
-  // for the callers of the original library and has no effect.
+  // The callback for every stream lost from now on that was opened without
+  // one of its own (null: none). `flag` is kept for the callers of the
+  // original library and has no effect.
   void RegisterDisconnectCallback(DisconnectCallback cb, uint8_t flag);
-  // The callback registered now, so that a caller that replaces it for a while
-  // (a test of the library on its own) can put it back.
+  // The callback registered now (a test calls it as a lost stream would).
   DisconnectCallback GetDisconnectCallback() const { return disconnect_.load(); }
 
   // Opens `url` (at most 255 characters), blocking until the stream is open,
   // its streams are known and the muxer is ready, or the open time-out ends.
   // Returns a stream handle (never 0, never reused while the stream is open),
   // or 0: null or over-long URL, null callback, open failure or time-out, or
-  // no stream that MPEG-TS can carry. `user` is handed back to `cb`.
-  uint32_t OpenStream(const char* url, DataCallback cb, void* user);
+  // no stream that MPEG-TS can carry. `user` is handed back to `cb`. `lost`,
+  // when given, is this stream's disconnect callback in place of the
+  // registered one, so that a caller with its own streams need not replace
+  // the callback every other stream of the process reports to.
+  uint32_t OpenStream(const char* url, DataCallback cb, void* user,
+                      DisconnectCallback lost = nullptr);
 
   // Stops the stream's reader and joins it; the muxer's last buffered packets
   // are delivered before. After it returns no callback for `stream` runs.
@@ -87,19 +91,20 @@ class CRemoteStreamLib {
   CRemoteStreamLib() = default;
   ~CRemoteStreamLib() = default;  // never runs: the instance lives as long as the process
 
-  // Runs the disconnect callback for `stream`; called by its reader thread.
-  void NotifyLost(uint32_t stream);
+  // Runs `own` or else the registered disconnect callback for `stream`;
+  // called by its reader thread.
+  void NotifyLost(uint32_t stream, DisconnectCallback own);
 
-  std::once_flag init_once_;
+  std::once_flag initOnce_;
   std::atomic<DisconnectCallback> disconnect_{nullptr};
-  std::atomic<int> open_ms_{kDefaultTimeoutMs};
-  std::atomic<int> read_ms_{kDefaultTimeoutMs};
+  std::atomic<int> openMs_{kDefaultTimeoutMs};
+  std::atomic<int> readMs_{kDefaultTimeoutMs};
 
   // Handle table. A stream stays in it until its reader has been joined, so a
   // handle is never given out again while a callback might still carry it.
-  mutable std::mutex table_mu_;
+  mutable std::mutex tableMu_;
   std::map<uint32_t, std::shared_ptr<CRemoteStreamSession>> table_;
-  uint32_t next_handle_ = 1;
+  uint32_t nextHandle_ = 1;
 };
 
 #endif  // KVR_MEDIA_REMOTE_STREAM_H_

@@ -101,7 +101,7 @@ struct RemoteStreamHooks {
 
 CRemoteStreamSession::CRemoteStreamSession(CRemoteStreamLib::DataCallback cb, void* user,
                                            int readMs)
-    : cb_(cb), user_(user), read_ms_(static_cast<uint32_t>(readMs)) {}
+    : cb_(cb), user_(user), readMs_(static_cast<uint32_t>(readMs)) {}
 
 CRemoteStreamSession::~CRemoteStreamSession() {
   Stop();
@@ -111,16 +111,16 @@ CRemoteStreamSession::~CRemoteStreamSession() {
 bool CRemoteStreamSession::OnReaderThread() { return t_reader; }
 
 bool CRemoteStreamSession::ShouldInterrupt() const {
-  if (!tearing_down_ && stop_.load(std::memory_order_relaxed)) return true;
-  if (!platform::TicksElapsed(since_, platform::TickCount(), limit_ms_)) return false;
-  timed_out_ = true;
+  if (!tearingDown_ && stop_.load(std::memory_order_relaxed)) return true;
+  if (!platform::TicksElapsed(since_, platform::TickCount(), limitMs_)) return false;
+  timedOut_ = true;
   return true;
 }
 
 bool CRemoteStreamSession::Open(const char* url, int openMs) {
-  log_url_ = WithoutCredentials(url);
+  logUrl_ = WithoutCredentials(url);
   since_ = platform::TickCount();
-  limit_ms_ = static_cast<uint32_t>(openMs);
+  limitMs_ = static_cast<uint32_t>(openMs);
 
   in_ = avformat_alloc_context();
   if (in_ == nullptr) return false;
@@ -135,8 +135,8 @@ bool CRemoteStreamSession::Open(const char* url, int openMs) {
   int r = avformat_open_input(&in_, url, nullptr, &options);  // frees in_ on failure
   av_dict_free(&options);
   if (r < 0) {
-    platform::DebugPrintf("RemoteStream: cannot open %s: %s", log_url_.c_str(),
-                          timed_out_ ? "no answer in time" : ErrorText(r).c_str());
+    platform::DebugPrintf("RemoteStream: cannot open %s: %s", logUrl_.c_str(),
+                          timedOut_ ? "no answer in time" : ErrorText(r).c_str());
     return false;
   }
   // An RTSP server's description already names every stream's codec and its
@@ -148,7 +148,7 @@ bool CRemoteStreamSession::Open(const char* url, int openMs) {
   }
   r = described ? 0 : avformat_find_stream_info(in_, nullptr);
   if (r < 0) {
-    platform::DebugPrintf("RemoteStream: no stream information from %s: %s", log_url_.c_str(),
+    platform::DebugPrintf("RemoteStream: no stream information from %s: %s", logUrl_.c_str(),
                           ErrorText(r).c_str());
     return false;
   }
@@ -157,13 +157,13 @@ bool CRemoteStreamSession::Open(const char* url, int openMs) {
 
 bool CRemoteStreamSession::OpenOutput() {
   if (avformat_alloc_output_context2(&out_, nullptr, "mpegts", nullptr) < 0) return false;
-  out_index_.assign(in_->nb_streams, -1);
+  outIndex_.assign(in_->nb_streams, -1);
   for (unsigned i = 0; i < in_->nb_streams; ++i) {
     const AVCodecParameters* par = in_->streams[i]->codecpar;
     if (!TsCarries(par->codec_id)) {
       platform::DebugPrintf(
           "RemoteStream: %s stream %u (%s %s) cannot be carried in MPEG-TS, left out",
-          log_url_.c_str(), i,
+          logUrl_.c_str(), i,
           av_get_media_type_string(par->codec_type) ? av_get_media_type_string(par->codec_type)
                                                     : "unknown",
           avcodec_get_name(par->codec_id));
@@ -173,39 +173,38 @@ bool CRemoteStreamSession::OpenOutput() {
     if (out == nullptr || avcodec_parameters_copy(out->codecpar, par) < 0) return false;
     out->codecpar->codec_tag = 0;
     out->time_base = in_->streams[i]->time_base;
-    out_index_[i] = out->index;
+    outIndex_[i] = out->index;
   }
   if (out_->nb_streams == 0) {
-    platform::DebugPrintf("RemoteStream: %s has no stream that MPEG-TS can carry",
-                          log_url_.c_str());
+    platform::DebugPrintf("RemoteStream: %s has no stream that MPEG-TS can carry", logUrl_.c_str());
     return false;
   }
-  last_dts_.assign(out_->nb_streams, AV_NOPTS_VALUE);
+  lastDts_.assign(out_->nb_streams, AV_NOPTS_VALUE);
   held_.assign(out_->nb_streams, nullptr);
-  awaiting_key_.assign(out_->nb_streams, false);
+  awaitingKey_.assign(out_->nb_streams, false);
   for (unsigned o = 0; o < out_->nb_streams; ++o) {
-    awaiting_key_[o] = out_->streams[o]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    awaitingKey_[o] = out_->streams[o]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
   }
 
   auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBuffer));
   if (buffer == nullptr) return false;
-  out_io_ = avio_alloc_context(buffer, kOutputBuffer, 1, this, nullptr,
-                               &RemoteStreamHooks::WritePacket, nullptr);
-  if (out_io_ == nullptr) {
+  outIo_ = avio_alloc_context(buffer, kOutputBuffer, 1, this, nullptr,
+                              &RemoteStreamHooks::WritePacket, nullptr);
+  if (outIo_ == nullptr) {
     av_free(buffer);
     return false;
   }
-  out_->pb = out_io_;
+  out_->pb = outIo_;
   // Output leaves when the buffer is full, not after every packet: fewer,
   // larger callbacks, still whole transport packets.
   out_->flush_packets = 0;
   int r = avformat_write_header(out_, nullptr);
   if (r < 0) {
-    platform::DebugPrintf("RemoteStream: MPEG-TS muxer refused %s: %s", log_url_.c_str(),
+    platform::DebugPrintf("RemoteStream: MPEG-TS muxer refused %s: %s", logUrl_.c_str(),
                           ErrorText(r).c_str());
     return false;
   }
-  header_written_ = true;
+  headerWritten_ = true;
   return true;
 }
 
@@ -215,7 +214,7 @@ bool CRemoteStreamSession::Start(uint32_t handle, std::function<void(uint32_t)> 
   try {
     reader_ = std::thread([this] { Run(); });
   } catch (const std::system_error&) {
-    platform::DebugPrintf("RemoteStream: no reader thread for %s", log_url_.c_str());
+    platform::DebugPrintf("RemoteStream: no reader thread for %s", logUrl_.c_str());
     return false;
   }
   return true;
@@ -223,7 +222,7 @@ bool CRemoteStreamSession::Start(uint32_t handle, std::function<void(uint32_t)> 
 
 void CRemoteStreamSession::Stop() {
   stop_.store(true, std::memory_order_relaxed);
-  std::lock_guard<std::mutex> lock(join_mu_);
+  std::lock_guard<std::mutex> lock(joinMu_);
   if (reader_.joinable()) reader_.join();
 }
 
@@ -235,7 +234,7 @@ void CRemoteStreamSession::Run() {
   AVPacket* pkt = av_packet_alloc();
   int error = pkt != nullptr ? 0 : AVERROR(ENOMEM);
   since_ = platform::TickCount();
-  limit_ms_ = read_ms_;
+  limitMs_ = readMs_;
   while (error == 0 && !stop_.load(std::memory_order_relaxed)) {
     int r = av_read_frame(in_, pkt);
     if (r == AVERROR(EAGAIN)) {
@@ -249,7 +248,7 @@ void CRemoteStreamSession::Run() {
     }
     // A packet after a time-out is one the parser still held, not a sign of
     // life: the next read must fail at once instead of waiting again.
-    if (!timed_out_) since_ = platform::TickCount();
+    if (!timedOut_) since_ = platform::TickCount();
     if (!Forward(pkt)) error = AVERROR(ENOMEM);
     av_packet_unref(pkt);
   }
@@ -265,14 +264,14 @@ void CRemoteStreamSession::Run() {
   }
   // The muxer still holds packets waiting for interleaving and a partly
   // filled buffer: they are the last seconds of the record.
-  if (header_written_) {
+  if (headerWritten_) {
     av_write_trailer(out_);
-    header_written_ = false;
+    headerWritten_ = false;
   }
   const bool lost = !stop_.load(std::memory_order_relaxed);
   if (lost) {
     platform::DebugPrintf(
-        "RemoteStream: stream %u from %s lost: %s", handle_, log_url_.c_str(),
+        "RemoteStream: stream %u from %s lost: %s", handle_, logUrl_.c_str(),
         error == AVERROR_EXIT ? "nothing received in time" : ErrorText(error).c_str());
     if (lost_) lost_(handle_);
   }
@@ -284,14 +283,14 @@ bool CRemoteStreamSession::Forward(AVPacket* pkt) {
   const int in_index = pkt->stream_index;
   // Streams that appear after the open (possible with some inputs) were not
   // announced to the muxer and cannot join later.
-  if (in_index < 0 || static_cast<size_t>(in_index) >= out_index_.size()) return true;
-  const int o = out_index_[static_cast<size_t>(in_index)];
+  if (in_index < 0 || static_cast<size_t>(in_index) >= outIndex_.size()) return true;
+  const int o = outIndex_[static_cast<size_t>(in_index)];
   if (o < 0) return true;
-  if (awaiting_key_[o]) {
+  if (awaitingKey_[o]) {
     // Frames before the first key frame cannot be decoded; a record starts
     // with a picture.
     if (!(pkt->flags & AV_PKT_FLAG_KEY)) return true;
-    awaiting_key_[o] = false;
+    awaitingKey_[o] = false;
   }
   if (pkt->size == 0 || (pkt->pts == AV_NOPTS_VALUE && pkt->dts == AV_NOPTS_VALUE)) return true;
   if (pkt->dts == AV_NOPTS_VALUE) pkt->dts = pkt->pts;
@@ -299,9 +298,9 @@ bool CRemoteStreamSession::Forward(AVPacket* pkt) {
   av_packet_rescale_ts(pkt, in_->streams[in_index]->time_base, out_->streams[o]->time_base);
   // The muxer refuses a time stamp that goes back; a source that jumps back
   // loses the packets up to where it was, not the whole record.
-  if (last_dts_[o] != AV_NOPTS_VALUE && pkt->dts <= last_dts_[o]) return true;
+  if (lastDts_[o] != AV_NOPTS_VALUE && pkt->dts <= lastDts_[o]) return true;
   if (pkt->pts < pkt->dts) return true;
-  last_dts_[o] = pkt->dts;
+  lastDts_[o] = pkt->dts;
   pkt->stream_index = o;
   pkt->pos = -1;
   // Each stream's newest packet waits for the next one (see Run).
@@ -317,10 +316,10 @@ bool CRemoteStreamSession::Write(AVPacket* pkt) {
   if (r == AVERROR(ENOMEM)) return false;
   // Our output never fails, so anything else is about this packet's data:
   // it is lost, the stream goes on.
-  if (r < 0 && !mux_error_logged_) {
-    mux_error_logged_ = true;
-    platform::DebugPrintf("RemoteStream: MPEG-TS muxer dropped a packet of %s: %s",
-                          log_url_.c_str(), ErrorText(r).c_str());
+  if (r < 0 && !muxErrorLogged_) {
+    muxErrorLogged_ = true;
+    platform::DebugPrintf("RemoteStream: MPEG-TS muxer dropped a packet of %s: %s", logUrl_.c_str(),
+                          ErrorText(r).c_str());
   }
   return true;
 }
@@ -347,17 +346,17 @@ void CRemoteStreamSession::Deliver(const uint8_t* data, size_t size) {
 
 void CRemoteStreamSession::Release() {
   since_ = platform::TickCount();
-  limit_ms_ = kTeardownMs;
-  tearing_down_ = true;
+  limitMs_ = kTeardownMs;
+  tearingDown_ = true;
   if (out_ != nullptr) {
-    if (header_written_) av_write_trailer(out_);  // never delivered: the reader did not run
-    header_written_ = false;
+    if (headerWritten_) av_write_trailer(out_);  // never delivered: the reader did not run
+    headerWritten_ = false;
     avformat_free_context(out_);
     out_ = nullptr;
   }
-  if (out_io_ != nullptr) {
-    av_freep(&out_io_->buffer);
-    avio_context_free(&out_io_);
+  if (outIo_ != nullptr) {
+    av_freep(&outIo_->buffer);
+    avio_context_free(&outIo_);
   }
   for (AVPacket*& last : held_) av_packet_free(&last);
   if (in_ != nullptr) avformat_close_input(&in_);

@@ -61,33 +61,33 @@ class CRemoteStreamSession {
 
   const CRemoteStreamLib::DataCallback cb_;
   void* const user_;
-  const uint32_t read_ms_;
+  const uint32_t readMs_;
   uint32_t handle_ = 0;
-  std::string log_url_;  // the URL without credentials, for debug lines
+  std::string logUrl_;  // the URL without credentials, for debug lines
   std::function<void(uint32_t)> lost_;
 
-  // The I/O deadline: FFmpeg gives up once `limit_ms_` passed since `since_`.
+  // The I/O deadline: FFmpeg gives up once `limitMs_` passed since `since_`.
   // Touched only by the thread doing the I/O (the opener, then the reader).
   uint32_t since_ = 0;
-  uint32_t limit_ms_ = 0;
-  mutable bool timed_out_ = false;  // the deadline passed once: it stays passed
-  bool tearing_down_ = false;       // closing the input: a stop no longer interrupts
+  uint32_t limitMs_ = 0;
+  mutable bool timedOut_ = false;  // the deadline passed once: it stays passed
+  bool tearingDown_ = false;       // closing the input: a stop no longer interrupts
   std::atomic<bool> stop_{false};
 
   AVFormatContext* in_ = nullptr;
   AVFormatContext* out_ = nullptr;
-  AVIOContext* out_io_ = nullptr;
-  bool header_written_ = false;
-  bool mux_error_logged_ = false;
-  std::vector<int> out_index_;      // per input stream: output stream, or -1 when left out
-  std::vector<int64_t> last_dts_;   // per output stream, in its time base
-  std::vector<AVPacket*> held_;     // per output stream: its newest packet, not yet muxed
-  std::vector<bool> awaiting_key_;  // per output stream: video before its first key frame
-  std::vector<uint8_t> carry_;      // muxed bytes not yet delivered (less than a packet, or
-                                    // written before the reader started)
-  bool delivering_ = false;         // the reader runs: WritePacket may call back
+  AVIOContext* outIo_ = nullptr;
+  bool headerWritten_ = false;
+  bool muxErrorLogged_ = false;
+  std::vector<int> outIndex_;      // per input stream: output stream, or -1 when left out
+  std::vector<int64_t> lastDts_;   // per output stream, in its time base
+  std::vector<AVPacket*> held_;    // per output stream: its newest packet, not yet muxed
+  std::vector<bool> awaitingKey_;  // per output stream: video before its first key frame
+  std::vector<uint8_t> carry_;     // muxed bytes not yet delivered (less than a packet, or
+                                   // written before the reader started)
+  bool delivering_ = false;        // the reader runs: WritePacket may call back
 
-  std::mutex join_mu_;
+  std::mutex joinMu_;
   std::thread reader_;
 };
 

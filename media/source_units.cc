@@ -1,16 +1,12 @@
 #include "media/source_units.h"
 
-#include <cstdio>
-
 #include "protocol/message/store_pdus.h"
+#include "svrframe/text_field.h"
 
-namespace media_detail {
+namespace kvr::media {
 namespace {
 
-template <size_t N>
-void CopyField(char (&field)[N], const std::string& text) {
-  std::snprintf(field, N, "%s", text.c_str());
-}
+using kvr::CopyField;
 
 // Control and replies travel as control data, which is never refused for a
 // full queue: a record must not stay half-started because media filled it.
@@ -46,4 +42,4 @@ void SendRecordEvent(SvrFrame::CMdlBase* sender, const std::string& writer,
   SendTo(sender, unit, writer);
 }
 
-}  // namespace media_detail
+}  // namespace kvr::media

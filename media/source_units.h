@@ -1,23 +1,14 @@
-// The units both media sources send about their record, and how a unit's
-// fixed-width text is read: "fail the record"
+// The units both media sources send about their record: "fail the record"
 // to the writer, and the start reply. Internal to media/; the caller's module
 // sends them, so they carry its name as their origin. Safe from any thread.
 #ifndef KVR_MEDIA_SOURCE_UNITS_H_
 #define KVR_MEDIA_SOURCE_UNITS_H_
 
-#include <cstddef>
-#include <cstring>
 #include <string>
 
 #include "svrframe/mdl_base.h"
 
-namespace media_detail {
-
-// A text field of a received unit, which need not hold its NUL.
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
-}
+namespace kvr::media {
 
 // A "RecRealMediaControl" with "ctrlInfo" 0 for `recordUrl`, addressed to
 // `writer`: the writer goes from recording to failed.
@@ -33,6 +24,6 @@ void SendStartAck(SvrFrame::CMdlBase* sender, const std::string& requester,
 void SendRecordEvent(SvrFrame::CMdlBase* sender, const std::string& writer,
                      const std::string& recordUrl, int event);
 
-}  // namespace media_detail
+}  // namespace kvr::media
 
 #endif  // KVR_MEDIA_SOURCE_UNITS_H_

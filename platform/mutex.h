@@ -7,30 +7,36 @@
 // the first reader to whichever reader is last). That last ability is why it
 // is written on an atomic word rather than std::recursive_mutex.
 //
+// Mutex is std::mutex as a lock the thread-safety analysis knows, for the
+// members that name their lock with GUARDED_BY.
+//
 // Signal is a sleep that ends early when someone has work for the sleeper.
-// Both are safe from any thread.
+// All are safe from any thread.
 #ifndef KVR_PLATFORM_MUTEX_H_
 #define KVR_PLATFORM_MUTEX_H_
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+
+#include "platform/thread_annotations.h"
 
 namespace platform {
 
-class CriticalSection {
+class CAPABILITY("mutex") CriticalSection {
  public:
   CriticalSection() = default;
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
   // Blocks until the calling thread owns the lock; recursive for the owner.
-  void Enter();
+  void Enter() ACQUIRE();
   // Enters only when that does not block.
-  bool TryEnter();
+  bool TryEnter() TRY_ACQUIRE(true);
   // Leaves one level. The owner leaves; when the owner record was cleared
   // any thread may leave. Returns false (and changes nothing) when the
   // calling thread has no right to leave or the lock is not held.
-  bool Leave();
+  bool Leave() RELEASE();
   // Forgets which thread holds the lock; the hold count stays.
   void ClearOwner();
 
@@ -47,15 +53,39 @@ class CriticalSection {
 };
 
 // RAII section over a CriticalSection.
-class SectionLock {
+class SCOPED_CAPABILITY SectionLock {
  public:
-  explicit SectionLock(CriticalSection& cs) : cs_(cs) { cs_.Enter(); }
-  ~SectionLock() { cs_.Leave(); }
+  explicit SectionLock(CriticalSection& cs) ACQUIRE(cs) : cs_(cs) { cs_.Enter(); }
+  ~SectionLock() RELEASE() { cs_.Leave(); }
   SectionLock(const SectionLock&) = delete;
   SectionLock& operator=(const SectionLock&) = delete;
 
  private:
   CriticalSection& cs_;
+};
+
+// A plain (not recursive) lock. It meets the standard's Lockable, so
+// std::unique_lock and std::condition_variable_any take it too.
+class CAPABILITY("mutex") Mutex {
+ public:
+  void lock() ACQUIRE() { mu_.lock(); }
+  bool try_lock() TRY_ACQUIRE(true) { return mu_.try_lock(); }
+  void unlock() RELEASE() { mu_.unlock(); }
+
+ private:
+  std::mutex mu_;
+};
+
+// RAII hold of a Mutex.
+class SCOPED_CAPABILITY MutexLock {
+ public:
+  explicit MutexLock(Mutex& mu) ACQUIRE(mu) : mu_(mu) { mu_.lock(); }
+  ~MutexLock() RELEASE() { mu_.unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex& mu_;
 };
 
 // A wake-up flag for polling loops: Wait sleeps up to the given time and

@@ -54,11 +54,11 @@ CKVRData::CKVRData() {
   proactor_->SetMonitor(&monitor_);
   proactor_->Start();
   ResetConfig();
-  SetRecordDirectory(this);
+  kvr::media::SetRecordDirectory(this);
 }
 
 CKVRData::~CKVRData() {
-  if (GetRecordDirectory() == this) SetRecordDirectory(nullptr);
+  if (kvr::media::GetRecordDirectory() == this) kvr::media::SetRecordDirectory(nullptr);
   Release();
 }
 
@@ -166,8 +166,8 @@ int CKVRData::SetConfig(CSetKVRCngParams* request) {
     // The folder must exist before a record can be made in it; a volume
     // whose folder cannot be made ends the list.
     std::string probe;
-    if (!MakeRecordPath(member.volumePath, "a.dav", &probe) ||
-        EnsureDirectories(probe.c_str()) != 0) {
+    if (!kvr::media::MakeRecordPath(member.volumePath, "a.dav", &probe) ||
+        kvr::media::EnsureDirectories(probe.c_str()) != 0) {
       break;
     }
     STORE_VOLUME_INFO added;
@@ -252,7 +252,8 @@ void CKVRData::RefreshVolumeSpace() {
     for (const STORE_VOLUME_INFO& v : config_.volumes)
       spaces.emplace_back(v.volumePath, platform::DiskSpace{});
   }
-  for (auto& [path, space] : spaces) platform::GetDiskSpace(VolumeFolder(path.c_str()), &space);
+  for (auto& [path, space] : spaces)
+    platform::GetDiskSpace(kvr::store::VolumeFolder(path.c_str()), &space);
   QWTools::CReadWriteMutexLock lock(&configLock_);
   for (STORE_VOLUME_INFO& v : config_.volumes) {
     for (const auto& [path, space] : spaces) {
@@ -289,13 +290,13 @@ int CKVRData::CheckUser(const char* name, const char* password) {
 // ---- The host's callbacks
 
 void CKVRData::SetRecordEventCallBack(RecordEventCallBack callback, unsigned int user) {
-  std::lock_guard<std::mutex> lock(callbackMu_);
+  platform::MutexLock lock(callbackMu_);
   recordEventCallBack_ = callback;
   recordEventUser_ = user;
 }
 
 void CKVRData::SetDvConMsgCallBack(DvConMsgCallBack callback, unsigned int user) {
-  std::lock_guard<std::mutex> lock(callbackMu_);
+  platform::MutexLock lock(callbackMu_);
   dvConMsgCallBack_ = callback;
   dvConMsgUser_ = user;
 }
@@ -304,7 +305,7 @@ bool CKVRData::NotifyRecordEvent(const char* url, int recordEvent) {
   RecordEventCallBack callback;
   unsigned int user;
   {
-    std::lock_guard<std::mutex> lock(callbackMu_);
+    platform::MutexLock lock(callbackMu_);
     callback = recordEventCallBack_;
     user = recordEventUser_;
   }
@@ -321,7 +322,7 @@ bool CKVRData::NotifyDvConMsg(int message, char* readFileUrl, char* recordFilePa
                               unsigned int mediaHandle) {
   DvConMsgCallBack callback;
   {
-    std::lock_guard<std::mutex> lock(callbackMu_);
+    platform::MutexLock lock(callbackMu_);
     callback = dvConMsgCallBack_;
   }
   if (callback == nullptr) return false;

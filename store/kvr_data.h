@@ -32,6 +32,7 @@
 #include "include/KVRServer.h"
 #include "io/io_monitor.h"
 #include "media/record_directory.h"
+#include "platform/mutex.h"
 #include "svrframe/access_settings.h"
 #include "svrframe/read_write_mutex.h"
 #include "svrframe/secure_string.h"
@@ -46,7 +47,7 @@ namespace SvrFrame {
 class ICmdDealModule;
 }
 
-class CKVRData : public IRecordDirectory {
+class CKVRData : public kvr::media::IRecordDirectory {
  public:
   static constexpr int kProactorThreads = 20;
   static constexpr int kVolumeTypes = 11;
@@ -195,16 +196,16 @@ class CKVRData : public IRecordDirectory {
   using RtspTable = std::map<CSecureString, CKVRRTSPCommMdl*>;
   using PushTable = std::map<CSecureString, CKVRDvConCommMdl*>;
 
-  // Needs the configuration lock. The volume with that path, or null.
-  STORE_VOLUME_INFO* FindVolumeByPath(const char* volumePath);
+  // The volume with that path, or null.
+  STORE_VOLUME_INFO* FindVolumeByPath(const char* volumePath) REQUIRES(configLock_);
   // Needs the task lock. Fills `entry` from `writer`.
   static void FillStatus(CKVRIOCommMdl* writer, RECORD_STATUS_INFO* entry);
-  // Needs the task lock. The matching entries; false where the query leaves
-  // its outputs untouched.
-  bool CollectStatus(const char* name, std::vector<RECORD_STATUS_INFO>* entries);
+  // The matching entries; false where the query leaves its outputs untouched.
+  bool CollectStatus(const char* name, std::vector<RECORD_STATUS_INFO>* entries)
+      REQUIRES(taskLock_);
 
   QWTools::CReadWriteMutex configLock_;
-  STORE_CONFIG_INFO config_;  // guarded by configLock_
+  STORE_CONFIG_INFO config_ GUARDED_BY(configLock_);
   uint64_t weights_[kVolumeTypes] = {};
 
   // The monitor is declared first so that it outlives the proactor it serves.
@@ -212,26 +213,26 @@ class CKVRData : public IRecordDirectory {
   std::unique_ptr<CProactor> proactor_;
 
   QWTools::CReadWriteMutex taskLock_;
-  ModuleTable tasks_;                                 // guarded by taskLock_
-  uint32_t taskCount_ = 0;                            // guarded by taskLock_
-  std::unique_ptr<RECORD_STATUS_INFO[]> lastStatus_;  // guarded by taskLock_
+  ModuleTable tasks_ GUARDED_BY(taskLock_);
+  uint32_t taskCount_ GUARDED_BY(taskLock_) = 0;
+  std::unique_ptr<RECORD_STATUS_INFO[]> lastStatus_ GUARDED_BY(taskLock_);
 
   QWTools::CReadWriteMutex userLock_;
-  std::map<CSecureString, CSecureString> users_;  // guarded by userLock_
+  std::map<CSecureString, CSecureString> users_ GUARDED_BY(userLock_);
 
   QWTools::CReadWriteMutex sourceLock_;
-  RtspTable rtspSources_;  // guarded by sourceLock_
-  PushTable pushSources_;  // guarded by sourceLock_
+  RtspTable rtspSources_ GUARDED_BY(sourceLock_);
+  PushTable pushSources_ GUARDED_BY(sourceLock_);
 
   // The host sets a callback and its user value together, so they are read together.
-  std::mutex callbackMu_;
-  RecordEventCallBack recordEventCallBack_ = nullptr;  // guarded by callbackMu_
-  unsigned int recordEventUser_ = 0;                   // guarded by callbackMu_
-  DvConMsgCallBack dvConMsgCallBack_ = nullptr;        // guarded by callbackMu_
-  unsigned int dvConMsgUser_ = 0;                      // guarded by callbackMu_
+  platform::Mutex callbackMu_;
+  RecordEventCallBack recordEventCallBack_ GUARDED_BY(callbackMu_) = nullptr;
+  unsigned int recordEventUser_ GUARDED_BY(callbackMu_) = 0;
+  DvConMsgCallBack dvConMsgCallBack_ GUARDED_BY(callbackMu_) = nullptr;
+  unsigned int dvConMsgUser_ GUARDED_BY(callbackMu_) = 0;
 
   std::atomic<uint16_t> port_{0};
-  std::shared_ptr<const CAccessSettings> access_;  // guarded by configLock_
+  std::shared_ptr<const CAccessSettings> access_ GUARDED_BY(configLock_);
   std::atomic<SvrFrame::ICmdDealModule*> cmdDeal_{nullptr};
   bool uninitialised_ = true;  // set and cleared only by construction and destruction
 };

@@ -1,24 +1,9 @@
 // The parts of the storage data that read the record modules themselves.
-#include <cstdio>
-
 #include "media/kvr_io_comm_mdl.h"
 #include "media/kvr_rtsp_comm_mdl.h"
+#include "protocol/message/zeta_text.h"
 #include "store/kvr_data.h"
-
-namespace {
-
-RECORD_TIME ToRecordTime(const TimeRecord& t) {
-  RECORD_TIME r;
-  r.year = t.year;
-  r.month = t.month;
-  r.day = t.day;
-  r.hour = t.hour;
-  r.minute = t.minute;
-  r.second = t.second;
-  return r;
-}
-
-}  // namespace
+#include "svrframe/text_field.h"
 
 int CKVRData::AddTask(const char* url, CKVRIOCommMdl* writer) {
   if (writer == nullptr) return -1;
@@ -42,10 +27,9 @@ int CKVRData::RemoveTask(const char* url) {
 }
 
 void CKVRData::FillStatus(CKVRIOCommMdl* writer, RECORD_STATUS_INFO* entry) {
-  std::snprintf(entry->recordFileUrl, sizeof(entry->recordFileUrl), "%s",
-                writer->GetRecordUrl().c_str());
-  entry->beginTime = ToRecordTime(writer->GetStartTime());
-  entry->finalTime = ToRecordTime(writer->GetEndTime());
+  kvr::CopyField(entry->recordFileUrl, writer->GetRecordUrl());
+  entry->beginTime = ConvertTime<RECORD_TIME>(writer->GetStartTime());
+  entry->finalTime = ConvertTime<RECORD_TIME>(writer->GetEndTime());
   entry->recordSize = static_cast<int32_t>(writer->GetRecordSizeMB());
   entry->recordType = writer->GetSourceType();
   entry->totalTime = 0;

@@ -10,26 +10,18 @@
 #include "platform/file.h"
 #include "protocol/message/session_pdus.h"
 #include "protocol/message/store_pdus.h"
+#include "protocol/message/zeta_text.h"
 #include "store/kvr_data.h"
 #include "store/record_name.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
 RecordStatusEntry ToStatusEntry(const RECORD_STATUS_INFO& info) {
   RecordStatusEntry entry;
-  std::snprintf(entry.recordFileUrl, sizeof(entry.recordFileUrl), "%s", info.recordFileUrl);
-  auto time = [](const RECORD_TIME& t) {
-    TimeRecord r;
-    r.year = t.year;
-    r.month = t.month;
-    r.day = t.day;
-    r.hour = t.hour;
-    r.minute = t.minute;
-    r.second = t.second;
-    return r;
-  };
-  entry.beginTime = time(info.beginTime);
-  entry.finalTime = time(info.finalTime);
+  kvr::CopyField(entry.recordFileUrl, info.recordFileUrl);
+  entry.beginTime = ConvertTime<TimeRecord>(info.beginTime);
+  entry.finalTime = ConvertTime<TimeRecord>(info.finalTime);
   entry.recordSize = info.recordSize;
   entry.recordType = info.recordType;
   entry.totalTime = info.totalTime;
@@ -88,30 +80,15 @@ int CKVRStoreFunMdl::OnMessage(const SvrFrame::MessageRef& message) {
 
 int CKVRStoreFunMdl::DispatchRequest(const SvrFrame::MessageRef& message) {
   SvrFrame::CInnerProtocolStack* unit = message.get();
-  if (unit == nullptr) return 0;
-  const char* command = unit->GetCommandName();
-  if (command == nullptr) return 0;
-  auto is = [command](const char* name) { return std::strcmp(command, name) == 0; };
-  // A unit of another class under a known command name is not ours to read.
-  if (is("StoreConfigGet")) {
-    if (auto* u = dynamic_cast<CGetKVRCngParams*>(unit)) return HandleStoreConfig(u);
-  } else if (is("StoreConfigSet")) {
-    if (auto* u = dynamic_cast<CSetKVRCngParams*>(unit)) return HandleStoreConfig(u);
-  } else if (is("RecRealMedia")) {
-    if (auto* u = dynamic_cast<CRecordMedia*>(unit)) return HandleRecRealMedia(u);
-  } else if (is("RecRealMediaControl")) {
-    if (auto* u = dynamic_cast<CRecordMediaControl*>(unit)) return HandleRecRealMediaControl(u);
-  } else if (is("DeleteRecRealMedia")) {
-    if (auto* u = dynamic_cast<CDelRecordMedia*>(unit)) return HandleDeleteRecRealMedia(u);
-  } else if (is("QueryRealMediaRecStatus")) {
-    if (auto* u = dynamic_cast<CQueryRecordStatus*>(unit)) return HandleQueryRecStatus(u);
-  } else if (is("Register")) {
-    if (auto* u = dynamic_cast<CRegister*>(unit)) return HandleRegister(u);
-  } else if (is("KeepAlive")) {
-    if (auto* u = dynamic_cast<CKeepAlive*>(unit)) return HandleKeepAlive(u);
-  } else if (is("RecordEvent")) {
-    if (auto* u = dynamic_cast<CRecordEvent*>(unit)) return HandleRecordEvent(u);
-  }
+  if (auto* u = UnitAs<CGetKVRCngParams>(unit)) return HandleStoreConfig(u);
+  if (auto* u = UnitAs<CSetKVRCngParams>(unit)) return HandleStoreConfig(u);
+  if (auto* u = UnitAs<CRecordMedia>(unit)) return HandleRecRealMedia(u);
+  if (auto* u = UnitAs<CRecordMediaControl>(unit)) return HandleRecRealMediaControl(u);
+  if (auto* u = UnitAs<CDelRecordMedia>(unit)) return HandleDeleteRecRealMedia(u);
+  if (auto* u = UnitAs<CQueryRecordStatus>(unit)) return HandleQueryRecStatus(u);
+  if (auto* u = UnitAs<CRegister>(unit)) return HandleRegister(u);
+  if (auto* u = UnitAs<CKeepAlive>(unit)) return HandleKeepAlive(u);
+  if (auto* u = UnitAs<CRecordEvent>(unit)) return HandleRecordEvent(u);
   return 0;
 }
 
@@ -132,20 +109,20 @@ int CKVRStoreFunMdl::ScanVolumes(const char* url, std::string* found, std::strin
   STORE_CONFIG_INFO config;
   data_->CopyConfig(&config);
   for (const STORE_VOLUME_INFO& volume : config.volumes) {
-    const int code = CheckRecordFileName(url);
+    const int code = kvr::store::CheckRecordFileName(url);
     if (code != 0) return code;
-    if (!StaysInsideVolume(url)) return kOutsideVolume;
-    if (!HasNoControlCharacter(url)) return kControlCharacter;
+    if (!kvr::store::StaysInsideVolume(url)) return kOutsideVolume;
+    if (!kvr::store::HasNoControlCharacter(url)) return kControlCharacter;
     std::string path;
     // The proactor opens files by names shorter than the record path field: a
     // path between the two would be accepted and then never opened.
-    if (!MakeRecordPath(volume.volumePath, url, &path) ||
+    if (!kvr::media::MakeRecordPath(volume.volumePath, url, &path) ||
         path.size() >= CFileChannel::kMaxFileName) {
       return kPathTooLong;
     }
     if (platform::PathExists(path)) {
       if (found != nullptr) *found = path;
-      if (foundRoot != nullptr) MakeRecordPath(volume.volumePath, "", foundRoot);
+      if (foundRoot != nullptr) kvr::media::MakeRecordPath(volume.volumePath, "", foundRoot);
       return -1;
     }
   }
@@ -191,10 +168,10 @@ int CKVRStoreFunMdl::QueryRecordStatus(const char* name, RECORD_STATUS_INFO** re
 }
 
 int CKVRStoreFunMdl::HandleQueryRecStatus(CQueryRecordStatus* request) {
-  char name[sizeof(request->recordFileUrl)];
-  std::snprintf(name, sizeof(name), "%s", request->recordFileUrl);
+  // A name that fills its field matches no record: every record's key fits with its NUL.
+  const std::string name(kvr::FieldText(request->recordFileUrl));
   std::vector<RECORD_STATUS_INFO> entries;
-  const int status = data_->QueryRecordStatus(name, &entries);
+  const int status = data_->QueryRecordStatus(name.c_str(), &entries);
   const CSecureString& requester = request->GetCommOrigin();
   if (entries.empty()) {
     CReferPtr<CQueryRecordStatusAck> reply(CQueryRecordStatusAck::Create(kResultCodeFail));

@@ -14,6 +14,7 @@
 #include "store/kvr_data.h"
 #include "store/kvr_store_fun_mdl.h"
 #include "svrframe/cmd_deal_module.h"
+#include "svrframe/text_field.h"
 
 namespace {
 
@@ -55,11 +56,12 @@ int CKVRStoreFunMdl::HandleRecRealMedia(CRecordMedia* request) {
   if (data_->FindTask(url.c_str()) != nullptr) return refuse(kTaskExists);
 
   STORE_VOLUME_INFO volume;
-  std::snprintf(volume.volumeName, sizeof(request->volumn), "%s", request->volumn);
+  kvr::CopyField(volume.volumeName, request->volumn);
   if (data_->SelectVolume(&volume) != 0) return refuse(kNoVolume);
   // Every volume's path was checked above; this one fits.
   std::string filePath;
-  if (!MakeRecordPath(volume.volumePath, url.c_str(), &filePath)) return refuse(kBadFileName);
+  if (!kvr::media::MakeRecordPath(volume.volumePath, url.c_str(), &filePath))
+    return refuse(kBadFileName);
 
   SvrFrame::ICmdDealModule* cmd = data_->GetCmdDealModule();
   if (cmd == nullptr) return refuse(kNotRegistered);
@@ -109,7 +111,7 @@ int CKVRStoreFunMdl::HandleRecRealMedia(CRecordMedia* request) {
   Send(SvrFrame::MessageRef(request), 0, SvrFrame::kDataClass);
 
   if (pushed != nullptr) {
-    char recordPath[kRecordPathWidth];
+    char recordPath[kvr::media::kRecordPathWidth];
     std::snprintf(recordPath, sizeof(recordPath), "%s", writer->GetFilePath().c_str());
     data_->NotifyDvConMsg(1, readUrl, recordPath, pushed->GetHandle());
   }

@@ -2,11 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "media/record_path.h"
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-}  // namespace
+namespace kvr::store {
 
 int CheckRecordFileName(const char* name) {
   static const struct {
@@ -23,11 +21,11 @@ int CheckRecordFileName(const char* name) {
 
 bool StaysInsideVolume(const char* name) {
   if (name == nullptr) return true;
-  if (IsSeparator(name[0])) return false;
+  if (media::IsPathSeparator(name[0])) return false;
   const char* part = name;
   while (true) {
     const char* end = part;
-    while (*end != '\0' && !IsSeparator(*end)) ++end;
+    while (*end != '\0' && !media::IsPathSeparator(*end)) ++end;
     if (end - part == 2 && part[0] == '.' && part[1] == '.') return false;
     if (*end == '\0') return true;
     part = end + 1;
@@ -45,7 +43,9 @@ bool HasNoControlCharacter(const char* name) {
 std::string VolumeFolder(const char* volumePath) {
   std::string out = volumePath != nullptr ? volumePath : "";
   for (char& c : out) {
-    if (c == '\\') c = '/';
+    if (media::IsPathSeparator(c)) c = '/';
   }
   return out;
 }
+
+}  // namespace kvr::store

@@ -11,6 +11,8 @@
 
 #include <string>
 
+namespace kvr::store {
+
 // The most negative code among the forbidden characters of `name` (colon -1,
 // asterisk -2, question mark -3, double quote -4, less-than -5, greater-than
 // -6, vertical bar -7); 0 when none occurs. Separators are allowed: a URL may
@@ -28,5 +30,7 @@ bool HasNoControlCharacter(const char* name);
 
 // The volume path as the file system is asked about it: every '\' turned into '/'.
 std::string VolumeFolder(const char* volumePath);
+
+}  // namespace kvr::store
 
 #endif  // KVR_STORE_RECORD_NAME_H_

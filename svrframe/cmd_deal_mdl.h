@@ -155,14 +155,14 @@ class CCmdDealMdl : public ICmdDealModule {
  private:
   struct MessageQueue {
     QWTools::CReadWriteMutex lock;
-    std::deque<MessageRef> messages;  // guarded by lock
+    std::deque<MessageRef> messages GUARDED_BY(lock);
     int32_t messageClass = 0;
     bool limited = false;
     bool fromFunctionModules = false;  // routed by the reply routes
   };
   struct EventSlot {
     QWTools::CReadWriteMutex lock;
-    std::unique_ptr<QWTools::CEvent> event;  // guarded by lock
+    std::unique_ptr<QWTools::CEvent> event GUARDED_BY(lock);
     // The event's type, readable without the lock; changes only to close.
     std::atomic<int32_t> type{0};
     // Work is waiting. Senders only read it while it is set, so a busy
@@ -222,19 +222,19 @@ class CCmdDealMdl : public ICmdDealModule {
   const bool useEventThreads_;
 
   QWTools::CReadWriteMutex funLock_;
-  ModuleMap funModules_;  // guarded by funLock_
+  ModuleMap funModules_ GUARDED_BY(funLock_);
   QWTools::CReadWriteMutex commLock_;
-  ModuleMap commModules_;  // guarded by commLock_
+  ModuleMap commModules_ GUARDED_BY(commLock_);
   QWTools::CReadWriteMutex removedLock_;
-  std::deque<RemovedModule> removedModules_;  // guarded by removedLock_
+  std::deque<RemovedModule> removedModules_ GUARDED_BY(removedLock_);
 
   MessageQueue queues_[kQueueCount];    // index = event type - 1
   EventSlot slots_[kEventThreadCount];  // index = thread number - 1
 
   QWTools::CReadWriteMutex operationsLock_;
-  std::deque<ModuleOperation> operations_;  // guarded by operationsLock_
-  uint64_t lastOperationId_ = 0;            // guarded by operationsLock_
-  std::recursive_mutex operationsRunMu_;    // one runner of the operations at a time
+  std::deque<ModuleOperation> operations_ GUARDED_BY(operationsLock_);
+  uint64_t lastOperationId_ GUARDED_BY(operationsLock_) = 0;
+  std::recursive_mutex operationsRunMu_;  // one runner of the operations at a time
   std::atomic<uint64_t> operationsDone_{0};
   platform::Signal operationsDoneSignal_;
 

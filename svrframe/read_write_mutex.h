@@ -18,18 +18,18 @@
 
 namespace QWTools {
 
-class CReadWriteMutex {
+class CAPABILITY("mutex") CReadWriteMutex {
  public:
   CReadWriteMutex() = default;
   virtual ~CReadWriteMutex() = default;
   CReadWriteMutex(const CReadWriteMutex&) = delete;
   CReadWriteMutex& operator=(const CReadWriteMutex&) = delete;
 
-  virtual void ReleaseRead();
-  virtual void AcquireRead(bool keepOwner);
+  virtual void ReleaseRead() RELEASE_SHARED();
+  virtual void AcquireRead(bool keepOwner) ACQUIRE_SHARED();
   // The argument is accepted for compatibility and ignored.
-  virtual void AcquireWrite(int ignored = 0);
-  virtual void ReleaseWrite();
+  virtual void AcquireWrite(int ignored = 0) ACQUIRE();
+  virtual void ReleaseWrite() RELEASE();
 
   // Number of shared holders (for diagnostics and tests).
   uint32_t Readers();
@@ -40,21 +40,22 @@ class CReadWriteMutex {
   platform::CriticalSection writerLock_;
 };
 
-class CReadWriteMutexLock {
+// The analysis sees every guard as exclusive and locking at once, which is
+// how the service makes them all; the other modes exist for the read/write
+// lock's own users.
+class SCOPED_CAPABILITY CReadWriteMutexLock {
  public:
-  // Every guard in the service is made exclusive and locking at once; the
-  // other modes exist for the read/write lock's own users.
   explicit CReadWriteMutexLock(CReadWriteMutex* mutex, bool write = true, bool lockNow = true,
-                               bool keepOwner = true);
-  virtual ~CReadWriteMutexLock();
+                               bool keepOwner = true) ACQUIRE(mutex);
+  virtual ~CReadWriteMutexLock() RELEASE();
   CReadWriteMutexLock(const CReadWriteMutexLock&) = delete;
   CReadWriteMutexLock& operator=(const CReadWriteMutexLock&) = delete;
 
   // Locks again in the stored mode.
-  virtual void Relock();
-  virtual void Lock(bool write);
+  virtual void Relock() ACQUIRE();
+  virtual void Lock(bool write) ACQUIRE();
   // Releases in the stored mode; a guard that is not holding does nothing.
-  virtual void Unlock();
+  virtual void Unlock() RELEASE();
 
   bool IsHeld() const { return held_; }
 

@@ -13,7 +13,7 @@ CThread::~CThread() { Join(); }
 void CThread::Join() {
   std::thread handle;
   {
-    std::lock_guard<std::mutex> lock(handle_mu_);
+    std::lock_guard<std::mutex> lock(handleMu_);
     handle = std::move(handle_);
   }
   if (!handle.joinable()) return;
@@ -25,9 +25,9 @@ void CThread::Join() {
 }
 
 bool CThread::Start(int) {
-  std::lock_guard<std::mutex> lock(handle_mu_);
+  std::lock_guard<std::mutex> lock(handleMu_);
   if (running_.load(std::memory_order_acquire)) return true;
-  if (handle_open_) return false;
+  if (handleOpen_) return false;
   // An earlier run closed its handle and is past every use of this object.
   if (handle_.joinable()) handle_.join();
   try {
@@ -35,21 +35,21 @@ bool CThread::Start(int) {
   } catch (const std::system_error&) {
     return false;
   }
-  handle_open_ = true;
+  handleOpen_ = true;
   return true;
 }
 
 int CThread::Resume() {
-  int count = suspend_count_.load();
-  while (count > 0 && !suspend_count_.compare_exchange_weak(count, count - 1)) {
+  int count = suspendCount_.load();
+  while (count > 0 && !suspendCount_.compare_exchange_weak(count, count - 1)) {
   }
   return count;
 }
 
 void CThread::HonourSuspend() {
-  if (suspend_count_.load() <= 0) return;
+  if (suspendCount_.load() <= 0) return;
   parked_.store(true, std::memory_order_release);
-  while (suspend_count_.load() > 0) platform::SleepMs(10);
+  while (suspendCount_.load() > 0) platform::SleepMs(10);
   parked_.store(false, std::memory_order_release);
 }
 
@@ -62,8 +62,8 @@ void CThread::ThreadMain() {
     delete this;
     return;
   }
-  std::lock_guard<std::mutex> lock(handle_mu_);
-  handle_open_ = false;
+  std::lock_guard<std::mutex> lock(handleMu_);
+  handleOpen_ = false;
 }
 
 }  // namespace QWTools

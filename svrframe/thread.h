@@ -42,7 +42,7 @@ class CThread {
 
   // Raise and lower the suspend count; both return the count before the
   // call. Resume never takes the count below zero.
-  int Suspend() { return suspend_count_.fetch_add(1); }
+  int Suspend() { return suspendCount_.fetch_add(1); }
   int Resume();
   // True while the thread waits in HonourSuspend.
   bool IsParked() const { return parked_.load(std::memory_order_acquire); }
@@ -61,11 +61,11 @@ class CThread {
 
   const bool autoDelete_;
   std::atomic<bool> running_{false};
-  std::atomic<int> suspend_count_{0};
+  std::atomic<int> suspendCount_{0};
   std::atomic<bool> parked_{false};
-  std::mutex handle_mu_;
-  bool handle_open_ = false;  // guarded by handle_mu_
-  std::thread handle_;        // guarded by handle_mu_
+  std::mutex handleMu_;
+  bool handleOpen_ = false;  // guarded by handleMu_
+  std::thread handle_;       // guarded by handleMu_
 };
 
 }  // namespace QWTools

@@ -146,12 +146,12 @@ HTTPResponse::HTTPResponse(int status, std::string_view reason)
     : HTTPCommon(MakeStack("HTTP/1.1", std::to_string(status), reason, kKindResponse)) {}
 
 HTTPResponse::HTTPResponse(std::unique_ptr<CHttpStack> stack)
-    : HTTPCommon(std::move(stack)), sdp_(SdpFromBody(stack_.get(), &sdp_as_received_)) {}
+    : HTTPCommon(std::move(stack)), sdp_(SdpFromBody(stack_.get(), &sdpAsReceived_)) {}
 
 HTTPResponse::~HTTPResponse() = default;
 
 const std::string& HTTPResponse::ToText() {
-  PrintSdpIntoBody(stack_.get(), sdp_.get(), sdp_as_received_);
+  PrintSdpIntoBody(stack_.get(), sdp_.get(), sdpAsReceived_);
   return HTTPCommon::ToText();
 }
 
@@ -165,11 +165,11 @@ RTSPResponse::RTSPResponse(int status, std::string_view reason)
           QWTools::MakeStack("RTSP/1.0", std::to_string(status), reason, QWTools::kKindResponse)) {}
 
 RTSPResponse::RTSPResponse(std::unique_ptr<QWTools::CHttpStack> stack)
-    : HTTPCommon(std::move(stack)), sdp_(QWTools::SdpFromBody(stack_.get(), &sdp_as_received_)) {}
+    : HTTPCommon(std::move(stack)), sdp_(QWTools::SdpFromBody(stack_.get(), &sdpAsReceived_)) {}
 
 RTSPResponse::~RTSPResponse() = default;
 
 const std::string& RTSPResponse::ToText() {
-  QWTools::PrintSdpIntoBody(stack_.get(), sdp_.get(), sdp_as_received_);
+  QWTools::PrintSdpIntoBody(stack_.get(), sdp_.get(), sdpAsReceived_);
   return HTTPCommon::ToText();
 }

@@ -104,13 +104,13 @@ class HTTPResponse : public HTTPCommon {
   // Attaches a description (null drops the one attached).
   void SetSdp(std::unique_ptr<CQwSdp> sdp) {
     sdp_ = std::move(sdp);
-    sdp_as_received_.clear();
+    sdpAsReceived_.clear();
   }
 
  private:
   // The print of the description parsed from the body, as it was parsed
   // (declared first: the constructor fills it while making sdp_).
-  std::string sdp_as_received_;
+  std::string sdpAsReceived_;
   std::unique_ptr<CQwSdp> sdp_;
 };
 
@@ -137,11 +137,11 @@ class RTSPResponse : public QWTools::HTTPCommon {
   CQwSdp* GetSdp() const { return sdp_.get(); }
   void SetSdp(std::unique_ptr<CQwSdp> sdp) {
     sdp_ = std::move(sdp);
-    sdp_as_received_.clear();
+    sdpAsReceived_.clear();
   }
 
  private:
-  std::string sdp_as_received_;
+  std::string sdpAsReceived_;
   std::unique_ptr<CQwSdp> sdp_;
 };
 

@@ -67,17 +67,17 @@ int ParseDecimal(std::string_view s) {
 CHttpStack::CHttpStack() { HttpTokenTables(); }
 
 void CHttpStack::Clear() {
-  first_token_.clear();
+  firstToken_.clear();
   url_.clear();
-  status_code_.clear();
+  statusCode_.clear();
   reason_.clear();
   version_.clear();
-  start_line_.clear();
+  startLine_.clear();
   header_.Clear();
   body_.Clear();
   protocol_ = kProtocolUnknown;
   kind_ = kKindUnknown;
-  start_line_length_ = -1;
+  startLineLength_ = -1;
 }
 
 int CHttpStack::Parse(const char* text, int length) {
@@ -89,7 +89,7 @@ int CHttpStack::Parse(const char* text, int length) {
 
   std::string_view line = FirstLine(all);
   if (line.empty()) return kHttpIncomplete;
-  start_line_.assign(line);
+  startLine_.assign(line);
   if (!ParseStartLine(line)) return SearchJunk(all);
 
   int status = ParseHeaders(all.substr(line.size()));
@@ -118,11 +118,11 @@ bool CHttpStack::ParseStartLine(std::string_view line) {
 
   HttpTokenMatch match = FindHttpToken(first);
   if (match.kind == kKindUnknown || second.empty()) return false;
-  first_token_.assign(first);
+  firstToken_.assign(first);
   kind_ = match.kind;
   protocol_ = match.protocol;
   if (match.kind == kKindResponse) {
-    status_code_.assign(second);
+    statusCode_.assign(second);
     reason_.assign(rest);
   } else {
     url_.assign(second);
@@ -174,29 +174,29 @@ int CHttpStack::SearchJunk(std::string_view text) {
       for (std::string_view token : *list) {
         size_t at = find(token);
         if (at == std::string_view::npos) continue;
-        start_line_.assign(text.substr(0, at));
-        first_token_ = kJunkPacketToken;
+        startLine_.assign(text.substr(0, at));
+        firstToken_ = kJunkPacketToken;
         kind_ = kKindRequest;
         protocol_ = table.protocol;
         return kHttpJunk;
       }
     }
   }
-  start_line_length_ = text.size() > INT_MAX ? INT_MAX : static_cast<int>(text.size());
+  startLineLength_ = text.size() > INT_MAX ? INT_MAX : static_cast<int>(text.size());
   return kHttpIncomplete;
 }
 
 const std::string& CHttpStack::ToText() {
   text_.clear();
-  HttpTokenMatch match = FindHttpToken(first_token_);
+  HttpTokenMatch match = FindHttpToken(firstToken_);
   if (match.kind == kKindRequest) {
     if (url_.empty() || version_.empty()) return text_;
     kind_ = kKindRequest;
-    text_.append(first_token_).append(" ").append(url_).append(" ").append(version_);
+    text_.append(firstToken_).append(" ").append(url_).append(" ").append(version_);
   } else if (match.kind == kKindResponse) {
-    if (status_code_.empty() || reason_.empty()) return text_;
+    if (statusCode_.empty() || reason_.empty()) return text_;
     kind_ = kKindResponse;
-    text_.append(first_token_).append(" ").append(status_code_).append(" ").append(reason_);
+    text_.append(firstToken_).append(" ").append(statusCode_).append(" ").append(reason_);
   } else {
     return text_;
   }
@@ -208,7 +208,7 @@ const std::string& CHttpStack::ToText() {
 
 int CHttpStack::TotalLength() const {
   int64_t start =
-      start_line_length_ >= 0 ? start_line_length_ : static_cast<int64_t>(start_line_.size());
+      startLineLength_ >= 0 ? startLineLength_ : static_cast<int64_t>(startLine_.size());
   int64_t total = start + static_cast<int64_t>(header_.RawText().size()) +
                   std::max(0, GetNumberHeader("Content-Length"));
   return total > INT_MAX ? INT_MAX : static_cast<int>(total);
@@ -241,7 +241,7 @@ int CHttpStack::SetBody(const char* data, int length) {
 }
 
 void CHttpStack::SetRequestURL(std::string_view url) {
-  first_token_ = "POST";
+  firstToken_ = "POST";
   url_.assign(url);
   version_ = "HTTP/1.1";
   kind_ = kKindRequest;

@@ -63,20 +63,20 @@ class CHttpStack {
   // Makes this a request: method "POST", the URL, version "HTTP/1.1".
   void SetRequestURL(std::string_view url);
 
-  bool IsJunkPacket() const { return first_token_ == kJunkPacketToken; }
+  bool IsJunkPacket() const { return firstToken_ == kJunkPacketToken; }
 
-  const std::string& FirstToken() const { return first_token_; }
+  const std::string& FirstToken() const { return firstToken_; }
   const std::string& URL() const { return url_; }
-  const std::string& StatusCode() const { return status_code_; }
+  const std::string& StatusCode() const { return statusCode_; }
   const std::string& Reason() const { return reason_; }
   const std::string& Version() const { return version_; }
-  const std::string& StartLine() const { return start_line_; }
+  const std::string& StartLine() const { return startLine_; }
   int Protocol() const { return protocol_; }
   int MessageKind() const { return kind_; }
 
-  void SetFirstToken(std::string_view token) { first_token_.assign(token); }
+  void SetFirstToken(std::string_view token) { firstToken_.assign(token); }
   void SetURL(std::string_view url) { url_.assign(url); }
-  void SetStatusCode(std::string_view code) { status_code_.assign(code); }
+  void SetStatusCode(std::string_view code) { statusCode_.assign(code); }
   void SetReason(std::string_view reason) { reason_.assign(reason); }
   void SetVersion(std::string_view version) { version_.assign(version); }
   void SetProtocol(int protocol) { protocol_ = protocol; }
@@ -96,17 +96,17 @@ class CHttpStack {
   // Looks for a known token after the first byte; kHttpJunk or kHttpIncomplete.
   int SearchJunk(std::string_view text);
 
-  std::string first_token_;
+  std::string firstToken_;
   std::string url_;
-  std::string status_code_;
+  std::string statusCode_;
   std::string reason_;
   std::string version_;
-  std::string start_line_;
+  std::string startLine_;
   CHttpHeader header_;
   CHttpBody body_;
   int protocol_ = kProtocolUnknown;
   int kind_ = kKindUnknown;
-  int start_line_length_ = -1;  // -1: the length of start_line_
+  int startLineLength_ = -1;  // -1: the length of startLine_
   std::string text_;
 };
 

@@ -21,6 +21,7 @@
 #ifndef KVR_PROTOCOL_MESSAGE_PDU_UNIT_H_
 #define KVR_PROTOCOL_MESSAGE_PDU_UNIT_H_
 
+#include <cstring>
 #include <memory>
 
 #include "protocol/message/pdu.h"
@@ -83,5 +84,16 @@ class TRequestPDU : public IRequestPDU, public Fields {
     EncodeDeclaredFields(Fields::kFields, static_cast<const Fields*>(this));
   }
 };
+
+// How a module picks the units it handles: `unit` as the unit class T when it
+// carries T's command name and is of that class, else null. A unit of another
+// class under a known command name is not the module's to read.
+template <class T>
+T* UnitAs(SvrFrame::CInnerProtocolStack* unit) {
+  if (unit == nullptr) return nullptr;
+  const char* command = unit->GetCommandName();
+  if (command == nullptr || std::strcmp(command, CommandName(T::kCommand)) != 0) return nullptr;
+  return dynamic_cast<T*>(unit);
+}
 
 #endif  // KVR_PROTOCOL_MESSAGE_PDU_UNIT_H_

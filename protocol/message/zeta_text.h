@@ -28,6 +28,22 @@ struct TimeRecord {
 };
 static_assert(sizeof(TimeRecord) == 8);
 
+// The six calendar fields of one kind of time record in another: the time
+// record, the host's RECORD_TIME, the platform's local time. Each field is
+// kept in the destination's width; every other field of `To` (the zero
+// byte) is left at its default.
+template <class To, class From>
+To ConvertTime(const From& t) {
+  To r{};
+  r.year = static_cast<decltype(r.year)>(t.year);
+  r.month = static_cast<decltype(r.month)>(t.month);
+  r.day = static_cast<decltype(r.day)>(t.day);
+  r.hour = static_cast<decltype(r.hour)>(t.hour);
+  r.minute = static_cast<decltype(r.minute)>(t.minute);
+  r.second = static_cast<decltype(r.second)>(t.second);
+  return r;
+}
+
 // Parses "year-month-day hour:minute:second" into `*out`. All six parts must
 // be there; each is read as a decimal number and kept in its field's width.
 // Returns false (and leaves `*out` unchanged) for null arguments or text of

@@ -128,8 +128,8 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   std::map<std::string, std::string> pendingAudit_;  // guarded by auditMu_
 
   QWTools::CReadWriteMutex sendLock_;
-  std::deque<CReferPtr<CAutoBuffer>> sendQueue_;  // guarded by sendLock_
-  CReferPtr<CAutoBuffer> current_;                // with the server; guarded by sendLock_
+  std::deque<CReferPtr<CAutoBuffer>> sendQueue_ GUARDED_BY(sendLock_);
+  CReferPtr<CAutoBuffer> current_ GUARDED_BY(sendLock_);  // with the server
 };
 
 #endif  // KVR_PROTOCOL_TCP_KVR_TCP_COMM_MDL_H_

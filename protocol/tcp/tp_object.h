@@ -92,13 +92,13 @@ class ITPObject {
   ITPListener* listener_;
 
   CThreadMutex clientLock_;
-  std::map<int32_t, TPConnection> clients_;  // guarded by clientLock_
+  std::map<int32_t, TPConnection> clients_ GUARDED_BY(clientLock_);
   CThreadMutex queueLock_;
-  std::map<int32_t, std::deque<TPSendItem>> sendQueues_;  // by connection; guarded by queueLock_
+  std::map<int32_t, std::deque<TPSendItem>> sendQueues_ GUARDED_BY(queueLock_);  // by connection
 
   const uint32_t context_;
   CThreadMutex sequenceLock_;
-  uint16_t sequence_ = 0;  // guarded by sequenceLock_
+  uint16_t sequence_ GUARDED_BY(sequenceLock_) = 0;
 
   int receiveBufferSize_ = 65536;
   int sendBufferSize_ = 65536;
@@ -110,10 +110,10 @@ class ITPObject {
 };
 
 // Holds a CThreadMutex for a scope.
-class TPLock {
+class SCOPED_CAPABILITY TPLock {
  public:
-  explicit TPLock(CThreadMutex& mutex) : mutex_(mutex) { mutex_.Lock(); }
-  ~TPLock() { mutex_.Unlock(); }
+  explicit TPLock(CThreadMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
+  ~TPLock() RELEASE() { mutex_.Unlock(); }
   TPLock(const TPLock&) = delete;
   TPLock& operator=(const TPLock&) = delete;
 

@@ -97,7 +97,7 @@ class TPTCPServer : public ITPObject {
   // Writes what the socket takes now; true when the item is out (or failed).
   bool WriteSome(TPSendItem& item);
   int NextSequence();
-  int32_t NewConnectionId();
+  int32_t NewConnectionId() REQUIRES(clientLock_);
 
   struct PollEntry {
     size_t index;    // in pollSet_

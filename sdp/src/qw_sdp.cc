@@ -36,7 +36,7 @@ CQwSdp::~CQwSdp() = default;
 void CQwSdp::ClearFields() {
   version_ = 0;
   origin_ = CSDPOrigin();
-  session_name_[0] = '\0';
+  sessionName_[0] = '\0';
   information_[0] = '\0';
   uri_[0] = '\0';
   email_[0] = '\0';
@@ -44,13 +44,13 @@ void CQwSdp::ClearFields() {
   connection_ = CSDPConnection();
   bandwidth_ = CSDPBandwidth();
   time_ = CSDPTime();
-  version_line_ = nullptr;
-  for (auto& line : text_lines_) line = nullptr;
+  versionLine_ = nullptr;
+  for (auto& line : textLines_) line = nullptr;
 }
 
 SDPErrors CQwSdp::OnItem(CSDPGenerDescribe* item) {
   if (item == nullptr) return KVR_SDP_ERROR(kSdpErrParameter);
-  char* texts[] = {session_name_, information_, uri_, email_, phone_};
+  char* texts[] = {sessionName_, information_, uri_, email_, phone_};
   const char* order = std::strchr(kSessionOrder, item->Type());
   int rank =
       item->Type() != '\0' && order != nullptr ? static_cast<int>(order - kSessionOrder) : -1;
@@ -58,8 +58,8 @@ SDPErrors CQwSdp::OnItem(CSDPGenerDescribe* item) {
     case 'v': {
       int version = 0;
       if (!ParseVersion(item->Content(), &version)) return KVR_SDP_ERROR(kSdpErrInvalidVersion);
-      if (version_line_ == nullptr) {
-        version_line_ = item;
+      if (versionLine_ == nullptr) {
+        versionLine_ = item;
         version_ = version;
       }
       break;
@@ -69,8 +69,8 @@ SDPErrors CQwSdp::OnItem(CSDPGenerDescribe* item) {
     case 'u':
     case 'e':
     case 'p':
-      if (text_lines_[rank - 2] == nullptr) {
-        text_lines_[rank - 2] = item;
+      if (textLines_[rank - 2] == nullptr) {
+        textLines_[rank - 2] = item;
         CopySdpText(texts[rank - 2], kSdpTextSize, item->Content());
       }
       break;
@@ -99,24 +99,24 @@ int CQwSdp::Rank(const CSDPGenerDescribe& item) const {
 }
 
 std::vector<CQwSdpBase::Field> CQwSdp::Fields() {
-  print_lines_.clear();
-  print_lines_.reserve(6);  // the pointers handed out below must stay put
+  printLines_.clear();
+  printLines_.reserve(6);  // the pointers handed out below must stay put
   auto made_line = [this](char type, const char* text) {
-    CSDPGenerDescribe* line = &print_lines_.emplace_back(type);
+    CSDPGenerDescribe* line = &printLines_.emplace_back(type);
     line->SetValue(text);
     return line;
   };
   std::vector<Field> fields;
   int filed_version = -1;
-  bool version_kept = version_line_ != nullptr &&
-                      ParseVersion(version_line_->Content(), &filed_version) &&
+  bool version_kept = versionLine_ != nullptr &&
+                      ParseVersion(versionLine_->Content(), &filed_version) &&
                       filed_version == version_;
-  fields.push_back({version_kept ? version_line_ : made_line('v', std::to_string(version_).c_str()),
-                    version_line_, 0});
+  fields.push_back({version_kept ? versionLine_ : made_line('v', std::to_string(version_).c_str()),
+                    versionLine_, 0});
   if (origin_.IsPresent()) fields.push_back({&origin_, origin_.Source(), 1});
-  const char* texts[] = {session_name_, information_, uri_, email_, phone_};
+  const char* texts[] = {sessionName_, information_, uri_, email_, phone_};
   for (int i = 0; i < 5; ++i) {
-    CSDPGenerDescribe* source = text_lines_[i];
+    CSDPGenerDescribe* source = textLines_[i];
     CSDPGenerDescribe* line = nullptr;
     if (source != nullptr && Unchanged(texts[i], *source)) {
       line = source;

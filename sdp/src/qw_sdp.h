@@ -40,7 +40,7 @@ class CQwSdp : public CQwSdpBase {
 
   int Version() const { return version_; }
   CSDPOrigin& Origin() { return origin_; }
-  const char* SessionName() const { return session_name_; }
+  const char* SessionName() const { return sessionName_; }
   const char* Information() const { return information_; }
   const char* Uri() const { return uri_; }
   const char* Email() const { return email_; }
@@ -52,7 +52,7 @@ class CQwSdp : public CQwSdpBase {
   void SetVersion(int version) { version_ = version; }
   // Each text is trimmed of blanks and line ends and cut to its field;
   // returns whether it fitted.
-  bool SetSessionName(std::string_view text) { return CopySdpText(session_name_, text); }
+  bool SetSessionName(std::string_view text) { return CopySdpText(sessionName_, text); }
   bool SetInformation(std::string_view text) { return CopySdpText(information_, text); }
   bool SetUri(std::string_view text) { return CopySdpText(uri_, text); }
   bool SetEmail(std::string_view text) { return CopySdpText(email_, text); }
@@ -67,7 +67,7 @@ class CQwSdp : public CQwSdpBase {
  private:
   int version_ = 0;
   CSDPOrigin origin_;
-  char session_name_[kSdpTextSize] = {};
+  char sessionName_[kSdpTextSize] = {};
   char information_[kSdpTextSize] = {};
   char uri_[kSdpTextSize] = {};
   char email_[kSdpTextSize] = {};
@@ -78,10 +78,10 @@ class CQwSdp : public CQwSdpBase {
   std::vector<std::unique_ptr<CSDPMedia>> media_;
   // The parsed lines the version and the texts (session name, information,
   // URI, e-mail, phone) were filed from.
-  CSDPGenerDescribe* version_line_ = nullptr;
-  CSDPGenerDescribe* text_lines_[5] = {};
+  CSDPGenerDescribe* versionLine_ = nullptr;
+  CSDPGenerDescribe* textLines_[5] = {};
   // The lines of the current print for fields changed or set without one.
-  std::vector<CSDPGenerDescribe> print_lines_;
+  std::vector<CSDPGenerDescribe> printLines_;
 };
 
 #endif  // KVR_SDP_SRC_QW_SDP_H_

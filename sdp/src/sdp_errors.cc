@@ -123,7 +123,7 @@ const char* BaseName(const char* path) {
 }  // namespace
 
 ErrMsgBase::ErrMsgBase(long code, const char* file, unsigned long line, void* user_data)
-    : code_(code), file_(BaseName(file)), line_(line), user_data_(user_data) {}
+    : code_(code), file_(BaseName(file)), line_(line), userData_(user_data) {}
 
 std::string ErrMsgBase::ToString() const {
   if (code_ == 0) return "NoErrMsg";

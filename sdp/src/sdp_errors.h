@@ -28,7 +28,7 @@ class ErrMsgBase {
   // The file name without its folders (empty when unknown).
   const char* File() const { return file_; }
   unsigned long Line() const { return line_; }
-  void* UserData() const { return user_data_; }
+  void* UserData() const { return userData_; }
 
   // "NoErrMsg" without an error; "Error in ErrMsg library" when the text
   // cannot be built.
@@ -38,7 +38,7 @@ class ErrMsgBase {
   long code_ = 0;
   const char* file_ = "";
   unsigned long line_ = 0;
-  void* user_data_ = nullptr;
+  void* userData_ = nullptr;
 };
 
 // Codes of the catalogue that this code raises by name; the rest of the

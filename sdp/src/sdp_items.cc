@@ -167,29 +167,29 @@ void CSDPTypedDescribe::Touch() {
 // --- CSDPOrigin ------------------------------------------------------------
 
 bool CSDPOrigin::IsValid() const {
-  return Filled(user_name_) && Filled(session_id_) && Filled(version_) && Filled(network_type_) &&
-         Filled(address_type_) && Filled(address_);
+  return Filled(userName_) && Filled(sessionId_) && Filled(version_) && Filled(networkType_) &&
+         Filled(addressType_) && Filled(address_);
 }
 
 void CSDPOrigin::Set(std::string_view user_name, std::string_view session_id,
                      std::string_view version, std::string_view network_type,
                      std::string_view address_type, std::string_view address) {
   Touch();
-  CopySdpField(user_name_, user_name);
-  CopySdpField(session_id_, session_id);
+  CopySdpField(userName_, user_name);
+  CopySdpField(sessionId_, session_id);
   CopySdpField(version_, version);
-  CopySdpField(network_type_, network_type);
-  CopySdpField(address_type_, address_type);
+  CopySdpField(networkType_, network_type);
+  CopySdpField(addressType_, address_type);
   CopySdpField(address_, address);
 }
 
 void CSDPOrigin::ParseContent(std::string_view content) {
   auto tokens = Tokens(content);
-  CopySdpField(user_name_, Token(tokens, 0));
-  CopySdpField(session_id_, Token(tokens, 1));
+  CopySdpField(userName_, Token(tokens, 0));
+  CopySdpField(sessionId_, Token(tokens, 1));
   CopySdpField(version_, Token(tokens, 2));
-  CopySdpField(network_type_, Token(tokens, 3));
-  CopySdpField(address_type_, Token(tokens, 4));
+  CopySdpField(networkType_, Token(tokens, 3));
+  CopySdpField(addressType_, Token(tokens, 4));
   CopySdpField(address_, Token(tokens, 5));
 }
 
@@ -198,7 +198,7 @@ void CSDPOrigin::BuildGeneric() {
   SetExtra("");
   std::string value;
   for (const char* field :
-       {user_name_, session_id_, version_, network_type_, address_type_, address_}) {
+       {userName_, sessionId_, version_, networkType_, addressType_, address_}) {
     if (!value.empty()) value.push_back(' ');
     value.append(field);
   }
@@ -208,57 +208,57 @@ void CSDPOrigin::BuildGeneric() {
 // --- CSDPConnection --------------------------------------------------------
 
 bool CSDPConnection::IsValid() const {
-  return Filled(network_type_) && Filled(address_type_) && Filled(address_);
+  return Filled(networkType_) && Filled(addressType_) && Filled(address_);
 }
 
 void CSDPConnection::Set(std::string_view network_type, std::string_view address_type,
                          std::string_view address) {
   Touch();
-  CopySdpField(network_type_, network_type);
-  CopySdpField(address_type_, address_type);
+  CopySdpField(networkType_, network_type);
+  CopySdpField(addressType_, address_type);
   CopySdpField(address_, address);
 }
 
 void CSDPConnection::ParseContent(std::string_view content) {
   auto tokens = Tokens(content);
-  CopySdpField(network_type_, Token(tokens, 0));
-  CopySdpField(address_type_, Token(tokens, 1));
+  CopySdpField(networkType_, Token(tokens, 0));
+  CopySdpField(addressType_, Token(tokens, 1));
   CopySdpField(address_, Token(tokens, 2));
 }
 
 void CSDPConnection::BuildGeneric() {
   SetName("");
   SetExtra("");
-  SetValue(std::string(network_type_) + ' ' + address_type_ + ' ' + address_);
+  SetValue(std::string(networkType_) + ' ' + addressType_ + ' ' + address_);
 }
 
 // --- CSDPBandwidth ---------------------------------------------------------
 
-bool CSDPBandwidth::IsValid() const { return Filled(modifier_) && value_kbps_ != 0; }
+bool CSDPBandwidth::IsValid() const { return Filled(modifier_) && valueKbps_ != 0; }
 
 void CSDPBandwidth::Set(std::string_view modifier, int value_kbps) {
   Touch();
   // The modifier ends at the ":" on the wire.
   CopySdpText(modifier_, modifier.substr(0, modifier.find(':')));
-  value_kbps_ = value_kbps;
+  valueKbps_ = value_kbps;
 }
 
 void CSDPBandwidth::ParseContent(std::string_view content) {
   size_t colon = content.find(':');
   if (colon != std::string_view::npos) {
     CopySdpText(modifier_, content.substr(0, colon));
-    value_kbps_ = ParseInt(content.substr(colon + 1));
+    valueKbps_ = ParseInt(content.substr(colon + 1));
   } else {
     auto tokens = Tokens(content);
     CopySdpField(modifier_, Token(tokens, 0));
-    value_kbps_ = ParseInt(Token(tokens, 1));
+    valueKbps_ = ParseInt(Token(tokens, 1));
   }
 }
 
 void CSDPBandwidth::BuildGeneric() {
   SetName(modifier_);
   SetExtra("");
-  SetValue(std::to_string(value_kbps_));
+  SetValue(std::to_string(valueKbps_));
 }
 
 // --- CSDPTime --------------------------------------------------------------
@@ -295,14 +295,14 @@ const char* CSDPMediaType::MediaName(int kind) {
 }
 
 bool CSDPMediaType::IsValid() const {
-  return media_type_ > kUndefined && media_type_ <= kControl && port_ >= 0 && Filled(transport_) &&
+  return mediaType_ > kUndefined && mediaType_ <= kControl && port_ >= 0 && Filled(transport_) &&
          Filled(formats_);
 }
 
 void CSDPMediaType::Set(int media_type, int port, std::string_view transport,
                         std::string_view formats) {
   Touch();
-  media_type_ = media_type;
+  mediaType_ = media_type;
   port_ = port;
   CopySdpField(transport_, transport);
   CopySdpText(formats_, formats);
@@ -311,7 +311,7 @@ void CSDPMediaType::Set(int media_type, int port, std::string_view transport,
 void CSDPMediaType::ParseContent(std::string_view content) {
   for (int kind = kUndefined; kind <= kControl; ++kind) {
     if (content.find(kMediaNames[kind]) != std::string_view::npos) {
-      media_type_ = kind;
+      mediaType_ = kind;
       break;
     }
   }
@@ -331,7 +331,7 @@ void CSDPMediaType::ParseContent(std::string_view content) {
 void CSDPMediaType::BuildGeneric() {
   SetName("");
   SetExtra("");
-  SetValue(std::string(MediaName(media_type_)) + ' ' + std::to_string(port_) + ' ' + transport_ +
+  SetValue(std::string(MediaName(mediaType_)) + ' ' + std::to_string(port_) + ' ' + transport_ +
            ' ' + formats_);
 }
 
@@ -340,35 +340,35 @@ void CSDPMediaType::BuildGeneric() {
 CSDPRtpMapAttribute::CSDPRtpMapAttribute() : CSDPTypedDescribe('a') { SetName("rtpmap"); }
 
 bool CSDPRtpMapAttribute::IsValid() const {
-  return Type() == 'a' && std::strcmp(Name(), "rtpmap") == 0 && payload_type_ >= 0 &&
-         Filled(encoding_name_) && clock_rate_ > 0;
+  return Type() == 'a' && std::strcmp(Name(), "rtpmap") == 0 && payloadType_ >= 0 &&
+         Filled(encodingName_) && clockRate_ > 0;
 }
 
 void CSDPRtpMapAttribute::Set(int payload_type, std::string_view encoding_name, int clock_rate,
                               int encoding_parameters) {
   Touch();
   SetName("rtpmap");
-  payload_type_ = payload_type;
-  CopySdpField(encoding_name_, encoding_name);
-  clock_rate_ = clock_rate;
-  encoding_parameters_ = encoding_parameters;
+  payloadType_ = payload_type;
+  CopySdpField(encodingName_, encoding_name);
+  clockRate_ = clock_rate;
+  encodingParameters_ = encoding_parameters;
 }
 
 void CSDPRtpMapAttribute::ParseContent(std::string_view content) {
   auto tokens = Tokens(AfterName(content), true);
   std::string_view payload = Token(tokens, 0);
-  payload_type_ = payload.empty() ? -1 : ParseInt(payload);
-  CopySdpField(encoding_name_, Token(tokens, 1));
-  clock_rate_ = ParseInt(Token(tokens, 2));
-  encoding_parameters_ = ParseInt(Token(tokens, 3));
+  payloadType_ = payload.empty() ? -1 : ParseInt(payload);
+  CopySdpField(encodingName_, Token(tokens, 1));
+  clockRate_ = ParseInt(Token(tokens, 2));
+  encodingParameters_ = ParseInt(Token(tokens, 3));
 }
 
 void CSDPRtpMapAttribute::BuildGeneric() {
   SetName("rtpmap");
   SetExtra("");
   std::string value =
-      std::to_string(payload_type_) + ' ' + encoding_name_ + '/' + std::to_string(clock_rate_);
-  if (encoding_parameters_ > 0) value += '/' + std::to_string(encoding_parameters_);
+      std::to_string(payloadType_) + ' ' + encodingName_ + '/' + std::to_string(clockRate_);
+  if (encodingParameters_ > 0) value += '/' + std::to_string(encodingParameters_);
   SetValue(value);
 }
 

@@ -147,11 +147,11 @@ class CSDPOrigin : public CSDPTypedDescribe {
   CSDPOrigin() : CSDPTypedDescribe('o') {}
   bool IsValid() const override;
 
-  const char* UserName() const { return user_name_; }
-  const char* SessionId() const { return session_id_; }
+  const char* UserName() const { return userName_; }
+  const char* SessionId() const { return sessionId_; }
   const char* Version() const { return version_; }
-  const char* NetworkType() const { return network_type_; }
-  const char* AddressType() const { return address_type_; }
+  const char* NetworkType() const { return networkType_; }
+  const char* AddressType() const { return addressType_; }
   const char* Address() const { return address_; }
   void Set(std::string_view user_name, std::string_view session_id, std::string_view version,
            std::string_view network_type, std::string_view address_type, std::string_view address);
@@ -161,11 +161,11 @@ class CSDPOrigin : public CSDPTypedDescribe {
   void BuildGeneric() override;
 
  private:
-  char user_name_[kSdpTextSize] = {};
-  char session_id_[kSdpTextSize] = {};
+  char userName_[kSdpTextSize] = {};
+  char sessionId_[kSdpTextSize] = {};
   char version_[kSdpTextSize] = {};
-  char network_type_[kSdpTextSize] = {};
-  char address_type_[kSdpTextSize] = {};
+  char networkType_[kSdpTextSize] = {};
+  char addressType_[kSdpTextSize] = {};
   char address_[kSdpTextSize] = {};
 };
 
@@ -175,8 +175,8 @@ class CSDPConnection : public CSDPTypedDescribe {
   CSDPConnection() : CSDPTypedDescribe('c') {}
   bool IsValid() const override;
 
-  const char* NetworkType() const { return network_type_; }
-  const char* AddressType() const { return address_type_; }
+  const char* NetworkType() const { return networkType_; }
+  const char* AddressType() const { return addressType_; }
   const char* Address() const { return address_; }
   void Set(std::string_view network_type, std::string_view address_type, std::string_view address);
 
@@ -185,8 +185,8 @@ class CSDPConnection : public CSDPTypedDescribe {
   void BuildGeneric() override;
 
  private:
-  char network_type_[kSdpTextSize] = {};
-  char address_type_[kSdpTextSize] = {};
+  char networkType_[kSdpTextSize] = {};
+  char addressType_[kSdpTextSize] = {};
   char address_[kSdpTextSize] = {};
 };
 
@@ -197,7 +197,7 @@ class CSDPBandwidth : public CSDPTypedDescribe {
   bool IsValid() const override;
 
   const char* Modifier() const { return modifier_; }
-  int ValueKbps() const { return value_kbps_; }
+  int ValueKbps() const { return valueKbps_; }
   void Set(std::string_view modifier, int value_kbps);
 
  protected:
@@ -206,7 +206,7 @@ class CSDPBandwidth : public CSDPTypedDescribe {
 
  private:
   char modifier_[kSdpTextSize] = {};
-  int value_kbps_ = 0;
+  int valueKbps_ = 0;
 };
 
 // "t=<start> <stop>" (NTP seconds; 0 0 for an unbounded session).
@@ -246,7 +246,7 @@ class CSDPMediaType : public CSDPTypedDescribe {
   CSDPMediaType() : CSDPTypedDescribe('m') {}
   bool IsValid() const override;
 
-  int MediaType() const { return media_type_; }
+  int MediaType() const { return mediaType_; }
   int Port() const { return port_; }
   const char* Transport() const { return transport_; }
   const char* Formats() const { return formats_; }
@@ -257,7 +257,7 @@ class CSDPMediaType : public CSDPTypedDescribe {
   void BuildGeneric() override;
 
  private:
-  int media_type_ = kUndefined;
+  int mediaType_ = kUndefined;
   int port_ = 0;
   char transport_[kSdpTextSize] = {};
   char formats_[kSdpTextSize] = {};
@@ -269,10 +269,10 @@ class CSDPRtpMapAttribute : public CSDPTypedDescribe {
   CSDPRtpMapAttribute();
   bool IsValid() const override;
 
-  int PayloadType() const { return payload_type_; }
-  const char* EncodingName() const { return encoding_name_; }
-  int ClockRate() const { return clock_rate_; }
-  int EncodingParameters() const { return encoding_parameters_; }
+  int PayloadType() const { return payloadType_; }
+  const char* EncodingName() const { return encodingName_; }
+  int ClockRate() const { return clockRate_; }
+  int EncodingParameters() const { return encodingParameters_; }
   void Set(int payload_type, std::string_view encoding_name, int clock_rate,
            int encoding_parameters = 0);
 
@@ -281,10 +281,10 @@ class CSDPRtpMapAttribute : public CSDPTypedDescribe {
   void BuildGeneric() override;
 
  private:
-  int payload_type_ = -1;
-  char encoding_name_[kSdpTextSize] = {};
-  int clock_rate_ = 0;
-  int encoding_parameters_ = 0;
+  int payloadType_ = -1;
+  char encodingName_[kSdpTextSize] = {};
+  int clockRate_ = 0;
+  int encodingParameters_ = 0;
 };
 
 // "a=fmtp:<format> <parameters>".

@@ -15,24 +15,24 @@ bool IsAttribute(const CSDPGenerDescribe& item, const char* name) {
 CSDPMedia::~CSDPMedia() = default;
 
 void CSDPMedia::ClearFields() {
-  media_line_ = CSDPMediaType();
+  mediaLine_ = CSDPMediaType();
   information_[0] = '\0';
   connection_ = CSDPConnection();
   bandwidth_ = CSDPBandwidth();
   rtpmaps_.clear();
   fmtps_.clear();
-  information_source_ = nullptr;
+  informationSource_ = nullptr;
 }
 
 SDPErrors CSDPMedia::OnItem(CSDPGenerDescribe* item) {
   if (item == nullptr) return KVR_SDP_ERROR(kSdpErrParameter);
   switch (item->Type()) {
     case 'm':
-      if (!media_line_.IsPresent()) media_line_.File(*item);
+      if (!mediaLine_.IsPresent()) mediaLine_.File(*item);
       break;
     case 'i':
-      if (information_source_ == nullptr) {
-        information_source_ = item;
+      if (informationSource_ == nullptr) {
+        informationSource_ = item;
         CopySdpText(information_, item->Content());
       }
       break;
@@ -63,19 +63,19 @@ int CSDPMedia::Rank(const CSDPGenerDescribe& item) const {
 
 std::vector<CQwSdpBase::Field> CSDPMedia::Fields() {
   std::vector<Field> fields;
-  if (media_line_.IsPresent()) fields.push_back({&media_line_, media_line_.Source(), 0});
+  if (mediaLine_.IsPresent()) fields.push_back({&mediaLine_, mediaLine_.Source(), 0});
   CSDPGenerDescribe* information = nullptr;
-  if (information_source_ != nullptr) {
+  if (informationSource_ != nullptr) {
     char filed[kSdpTextSize];
-    CopySdpText(filed, information_source_->Content());
-    if (std::strcmp(filed, information_) == 0) information = information_source_;
+    CopySdpText(filed, informationSource_->Content());
+    if (std::strcmp(filed, information_) == 0) information = informationSource_;
   }
   if (information == nullptr && information_[0] != '\0') {
-    information_line_.SetValue(information_);
-    information = &information_line_;
+    informationLine_.SetValue(information_);
+    information = &informationLine_;
   }
-  if (information != nullptr || information_source_ != nullptr) {
-    fields.push_back({information, information_source_, 1});
+  if (information != nullptr || informationSource_ != nullptr) {
+    fields.push_back({information, informationSource_, 1});
   }
   if (connection_.IsPresent()) fields.push_back({&connection_, connection_.Source(), 2});
   if (bandwidth_.IsPresent()) fields.push_back({&bandwidth_, bandwidth_.Source(), 3});

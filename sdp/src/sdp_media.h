@@ -18,7 +18,7 @@ class CSDPMedia : public CQwSdpBase {
   CSDPMedia() : CQwSdpBase(kMediaLevel) {}
   ~CSDPMedia() override;
 
-  CSDPMediaType& MediaLine() { return media_line_; }
+  CSDPMediaType& MediaLine() { return mediaLine_; }
   const char* Information() const { return information_; }
   bool SetInformation(std::string_view text) { return CopySdpText(information_, text); }
   CSDPConnection& Connection() { return connection_; }
@@ -39,15 +39,15 @@ class CSDPMedia : public CQwSdpBase {
   void ClearFields() override;
 
  private:
-  CSDPMediaType media_line_;
+  CSDPMediaType mediaLine_;
   char information_[kSdpTextSize] = {};
   CSDPConnection connection_;
   CSDPBandwidth bandwidth_;
   std::vector<CSDPRtpMapAttribute> rtpmaps_;
   std::vector<CSDPFmtpAttribute> fmtps_;
   // The parsed information line, and the one printed when the field changed.
-  CSDPGenerDescribe* information_source_ = nullptr;
-  CSDPGenerDescribe information_line_{'i'};
+  CSDPGenerDescribe* informationSource_ = nullptr;
+  CSDPGenerDescribe informationLine_{'i'};
 };
 
 #endif  // KVR_SDP_SRC_SDP_MEDIA_H_

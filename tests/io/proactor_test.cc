@@ -99,7 +99,7 @@ class ProactorTest : public ::testing::Test {
   // A failed assertion may leave the workers held: free them so that Stop can end.
   void TearDown() override {
     monitor_.HoldWrites(false);
-    disk_gate_.Open();
+    diskGate_.Open();
     proactor_.reset();
   }
   // A proactor reporting to monitor_; it dies before monitor_.
@@ -120,7 +120,7 @@ class ProactorTest : public ::testing::Test {
   }
   kvr_test::ScratchDir dir_;
   RecordingMonitor monitor_;
-  kvr_test::Gate disk_gate_;  // a write throttle that stalls until opened
+  kvr_test::Gate diskGate_;  // a write throttle that stalls until opened
   std::unique_ptr<CProactor> proactor_;
 };
 
@@ -329,7 +329,7 @@ TEST_F(ProactorTest, WritesPastTheMemoryBoundsAreDroppedWholeUntilTheDiskCatches
   ASSERT_TRUE(proactor.SetMemoryBounds(4 * kMiB, 6 * kMiB));
   EXPECT_FALSE(proactor.SetMemoryBounds(0, kMiB) || proactor.SetMemoryBounds(kMiB, 0));
   EXPECT_EQ(proactor.GetChannelBound() + proactor.GetTotalBound(), 10u * kMiB);
-  auto stall = [this](size_t) { disk_gate_.Pass(); };
+  auto stall = [this](size_t) { diskGate_.Pass(); };
   EXPECT_FALSE(proactor.SetWriteThrottle(12345, stall));
   const std::pair<const char*, size_t> rows[] = {{"a", 16}, {"b", 8}, {"c", 0}};
   std::vector<ChannelId> ids;
@@ -353,7 +353,7 @@ TEST_F(ProactorTest, WritesPastTheMemoryBoundsAreDroppedWholeUntilTheDiskCatches
   }
   EXPECT_EQ(proactor.GetHeldBytes(), 6u * kMiB);
   EXPECT_EQ(proactor.GetPeakHeldBytes(), 6u * kMiB) << "the total never passed its bound";
-  disk_gate_.Open();
+  diskGate_.Open();
   ASSERT_TRUE(WaitFor([&] { return proactor.GetHeldBytes() == 0; })) << "written bytes credited";
   for (size_t c = 0; c < ids.size(); ++c) {
     const std::string payload = Pattern(kPayload, 100);

@@ -80,17 +80,17 @@ class StoreStandIn : public SvrFrame::CSvrFunMdl {
   std::vector<Seen> seen_;
 };
 
-class MediaRig : public IRecordDirectory {
+class MediaRig : public kvr::media::IRecordDirectory {
  public:
   MediaRig() : proactor_(4) {
     proactor_.Start();
     ok_ = cmd_->Init(KVR_SOURCE_DIR "/config/Server_Config.xml") == 0 &&
           cmd_->RegisterFunModule(store) && cmd_->RegisterCommModule(fence_, 0);
-    SetRecordDirectory(this);
+    kvr::media::SetRecordDirectory(this);
   }
   ~MediaRig() override {
     cmd_->Destroy();  // closes the writers' files and the sources' streams
-    SetRecordDirectory(nullptr);
+    kvr::media::SetRecordDirectory(nullptr);
     proactor_.Stop();
   }
 
@@ -110,7 +110,8 @@ class MediaRig : public IRecordDirectory {
     std::string writeUrl, readUrl = "DvCon://device";
     int limitSize = 0, limitTime = 0;
     uint64_t reservedBytes = 0;
-    std::string volume{};  // the volume root; empty: the rig's folder
+    std::string volume{};           // the volume root; empty: the rig's folder
+    uint32_t (*ticks)() = nullptr;  // the writer's tick; null: the platform's
   };
 
   // Makes, fills and registers a writer and its source the way the storage
@@ -120,6 +121,7 @@ class MediaRig : public IRecordDirectory {
     Record rec{r.writeUrl, new CKVRIOCommMdl};
     rec.writer->SetVolumeRoot((r.volume.empty() ? dir.path() : r.volume).c_str());
     rec.writer->SetReservedBytes(r.reservedBytes);
+    rec.writer->SetTickSource(r.ticks);
     rec.writer->SetProactor(&proactor_);
     rec.writer->SetRequester("client");
     cmd_->RegisterCommModule(rec.writer, 0);

@@ -130,7 +130,6 @@ std::atomic<uint32_t> g_now{0};
 uint32_t FakeTicks() { return g_now.load(); }
 
 TEST_F(WriterTest, TimeLimitsAndTheirGraceFollowTheTick) {
-  Writer::SetTickSource(&FakeTicks);
   // url, tick at the start, limitTime, limitSize, event's ms after the start,
   // event, bytes pushed at each step.
   const std::tuple<const char*, uint32_t, int, int, uint32_t, int, size_t> rows[] = {
@@ -143,7 +142,8 @@ TEST_F(WriterTest, TimeLimitsAndTheirGraceFollowTheTick) {
   for (const auto& [url, start, limitTime, limitSize, eventAt, event, chunk] : rows) {
     SCOPED_TRACE(url);
     g_now = start;
-    auto rec = rig_.Recording({.writeUrl = url, .limitSize = limitSize, .limitTime = limitTime});
+    auto rec = rig_.Recording(
+        {.writeUrl = url, .limitSize = limitSize, .limitTime = limitTime, .ticks = &FakeTicks});
     const uint32_t end = eventAt + Writer::kTimeGraceMs;
     for (uint32_t at : {eventAt - 1, eventAt, end - 1, end}) {
       g_now = start + at;
@@ -152,7 +152,6 @@ TEST_F(WriterTest, TimeLimitsAndTheirGraceFollowTheTick) {
       EXPECT_EQ(rec.writer->GetState(), at < end ? Writer::kStateRecording : Writer::kStateStopped);
     }
   }
-  Writer::SetTickSource(nullptr);
 }
 
 // Each way a record fails: its one event to the requester, state 0, the file

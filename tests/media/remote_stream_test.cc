@@ -53,20 +53,16 @@ int LostCount(uint32_t stream) { return lost[stream % 1024]; }
 class RemoteStreamTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { openlog("media_test", LOG_PERROR, LOG_USER); }
-  // The records' sources registered theirs once per process: it is put back
-  // for the record tests of a repeated run.
+  // Every stream here reports its loss to OnLost; the callback the records'
+  // sources registered for the process stays theirs.
   void SetUp() override {
     ASSERT_TRUE(lib.Initialize());
-    previous_ = lib.GetDisconnectCallback();
-    lib.RegisterDisconnectCallback(&OnLost, 0);
     lib.SetTimeouts(0, 0);
   }
   void TearDown() override {
     lib.Cleanup();
-    lib.RegisterDisconnectCallback(previous_, 0);
     EXPECT_EQ(lib.OpenCount(), 0u);
   }
-  CRemoteStreamLib::DisconnectCallback previous_ = nullptr;
 };
 
 // Threads open two streams each and close one of them from two threads at
@@ -83,8 +79,8 @@ TEST_F(RemoteStreamTest, CloseWhileDataFlowsFromSeveralThreads) {
     threads.emplace_back([&, url = cameras[t].url()] {
       for (int round = 0; round < kRounds; ++round) {
         Capture a, b;
-        const uint32_t ha = lib.OpenStream(url.c_str(), &OnData, &a);
-        const uint32_t hb = lib.OpenStream(url.c_str(), &OnData, &b);
+        const uint32_t ha = lib.OpenStream(url.c_str(), &OnData, &a, &OnLost);
+        const uint32_t hb = lib.OpenStream(url.c_str(), &OnData, &b, &OnLost);
         b.closeInside = hb;
         const bool flowing =
             ha != 0 && hb != 0 && ha != hb && WaitFor([&] { return b.closesTried > 0; });
@@ -112,10 +108,11 @@ TEST_F(RemoteStreamTest, CredentialsInTheUrl) {
   kvr_test::TestCamera camera("operator", "s3cret");
   ASSERT_TRUE(camera.ok()) << camera.error();
   Capture capture;
-  EXPECT_EQ(lib.OpenStream(camera.url().c_str(), &OnData, &capture), 0u);
-  EXPECT_EQ(lib.OpenStream(camera.UrlWith("operator", "wrong").c_str(), &OnData, &capture), 0u);
+  EXPECT_EQ(lib.OpenStream(camera.url().c_str(), &OnData, &capture, &OnLost), 0u);
+  EXPECT_EQ(lib.OpenStream(camera.UrlWith("operator", "wrong").c_str(), &OnData, &capture, &OnLost),
+            0u);
   const uint32_t h =
-      lib.OpenStream(camera.UrlWith("operator", "s3cret").c_str(), &OnData, &capture);
+      lib.OpenStream(camera.UrlWith("operator", "s3cret").c_str(), &OnData, &capture, &OnLost);
   ASSERT_NE(h, 0u);
   EXPECT_TRUE(kvr_test::WaitFor([&] { return capture.chunks > 0; }));
   lib.CloseStream(h);
@@ -132,7 +129,7 @@ TEST_F(RemoteStreamTest, FileUrlKeepsWhatMpegTsCarries) {
       "sine=sample_rate=8000 -t 2 -c:v libx264 -preset ultrafast -g 25 -c:a pcm_mulaw ";
   ASSERT_EQ(std::system((make + clip).c_str()), 0);
   Capture capture;
-  const uint32_t h = lib.OpenStream(("file:" + clip).c_str(), &OnData, &capture);
+  const uint32_t h = lib.OpenStream(("file:" + clip).c_str(), &OnData, &capture, &OnLost);
   ASSERT_NE(h, 0u);
   ASSERT_TRUE(WaitFor([&] { return LostCount(h) > 0; }));
   lib.CloseStream(h);
@@ -166,7 +163,7 @@ TEST_F(RemoteStreamTest, OpenFailsWithinTheOpenTimeOut) {
     SCOPED_TRACE(url == nullptr ? "null" : url);
     Capture capture;
     const auto start = Clock::now();
-    EXPECT_EQ(lib.OpenStream(url, &OnData, &capture), 0u);
+    EXPECT_EQ(lib.OpenStream(url, &OnData, &capture, &OnLost), 0u);
     EXPECT_LE(std::chrono::duration<double>(Clock::now() - start).count(), maxSeconds);
     EXPECT_EQ(capture.chunks, 0);
   }

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "api/kvr_svr_manage.h"
-#include "protocol/tcp/kvr_control_client.h"
 #include "protocol/message/store_pdus.h"
+#include "protocol/tcp/kvr_control_client.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
 #include "tests/media/camera_fixture.h"
 #include "tests/media/media_probe.h"

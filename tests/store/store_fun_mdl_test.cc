@@ -197,6 +197,27 @@ TEST_F(StoreFunMdlTest, StartChecksRefuseInOrderAndCreateNothingAsDoPresentOrMis
   EXPECT_EQ(UseCount(), 2);
 }
 
+// A unit's text field may fill its width with no NUL: the volume it names is
+// read to the field's end and copied whole, never cut to the field's width
+// less one (which names another volume) nor read past into the next field.
+TEST_F(StoreFunMdlTest, VolumeNameFillingItsWholeFieldChoosesThatVolume) {
+  CReferPtr<CRecordMedia> probe(CRecordMedia::Create());
+  const std::string name(sizeof(probe->volumn), 'w');
+  CReferPtr<CSetKVRCngParams> set(CSetKVRCngParams::Create());
+  set->maxRecordNumber = 1;
+  set->AddVolume(name.c_str(), volume_.c_str(), 1);
+  ASSERT_EQ(fun_->HandleStoreConfig(set.get()), 0);
+  EXPECT_EQ(Call(&CKVRStoreFunMdl::HandleRecRealMedia, (CRecordMediaAck*)nullptr,
+                 [&](CRecordMedia& r) {
+                   Copy(r.writeFileUrl, "full.dav");
+                   Copy(r.readFileUrl, "DvCon");
+                   std::memcpy(r.volumn, name.data(), sizeof(r.volumn));
+                   r.limitSize = 0x41414141;  // no NUL right after the name either
+                 }),
+            "0/0");
+  EXPECT_EQ(UseCount(), 1);
+}
+
 TEST_F(StoreFunMdlTest, PushedRecordKeepsEveryByteAndItsUrlUntilTheFileIsDeleted) {
   Configure(4);
   const char* url = "cam1\\rec.dav";
