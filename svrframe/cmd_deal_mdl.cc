@@ -1,5 +1,6 @@
 #include "svrframe/cmd_deal_mdl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unordered_set>
 #include <utility>
@@ -291,9 +292,10 @@ int CCmdDealMdl::EventLoop(int thread) {
 }
 
 bool CCmdDealMdl::OnIdle(int thread) {
-  if (thread == QWTools::kMessageEvent) SweepRemovedModules();
+  uint32_t waitMs = kNoDeadline;
+  if (thread == QWTools::kMessageEvent) waitMs = SweepRemovedModules();
   if (thread >= 1 && thread <= kEventThreadCount) {
-    slots_[thread - 1].wake.Wait(kIdleWaitMs);
+    slots_[thread - 1].wake.Wait(waitMs);
   } else {
     platform::SleepMs(kIdleWaitMs);
   }
@@ -495,27 +497,35 @@ void CCmdDealMdl::WaitUntilNotInDelivery(const IModule* module) const {
   while (InDelivery(module)) platform::SleepMs(1);
 }
 
-void CCmdDealMdl::SweepRemovedModules() {
+uint32_t CCmdDealMdl::SweepRemovedModules() {
   size_t count = 0;
   {
     QWTools::CReadWriteMutexLock guard(&removedLock_);
     count = removedModules_.size();
   }
+  uint32_t nextMs = kNoDeadline;
   for (size_t i = 0; i < count; ++i) {
     RemovedModule removed;
     {
       QWTools::CReadWriteMutexLock guard(&removedLock_);
-      if (removedModules_.empty()) return;
+      if (removedModules_.empty()) break;
       removed = removedModules_.front();
       removedModules_.pop_front();
-      const bool graceOver = platform::TicksElapsed(removed.removedAt, Now(), kRemovalGraceMs);
-      if (!graceOver || InDelivery(removed.module)) {
+      const uint32_t age = Now() - removed.removedAt;
+      if (age < kRemovalGraceMs) {
         removedModules_.push_back(removed);
+        nextMs = std::min(nextMs, kRemovalGraceMs - age);
+        continue;
+      }
+      if (InDelivery(removed.module)) {
+        removedModules_.push_back(removed);
+        nextMs = std::min(nextMs, kBusyRetryMs);
         continue;
       }
     }
     removed.module->Destroy();
   }
+  return nextMs;
 }
 
 void CCmdDealMdl::Shutdown() {
