@@ -65,6 +65,7 @@ int CKVRSvrManage::Start() {
     if (result != 0) return result;
   }
   if (started_.load()) return kAlreadyStarted;
+  platform::RaiseOpenFileLimit();
   // Listening before the worker is told to poll keeps the listen socket the
   // polling thread's alone once polling starts.
   if (tcp_.Listen(nullptr, data_.GetListenPort()) < 1) {

@@ -7,8 +7,8 @@
 #include "io/proactor.h"
 #include "media/record_path.h"
 #include "media/source_units.h"
+#include "media/volume_worker.h"
 #include "platform/debug_log.h"
-#include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/time.h"
 #include "protocol/message/media_pdu.h"
@@ -61,11 +61,22 @@ uint32_t CKVRIOCommMdl::Ticks() {
   return source != nullptr ? source() : platform::TickCount();
 }
 
-CKVRIOCommMdl::CKVRIOCommMdl() : CCommMdl(false) { GetRuntimeInfo()->SetName(kTypeName); }
+CKVRIOCommMdl::CKVRIOCommMdl()
+    : CCommMdl(false),
+      ticket_(std::make_shared<OpenTicket>()),
+      refusals_(std::make_shared<SvrFrame::CRefusalTally>()) {
+  GetRuntimeInfo()->SetName(kTypeName);
+  ticket_->writer = this;
+}
 
 CKVRIOCommMdl::~CKVRIOCommMdl() = default;
 
 int CKVRIOCommMdl::Destroy() {
+  {
+    // An open still on the volume's worker closes its file itself.
+    std::lock_guard<std::mutex> lock(ticket_->mu);
+    ticket_->writer = nullptr;
+  }
   {
     std::lock_guard<std::recursive_mutex> lock(fileMu_);
     CProactor* proactor = proactor_.load();
@@ -120,6 +131,27 @@ bool CKVRIOCommMdl::SetFilePath(const char* path) {
 void CKVRIOCommMdl::SetRecordUrl(const char* url) {
   std::lock_guard<std::mutex> lock(textMu_);
   recordUrl_ = url != nullptr ? url : "";
+  refusals_->SetName(recordUrl_);
+}
+
+void CKVRIOCommMdl::SetSourceName(const char* name) {
+  std::lock_guard<std::mutex> lock(textMu_);
+  sourceName_ = name != nullptr ? name : "";
+}
+
+void CKVRIOCommMdl::SetTeardown(std::function<void()> teardown) {
+  std::lock_guard<std::mutex> lock(textMu_);
+  teardown_ = std::move(teardown);
+}
+
+void CKVRIOCommMdl::RunTeardown() {
+  if (tornDown_.exchange(true)) return;
+  std::function<void()> teardown;
+  {
+    std::lock_guard<std::mutex> lock(textMu_);
+    teardown = teardown_;
+  }
+  if (teardown) teardown();
 }
 
 void CKVRIOCommMdl::SetRequester(const char* name) {
@@ -173,6 +205,7 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
     std::lock_guard<std::mutex> lock(textMu_);
     startTime_ = LocalTimeRecord();
     if (recordUrl_.empty()) recordUrl_ = url;
+    refusals_->SetName(recordUrl_);
   }
   startTick_.store(Ticks());
   state_.store(kStateRecording);
@@ -195,7 +228,6 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
   // the record with a write error, which is how the host learns of it.
   std::string path;
   if (!MakeRecordPath(GetVolumeRoot().c_str(), url.c_str(), &path)) return;
-  if (platform::PathExists(path)) return;
 
   {
     std::lock_guard<std::mutex> lock(textMu_);
@@ -204,23 +236,77 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
     const CSecureString& origin = request.GetCommOrigin();
     if (!origin.IsEmpty()) requester_ = CutTo(origin.c_str(), kRecordPathWidth);
   }
-  OpenRecordFile(kOpenWrite);
+  OpenRecordFile(true);
   elapsedMs_.store(0);
 }
 
-void CKVRIOCommMdl::OpenRecordFile(int openMode) {
-  std::lock_guard<std::recursive_mutex> lock(fileMu_);
-  closed_.store(false);
+void CKVRIOCommMdl::OpenRecordFile(bool create) {
+  std::shared_ptr<CVolumeWorker> volume;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(textMu_);
+    if (!volume_) volume_ = CVolumeWorker::For(volumeRoot_);
+    volume = volume_;
+    path = recordPath_;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(fileMu_);
+    closed_.store(false);
+    opensInFlight_.fetch_add(1);
+  }
   CProactor* proactor = proactor_.load();
-  const std::string path = GetFilePath();
-  ChannelId channel = kNoChannel;
-  if (proactor != nullptr) {
-    if (openMode == kOpenWrite) {
-      if (EnsureDirectories(path.c_str()) == 0)
+  // Folders, the existence check and the open all touch the disk: on the
+  // volume's own thread, where a stalled disk holds up only its own records.
+  volume->Post([ticket = ticket_, proactor, path, create] {
+    ChannelId channel = kNoChannel;
+    if (proactor != nullptr) {
+      if (!create) {
+        channel = proactor->OpenFile(path.c_str(), kProactorAppend);
+      } else if (!platform::PathExists(path) && EnsureDirectories(path.c_str()) == 0) {
         channel = proactor->OpenFile(path.c_str(), kProactorCreate);
-    } else if (openMode == kOpenRead) {
-      channel = proactor->OpenFile(path.c_str(), 0);
+      }
     }
+    std::lock_guard<std::mutex> lock(ticket->mu);
+    if (ticket->writer != nullptr) {
+      ticket->writer->FileOpened(channel);
+    } else if (channel != kNoChannel) {
+      proactor->CloseChannel(channel);
+    }
+  });
+}
+
+void CKVRIOCommMdl::FileOpened(ChannelId channel) {
+  std::lock_guard<std::mutex> media(mediaMu_);
+  std::lock_guard<std::recursive_mutex> lock(fileMu_);
+  const bool later = opensInFlight_.fetch_sub(1) > 1;
+  CProactor* proactor = proactor_.load();
+  const int state = state_.load();
+  const bool recording = state == kStateRecording || state == kStateResumed;
+  if (channel == kNoChannel) {
+    pending_.clear();
+    if (recording && !later) {
+      platform::DebugOutput("写出错！\n");
+      StampEndTime();
+      closed_.store(true);
+      state_.store(kStateFailed);
+      SendEvent(kEventWriteError);
+    }
+    return;
+  }
+  if (!pending_.empty()) {
+    const int written =
+        proactor->Write(channel, pending_.data(), static_cast<int>(pending_.size()));
+    if (written == CIoChannel::kWriteDropped) {
+      droppedBytes_.fetch_add(pending_.size());
+      droppedPayloads_.fetch_add(1);
+    }
+    pending_.clear();
+  }
+  // A pause or stop taken while the file was opening, or a resume whose own
+  // open comes next: the media of before is in, the channel is not kept.
+  if (!recording || later) {
+    proactor->CloseChannel(channel);
+    return;
   }
   channelId_.store(channel);
 }
@@ -254,11 +340,18 @@ void CKVRIOCommMdl::SendEvent(int event) {
 }
 
 bool CKVRIOCommMdl::HasFreeSpace() {
-  platform::DiskSpace space;
-  const bool known = platform::GetDiskSpace(GetVolumeRoot(), &space);
-  totalBytes_.store(space.total_bytes);
-  freeBytes_.store(space.free_bytes);
-  return known && space.free_bytes > reservedBytes_.load();
+  std::shared_ptr<CVolumeWorker> volume;
+  {
+    std::lock_guard<std::mutex> lock(textMu_);
+    volume = volume_;
+  }
+  // Until the volume's first look has answered, the figures of the start stand.
+  if (volume && volume->Refreshes() > 0) {
+    totalBytes_.store(volume->TotalBytes());
+    freeBytes_.store(volume->FreeBytes());
+    if (!volume->SpaceKnown()) return false;
+  }
+  return freeBytes_.load() > reservedBytes_.load();
 }
 
 int CKVRIOCommMdl::WriteData(const char* data, int length) {
@@ -269,6 +362,16 @@ int CKVRIOCommMdl::WriteData(const char* data, int length) {
     // A pause or stop may have closed the channel since the look above.
     state = state_.load();
     if (state != kStateRecording && state != kStateResumed) return -1;
+    if (opensInFlight_.load() > 0) {
+      // The file is being opened on the volume's worker (mediaMu_ is held).
+      if (pending_.size() + static_cast<size_t>(length) > kPendingLimit) {
+        droppedBytes_.fetch_add(static_cast<uint64_t>(length));
+        droppedPayloads_.fetch_add(1);
+        return -1;
+      }
+      pending_.append(data, static_cast<size_t>(length));
+      return length;
+    }
     CProactor* proactor = proactor_.load();
     const int written = proactor != nullptr ? proactor->Write(channelId_.load(), data, length) : -1;
     if (written == CIoChannel::kWriteDropped) {
@@ -344,43 +447,47 @@ void CKVRIOCommMdl::CheckLimits(uint64_t bytes) {
 
 void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
   const int requested = request.ctrlInfo;
+  bool allowed = false;
   {
     std::lock_guard<std::recursive_mutex> lock(fileMu_);
     const int current = state_.load();
     const bool recording = current == kStateRecording || current == kStateResumed;
-    const bool allowed =
+    allowed =
         (recording &&
          (requested == kStatePaused || requested == kStateStopped || requested == kStateFailed)) ||
         (current == kStatePaused && (requested == kStateStopped || requested == kStateResumed));
-    if (!allowed) return;
-    state_.store(requested);
-
-    // Pause, stop and fail close the channel but not the writer: media
-    // arriving later is dropped by the state alone, and resume can open the
-    // file again. A failed record (a lost stream) is closed at once too, so
-    // its file is complete as soon as the host hears of the failure rather
-    // than when the task is torn down.
-    CProactor* proactor = proactor_.load();
-    if (requested == kStateStopped || requested == kStatePaused || requested == kStateFailed) {
-      StampEndTime();
-      const ChannelId channel = channelId_.exchange(kNoChannel);
-      if (channel != kNoChannel && proactor != nullptr) proactor->CloseChannel(channel);
-    } else if (requested == kStateResumed) {
-      std::string path;
-      {
-        std::lock_guard<std::mutex> text(textMu_);
-        path = recordPath_;
+    if (allowed) {
+      state_.store(requested);
+      // Pause, stop and fail close the channel but not the writer: media
+      // arriving later is dropped by the state alone, and resume can open the
+      // file again. A failed record (a lost stream) is closed at once too, so
+      // its file is complete as soon as the host hears of the failure rather
+      // than when the task is torn down.
+      CProactor* proactor = proactor_.load();
+      if (requested == kStateStopped || requested == kStatePaused || requested == kStateFailed) {
+        StampEndTime();
+        const ChannelId channel = channelId_.exchange(kNoChannel);
+        if (channel != kNoChannel && proactor != nullptr) proactor->CloseChannel(channel);
+      } else if (requested == kStateResumed) {
+        OpenRecordFile(false);
       }
-      channelId_.store(proactor != nullptr && !path.empty()
-                           ? proactor->OpenFile(path.c_str(), kProactorAppend)
-                           : kNoChannel);
     }
   }
   const CSecureString& origin = request.GetCommOrigin();
-  if (requested != kStateStopped || origin.IsEmpty()) return;
-  CRecordMediaControlAck* ack = CRecordMediaControlAck::Create(requested);
-  SvrFrame::MessageRef ref(ack);
-  CopyField(ack->recordFileUrl, FieldText(request.recordFileUrl));
-  ack->AddReplyTo(origin);
-  Send(ref, 0, SvrFrame::kControlDataClass);
+  if (allowed && requested == kStateStopped && !origin.IsEmpty()) {
+    CRecordMediaControlAck* ack = CRecordMediaControlAck::Create(requested);
+    SvrFrame::MessageRef ref(ack);
+    CopyField(ack->recordFileUrl, FieldText(request.recordFileUrl));
+    ack->AddReplyTo(origin);
+    Send(ref, 0, SvrFrame::kControlDataClass);
+  }
+  if (requested != kStateStopped && requested != kStateFailed) return;
+  std::string source;
+  {
+    std::lock_guard<std::mutex> lock(textMu_);
+    source = sourceName_;
+  }
+  // The source's own 0 fails the record and leaves it listed; a requester's
+  // 0 or 3 ends the task, whatever state the record had reached.
+  if (source.empty() || !(origin == source.c_str())) RunTeardown();
 }

@@ -27,14 +27,18 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "io/channel_id.h"
 #include "protocol/message/zeta_text.h"
 #include "svrframe/comm_mdl.h"
+#include "svrframe/refusal_tally.h"
 
 class CProactor;
+class CVolumeWorker;
 class CQwMediaData;
 class CRecordMedia;
 class CRecordMediaControl;
@@ -101,6 +105,13 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   void SetRequester(const char* name);
   // False: the writer accepts media (the default for a new writer).
   void SetClosed(bool closed) { closed_.store(closed); }
+  // The module name of the record's source: its control 0 fails the record
+  // and leaves the task listed, where a requester's 0 or 3 ends the task.
+  void SetSourceName(const char* name);
+  // Run once, on the delivery thread, after the writer has taken a
+  // requester's control 0 or 3 (file closed, answer sent): takes the task
+  // out of the tables.
+  void SetTeardown(std::function<void()> teardown);
 
   // ---- Status queries, any thread ----
   int GetState() const { return state_.load(); }
@@ -111,10 +122,16 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   // Payload bytes accepted while recording, and the same in whole MiB.
   uint64_t GetBytesReceived() const { return bytesReceived_.load(); }
   uint32_t GetRecordSizeMB() const { return static_cast<uint32_t>(bytesReceived_.load() >> 20); }
+  // Payloads kept while the record file is being opened, and the most kept.
+  static constexpr size_t kPendingLimit = 8u << 20;
   // Payloads (and their bytes) dropped because the disk was behind; they are
   // part of the bytes received, not of the file.
   uint64_t GetDroppedPayloads() const { return droppedPayloads_.load(); }
   uint64_t GetDroppedBytes() const { return droppedBytes_.load(); }
+  // The record's messages that a full framework queue refused (media on its
+  // way here, mostly); the sources attach the tally to what they send.
+  const std::shared_ptr<SvrFrame::CRefusalTally>& GetRefusalTally() const { return refusals_; }
+  uint64_t GetRefusedMessages() const { return refusals_->Get(); }
   uint64_t GetSizeLimit() const { return sizeLimit_.load(); }
   uint32_t GetTimeLimitMs() const { return timeLimitMs_.load(); }
   int GetSourceType() const { return sourceType_.load(); }
@@ -135,7 +152,12 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   // dropped for the memory bound; -2 write error (the record has failed).
   int WriteData(const char* data, int length);
   bool HasFreeSpace();
-  void OpenRecordFile(int openMode);
+  // Has the volume's worker open the record file (create: a new file, else
+  // at its end); media is kept meanwhile and written once the file is open.
+  void OpenRecordFile(bool create);
+  // On the volume's worker: the open's outcome (kNoChannel: it failed).
+  void FileOpened(ChannelId channel);
+  void RunTeardown();
   void CloseRecordFile();
   void StampEndTime();
   void SendEvent(int event);
@@ -170,6 +192,22 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   std::atomic<bool> limitEventSent_{false};
   std::atomic<uint64_t> droppedPayloads_{0};
   std::atomic<uint64_t> droppedBytes_{0};
+
+  std::string sourceName_;
+  std::function<void()> teardown_;
+  std::shared_ptr<CVolumeWorker> volume_;  // from the start on
+
+  // What an open on the volume's worker reaches back through: the writer,
+  // or null once it is gone (the open then closes what it opened).
+  struct OpenTicket {
+    std::mutex mu;
+    CKVRIOCommMdl* writer = nullptr;  // guarded by mu
+  };
+  const std::shared_ptr<OpenTicket> ticket_;
+  const std::shared_ptr<SvrFrame::CRefusalTally> refusals_;
+  std::atomic<int> opensInFlight_{0};
+  std::string pending_;  // guarded by mediaMu_: media taken while opening
+  std::atomic<bool> tornDown_{false};
 
   std::mutex mediaMu_;           // media handling
   std::recursive_mutex fileMu_;  // channel, closed flag, state changes by control

@@ -41,6 +41,12 @@ int CKVRData::RemoveTask(const char* url) {
   return 0;
 }
 
+uint64_t CKVRData::GetRefusedMessages(const char* url) {
+  QWTools::CReadWriteMutexLock lock(&taskLock_);
+  auto it = tasks_.find(CSecureString(url));
+  return it != tasks_.end() ? it->second->GetRefusedMessages() : 0;
+}
+
 void CKVRData::FillStatus(CKVRIOCommMdl* writer, RECORD_STATUS_INFO* entry) {
   std::snprintf(entry->recordFileUrl, sizeof(entry->recordFileUrl), "%s",
                 writer->GetRecordUrl().c_str());

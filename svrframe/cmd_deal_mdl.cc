@@ -197,6 +197,14 @@ bool CCmdDealMdl::RemoveCommModule(IModule* module, bool destroy) {
   return true;
 }
 
+int CCmdDealMdl::RelayBehindData(const MessageRef& message) {
+  if (!message) return -2;
+  message->SetRelayed(true);
+  Append(QWTools::kReceiveDataEvent - 1, message);
+  SignalEvent(QWTools::kReceiveDataEvent);
+  return 0;
+}
+
 int CCmdDealMdl::FunModuleSink(const MessageRef* message, void* user, int weight,
                                int messageClass) {
   if (user == nullptr) return -2;
@@ -219,7 +227,12 @@ int CCmdDealMdl::Post(bool fromFunctionModule, const MessageRef* message, int we
     QWTools::CReadWriteMutexLock guard(&queue.lock);
     if (queue.limited) {
       const long long length = static_cast<long long>(queue.messages.size());
-      if (length + weight > kQueueLimit) return static_cast<int>(kQueueLimit - length);
+      if (length + weight > kQueueLimit) {
+        guard.Unlock();
+        // Senders of media go on after a refusal; the record keeps the count.
+        if (const auto& tally = (*message)->GetRefusalTally()) tally->Count();
+        return static_cast<int>(kQueueLimit - length);
+      }
     }
     queue.messages.push_back(*message);
   }
@@ -318,6 +331,14 @@ void CCmdDealMdl::Drain(int q) {
       }
     }
     for (size_t i = 0; i < taken; ++i) {
+      if (batch[i]->IsRelayed()) {
+        // Second leg of a relay: behind the function modules' data.
+        batch[i]->SetRelayed(false);
+        Append(QWTools::kSendDataEvent - 1, batch[i]);
+        SignalEvent(QWTools::kSendDataEvent);
+        batch[i] = MessageRef();
+        continue;
+      }
       batch[i]->SetMessageClass(queue.messageClass);
       if (queue.fromFunctionModules) {
         DeliverReply(batch[i], slot);

@@ -135,6 +135,10 @@ class CCmdDealMdl : public ICmdDealModule {
   bool RemoveFunModule(IModule* module, bool destroy) override;
   bool RegisterCommModule(IModule* module, int32_t key) override;
   bool RemoveCommModule(IModule* module, bool destroy) override;
+  // Queued at the end of the communication modules' data queue without the
+  // limit; its thread moves it on to the end of the function modules' data
+  // queue, which delivers it by its reply-to list.
+  int RelayBehindData(const MessageRef& message) override;
 
   // Hook after the routing file was loaded in Init.
   virtual void OnConfigLoaded(bool loaded) { (void)loaded; }

@@ -35,8 +35,8 @@ double Seconds(double fallback) {
   return text != nullptr ? std::atof(text) : fallback;
 }
 
-// 256 records of 2 Mbit/s each on two volumes (a volume counts at most 255
-// users), fed by 8 host threads, 32 records each, in 188-byte packets.
+// 256 records of 2 Mbit/s each on two volumes, fed by 8 host threads, 32 records each, in 188-byte
+// packets.
 TEST(ScaleTest, PushedRecordsKeepEveryByteAtCameraPace) {
   constexpr uint32_t kRecords = 256, kFeeders = 8;
   constexpr double kBytesPerSecond = 2e6 / 8;
@@ -117,7 +117,8 @@ TEST(ScaleTest, PushedRecordsKeepEveryByteAtCameraPace) {
     std::string url = "cam" + std::to_string(i) + ".ts";
     ASSERT_EQ(KVR_StopRecRealMedia(url.data()), 0) << url;
   }
-  EXPECT_TRUE(RecordTable().empty());
+  // A task leaves once its writer has taken the stop.
+  EXPECT_TRUE(WaitFor([] { return RecordTable().empty(); }));
   EXPECT_EQ(UseCounts(), (std::vector<int>{0, 0}));
   // Every byte in its own file, in order, none lost and none of another's.
   for (uint32_t i = 0; i < kRecords; ++i) {
@@ -144,9 +145,7 @@ TEST(ScaleTest, PulledRecordsAllPlay) {
     cameras.push_back(std::make_unique<kvr_test::TestCamera>());
     ASSERT_TRUE(cameras.back()->ok()) << cameras.back()->error();
   }
-  // A record's source opens its stream on the framework thread that delivers
-  // the start, so starts are taken up one after another, each as slow as its
-  // camera's answer. A camera builds its shared media for its first client:
+  // A camera builds its shared media for its first client:
   // one record per camera goes first, the other seven join a running media.
   // Pulled media reach the file in blocks of a megabyte or at the close, so
   // the start is seen in the status and the playing is checked after the stop.
