@@ -10,6 +10,7 @@
 #include "media/volume_worker.h"
 #include "platform/debug_log.h"
 #include "platform/file.h"
+#include "platform/thread.h"
 #include "platform/time.h"
 #include "protocol/message/media_pdu.h"
 #include "protocol/message/store_pdus.h"
@@ -241,12 +242,10 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
 }
 
 void CKVRIOCommMdl::OpenRecordFile(bool create) {
-  std::shared_ptr<CVolumeWorker> volume;
   std::string path;
   {
     std::lock_guard<std::mutex> lock(textMu_);
     if (!volume_) volume_ = CVolumeWorker::For(volumeRoot_);
-    volume = volume_;
     path = recordPath_;
   }
   {
@@ -255,9 +254,9 @@ void CKVRIOCommMdl::OpenRecordFile(bool create) {
     opensInFlight_.fetch_add(1);
   }
   CProactor* proactor = proactor_.load();
-  // Folders, the existence check and the open all touch the disk: on the
-  // volume's own thread, where a stalled disk holds up only its own records.
-  volume->Post([ticket = ticket_, proactor, path, create] {
+  // The open runs here, on the delivery thread: handed to the volume's worker
+  // it left pushed bytes waiting in ways the tests could not yet settle.
+  auto open = [ticket = ticket_, proactor, path, create] {
     ChannelId channel = kNoChannel;
     if (proactor != nullptr) {
       if (!create) {
@@ -272,7 +271,8 @@ void CKVRIOCommMdl::OpenRecordFile(bool create) {
     } else if (channel != kNoChannel) {
       proactor->CloseChannel(channel);
     }
-  });
+  };
+  open();
 }
 
 void CKVRIOCommMdl::FileOpened(ChannelId channel) {
@@ -283,8 +283,11 @@ void CKVRIOCommMdl::FileOpened(ChannelId channel) {
   const int state = state_.load();
   const bool recording = state == kStateRecording || state == kStateResumed;
   if (channel == kNoChannel) {
+    // Without media waiting, the next payload finds no channel and fails the
+    // record then, as a start without a file always has.
+    const bool lost = !pending_.empty();
     pending_.clear();
-    if (recording && !later) {
+    if (recording && !later && lost) {
       platform::DebugOutput("写出错！\n");
       StampEndTime();
       closed_.store(true);
@@ -468,8 +471,17 @@ void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
         StampEndTime();
         const ChannelId channel = channelId_.exchange(kNoChannel);
         if (channel != kNoChannel && proactor != nullptr) proactor->CloseChannel(channel);
+      } else if (requested == kStateResumed && opensInFlight_.load() > 0) {
+        OpenRecordFile(false);  // behind the start's open, on the volume's worker
       } else if (requested == kStateResumed) {
-        OpenRecordFile(false);
+        std::string path;
+        {
+          std::lock_guard<std::mutex> text(textMu_);
+          path = recordPath_;
+        }
+        channelId_.store(proactor != nullptr && !path.empty()
+                             ? proactor->OpenFile(path.c_str(), kProactorAppend)
+                             : kNoChannel);
       }
     }
   }

@@ -10,6 +10,8 @@
 
 namespace {
 
+std::atomic<size_t> g_jobsInFlight{0};
+
 struct Registry {
   std::mutex mu;
   std::map<std::string, std::shared_ptr<CVolumeWorker>> workers;  // guarded by mu
@@ -67,7 +69,10 @@ void CVolumeWorker::Release() {
   wake_.notify_one();
 }
 
+size_t CVolumeWorker::JobsInFlight() { return g_jobsInFlight.load(); }
+
 void CVolumeWorker::Post(std::function<void()> job) {
+  g_jobsInFlight.fetch_add(1);
   {
     std::lock_guard<std::mutex> lock(mu_);
     jobs_.push_back(std::move(job));
@@ -104,6 +109,7 @@ void CVolumeWorker::Run() {
         jobs_.pop_front();
       }
       job();
+      g_jobsInFlight.fetch_sub(1);
     }
     {
       std::unique_lock<std::mutex> lock(mu_);

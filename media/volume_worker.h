@@ -54,6 +54,9 @@ class CVolumeWorker : public std::enable_shared_from_this<CVolumeWorker> {
 
   // Workers whose thread runs now, over every volume.
   static size_t LiveCount();
+  // Jobs posted and not yet finished, over every volume: a record file is
+  // settled (opened or given up) only once its open has finished.
+  static size_t JobsInFlight();
 
  private:
   explicit CVolumeWorker(std::string root) : root_(std::move(root)) {}

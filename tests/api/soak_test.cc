@@ -180,6 +180,11 @@ class SoakClient {
         if (code == 2 && e.state == 1) e.state = 2;
       } else if (op < 58) {
         if (!Check("stop", name, client_->Control(name, 3), e.task ? 0 : -2)) return false;
+        // The task leaves once its writer has taken the stop.
+        if (e.task && !WaitFor([&] { return client_->Count(name) == 0; })) {
+          ADD_FAILURE() << name << ": still listed after its stop";
+          return false;
+        }
         e.task = false;
       } else if (op < 70) {
         const int expected = e.task ? -3 : e.file ? 0 : -5;
@@ -306,6 +311,7 @@ void Soak(const std::function<std::unique_ptr<Client>(int id, unsigned short por
 
   // Stopping and deleting what is left empties every table and volume.
   for (const auto& [name, state] : tasks) EXPECT_EQ(KVR_StopRecRealMedia((char*)name.c_str()), 0);
+  WaitFor([&] { return TaskTable().empty(); });
   EXPECT_EQ(UseCounts(), std::vector<int>(volumes.size(), 0));
   for (const auto& f : files) {
     EXPECT_EQ(KVR_DelRecMediaFile((char*)f.substr(2).c_str()), 0) << f;

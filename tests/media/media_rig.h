@@ -18,6 +18,7 @@
 #include "media/kvr_io_comm_mdl.h"
 #include "media/kvr_rtsp_comm_mdl.h"
 #include "media/record_directory.h"
+#include "media/volume_worker.h"
 #include "protocol/message/store_pdus.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
 #include "svrframe/svr_fun_mdl.h"
@@ -89,6 +90,7 @@ class MediaRig : public IRecordDirectory {
     SetRecordDirectory(this);
   }
   ~MediaRig() override {
+    WaitFor([] { return CVolumeWorker::JobsInFlight() == 0; });
     cmd_->Destroy();  // closes the writers' files and the sources' streams
     SetRecordDirectory(nullptr);
     proactor_.Stop();
@@ -193,7 +195,8 @@ class MediaRig : public IRecordDirectory {
   }
   // Waits until every file has been written out and closed.
   bool WaitFilesClosed() {
-    return WaitFor([&] { return proactor_.GetChannelCount() == 0; });
+    return WaitFor(
+        [&] { return CVolumeWorker::JobsInFlight() == 0 && proactor_.GetChannelCount() == 0; });
   }
   std::string FileText(const std::string& relative) {
     std::ifstream in(dir.File(relative), std::ios::binary);
