@@ -348,13 +348,12 @@ bool CKVRIOCommMdl::HasFreeSpace() {
     std::lock_guard<std::mutex> lock(textMu_);
     volume = volume_;
   }
-  // Until the volume's first look has answered, the figures of the start stand.
-  if (volume && volume->Refreshes() > 0) {
-    totalBytes_.store(volume->TotalBytes());
-    freeBytes_.store(volume->FreeBytes());
-    if (!volume->SpaceKnown()) return false;
-  }
-  return freeBytes_.load() > reservedBytes_.load();
+  // Until the volume's first look has answered nothing is known, and a
+  // record is not failed on a guess.
+  if (!volume || volume->Refreshes() == 0) return true;
+  totalBytes_.store(volume->TotalBytes());
+  freeBytes_.store(volume->FreeBytes());
+  return volume->SpaceKnown() && freeBytes_.load() > reservedBytes_.load();
 }
 
 int CKVRIOCommMdl::WriteData(const char* data, int length) {
