@@ -88,7 +88,7 @@ Harness* g = nullptr;
 // Every volume is the folder "v" of its own folder in the sandbox, so that a
 // record leaving its volume by one or more levels lands where no volume is.
 fs::path Sandbox() { return g->root / "sandbox"; }
-fs::path kvr::store::VolumeFolder(const std::string& name) { return Sandbox() / name / "v"; }
+fs::path SandboxVolume(const std::string& name) { return Sandbox() / name / "v"; }
 
 // A configuration set whose volumes all lie inside the sandbox.
 CReferPtr<CSetKVRCngParams> Sandboxed(CSetKVRCngParams* request) {
@@ -99,8 +99,7 @@ CReferPtr<CSetKVRCngParams> Sandboxed(CSetKVRCngParams* request) {
   copy->reservedvolumeSpace = request->reservedvolumeSpace;
   StoreVolumeItem item;
   for (bool first = true; request->NextVolume(&item, first) == 0; first = false) {
-    const std::string path =
-        kvr::store::VolumeFolder("set" + std::to_string(g->sandboxVolumes++)).string();
+    const std::string path = SandboxVolume("set" + std::to_string(g->sandboxVolumes++)).string();
     copy->AddVolume(item.volumeName, path.c_str(), item.volumeType);
   }
   copy->SetCommOrigin(request->GetCommOrigin());
@@ -263,7 +262,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Check(::mkdtemp(scratch) != nullptr, "a scratch folder");
   g = new Harness();
   g->root = scratch;
-  g->volume = kvr::store::VolumeFolder("base");
+  g->volume = SandboxVolume("base");
   fs::create_directories(g->volume);
   std::atexit(RemoveScratch);
 
