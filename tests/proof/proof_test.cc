@@ -169,7 +169,9 @@ void PulledFromCameras(int size, double seconds) {
   for (const auto& n : names) {
     const std::string path = site.volumes[0] + "/" + n;
     EXPECT_TRUE(WaitFor([&] { return fs::exists(path) && fs::file_size(path) > 0; })) << n;
-    EXPECT_GT(kvr_test::ExpectPlays(path, {"h264", "aac"}), seconds - 1.5) << n;
+    // A record opens on the camera's next key frame (at most a second away at
+    // the test camera's key interval), so its file may lack that much of the start.
+    EXPECT_GT(kvr_test::ExpectPlays(path, {"h264", "aac"}), seconds - 2.5) << n;
   }
 }
 
