@@ -24,6 +24,7 @@
 #include "protocol/message/session_pdus.h"
 #include "protocol/message/store_pdus.h"
 #include "protocol/tcp/kvr_control_client.h"
+#include "tools/json_text.h"
 #include "tools/kvrctl_cameras.h"
 
 namespace {
@@ -127,22 +128,7 @@ void Put(char (&field)[N], const std::string& text, const char* what) {
   std::memcpy(field, text.c_str(), text.size() + 1);
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
+std::string JsonString(const std::string& text) { return kvr::JsonString(text); }
 
 const char* StateName(int state) {
   switch (state) {

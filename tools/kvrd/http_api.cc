@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 
+#include "tools/json_text.h"
 #include "tools/kvrd/exporter.h"
 #include "tools/kvrd/log.h"
 #include "tools/kvrd/wall_time.h"
@@ -26,22 +27,7 @@ namespace fs = std::filesystem;
 // "to" when a listing gives none: far enough to take in an open segment.
 constexpr int64_t kOpenEndMs = 86'400'000;
 
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
+std::string Json(const std::string& text) { return kvr::JsonString(text); }
 
 void Reply(evhttp_request* request, int code, const std::string& body,
            const char* type = "application/json") {
