@@ -65,6 +65,7 @@ int CKVRSvrManage::Start() {
     if (result != 0) return result;
   }
   if (started_.load()) return kAlreadyStarted;
+  platform::RaiseOpenFileLimit();
   // Listening before the worker is told to poll keeps the listen socket the
   // polling thread's alone once polling starts.
   if (tcp_.Listen(nullptr, data_.GetListenPort()) < 1) {
@@ -82,7 +83,14 @@ int CKVRSvrManage::ControlRecord(const char* recordFileUrl, int ctrlInfo) {
   CReferPtr<CRecordMediaControl> request(CRecordMediaControl::Create());
   if (!kvr::CopyField(request->recordFileUrl, recordFileUrl)) return -1;
   request->ctrlInfo = ctrlInfo;
-  return funMdl->HandleRecRealMediaControl(request.get());
+  const int status = funMdl->HandleRecRealMediaControl(request.get());
+  if (status != 0 || (ctrlInfo != 0 && ctrlInfo != kControlStop)) return status;
+  constexpr uint32_t kPollMs = 1;
+  for (uint32_t waited = 0; data_.FindTask(recordFileUrl) != nullptr && waited < kStopTakenWaitMs;
+       waited += kPollMs) {
+    platform::SleepMs(kPollMs);
+  }
+  return status;
 }
 
 int CKVRSvrManage::Stop() {
@@ -108,7 +116,8 @@ void CKVRSvrManage::WaitForRecordFiles() {
   CProactor* proactor = data_.GetProactor();
   if (proactor == nullptr) return;
   constexpr uint32_t kPollMs = 10;
-  for (uint32_t waited = 0; proactor->GetChannelCount() > 0 && waited < kFileCloseWaitMs;
+  for (uint32_t waited = 0; (proactor->GetChannelCount() > 0 || proactor->GetJobsInFlight() > 0) &&
+                            waited < kFileCloseWaitMs;
        waited += kPollMs) {
     platform::SleepMs(kPollMs);
   }

@@ -80,3 +80,28 @@ CIoLane::Work CIoLane::Wait(const std::atomic<uint64_t>& current, uint64_t crew)
     }
   }
 }
+
+CIoLane::Space CIoLane::space() const {
+  platform::MutexLock lock(spaceMu_);
+  return space_;
+}
+
+bool CIoLane::TakeSpaceLook(uint32_t maxAgeMs) {
+  // A look still queued this long after it was posted was dropped by a
+  // stopping proactor; a hung volume's look, posted again, waits behind it.
+  constexpr auto kLookLost = std::chrono::seconds(30);
+  const auto now = Clock::now();
+  platform::MutexLock lock(spaceMu_);
+  if (space_.looked && now - lookedAt_ < std::chrono::milliseconds(maxAgeMs)) return false;
+  if (lookPosted_ && now - lookPostedAt_ < kLookLost) return false;
+  lookPosted_ = true;
+  lookPostedAt_ = now;
+  return true;
+}
+
+void CIoLane::SetSpace(bool known, uint64_t total, uint64_t free) {
+  platform::MutexLock lock(spaceMu_);
+  space_ = Space{true, known, total, free};
+  lookedAt_ = Clock::now();
+  lookPosted_ = false;
+}

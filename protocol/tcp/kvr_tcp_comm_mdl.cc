@@ -72,7 +72,9 @@ void CKVRTcpCommMdl::CutMessages() {
       offset = streamCount_;
       break;
     }
-    Send(SvrFrame::MessageRef(unit.get()), 0, SvrFrame::kDataClass);
+    // Requests travel as control data: media fills the data queues, and a
+    // burst of it must neither refuse a client's request nor hold it up.
+    Send(SvrFrame::MessageRef(unit.get()), 0, SvrFrame::kControlDataClass);
     offset += used;
   }
   if (offset == 0) return;

@@ -226,6 +226,11 @@ class SoakClient {
         if (!Check("control", name, Control(name, code), e.task ? 0 : -2)) return false;
         if (code == 1 && (e.state == 4 || e.state == 2)) e.state = 1;
         if (code == 2 && e.state == 1) e.state = 2;
+        // Over the wire the reply comes before the writer has taken the stop;
+        // the task leaves right after.
+        if (code == 3 && e.task && wire_ && !WaitFor([&] { return Count(name) == 0; })) {
+          return ADD_FAILURE() << name << ": still listed after its stop", false;
+        }
         if (code == 3) e.task = false;
       } else if (op < 70) {
         const int want = e.task ? -3 : e.file ? 0 : -5;

@@ -56,6 +56,7 @@ class TestCmdDeal : public CKVRCmdDealMdl {
   uint32_t Now() override { return fake ? clock.load() : CKVRCmdDealMdl::Now(); }
   bool OnIdle(int thread) override {
     sweeps += thread == 7;
+    ++idlePasses;
     return CKVRCmdDealMdl::OnIdle(thread);
   }
   // Stops the clock at `ticks`; with `sweep`, returns once a whole idle sweep
@@ -64,12 +65,17 @@ class TestCmdDeal : public CKVRCmdDealMdl {
     const int seen = sweeps;
     clock = ticks;
     fake = true;
-    EXPECT_TRUE(!sweep || WaitFor([&] { return sweeps.load() >= seen + 2; }));
+    // Thread 7 sleeps until the deadline it saw on the real clock.
+    EXPECT_TRUE(!sweep || WaitFor([&] {
+      WakeRemovalThread();
+      return sweeps.load() >= seen + 2;
+    }));
   }
 
   std::atomic<bool> fake{false};
   std::atomic<uint32_t> clock{0};
   std::atomic<int> sweeps{0};
+  std::atomic<int> idlePasses{0};
   std::vector<bool> loads;  // Init and OnMessage are called by the test thread only
   std::vector<int> posted;
   static inline int endedAtDelete = -1;
@@ -369,6 +375,21 @@ TEST_F(CmdDealTest, RemovalWithoutDestroyWaitsUntilNoDeliveryOfAnyPathIsInside) 
     cmd->Destroy();
   }
   EXPECT_EQ(destroyed_, created_);
+}
+
+// Seven threads that woke every 5 ms made an idle service cost a steady
+// share of a core; an idle pass now ends only with work or a deadline.
+TEST_F(CmdDealTest, IdleEventThreadsSleepUntilWorkArrives) {
+  auto* cmd = Make(true);
+  auto* fun = AddFun("fun.b");
+  auto* witness = AddComm("Witness", 4);
+  std::this_thread::sleep_for(50ms);
+  const int before = cmd->idlePasses.load();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LE(cmd->idlePasses.load() - before, 2) << "idle threads woke on a timer";
+  fun->Send(Msg("Ack", 0, 0, {witness->Name()}), 0, SvrFrame::kControlDataClass);
+  EXPECT_TRUE(WaitFor([&] { return witness->calls.load() == 1; })) << "work did not wake a thread";
+  cmd->Destroy();
 }
 
 TEST_F(CmdDealTest, RemoveFunModuleWithDestroyAndRemovalsFromInsideADelivery) {
