@@ -222,8 +222,8 @@ void CKVRIOCommMdl::OpenRecordFile() {
   auto open = [link = link_, proactor, path, volume](bool carriedOut) {
     ChannelId channel = kNoChannel;
     if (carriedOut && proactor != nullptr) {
-      // The space first: the media kept meanwhile is judged by it.
-      proactor->GetVolumeSpace(volume.c_str(), 0);
+      // The volume's first look at its space queues behind this open.
+      proactor->GetVolumeSpace(volume.c_str(), kSpaceRefreshMs);
       if (!platform::PathExists(path) && kvr::media::EnsureDirectories(path.c_str()) == 0)
         channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str());
     }
