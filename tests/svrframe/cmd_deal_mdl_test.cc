@@ -12,6 +12,7 @@
 
 #include "platform/time.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
+#include "svrframe/refusal_tally.h"
 #include "tests/svrframe/test_message.h"
 #include "tests/svrframe/test_modules.h"
 #include "tests/test_util.h"
@@ -234,6 +235,31 @@ TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
   EXPECT_EQ(outOfOrder, 0);
   cmd->Destroy();
   EXPECT_EQ(destroyed_, kSenders * kEach);
+}
+
+// A full data queue refuses a message, and its record's tally counts it:
+// every message sent is either delivered or counted, and some were refused.
+// Kills: a refusal that is not counted (the sender goes on as if sent), a
+// delivered message that is counted too.
+TEST_F(CmdDealTest, EveryRefusedDataMessageIsCountedForItsRecord) {
+  auto* cmd = Make(true);
+  auto* fun = AddFun("fun.a");
+  fun->keep = false;
+  Gate gate;
+  fun->onMessage = gate.Hold();
+  auto* comm = AddComm("TcpCommMdl", 1);
+  auto tally = std::make_shared<SvrFrame::CRefusalTally>();
+  constexpr int kSent = SvrFrame::CCmdDealMdl::kQueueLimit + 500;
+  for (int i = 0; i < kSent; ++i) {
+    auto* m = new TestMessage("QW", "Single", 0, &destroyed_);
+    m->SetRefusalTally(tally);
+    comm->Send(MessageRef(m), 0, SvrFrame::kDataClass);
+  }
+  gate.open = true;
+  EXPECT_GE(tally->Get(), 500u - SvrFrame::CCmdDealMdl::kDrainBatch);
+  EXPECT_TRUE(WaitFor([&] { return fun->calls.load() + static_cast<int>(tally->Get()) == kSent; }))
+      << fun->calls.load() << " delivered, " << tally->Get() << " counted";
+  cmd->Destroy();
 }
 
 TEST_F(CmdDealTest, RepliesGoToRoutedFunctionModulesOrElseToEveryReplyToModule) {
