@@ -234,12 +234,12 @@ int OpenFilesUnder(const std::string& folder) {
   return open;
 }
 
-// `size` pushed records, each given a last chunk, then stopped at once from
-// 8 host threads: every stop is answered, and within 2 s every record has
-// left the table and every file is closed holding every byte. Kills: a stop
-// that removes the writer before the writer has taken it (its tail lost, its
-// file closed only by the grace-period destructor 5 s on); a stop that sleeps
-// on a thread every record shares.
+// `size` pushed records, each given a last chunk, then stopped at once by 8
+// clients over the wire: every stop is answered, and within 2 s every record
+// has left the table and every file is closed holding every byte. Kills: a
+// stop that removes the writer before the writer has taken it (its tail lost,
+// its file closed only by the grace-period destructor 5 s on); a stop that
+// sleeps on a thread every record shares (10 ms a stop is 2.6 s for 256).
 void StopBurst(int size, double) {
   const uint32_t records = static_cast<uint32_t>(size);
   constexpr uint32_t kThreads = 8;
@@ -262,8 +262,15 @@ void StopBurst(int size, double) {
   std::atomic<uint32_t> answered{0};
   for (uint32_t t = 0; t < kThreads; ++t) {
     stoppers.emplace_back([&, t] {
+      CKVRControlClient client("stopper" + std::to_string(t));
+      client.SetTimeout(30000);
+      if (client.Connect("127.0.0.1", site.rig->port()) != ControlStatus::kOk) return;
       for (uint32_t i = t; i < records; i += kThreads) {
-        answered += KVR_StopRecRealMedia(urls[i].data()) == 0;
+        CRecordMediaControl* request = CRecordMediaControl::Create();
+        kvr_test::Copy(request->recordFileUrl, urls[i]);
+        request->ctrlInfo = 3;
+        const auto reply = client.Call<CRecordMediaControlAck>(request);
+        answered += reply && reply->GetResultCode() == 0;
       }
     });
   }
