@@ -4,8 +4,8 @@
 //   quiet (the anchor): R records fed 1 MiB/s each in 20 ms chunks for S s;
 //   silent cameras:     the same, and after 1 s C pulled records of cameras
 //                       that take the connection and never answer;
-//   stop burst:         the same, and after 1 s R other records (each given
-//                       one chunk) stopped at once from 8 host threads.
+//   stop burst:         the same, and after 1 s 4R other records (each given
+//                       one chunk) stopped at once by 8 clients over the wire.
 //
 // Delay is how long after the push that took a record past a whole MiB the
 // record's status shows that MiB (the status is read every 2 ms), over every
@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/message/store_pdus.h"
+#include "protocol/tcp/kvr_control_client.h"
 #include "tests/proof/proof_rig.h"
 
 namespace {
@@ -157,7 +159,7 @@ int main(int argc, char** argv) {
   fs::create_directories(root + "/v0");
   fs::current_path(root);
   const std::string volume = root + "/v0";
-  HostRig rig({volume}, 3 * records + cameras, KVR_SOURCE_DIR "/config/Server_Config.xml");
+  HostRig rig({volume}, 6 * records + cameras, KVR_SOURCE_DIR "/config/Server_Config.xml");
   if (!rig.ok()) {
     std::fprintf(stderr, "bench_faults: the service did not start\n");
     return 1;
@@ -182,7 +184,8 @@ int main(int argc, char** argv) {
 
   // The records to stop, each with one chunk.
   std::vector<std::string> names;
-  for (uint32_t i = 0; i < records; ++i) {
+  const uint32_t stopped = 4 * records;
+  for (uint32_t i = 0; i < stopped; ++i) {
     names.push_back("s" + std::to_string(i) + ".ts");
     const uint32_t handle = rig.StartPushed(2000 + i, names.back());
     std::string chunk;
@@ -195,7 +198,15 @@ int main(int argc, char** argv) {
     std::vector<std::thread> stoppers;
     for (uint32_t t = 0; t < 8; ++t) {
       stoppers.emplace_back([&, t] {
-        for (uint32_t i = t; i < records; i += 8) KVR_StopRecRealMedia(names[i].data());
+        CKVRControlClient client("stopper" + std::to_string(t));
+        client.SetTimeout(30000);
+        if (client.Connect("127.0.0.1", rig.port()) != ControlStatus::kOk) return;
+        for (uint32_t i = t; i < stopped; i += 8) {
+          CRecordMediaControl* request = CRecordMediaControl::Create();
+          kvr_test::Copy(request->recordFileUrl, names[i]);
+          request->ctrlInfo = 3;
+          client.Call<CRecordMediaControlAck>(request);
+        }
       });
     }
     for (auto& s : stoppers) s.join();
@@ -211,7 +222,7 @@ int main(int argc, char** argv) {
   });
   Print("stop burst", stops, quiet);
   std::printf("%-15s %u stops answered after %.0f ms, their files complete after %.0f ms\n", "",
-              records, answeredMs, closedMs);
+              stopped, answeredMs, closedMs);
   for (uint32_t c = 0; c < cameras; ++c) {
     std::string write = "silent" + std::to_string(c) + ".ts";
     KVR_StopRecRealMedia(write.data());
