@@ -92,7 +92,7 @@ int CProactor::Stop() {
 }
 
 ChannelId CProactor::OpenFile(const char* fileName, int mode, const char* volume,
-                               const char* root) {
+                              const char* root) {
   if (fileName == nullptr) return kNoChannel;
   std::unique_ptr<CFileChannel> channel;
   try {

@@ -71,8 +71,7 @@ bool FromDocument(const TiXmlDocument& document, CAccessSettings* settings, std:
 bool CAccessSettings::Restricts() const {
   const CAccessSettings design;
   return !listen.empty() || registeredOnly || !remoteConfiguration || !volumeRoots.empty() ||
-         maxConnections != 0 || idleTimeoutSec != 0 ||
-         maxQueuedReplies != design.maxQueuedReplies;
+         maxConnections != 0 || idleTimeoutSec != 0 || maxQueuedReplies != design.maxQueuedReplies;
 }
 
 bool LoadAccessSettings(const std::string& fileName, CAccessSettings* settings,

@@ -42,8 +42,7 @@ struct CAccessSettings {
 // `fileName` into `settings` (left as constructed when there is none). False
 // with `error` saying which attribute is wrong, or that the file does not
 // load; `settings` is then unchanged.
-bool LoadAccessSettings(const std::string& fileName, CAccessSettings* settings,
-                        std::string* error);
+bool LoadAccessSettings(const std::string& fileName, CAccessSettings* settings, std::string* error);
 // The same from XML text.
 bool ParseAccessSettings(const std::string& text, CAccessSettings* settings, std::string* error);
 

@@ -230,8 +230,10 @@ bool LoadConfig(const std::string& file, Config* config, std::string* error) {
       if (words.size() != 2) return fail("expected 'user = NAME PASSWORD'");
       config->users.push_back({words[0], words[1]});
     } else if (key == "log_level") {
-      static const std::pair<const char*, int> kLevels[] = {
-          {"debug", LOG_DEBUG}, {"info", LOG_INFO}, {"notice", LOG_NOTICE}, {"warning", LOG_WARNING}};
+      static const std::pair<const char*, int> kLevels[] = {{"debug", LOG_DEBUG},
+                                                            {"info", LOG_INFO},
+                                                            {"notice", LOG_NOTICE},
+                                                            {"warning", LOG_WARNING}};
       const auto* level = std::find_if(std::begin(kLevels), std::end(kLevels),
                                        [&](const auto& l) { return value == l.first; });
       if (level == std::end(kLevels)) {
