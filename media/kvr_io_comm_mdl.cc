@@ -210,8 +210,10 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
 void CKVRIOCommMdl::OpenRecordFile() {
   CProactor* proactor = proactor_.load();
   const std::string path = GetFilePath();
-  // The lane's key and the folder whose space is asked for: the volume root
-  // with its separators normalised, so that "D:\rec" is "D:/rec".
+  // The lane's key, the folder whose space is asked for and the one the
+  // record's folders and file are made beneath (a link inside the volume
+  // never takes the footage elsewhere): the volume root with its separators
+  // normalised, so that "D:\rec" is "D:/rec".
   std::string volume;
   if (!kvr::media::MakeRecordPath(GetVolumeRoot().c_str(), "", &volume)) volume.clear();
   {
@@ -224,8 +226,8 @@ void CKVRIOCommMdl::OpenRecordFile() {
     if (carriedOut && proactor != nullptr) {
       // The volume's first look at its space queues behind this open.
       proactor->GetVolumeSpace(volume.c_str(), kSpaceRefreshMs);
-      if (!platform::PathExists(path) && kvr::media::EnsureDirectories(path.c_str()) == 0)
-        channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str());
+      if (!platform::PathExists(path))
+        channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str(), volume.c_str());
     }
     std::lock_guard<std::mutex> lock(link->mu);
     if (link->writer != nullptr) {
