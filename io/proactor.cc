@@ -225,7 +225,8 @@ CProactor::VolumeSpace CProactor::GetVolumeSpace(const char* volume, uint32_t ma
   const std::string root = volume != nullptr ? volume : std::string();
   CIoLane* lane = core_->LaneFor(root);
   if (started_.load() && lane->TakeSpaceLook(maxAgeMs)) {
-    // The lane lives as long as the core, which its workers hold.
+    // The lane lives as long as the core, which its workers hold, even when a
+    // worker stuck on a hung volume outlives the proactor.
     RunOnLane(root.c_str(), [lane, root](bool carriedOut) {
       if (!carriedOut) return;
       platform::DiskSpace space;
@@ -235,4 +236,11 @@ CProactor::VolumeSpace CProactor::GetVolumeSpace(const char* volume, uint32_t ma
   }
   const CIoLane::Space space = lane->space();
   return VolumeSpace{space.looked, space.known, space.total, space.free};
+}
+
+void CProactor::RefreshVolumeSpace(const char* volume) {
+  const std::string root = volume != nullptr ? volume : std::string();
+  platform::DiskSpace space;
+  const bool known = platform::GetDiskSpace(root, &space);
+  core_->LaneFor(root)->SetSpace(known, space.total_bytes, space.free_bytes);
 }

@@ -135,6 +135,9 @@ class CProactor {
     uint64_t totalBytes = 0, freeBytes = 0;
   };
   VolumeSpace GetVolumeSpace(const char* volume, uint32_t maxAgeMs);
+  // Looks at the space of `volume` now, on the calling thread: for a job on
+  // that volume's own lane, which may block on it.
+  void RefreshVolumeSpace(const char* volume);
 
   // Bounds on the bytes taken by Write and not yet written: per channel and in
   // all. False, and nothing changes, for a bound of 0.

@@ -224,8 +224,9 @@ void CKVRIOCommMdl::OpenRecordFile() {
   auto open = [link = link_, proactor, path, volume](bool carriedOut) {
     ChannelId channel = kNoChannel;
     if (carriedOut && proactor != nullptr) {
-      // The volume's first look at its space queues behind this open.
-      proactor->GetVolumeSpace(volume.c_str(), kSpaceRefreshMs);
+      // The space first, on the volume's lane: the media kept while the file
+      // opens is judged by it.
+      proactor->RefreshVolumeSpace(volume.c_str());
       if (!platform::PathExists(path))
         channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str(), volume.c_str());
     }
