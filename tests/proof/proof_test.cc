@@ -323,6 +323,18 @@ void PulledFromCameras(int size, double seconds) {
     ASSERT_TRUE(WaitFor([&] { return states() == std::string(names.size(), '4'); }, 60s))
         << states() << " " << testing::PrintToString(site.rig->Events());
   }
+  // A start returns before its camera has answered: the timed part begins
+  // once every stream is flowing into its file (a part-filled block reaches
+  // the disk within half a second).
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return std::all_of(names.begin(), names.end(), [&](const std::string& n) {
+          std::error_code ec;
+          return fs::file_size(site.volumes[0] + "/" + n, ec) > 0 && !ec;
+        });
+      },
+      60s))
+      << "a stream never reached its file";
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   for (auto& n : names) ASSERT_EQ(KVR_StopRecRealMedia(n.data()), 0) << n;
   EXPECT_EQ(site.rig->Events(), std::vector<std::string>{}) << "no stream was lost";
