@@ -9,12 +9,12 @@
 #include "protocol/message/pdu.h"
 
 int CTcpSendLink::QueueSend(int32_t connId, const char* data, int length) {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+  platform::ReaderLock lock(mu_);
   return server_ != nullptr ? server_->QueueSend(connId, data, length) : kTPNoConnection;
 }
 
 void CTcpSendLink::Detach() {
-  std::unique_lock<std::shared_mutex> lock(mu_);
+  platform::WriterLock lock(mu_);
   server_ = nullptr;
 }
 

@@ -19,11 +19,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "io/auto_buffer.h"
+#include "platform/mutex.h"
 #include "protocol/tcp/tp_object.h"
 #include "svrframe/comm_mdl.h"
 #include "svrframe/read_write_mutex.h"
@@ -42,8 +42,8 @@ class CTcpSendLink {
   void Detach();
 
  private:
-  std::shared_mutex mu_;
-  ITPObject* server_;  // guarded by mu_
+  platform::SharedMutex mu_;
+  ITPObject* server_ GUARDED_BY(mu_);
 };
 
 class CKVRTcpCommMdl : public SvrFrame::CCommMdl {

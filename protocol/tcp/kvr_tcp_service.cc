@@ -14,7 +14,7 @@ int CKVRTcpService::Stop() {
   const int result = TPTCPServer::Stop();
   std::map<int32_t, CKVRTcpCommMdl*> modules;
   {
-    std::lock_guard<std::mutex> lock(modulesMu_);
+    platform::MutexLock lock(modulesMu_);
     modules.swap(modules_);
   }
   SvrFrame::ICmdDealModule* cmdDeal = cmdDeal_.load();
@@ -34,13 +34,13 @@ int CKVRTcpService::OnConnect(uint32_t context, int32_t connId, const char* peer
     module->Destroy();
     return -1;
   }
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   modules_[connId] = module;
   return 0;
 }
 
 int CKVRTcpService::OnData(uint32_t, int32_t connId, const char* data, int length) {
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   auto it = modules_.find(connId);
   if (it != modules_.end()) it->second->OnData(data, length);
   return 0;
@@ -49,7 +49,7 @@ int CKVRTcpService::OnData(uint32_t, int32_t connId, const char* data, int lengt
 int CKVRTcpService::OnClose(uint32_t, int32_t connId) {
   CKVRTcpCommMdl* module = nullptr;
   {
-    std::lock_guard<std::mutex> lock(modulesMu_);
+    platform::MutexLock lock(modulesMu_);
     auto it = modules_.find(connId);
     if (it == modules_.end()) return 0;
     module = it->second;
@@ -62,13 +62,13 @@ int CKVRTcpService::OnClose(uint32_t, int32_t connId) {
 }
 
 int CKVRTcpService::OnSent(uint32_t, int32_t connId, int sequence) {
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   auto it = modules_.find(connId);
   if (it != modules_.end()) it->second->OnSent(sequence);
   return 0;
 }
 
 size_t CKVRTcpService::ModuleCount() {
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   return modules_.size();
 }
