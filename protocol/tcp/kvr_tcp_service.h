@@ -40,6 +40,13 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
 
   // Not owned; the connections' modules are registered with it.
   void SetCmdDealModule(SvrFrame::ICmdDealModule* cmdDeal) { cmdDeal_.store(cmdDeal); }
+  // The access settings for connections made from now on (null: the design's).
+  void SetAccess(std::shared_ptr<const CAccessSettings> access);
+
+  // Drops the connections whose modules asked for it (replies left unread
+  // past the bound) and those silent for longer than the idle time-out.
+  // Polling thread; does its walk at most once a second unless a drop waits.
+  void Sweep();
 
   // Closes the listener and every connection and has the command dealing
   // module remove and release every connection's module.
@@ -59,6 +66,9 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
   // Held while a module is called, so that Stop never releases one in use.
   platform::Mutex modulesMu_;
   std::map<int32_t, CKVRTcpCommMdl*> modules_ GUARDED_BY(modulesMu_);
+  std::shared_ptr<const CAccessSettings> access_ GUARDED_BY(modulesMu_);
+  uint32_t lastSweep_ = 0;  // polling thread only
+  bool capLogged_ GUARDED_BY(modulesMu_) = false;
 };
 
 #endif  // KVR_PROTOCOL_TCP_KVR_TCP_SERVICE_H_
