@@ -76,7 +76,10 @@ CIoLane::Work CIoLane::Wait(const std::atomic<uint64_t>& current, uint64_t crew)
     if (due_ == Clock::time_point::max()) {
       cv_.wait(mu_);
     } else {
-      cv_.wait_until(mu_, due_);
+      // A copy: condition_variable_any reads the deadline after it has let
+      // go of mu_, while WakeBy may be moving due_.
+      const Clock::time_point due = due_;
+      cv_.wait_until(mu_, due);
     }
   }
 }
