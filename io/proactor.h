@@ -50,7 +50,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "io/buffer_pool.h"
 #include "io/channel_id.h"
