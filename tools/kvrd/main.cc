@@ -95,7 +95,7 @@ std::vector<VolumeSpace> Volumes() {
   KVR_GetKVRConfig(store);
   std::vector<VolumeSpace> volumes;
   for (const STORE_VOLUME_INFO& v : store.volumes) {
-    volumes.push_back({v.volumeName, v.volumePath, v.freeBytes, v.reservedBytes});
+    volumes.push_back({v.volumeName, v.volumePath, v.freeBytes, v.reservedBytes, v.totalBytes});
   }
   return volumes;
 }
@@ -280,6 +280,8 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A browser that leaves mid-stream is a failed write, not the daemon's end.
+  ::signal(SIGPIPE, SIG_IGN);
 
   KVR_SetRecordEventCallBack(OnRecordEvent, 0);
   if (!ApplyConfig(config)) return kExitStartFailed;
@@ -330,7 +332,15 @@ int main(int argc, char** argv) {
         },
         &Volumes);
     retention->SetSettings(RetentionSettings(config));
-    api = std::make_unique<HttpApi>(catalog.get(), cameras.get(), &Volumes, config.state);
+    HttpApi::Options options;
+    options.scratchFolder = config.state;
+    options.controlPort = config.port;
+    options.users = config.users;
+    // On loopback only this machine's users reach the API; beyond it, the
+    // configured users are asked for.
+    const std::string& at = config.apiAddress;
+    options.askCredentials = !(at.rfind("127.", 0) == 0 || at == "::1" || at == "localhost");
+    api = std::make_unique<HttpApi>(catalog.get(), cameras.get(), &Volumes, options);
     if (!api->Start(config.apiAddress, config.apiPort, &error)) {
       Log(LOG_ERR, "API: %s", error.c_str());
       KVR_StopService();
