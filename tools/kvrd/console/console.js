@@ -54,11 +54,37 @@ function runs(recordings) {
   return merged;
 }
 
-function drawTimeline(td, name, listing, from, to) {
+// A camera's row, kept from one refresh to the next so what a person points
+// at stays put; its timeline bar knows the time window it was last drawn for.
+function cameraRow(name) {
+  const body = $("cameras").tBodies[0];
+  for (const row of body.rows) {
+    if (row.dataset.name === name) return row;
+  }
+  const row = body.insertRow();
+  row.className = "camera";
+  row.dataset.name = name;
+  cell(row, name, "name");
+  for (const cls of ["state", "segment", "error"]) cell(row, "", cls);
   const bar = document.createElement("div");
   bar.className = "timeline";
+  bar.addEventListener("click", (event) => {
+    const box = bar.getBoundingClientRect();
+    const from = Number(bar.dataset.from), to = Number(bar.dataset.to);
+    play(name, from + ((event.clientX - box.left) / box.width) * (to - from));
+  });
+  const axis = document.createElement("div");
+  axis.className = "axis";
+  axis.innerHTML = "<span></span><span>now</span>";
+  row.insertCell().append(bar, axis);
+  return row;
+}
+
+function drawTimeline(row, listing, from, to) {
+  const bar = row.querySelector(".timeline");
   bar.dataset.from = from;
   bar.dataset.to = to;
+  const spans = [];
   const place = (cls, start, end, title) => {
     const s = Math.max(start, from), e = Math.min(end, to);
     if (e <= s) return;
@@ -67,24 +93,15 @@ function drawTimeline(td, name, listing, from, to) {
     span.style.left = ((s - from) / (to - from)) * 100 + "%";
     span.style.width = ((e - s) / (to - from)) * 100 + "%";
     span.title = title + " " + iso(start) + " – " + iso(end);
-    bar.appendChild(span);
+    spans.push(span);
   };
   for (const r of runs(listing.recordings)) place("rec", r.start_ms, r.end_ms, "recorded");
   for (const g of listing.gaps) place("gap", g.start_ms, g.end_ms, "gap (" + g.cause + ")");
   for (const p of listing.protections) {
     place("prot", Date.parse(p.start), Date.parse(p.end), "protected");
   }
-  bar.addEventListener("click", (event) => {
-    const box = bar.getBoundingClientRect();
-    const at = from + ((event.clientX - box.left) / box.width) * (to - from);
-    play(name, at);
-  });
-  const axis = document.createElement("div");
-  axis.className = "axis";
-  axis.innerHTML = "<span></span><span></span>";
-  axis.children[0].textContent = iso(from);
-  axis.children[1].textContent = "now";
-  td.replaceChildren(bar, axis);
+  bar.replaceChildren(...spans);
+  row.querySelector(".axis span").textContent = iso(from);
 }
 
 function play(name, atMs) {
@@ -99,29 +116,28 @@ async function refreshCameras() {
   const span = Number($("window").value) * 1000;
   const to = Date.now(), from = to - span;
   const cameras = await getJson("/cameras");
-  const body = $("cameras").tBodies[0];
+  const listings = await Promise.all(cameras.map((c) => getJson(
+      "/cameras/" + encodeURIComponent(c.name) + "/recordings?from=" + Math.floor(from / 1000))));
   const select = $("protect-camera");
   const chosen = select.value;
   select.replaceChildren();
-  const rows = [];
-  for (const c of cameras) {
-    const listing = await getJson("/cameras/" + encodeURIComponent(c.name) +
-                                  "/recordings?from=" + Math.floor(from / 1000));
-    const row = document.createElement("tr");
-    row.className = "camera";
-    row.dataset.name = c.name;
-    cell(row, c.name, "name");
-    cell(row, c.state + (c.since ? " since " + c.since.substring(11, 19) : ""),
-         "state " + c.state.replace(" ", "-"));
-    cell(row, c.current_segment || "—", "segment");
-    cell(row, c.last_cause || "", "error");
-    drawTimeline(row.insertCell(), c.name, listing, from, to);
-    rows.push(row);
+  const names = new Set();
+  cameras.forEach((c, i) => {
+    names.add(c.name);
+    const row = cameraRow(c.name);
+    const state = row.querySelector(".state");
+    state.textContent = c.state + (c.since ? " since " + c.since.substring(11, 19) : "");
+    state.className = "state " + c.state.replace(" ", "-");
+    row.querySelector(".segment").textContent = c.current_segment || "—";
+    row.querySelector(".error").textContent = c.last_cause || "";
+    drawTimeline(row, listings[i], from, to);
     const option = document.createElement("option");
     option.value = option.textContent = c.name;
     select.appendChild(option);
+  });
+  for (const row of [...$("cameras").tBodies[0].rows]) {
+    if (!names.has(row.dataset.name)) row.remove();
   }
-  body.replaceChildren(...rows);
   if (chosen) select.value = chosen;
 }
 
