@@ -84,13 +84,15 @@ int KVR_CALL KVR_SetKVRConfig(STORE_CONFIG_INFO& config) {
     }
     // Before the first start there is no module yet; the storage data takes
     // the set the same way.
+    int status = 0;
     if (CKVRStoreFunMdl* funMdl = Manager()->GetStoreFunMdl()) {
-      funMdl->HandleStoreConfig(request.get());
+      status = funMdl->HandleStoreConfig(request.get());
     } else {
-      Manager()->GetData()->SetConfig(request.get());
+      status = Manager()->GetData()->SetConfig(request.get());
       Manager()->GetData()->RefreshVolumeSpace();
     }
-    return 0;
+    // The rest of the set is kept; the host hears that a volume was not.
+    return status == CKVRData::kVolumeOutsideRoots ? -1 : 0;
   });
 }
 

@@ -1,5 +1,7 @@
 #include "api/kvr_svr_manage.h"
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "io/proactor.h"
@@ -65,9 +67,34 @@ int CKVRSvrManage::Start() {
     if (result != 0) return result;
   }
   if (started_.load()) return kAlreadyStarted;
+  // The access settings are read at every start, so a host that changed the
+  // routing file between a stop and a start gets the new ones.
+  auto access = std::make_shared<CAccessSettings>();
+  std::string error;
+  if (!LoadAccessSettings(ResolveRoutingFile(kRoutingFile), access.get(), &error)) {
+    platform::DebugPrintf("KVR: access settings refused: %s", error.c_str());
+    return kAccessRefused;
+  }
+  data_.SetAccess(access);
+  const std::string outside = data_.FirstVolumeOutsideRoots();
+  if (!outside.empty()) {
+    platform::DebugPrintf("KVR: volume %s lies outside every volume root", outside.c_str());
+    return kAccessRefused;
+  }
+  tcp_.SetAccess(access);
+  if (access->Restricts()) {
+    platform::AuditPrintf(
+        "access: listen %s, %s, remote configuration %s, %zu volume root(s), at most %d "
+        "connections, idle time-out %d s, %d replies queued",
+        access->listen.empty() ? "everywhere" : access->listen.c_str(),
+        access->registeredOnly ? "registered sessions only" : "every connection obeyed",
+        access->remoteConfiguration ? "on" : "off", access->volumeRoots.size(),
+        access->maxConnections, access->idleTimeoutSec, access->maxQueuedReplies);
+  }
   // Listening before the worker is told to poll keeps the listen socket the
   // polling thread's alone once polling starts.
-  if (tcp_.Listen(nullptr, data_.GetListenPort()) < 1) {
+  if (tcp_.Listen(access->listen.empty() ? nullptr : access->listen.c_str(),
+                  data_.GetListenPort()) < 1) {
     platform::DebugPrintf("KVR: cannot listen on port %u", data_.GetListenPort());
     return kListenFailed;
   }
@@ -115,6 +142,14 @@ void CKVRSvrManage::WaitForRecordFiles() {
 }
 
 int CKVRSvrManage::Clean() {
+  // From the record event callback the calling thread is inside the module
+  // that Clean would delete; while started, the module still runs the
+  // records that Stop must stop. Either way nothing is done.
+  if (CKVRData::InsideHostCallback() || started_.load()) {
+    platform::DebugPrintf("KVR: clean refused: %s",
+                          started_.load() ? "the service runs" : "inside a record event");
+    return -1;
+  }
   CKVRStoreFunMdl* funMdl = funMdl_.exchange(nullptr);
   if (funMdl != nullptr) {
     // From a host thread the removal waits until no delivery thread is inside

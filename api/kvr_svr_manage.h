@@ -33,6 +33,9 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   static constexpr int kCmdDealRefused = -3;
   static constexpr int kFunModuleRefused = -4;
   static constexpr int kRoutingNotLoaded = -5;
+  // The routing file's access settings are malformed, or a configured volume
+  // lies outside their volume roots.
+  static constexpr int kAccessRefused = -6;
   static constexpr int kControlStop = 3;
   static constexpr char kRoutingFile[] = "Server_Config.xml";
   // What Stop waits after the port has closed, so that a pass of the
@@ -53,7 +56,8 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   // (also when not started), -1 when the port did not close, or the record
   // query's code.
   int Stop();
-  // Drops the storage function module; the next Start makes a new one. 0.
+  // Drops the storage function module; the next Start makes a new one. 0;
+  // -1 (nothing done) while started or from inside the record event callback.
   int Clean() override;
 
   // Pause (1), resume (2) or stop (3) a record through the storage function
@@ -84,6 +88,7 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
     // not rest again: never 1.
     int Poll() override {
       service_->PollFor(TPTCPServer::kIdleWaitMs);
+      service_->Sweep();
       return 0;
     }
 

@@ -7,6 +7,17 @@
 // callbacks run on the library's threads (record events on a framework
 // delivery thread, the device-connection message on the thread that started
 // the record), so a host's callback guards its own state.
+//
+// STORE_CONFIG_INFO holds a std::vector: a host must be built with the same
+// C++ standard library (libstdc++, same ABI) as the library.
+//
+// The library stays mapped once loaded (it is linked -z nodelete): its
+// threads outlive a dlclose, which therefore unloads nothing.
+//
+// Who may command the service over its port is set by the optional <Access>
+// element of the routing file (listen address, registered sessions only,
+// remote configuration, volume roots, connection cap, idle time-out, replies
+// queued per connection); without it every connection is obeyed.
 #ifndef KVR_INCLUDE_KVRSERVER_H_
 #define KVR_INCLUDE_KVRSERVER_H_
 
@@ -99,20 +110,27 @@ typedef void(KVR_CALL* DvConMsgCallBack)(int message, char* readFileUrl, char* r
 // routing file "Server_Config.xml" (a relative name: the working directory,
 // then the installed data folder). -1 the port could not be listened on;
 // -2 already started (the port is kept for a later start); -3, -4, -5 the
-// set-up failed (-5: the routing file did not load), and the next start tries again.
+// set-up failed (-5: the routing file did not load), -6 the routing file's
+// <Access> element is malformed or a configured volume lies outside its
+// volume roots; the next start tries again.
 KVR_API int KVR_CALL KVR_StartService(unsigned short port);
 // Stops every record (as KVR_StopRecRealMedia), closes the port and every
-// client connection, then waits a second for the poller to settle. 0 also
-// when not started; -1 when the port did not close (still started).
+// client connection, waits a second for the poller to settle and then until
+// every stopped record's file has taken its last bytes and closed (at most
+// 10 s more: 11 s in all). 0 also when not started; -1 when the port did not
+// close (still started).
 KVR_API int KVR_CALL KVR_StopService();
 // Drops the worker that runs record tasks and polls the port; the next
-// KVR_StartService sets it up again. Stop the service first.
+// KVR_StartService sets it up again. Does nothing while the service is
+// started (stop it first) or when called from the record event callback.
 KVR_API void KVR_CALL KVR_Clean();
 
 // Sets the configuration: the two sizes are rounded down to whole megabytes,
 // volumes are added (their folders made), changed, or removed by type -1.
 // Only name, path and type of a volume are read. 0, or -1 when it cannot be
-// made (a name or path of 260 characters or more). Works before the start.
+// made (a name or path of 260 characters or more) or a volume lies outside
+// the volume roots of the access settings (that volume is left out, the rest
+// is set). Works before the start.
 KVR_API int KVR_CALL KVR_SetKVRConfig(STORE_CONFIG_INFO& config);
 // Replaces `config` with the configuration, each volume's space refreshed
 // (0 when its folder cannot be asked). Always 0.
@@ -121,7 +139,8 @@ KVR_API int KVR_CALL KVR_GetKVRConfig(STORE_CONFIG_INFO& config);
 // Starts recording `readFileUrl` into `writeFileUrl` (relative to a volume;
 // also the record's name from now on), on the named volume or, when `volume`
 // is null, on the one the service chooses. `limitSize` in megabytes and
-// `limitTime` in seconds, 0 for none. A read URL containing "DvCon" is pushed
+// `limitTime` in seconds; 0 (or less) gives the default limits, 1 GiB and
+// 24 hours (event 3 or 2 ends the record there). A read URL containing "DvCon" is pushed
 // by the host (see DvConMsgCallBack). The record start's status; -1 when not
 // started or an argument is missing or too long (URLs 255 characters,
 // volume names 31).
@@ -145,7 +164,8 @@ KVR_API int KVR_CALL KVR_ControlRecRealMedia(char* recordFileUrl, int ctrlInfo);
 KVR_API int KVR_CALL KVR_DelRecMediaFile(char* recordFileUrl);
 // Status of one record, or of every record for "*": `records` receives the
 // address of a RECORD_STATUS_INFO array of `count` entries (0 and 0 when
-// nothing matched), owned by the library and valid until the next query.
+// nothing matched), owned by the library and valid until the next query by
+// any thread (copy it out before another thread may query).
 // Not started: both 0. A one-character name other than "*" leaves both as
 // they were. 0, or -1 for an empty name.
 KVR_API int KVR_CALL KVR_QueryRecRealMediaStatus(char* recordFileUrl, unsigned long& records,

@@ -5,7 +5,8 @@
 
 #include "platform/debug_log.h"
 
-CFileChannel::CFileChannel(const char* fileName) : CIoChannel(kWriteThreshold) {
+CFileChannel::CFileChannel(const char* fileName, const char* root)
+    : CIoChannel(kWriteThreshold), root_(root != nullptr ? root : "") {
   if (fileName == nullptr) return;
   size_t length = strnlen(fileName, kMaxFileName);
   if (length >= kMaxFileName) {
@@ -41,7 +42,19 @@ int CFileChannel::Open(int mode) {
   }
   if (fileName_[0] == '\0') return -1;
   platform::MutexLock lock(fileMu_);
-  if (!file_.Open(fileName_, how)) return -1;
+  if (root_.empty()) {
+    if (!file_.Open(fileName_, how)) return -1;
+  } else {
+    // A name outside its root is refused rather than opened as given.
+    const std::string name = fileName_;
+    if (name.compare(0, root_.size(), root_) != 0 || root_.back() != '/') return -1;
+    if (!file_.OpenBeneath(root_, name.substr(root_.size()), how,
+                           how != platform::OpenMode::kReadExisting)) {
+      platform::DebugPrintf("io: %s not opened beneath %s: %s", fileName_, root_.c_str(),
+                            platform::ErrorText(file_.error()).c_str());
+      return -1;
+    }
+  }
   closed_ = false;
   append_ = how == platform::OpenMode::kWriteAppend;
   int64_t size = file_.Size();

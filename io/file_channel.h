@@ -10,6 +10,7 @@
 #define KVR_IO_FILE_CHANNEL_H_
 
 #include <mutex>
+#include <string>
 
 #include "io/io_channel.h"
 #include "platform/file.h"
@@ -23,7 +24,9 @@ class CFileChannel : public CIoChannel {
   static constexpr size_t kMaxFileName = 256;
 
   // Keeps a copy of the name; a name that does not fit makes Open fail.
-  explicit CFileChannel(const char* fileName);
+  // With a `root` (a prefix of the name ending in '/'), the file is opened
+  // beneath that folder and never through a link that leaves it.
+  explicit CFileChannel(const char* fileName, const char* root = nullptr);
   ~CFileChannel() override;
 
   int GetKind() const override { return 0; }
@@ -53,6 +56,7 @@ class CFileChannel : public CIoChannel {
   bool closed_ GUARDED_BY(fileMu_) = true;
   bool append_ GUARDED_BY(fileMu_) = false;
   char fileName_[kMaxFileName] = {};
+  std::string root_;      // empty: the name is opened as it is
   int64_t fileSize_ = 0;  // set by Open before the channel is shared
 };
 

@@ -91,11 +91,12 @@ int CProactor::Stop() {
   return 0;
 }
 
-ChannelId CProactor::OpenFile(const char* fileName, int mode, const char* volume) {
+ChannelId CProactor::OpenFile(const char* fileName, int mode, const char* volume,
+                              const char* root) {
   if (fileName == nullptr) return kNoChannel;
   std::unique_ptr<CFileChannel> channel;
   try {
-    channel = std::make_unique<CFileChannel>(fileName);
+    channel = std::make_unique<CFileChannel>(fileName, root);
   } catch (const std::bad_alloc&) {
     return kNoChannel;
   }

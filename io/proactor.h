@@ -89,8 +89,11 @@ class CProactor {
   //      record resumes without losing what it wrote before. GetSize then
   //      tells how much the file already held.
   // `volume` names the lane the file's requests go to (null or "": the
-  // default lane); files of one volume should name it alike.
-  ChannelId OpenFile(const char* fileName, int mode, const char* volume = nullptr);
+  // default lane); files of one volume should name it alike. With a `root`
+  // (a prefix of the name ending in '/'), the file is opened beneath that
+  // folder, its missing folders made (see CFileChannel).
+  ChannelId OpenFile(const char* fileName, int mode, const char* volume = nullptr,
+                     const char* root = nullptr);
   // -1 for an unknown id; 0 once the channel is closing (nothing is taken);
   // otherwise the channel's Write (kWriteDropped past a memory bound).
   int Write(ChannelId id, const void* data, int length);

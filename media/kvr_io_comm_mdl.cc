@@ -197,14 +197,18 @@ void CKVRIOCommMdl::OpenRecordFile(int openMode) {
   closed_.store(false);
   CProactor* proactor = proactor_.load();
   const std::string path = GetFilePath();
+  // The record's folders and file are made beneath its volume: a link inside
+  // the volume never takes the footage (or a planted file) elsewhere. The
+  // volume also names the I/O lane, so a stalled disk stalls only its own.
   const std::string volume = GetVolumeRoot();
+  std::string root;
+  kvr::media::MakeRecordPath(volume.c_str(), "", &root);
   ChannelId channel = kNoChannel;
   if (proactor != nullptr) {
     if (openMode == kOpenWrite) {
-      if (kvr::media::EnsureDirectories(path.c_str()) == 0)
-        channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str());
+      channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str(), root.c_str());
     } else if (openMode == kOpenRead) {
-      channel = proactor->OpenFile(path.c_str(), 0, volume.c_str());
+      channel = proactor->OpenFile(path.c_str(), 0, volume.c_str(), root.c_str());
     }
   }
   if (channel != kNoChannel) {

@@ -24,7 +24,7 @@ constexpr bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 bool MakeRecordPath(const char* root, const char* url, std::string* out);
 
 // Creates the directories leading to the file `path` (never the file itself),
-// each with mode 0755, skipping those that exist. 0, or -1 when `path` has no
+// each with mode 0750, skipping those that exist. 0, or -1 when `path` has no
 // separator or a directory cannot be made.
 int EnsureDirectories(const char* path);
 

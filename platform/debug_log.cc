@@ -50,4 +50,14 @@ void DebugPrintf(const char* format, ...) {
   syslog(LOG_DEBUG, "%s", line);
 }
 
+void AuditPrintf(const char* format, ...) {
+  if (format == nullptr) return;
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  syslog(LOG_AUTHPRIV | LOG_NOTICE, "audit: %s", line);
+}
+
 }  // namespace platform

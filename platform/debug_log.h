@@ -14,6 +14,11 @@ void DebugOutput(const char* text);
 // printf-style; lines longer than 1023 bytes are cut.
 void DebugPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// An audit line: who changed what, and the outcome. It goes to syslog at
+// LOG_NOTICE in the LOG_AUTHPRIV facility, prefixed "audit: ", so a host can
+// keep it apart from the debug lines (and masking LOG_DEBUG keeps it).
+void AuditPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace platform
 
 #endif  // KVR_PLATFORM_DEBUG_LOG_H_

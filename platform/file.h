@@ -34,8 +34,17 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens (closing what was open). Close-on-exec; new files get mode 0644.
+  // Opens (closing what was open). Close-on-exec; new files get mode 0640
+  // (footage is nobody else's to read).
   bool Open(const std::string& path, OpenMode mode);
+  // Opens `relative` inside the folder `root` without ever leaving it: a
+  // symlink as the last component is refused (ELOOP), and no ".." or symlink
+  // on the way may lead out (EXDEV). Where the kernel resolves beneath a
+  // folder (openat2) links that stay inside are followed; elsewhere every
+  // folder on the way is opened in turn and any link is refused. With
+  // `makeFolders` the missing folders on the way are made (0750) the same way.
+  bool OpenBeneath(const std::string& root, const std::string& relative, OpenMode mode,
+                   bool makeFolders);
   bool IsOpen() const { return fd_ >= 0; }
 
   // Writes all `size` bytes, looping over short writes and interruptions.
@@ -69,9 +78,17 @@ class File {
 };
 
 // Each returns 0 or the system's error number.
-int MakeDirectory(const std::string& path);  // mode 0755; EEXIST when it is there
+int MakeDirectory(const std::string& path);  // mode 0750; EEXIST when it is there
 int RemoveFile(const std::string& path);
+// Removes `relative` inside `root` under OpenBeneath's rules; a symlink as the
+// last component is removed itself, never what it points to.
+int RemoveFileBeneath(const std::string& root, const std::string& relative);
 int RemoveDirectory(const std::string& path);  // empty directories only
+
+// Whether `path` (which need not exist yet) lies in the folder `root` or is
+// it, once the links of the existing part of each are resolved and "." and
+// ".." taken away. False when `root` cannot be resolved.
+bool ResolvesBeneath(const std::string& path, const std::string& root);
 
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);

@@ -8,12 +8,26 @@
 
 #include "io/proactor.h"
 #include "media/record_path.h"
+#include "platform/debug_log.h"
 #include "platform/disk.h"
+#include "platform/file.h"
 #include "protocol/message/store_pdus.h"
 #include "store/drive_discovery.h"
 #include "store/record_name.h"
 
 namespace {
+
+// Set while this thread runs the host's record event callback: the host may
+// not tear down, from there, the module the thread is running in.
+thread_local bool t_inHostCallback = false;
+
+bool PathAllowed(const CAccessSettings* access, const char* path) {
+  if (access == nullptr || access->volumeRoots.empty()) return true;
+  for (const std::string& root : access->volumeRoots) {
+    if (platform::ResolvesBeneath(path, root)) return true;
+  }
+  return false;
+}
 
 // Megabytes of a data unit to bytes: a negative count stays negative, so it
 // reads back as a huge unsigned number, as the unit carried it.
@@ -123,6 +137,7 @@ int CKVRData::SetConfig(CSetKVRCngParams* request) {
   config_.reservedSpace = MegabytesToBytes(request->reservedSpace);
   config_.reservedvolumeSpace = MegabytesToBytes(request->reservedvolumeSpace);
 
+  bool refused = false;
   StoreVolumeItem member;
   for (bool first = true; request->NextVolume(&member, first) == 0; first = false) {
     if (member.volumeName[0] == '\0' || member.volumePath[0] == '\0') break;
@@ -130,6 +145,13 @@ int CKVRData::SetConfig(CSetKVRCngParams* request) {
     auto known = std::find_if(volumes.begin(), volumes.end(), [&](const STORE_VOLUME_INFO& v) {
       return SameText(v.volumeName, member.volumeName);
     });
+    // A volume outside the roots is refused whether it is new or moved.
+    if (member.volumeType != -1 && !PathAllowed(access_.get(), member.volumePath)) {
+      platform::DebugPrintf("KVR: volume %s at %s is outside every volume root: refused",
+                            member.volumeName, member.volumePath);
+      refused = true;
+      continue;
+    }
     if (known != volumes.end()) {
       if (member.volumeType == -1) {
         volumes.erase(known);
@@ -159,7 +181,7 @@ int CKVRData::SetConfig(CSetKVRCngParams* request) {
     volumes.push_back(added);
     ++config_.volumeCount;
   }
-  return 0;
+  return refused ? kVolumeOutsideRoots : 0;
 }
 
 int CKVRData::SelectVolume(STORE_VOLUME_INFO* volume) {
@@ -288,9 +310,13 @@ bool CKVRData::NotifyRecordEvent(const char* url, int recordEvent) {
     user = recordEventUser_;
   }
   if (callback == nullptr) return false;
+  t_inHostCallback = true;
   callback(url, recordEvent, user);
+  t_inHostCallback = false;
   return true;
 }
+
+bool CKVRData::InsideHostCallback() { return t_inHostCallback; }
 
 bool CKVRData::NotifyDvConMsg(int message, char* readFileUrl, char* recordFilePath,
                               unsigned int mediaHandle) {
@@ -390,4 +416,29 @@ bool CKVRData::RemoveRtspSource(const char* url) {
 bool CKVRData::RemovePushSource(const char* url) {
   QWTools::CReadWriteMutexLock lock(&sourceLock_);
   return pushSources_.erase(CSecureString(url)) > 0;
+}
+
+void CKVRData::SetAccess(std::shared_ptr<const CAccessSettings> access) {
+  if (!access) access = std::make_shared<const CAccessSettings>();
+  QWTools::CReadWriteMutexLock lock(&configLock_);
+  access_ = std::move(access);
+}
+
+std::shared_ptr<const CAccessSettings> CKVRData::GetAccess() {
+  QWTools::CReadWriteMutexLock lock(&configLock_);
+  if (!access_) access_ = std::make_shared<const CAccessSettings>();
+  return access_;
+}
+
+bool CKVRData::VolumeAllowed(const char* path) {
+  QWTools::CReadWriteMutexLock lock(&configLock_);
+  return path != nullptr && PathAllowed(access_.get(), path);
+}
+
+std::string CKVRData::FirstVolumeOutsideRoots() {
+  QWTools::CReadWriteMutexLock lock(&configLock_);
+  for (const STORE_VOLUME_INFO& volume : config_.volumes) {
+    if (!PathAllowed(access_.get(), volume.volumePath)) return volume.volumePath;
+  }
+  return "";
 }

@@ -33,6 +33,7 @@
 #include "io/io_monitor.h"
 #include "media/record_directory.h"
 #include "platform/mutex.h"
+#include "svrframe/access_settings.h"
 #include "svrframe/read_write_mutex.h"
 #include "svrframe/secure_string.h"
 
@@ -82,7 +83,10 @@ class CKVRData : public kvr::media::IRecordDirectory {
   // volume list: a known name gets the new path and type (its weight stays),
   // type -1 removes it, an unknown name is added when its folder can be made.
   // The first member without a name or path, or whose folder cannot be made,
-  // ends the list. Returns 0.
+  // ends the list. A volume outside every volume root of the access settings
+  // is skipped (its folder never made). Returns 0, or kVolumeOutsideRoots
+  // when a volume was skipped so.
+  static constexpr int kVolumeOutsideRoots = -2;
   int SetConfig(CSetKVRCngParams* request);
   // `volume` holds the wanted name, empty for any. Any: the volume with the
   // greatest weight / (useCount + 1), the earlier one on a tie. A name: the
@@ -159,12 +163,26 @@ class CKVRData : public kvr::media::IRecordDirectory {
   // Calls the host's record event callback with its user value; false when
   // the host has set none.
   bool NotifyRecordEvent(const char* url, int recordEvent);
+  // True on a thread that is inside the host's record event callback.
+  static bool InsideHostCallback();
   // Calls the host's device-connection callback (its user value is not
   // passed); false when the host has set none.
   bool NotifyDvConMsg(int message, char* readFileUrl, char* recordFilePath,
                       unsigned int mediaHandle);
   void SetListenPort(uint16_t port) { port_.store(port); }
   uint16_t GetListenPort() const { return port_.load(); }
+
+  // ---- Access (configuration lock)
+
+  // The settings read at start; never null.
+  void SetAccess(std::shared_ptr<const CAccessSettings> access);
+  std::shared_ptr<const CAccessSettings> GetAccess();
+  // Whether a volume at `path` is allowed: anywhere without roots, else a
+  // folder that is (or will be made) beneath one of them once every link
+  // of its existing part is resolved.
+  bool VolumeAllowed(const char* path);
+  // The first configured volume that is not allowed, or "" when all are.
+  std::string FirstVolumeOutsideRoots();
 
  protected:
   // The first initialisation: empty configuration, no record event callback,
@@ -215,6 +233,7 @@ class CKVRData : public kvr::media::IRecordDirectory {
   unsigned int dvConMsgUser_ GUARDED_BY(callbackMu_) = 0;
 
   std::atomic<uint16_t> port_{0};
+  std::shared_ptr<const CAccessSettings> access_ GUARDED_BY(configLock_);
   std::atomic<SvrFrame::ICmdDealModule*> cmdDeal_{nullptr};
   bool uninitialised_ = true;  // set and cleared only by construction and destruction
 };

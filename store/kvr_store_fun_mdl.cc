@@ -105,7 +105,7 @@ void CKVRStoreFunMdl::SendReply(IZETAPDU* reply, const IZETAPDU* request,
 
 // ---- Record files
 
-int CKVRStoreFunMdl::ScanVolumes(const char* url, std::string* found) {
+int CKVRStoreFunMdl::ScanVolumes(const char* url, std::string* found, std::string* foundRoot) {
   STORE_CONFIG_INFO config;
   data_->CopyConfig(&config);
   for (const STORE_VOLUME_INFO& volume : config.volumes) {
@@ -122,18 +122,22 @@ int CKVRStoreFunMdl::ScanVolumes(const char* url, std::string* found) {
     }
     if (platform::PathExists(path)) {
       if (found != nullptr) *found = path;
+      if (foundRoot != nullptr) kvr::media::MakeRecordPath(volume.volumePath, "", foundRoot);
       return -1;
     }
   }
   return 0;
 }
 
-int CKVRStoreFunMdl::RecordFileExists(const char* url) { return ScanVolumes(url, nullptr); }
+int CKVRStoreFunMdl::RecordFileExists(const char* url) {
+  return ScanVolumes(url, nullptr, nullptr);
+}
 
-int CKVRStoreFunMdl::FindRecordFile(const char* url, std::string* path) {
-  std::string found;
-  const int result = ScanVolumes(url, &found);
+int CKVRStoreFunMdl::FindRecordFile(const char* url, std::string* path, std::string* root) {
+  std::string found, foundRoot;
+  const int result = ScanVolumes(url, &found, &foundRoot);
   if (path != nullptr) *path = result == -1 ? found : std::string();
+  if (root != nullptr) *root = result == -1 ? foundRoot : std::string();
   return result == -1 && !found.empty() ? 0 : -1;
 }
 
@@ -141,12 +145,14 @@ int CKVRStoreFunMdl::HandleDeleteRecRealMedia(CDelRecordMedia* request) {
   const char* url = request->recordFileUrl;
   CReferPtr<CDelRecordMediaAck> reply(CDelRecordMediaAck::Create(kResultSuccess));
   int status = 0;
-  std::string path;
+  std::string path, root;
   if (data_->FindTask(url) != nullptr) {
     status = kTaskExists;
-  } else if (FindRecordFile(url, &path) != 0) {
+  } else if (FindRecordFile(url, &path, &root) != 0) {
     status = kNoRecordFile;
-  } else if (platform::RemoveFile(path) != 0) {
+  } else if (path.compare(0, root.size(), root) != 0 ||
+             platform::RemoveFileBeneath(root, path.substr(root.size())) != 0) {
+    // A link on the way out of the volume is refused, not followed.
     status = kDeleteFailed;
   }
   if (status != 0) reply->SetResult(kResultCodeFail);

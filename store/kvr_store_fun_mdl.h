@@ -109,9 +109,10 @@ class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
   // a control character, a path that leaves the volume or does not fit, or -1
   // when the file exists on a volume.
   int RecordFileExists(const char* url);
-  // The path of the record's file on the first volume that has it. 0, or -1
-  // (path empty) when no volume has it or the name is refused.
-  int FindRecordFile(const char* url, std::string* path);
+  // The path of the record's file on the first volume that has it, and that
+  // volume's folder ending in '/' (when `root` is given). 0, or -1 (both
+  // empty) when no volume has it or the name is refused.
+  int FindRecordFile(const char* url, std::string* path, std::string* root = nullptr);
 
   // Set by the service manager: whether the service runs, and what to poll.
   void SetRunning(bool running);
@@ -128,8 +129,8 @@ class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
   // Checks `url` against every volume in order: the first refusal (a
   // forbidden character's code, kOutsideVolume, kControlCharacter,
   // kPathTooLong), or -1 with the path in `found` (when given) for the first
-  // volume that has the file, or 0.
-  int ScanVolumes(const char* url, std::string* found);
+  // volume that has the file (its folder in `foundRoot`), or 0.
+  int ScanVolumes(const char* url, std::string* found, std::string* foundRoot);
   // Gives `reply` the request's sequence number, addresses it to the
   // requester and sends it.
   void SendReply(IZETAPDU* reply, const IZETAPDU* request, const CSecureString& requester,

@@ -1,15 +1,21 @@
 // kvrctl: the recording service's control protocol from the command line.
 //
 // Each invocation opens one connection, sends the requests its command needs
-// and prints the outcome: a table (or JSON with --json) on stdout, the
-// service's own result text on stderr when it refuses. The service asks for
-// no registration before other requests, so every command stands alone.
+// and prints the outcome: a table (or JSON with --json) on stdout, the reason
+// in words on stderr when the service refuses. With --user it registers on the
+// connection first (a service that takes commands from registered sessions
+// only needs that); the password comes from KVRCTL_PASSWORD or a prompt, so it
+// need not show in the process list or the shell's history.
 //
 // Exit status: 0 done, 1 refused by the service, 2 bad command line, 3 the
 // service could not be reached or answered nonsense.
 #include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +23,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <stdexcept>
@@ -35,9 +42,9 @@ constexpr int kExitConnection = 3;
 constexpr uint16_t kDefaultPort = 5150;
 
 constexpr char kUsage[] =
-    "usage: kvrctl [--host H] [--port P] [--json] [--timeout MS] COMMAND ...\n"
+    "usage: kvrctl COMMAND ... [--host H] [--port P] [--user U] [--json] [--timeout MS]\n"
     "\n"
-    "  register USER PASSWORD       check a user name and password\n"
+    "  register USER [PASSWORD]     check a user name and password\n"
     "  keepalive                    ask whether the service answers\n"
     "  config get                   maximum records, reserved space, volumes\n"
     "  config drives                the machine's folders that can take records\n"
@@ -49,6 +56,8 @@ constexpr char kUsage[] =
     "                               READ_URL: the camera's rtsp:// URL (or DvCon for\n"
     "                               pushed media); WRITE_URL: the record file, relative\n"
     "                               to the volume\n"
+    "                               then watches the record until it writes or\n"
+    "                               fails, for a camera (--no-wait: do not)\n"
     "  record pause|resume|stop|delete WRITE_URL\n"
     "  status [WRITE_URL]           every record (or one) as a table\n"
     "\n"
@@ -62,13 +71,16 @@ constexpr char kUsage[] =
     "                               keep a range from retention, or let it go\n"
     "  T: 2026-12-06T05:10:00Z (UTC) or seconds since 1970.\n"
     "\n"
+    "Options may come before or after the command. --user U registers as U on\n"
+    "the connection before the command; the password is read from the\n"
+    "environment variable KVRCTL_PASSWORD, else asked for on the terminal.\n"
     "Defaults: --host 127.0.0.1 --port 5150 --api-port 5151 --timeout 5000.\n"
     "Exit status: 0 done, 1 refused by the service (its reason on stderr),\n"
     "2 bad command line, 3 service not reachable.\n"
     "\n"
     "Example:\n"
-    "  kvrctl --port 5150 record start rtsp://127.0.0.1:8554/cam cam1.ts --limit-time 60\n"
-    "  kvrctl --port 5150 status\n"
+    "  kvrctl record start rtsp://127.0.0.1:8554/cam cam1.ts --limit-time 60 --port 5150\n"
+    "  KVRCTL_PASSWORD=secret kvrctl status --json --user admin\n"
     "  kvrctl recordings cam1 --from 2026-12-06T05:00:00Z\n";
 
 // Thrown for a bad command line; caught in main.
@@ -82,6 +94,7 @@ struct Options {
   bool json = false;
   int timeoutMs = CKVRControlClient::kDefaultTimeoutMs;
   uint16_t apiPort = 5151;
+  std::string user;  // register as this user first when not empty
 };
 
 // The words after the command, with "--name value" options taken out on request.
@@ -156,28 +169,70 @@ std::string TimeText(const TimeRecord& time) {
   return text;
 }
 
+// The password for `user`: KVRCTL_PASSWORD, else asked for on the terminal
+// without echo. A command line is seen by every local user; these are not.
+std::string ReadPassword(const std::string& user) {
+  if (const char* given = std::getenv("KVRCTL_PASSWORD")) return given;
+  FILE* tty = std::fopen("/dev/tty", "r+");
+  if (tty == nullptr) {
+    throw UsageError{"no password for " + user + ": set KVRCTL_PASSWORD (no terminal to ask on)"};
+  }
+  std::fprintf(tty, "password for %s: ", user.c_str());
+  std::fflush(tty);
+  termios saved{};
+  const bool isTerminal = tcgetattr(fileno(tty), &saved) == 0;
+  if (isTerminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(fileno(tty), TCSAFLUSH, &quiet);
+  }
+  char line[256] = "";
+  const bool read = std::fgets(line, sizeof line, tty) != nullptr;
+  if (isTerminal) tcsetattr(fileno(tty), TCSAFLUSH, &saved);
+  std::fputc('\n', tty);
+  std::fclose(tty);
+  if (!read) throw UsageError{"no password for " + user};
+  std::string password(line);
+  while (!password.empty() && (password.back() == '\n' || password.back() == '\r')) {
+    password.pop_back();
+  }
+  return password;
+}
+
+class Session;
+// Says in words why the service refused a request; may ask it more.
+using Reason = std::function<std::string(Session&)>;
+
 class Session {
  public:
   explicit Session(const Options& options) : options_(options) {}
 
-  // Connects on first use; a failure ends the program with exit 3.
+  // Connects on first use (and registers when a user was given); a failure
+  // ends the program with exit 3, a refused registration with exit 1.
   CKVRControlClient& Client() {
     if (!client_.IsConnected()) {
       client_.SetTimeout(options_.timeoutMs);
       if (client_.Connect(options_.host, options_.port, options_.timeoutMs) != ControlStatus::kOk) {
         Unreachable();
       }
+      if (!options_.user.empty()) {
+        CReferPtr<CRegister> request(CRegister::Create());
+        Put(request->cuName, options_.user, "user name");
+        Put(request->cuPassword, ReadPassword(options_.user), "password");
+        Ask<CRegisterAck>(request.get(), "register " + options_.user,
+                          [](Session&) { return std::string("wrong user name or password"); });
+      }
     }
     return client_;
   }
 
   // Sends `request` and returns the reply of class Ack; a refusal (result
-  // not 0) prints the service's text and ends the program with exit 1.
+  // not 0) prints why and ends the program with exit 1.
   template <class Ack>
-  CReferPtr<Ack> Ask(IZETAPDU* request, const std::string& what) {
+  CReferPtr<Ack> Ask(IZETAPDU* request, const std::string& what, const Reason& reason) {
     CReferPtr<Ack> reply = Client().template Call<Ack>(request);
     if (!reply) Unreachable();
-    if (reply->GetResultCode() != kResultSuccess) Refused(what, reply.get());
+    if (reply->GetResultCode() != kResultSuccess) Refused(what, reply.get(), reason);
     return reply;
   }
 
@@ -186,10 +241,32 @@ class Session {
                  ControlStatusName(client_.Status()));
     std::exit(kExitConnection);
   }
-  [[noreturn]] void Refused(const std::string& what, IZETAPDU* reply) {
-    std::fprintf(stderr, "kvrctl: %s refused: %s (result %d)\n", what.c_str(),
-                 reply->GetDocResultText().c_str(), reply->GetResultCode());
+  [[noreturn]] void Refused(const std::string& what, IZETAPDU* reply, const Reason& reason) {
+    // The service's own text is kept in brackets: it names the result table's entry.
+    const int code = reply->GetResultCode();
+    const std::string text = reply->GetDocResultText();
+    std::string words;
+    if (code == kResultPlmLogin) {
+      words = options_.user.empty() ? "not registered (give --user)" : "not registered";
+    } else if (reason) {
+      words = reason(*this);
+    }
+    if (words.empty()) words = text;
+    std::fprintf(stderr, "kvrctl: %s refused: %s (%s, result %d)\n", what.c_str(), words.c_str(),
+                 text.c_str(), code);
     std::exit(kExitRefused);
+  }
+
+  // The record's status entry, if the service has such a record.
+  std::optional<RecordStatusEntry> Find(const std::string& url) {
+    RecordStatusEntry probe;
+    Put(probe.recordFileUrl, url, "WRITE_URL");
+    std::vector<RecordStatusEntry> records;
+    if (Client().QueryStatus(probe.recordFileUrl, &records) < 0) Unreachable();
+    for (const RecordStatusEntry& record : records) {
+      if (url == record.recordFileUrl) return record;
+    }
+    return std::nullopt;
   }
 
   // What a command prints when it only succeeded.
@@ -202,6 +279,7 @@ class Session {
   }
 
   bool json() const { return options_.json; }
+  int timeoutMs() const { return options_.timeoutMs; }
 
  private:
   const Options& options_;
@@ -209,11 +287,15 @@ class Session {
 };
 
 void Register(Session& session, Args& args) {
-  CReferPtr<CRegister> request(CRegister::Create());
-  Put(request->cuName, args.Next("user name"), "user name");
-  Put(request->cuPassword, args.Next("password"), "password");
+  const std::string user = args.Next("user name");
+  std::optional<std::string> password = args.NextIfAny();
   args.ExpectDone();
-  session.Ask<CRegisterAck>(request.get(), "register");
+  if (!password) password = ReadPassword(user);
+  CReferPtr<CRegister> request(CRegister::Create());
+  Put(request->cuName, user, "user name");
+  Put(request->cuPassword, *password, "password");
+  session.Ask<CRegisterAck>(request.get(), "register",
+                            [](Session&) { return std::string("wrong user name or password"); });
   session.Done("register");
 }
 
@@ -221,14 +303,14 @@ void KeepAlive(Session& session, Args& args) {
   args.ExpectDone();
   CReferPtr<CKeepAlive> request(CKeepAlive::Create());
   Put(request->cuName, "kvrctl", "client name");
-  session.Ask<CKeepAliveAck>(request.get(), "keepalive");
+  session.Ask<CKeepAliveAck>(request.get(), "keepalive", nullptr);
   session.Done("keepalive");
 }
 
 CReferPtr<CGetKVRCngParamsAck> GetConfig(Session& session, int cngType) {
   CReferPtr<CGetKVRCngParams> request(CGetKVRCngParams::Create());
   request->cngType = cngType;
-  return session.Ask<CGetKVRCngParamsAck>(request.get(), "config get");
+  return session.Ask<CGetKVRCngParamsAck>(request.get(), "config get", nullptr);
 }
 
 void PrintConfig(Session& session, CGetKVRCngParamsAck* config, bool scalars) {
@@ -330,7 +412,10 @@ void SetConfig(Session& session, Args& args) {
   keep(&request->recoverMethod, current->recoverMethod);
   keep(&request->reservedSpace, current->reservedSpace);
   keep(&request->reservedvolumeSpace, current->reservedvolumeSpace);
-  session.Ask<CSetKVRCngParamsAck>(request.get(), "config set");
+  session.Ask<CSetKVRCngParamsAck>(request.get(), "config set", [](Session&) {
+    return std::string(
+        "the service does not take its configuration from clients, or cannot use a volume path");
+  });
   session.Done("config set");
 }
 
@@ -348,12 +433,17 @@ void Config(Session& session, Args& args) {
   }
 }
 
+void WatchStart(Session& session, const std::string& url, const std::string& what);
+
 void RecordStart(Session& session, Args& args) {
   CReferPtr<CRecordMedia> request(CRecordMedia::Create());
+  bool wait = true;
   Put(request->readFileUrl, args.Next("READ_URL"), "READ_URL");
   Put(request->writeFileUrl, args.Next("WRITE_URL"), "WRITE_URL");
   while (std::optional<std::string> option = args.NextIfAny()) {
-    if (*option == "--volume") {
+    if (*option == "--no-wait") {
+      wait = false;
+    } else if (*option == "--volume") {
       Put(request->volumn, args.Next("a name after --volume"), "volume name");
     } else if (*option == "--limit-size") {
       request->limitSize =
@@ -368,9 +458,53 @@ void RecordStart(Session& session, Args& args) {
       throw UsageError{"unknown option \"" + *option + "\" for record start"};
     }
   }
-  const std::string what = std::string("record start ") + request->writeFileUrl;
-  session.Ask<CRecordMediaAck>(request.get(), what);
+  const std::string url = request->writeFileUrl;
+  const std::string what = "record start " + url;
+  session.Ask<CRecordMediaAck>(request.get(), what, [url](Session& s) {
+    if (s.Find(url)) return std::string("a record of that name exists");
+    CReferPtr<CGetKVRCngParamsAck> config = GetConfig(s, 0);
+    bool room = false;
+    StoreVolumeItem volume;
+    for (bool first = true; config->NextVolume(&volume, first) == kResultSuccess; first = false) {
+      room |= volume.volumeRest > static_cast<uint32_t>(std::max(0, config->reservedvolumeSpace));
+    }
+    if (!room) return std::string("no volume has room");
+    return std::string(
+        "a record file of that name exists, the name is not allowed, or the record limit is "
+        "reached");
+  });
+  // Pushed media comes when the host has some: only a camera can be watched.
+  if (wait && std::string(request->readFileUrl) != "DvCon") WatchStart(session, url, what);
   session.Done(what);
+}
+
+// A pulled record's camera is opened after the start was accepted; its
+// failure reaches nobody who asked. Watching the record until its first write
+// (or its failure) tells a user whether it really records.
+void WatchStart(Session& session, const std::string& url, const std::string& what) {
+  // The camera's open time-out is 5 s; the first block is written half a second after.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(7000);
+  bool sawStamp = false;
+  for (;;) {
+    const std::optional<RecordStatusEntry> record = session.Find(url);
+    // Failed (0) or stopped (3) before anything was written: the camera did not deliver.
+    if (!record || record->status == 0 || record->status == 3) {
+      std::fprintf(stderr, "kvrctl: %s failed: the record ended before it wrote (%s)\n",
+                   what.c_str(), record ? StateName(record->status) : "gone");
+      std::exit(kExitRefused);
+    }
+    // A failing record also stamps its last time just before its state
+    // turns: only a record still recording a moment after its stamp writes.
+    const bool stamped = record->finalTime.year != 0 || record->recordSize > 0;
+    if (stamped && sawStamp) return;
+    sawStamp = stamped;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      std::fprintf(stderr, "kvrctl: %s: accepted, but nothing written yet (state %s)\n",
+                   what.c_str(), StateName(record->status));
+      std::exit(kExitRefused);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
 }
 
 void Record(Session& session, Args& args) {
@@ -388,11 +522,18 @@ void Record(Session& session, Args& args) {
     CReferPtr<CRecordMediaControl> request(CRecordMediaControl::Create());
     Put(request->recordFileUrl, url, "WRITE_URL");
     request->ctrlInfo = control->second;
-    session.Ask<CRecordMediaControlAck>(request.get(), label);
+    session.Ask<CRecordMediaControlAck>(request.get(), label, [url](Session& s) {
+      const std::optional<RecordStatusEntry> record = s.Find(url);
+      return record ? std::string("the record is ") + StateName(record->status)
+                    : std::string("no such record");
+    });
   } else {
     CReferPtr<CDelRecordMedia> request(CDelRecordMedia::Create());
     Put(request->recordFileUrl, url, "WRITE_URL");
-    session.Ask<CDelRecordMediaAck>(request.get(), label);
+    session.Ask<CDelRecordMediaAck>(request.get(), label, [url](Session& s) {
+      return s.Find(url) ? std::string("the record is running: stop it first")
+                         : std::string("no such record");
+    });
   }
   session.Done(label);
 }
@@ -405,6 +546,11 @@ void Status(Session& session, Args& args) {
   std::vector<RecordStatusEntry> records;
   const int result = session.Client().QueryStatus(probe.recordFileUrl, &records);
   if (result < 0) session.Unreachable();
+  if (result == kResultPlmLogin) {
+    std::fprintf(stderr, "kvrctl: status refused: not registered (give --user) (result %d)\n",
+                 result);
+    std::exit(kExitRefused);
+  }
   // The service answers "no record" with a refusal; for the whole table
   // that is an empty table, for one named record it is the answer.
   if (result != kResultSuccess && (url.has_value() || !records.empty())) {
@@ -440,9 +586,11 @@ void Status(Session& session, Args& args) {
 }
 
 int Run(int argc, char** argv) {
+  // The connection's options are taken out wherever they stand; what is
+  // left is the command and its own words, in order.
   Options options;
-  int at = 1;
-  for (; at < argc && argv[at][0] == '-'; ++at) {
+  std::vector<std::string> words;
+  for (int at = 1; at < argc; ++at) {
     const std::string option = argv[at];
     const auto value = [&](const char* what) -> std::string {
       if (at + 1 >= argc) throw UsageError{std::string("missing ") + what + " after " + option};
@@ -461,20 +609,24 @@ int Run(int argc, char** argv) {
       options.json = true;
     } else if (option == "--timeout") {
       options.timeoutMs = ParseNumber(value("milliseconds"), "--timeout", 1, 3600000);
-    } else {
+    } else if (option == "--user") {
+      options.user = value("a user name");
+    } else if (words.empty() && option[0] == '-') {
       throw UsageError{"unknown option \"" + option + "\""};
+    } else {
+      words.push_back(option);
     }
   }
-  if (at >= argc) throw UsageError{"no command"};
-  const std::string command = argv[at];
-  const std::vector<std::string> words(argv + at + 1, argv + argc);
+  if (words.empty()) throw UsageError{"no command"};
+  const std::string command = words.front();
+  const std::vector<std::string> rest(words.begin() + 1, words.end());
   kvrctl::ApiOptions api{options.host, options.apiPort, options.json, options.timeoutMs};
   try {
-    if (const auto status = kvrctl::RunCameraCommand(command, words, api)) return *status;
+    if (const auto status = kvrctl::RunCameraCommand(command, rest, api)) return *status;
   } catch (const std::invalid_argument& error) {
     throw UsageError{error.what()};
   }
-  Args args(words);
+  Args args(rest);
   static const std::map<std::string, std::function<void(Session&, Args&)>> kCommands = {
       {"register", Register}, {"keepalive", KeepAlive}, {"config", Config},
       {"record", Record},     {"status", Status},

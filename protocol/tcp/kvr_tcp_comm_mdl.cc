@@ -5,8 +5,32 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/debug_log.h"
+#include "platform/time.h"
 #include "protocol/message/ds_parser.h"
 #include "protocol/message/pdu.h"
+#include "protocol/message/session_pdus.h"
+#include "protocol/message/store_pdus.h"
+#include "protocol/message/zeta_codes.h"
+
+namespace {
+
+bool Is(const char* command, const char* name) {
+  return command != nullptr && std::strcmp(command, name) == 0;
+}
+
+// A field's text up to its width, with nothing a log reader could take for
+// another line.
+template <size_t N>
+std::string Shown(const char (&field)[N]) {
+  std::string text(field, strnlen(field, N));
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  }
+  return text;
+}
+
+}  // namespace
 
 int CTcpSendLink::QueueSend(int32_t connId, const char* data, int length) {
   std::shared_lock<std::shared_mutex> lock(mu_);
@@ -19,13 +43,16 @@ void CTcpSendLink::Detach() {
 }
 
 CKVRTcpCommMdl::CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
-                               const char* peerIp, uint16_t peerPort)
+                               const char* peerIp, uint16_t peerPort,
+                               std::shared_ptr<const CAccessSettings> access)
     : CCommMdl(false),
       peerAddress_(peerIp != nullptr ? peerIp : ""),
       peerPort_(peerPort),
       context_(context),
       connId_(connId),
-      link_(std::move(link)) {
+      link_(std::move(link)),
+      access_(access ? std::move(access) : std::make_shared<const CAccessSettings>()),
+      lastActivityMs_(platform::TickCount()) {
   GetRuntimeInfo()->SetName(kName);
 }
 
@@ -38,6 +65,7 @@ int CKVRTcpCommMdl::Destroy() {
 
 void CKVRTcpCommMdl::OnData(const char* data, int length) {
   if (data == nullptr) return;
+  lastActivityMs_.store(platform::TickCount());
   while (length > 0) {
     // Held bytes that filled the buffer without becoming a message never will.
     if (streamCount_ == kStreamBufferSize) streamCount_ = 0;
@@ -72,7 +100,29 @@ void CKVRTcpCommMdl::CutMessages() {
       offset = streamCount_;
       break;
     }
-    Send(SvrFrame::MessageRef(unit.get()), 0, SvrFrame::kDataClass);
+    const std::string audit = AuditText(unit.get());
+    const int refusal = Refusal(unit.get());
+    if (refusal != 0) {
+      CReferPtr<IZETAPDU> reply(unit->CreateAck(refusal));
+      if (reply) {
+        const std::string sequence = unit->GetSequence(), session = unit->GetSession();
+        if (!sequence.empty()) reply->SetSequence(sequence.c_str());
+        if (!session.empty()) reply->SetSession(session.c_str());
+        Deliver(reply.get());
+      }
+      platform::AuditPrintf(
+          "%s: refused (%s, result %d)", audit.c_str(),
+          refusal == kResultPlmLogin ? "not registered" : "remote configuration is off", refusal);
+    } else {
+      if (!audit.empty()) {
+        std::lock_guard<std::mutex> lock(auditMu_);
+        if (pendingAudit_.size() >= static_cast<size_t>(access_->maxQueuedReplies)) {
+          pendingAudit_.clear();
+        }
+        pendingAudit_[unit->GetSequence()] = audit;
+      }
+      Send(SvrFrame::MessageRef(unit.get()), 0, SvrFrame::kDataClass);
+    }
     offset += used;
   }
   if (offset == 0) return;
@@ -91,11 +141,94 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   }
   auto* unit = dynamic_cast<IZETAPDU*>(message.get());
   if (unit == nullptr) return -1;
+  const int result = unit->GetResultCode();
+  if (Is(command, "Register") && result == kResultSuccess) registered_.store(true);
+  std::string audit;
+  {
+    std::lock_guard<std::mutex> lock(auditMu_);
+    auto it = pendingAudit_.find(unit->GetSequence());
+    if (it != pendingAudit_.end()) {
+      audit = std::move(it->second);
+      pendingAudit_.erase(it);
+    }
+  }
+  if (!audit.empty()) {
+    if (result == kResultSuccess) {
+      platform::AuditPrintf("%s: done", audit.c_str());
+    } else {
+      platform::AuditPrintf("%s: refused (result %d)", audit.c_str(), result);
+    }
+  }
+  return Deliver(unit) ? 0 : -1;
+}
+
+int CKVRTcpCommMdl::Refusal(IZETAPDU* unit) const {
+  const char* command = unit->GetCommandName();
+  if (access_->registeredOnly && !registered_.load() && !Is(command, "Register") &&
+      !Is(command, "KeepAlive")) {
+    return kResultPlmLogin;
+  }
+  if (!access_->remoteConfiguration && Is(command, "StoreConfigSet")) return kResultCodeFail;
+  return 0;
+}
+
+std::string CKVRTcpCommMdl::AuditText(IZETAPDU* unit) const {
+  const char* command = unit->GetCommandName();
+  std::string what;
+  if (auto* start = dynamic_cast<CRecordMedia*>(unit)) {
+    what = "record " + Shown(start->writeFileUrl) + " from " + Shown(start->readFileUrl);
+    if (start->volumn[0] != '\0') what += " on volume " + Shown(start->volumn);
+  } else if (auto* control = dynamic_cast<CRecordMediaControl*>(unit)) {
+    what =
+        "record " + Shown(control->recordFileUrl) + " control " + std::to_string(control->ctrlInfo);
+  } else if (auto* erase = dynamic_cast<CDelRecordMedia*>(unit)) {
+    what = "record " + Shown(erase->recordFileUrl);
+  } else if (auto* set = dynamic_cast<CSetKVRCngParams*>(unit)) {
+    what = "max records " + std::to_string(set->maxRecordNumber);
+    StoreVolumeItem volume;
+    for (bool first = true; set->NextVolume(&volume, first) == 0; first = false) {
+      what += volume.volumeType == -1
+                  ? ", remove volume " + Shown(volume.volumeName)
+                  : ", volume " + Shown(volume.volumeName) + "=" + Shown(volume.volumePath);
+      volume = StoreVolumeItem();
+    }
+  } else if (auto* login = dynamic_cast<CRegister*>(unit)) {
+    what = "user " + Shown(login->cuName);  // never the password
+  } else if (!Is(command, "KeepAlive") && !Is(command, "QueryRealMediaRecStatus") &&
+             !Is(command, "StoreConfigGet")) {
+    // Reading commands change nothing; the others are refused or ignored
+    // further on, but who tried them is still worth a line.
+    what = "unknown request";
+  } else {
+    return "";
+  }
+  std::string session = unit->GetSession();
+  if (session.size() > 64) session.resize(64);
+  for (char& c : session) {
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  }
+  return "peer " + peerAddress_ + ":" + std::to_string(peerPort_) + " session " +
+         (session.empty() ? "-" : session) + (registered_.load() ? "" : " (not registered)") +
+         " command " + (command != nullptr ? command : "?") + " " + what;
+}
+
+bool CKVRTcpCommMdl::Deliver(IZETAPDU* unit) {
+  if (wantsDrop_.load()) return true;  // the connection is on its way out
   CReferPtr<CAutoBuffer> buffer = unit->ToBuffer(kPduModeHttp);
-  if (!buffer) return -1;
+  if (!buffer) return false;
   CAutoBuffer* toSend = nullptr;
   {
     QWTools::CReadWriteMutexLock guard(&sendLock_);
+    // A client that reads none of its replies would have them pile up here
+    // without end: past the bound it is let go instead.
+    if (sendQueue_.size() >= static_cast<size_t>(access_->maxQueuedReplies)) {
+      if (!wantsDrop_.exchange(true)) {
+        platform::DebugPrintf("TcpCommMdl: %s:%u left %zu replies unread: dropped",
+                              peerAddress_.c_str(), peerPort_, sendQueue_.size());
+      }
+      sendQueue_.clear();
+      return true;
+    }
     sendQueue_.push_back(std::move(buffer));
     if (!current_) {
       current_ = std::move(sendQueue_.front());
@@ -105,7 +238,7 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   }
   // current_ keeps the bytes alive until the server reports them written.
   if (toSend != nullptr) link_->QueueSend(connId_, toSend->Data(), toSend->Size());
-  return 0;
+  return true;
 }
 
 void CKVRTcpCommMdl::OnSent(int sequence) {

@@ -5,7 +5,14 @@
 // framework, which routes it to the storage function module. Replies that
 // the framework delivers here are printed and handed to the server one at a
 // time, in the order they came, each when the one before has been written.
-// The module answers nothing itself.
+// The module answers nothing itself, except what the access settings refuse
+// before it enters the framework: any command but Register and KeepAlive
+// from a connection that has not registered (when only registered sessions
+// may command), and StoreConfigSet when remote configuration is off. It
+// writes the audit line of every command that changes something once its
+// reply passes by (or at once when it refuses it), and asks the TCP service
+// to drop the connection when more replies than allowed wait for a client
+// that does not read them.
 //
 // Made by the TCP service when a client connects and registered with the
 // command dealing module under the connection id; the command dealing module
@@ -16,17 +23,23 @@
 #ifndef KVR_PROTOCOL_TCP_KVR_TCP_COMM_MDL_H_
 #define KVR_PROTOCOL_TCP_KVR_TCP_COMM_MDL_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "io/auto_buffer.h"
 #include "protocol/tcp/tp_object.h"
+#include "svrframe/access_settings.h"
 #include "svrframe/comm_mdl.h"
 #include "svrframe/read_write_mutex.h"
+
+class IZETAPDU;
 
 // The way from connection modules to the server holding their connections.
 // The modules may outlive the server by the framework's grace period, so the
@@ -52,8 +65,10 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   // Received bytes held while no whole message is among them, at most.
   static constexpr int kStreamBufferSize = 102400;
 
+  // Without `access` the design's settings hold.
   CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
-                 const char* peerIp, uint16_t peerPort);
+                 const char* peerIp, uint16_t peerPort,
+                 std::shared_ptr<const CAccessSettings> access = nullptr);
   ~CKVRTcpCommMdl() override;
 
   int Destroy() override;
@@ -74,10 +89,24 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   uint16_t GetPeerPort() const { return peerPort_; }
   // Received bytes not yet part of a message (polling thread only).
   int HeldBytes() const { return streamCount_; }
+  // Whether the connection should be dropped: its client left too many
+  // replies unread. Any thread.
+  bool WantsDrop() const { return wantsDrop_.load(); }
+  // The tick (platform::TickCount) when the client last sent bytes.
+  uint32_t LastActivityMs() const { return lastActivityMs_.load(); }
+  bool IsRegistered() const { return registered_.load(); }
 
  private:
   // Hands on every whole message at the front of the stream buffer.
   void CutMessages();
+  // The access settings' verdict on a request from this connection: 0 to
+  // pass it on, else the result code of the refusal.
+  int Refusal(IZETAPDU* unit) const;
+  // Prints `unit` and queues it for the client (or flags the connection for
+  // dropping past the bound). False when it cannot be printed.
+  bool Deliver(IZETAPDU* unit);
+  // The audit text of a changing request ("" for one that changes nothing).
+  std::string AuditText(IZETAPDU* unit) const;
 
   const std::string peerAddress_;
   const uint16_t peerPort_;
@@ -88,6 +117,15 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   // Grows with what is held, up to kStreamBufferSize and a NUL.
   std::vector<char> stream_;
   int streamCount_ = 0;
+
+  const std::shared_ptr<const CAccessSettings> access_;
+  std::atomic<bool> registered_{false};
+  std::atomic<bool> wantsDrop_{false};
+  std::atomic<uint32_t> lastActivityMs_;
+  // Audit texts of changing requests whose replies have not passed yet, by
+  // sequence; bounded like the reply queue.
+  std::mutex auditMu_;
+  std::map<std::string, std::string> pendingAudit_;  // guarded by auditMu_
 
   QWTools::CReadWriteMutex sendLock_;
   std::deque<CReferPtr<CAutoBuffer>> sendQueue_ GUARDED_BY(sendLock_);

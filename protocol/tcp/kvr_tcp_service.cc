@@ -1,6 +1,10 @@
 #include "protocol/tcp/kvr_tcp_service.h"
 
 #include <utility>
+#include <vector>
+
+#include "platform/debug_log.h"
+#include "platform/time.h"
 
 CKVRTcpService::CKVRTcpService()
     : TPTCPServer(kContext, this), link_(std::make_shared<CTcpSendLink>(this)) {}
@@ -28,7 +32,22 @@ int CKVRTcpService::OnConnect(uint32_t context, int32_t connId, const char* peer
                               uint16_t peerPort) {
   SvrFrame::ICmdDealModule* cmdDeal = cmdDeal_.load();
   if (cmdDeal == nullptr) return -1;
-  auto* module = new CKVRTcpCommMdl(link_, context, connId, peerIp, peerPort);
+  std::shared_ptr<const CAccessSettings> access;
+  {
+    std::lock_guard<std::mutex> lock(modulesMu_);
+    access = access_;
+    if (access && access->maxConnections > 0 &&
+        modules_.size() >= static_cast<size_t>(access->maxConnections)) {
+      if (!capLogged_) {
+        capLogged_ = true;
+        platform::AuditPrintf("peer %s:%u refused: %d connections is the cap",
+                              peerIp != nullptr ? peerIp : "?", peerPort, access->maxConnections);
+      }
+      return -1;
+    }
+    capLogged_ = false;
+  }
+  auto* module = new CKVRTcpCommMdl(link_, context, connId, peerIp, peerPort, access);
   module->Init(CSecureString(""));
   if (!cmdDeal->RegisterCommModule(module, connId)) {
     module->Destroy();
@@ -71,4 +90,34 @@ int CKVRTcpService::OnSent(uint32_t, int32_t connId, int sequence) {
 size_t CKVRTcpService::ModuleCount() {
   std::lock_guard<std::mutex> lock(modulesMu_);
   return modules_.size();
+}
+
+void CKVRTcpService::SetAccess(std::shared_ptr<const CAccessSettings> access) {
+  std::lock_guard<std::mutex> lock(modulesMu_);
+  access_ = std::move(access);
+}
+
+void CKVRTcpService::Sweep() {
+  const uint32_t now = platform::TickCount();
+  std::vector<int32_t> drop;
+  {
+    std::lock_guard<std::mutex> lock(modulesMu_);
+    const int idleSec = access_ ? access_->idleTimeoutSec : 0;
+    const bool walkIdle = idleSec > 0 && platform::TicksElapsed(lastSweep_, now, 1000);
+    if (walkIdle) lastSweep_ = now;
+    for (const auto& [id, module] : modules_) {
+      const bool idle = walkIdle && platform::TicksElapsed(module->LastActivityMs(), now,
+                                                           static_cast<uint32_t>(idleSec) * 1000u);
+      if (module->WantsDrop() || idle) {
+        platform::AuditPrintf("peer %s:%u disconnected: %s", module->GetPeerAddress().c_str(),
+                              module->GetPeerPort(),
+                              idle ? "idle past the time-out" : "too many replies left unread");
+        drop.push_back(id);
+      }
+    }
+  }
+  for (const int32_t id : drop) {
+    OnClose(kContext, id);
+    CloseConnection(id);
+  }
 }

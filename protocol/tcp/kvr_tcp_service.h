@@ -40,6 +40,13 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
 
   // Not owned; the connections' modules are registered with it.
   void SetCmdDealModule(SvrFrame::ICmdDealModule* cmdDeal) { cmdDeal_.store(cmdDeal); }
+  // The access settings for connections made from now on (null: the design's).
+  void SetAccess(std::shared_ptr<const CAccessSettings> access);
+
+  // Drops the connections whose modules asked for it (replies left unread
+  // past the bound) and those silent for longer than the idle time-out.
+  // Polling thread; does its walk at most once a second unless a drop waits.
+  void Sweep();
 
   // Closes the listener and every connection and has the command dealing
   // module remove and release every connection's module.
@@ -58,7 +65,10 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
   std::atomic<SvrFrame::ICmdDealModule*> cmdDeal_{nullptr};
   // Held while a module is called, so that Stop never releases one in use.
   std::mutex modulesMu_;
-  std::map<int32_t, CKVRTcpCommMdl*> modules_;  // guarded by modulesMu_
+  std::map<int32_t, CKVRTcpCommMdl*> modules_;     // guarded by modulesMu_
+  std::shared_ptr<const CAccessSettings> access_;  // guarded by modulesMu_
+  uint32_t lastSweep_ = 0;                         // polling thread only
+  bool capLogged_ = false;                         // guarded by modulesMu_
 };
 
 #endif  // KVR_PROTOCOL_TCP_KVR_TCP_SERVICE_H_

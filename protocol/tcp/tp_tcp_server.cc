@@ -1,12 +1,15 @@
 #include "protocol/tcp/tp_tcp_server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <new>
 #include <utility>
 
 #include "platform/debug_log.h"
+#include "platform/file.h"
 #include "platform/thread.h"
+#include "platform/time.h"
 
 namespace {
 
@@ -106,7 +109,11 @@ void TPTCPServer::BuildPollSet() {
   writeEntries_.clear();
   listenPolled_ = false;
   const platform::SocketFd listenFd = listenSocket_.load();
-  if (listenFd != platform::kInvalidSocket) {
+  // The tick wraps: the pause is over once the difference turns non-negative.
+  if (acceptPaused_ && static_cast<int32_t>(platform::TickCount() - acceptPausedUntil_) >= 0) {
+    acceptPaused_ = false;
+  }
+  if (listenFd != platform::kInvalidSocket && !acceptPaused_) {
     listenIndex_ = pollSet_.Add(listenFd, true, false);
     listenPolled_ = true;
   }
@@ -166,9 +173,24 @@ void TPTCPServer::AcceptOne() {
     if (listenFd == platform::kInvalidSocket) return;
     fd = platform::AcceptClient(listenFd, &address, &port);
     if (fd == platform::kInvalidSocket) {
-      platform::DebugOutput("invalid dlg socket\n");
+      const int error = platform::LastSocketError();
+      if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) {
+        return;
+      }
+      // Out of descriptors (or memory) the waiting client stays queued and
+      // the listener stays readable: polling it again at once would spin.
+      // The connections that exist go on being served meanwhile.
+      acceptPausedUntil_ = platform::TickCount() + kAcceptBackoffMs;
+      acceptPaused_ = true;
+      if (!acceptFailureLogged_) {
+        acceptFailureLogged_ = true;
+        platform::AuditPrintf(
+            "accepting clients failed (%s): new clients wait, retried every %d ms",
+            platform::ErrorText(error).c_str(), kAcceptBackoffMs);
+      }
       return;
     }
+    acceptFailureLogged_ = false;
     id = NewConnectionId();
   }
   char ip[16] = "";

@@ -104,7 +104,13 @@ class TPTCPServer : public ITPObject {
     int32_t connId;  // 0 for the listen socket and the waker
   };
 
+  // How long the listener rests after accept failed for want of descriptors.
+  static constexpr int kAcceptBackoffMs = 100;
+
   int backlog_;
+  bool acceptPaused_ = false;  // polling thread only, like the three below
+  uint32_t acceptPausedUntil_ = 0;
+  bool acceptFailureLogged_ = false;
   platform::PollSet pollSet_;  // polling thread only
   std::vector<PollEntry> readEntries_;
   std::vector<PollEntry> writeEntries_;

@@ -469,3 +469,61 @@ TEST(ExportsTest, RecordUrlsThatWouldLeaveTheVolumeAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A volume holding links to a folder outside it, by a relative and by an
+// absolute path. Kills: a delete that follows a link out of the volume, a
+// record file (or its folders) made through one, files or folders readable
+// by every local user.
+TEST(ExportsTest, LinksInsideAVolumeNeverLeadOutOfIt) {
+  EnsureStarted();
+  ASSERT_EQ(g_kvr->SetDvConCallBack(&OnDvCon, 0), 0);
+  ASSERT_EQ(g_kvr->SetEventCallBack(&OnEvent, 0), 0);
+  kvr_test::ScratchDir sandbox;
+  const std::string volume = sandbox.File("vol");
+  STORE_CONFIG_INFO config = Config(8, 0, volume);
+  ASSERT_EQ(g_kvr->SetKVRConfig(config), 0);
+  fs::create_directories(volume);
+  fs::create_directory(sandbox.File("elsewhere"));
+  std::ofstream(sandbox.File("elsewhere/secret.dav")) << "evidence";
+  fs::create_directory_symlink("../elsewhere", volume + "/rel");
+  fs::create_directory_symlink(sandbox.File("elsewhere"), volume + "/abs");
+  fs::create_symlink(sandbox.File("elsewhere/secret.dav"), volume + "/last.dav");
+  const std::set<std::string> before = Tree(sandbox.path());
+
+  for (const char* url : {"rel/secret.dav", "abs/secret.dav"}) {
+    EXPECT_NE(g_kvr->DelRec((char*)url), 0) << url;
+  }
+  // The link itself may go: what it points to stays.
+  g_kvr->DelRec((char*)"last.dav");
+  EXPECT_TRUE(fs::exists(sandbox.File("elsewhere/secret.dav")));
+
+  // Pushed bytes reach the writer, which cannot open its file: a write error.
+  for (const char* url : {"rel/planted.dav", "abs/deep/planted.dav"}) {
+    const unsigned handle = StartPushed(url);
+    char bytes[188] = {0x47};
+    g_kvr->Push(bytes, sizeof bytes, handle);
+    EXPECT_TRUE(WaitFor([&] {
+      std::lock_guard<std::mutex> lock(g_host.mu);
+      return std::count(g_host.events.begin(), g_host.events.end(), std::string(url) + " 4 0") > 0;
+    })) << url;
+    g_kvr->StopRec((char*)url);
+  }
+  std::set<std::string> after = Tree(sandbox.path());
+  after.erase("vol/last.dav");
+  std::set<std::string> expected = before;
+  expected.erase("vol/last.dav");
+  EXPECT_EQ(after, expected);
+
+  const unsigned handle = StartPushed("inside/kept.dav");
+  char bytes[188] = {0x47};
+  g_kvr->Push(bytes, sizeof bytes, handle);
+  g_kvr->StopRec((char*)"inside/kept.dav");
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(volume + "/inside/kept.dav"); }));
+  EXPECT_EQ(fs::status(volume + "/inside").permissions() & fs::perms::others_all, fs::perms::none);
+  EXPECT_EQ(fs::status(volume + "/inside/kept.dav").permissions() & fs::perms::others_all,
+            fs::perms::none);
+}
+
+}  // namespace

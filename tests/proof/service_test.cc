@@ -34,7 +34,7 @@ class KvrctlTest : public ::testing::Test {
   // Python's `expression` over the JSON output (`d`) of kvrctl `args`; ""
   // when the command fails or the output is no JSON.
   std::string Json(const std::string& args, const std::string& expression) {
-    const Outcome o = Kvrctl("--json " + args);
+    const Outcome o = Kvrctl(args + " --json");
     if (o.exitCode != 0) return "";
     const std::string file = site_.folder.File("out.json");
     std::ofstream(file) << o.out;
@@ -77,10 +77,10 @@ void DelayedRelay(LoopbackSocket* listener, unsigned service, std::chrono::milli
   }
 }
 
-// Kills: a refusal that exits 0 or prints a text of its own instead of the
-// service's; a bad command line or a connection failure that looks like
-// success; --host or --timeout ignored (the defaults reach the service, and
-// wait out a 600 ms reply).
+// Kills: a refusal that exits 0 or gives no reason in words; a bad command
+// line or a connection failure that looks like success; --host or --timeout
+// ignored (the defaults reach the service, and wait out a 600 ms reply), or
+// taken for a command's words when they follow it.
 TEST_F(KvrctlTest, FailuresExitNonZeroWithTheReason) {
   const std::string host = "--host 127.0.0.1 --port " + std::to_string(site_.rig->port());
   const struct {
@@ -88,19 +88,19 @@ TEST_F(KvrctlTest, FailuresExitNonZeroWithTheReason) {
     int exitCode;
     std::string stderrHas;
   } cases[] = {
-      {"record stop nothing.ts", 1, "refused: Code Fail"},
-      {"record resume nothing.ts", 1, "refused: Code Fail"},
-      {"record delete nothing.ts", 1, "refused: Code Fail"},
-      {"register nobody secret", 1, "refused: Code Fail"},
+      {"record stop nothing.ts", 1, "refused: no such record (Code Fail"},
+      {"record resume nothing.ts", 1, "refused: no such record"},
+      {"record delete nothing.ts", 1, "refused: no such record"},
+      {"register nobody secret", 1, "refused: wrong user name or password"},
       {"status nothing.ts", 1, "no such record"},
       {"record start DvCon " + std::string(300, 'n'), 2, "longer than 255"},
       {"config set --max-records many", 2, "--max-records must be a number"},
-      {"--timeout 0 keepalive", 2, "--timeout"},
+      {"keepalive --timeout 0", 2, "--timeout"},
       {"frobnicate", 2, "unknown command"},
       {"--port " + std::to_string(kvr_test::FreeLoopbackPort()) + " keepalive", 3,
        "cannot connect"},
       {"--host 192.0.2.1 --timeout 300 keepalive", 3, ""},
-      {host + " keepalive", 0, ""},
+      {"keepalive " + host, 0, ""},
   };
   for (const auto& c : cases) {
     const Outcome o = Kvrctl(c.args);
@@ -131,6 +131,9 @@ TEST_F(KvrctlTest, StatusJsonListsEveryRecordWithItsState) {
   for (const char* args : {"pause r1.ts", "pause r2.ts", "resume r2.ts"}) {
     ASSERT_EQ(Kvrctl(std::string("record ") + args).exitCode, 0) << args;
   }
+  const Outcome again = Kvrctl("record start DvCon r0.ts");
+  EXPECT_NE(again.err.find("refused: a record of that name exists"), std::string::npos)
+      << again.err;
   const char* const kSummary =
       "sorted((r['url'], r['stateName'], r['limitSizeMB']) for r in d['records'])";
   const std::string expected =
@@ -145,6 +148,17 @@ TEST_F(KvrctlTest, StatusJsonListsEveryRecordWithItsState) {
   ASSERT_TRUE(fs::exists(file));
   EXPECT_EQ(Kvrctl("record delete r0.ts").exitCode, 0);
   EXPECT_FALSE(fs::exists(file));
+}
+
+// Nothing listens on the camera's port: the service accepts the start and
+// the camera's refusal never comes back as a reply. Kills: a start that
+// reports "done" without watching the record.
+TEST_F(KvrctlTest, RecordStartOfAnUnreachableCameraReportsItFailed) {
+  const Outcome o =
+      Kvrctl("record start rtsp://127.0.0.1:" + std::to_string(kvr_test::FreeLoopbackPort()) +
+             "/cam gone.ts");
+  EXPECT_EQ(o.exitCode, 1) << o.out << o.err;
+  EXPECT_NE(o.err.find("record start gone.ts failed"), std::string::npos) << o.err;
 }
 
 // The per-volume reserve lies between nothing and everything: the free space

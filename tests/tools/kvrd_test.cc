@@ -223,3 +223,52 @@ TEST_F(KvrdCameraTest, SigkillLosesAtMostTheLastSecond) {
 }
 
 }  // namespace
+
+namespace {
+
+// The attacker's sequence against kvrd with the defaults: nothing but
+// kvrctl, first without registering, then as a registered user. Kills: an
+// unregistered command obeyed, remote configuration taken (a volume at / or
+// folders made outside), a refusal that leaves no audit line with the peer.
+TEST(KvrdTest, DefaultsRefuseAnAttackerAndLogWhoTried) {
+  Site site;
+  std::ofstream(site.dir.File("outside.dav")) << "evidence";
+  Kvrd kvrd(site);
+  ASSERT_TRUE(kvrd.Logged("listening on port")) << kvrd.Log();
+  const std::string deep = site.dir.File("a/b/c");
+  const std::string registered =
+      "KVRCTL_PASSWORD=secret " KVRCTL " --user admin --port " + std::to_string(site.port) + " ";
+  const struct {
+    std::string command;
+    bool asUser;
+    std::string stderrHas;
+  } attempts[] = {
+      {"config set --add-volume root=/", false, "not registered"},
+      {"record delete ../outside.dav", false, "not registered"},
+      {"record start DvCon planted.ts --volume root", false, "not registered"},
+      {"config set --add-volume root=/", true, "refused"},
+      {"config set --add-volume deep=" + deep, true, "refused"},
+      {"record start DvCon planted.ts --volume root", true, "refused"},
+  };
+  for (const auto& a : attempts) {
+    const kvr_test::Outcome o =
+        a.asUser
+            ? kvr_test::RunCommand(registered + a.command)
+            : kvr_test::RunCommand(KVRCTL " --port " + std::to_string(site.port) + " " + a.command);
+    EXPECT_EQ(o.exitCode, 1) << a.command << ": " << o.err;
+    EXPECT_NE(o.err.find(a.stderrHas), std::string::npos) << a.command << ": " << o.err;
+  }
+  EXPECT_FALSE(fs::exists(site.dir.File("a")));
+  EXPECT_TRUE(fs::exists(site.dir.File("outside.dav")));
+  EXPECT_EQ(kvr_test::RunCommand(registered + "status").exitCode, 0);
+  EXPECT_TRUE(kvrd.Logged("command StoreConfigSet max records"));
+  const std::string log = kvrd.Log();
+  EXPECT_NE(log.find("audit: peer 127.0.0.1:"), std::string::npos) << log;
+  EXPECT_NE(log.find("(not registered) command DeleteRecRealMedia record ../outside.dav: refused"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("volume deep=" + deep + ": refused"), std::string::npos) << log;
+  EXPECT_EQ(log.find("secret"), std::string::npos) << "a password in the log";
+}
+
+}  // namespace

@@ -1,5 +1,8 @@
 #include "tools/kvrd/config.h"
 
+#include <syslog.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -226,6 +229,20 @@ bool LoadConfig(const std::string& file, Config* config, std::string* error) {
     } else if (key == "user") {
       if (words.size() != 2) return fail("expected 'user = NAME PASSWORD'");
       config->users.push_back({words[0], words[1]});
+    } else if (key == "log_level") {
+      static const std::pair<const char*, int> kLevels[] = {{"debug", LOG_DEBUG},
+                                                            {"info", LOG_INFO},
+                                                            {"notice", LOG_NOTICE},
+                                                            {"warning", LOG_WARNING}};
+      const auto* level = std::find_if(std::begin(kLevels), std::end(kLevels),
+                                       [&](const auto& l) { return value == l.first; });
+      if (level == std::end(kLevels)) {
+        return fail("log_level must be debug, info, notice or warning, got '" + value + "'");
+      }
+      config->logLevel = level->second;
+    } else if (std::string accessError;
+               ParseAccessKey(key, value, &config->access, &accessError, resolve)) {
+      if (!accessError.empty()) return fail(accessError);
     } else {
       return fail("unknown key '" + key + "'");
     }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/kvrd/access.h"
+
 namespace kvrd {
 
 struct VolumeConfig {
@@ -43,6 +45,8 @@ struct Config {
   uint64_t volumeReservedSpace = 0;
   std::vector<VolumeConfig> volumes;
   std::vector<UserConfig> users;
+  Access access;
+  int logLevel = 6;  // syslog's LOG_INFO: the most detailed level logged without -v
 
   std::vector<CameraConfig> cameras;
   std::string state;  // the catalog's folder; empty: no cameras allowed

@@ -25,15 +25,15 @@ std::string VolumeWritable(const std::string& folder) {
   return wrote ? "" : why;
 }
 
-bool PortListening(unsigned port) {
+bool PortListening(const std::string& address, unsigned port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // Loopback answers a connect at once, accepted or refused.
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  // A local address answers a connect at once, accepted or refused.
+  const bool ok = ::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) == 1 &&
+                  ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0;
   ::close(fd);
   return ok;
 }

@@ -17,8 +17,8 @@ namespace kvrd {
 // reason when not.
 std::string VolumeWritable(const std::string& folder);
 
-// A TCP connection to 127.0.0.1:port is accepted.
-bool PortListening(unsigned port);
+// A TCP connection to `address` (IPv4), port `port`, is accepted.
+bool PortListening(const std::string& address, unsigned port);
 
 // How long the rate is taken over.
 constexpr int64_t kRateWindowMs = 10 * 60'000;

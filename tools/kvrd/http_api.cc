@@ -110,7 +110,13 @@ HttpApi::HttpApi(Catalog* catalog, CameraSet* cameras,
     : catalog_(catalog),
       cameras_(cameras),
       volumes_(std::move(volumes)),
-      options_(std::move(options)) {}
+      options_(std::move(options)),
+      users_(options_.users) {}
+
+void HttpApi::SetUsers(std::vector<UserConfig> users) {
+  std::lock_guard<std::mutex> lock(usersMu_);
+  users_ = std::move(users);
+}
 
 HttpApi::~HttpApi() { Stop(); }
 
@@ -492,7 +498,9 @@ void HttpApi::Metrics(evhttp_request* request) {
             });
   m.Family("kvrd_control_port_listening", "gauge", "1 while the control port takes connections.");
   m.Sample("kvrd_control_port_listening", {},
-           options_.controlPort != 0 && PortListening(options_.controlPort) ? 1 : 0);
+           options_.controlPort != 0 && PortListening(options_.controlAddress, options_.controlPort)
+               ? 1
+               : 0);
   m.Family("kvrd_playback_streams", "gauge", "Playback replies being streamed.");
   m.Sample("kvrd_playback_streams", {}, PlaybackStream::Active());
   Reply(request, 200, m.text(), "text/plain; version=0.0.4; charset=utf-8");
@@ -506,7 +514,7 @@ void HttpApi::Ready(evhttp_request* request) {
     why = VolumeWritable(v.path);
     if (!why.empty()) failing += "volume " + v.name + " (" + v.path + "): " + why + "\n";
   }
-  if (options_.controlPort != 0 && !PortListening(options_.controlPort)) {
+  if (options_.controlPort != 0 && !PortListening(options_.controlAddress, options_.controlPort)) {
     failing += "control port " + std::to_string(options_.controlPort) + ": not listening\n";
   }
   if (failing.empty()) return Reply(request, 200, "ready\n", "text/plain; charset=utf-8");
@@ -514,13 +522,18 @@ void HttpApi::Ready(evhttp_request* request) {
 }
 
 bool HttpApi::Authorized(evhttp_request* request) {
-  if (!options_.askCredentials || options_.users.empty()) return true;
+  std::vector<UserConfig> users;
+  {
+    std::lock_guard<std::mutex> lock(usersMu_);
+    users = users_;
+  }
+  if (!options_.askCredentials || users.empty()) return true;
   const char* header =
       evhttp_find_header(evhttp_request_get_input_headers(request), "Authorization");
   const std::string given = header != nullptr ? header : "";
   if (given.rfind("Basic ", 0) == 0) {
     const std::string pair = Base64Decode(given.substr(6));
-    for (const UserConfig& user : options_.users) {
+    for (const UserConfig& user : users) {
       if (pair == user.name + ":" + user.password) return true;
     }
     Log(LOG_WARNING, "API: refused credentials for '%s'", pair.substr(0, pair.find(':')).c_str());

@@ -25,6 +25,7 @@
 #define KVR_TOOLS_KVRD_HTTP_API_H_
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -43,8 +44,9 @@ namespace kvrd {
 class HttpApi {
  public:
   struct Options {
-    std::string scratchFolder;  // exports are cut here
-    unsigned controlPort = 0;   // /readyz checks it listens
+    std::string scratchFolder;                 // exports are cut here
+    std::string controlAddress = "127.0.0.1";  // /readyz checks the control
+    unsigned controlPort = 0;                  // port listens there
     std::vector<UserConfig> users;
     bool askCredentials = false;  // the users are asked for
   };
@@ -56,6 +58,8 @@ class HttpApi {
   // Binds and starts the thread; false with *error when the port is taken.
   bool Start(const std::string& address, unsigned port, std::string* error);
   void Stop();
+  // A reload's users; any thread.
+  void SetUsers(std::vector<UserConfig> users);
 
  private:
   static void OnRequest(evhttp_request* request, void* self);
@@ -80,6 +84,8 @@ class HttpApi {
   CameraSet* const cameras_;
   const std::function<std::vector<VolumeSpace>()> volumes_;
   const Options options_;
+  std::mutex usersMu_;
+  std::vector<UserConfig> users_;  // guarded by usersMu_
   event_base* base_ = nullptr;
   evhttp* http_ = nullptr;
   std::thread thread_;

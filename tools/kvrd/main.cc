@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "KVRServer.h"
+#include "tools/kvrd/access.h"
 #include "tools/kvrd/camera_set.h"
 #include "tools/kvrd/catalog_rebuild.h"
 #include "tools/kvrd/config.h"
@@ -104,22 +106,23 @@ Retention::Settings RetentionSettings(const Config& config) {
   return {config.freeLow, config.freeHigh, config.retentionCheckMs};
 }
 
-// What a reload cannot change while the service runs.
+// What a reload cannot change while the service runs: the listener's and the
+// API's settings and the catalog's folder.
 void NoteFixedSettings(const Config& was, const Config& now) {
-  bool volumes = was.volumes.size() != now.volumes.size();
-  for (size_t i = 0; !volumes && i < was.volumes.size(); ++i) {
-    volumes =
-        was.volumes[i].name != now.volumes[i].name || was.volumes[i].path != now.volumes[i].path;
-  }
+  const Access& a = was.access;
+  const Access& b = now.access;
   if (was.port != now.port || was.apiPort != now.apiPort || was.apiAddress != now.apiAddress ||
-      was.state != now.state || volumes) {
+      was.state != now.state || a.listen != b.listen || a.registeredOnly != b.registeredOnly ||
+      a.remoteConfiguration != b.remoteConfiguration || a.volumeRoots != b.volumeRoots ||
+      a.maxConnections != b.maxConnections || a.idleTimeoutSec != b.idleTimeoutSec ||
+      a.maxQueuedReplies != b.maxQueuedReplies) {
     Log(LOG_NOTICE,
-        "reload: ports, volumes and the state folder stay as they were until a restart");
+        "reload: ports, access keys and the state folder stay as they were until a restart");
   }
 }
 
-// Hands the configuration to the library. False when the library refused it.
-bool ApplyConfig(const Config& config) {
+// Hands the limits and volumes to the library (type -1 removes a volume).
+bool ApplyVolumes(const Config& config) {
   STORE_CONFIG_INFO store;
   store.maxRecordNumber = config.maxRecords;
   store.recoverMethod = config.recoverMethod;
@@ -132,7 +135,12 @@ bool ApplyConfig(const Config& config) {
     info.volumeType = volume.type;
     store.volumes.push_back(info);
   }
-  if (KVR_SetKVRConfig(store) != 0) return false;
+  return KVR_SetKVRConfig(store) == 0;
+}
+
+// Hands the configuration to the library. False when the library refused it.
+bool ApplyConfig(const Config& config) {
+  if (!ApplyVolumes(config)) return false;
   for (const UserConfig& user : config.users) {
     KVR_AddUser(const_cast<char*>(user.name.c_str()), const_cast<char*>(user.password.c_str()));
   }
@@ -152,42 +160,75 @@ bool ApplyConfig(const Config& config) {
   return true;
 }
 
+// Gives the library the reloaded volumes (new ones added, changed ones moved,
+// gone ones removed), users, limits and log level; records go on.
+void ReloadLibrary(const Config& running, const Config& fresh) {
+  Config apply = fresh;
+  for (const VolumeConfig& old : running.volumes) {
+    const bool kept = std::any_of(fresh.volumes.begin(), fresh.volumes.end(),
+                                  [&](const VolumeConfig& v) { return v.name == old.name; });
+    if (!kept) apply.volumes.push_back({old.name, old.path, -1});
+  }
+  if (!ApplyVolumes(apply)) Log(LOG_ERR, "reload: the library refused the volumes");
+  for (const UserConfig& old : running.users) {
+    const bool kept = std::any_of(fresh.users.begin(), fresh.users.end(), [&](const UserConfig& u) {
+      return u.name == old.name && u.password == old.password;
+    });
+    if (!kept) {
+      KVR_DelUser(const_cast<char*>(old.name.c_str()), const_cast<char*>(old.password.c_str()));
+    }
+  }
+  for (const UserConfig& user : fresh.users) {
+    KVR_AddUser(const_cast<char*>(user.name.c_str()), const_cast<char*>(user.password.c_str()));
+  }
+}
+
 void Usage(FILE* out) {
-  std::fprintf(out,
-               "usage: kvrd [-c FILE] [-p PORT] [-f] [-v] [-t]\n"
-               "\n"
-               "Runs the recording service and records the configured cameras until\n"
-               "SIGINT or SIGTERM; SIGHUP reads the configuration's cameras again.\n"
-               "\n"
-               "  -c, --config FILE  configuration (default %s)\n"
-               "  -p, --port PORT    listen on PORT instead of the configured one\n"
-               "  -f, --foreground   log to stderr as well as to syslog (the default\n"
-               "                     when stderr is a terminal)\n"
-               "  -v, --verbose      log the service's debug lines too, and copy every\n"
-               "                     line to stderr\n"
-               "  -t, --test         check the configuration and exit (0 good, 2 not)\n"
-               "  -h, --help         this text\n"
-               "\n"
-               "Configuration: 'key = value' lines, '#' starts a comment.\n"
-               "  port = 5150\n"
-               "  routing = /path/to/%s   (default: working directory, then %s)\n"
-               "  max_records = 16\n"
-               "  recover_method = 0\n"
-               "  reserved_space = 1G               (bytes; K, M, G suffixes)\n"
-               "  volume_reserved_space = 256M\n"
-               "  volume = NAME PATH [TYPE]         (one line per volume; the folder must exist)\n"
-               "  user = NAME PASSWORD              (one line per user)\n"
-               "  state = FOLDER                    (the catalog; needed for cameras)\n"
-               "  api = [ADDRESS:]PORT              (look-up API, default 127.0.0.1:5151)\n"
-               "  camera = NAME rtsp://[USER:PASSWORD@]HOST/PATH [segment=10m]\n"
-               "           [retention=7d] [volume=NAME|any]\n"
-               "  free_low = 1G, free_high = 2G     (kept free above a volume's reserve)\n"
-               "  retention_check = 10s\n"
-               "Relative paths are taken from the configuration file's folder.\n"
-               "\n"
-               "Exit status: 0 stopped by a signal, 1 the service did not start,\n"
-               "2 bad command line or configuration.\n",
-               KVRD_DEFAULT_CONFIG, kRoutingName, KVR_ROUTING_DIR);
+  std::fprintf(
+      out,
+      "usage: kvrd [-c FILE] [-p PORT] [-f] [-v] [-t]\n"
+      "\n"
+      "Runs the recording service and records the configured cameras until\n"
+      "SIGINT or SIGTERM; SIGHUP reads the configuration again (cameras, volumes,\n"
+      "users, limits and the log level; records go on).\n"
+      "\n"
+      "  -c, --config FILE  configuration (default %s)\n"
+      "  -p, --port PORT    listen on PORT instead of the configured one\n"
+      "  -f, --foreground   log to stderr as well as to syslog (the default\n"
+      "                     when stderr is a terminal)\n"
+      "  -v, --verbose      log the service's debug lines too, and copy every\n"
+      "                     line to stderr\n"
+      "  -t, --test         check the configuration and exit (0 good, 2 not)\n"
+      "  -h, --help         this text\n"
+      "\n"
+      "Configuration: 'key = value' lines, '#' starts a comment.\n"
+      "  port = 5150\n"
+      "  routing = /path/to/%s   (default: working directory, then %s)\n"
+      "  max_records = 16\n"
+      "  recover_method = 0\n"
+      "  reserved_space = 1G               (bytes; K, M, G suffixes)\n"
+      "  volume_reserved_space = 256M\n"
+      "  volume = NAME PATH [TYPE]         (one line per volume; the folder must exist)\n"
+      "  user = NAME PASSWORD              (one line per user)\n"
+      "  listen = 127.0.0.1|any            (the control port's address)\n"
+      "  registered_only = yes             (commands only after Register)\n"
+      "  remote_configuration = no         (clients may not set the storage)\n"
+      "  volume_root = FOLDER              (volumes must lie beneath; default: each volume)\n"
+      "  max_connections = 64, idle_timeout = 600, max_queued_replies = 4096\n"
+      "  log_level = info                  (debug, info, notice or warning)\n"
+      "  state = FOLDER                    (the catalog; needed for cameras)\n"
+      "  api = [ADDRESS:]PORT              (look-up API, web console at /, /metrics,\n"
+      "                                    /healthz, /readyz; default 127.0.0.1:5151;\n"
+      "                                    beyond loopback it asks for a user)\n"
+      "  camera = NAME rtsp://[USER:PASSWORD@]HOST/PATH [segment=10m]\n"
+      "           [retention=7d] [volume=NAME|any]\n"
+      "  free_low = 1G, free_high = 2G     (kept free above a volume's reserve)\n"
+      "  retention_check = 10s\n"
+      "Relative paths are taken from the configuration file's folder.\n"
+      "\n"
+      "Exit status: 0 stopped by a signal, 1 the service did not start,\n"
+      "2 bad command line or configuration.\n",
+      KVRD_DEFAULT_CONFIG, kRoutingName, KVR_ROUTING_DIR);
 }
 
 }  // namespace
@@ -241,10 +282,13 @@ int main(int argc, char** argv) {
   }
 
   // The service writes about ten debug lines per control request: only -v
-  // lets them through, and then syslog itself copies every line to stderr.
-  openlog("kvrd", LOG_PID | (verbose ? LOG_PERROR : 0), LOG_DAEMON);
-  if (!verbose) setlogmask(LOG_UPTO(LOG_INFO));
-  SetLogEcho(foreground || isatty(STDERR_FILENO), verbose);
+  // lets them through. In a terminal (or with -f) syslog copies every line it
+  // logs to stderr, so record events and the service's audit lines show there
+  // even without a log daemon.
+  const bool echo = foreground || isatty(STDERR_FILENO);
+  openlog("kvrd", LOG_PID | (verbose || echo ? LOG_PERROR : 0), LOG_DAEMON);
+  setlogmask(LOG_UPTO(verbose ? LOG_DEBUG : LOG_INFO));
+  SetLogEcho(echo, verbose || echo);
 
   Config config;
   std::string error;
@@ -257,17 +301,49 @@ int main(int argc, char** argv) {
                 config.volumes.size(), config.cameras.size());
     return kExitOk;
   }
+  if (!verbose) setlogmask(LOG_UPTO(config.logLevel));
   if (portOverride) config.port = *portOverride;
-  if (!config.routing.empty()) {
+  const std::string exposed = PasswordFileWarning(configFile, !config.users.empty());
+  if (!exposed.empty()) Log(LOG_WARNING, "%s", exposed.c_str());
+  std::string routing = config.routing;
+  {
     std::error_code ec;
-    if (!fs::is_regular_file(config.routing, ec)) {
-      Log(LOG_ERR, "routing file %s does not exist", config.routing.c_str());
+    if (routing.empty()) {
+      routing = fs::is_regular_file(kRoutingName, ec)
+                    ? fs::absolute(kRoutingName).string()
+                    : std::string(KVR_ROUTING_DIR) + "/" + kRoutingName;
+    } else if (!fs::is_regular_file(routing, ec)) {
+      Log(LOG_ERR, "routing file %s does not exist", routing.c_str());
       return kExitStartFailed;
     }
-    // The library looks for the routing file in the working directory first.
-    fs::current_path(fs::path(config.routing).parent_path(), ec);
+  }
+  // The library reads the routing file from its working directory first:
+  // kvrd gives it a copy that carries the access keys.
+  std::vector<std::string> roots = config.access.volumeRoots;
+  if (roots.empty()) {
+    for (const VolumeConfig& volume : config.volumes) roots.push_back(volume.path);
+  }
+  const std::string routingFolder =
+      WriteRoutingWithAccess(routing, AccessElement(config.access, roots), &error);
+  if (routingFolder.empty()) {
+    Log(LOG_ERR, "%s", error.c_str());
+    return kExitStartFailed;
+  }
+  // The copy goes with kvrd, unless systemd owns its folder.
+  struct RoutingCopy {
+    std::string folder;
+    ~RoutingCopy() {
+      const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+      if (runtime != nullptr && folder.rfind(runtime, 0) == 0) return;
+      std::error_code ec;
+      fs::remove_all(folder, ec);
+    }
+  } routingCopy{routingFolder};
+  {
+    std::error_code ec;
+    fs::current_path(routingFolder, ec);
     if (ec) {
-      Log(LOG_ERR, "cannot enter the routing file's folder: %s", ec.message().c_str());
+      Log(LOG_ERR, "cannot enter %s: %s", routingFolder.c_str(), ec.message().c_str());
       return kExitStartFailed;
     }
   }
@@ -296,6 +372,9 @@ int main(int argc, char** argv) {
       case -5:
         Log(LOG_ERR, "routing file %s did not load (looked in %s, then %s)", kRoutingName,
             cwd.c_str(), KVR_ROUTING_DIR);
+        break;
+      case -6:
+        Log(LOG_ERR, "the access keys were refused, or a volume lies outside every volume_root");
         break;
       default:
         Log(LOG_ERR, "the service did not start (%d)", started);
@@ -335,6 +414,7 @@ int main(int argc, char** argv) {
     HttpApi::Options options;
     options.scratchFolder = config.state;
     options.controlPort = config.port;
+    options.controlAddress = config.access.listen == "any" ? "127.0.0.1" : config.access.listen;
     options.users = config.users;
     // On loopback only this machine's users reach the API; beyond it, the
     // configured users are asked for.
@@ -359,6 +439,7 @@ int main(int argc, char** argv) {
     Log(LOG_INFO, "API on %s:%u, %zu camera(s), catalog in %s", config.apiAddress.c_str(),
         config.apiPort, config.cameras.size(), config.state.c_str());
   }
+  NotifyServiceManager("READY=1");
 
   int signal = 0;
   for (;;) {
@@ -374,16 +455,27 @@ int main(int argc, char** argv) {
       Log(LOG_ERR, "reload refused: cameras need a state folder from the start");
       continue;
     }
+    NotifyServiceManager("RELOADING=1");
+    const std::string stillExposed = PasswordFileWarning(configFile, !next.users.empty());
+    if (!stillExposed.empty()) Log(LOG_WARNING, "%s", stillExposed.c_str());
     NoteFixedSettings(config, next);
-    Log(LOG_INFO, "reload: %zu camera(s)", next.cameras.size());
+    ReloadLibrary(config, next);
+    if (!verbose) setlogmask(LOG_UPTO(next.logLevel));
+    Log(LOG_INFO, "reload: %zu volume(s), %zu user(s), at most %u records, %zu camera(s)",
+        next.volumes.size(), next.users.size(), next.maxRecords, next.cameras.size());
     if (cameras) cameras->Apply(next.cameras);
     if (retention) retention->SetSettings(RetentionSettings(next));
+    if (api) api->SetUsers(next.users);
     for (const CameraConfig& camera : next.cameras) {
       // Footage may be looked up by the camera's name from now on.
       if (catalog) catalog->AddCamera(camera.name);
     }
+    next.port = config.port;
+    next.access = config.access;
     config = next;
+    NotifyServiceManager("READY=1");
   }
+  NotifyServiceManager("STOPPING=1");
   Log(LOG_INFO, "%s: stopping", strsignal(signal));
   // Cameras close their segments while the service still runs; once it has
   // stopped, every file is written out and their last rows are read again.
