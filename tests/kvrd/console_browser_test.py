@@ -139,15 +139,22 @@ def main():
         wait_for("a gap on the door camera's timeline", lambda: browser.find_elements(
             "css selector", "tr.camera[data-name='door'] .timeline .gap"), 20)
 
-        # Click lobby's timeline a second into its footage.
+        # Click lobby's timeline a second into its footage, once it is drawn
+        # for the 2-minute window (a refresh for the old window may be late).
         first = closed("lobby")[0]["start_ms"] + 1000
         bar = browser.find_element("css selector", "tr.camera[data-name='lobby'] .timeline")
+        wait_for("the 2-minute timeline", lambda: float(bar.get_attribute("data-to")) - float(
+            bar.get_attribute("data-from")) == 120000, 20)
         t0, t1 = float(bar.get_attribute("data-from")), float(bar.get_attribute("data-to"))
         width = bar.size["width"]
         x = (first - t0) / (t1 - t0) * width
         from selenium.webdriver.common.action_chains import ActionChains
         ActionChains(browser).move_to_element_with_offset(bar, int(x - width / 2) + 1, 0) \
             .click().perform()
+        src = browser.execute_script("return document.getElementById('player').src")
+        asked = int(src.split("from=")[1]) * 1000
+        if not first - 10000 <= asked <= first + 10000:
+            raise AssertionError(f"the click asked for {asked}, the footage starts at {first - 1000}")
         played = wait_for("the video to play past 2 s", lambda: browser.execute_script(
             "const v = document.getElementById('player');"
             "return v.currentTime > 2 ? [v.currentTime, v.videoWidth, v.videoHeight] : null;"),

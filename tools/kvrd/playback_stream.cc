@@ -49,6 +49,8 @@ void PlaybackStream::StopAll() {
     }
     stream->room_.notify_all();
     if (stream->worker_.joinable()) stream->worker_.join();
+    // Its client went away already: no connection is left to finish it off.
+    if (stream->request_ == nullptr) delete stream;
   }
 }
 

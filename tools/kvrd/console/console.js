@@ -107,6 +107,9 @@ function drawTimeline(row, listing, from, to) {
 function play(name, atMs) {
   const player = $("player");
   const from = Math.floor(atMs / 1000);
+  player.onerror = () => {
+    $("playing").textContent = name + ": no footage from " + iso(from * 1000);
+  };
   player.src = "/cameras/" + encodeURIComponent(name) + "/play?from=" + from;
   $("playing").textContent = name + " from " + iso(from * 1000);
   player.play().catch(() => {});  // a muted video may start by itself; else the controls
