@@ -259,6 +259,7 @@ void HttpApi::Cameras(evhttp_request* request) {
             ", \"retention_s\": " + std::to_string(camera->retentionMs() / 1000) +
             ", \"segments_closed\": " + std::to_string(status.segments) +
             ", \"last_cause\": " + Json(status.lastCause) +
+            ", \"retries\": " + std::to_string(status.retries) +
             ", \"current_segment\": " + Json(status.currentFile) +
             ", \"current_volume\": " + Json(status.currentVolume) +
             ", \"reconnects\": " + std::to_string(status.reconnects) + "}";
