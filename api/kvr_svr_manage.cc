@@ -13,6 +13,8 @@
 #include "svrframe/referable.h"
 #include "svrframe/text_field.h"
 
+namespace kvr::api {
+
 #ifndef KVR_ROUTING_DIR
 #define KVR_ROUTING_DIR "/usr/local/share/kvr"
 #endif
@@ -160,3 +162,5 @@ int CKVRSvrManage::Clean() {
   initialised_ = false;
   return 0;
 }
+
+}  // namespace kvr::api

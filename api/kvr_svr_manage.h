@@ -24,6 +24,8 @@
 
 class CKVRCmdDealMdl;
 
+namespace kvr::api {
+
 class CKVRSvrManage : public SvrFrame::CSvrManage {
  public:
   // Start's failures besides those of the set-up.
@@ -114,5 +116,7 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   std::atomic<CKVRCmdDealMdl*> cmdDeal_{nullptr};
   std::atomic<CKVRStoreFunMdl*> funMdl_{nullptr};  // owned
 };
+
+}  // namespace kvr::api
 
 #endif  // KVR_API_KVR_SVR_MANAGE_H_

@@ -19,11 +19,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "io/io_budget.h"
 #include "io/io_message.h"
+#include "platform/mutex.h"
 
 class CIoLane {
  public:
@@ -64,10 +64,10 @@ class CIoLane {
   const std::string volume_;
   const std::shared_ptr<CIoBudget> budget_;
 
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::unique_ptr<CIoMessage>> queue_;     // guarded by mu_
-  Clock::time_point due_ = Clock::time_point::max();  // guarded by mu_
+  mutable platform::Mutex mu_;
+  std::condition_variable_any cv_;
+  std::deque<std::unique_ptr<CIoMessage>> queue_ GUARDED_BY(mu_);
+  Clock::time_point due_ GUARDED_BY(mu_) = Clock::time_point::max();
   // A copy of due_ read without the lock, so a channel asking for a later
   // deadline than the one set costs no lock.
   std::atomic<int64_t> dueTicks_{INT64_MAX};

@@ -71,7 +71,7 @@ int CProactor::Stop() {
   platform::MutexLock lock(runMu_);
   if (!started_) return 0;
   {
-    auto table = core_->LockTable();
+    platform::ReaderLock table(core_->TableMutex());
     core_->ForEachLocked([](CIoChannel* channel) {
       if (!channel->IsClosing()) channel->Close();
     });
@@ -107,7 +107,7 @@ ChannelId CProactor::OpenFile(const char* fileName, int mode, const char* volume
 
 template <typename R, typename F>
 R CProactor::WithChannel(ChannelId id, R missing, F&& f) {
-  auto lock = core_->LockTable();
+  platform::ReaderLock lock(core_->TableMutex());
   CIoChannel* channel = core_->FindLocked(id);
   return channel != nullptr ? f(channel) : missing;
 }

@@ -49,7 +49,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "io/buffer_pool.h"
 #include "io/channel_id.h"

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include "platform/debug_log.h"
@@ -33,12 +32,12 @@ std::string Shown(const char (&field)[N]) {
 }  // namespace
 
 int CTcpSendLink::QueueSend(int32_t connId, const char* data, int length) {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+  platform::ReaderLock lock(mu_);
   return server_ != nullptr ? server_->QueueSend(connId, data, length) : kTPNoConnection;
 }
 
 void CTcpSendLink::Detach() {
-  std::unique_lock<std::shared_mutex> lock(mu_);
+  platform::WriterLock lock(mu_);
   server_ = nullptr;
 }
 
@@ -115,7 +114,7 @@ void CKVRTcpCommMdl::CutMessages() {
           refusal == kResultPlmLogin ? "not registered" : "remote configuration is off", refusal);
     } else {
       if (!audit.empty()) {
-        std::lock_guard<std::mutex> lock(auditMu_);
+        platform::MutexLock lock(auditMu_);
         if (pendingAudit_.size() >= static_cast<size_t>(access_->maxQueuedReplies)) {
           pendingAudit_.clear();
         }
@@ -145,7 +144,7 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   if (Is(command, "Register") && result == kResultSuccess) registered_.store(true);
   std::string audit;
   {
-    std::lock_guard<std::mutex> lock(auditMu_);
+    platform::MutexLock lock(auditMu_);
     auto it = pendingAudit_.find(unit->GetSequence());
     if (it != pendingAudit_.end()) {
       audit = std::move(it->second);

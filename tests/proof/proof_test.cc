@@ -33,6 +33,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kvr::api::CKVRSvrManage;
 using kvr_test::HostRig;
 using kvr_test::LoopbackSocket;
 using kvr_test::RecordTable;
