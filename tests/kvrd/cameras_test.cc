@@ -227,6 +227,65 @@ TEST(KvrdCheckTest, TheApiRefusesBadInputWithItsReason) {
   EXPECT_FALSE(fs::exists(site.dir.File("x.ts"))) << "a refused export leaves no file";
 }
 
+// One HTTP/1.0 request to kvrd's API on loopback: the whole reply.
+std::string Http(unsigned port, const std::string& path, const std::string& credentials = "") {
+  kvr_test::LoopbackSocket s(port);
+  s.SendAll("GET " + path + " HTTP/1.0\r\n" +
+            (credentials.empty() ? "" : "Authorization: Basic " + credentials + "\r\n") + "\r\n");
+  return s.Read(1 << 20);
+}
+
+// The probes, the metrics and the console through the daemon, with a camera
+// that never answers. Beyond loopback with a user configured, all but the
+// probes ask for credentials; a volume that goes away makes /readyz fail
+// naming it. Kills: probes behind the password, any page served without
+// one, a ready answer with a volume gone, metric families without HELP.
+TEST(KvrdCheckTest, ProbesMetricsAndConsoleAnswerAndAskForCredentials) {
+  Site site;
+  // "a:b" is the site's user; "YTpi" is its Base64.
+  site.Write("camera = a rtsp://127.0.0.1:1/a\n",
+             "api = 0.0.0.0:" + std::to_string(site.api) + "\n");
+  Kvrd kvrd(site);
+  struct Case {
+    std::string path, credentials, said;
+  };
+  const std::vector<Case> cases = {
+      {"/healthz", "", "200 OK"},
+      {"/readyz", "", "ready"},
+      {"/", "", "401 Unauthorized"},
+      {"/metrics", "YTpj", "401 Unauthorized"},
+      {"/", "YTpi", "<title>kvrd console</title>"},
+      {"/console.js", "YTpi", "text/javascript"},
+      {"/volumes", "YTpi", "\"free_bytes\": "},
+      {"/metrics", "YTpi", "# TYPE kvrd_camera_written_bytes_total counter\n"},
+      {"/metrics", "YTpi", "kvrd_camera_recording{camera=\"a\"} 0\n"},
+      {"/metrics", "YTpi", "kvrd_control_port_listening 1\n"},
+      {"/metrics", "YTpi", "kvrd_volume_seconds_until_full{volume=\"v0\"} "},
+      {"/cameras/a/play?from=1577836800&to=1577923200", "YTpi", "no footage in the range"},
+  };
+  for (const Case& c : cases) {
+    const std::string reply = Http(site.api, c.path, c.credentials);
+    EXPECT_NE(reply.find(c.said), std::string::npos) << c.path << ":\n" << reply;
+  }
+  // Every family has its help and its type.
+  const std::string metrics = Http(site.api, "/metrics", "YTpi");
+  std::istringstream lines(metrics.substr(metrics.find("\r\n\r\n") + 4));
+  std::string help;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("# HELP ", 0) == 0) help = line.substr(7, line.find(' ', 7) - 7);
+    if (line.rfind("# TYPE ", 0) == 0) {
+      EXPECT_EQ(line.substr(7, help.size() + 1), help + " ");
+    } else if (line[0] != '#') {
+      EXPECT_EQ(line.rfind(help, 0), 0u) << line << " outside its family";
+    }
+  }
+  fs::rename(site.dir.File("volume0"), site.dir.File("gone"));
+  const std::string notReady = Http(site.api, "/readyz");
+  EXPECT_NE(notReady.find("503 Service Unavailable"), std::string::npos) << notReady;
+  EXPECT_NE(notReady.find("volume v0 ("), std::string::npos) << notReady;
+  fs::rename(site.dir.File("gone"), site.dir.File("volume0"));
+}
+
 class KvrdCamerasTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -155,6 +155,7 @@ bool Camera::OpenSegment(Segment* segment, std::string* cause, const std::string
     last_named = requested;
   }
   segment->url = config_.name + "/" + SegmentFileName(requested);
+  const int64_t startedMs = NowMs();
   std::string volume = config_.volume;
   const int started = KVR_StartRecRealMedia(
       const_cast<char*>(config_.url.c_str()), const_cast<char*>(segment->url.c_str()),
@@ -186,6 +187,11 @@ bool Camera::OpenSegment(Segment* segment, std::string* cause, const std::string
       row.startMs = row.endMs = segment->firstDataMs;
       row.open = true;
       segment->id = catalog_->AddSegment(row);
+      std::lock_guard<std::mutex> lock(mu_);
+      status_.openSeconds.Observe((segment->firstDataMs - startedMs) / 1000.0);
+      status_.currentFile = segment->url;
+      status_.currentVolume = segment->volume;
+      status_.currentPath = path;
       return true;
     }
     {
@@ -232,6 +238,11 @@ std::optional<SegmentRow> Camera::CloseSegment(const Segment& segment, int64_t n
   {
     std::lock_guard<std::mutex> lock(mu_);
     events_.erase(segment.url);
+    if (status_.currentFile == segment.url) {
+      status_.currentFile.clear();
+      status_.currentVolume.clear();
+      status_.currentPath.clear();
+    }
   }
   const std::string path = (fs::path(segment.root) / segment.url).string();
   // The writer's last blocks land after the stop returns: read the file
@@ -283,6 +294,8 @@ std::optional<SegmentRow> Camera::CloseSegment(const Segment& segment, int64_t n
   {
     std::lock_guard<std::mutex> lock(mu_);
     ++status_.segments;
+    status_.closedBytes += row.bytes;
+    status_.closeSeconds.Observe((NowMs() - stoppedMs) / 1000.0);
   }
   if (closed_) closed_();
   return row;
@@ -336,6 +349,8 @@ void Camera::Run() {
     }
     outage = Outage{lastEndMs > 0 ? lastEndMs : NowMs(), cause};
     status_.retries = 0;
+    status_.outageSinceMs = outage->startMs;
+    ++status_.outages[cause];
     Log(LOG_WARNING, "camera %s: %s; retrying with back-off (at most %lld s apart)",
         config_.name.c_str(), cause.c_str(), static_cast<long long>(kBackoffCapMs / 1000));
   };
@@ -356,6 +371,12 @@ void Camera::Run() {
               "retries, the last: %s)",
               config_.name.c_str(), (next.firstDataMs - outage->startMs) / 1000.0,
               static_cast<long long>(status.retries), status.lastCause.c_str());
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            ++status_.reconnects;
+            status_.gapMs += next.firstDataMs - outage->startMs;
+            status_.outageSinceMs = 0;
+          }
           outage.reset();
         }
         contiguous = false;

@@ -29,6 +29,7 @@
 #include "tools/kvrd/backoff.h"
 #include "tools/kvrd/catalog.h"
 #include "tools/kvrd/config.h"
+#include "tools/kvrd/metrics.h"
 
 namespace kvrd {
 
@@ -40,6 +41,16 @@ class Camera {
     std::string lastCause;  // why the last outage began, then why its last retry failed
     int64_t retries = 0;    // failed attempts in the current outage
     int64_t segments = 0;   // closed since the daemon started
+    // What the operator's dashboards count, all since the daemon started.
+    int64_t closedBytes = 0;                 // bytes of the segments closed
+    int64_t reconnects = 0;                  // outages that ended in recording again
+    int64_t gapMs = 0;                       // footage missed in outages that ended
+    int64_t outageSinceMs = 0;               // start of the outage going on, 0: none
+    std::map<std::string, int64_t> outages;  // by cause
+    Histogram openSeconds;                   // record start to its first media on disk
+    Histogram closeSeconds;                  // record stop to its row in the catalog
+    // The segment being written, empty between segments.
+    std::string currentFile, currentVolume, currentPath;
   };
 
   // `closed` runs on the camera's thread after each segment closes.

@@ -42,6 +42,9 @@ class Catalog {
  public:
   virtual ~Catalog() = default;
 
+  // The store answers a query: false with the reason when it does not.
+  virtual bool Check(std::string* why) = 0;
+
   // Every call answers false / 0 / empty when the store fails; it logs why.
   virtual bool AddCamera(const std::string& name) = 0;
   virtual std::vector<std::string> Cameras() = 0;

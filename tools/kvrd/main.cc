@@ -97,7 +97,7 @@ std::vector<VolumeSpace> Volumes() {
   KVR_GetKVRConfig(store);
   std::vector<VolumeSpace> volumes;
   for (const STORE_VOLUME_INFO& v : store.volumes) {
-    volumes.push_back({v.volumeName, v.volumePath, v.freeBytes, v.reservedBytes});
+    volumes.push_back({v.volumeName, v.volumePath, v.freeBytes, v.reservedBytes, v.totalBytes});
   }
   return volumes;
 }
@@ -217,7 +217,9 @@ void Usage(FILE* out) {
       "  max_connections = 64, idle_timeout = 600, max_queued_replies = 4096\n"
       "  log_level = info                  (debug, info, notice or warning)\n"
       "  state = FOLDER                    (the catalog; needed for cameras)\n"
-      "  api = [ADDRESS:]PORT              (look-up API, default 127.0.0.1:5151)\n"
+      "  api = [ADDRESS:]PORT              (look-up API, web console at /, /metrics,\n"
+      "                                    /healthz, /readyz; default 127.0.0.1:5151;\n"
+      "                                    beyond loopback it asks for a user)\n"
       "  camera = NAME rtsp://[USER:PASSWORD@]HOST/PATH [segment=10m]\n"
       "           [retention=7d] [volume=NAME|any]\n"
       "  free_low = 1G, free_high = 2G     (kept free above a volume's reserve)\n"
@@ -354,6 +356,8 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A browser that leaves mid-stream is a failed write, not the daemon's end.
+  ::signal(SIGPIPE, SIG_IGN);
 
   KVR_SetRecordEventCallBack(OnRecordEvent, 0);
   if (!ApplyConfig(config)) return kExitStartFailed;
@@ -407,7 +411,16 @@ int main(int argc, char** argv) {
         },
         &Volumes);
     retention->SetSettings(RetentionSettings(config));
-    api = std::make_unique<HttpApi>(catalog.get(), cameras.get(), &Volumes, config.state);
+    HttpApi::Options options;
+    options.scratchFolder = config.state;
+    options.controlPort = config.port;
+    options.controlAddress = config.access.listen == "any" ? "127.0.0.1" : config.access.listen;
+    options.users = config.users;
+    // On loopback only this machine's users reach the API; beyond it, the
+    // configured users are asked for.
+    const std::string& at = config.apiAddress;
+    options.askCredentials = !(at.rfind("127.", 0) == 0 || at == "::1" || at == "localhost");
+    api = std::make_unique<HttpApi>(catalog.get(), cameras.get(), &Volumes, options);
     if (!api->Start(config.apiAddress, config.apiPort, &error)) {
       Log(LOG_ERR, "API: %s", error.c_str());
       KVR_StopService();
@@ -452,6 +465,7 @@ int main(int argc, char** argv) {
         next.volumes.size(), next.users.size(), next.maxRecords, next.cameras.size());
     if (cameras) cameras->Apply(next.cameras);
     if (retention) retention->SetSettings(RetentionSettings(next));
+    if (api) api->SetUsers(next.users);
     for (const CameraConfig& camera : next.cameras) {
       // Footage may be looked up by the camera's name from now on.
       if (catalog) catalog->AddCamera(camera.name);

@@ -28,7 +28,7 @@ namespace kvrd {
 
 struct VolumeSpace {
   std::string name, path;
-  uint64_t freeBytes = 0, reservedBytes = 0;
+  uint64_t freeBytes = 0, reservedBytes = 0, totalBytes = 0;
 };
 
 class Retention {

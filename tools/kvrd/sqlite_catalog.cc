@@ -138,6 +138,17 @@ std::unique_ptr<SqliteCatalog> SqliteCatalog::Open(const std::string& folder, st
 
 SqliteCatalog::~SqliteCatalog() { sqlite3_close(db_); }
 
+bool SqliteCatalog::Check(std::string* why) {
+  std::lock_guard<std::mutex> lock(mu_);
+  char* message = nullptr;
+  if (sqlite3_exec(db_, "SELECT count(*) FROM cameras", nullptr, nullptr, &message) == SQLITE_OK) {
+    return true;
+  }
+  *why = message != nullptr ? message : sqlite3_errmsg(db_);
+  sqlite3_free(message);
+  return false;
+}
+
 bool SqliteCatalog::AddCamera(const std::string& name) {
   std::lock_guard<std::mutex> lock(mu_);
   return Statement(db_, "INSERT OR IGNORE INTO cameras(name) VALUES(?)").Bind(name).Done();

@@ -30,6 +30,7 @@ class SqliteCatalog : public Catalog {
   // The file was made by this open (missing or set aside before).
   bool Fresh() const { return fresh_; }
 
+  bool Check(std::string* why) override;
   bool AddCamera(const std::string& name) override;
   std::vector<std::string> Cameras() override;
   int64_t AddSegment(const SegmentRow& row) override;

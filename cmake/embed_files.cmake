@@ -1,0 +1,21 @@
+# Writes OUTPUT, a C++ source that holds each of FILES (under BASE) as bytes,
+# so kvrd serves its console without knowing where it was installed:
+#   cmake -DOUTPUT=out.cc -DBASE=dir -DFILES="a.html;b.js" -P embed_files.cmake
+set(body "// Made by cmake/embed_files.cmake from the files in ${BASE}.\n")
+string(APPEND body "#include \"tools/kvrd/console_files.h\"\n\nnamespace kvrd {\nnamespace {\n")
+set(index 0)
+set(table "")
+foreach(name IN LISTS FILES)
+  file(READ "${BASE}/${name}" hex HEX)
+  string(LENGTH "${hex}" length)
+  math(EXPR size "${length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND body "const unsigned char k${index}[] = {${bytes}0};\n")
+  string(APPEND table "    {\"/${name}\", reinterpret_cast<const char*>(k${index}), ${size}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst std::vector<ConsoleFile>& ConsoleFiles() {\n")
+string(APPEND body "  static const std::vector<ConsoleFile> files = {\n${table}  };\n  return files;\n}\n\n")
+string(APPEND body "}  // namespace kvrd\n")
+file(WRITE "${OUTPUT}.tmp" "${body}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
