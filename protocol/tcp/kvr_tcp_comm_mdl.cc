@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/debug_log.h"
+#include "platform/socket.h"
 #include "platform/time.h"
 #include "protocol/message/ds_parser.h"
 #include "protocol/message/pdu.h"
@@ -207,7 +208,7 @@ std::string CKVRTcpCommMdl::AuditText(IZETAPDU* unit) const {
   for (char& c : session) {
     if (static_cast<unsigned char>(c) < 0x20) c = '?';
   }
-  return "peer " + peerAddress_ + ":" + std::to_string(peerPort_) + " session " +
+  return "peer " + platform::EndpointText(peerAddress_, peerPort_) + " session " +
          (session.empty() ? "-" : session) + (registered_.load() ? "" : " (not registered)") +
          " command " + (command != nullptr ? command : "?") + " " + what;
 }
@@ -223,8 +224,9 @@ bool CKVRTcpCommMdl::Deliver(IZETAPDU* unit) {
     // without end: past the bound it is let go instead.
     if (sendQueue_.size() >= static_cast<size_t>(access_->maxQueuedReplies)) {
       if (!wantsDrop_.exchange(true)) {
-        platform::DebugPrintf("TcpCommMdl: %s:%u left %zu replies unread: dropped",
-                              peerAddress_.c_str(), peerPort_, sendQueue_.size());
+        platform::DebugPrintf("TcpCommMdl: %s left %zu replies unread: dropped",
+                              platform::EndpointText(peerAddress_, peerPort_).c_str(),
+                              sendQueue_.size());
       }
       sendQueue_.clear();
       return true;
