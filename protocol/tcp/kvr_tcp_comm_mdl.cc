@@ -65,7 +65,8 @@ int CKVRTcpCommMdl::Destroy() {
 }
 
 void CKVRTcpCommMdl::OnData(const char* data, int length) {
-  if (data == nullptr) return;
+  // A connection on its way out takes no more requests.
+  if (data == nullptr || wantsDrop_.load()) return;
   lastActivityMs_.store(platform::TickCount());
   while (length > 0) {
     // Held bytes that filled the buffer without becoming a message never will.
@@ -114,6 +115,17 @@ void CKVRTcpCommMdl::CutMessages() {
       platform::AuditPrintf(
           "%s: refused (%s, result %d)", audit.c_str(),
           refusal == kResultPlmLogin ? "not registered" : "remote configuration is off", refusal);
+    } else if (ExpectsReply(unit.get()) && inFlight_.fetch_add(1) >= access_->maxQueuedReplies) {
+      // Requests pipelined faster than they are answered would pile up in
+      // the framework's queues before any reply is left unread: the bound
+      // counts them too.
+      if (!wantsDrop_.exchange(true)) {
+        platform::DebugPrintf("TcpCommMdl: %s has %d requests unanswered: dropped",
+                              platform::EndpointText(peerAddress_, peerPort_).c_str(),
+                              inFlight_.load());
+      }
+      offset = streamCount_;
+      break;
     } else {
       if (!audit.empty()) {
         std::lock_guard<std::mutex> lock(auditMu_);
@@ -142,6 +154,9 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   }
   auto* unit = dynamic_cast<IZETAPDU*>(message.get());
   if (unit == nullptr) return -1;
+  // A status query may be answered in parts: the count never goes below 0.
+  for (int n = inFlight_.load(); n > 0 && !inFlight_.compare_exchange_weak(n, n - 1);) {
+  }
   const int result = unit->GetResultCode();
   if (Is(command, "Register") && result == kResultSuccess) registered_.store(true);
   std::string audit;
@@ -161,6 +176,16 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
     }
   }
   return Deliver(unit) ? 0 : -1;
+}
+
+bool CKVRTcpCommMdl::ExpectsReply(IZETAPDU* unit) {
+  return dynamic_cast<CGetKVRCngParams*>(unit) != nullptr ||
+         dynamic_cast<CSetKVRCngParams*>(unit) != nullptr ||
+         dynamic_cast<CRecordMedia*>(unit) != nullptr ||
+         dynamic_cast<CRecordMediaControl*>(unit) != nullptr ||
+         dynamic_cast<CDelRecordMedia*>(unit) != nullptr ||
+         dynamic_cast<CQueryRecordStatus*>(unit) != nullptr ||
+         dynamic_cast<CRegister*>(unit) != nullptr || dynamic_cast<CKeepAlive*>(unit) != nullptr;
 }
 
 int CKVRTcpCommMdl::Refusal(IZETAPDU* unit) const {

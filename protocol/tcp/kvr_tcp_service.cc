@@ -115,7 +115,7 @@ void CKVRTcpService::Sweep() {
         platform::AuditPrintf(
             "peer %s disconnected: %s",
             platform::EndpointText(module->GetPeerAddress(), module->GetPeerPort()).c_str(),
-            idle ? "idle past the time-out" : "too many replies left unread");
+            idle ? "idle past the time-out" : "too many replies unread or requests unanswered");
         drop.push_back(id);
       }
     }

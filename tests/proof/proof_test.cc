@@ -485,7 +485,7 @@ void ManyPeers(int size, double) {
     EXPECT_TRUE(!kPlainAllocator || round == 0 || resident - settled < (8L << 20))
         << resident - settled;
     // The flood alone once took over 300 MB and kept it.
-    EXPECT_TRUE(!kPlainAllocator || peak - before < (200L << 20)) << (peak - before);
+    EXPECT_TRUE(!kPlainAllocator || peak - before < (128L << 20)) << (peak - before);
     settled = resident;
   }
 }
