@@ -63,6 +63,12 @@ struct Site {
     if (out != nullptr) *out = o.out + o.err;
     return o.exitCode;
   }
+  // The daemon's own view of its cameras (state, last cause, retries), for a failure message.
+  std::string Cameras() const {
+    std::string out;
+    Kvrctl("--json cameras", &out);
+    return out;
+  }
   std::vector<Seg> Segments(bool closedOnly = true) const {
     std::vector<Seg> rows;
     Query(
@@ -242,7 +248,8 @@ TEST_F(KvrdCamerasTest, TwelveSegmentsLeaveNoHoleAndTheCatalogRebuildsEqual) {
   std::vector<Seg> before;
   {
     Kvrd kvrd(site);
-    ASSERT_TRUE(WaitFor([&] { return site.Segments().size() >= 12; }, 60s)) << kvrd.Log();
+    ASSERT_TRUE(WaitFor([&] { return site.Segments().size() >= 12; }, 60s))
+        << kvrd.Log() << site.Cameras();
     before = site.Segments();
     const std::string from = kvrd::IsoTime(before[3].start + 500);
     const std::string to = kvrd::IsoTime(before[6].start - 500);
@@ -297,7 +304,8 @@ TEST_F(KvrdCamerasTest, AKilledCameraLeavesOneGapOfItsOutage) {
   Site site;
   site.Write("camera = cam1 " + camera->url() + " segment=3s\n");
   Kvrd kvrd(site);
-  ASSERT_TRUE(WaitFor([&] { return site.Segments().size() >= 2; }, 30s)) << kvrd.Log();
+  ASSERT_TRUE(WaitFor([&] { return site.Segments().size() >= 2; }, 30s))
+      << kvrd.Log() << site.Cameras();
   const int64_t killed = kvrd::NowMs();
   camera.reset();
   std::this_thread::sleep_for(6s);

@@ -130,7 +130,8 @@ class HostRig {
     config.maxRecordNumber = maxRecords;
     config.volumes.resize(volumes.size());
     for (size_t i = 0; i < volumes.size(); ++i) {
-      Copy(config.volumes[i].volumeName, "V" + std::to_string(i));
+      // Not "V" + to_string(i): GCC 12 at -O3 warns of an overlap it imagines.
+      std::snprintf(config.volumes[i].volumeName, sizeof config.volumes[i].volumeName, "V%zu", i);
       Copy(config.volumes[i].volumePath, volumes[i]);
       config.volumes[i].volumeType = 1;
     }

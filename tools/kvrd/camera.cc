@@ -327,10 +327,15 @@ void Camera::Run() {
     gapToFix = 0;
   };
   auto lose = [&](const std::string& cause) {
-    if (outage) return;
-    outage = Outage{lastEndMs > 0 ? lastEndMs : NowMs(), cause};
     std::lock_guard<std::mutex> lock(mu_);
     status_.lastCause = cause;
+    // One line per outage: a retry that fails shows only in the camera's status.
+    if (outage) {
+      ++status_.retries;
+      return;
+    }
+    outage = Outage{lastEndMs > 0 ? lastEndMs : NowMs(), cause};
+    status_.retries = 0;
     Log(LOG_WARNING, "camera %s: %s; retrying with back-off (at most %lld s apart)",
         config_.name.c_str(), cause.c_str(), static_cast<long long>(kBackoffCapMs / 1000));
   };
@@ -345,8 +350,12 @@ void Camera::Run() {
         if (outage) {
           gapToFix =
               catalog_->AddGap({0, config_.name, outage->startMs, next.firstDataMs, outage->cause});
-          Log(LOG_NOTICE, "camera %s: recording again after %.1f s without footage",
-              config_.name.c_str(), (next.firstDataMs - outage->startMs) / 1000.0);
+          const Status status = GetStatus();
+          Log(LOG_NOTICE,
+              "camera %s: recording again after %.1f s without footage (%lld failed "
+              "retries, the last: %s)",
+              config_.name.c_str(), (next.firstDataMs - outage->startMs) / 1000.0,
+              static_cast<long long>(status.retries), status.lastCause.c_str());
           outage.reset();
         }
         contiguous = false;

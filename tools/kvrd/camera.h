@@ -37,7 +37,8 @@ class Camera {
   struct Status {
     std::string state;  // connecting, recording, retrying, stopped
     int64_t sinceMs = 0;
-    std::string lastCause;  // why the last outage began
+    std::string lastCause;  // why the last outage began, then why its last retry failed
+    int64_t retries = 0;    // failed attempts in the current outage
     int64_t segments = 0;   // closed since the daemon started
   };
 

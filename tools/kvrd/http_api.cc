@@ -178,7 +178,8 @@ void HttpApi::Cameras(evhttp_request* request) {
             ", \"segment_s\": " + std::to_string(camera->config().segmentMs / 1000) +
             ", \"retention_s\": " + std::to_string(camera->retentionMs() / 1000) +
             ", \"segments_closed\": " + std::to_string(status.segments) +
-            ", \"last_cause\": " + Json(status.lastCause) + "}";
+            ", \"last_cause\": " + Json(status.lastCause) +
+            ", \"retries\": " + std::to_string(status.retries) + "}";
     first = false;
     listed[camera->name()] = true;
   }
