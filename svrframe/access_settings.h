@@ -24,7 +24,8 @@
 #include <vector>
 
 struct CAccessSettings {
-  // Replies queued for one connection past which it is closed.
+  // Replies queued for one connection (or its requests not yet answered)
+  // past which it is closed.
   static constexpr int kDefaultMaxQueuedReplies = 4096;
 
   // IPv4 and IPv6 addresses, each listened on; empty: every interface.
