@@ -16,6 +16,7 @@
 namespace {
 
 using kvr::CopyField;
+using kvr::api::CKVRSvrManage;
 
 constexpr int kPause = 1;
 constexpr int kResume = 2;

@@ -13,6 +13,8 @@
 #include "svrframe/referable.h"
 #include "svrframe/text_field.h"
 
+namespace kvr::api {
+
 #ifndef KVR_ROUTING_DIR
 #define KVR_ROUTING_DIR "/usr/local/share/kvr"
 #endif
@@ -67,6 +69,7 @@ int CKVRSvrManage::Start() {
     if (result != 0) return result;
   }
   if (started_.load()) return kAlreadyStarted;
+  platform::RaiseOpenFileLimit();
   // The access settings are read at every start, so a host that changed the
   // routing file between a stop and a start gets the new ones.
   auto access = std::make_shared<CAccessSettings>();
@@ -109,7 +112,14 @@ int CKVRSvrManage::ControlRecord(const char* recordFileUrl, int ctrlInfo) {
   CReferPtr<CRecordMediaControl> request(CRecordMediaControl::Create());
   if (!kvr::CopyField(request->recordFileUrl, recordFileUrl)) return -1;
   request->ctrlInfo = ctrlInfo;
-  return funMdl->HandleRecRealMediaControl(request.get());
+  const int status = funMdl->HandleRecRealMediaControl(request.get());
+  if (status != 0 || (ctrlInfo != 0 && ctrlInfo != kControlStop)) return status;
+  constexpr uint32_t kPollMs = 1;
+  for (uint32_t waited = 0; data_.FindTask(recordFileUrl) != nullptr && waited < kStopTakenWaitMs;
+       waited += kPollMs) {
+    platform::SleepMs(kPollMs);
+  }
+  return status;
 }
 
 int CKVRSvrManage::Stop() {
@@ -135,7 +145,8 @@ void CKVRSvrManage::WaitForRecordFiles() {
   CProactor* proactor = data_.GetProactor();
   if (proactor == nullptr) return;
   constexpr uint32_t kPollMs = 10;
-  for (uint32_t waited = 0; proactor->GetChannelCount() > 0 && waited < kFileCloseWaitMs;
+  for (uint32_t waited = 0; (proactor->GetChannelCount() > 0 || proactor->GetJobsInFlight() > 0) &&
+                            waited < kFileCloseWaitMs;
        waited += kPollMs) {
     platform::SleepMs(kPollMs);
   }
@@ -160,3 +171,5 @@ int CKVRSvrManage::Clean() {
   initialised_ = false;
   return 0;
 }
+
+}  // namespace kvr::api

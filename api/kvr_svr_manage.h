@@ -24,6 +24,8 @@
 
 class CKVRCmdDealMdl;
 
+namespace kvr::api {
+
 class CKVRSvrManage : public SvrFrame::CSvrManage {
  public:
   // Start's failures besides those of the set-up.
@@ -45,6 +47,9 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   // take their last bytes and close: a host that leaves right after Stop
   // (a daemon on SIGTERM) must not lose what a slow disk still had queued.
   static constexpr uint32_t kFileCloseWaitMs = 10000;
+  // Longest wait of a host's stop for its record's writer to take the stop
+  // (last media written, file closed) and the task to leave the tables.
+  static constexpr uint32_t kStopTakenWaitMs = 2000;
 
   static CKVRSvrManage* GetInstance();
 
@@ -62,7 +67,9 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
 
   // Pause (1), resume (2) or stop (3) a record through the storage function
   // module, as the exports do. Its status; -1 when not started or the name
-  // is missing or too long.
+  // is missing or too long. A stop (0 or 3) returns once the record has left
+  // the task table (or kStopTakenWaitMs has passed): on the host's thread,
+  // so that a delete or a new start of the name right after it finds no task.
   int ControlRecord(const char* recordFileUrl, int ctrlInfo);
 
   bool IsStarted() const { return started_.load(); }
@@ -114,5 +121,7 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   std::atomic<CKVRCmdDealMdl*> cmdDeal_{nullptr};
   std::atomic<CKVRStoreFunMdl*> funMdl_{nullptr};  // owned
 };
+
+}  // namespace kvr::api
 
 #endif  // KVR_API_KVR_SVR_MANAGE_H_

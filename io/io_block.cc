@@ -6,8 +6,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
+
+#include "platform/mutex.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ class PieceStore {
  public:
   char* Take() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      platform::MutexLock lock(mu_);
       if (!spare_.empty()) {
         char* piece = spare_.back();  // the most recently used is the warmest
         spare_.pop_back();
@@ -31,7 +32,7 @@ class PieceStore {
 
   void Give(char* piece) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      platform::MutexLock lock(mu_);
       if (spare_.size() < CIoBlock::kMaxSparePieces) {
         spare_.push_back(piece);
         return;
@@ -41,13 +42,13 @@ class PieceStore {
   }
 
   size_t Spare() {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     return spare_.size();
   }
 
  private:
-  std::mutex mu_;
-  std::vector<char*> spare_;  // guarded by mu_
+  platform::Mutex mu_;
+  std::vector<char*> spare_ GUARDED_BY(mu_);
 };
 
 PieceStore& Store() {

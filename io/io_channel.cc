@@ -38,34 +38,34 @@ int64_t CIoChannel::ReadIn(CIoBlock*, int, int* error) {
 }
 
 int CIoChannel::GetError() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return error_;
 }
 
 bool CIoChannel::IsClosePosted() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return closePosted_;
 }
 
 size_t CIoChannel::HeldBytes() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return held_;
 }
 
 void CIoChannel::SetWriteThrottle(WriteThrottle throttle) {
   auto shared = throttle ? std::make_shared<const WriteThrottle>(std::move(throttle)) : nullptr;
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   throttle_ = std::move(shared);
 }
 
 void CIoChannel::SetFailureHook(FailureHook hook) {
   auto shared = hook ? std::make_shared<const FailureHook>(std::move(hook)) : nullptr;
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   failureHook_ = std::move(shared);
 }
 
 uint32_t CIoChannel::StalledMs() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   if (!writeInProgress_) return 0;
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - turnSince_).count();
@@ -75,7 +75,7 @@ uint32_t CIoChannel::StalledMs() const {
 void CIoChannel::Fail(int error) {
   std::shared_ptr<const FailureHook> hook;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     if (error_ != 0) return;
     error_ = error;
     hook = failureHook_;
@@ -100,7 +100,7 @@ void CIoChannel::ArmLocked() {
 }
 
 std::unique_ptr<CIoMessage> CIoChannel::OnDeadline(Clock::time_point now, Clock::time_point* next) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   // A channel with a turn out carries on from its completion.
   if (writeInProgress_ || closePosted_ || error_ != 0) return nullptr;
   const auto kSyncInterval = SyncInterval();
@@ -125,7 +125,7 @@ std::unique_ptr<CIoMessage> CIoChannel::OnDeadline(Clock::time_point now, Clock:
 int CIoChannel::Flush() {
   std::unique_ptr<CIoMessage> message;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     if (closePosted_ || error_ != 0 || current_ == nullptr || current_->size() == 0) return 0;
     writeQueue_.push_back(std::move(current_));
     message = TakeTurnLocked();
@@ -187,7 +187,7 @@ std::unique_ptr<CIoMessage> CIoChannel::CloseMessageLocked() {
 int CIoChannel::PostNextWrite() {
   std::unique_ptr<CIoMessage> message;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     message = TakeTurnLocked();
   }
   Post(std::move(message));
@@ -197,7 +197,7 @@ int CIoChannel::PostNextWrite() {
 int CIoChannel::Close() {
   std::unique_ptr<CIoMessage> message;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     closing_.store(true, std::memory_order_release);
     message = TakeTurnLocked();
   }
@@ -212,7 +212,7 @@ int CIoChannel::Write(const void* data, int length) {
   size_t held = 0;
   bool dropped = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     if (error_ != 0) return -1;
     if (closePosted_) return 0;
     if (budget_ != nullptr && (held_ + n > budget_->ChannelLimit() || !budget_->TryCharge(n))) {
@@ -229,7 +229,7 @@ int CIoChannel::Write(const void* data, int length) {
     } else {
       const auto now = Clock::now();
       bool began = false;
-      const bool fits = [&] {
+      const bool fits = [&]() REQUIRES(mu_) {
         try {
           if (current_ == nullptr) current_ = std::make_unique<CIoBlock>();
         } catch (const std::bad_alloc&) {
@@ -267,7 +267,7 @@ int CIoChannel::Read(void* destination, int length) {
   if (length <= 0) return -1;
   std::unique_ptr<CIoMessage> message;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     if (closePosted_) return 0;
     if (readPending_) return 1;
     try {
@@ -287,7 +287,7 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
   const size_t size = message->block()->size();
   std::shared_ptr<const WriteThrottle> throttle;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     throttle = throttle_;
   }
   if (throttle != nullptr) (*throttle)(size);
@@ -305,7 +305,7 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
 
   std::unique_ptr<CIoMessage> next;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     ReleaseLocked(size);
     turnSince_ = Clock::now();
     if (error == 0 && !unsynced_ && SyncInterval().count() > 0) {
@@ -322,7 +322,7 @@ void CIoChannel::CarryOutSync() {
   if (error != 0) Fail(error);
   std::unique_ptr<CIoMessage> next;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     // Bytes written before this sync are durable; none were written during it.
     if (error == 0) unsynced_ = false;
     turnSince_ = Clock::now();
@@ -333,7 +333,7 @@ void CIoChannel::CarryOutSync() {
 
 void CIoChannel::SyncBeforeClose() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     if (!unsynced_ || error_ != 0) return;
     unsynced_ = false;
   }
@@ -354,7 +354,7 @@ void CIoChannel::CarryOutRead(CIoMessage_Read* message) {
 
   std::unique_ptr<CIoMessage> close;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     readPending_ = false;
     close = CloseMessageLocked();
   }

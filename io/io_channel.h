@@ -39,12 +39,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "io/channel_id.h"
 #include "io/io_block.h"
 #include "io/io_budget.h"
 #include "io/io_message.h"
+#include "platform/mutex.h"
 
 class CIoLane;
 class CProactorCore;
@@ -150,18 +150,18 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   // The following need mu_ held. TakeTurnLocked claims the one outstanding
   // message for the caller and returns what to post (null: nothing);
   // NextMessageLocked is for the holder of that turn.
-  std::unique_ptr<CIoMessage> TakeTurnLocked();
-  std::unique_ptr<CIoMessage> NextMessageLocked();
-  std::unique_ptr<CIoMessage> CloseMessageLocked();
+  std::unique_ptr<CIoMessage> TakeTurnLocked() REQUIRES(mu_);
+  std::unique_ptr<CIoMessage> NextMessageLocked() REQUIRES(mu_);
+  std::unique_ptr<CIoMessage> CloseMessageLocked() REQUIRES(mu_);
   // The proactor's sync interval; 0 turns syncing off.
   std::chrono::milliseconds SyncInterval() const;
   // Asks the lane for a sweep when the part-filled block or unsynced bytes come due.
-  void ArmLocked();
+  void ArmLocked() REQUIRES(mu_);
   // Keeps the first failure and tells the monitor and the failure hook.
-  void Fail(int error);
+  void Fail(int error) EXCLUDES(mu_);
   void Post(std::unique_ptr<CIoMessage> message);
   // Gives back what `bytes` of held data cost; needs mu_ held.
-  void ReleaseLocked(size_t bytes);
+  void ReleaseLocked(size_t bytes) REQUIRES(mu_);
 
   // Set once when adopted, before the channel is shared.
   CProactorCore* core_ = nullptr;
@@ -173,21 +173,23 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   // Guarded by the core's hook lock.
   bool detached_ = false;
 
-  mutable std::mutex mu_;
-  std::unique_ptr<CIoBlock> current_;                   // being filled by Write
-  std::chrono::steady_clock::time_point currentSince_;  // current_'s first byte
-  std::deque<std::unique_ptr<CIoBlock>> writeQueue_;    // full, waiting for their turn
+  mutable platform::Mutex mu_;
+  std::unique_ptr<CIoBlock> current_ GUARDED_BY(mu_);                   // being filled by Write
+  std::chrono::steady_clock::time_point currentSince_ GUARDED_BY(mu_);  // current_'s first byte
+  // Full blocks waiting for their turn.
+  std::deque<std::unique_ptr<CIoBlock>> writeQueue_ GUARDED_BY(mu_);
   std::atomic<bool> closing_{false};
-  bool writeInProgress_ = false;  // a write message of this channel is out
-  bool readPending_ = false;      // a read message of this channel is out
-  bool closePosted_ = false;
-  int error_ = 0;
-  size_t held_ = 0;  // charged to budget_
-  std::shared_ptr<const WriteThrottle> throttle_;
-  std::shared_ptr<const FailureHook> failureHook_;
-  bool unsynced_ = false;  // bytes written since the last sync
-  std::chrono::steady_clock::time_point unsyncedSince_;
-  std::chrono::steady_clock::time_point turnSince_;  // the turn began or last moved on
+  bool writeInProgress_ GUARDED_BY(mu_) = false;  // a write message of this channel is out
+  bool readPending_ GUARDED_BY(mu_) = false;      // a read message of this channel is out
+  bool closePosted_ GUARDED_BY(mu_) = false;
+  int error_ GUARDED_BY(mu_) = 0;
+  size_t held_ GUARDED_BY(mu_) = 0;  // charged to budget_
+  std::shared_ptr<const WriteThrottle> throttle_ GUARDED_BY(mu_);
+  std::shared_ptr<const FailureHook> failureHook_ GUARDED_BY(mu_);
+  bool unsynced_ GUARDED_BY(mu_) = false;  // bytes written since the last sync
+  std::chrono::steady_clock::time_point unsyncedSince_ GUARDED_BY(mu_);
+  // The turn began or last moved on.
+  std::chrono::steady_clock::time_point turnSince_ GUARDED_BY(mu_);
 };
 
 #endif  // KVR_IO_IO_CHANNEL_H_

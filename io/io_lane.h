@@ -8,8 +8,10 @@
 // the core may use its lane by plain pointer. The lane also keeps the one
 // deadline its channels have asked for (a part-filled block growing old, data
 // written but not yet made durable); a worker waits for a message or that
-// deadline, whichever comes first, and with neither it sleeps. Safe from any
-// thread; its lock comes after a channel's own lock.
+// deadline, whichever comes first, and with neither it sleeps. It keeps the
+// volume's space as last looked at, too: the looks run on its workers, so
+// a volume that hangs keeps its last figures and holds up no other. Safe
+// from any thread; its lock comes after a channel's own lock.
 #ifndef KVR_IO_IO_LANE_H_
 #define KVR_IO_IO_LANE_H_
 
@@ -19,11 +21,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "io/io_budget.h"
 #include "io/io_message.h"
+#include "platform/mutex.h"
 
 class CIoLane {
  public:
@@ -54,6 +56,20 @@ class CIoLane {
     bool sweep = false;                   // the deadline passed: this worker sweeps
     bool ended = false;                   // the crew ended: the worker leaves
   };
+  // The volume's space as the last look saw it. `looked` stays false until a
+  // look has answered; `known` is false when the file system could not say.
+  struct Space {
+    bool looked = false, known = false;
+    uint64_t total = 0, free = 0;
+  };
+  Space space() const;
+  // True when the caller is to post a look at the space: none answered within
+  // `maxAgeMs`, and none is waiting in the queue (or the waiting one is so old
+  // that it was dropped).
+  bool TakeSpaceLook(uint32_t maxAgeMs);
+  // A look's answer.
+  void SetSpace(bool known, uint64_t total, uint64_t free);
+
   // Waits for a message, the lane's deadline or the end of `crew` (read from
   // `current`, which EndCrew changes before it calls WakeAll).
   Work Wait(const std::atomic<uint64_t>& current, uint64_t crew);
@@ -64,13 +80,19 @@ class CIoLane {
   const std::string volume_;
   const std::shared_ptr<CIoBudget> budget_;
 
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::unique_ptr<CIoMessage>> queue_;     // guarded by mu_
-  Clock::time_point due_ = Clock::time_point::max();  // guarded by mu_
+  mutable platform::Mutex mu_;
+  std::condition_variable_any cv_;
+  std::deque<std::unique_ptr<CIoMessage>> queue_ GUARDED_BY(mu_);
+  Clock::time_point due_ GUARDED_BY(mu_) = Clock::time_point::max();
   // A copy of due_ read without the lock, so a channel asking for a later
   // deadline than the one set costs no lock.
   std::atomic<int64_t> dueTicks_{INT64_MAX};
+
+  mutable platform::Mutex spaceMu_;
+  Space space_ GUARDED_BY(spaceMu_);
+  Clock::time_point lookedAt_ GUARDED_BY(spaceMu_);
+  Clock::time_point lookPostedAt_ GUARDED_BY(spaceMu_);
+  bool lookPosted_ GUARDED_BY(spaceMu_) = false;
 };
 
 #endif  // KVR_IO_IO_LANE_H_

@@ -1,5 +1,5 @@
 // Requests on a lane's queue: read a block, write a block, make what was
-// written durable, close a channel.
+// written durable, close a channel, run one of the volume's blocking calls.
 //
 // A channel makes a message and posts it; the queue owns it until a worker
 // pops it, and the worker destroys it after carrying it out. A message shares
@@ -8,7 +8,9 @@
 #ifndef KVR_IO_IO_MESSAGE_H_
 #define KVR_IO_IO_MESSAGE_H_
 
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "io/io_block.h"
 #include "platform/time.h"
@@ -17,7 +19,7 @@ class CIoChannel;
 
 class CIoMessage {
  public:
-  enum Type { kRead = 1, kWrite = 2, kCloseChannel = 3, kSync = 4 };
+  enum Type { kRead = 1, kWrite = 2, kCloseChannel = 3, kSync = 4, kJob = 5 };
 
   CIoMessage(int type, std::shared_ptr<CIoChannel> channel);
   virtual ~CIoMessage() = default;
@@ -79,6 +81,27 @@ class CIoMessage_CloseChannel : public CIoMessage {
       : CIoMessage(kCloseChannel, std::move(channel)) {}
 
   int flag() const { return 0; }
+};
+
+// A blocking call of the lane's volume that is no channel's (opening a file,
+// asking for the volume's space). The job is called exactly once: with true
+// by the worker that carries it out, or with false when the message is
+// dropped unrun (a stopping proactor drops what is queued).
+class CIoMessage_Job : public CIoMessage {
+ public:
+  explicit CIoMessage_Job(std::function<void(bool carriedOut)> job)
+      : CIoMessage(kJob, nullptr), job_(std::move(job)) {}
+  ~CIoMessage_Job() override {
+    if (job_) job_(false);
+  }
+  void CarryOut() {
+    auto job = std::move(job_);
+    job_ = nullptr;
+    if (job) job(true);
+  }
+
+ private:
+  std::function<void(bool)> job_;
 };
 
 #endif  // KVR_IO_IO_MESSAGE_H_

@@ -33,6 +33,10 @@ int CIoWorkThread::Run() {
 }
 
 void CIoWorkThread::Handle(CProactorCore* core, std::unique_ptr<CIoMessage> message) {
+  if (message->type() == CIoMessage::kJob) {
+    static_cast<CIoMessage_Job*>(message.get())->CarryOut();
+    return;
+  }
   CIoChannel* channel = message->channel();
   if (channel == nullptr) return;
   switch (message->type()) {

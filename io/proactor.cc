@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <new>
+#include <string>
 
 #include "io/file_channel.h"
 #include "io/proactor_core.h"
 #include "platform/debug_log.h"
+#include "platform/disk.h"
 
 namespace {
 
@@ -71,7 +73,7 @@ int CProactor::Stop() {
   platform::MutexLock lock(runMu_);
   if (!started_) return 0;
   {
-    auto table = core_->LockTable();
+    platform::ReaderLock table(core_->TableMutex());
     core_->ForEachLocked([](CIoChannel* channel) {
       if (!channel->IsClosing()) channel->Close();
     });
@@ -107,7 +109,7 @@ ChannelId CProactor::OpenFile(const char* fileName, int mode, const char* volume
 
 template <typename R, typename F>
 R CProactor::WithChannel(ChannelId id, R missing, F&& f) {
-  auto lock = core_->LockTable();
+  platform::ReaderLock lock(core_->TableMutex());
   CIoChannel* channel = core_->FindLocked(id);
   return channel != nullptr ? f(channel) : missing;
 }
@@ -197,4 +199,48 @@ std::unique_ptr<CIoMessage> CProactor::PopMessage() { return core_->PopMessage()
 
 ChannelId CProactor::AddChannel(std::unique_ptr<CIoChannel> channel) {
   return core_->AddChannel(std::move(channel));
+}
+
+bool CProactor::RunOnLane(const char* volume, std::function<void(bool)> job) {
+  if (!job || !started_.load()) return false;
+  jobsInFlight_->fetch_add(1);
+  auto counted = [jobs = jobsInFlight_, job = std::move(job)](bool carriedOut) {
+    job(carriedOut);
+    jobs->fetch_sub(1);
+  };
+  std::unique_ptr<CIoMessage> message;
+  try {
+    message = std::make_unique<CIoMessage_Job>(std::move(counted));
+  } catch (const std::bad_alloc&) {
+    jobsInFlight_->fetch_sub(1);
+    return false;
+  }
+  core_->LaneFor(volume != nullptr ? volume : std::string())->Post(std::move(message));
+  return true;
+}
+
+size_t CProactor::GetJobsInFlight() const { return jobsInFlight_->load(); }
+
+CProactor::VolumeSpace CProactor::GetVolumeSpace(const char* volume, uint32_t maxAgeMs) {
+  const std::string root = volume != nullptr ? volume : std::string();
+  CIoLane* lane = core_->LaneFor(root);
+  if (started_.load() && lane->TakeSpaceLook(maxAgeMs)) {
+    // The lane lives as long as the core, which its workers hold, even when a
+    // worker stuck on a hung volume outlives the proactor.
+    RunOnLane(root.c_str(), [lane, root](bool carriedOut) {
+      if (!carriedOut) return;
+      platform::DiskSpace space;
+      const bool known = platform::GetDiskSpace(root, &space);
+      lane->SetSpace(known, space.total_bytes, space.free_bytes);
+    });
+  }
+  const CIoLane::Space space = lane->space();
+  return VolumeSpace{space.looked, space.known, space.total, space.free};
+}
+
+void CProactor::RefreshVolumeSpace(const char* volume) {
+  const std::string root = volume != nullptr ? volume : std::string();
+  platform::DiskSpace space;
+  const bool known = platform::GetDiskSpace(root, &space);
+  core_->LaneFor(root)->SetSpace(known, space.total_bytes, space.free_bytes);
 }

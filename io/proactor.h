@@ -48,8 +48,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 
 #include "io/buffer_pool.h"
 #include "io/channel_id.h"
@@ -117,6 +117,27 @@ class CProactor {
   // See CIoChannel::StalledMs; 0 when unknown.
   uint32_t GetStalledMs(ChannelId id);
 
+  // Runs `job(true)` on a worker of `volume`'s lane, after what was queued
+  // there before it: a volume's blocking calls (opening a record file) then
+  // hold up that volume alone. A job that is dropped unrun (the proactor
+  // stops first) is called with false instead. False, and the job is not
+  // called, while the proactor is not running.
+  bool RunOnLane(const char* volume, std::function<void(bool carriedOut)> job);
+  // Jobs handed to RunOnLane that have not yet been called.
+  size_t GetJobsInFlight() const;
+  // The space of `volume` (a folder on it, which also names its lane) as its
+  // lane last looked, without waiting: when that look is older than
+  // `maxAgeMs` a new one is queued on the lane. `looked` is false until a look
+  // has answered.
+  struct VolumeSpace {
+    bool looked = false, known = false;
+    uint64_t totalBytes = 0, freeBytes = 0;
+  };
+  VolumeSpace GetVolumeSpace(const char* volume, uint32_t maxAgeMs);
+  // Looks at the space of `volume` now, on the calling thread: for a job on
+  // that volume's own lane, which may block on it.
+  void RefreshVolumeSpace(const char* volume);
+
   // Bounds on the bytes taken by Write and not yet written: per channel and in
   // all. False, and nothing changes, for a bound of 0.
   bool SetMemoryBounds(size_t perChannel, size_t total);
@@ -155,6 +176,8 @@ class CProactor {
   R WithChannel(ChannelId id, R missing, F&& f);
 
   const std::shared_ptr<CProactorCore> core_;
+  const std::shared_ptr<std::atomic<size_t>> jobsInFlight_ =
+      std::make_shared<std::atomic<size_t>>(0);
   std::atomic<int> threadCount_;
 
   // Serialises Start and Stop. Stop holds it while it waits, so the queries

@@ -23,7 +23,7 @@ CProactorCore::CProactorCore() : monitor_(&defaultMonitor_) {
 CProactorCore::~CProactorCore() = default;
 
 bool CProactorCore::SetMemoryBounds(size_t perChannel, size_t total) {
-  std::lock_guard<std::mutex> lock(lanesMu_);
+  platform::MutexLock lock(lanesMu_);
   if (!budget_->SetLimits(perChannel, total)) return false;
   ShareBoundLocked();
   return true;
@@ -42,7 +42,7 @@ void CProactorCore::ShareBoundLocked() {
 }
 
 CIoLane* CProactorCore::LaneFor(const std::string& volume) {
-  std::lock_guard<std::mutex> lock(lanesMu_);
+  platform::MutexLock lock(lanesMu_);
   auto it = lanes_.find(volume);
   if (it != lanes_.end()) return it->second.get();
   std::unique_ptr<CIoLane> made;
@@ -65,14 +65,14 @@ int CProactorCore::PostMessage(std::unique_ptr<CIoMessage> message) {
 std::unique_ptr<CIoMessage> CProactorCore::PopMessage() { return defaultLane_->Pop(); }
 
 size_t CProactorCore::QueuedMessages() const {
-  std::lock_guard<std::mutex> lock(lanesMu_);
+  platform::MutexLock lock(lanesMu_);
   size_t queued = 0;
   for (const auto& entry : lanes_) queued += entry.second->Queued();
   return queued;
 }
 
 size_t CProactorCore::LaneCount() const {
-  std::lock_guard<std::mutex> lock(lanesMu_);
+  platform::MutexLock lock(lanesMu_);
   return lanes_.size();
 }
 
@@ -81,7 +81,7 @@ void CProactorCore::Sweep(CIoLane* lane) {
   auto next = CIoLane::Clock::time_point::max();
   std::vector<std::unique_ptr<CIoMessage>> due;
   {
-    auto table = LockTable();
+    platform::ReaderLock table(tableMu_);
     for (const auto& entry : table_) {
       CIoChannel* channel = entry.second.get();
       if (channel->lane_ != lane) continue;
@@ -102,7 +102,7 @@ int CProactorCore::LaunchLocked(CIoLane* lane, int count) {
 }
 
 int CProactorCore::BeginCrew(int perLane) {
-  std::lock_guard<std::mutex> lock(lanesMu_);
+  platform::MutexLock lock(lanesMu_);
   crew_.fetch_add(1);
   perLane_ = perLane;
   crewRunning_ = true;
@@ -112,41 +112,49 @@ int CProactorCore::BeginCrew(int perLane) {
 }
 
 void CProactorCore::EndCrew() {
-  std::lock_guard<std::mutex> lock(lanesMu_);
+  platform::MutexLock lock(lanesMu_);
   crew_.fetch_add(1);
   crewRunning_ = false;
   for (const auto& entry : lanes_) entry.second->WakeAll();
 }
 
 void CProactorCore::WorkerArrived() {
-  std::lock_guard<std::mutex> lock(idleMu_);
+  platform::MutexLock lock(idleMu_);
   ++liveWorkers_;
 }
 
 void CProactorCore::WorkerLeft() {
   {
-    std::lock_guard<std::mutex> lock(idleMu_);
+    platform::MutexLock lock(idleMu_);
     --liveWorkers_;
   }
   idleCv_.notify_all();
 }
 
 size_t CProactorCore::LiveWorkers() const {
-  std::lock_guard<std::mutex> lock(idleMu_);
+  platform::MutexLock lock(idleMu_);
   return liveWorkers_;
 }
 
 bool CProactorCore::WaitForWorkers(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(idleMu_);
-  return idleCv_.wait_until(lock, deadline, [this] { return liveWorkers_ == 0; });
+  platform::MutexLock lock(idleMu_);
+  while (liveWorkers_ != 0) {
+    if (idleCv_.wait_until(idleMu_, deadline) == std::cv_status::timeout) return liveWorkers_ == 0;
+  }
+  return true;
 }
 
 bool CProactorCore::WaitUntilIdle(std::chrono::steady_clock::time_point deadline) {
   // An empty queue alone does not mean the work is done: a worker may hold a
   // channel's write with more blocks behind it. The channels were told to
   // close, so the work is done when the last one has been removed.
-  std::unique_lock<std::mutex> lock(idleMu_);
-  return idleCv_.wait_until(lock, deadline, [this] { return channelCount_.load() == 0; });
+  platform::MutexLock lock(idleMu_);
+  while (channelCount_.load() != 0) {
+    if (idleCv_.wait_until(idleMu_, deadline) == std::cv_status::timeout) {
+      return channelCount_.load() == 0;
+    }
+  }
+  return true;
 }
 
 CIoChannel* CProactorCore::FindLocked(ChannelId id) const {
@@ -155,14 +163,14 @@ CIoChannel* CProactorCore::FindLocked(ChannelId id) const {
 }
 
 size_t CProactorCore::ChannelCount() const {
-  std::shared_lock<std::shared_mutex> lock(tableMu_);
+  platform::ReaderLock lock(tableMu_);
   return table_.size();
 }
 
 ChannelId CProactorCore::AddChannel(std::unique_ptr<CIoChannel> channel, CIoLane* lane) {
   if (channel == nullptr) return kNoChannel;
   if (lane == nullptr) lane = defaultLane_;
-  std::unique_lock<std::shared_mutex> lock(tableMu_);
+  platform::WriterLock lock(tableMu_);
   // Positive ids only, so neither 0 nor -1 ever comes out; after the counter
   // wraps, ids still in the table are stepped over.
   ChannelId id;
@@ -189,10 +197,10 @@ void CProactorCore::RemoveChannel(std::shared_ptr<CIoChannel> channel) {
   {
     // Held from the removal through the report, so that Retire either finds
     // the channel in the table or waits until the monitor has heard of it.
-    std::shared_lock<std::shared_mutex> hooks(hooksMu_);
+    platform::ReaderLock hooks(hooksMu_);
     bool removed = false;
     {
-      std::unique_lock<std::shared_mutex> lock(tableMu_);
+      platform::WriterLock lock(tableMu_);
       auto it = table_.find(id);
       if (it != table_.end() && it->second == channel) {
         table_.erase(it);
@@ -205,7 +213,7 @@ void CProactorCore::RemoveChannel(std::shared_ptr<CIoChannel> channel) {
   }
   {
     // Taken so that a waiter between its check and its wait still hears this.
-    std::lock_guard<std::mutex> lock(idleMu_);
+    platform::MutexLock lock(idleMu_);
   }
   idleCv_.notify_all();
 }
@@ -213,18 +221,18 @@ void CProactorCore::RemoveChannel(std::shared_ptr<CIoChannel> channel) {
 void CProactorCore::Retire() {
   std::map<ChannelId, std::shared_ptr<CIoChannel>> left;
   {
-    std::unique_lock<std::shared_mutex> hooks(hooksMu_);
-    std::unique_lock<std::shared_mutex> lock(tableMu_);
+    platform::WriterLock hooks(hooksMu_);
+    platform::WriterLock lock(tableMu_);
     left.swap(table_);
     channelCount_.store(0);
     for (auto& entry : left) entry.second->detached_ = true;
   }
   std::vector<std::deque<std::unique_ptr<CIoMessage>>> dropped;
   {
-    std::lock_guard<std::mutex> lock(lanesMu_);
+    platform::MutexLock lock(lanesMu_);
     for (const auto& entry : lanes_) dropped.push_back(entry.second->TakeAll());
   }
-  { std::lock_guard<std::mutex> lock(idleMu_); }
+  { platform::MutexLock lock(idleMu_); }
   idleCv_.notify_all();
   dropped.clear();
   // The table's references go last: a channel nobody else holds closes its

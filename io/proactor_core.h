@@ -26,8 +26,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 
 #include "io/channel_id.h"
@@ -36,6 +34,7 @@
 #include "io/io_lane.h"
 #include "io/io_message.h"
 #include "io/io_monitor.h"
+#include "platform/mutex.h"
 
 class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
  public:
@@ -56,7 +55,7 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
   // Runs `hook` on the monitor unless `channel` has been detached by Retire.
   template <typename Hook>
   void Notify(const CIoChannel* channel, Hook&& hook) {
-    std::shared_lock<std::shared_mutex> lock(hooksMu_);
+    platform::ReaderLock lock(hooksMu_);
     if (!channel->detached_) hook(GetMonitor());
   }
 
@@ -93,14 +92,12 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
 
   // --- The table. Callers reach a channel under the shared side of the
   // table lock so that it is not taken out from under them. ---
-  std::shared_lock<std::shared_mutex> LockTable() const {
-    return std::shared_lock<std::shared_mutex>(tableMu_);
-  }
-  // Needs LockTable held. Finds without inserting; null when unknown.
-  CIoChannel* FindLocked(ChannelId id) const;
-  // Calls `f` on every channel; needs LockTable held.
+  platform::SharedMutex& TableMutex() const RETURN_CAPABILITY(tableMu_) { return tableMu_; }
+  // Finds without inserting; null when unknown.
+  CIoChannel* FindLocked(ChannelId id) const REQUIRES_SHARED(tableMu_);
+  // Calls `f` on every channel.
   template <typename F>
-  void ForEachLocked(F&& f) const {
+  void ForEachLocked(F&& f) const REQUIRES_SHARED(tableMu_) {
     for (const auto& entry : table_) f(entry.second.get());
   }
   // Enters the channel in the table, on `lane` (the default one when null).
@@ -119,29 +116,29 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
 
  private:
   // Starts `count` workers of the current crew on `lane`; returns the failures.
-  int LaunchLocked(CIoLane* lane, int count);
-  void ShareBoundLocked();
+  int LaunchLocked(CIoLane* lane, int count) REQUIRES(lanesMu_);
+  void ShareBoundLocked() REQUIRES(lanesMu_);
 
   std::atomic<IIoMonitor*> monitor_;
   std::atomic<uint32_t> syncIntervalMs_{CIoChannel::kSyncIntervalMs};
   const std::shared_ptr<CIoBudget> budget_ = std::make_shared<CIoBudget>();
   CDefaultMonitor defaultMonitor_;
-  mutable std::shared_mutex hooksMu_;  // see the comment at the top
+  mutable platform::SharedMutex hooksMu_;  // see the comment at the top
 
-  mutable std::mutex lanesMu_;
-  std::map<std::string, std::unique_ptr<CIoLane>> lanes_;  // guarded by lanesMu_
-  CIoLane* defaultLane_ = nullptr;                         // set once by the constructor
-  int perLane_ = 0;                // workers a lane gets while a crew runs; guarded by lanesMu_
-  bool crewRunning_ = false;       // guarded by lanesMu_
+  mutable platform::Mutex lanesMu_;
+  std::map<std::string, std::unique_ptr<CIoLane>> lanes_ GUARDED_BY(lanesMu_);
+  CIoLane* defaultLane_ = nullptr;        // set once by the constructor
+  int perLane_ GUARDED_BY(lanesMu_) = 0;  // workers a lane gets while a crew runs
+  bool crewRunning_ GUARDED_BY(lanesMu_) = false;
   std::atomic<uint64_t> crew_{0};  // changed under lanesMu_, then every lane is woken
 
-  mutable std::mutex idleMu_;
-  std::condition_variable idleCv_;  // a channel went, a worker left
-  size_t liveWorkers_ = 0;          // guarded by idleMu_
+  mutable platform::Mutex idleMu_;
+  std::condition_variable_any idleCv_;  // a channel went, a worker left
+  size_t liveWorkers_ GUARDED_BY(idleMu_) = 0;
 
-  mutable std::shared_mutex tableMu_;
-  std::map<ChannelId, std::shared_ptr<CIoChannel>> table_;  // guarded by tableMu_
-  ChannelId nextId_ = 1;                                    // guarded by tableMu_
+  mutable platform::SharedMutex tableMu_;
+  std::map<ChannelId, std::shared_ptr<CIoChannel>> table_ GUARDED_BY(tableMu_);
+  ChannelId nextId_ GUARDED_BY(tableMu_) = 1;
   std::atomic<size_t> channelCount_{0};  // table_.size(), read without the table lock
 };
 

@@ -86,7 +86,9 @@ void CKVRDvConCommMdl::Push(const void* data, int size) {
   if (unit == nullptr) return;
   SvrFrame::MessageRef ref(unit);
   unit->AddReplyTo(CSecureString(writer.c_str()));
-  // A full queue drops the chunk: the host is never made to wait.
+  unit->SetRefusalTally(GetRefusalTally());
+  // A full queue drops the chunk (counted in the record's status): the host
+  // is never made to wait.
   Send(ref, 0, SvrFrame::kDataClass);
 }
 

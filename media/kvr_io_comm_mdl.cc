@@ -9,7 +9,6 @@
 #include "media/record_path.h"
 #include "media/source_units.h"
 #include "platform/debug_log.h"
-#include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/time.h"
 #include "protocol/message/media_pdu.h"
@@ -23,10 +22,6 @@ using kvr::FieldText;
 
 // The proactor's open that creates (or replaces) a file for writing.
 constexpr int kProactorCreate = 1;
-
-// The writer's open modes: only writing is ever asked for.
-constexpr int kOpenRead = 1;
-constexpr int kOpenWrite = 2;
 
 TimeRecord LocalTimeRecord() { return ConvertTime<TimeRecord>(platform::GetLocalTime()); }
 
@@ -104,6 +99,27 @@ bool CKVRIOCommMdl::SetFilePath(const char* path) {
 void CKVRIOCommMdl::SetRecordUrl(const char* url) {
   platform::MutexLock lock(textMu_);
   recordUrl_ = url != nullptr ? url : "";
+  refusals_->SetName(recordUrl_);
+}
+
+void CKVRIOCommMdl::SetSourceName(const char* name) {
+  platform::MutexLock lock(textMu_);
+  sourceName_ = name != nullptr ? name : "";
+}
+
+void CKVRIOCommMdl::SetTeardown(std::function<void()> teardown) {
+  platform::MutexLock lock(textMu_);
+  teardown_ = std::move(teardown);
+}
+
+void CKVRIOCommMdl::RunTeardown() {
+  if (tornDown_.exchange(true)) return;
+  std::function<void()> teardown;
+  {
+    platform::MutexLock lock(textMu_);
+    teardown = teardown_;
+  }
+  if (teardown) teardown();
 }
 
 void CKVRIOCommMdl::SetRequester(const char* name) {
@@ -157,6 +173,7 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
     platform::MutexLock lock(textMu_);
     startTime_ = LocalTimeRecord();
     if (recordUrl_.empty()) recordUrl_ = url;
+    refusals_->SetName(recordUrl_);
   }
   startTick_.store(Ticks());
   state_.store(kStateRecording);
@@ -173,13 +190,11 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
     timeLimitMs_.store(kDefaultTimeLimitMs);
   }
   sourceType_.store(request.puType);
-  openMode_.store(kOpenWrite);
 
   // Without a file the channel stays closed and the first media unit ends
   // the record with a write error, which is how the host learns of it.
   std::string path;
   if (!kvr::media::MakeRecordPath(GetVolumeRoot().c_str(), url.c_str(), &path)) return;
-  if (platform::PathExists(path)) return;
 
   {
     platform::MutexLock lock(textMu_);
@@ -188,37 +203,81 @@ void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
     const CSecureString& origin = request.GetCommOrigin();
     if (!origin.IsEmpty()) requester_ = CutTo(origin.c_str(), kvr::media::kRecordPathWidth);
   }
-  OpenRecordFile(kOpenWrite);
+  OpenRecordFile();
   elapsedMs_.store(0);
 }
 
-void CKVRIOCommMdl::OpenRecordFile(int openMode) {
-  std::lock_guard<std::recursive_mutex> lock(fileMu_);
-  closed_.store(false);
+void CKVRIOCommMdl::OpenRecordFile() {
   CProactor* proactor = proactor_.load();
   const std::string path = GetFilePath();
-  // The record's folders and file are made beneath its volume: a link inside
-  // the volume never takes the footage (or a planted file) elsewhere. The
-  // volume also names the I/O lane, so a stalled disk stalls only its own.
-  const std::string volume = GetVolumeRoot();
-  std::string root;
-  kvr::media::MakeRecordPath(volume.c_str(), "", &root);
-  ChannelId channel = kNoChannel;
-  if (proactor != nullptr) {
-    if (openMode == kOpenWrite) {
-      channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str(), root.c_str());
-    } else if (openMode == kOpenRead) {
-      channel = proactor->OpenFile(path.c_str(), 0, volume.c_str(), root.c_str());
+  // The lane's key, the folder whose space is asked for and the one the
+  // record's folders and file are made beneath (a link inside the volume
+  // never takes the footage elsewhere): the volume root with its separators
+  // normalised, so that "D:\rec" is "D:/rec".
+  std::string volume;
+  if (!kvr::media::MakeRecordPath(GetVolumeRoot().c_str(), "", &volume)) volume.clear();
+  {
+    std::lock_guard<std::recursive_mutex> lock(fileMu_);
+    closed_.store(false);
+    ++opensInFlight_;
+  }
+  auto open = [link = link_, proactor, path, volume](bool carriedOut) {
+    ChannelId channel = kNoChannel;
+    if (carriedOut && proactor != nullptr) {
+      // The space first, on the volume's lane: the media kept while the file
+      // opens is judged by it.
+      proactor->RefreshVolumeSpace(volume.c_str());
+      if (!platform::PathExists(path))
+        channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str(), volume.c_str());
+    }
+    std::lock_guard<std::mutex> lock(link->mu);
+    if (link->writer != nullptr) {
+      link->writer->FileOpened(channel);
+    } else if (channel != kNoChannel) {
+      proactor->CloseChannel(channel);
+    }
+  };
+  // A proactor that does not run has no lane workers: the caller opens.
+  if (proactor == nullptr || !proactor->RunOnLane(volume.c_str(), open)) open(true);
+}
+
+void CKVRIOCommMdl::FileOpened(ChannelId channel) {
+  std::lock_guard<std::recursive_mutex> lock(fileMu_);
+  --opensInFlight_;
+  CProactor* proactor = proactor_.load();
+  const int state = state_.load();
+  if (channel == kNoChannel) {
+    // Without media waiting, the next payload finds no channel and fails the
+    // record then, as a start without a file always has.
+    const bool lost = !pending_.empty();
+    pending_.clear();
+    if ((state == kStateRecording || state == kStateResumed) && lost) {
+      platform::DebugOutput("写出错！\n");
+      FailWrite();
+    }
+    return;
+  }
+  std::shared_ptr<FailureLink> link = link_;
+  proactor->SetFailureHook(channel, [link](int) {
+    std::lock_guard<std::mutex> lock(link->mu);
+    if (link->writer != nullptr) link->writer->OnWriteFailed();
+  });
+  channelId_.store(channel);
+  if (!pending_.empty()) {
+    std::string kept;
+    kept.swap(pending_);
+    if (state != kStateFailed && !HasFreeSpace()) {
+      FailDiskFull();
+    } else {
+      WriteOut(kept.data(), static_cast<int>(kept.size()));
     }
   }
-  if (channel != kNoChannel) {
-    std::shared_ptr<FailureLink> link = link_;
-    proactor->SetFailureHook(channel, [link](int) {
-      std::lock_guard<std::mutex> lock(link->mu);
-      if (link->writer != nullptr) link->writer->OnWriteFailed();
-    });
+  // A stop or a failure taken while the file was opening: what came before
+  // it is in, the channel is not kept.
+  if (state_.load() == kStateStopped || state_.load() == kStateFailed) {
+    const ChannelId open = channelId_.exchange(kNoChannel);
+    if (open != kNoChannel) proactor->CloseChannel(open);
   }
-  channelId_.store(channel);
 }
 
 void CKVRIOCommMdl::OnWriteFailed() {
@@ -245,16 +304,13 @@ void CKVRIOCommMdl::CloseRecordFile() {
   std::lock_guard<std::recursive_mutex> lock(fileMu_);
   if (closed_.load()) return;
   closed_.store(true);
-  const int mode = openMode_.load();
   CProactor* proactor = proactor_.load();
   if (partialLength_ > 0 && proactor != nullptr) {
     proactor->Write(channelId_.load(), partial_, partialLength_);
   }
   partialLength_ = 0;
   const ChannelId channel = channelId_.exchange(kNoChannel);
-  if ((mode == kOpenRead || mode == kOpenWrite) && channel != kNoChannel && proactor != nullptr) {
-    proactor->CloseChannel(channel);
-  }
+  if (channel != kNoChannel && proactor != nullptr) proactor->CloseChannel(channel);
 }
 
 void CKVRIOCommMdl::StampEndTime() {
@@ -274,11 +330,26 @@ void CKVRIOCommMdl::SendEvent(int event) {
 }
 
 bool CKVRIOCommMdl::HasFreeSpace() {
-  platform::DiskSpace space;
-  const bool known = platform::GetDiskSpace(GetVolumeRoot(), &space);
-  totalBytes_.store(space.total_bytes);
-  freeBytes_.store(space.free_bytes);
-  return known && space.free_bytes > reservedBytes_.load();
+  CProactor* proactor = proactor_.load();
+  if (proactor == nullptr) return true;
+  std::string volume;
+  if (!kvr::media::MakeRecordPath(GetVolumeRoot().c_str(), "", &volume)) volume.clear();
+  const CProactor::VolumeSpace space = proactor->GetVolumeSpace(volume.c_str(), kSpaceRefreshMs);
+  // Until the volume's first look has answered nothing is known, and a
+  // record is not failed on a guess.
+  if (!space.looked) return true;
+  totalBytes_.store(space.totalBytes);
+  freeBytes_.store(space.freeBytes);
+  return space.known && space.freeBytes > reservedBytes_.load();
+}
+
+void CKVRIOCommMdl::FailDiskFull() {
+  if (limitEventSent_.exchange(true)) return;
+  platform::DebugOutput("磁盘满！\n");
+  StampEndTime();
+  CloseRecordFile();
+  state_.store(kStateFailed);
+  SendEvent(kEventDiskFull);
 }
 
 int CKVRIOCommMdl::WriteData(const char* data, int length) {
@@ -308,17 +379,21 @@ int CKVRIOCommMdl::WriteData(const char* data, int length) {
     partialLength_ = rest;
     return result;
   }
-  if (!limitEventSent_.exchange(true)) {
-    platform::DebugOutput("磁盘满！\n");
-    StampEndTime();
-    CloseRecordFile();
-    state_.store(kStateFailed);
-    SendEvent(kEventDiskFull);
-  }
+  FailDiskFull();
   return -1;
 }
 
 int CKVRIOCommMdl::WriteOut(const char* data, int length) {
+  if (opensInFlight_ > 0) {
+    // The file is still being opened on the volume's lane.
+    if (pending_.size() + static_cast<size_t>(length) > kPendingLimit) {
+      droppedBytes_.fetch_add(static_cast<uint64_t>(length));
+      droppedPayloads_.fetch_add(1);
+      return -1;
+    }
+    pending_.append(data, static_cast<size_t>(length));
+    return length;
+  }
   CProactor* proactor = proactor_.load();
   const ChannelId channel = channelId_.load();
   const int written = proactor != nullptr ? proactor->Write(channel, data, length) : -1;
@@ -387,43 +462,58 @@ void CKVRIOCommMdl::CheckLimits(uint64_t bytes) {
 
 void CKVRIOCommMdl::ControlRecord(const CRecordMediaControl& request) {
   const int requested = request.ctrlInfo;
+  bool allowed = false;
   {
     std::lock_guard<std::recursive_mutex> lock(fileMu_);
     const int current = state_.load();
     const bool recording = current == kStateRecording || current == kStateResumed;
-    const bool allowed =
+    allowed =
         (recording &&
          (requested == kStatePaused || requested == kStateStopped || requested == kStateFailed)) ||
         (current == kStatePaused && (requested == kStateStopped || requested == kStateResumed));
-    if (!allowed) return;
-    state_.store(requested);
-
-    // Stop and fail close the channel but not the writer: media arriving
-    // later is dropped by the state alone. A failed record (a lost stream) is
-    // closed at once too, so its file is complete as soon as the host hears
-    // of the failure rather than when the task is torn down. Pause keeps the
-    // channel and sends what it holds to the disk: a second channel on the
-    // same file would write its bytes beside the first one's queue, not after it.
-    CProactor* proactor = proactor_.load();
-    if (requested == kStateStopped || requested == kStateFailed) {
-      StampEndTime();
-      if (requested == kStateFailed) partialLength_ = 0;
-      if (partialLength_ > 0 && proactor != nullptr) {
-        proactor->Write(channelId_.load(), partial_, partialLength_);
+    if (allowed) {
+      state_.store(requested);
+      // Stop and fail close the channel but not the writer: media arriving
+      // later is dropped by the state alone. A failed record (a lost stream)
+      // is closed at once too, so its file is complete as soon as the host
+      // hears of the failure rather than when the task is torn down. Pause
+      // keeps the channel and sends what it holds to the disk: a second
+      // channel on the same file would write its bytes beside the first
+      // one's queue, not after it. While the file is still being opened its
+      // open takes what is kept and closes the channel behind it.
+      CProactor* proactor = proactor_.load();
+      if (requested == kStateStopped || requested == kStateFailed) {
+        StampEndTime();
+        if (requested == kStateFailed) partialLength_ = 0;
+        if (partialLength_ > 0 && opensInFlight_ > 0) {
+          pending_.append(partial_, static_cast<size_t>(partialLength_));
+        } else if (partialLength_ > 0 && proactor != nullptr) {
+          proactor->Write(channelId_.load(), partial_, partialLength_);
+        }
+        partialLength_ = 0;
+        const ChannelId channel = channelId_.exchange(kNoChannel);
+        if (channel != kNoChannel && proactor != nullptr) proactor->CloseChannel(channel);
+      } else if (requested == kStatePaused) {
+        StampEndTime();
+        if (proactor != nullptr) proactor->Flush(channelId_.load());
       }
-      partialLength_ = 0;
-      const ChannelId channel = channelId_.exchange(kNoChannel);
-      if (channel != kNoChannel && proactor != nullptr) proactor->CloseChannel(channel);
-    } else if (requested == kStatePaused) {
-      StampEndTime();
-      if (proactor != nullptr) proactor->Flush(channelId_.load());
     }
   }
   const CSecureString& origin = request.GetCommOrigin();
-  if (requested != kStateStopped || origin.IsEmpty()) return;
-  CRecordMediaControlAck* ack = CRecordMediaControlAck::Create(requested);
-  SvrFrame::MessageRef ref(ack);
-  CopyField(ack->recordFileUrl, request.recordFileUrl);
-  ack->AddReplyTo(origin);
-  Send(ref, 0, SvrFrame::kControlDataClass);
+  if (allowed && requested == kStateStopped && !origin.IsEmpty()) {
+    CRecordMediaControlAck* ack = CRecordMediaControlAck::Create(requested);
+    SvrFrame::MessageRef ref(ack);
+    CopyField(ack->recordFileUrl, request.recordFileUrl);
+    ack->AddReplyTo(origin);
+    Send(ref, 0, SvrFrame::kControlDataClass);
+  }
+  if (requested != kStateStopped && requested != kStateFailed) return;
+  std::string source;
+  {
+    platform::MutexLock lock(textMu_);
+    source = sourceName_;
+  }
+  // The source's own 0 fails the record and leaves it listed; a requester's
+  // 0 or 3 ends the task, whatever state the record had reached.
+  if (source.empty() || !(origin == source.c_str())) RunTeardown();
 }

@@ -20,6 +20,19 @@
 // never splits a packet. Pause sends the part-filled block to the disk and
 // keeps the file open, so resume goes on at the same place in the same order.
 //
+// The record file is opened on a worker of its volume's lane (with the
+// volume's first look at its free space before it), so that a disk that
+// stalls holds up the records of that volume only; media that arrives
+// meanwhile is kept, up to kPendingLimit, and written once the file is open.
+// The free space that decides "disk full" is the lane's last look, which the
+// lane refreshes at least once a second while the record writes.
+//
+// A stop or a failure ends the record; only a requester's stop (control 0 or
+// 3) ends the task: once the writer has taken it (last media written, file
+// closed, answer sent) it runs the teardown its maker gave it. The source's
+// own control 0 (a camera that could not be opened or was lost) fails the
+// record and leaves it listed.
+//
 // Ownership: the storage function module makes it, fills in the setters below
 // (volume root, reserved bytes, proactor, record URL, requester), registers it
 // with the command dealing module and enters it in the task table; the
@@ -37,6 +50,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +59,7 @@
 #include "platform/mutex.h"
 #include "protocol/message/zeta_text.h"
 #include "svrframe/comm_mdl.h"
+#include "svrframe/refusal_tally.h"
 
 class CProactor;
 class CQwMediaData;
@@ -83,6 +98,11 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   static constexpr uint32_t kVolumeGoneMs = 10'000;
   // The unit the file runtime is handed: an MPEG-TS packet.
   static constexpr int kPacketSize = 188;
+  // Most media bytes kept while the record file is being opened; more is
+  // dropped and counted like a payload the disk could not take.
+  static constexpr size_t kPendingLimit = 8u << 20;
+  // Longest age of the volume's free-space figures that a write relies on.
+  static constexpr uint32_t kSpaceRefreshMs = 1000;
 
   // The millisecond tick this writer's limits are measured with; null (the
   // default) is platform::TickCount. Set before the record starts.
@@ -118,6 +138,13 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   void SetRequester(const char* name);
   // False: the writer accepts media (the default for a new writer).
   void SetClosed(bool closed) { closed_.store(closed); }
+  // The module name of the record's source: its control 0 fails the record
+  // and leaves the task listed, where a requester's 0 or 3 ends the task.
+  void SetSourceName(const char* name);
+  // Run once, on the delivery thread, after the writer has taken a
+  // requester's control 0 or 3 (file closed, answer sent): takes the task
+  // out of the tables.
+  void SetTeardown(std::function<void()> teardown);
 
   // ---- Status queries, any thread ----
   int GetState() const { return state_.load(); }
@@ -132,6 +159,10 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   // part of the bytes received, not of the file.
   uint64_t GetDroppedPayloads() const { return droppedPayloads_.load(); }
   uint64_t GetDroppedBytes() const { return droppedBytes_.load(); }
+  // The record's messages that a full framework queue refused (media on its
+  // way here, mostly); the sources attach the tally to what they send.
+  const std::shared_ptr<SvrFrame::CRefusalTally>& GetRefusalTally() const { return refusals_; }
+  uint64_t GetRefusedMessages() const { return refusals_->Get(); }
   uint64_t GetSizeLimit() const { return sizeLimit_.load(); }
   uint32_t GetTimeLimitMs() const { return timeLimitMs_.load(); }
   int GetSourceType() const { return sourceType_.load(); }
@@ -158,7 +189,13 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   // The file runtime's report of a failed write (on its worker thread).
   void OnWriteFailed();
   bool HasFreeSpace();
-  void OpenRecordFile(int openMode);
+  // Ends a recording record with event 1, once.
+  void FailDiskFull();
+  // Has the volume's lane create the record file; media is kept meanwhile.
+  void OpenRecordFile();
+  // The open's outcome (kNoChannel: it failed), on the lane's worker.
+  void FileOpened(ChannelId channel);
+  void RunTeardown();
   void CloseRecordFile();
   void StampEndTime();
   void SendEvent(int event);
@@ -183,7 +220,6 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   std::atomic<uint64_t> sizeLimit_{kDefaultSizeLimit};
   std::atomic<uint32_t> timeLimitMs_{kDefaultTimeLimitMs};
   std::atomic<int> sourceType_{0};
-  std::atomic<int> openMode_{2};
   std::atomic<ChannelId> channelId_{kNoChannel};
   std::atomic<bool> closed_{false};
   std::atomic<int> state_{kStateMade};
@@ -199,12 +235,23 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   char partial_[kPacketSize] = {};
   int partialLength_ = 0;
   std::atomic<bool> writeErrorSent_{false};
-  // Lets the file runtime's failure report reach the writer while it lives.
+  // Lets the file runtime's failure report and the lane's open reach the
+  // writer while it lives; an open that finds it gone closes its file.
   struct FailureLink {
     std::mutex mu;
     CKVRIOCommMdl* writer = nullptr;  // guarded by mu; cleared by Destroy
   };
   const std::shared_ptr<FailureLink> link_ = std::make_shared<FailureLink>();
+
+  // Opens on the lane not yet answered; media meanwhile waits in pending_.
+  int opensInFlight_ = 0;  // guarded by fileMu_
+  std::string pending_;    // guarded by fileMu_
+
+  std::string sourceName_ GUARDED_BY(textMu_);
+  std::function<void()> teardown_ GUARDED_BY(textMu_);
+  std::atomic<bool> tornDown_{false};
+  const std::shared_ptr<SvrFrame::CRefusalTally> refusals_ =
+      std::make_shared<SvrFrame::CRefusalTally>();
 
   std::mutex mediaMu_;           // media handling
   std::recursive_mutex fileMu_;  // channel, closed flag, state changes by control

@@ -48,7 +48,18 @@ std::string DeviceUrl(const CRecordMedia& request) {
 
 CKVRRTSPCommMdl::CKVRRTSPCommMdl() : CKVRSourceMdl() { GetRuntimeInfo()->SetName(kTypeName); }
 
-CKVRRTSPCommMdl::~CKVRRTSPCommMdl() { CloseStream(); }
+CKVRRTSPCommMdl::~CKVRRTSPCommMdl() {
+  RequestClose();
+  std::thread opener, closer;
+  {
+    std::lock_guard<std::mutex> lock(streamMu_);
+    opener.swap(opener_);
+    closer.swap(closer_);
+  }
+  if (opener.joinable()) opener.join();
+  if (closer.joinable()) closer.join();
+  CloseStream();
+}
 
 bool CKVRRTSPCommMdl::SetupRemoteStreams() {
   static const bool ready = [] {
@@ -75,7 +86,7 @@ int CKVRRTSPCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
     // stream's start) but hold the stream back, so that the resumed part of
     // the file opens with a key frame rather than mid-picture-group.
     if (control->ctrlInfo == CKVRIOCommMdl::kStateStopped) {
-      CloseStream();
+      RequestClose();
     } else if (control->ctrlInfo == CKVRIOCommMdl::kStatePaused ||
                control->ctrlInfo == CKVRIOCommMdl::kStateResumed) {
       CRemoteStreamLib::Instance().HoldBack(stream_.load(),
@@ -95,31 +106,60 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
   if (readUrl.empty()) readUrl = DeviceUrl(request);
   TakeStartTexts(readUrl, request.GetCommOrigin());
 
+  std::lock_guard<std::mutex> lock(streamMu_);
+  if (closeAsked_) return 0;
+  opener_ = std::thread([this, readUrl, recordUrl] { OpenStream(readUrl, recordUrl); });
+  return 1;
+}
+
+void CKVRRTSPCommMdl::OpenStream(const std::string& readUrl, const std::string& recordUrl) {
   // Set up here rather than at service start so that a lost stream of the
   // very first record already raises its event.
   SetupRemoteStreams();
   uint32_t stream = 0;
+  if (!readUrl.empty()) {
+    stream = CRemoteStreamLib::Instance().OpenStream(readUrl.c_str(), &OnStreamData, this);
+  }
   bool lostEarly = false;
+  bool closeNow = false;
   {
     std::lock_guard<std::mutex> open(streamMu_);
-    if (!readUrl.empty()) {
-      stream = CRemoteStreamLib::Instance().OpenStream(readUrl.c_str(), &OnStreamData, this);
-      EarlyLosses& losses = Losses();
-      std::lock_guard<std::mutex> lock(losses.mu);
-      stream_.store(stream);
-      lostEarly = stream != 0 && losses.handles.erase(stream) != 0;
-    }
+    EarlyLosses& losses = Losses();
+    std::lock_guard<std::mutex> lock(losses.mu);
+    closeNow = closeAsked_;
+    if (!closeNow) stream_.store(stream);
+    lostEarly = stream != 0 && losses.handles.erase(stream) != 0;
+  }
+  if (closeNow) {
+    // Stopped while the camera was still being opened.
+    if (stream != 0) CRemoteStreamLib::Instance().CloseStream(stream);
+    kvr::media::SendStartAck(this, GetRequester(), recordUrl);
+    return;
   }
   if (stream == 0) {
     kvr::media::SendFailRecord(this, GetWriterName(), recordUrl);
     kvr::media::SendStartAck(this, GetRequester(), recordUrl);
-    return 0;
+    return;
   }
   // The start reply carries result 5 whether or not the stream opened: the
   // requester learns of a failure from the record's state, not from here.
   kvr::media::SendStartAck(this, GetRequester(), recordUrl);
   if (lostEarly) OnStreamLost();
-  return 1;
+}
+
+void CKVRRTSPCommMdl::RequestClose() {
+  std::lock_guard<std::mutex> lock(streamMu_);
+  if (closeAsked_) return;
+  closeAsked_ = true;
+  const uint32_t stream = stream_.exchange(0);
+  if (stream == 0) return;
+  // Closing joins the stream's reader: never on a thread that records share.
+  closer_ = std::thread([stream] {
+    CRemoteStreamLib::Instance().CloseStream(stream);
+    EarlyLosses& losses = Losses();
+    std::lock_guard<std::mutex> parked(losses.mu);
+    losses.handles.erase(stream);
+  });
 }
 
 void CKVRRTSPCommMdl::CloseStream() {
@@ -145,6 +185,8 @@ int CKVRRTSPCommMdl::OnStreamData(uint32_t stream, const uint8_t* data, uint32_t
   if (unit == nullptr) return 0;
   SvrFrame::MessageRef ref(unit);
   unit->AddReplyTo(CSecureString(writer.c_str()));
+  unit->SetRefusalTally(self->GetRefusalTally());
+  // A full queue refuses the unit; the framework counts it for the record.
   self->Send(ref, 0, SvrFrame::kDataClass);
   return 0;
 }

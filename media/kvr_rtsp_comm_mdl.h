@@ -10,11 +10,15 @@
 // raises event 5 to the writer, then control 0.
 //
 // Threads: OnMessage runs on the command dealing module's delivery threads
-// (the start blocks there until the stream is open or the open time-out
-// passes). The library's reader thread runs the data and disconnect
-// callbacks; they read only the writer name and record URL (under a small
-// lock) and send units. The stream is closed (reader joined) on a stop and in
-// Destroy, never inside a callback.
+// and returns at once: the open (up to the open time-out) runs on an opener
+// thread of the source's own, which then sends the outcome (control 0 to the
+// writer on failure, the start reply to the requester), and a stop's close
+// (which joins the reader) on a closer thread of its own. A stop that comes
+// while the open is still in progress is carried out by the opener as soon
+// as the open returns. Destroy joins both threads. The library's reader
+// thread runs the data and disconnect callbacks; they read only the writer
+// name and record URL (under a small lock) and send units. The stream is
+// never closed inside a callback.
 #ifndef KVR_MEDIA_KVR_RTSP_COMM_MDL_H_
 #define KVR_MEDIA_KVR_RTSP_COMM_MDL_H_
 
@@ -22,6 +26,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "media/kvr_source_mdl.h"
 
@@ -56,8 +61,14 @@ class CKVRRTSPCommMdl : public CKVRSourceMdl {
   uint32_t GetStreamHandle() const { return stream_.load(); }
 
  private:
-  // 1 when the stream is open, 0 when the record failed.
+  // Starts the opener; 0 when the record failed at once, else 1.
   int StartPull(const CRecordMedia& request);
+  // The opener's body: opens, then reports the outcome.
+  void OpenStream(const std::string& readUrl, const std::string& recordUrl);
+  // Hands an open stream to the closer thread; an open in progress closes
+  // its stream once it returns.
+  void RequestClose();
+  // Closes the stream on the calling thread (Destroy's last resort).
   void CloseStream();
   // Sends the writer control 0 (fail the record).
   void FailRecord(const std::string& recordUrl);
@@ -69,8 +80,11 @@ class CKVRRTSPCommMdl : public CKVRSourceMdl {
   static void OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t);
 
   std::atomic<bool> started_{false};
-  std::mutex streamMu_;  // one open or close at a time
+  std::mutex streamMu_;  // the handle's hand-overs, the threads, the close flag
   std::atomic<uint32_t> stream_{0};
+  bool closeAsked_ = false;  // guarded by streamMu_
+  std::thread opener_;       // guarded by streamMu_
+  std::thread closer_;       // guarded by streamMu_
 };
 
 #endif  // KVR_MEDIA_KVR_RTSP_COMM_MDL_H_

@@ -9,10 +9,12 @@
 #ifndef KVR_MEDIA_KVR_SOURCE_MDL_H_
 #define KVR_MEDIA_KVR_SOURCE_MDL_H_
 
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "svrframe/comm_mdl.h"
+#include "svrframe/refusal_tally.h"
 #include "svrframe/secure_string.h"
 
 class CRecordMedia;
@@ -23,12 +25,21 @@ class CKVRSourceMdl : public SvrFrame::CCommMdl {
   void SetWriterName(const char* name) { Store(&writerName_, name); }
   void SetRequester(const char* name) { Store(&requester_, name); }
   void SetRecordUrl(const char* url) { Store(&recordUrl_, url); }
+  // The record's count of refused messages, attached to every media unit.
+  void SetRefusalTally(std::shared_ptr<SvrFrame::CRefusalTally> tally) {
+    std::lock_guard<std::mutex> lock(textMu_);
+    refusals_ = std::move(tally);
+  }
 
   // ---- Any thread ----
   std::string GetWriterName() const { return Load(writerName_); }
   std::string GetRequester() const { return Load(requester_); }
   std::string GetRecordUrl() const { return Load(recordUrl_); }
   std::string GetReadUrl() const { return Load(readUrl_); }
+  std::shared_ptr<SvrFrame::CRefusalTally> GetRefusalTally() const {
+    std::lock_guard<std::mutex> lock(textMu_);
+    return refusals_;
+  }
 
  protected:
   CKVRSourceMdl() : CCommMdl(false) {}
@@ -61,6 +72,7 @@ class CKVRSourceMdl : public SvrFrame::CCommMdl {
   std::string requester_;
   std::string recordUrl_;
   std::string readUrl_;
+  std::shared_ptr<SvrFrame::CRefusalTally> refusals_;
 };
 
 #endif  // KVR_MEDIA_KVR_SOURCE_MDL_H_

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -346,6 +347,17 @@ std::string ErrorText(int error) {
   // GNU strerror_r may return a static text instead of filling buf.
   const char* text = strerror_r(error, buf, sizeof(buf));
   return text != nullptr ? std::string(text) : std::string();
+}
+
+uint64_t RaiseOpenFileLimit() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return 0;
+  if (files.rlim_cur < files.rlim_max) {
+    rlimit raised = files;
+    raised.rlim_cur = files.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
+  }
+  return static_cast<uint64_t>(files.rlim_cur);
 }
 
 }  // namespace platform

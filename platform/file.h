@@ -94,6 +94,10 @@ bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 // Size of a file, or -1 when it cannot be read.
 int64_t FileSize(const std::string& path);
+// Raises the process's soft open-file limit to its hard one: every pulled
+// record holds a socket and a file, and the default soft limit stops a few
+// hundred records short. The soft limit after the call (0 when unknown).
+uint64_t RaiseOpenFileLimit();
 // A readable text for an error number.
 std::string ErrorText(int error);
 

@@ -7,8 +7,10 @@
 // the first reader to whichever reader is last). That last ability is why it
 // is written on an atomic word rather than std::recursive_mutex.
 //
-// Mutex is std::mutex as a lock the thread-safety analysis knows, for the
-// members that name their lock with GUARDED_BY.
+// Mutex and SharedMutex are std::mutex and std::shared_mutex as locks the
+// thread-safety analysis knows, for the members that name their lock with
+// GUARDED_BY. A condition variable waits on them as std::condition_variable_any
+// (cv.wait(mu) with the Mutex held through a MutexLock).
 //
 // Signal is a sleep that ends early when someone has work for the sleeper.
 // All are safe from any thread.
@@ -18,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/thread_annotations.h"
 
@@ -86,6 +89,42 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mu_;
+};
+
+// A reader/writer lock: many readers or one writer.
+class CAPABILITY("mutex") SharedMutex {
+ public:
+  void lock() ACQUIRE() { mu_.lock(); }
+  void unlock() RELEASE() { mu_.unlock(); }
+  void lock_shared() ACQUIRE_SHARED() { mu_.lock_shared(); }
+  void unlock_shared() RELEASE_SHARED() { mu_.unlock_shared(); }
+
+ private:
+  std::shared_mutex mu_;
+};
+
+// RAII hold of the shared (reader) side of a SharedMutex.
+class SCOPED_CAPABILITY ReaderLock {
+ public:
+  explicit ReaderLock(SharedMutex& mu) ACQUIRE_SHARED(mu) : mu_(mu) { mu_.lock_shared(); }
+  ~ReaderLock() RELEASE() { mu_.unlock_shared(); }
+  ReaderLock(const ReaderLock&) = delete;
+  ReaderLock& operator=(const ReaderLock&) = delete;
+
+ private:
+  SharedMutex& mu_;
+};
+
+// RAII hold of the exclusive (writer) side of a SharedMutex.
+class SCOPED_CAPABILITY WriterLock {
+ public:
+  explicit WriterLock(SharedMutex& mu) ACQUIRE(mu) : mu_(mu) { mu_.lock(); }
+  ~WriterLock() RELEASE() { mu_.unlock(); }
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+
+ private:
+  SharedMutex& mu_;
 };
 
 // A wake-up flag for polling loops: Wait sleeps up to the given time and

@@ -24,6 +24,7 @@
 #define RELEASE_SHARED(...) KVR_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) KVR_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) KVR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define RETURN_CAPABILITY(x) KVR_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS KVR_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 #endif  // KVR_PLATFORM_THREAD_ANNOTATIONS_H_

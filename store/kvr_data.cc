@@ -190,8 +190,11 @@ int CKVRData::SelectVolume(STORE_VOLUME_INFO* volume) {
   const auto& volumes = config_.volumes;
   if (volumes.empty()) return -1;
   if (volume->volumeName[0] == '\0') {
-    auto share = [](const STORE_VOLUME_INFO& v) {
-      return v.weight / (static_cast<uint32_t>(v.useCount) + 1);
+    const auto& counts = useCounts_;
+    auto share = [&counts](const STORE_VOLUME_INFO& v) {
+      auto it = counts.find(v.volumePath);
+      const uint64_t uses = it != counts.end() ? it->second : v.useCount;
+      return v.weight / (uses + 1);
     };
     const STORE_VOLUME_INFO* chosen = &volumes.front();
     for (const STORE_VOLUME_INFO& v : volumes) {
@@ -219,14 +222,19 @@ STORE_VOLUME_INFO* CKVRData::FindVolumeByPath(const char* volumePath) {
 int CKVRData::IncreaseUseCount(const char* volumePath) {
   QWTools::CReadWriteMutexLock lock(&configLock_);
   STORE_VOLUME_INFO* v = FindVolumeByPath(volumePath);
-  if (v != nullptr && v->useCount < 255) ++v->useCount;
+  if (v == nullptr) return 0;
+  const uint32_t uses = ++useCounts_[v->volumePath];
+  v->useCount = static_cast<uint8_t>(std::min<uint32_t>(uses, kShownUseCountMax));
   return 0;
 }
 
 int CKVRData::DecreaseUseCount(const char* volumePath) {
   QWTools::CReadWriteMutexLock lock(&configLock_);
   STORE_VOLUME_INFO* v = FindVolumeByPath(volumePath);
-  if (v != nullptr && v->useCount > 0) --v->useCount;
+  if (v == nullptr) return 0;
+  uint32_t& uses = useCounts_[v->volumePath];
+  if (uses > 0) --uses;
+  v->useCount = static_cast<uint8_t>(std::min<uint32_t>(uses, kShownUseCountMax));
   return 0;
 }
 

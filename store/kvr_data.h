@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "include/KVRServer.h"
@@ -93,8 +94,9 @@ class CKVRData : public kvr::media::IRecordDirectory {
   // last volume of that name. The choice is copied into `volume`. 0 found, 1
   // no volume of that name, -1 no volumes at all.
   int SelectVolume(STORE_VOLUME_INFO* volume);
-  // On the first volume whose path equals `volumePath`; a use count stays
-  // within 0..255. Return 0.
+  // On the first volume whose path equals `volumePath`. The true count is
+  // kept here and chooses volumes; the 8-bit field shows it capped at 255.
+  // Return 0.
   int IncreaseUseCount(const char* volumePath);
   int DecreaseUseCount(const char* volumePath);
   // True when the task count has reached maxRecordNumber.
@@ -124,6 +126,9 @@ class CKVRData : public kvr::media::IRecordDirectory {
   // not touched. 0, or -1 when the URL is unknown.
   int RemoveTask(const char* url);
   uint32_t GetTaskCount();
+  // Messages of the record `url` that a full framework queue refused; 0 for
+  // a URL without a task.
+  uint64_t GetRefusedMessages(const char* url);
   // Status of the record `name`, or of every record for "*". The array is
   // kept here and stays valid until the next query, which frees it. An empty
   // name: -1, outputs untouched. A one-character name other than "*": 0,
@@ -205,8 +210,12 @@ class CKVRData : public kvr::media::IRecordDirectory {
   bool CollectStatus(const char* name, std::vector<RECORD_STATUS_INFO>* entries)
       REQUIRES(taskLock_);
 
+  static constexpr uint32_t kShownUseCountMax = 255;
+
   QWTools::CReadWriteMutex configLock_;
   STORE_CONFIG_INFO config_ GUARDED_BY(configLock_);
+  // Records per volume path, beyond what the 8-bit field can show.
+  std::map<std::string, uint32_t> useCounts_ GUARDED_BY(configLock_);
   uint64_t weights_[kVolumeTypes] = {};
 
   // The monitor is declared first so that it outlives the proactor it serves.

@@ -26,6 +26,12 @@ int CKVRData::RemoveTask(const char* url) {
   return 0;
 }
 
+uint64_t CKVRData::GetRefusedMessages(const char* url) {
+  QWTools::CReadWriteMutexLock lock(&taskLock_);
+  auto it = tasks_.find(CSecureString(url));
+  return it != tasks_.end() ? it->second->GetRefusedMessages() : 0;
+}
+
 void CKVRData::FillStatus(CKVRIOCommMdl* writer, RECORD_STATUS_INFO* entry) {
   kvr::CopyField(entry->recordFileUrl, writer->GetRecordUrl());
   entry->beginTime = ConvertTime<RECORD_TIME>(writer->GetStartTime());

@@ -1,5 +1,7 @@
 #include "store/kvr_store_fun_mdl.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -156,7 +158,7 @@ int CKVRStoreFunMdl::HandleDeleteRecRealMedia(CDelRecordMedia* request) {
     status = kDeleteFailed;
   }
   if (status != 0) reply->SetResult(kResultCodeFail);
-  SendReply(reply.get(), request, request->GetCommOrigin(), SvrFrame::kDataClass);
+  SendReply(reply.get(), request, request->GetCommOrigin(), SvrFrame::kControlDataClass);
   return status;
 }
 
@@ -176,7 +178,7 @@ int CKVRStoreFunMdl::HandleQueryRecStatus(CQueryRecordStatus* request) {
   if (entries.empty()) {
     CReferPtr<CQueryRecordStatusAck> reply(CQueryRecordStatusAck::Create(kResultCodeFail));
     reply->morePacket = 1;
-    SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+    SendReply(reply.get(), request, requester, SvrFrame::kControlDataClass);
     return status;
   }
   CReferPtr<CQueryRecordStatusAck> reply;
@@ -185,11 +187,14 @@ int CKVRStoreFunMdl::HandleQueryRecStatus(CQueryRecordStatus* request) {
       reply = CQueryRecordStatusAck::Create(kResultSuccess);
       reply->morePacket = 1;
     }
-    reply->AddStatus(ToStatusEntry(entries[i]));
+    RecordStatusEntry entry = ToStatusEntry(entries[i]);
+    const uint64_t refused = data_->GetRefusedMessages(entries[i].recordFileUrl);
+    entry.refusedMessages = static_cast<uint32_t>(std::min<uint64_t>(refused, UINT32_MAX));
+    reply->AddStatus(entry);
     const bool last = i + 1 == entries.size();
     if (last || (i + 1) % kStatusPerReply == 0) {
       reply->morePacket = last ? 0 : 1;
-      SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+      SendReply(reply.get(), request, requester, SvrFrame::kControlDataClass);
     }
   }
   return status;
@@ -204,7 +209,7 @@ int CKVRStoreFunMdl::HandleStoreConfig(CSetKVRCngParams* request) {
   if (requester.IsEmpty()) return status;
   CReferPtr<CSetKVRCngParamsAck> reply(
       CSetKVRCngParamsAck::Create(status == 0 ? kResultSuccess : kResultCodeFail));
-  SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+  SendReply(reply.get(), request, requester, SvrFrame::kControlDataClass);
   return status;
 }
 
@@ -212,7 +217,7 @@ int CKVRStoreFunMdl::HandleStoreConfig(CGetKVRCngParams* request) {
   CReferPtr<CGetKVRCngParamsAck> reply(CGetKVRCngParamsAck::Create(kResultSuccess));
   data_->GetConfig(reply.get(), request->cngType);
   const CSecureString& requester = request->GetCommOrigin();
-  if (!requester.IsEmpty()) SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+  if (!requester.IsEmpty()) SendReply(reply.get(), request, requester, SvrFrame::kControlDataClass);
   return 0;
 }
 

@@ -9,7 +9,6 @@
 #include "media/kvr_io_comm_mdl.h"
 #include "media/kvr_rtsp_comm_mdl.h"
 #include "media/record_path.h"
-#include "platform/thread.h"
 #include "protocol/message/store_pdus.h"
 #include "store/kvr_data.h"
 #include "store/kvr_store_fun_mdl.h"
@@ -17,9 +16,6 @@
 #include "svrframe/text_field.h"
 
 namespace {
-
-// The forwarded request reaches the writer before its task is removed.
-constexpr uint32_t kStopSettleMs = 10;
 
 // Makes the source, registers it and enters it in its table; null when any
 // step fails (an unregistered source is released again).
@@ -44,7 +40,7 @@ int CKVRStoreFunMdl::HandleRecRealMedia(CRecordMedia* request) {
   CReferPtr<CRecordMediaAck> reply(CRecordMediaAck::Create(kResultSuccess));
   auto refuse = [&](int status) {
     reply->SetResult(kResultCodeFail);
-    SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+    SendReply(reply.get(), request, requester, SvrFrame::kControlDataClass);
     return status;
   };
 
@@ -91,6 +87,7 @@ int CKVRStoreFunMdl::HandleRecRealMedia(CRecordMedia* request) {
       return data_->SetPushSource(url.c_str(), s);
     });
     if (pushed != nullptr) {
+      pushed->SetRefusalTally(writer->GetRefusalTally());
       pushed->SetRequester(requester.c_str());
       pushed->SetWriterName(writerName.c_str());
       source = pushed;
@@ -99,23 +96,41 @@ int CKVRStoreFunMdl::HandleRecRealMedia(CRecordMedia* request) {
     auto* pulled = MakeSource<CKVRRTSPCommMdl>(
         cmd, url.c_str(), [&](CKVRRTSPCommMdl* s) { return data_->SetRtspSource(url.c_str(), s); });
     if (pulled != nullptr) {
+      pulled->SetRefusalTally(writer->GetRefusalTally());
       pulled->SetRequester(requester.c_str());
       pulled->SetWriterName(writerName.c_str());
       source = pulled;
     }
   }
-  if (source != nullptr) request->AddReplyTo(source->GetRuntimeInfo()->Name());
+  // The task leaves once its writer has taken the stop that ends it, so the
+  // stop finds every byte sent before it and the file closed behind it.
+  const std::string taskUrl = url.c_str();
+  writer->SetTeardown([data = data_, cmd, writer, taskUrl] {
+    if (CKVRRTSPCommMdl* s = data->FindRtspSource(taskUrl.c_str());
+        s != nullptr && data->RemoveRtspSource(taskUrl.c_str())) {
+      cmd->RemoveCommModule(s, true);
+    }
+    if (CKVRDvConCommMdl* s = data->FindPushSource(taskUrl.c_str());
+        s != nullptr && data->RemovePushSource(taskUrl.c_str())) {
+      cmd->RemoveCommModule(s, true);
+    }
+    if (data->RemoveTask(taskUrl.c_str()) == 0) cmd->RemoveCommModule(writer, true);
+  });
+  if (source != nullptr) {
+    writer->SetSourceName(source->GetRuntimeInfo()->Name().c_str());
+    request->AddReplyTo(source->GetRuntimeInfo()->Name());
+  }
 
   request->AddReplyTo(writerName);
   request->SetCommOrigin(requester);
-  Send(SvrFrame::MessageRef(request), 0, SvrFrame::kDataClass);
+  cmd->RelayBehindData(SvrFrame::MessageRef(request));
 
   if (pushed != nullptr) {
     char recordPath[kvr::media::kRecordPathWidth];
     std::snprintf(recordPath, sizeof(recordPath), "%s", writer->GetFilePath().c_str());
     data_->NotifyDvConMsg(1, readUrl, recordPath, pushed->GetHandle());
   }
-  SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+  SendReply(reply.get(), request, requester, SvrFrame::kControlDataClass);
   return 0;
 }
 
@@ -125,35 +140,34 @@ int CKVRStoreFunMdl::HandleRecRealMediaControl(CRecordMediaControl* request) {
   CReferPtr<CRecordMediaControlAck> reply(CRecordMediaControlAck::Create(kResultSuccess));
   std::snprintf(reply->recordFileUrl, sizeof(reply->recordFileUrl), "%s", url.c_str());
 
+  // A start in progress enters the task before its source: a control that
+  // came in between would miss the source and leave its stream running.
+  { QWTools::CReadWriteMutexLock startDone(&startLock_); }
   CKVRIOCommMdl* writer = data_->FindTask(url.c_str());
   CKVRRTSPCommMdl* pulled = data_->FindRtspSource(url.c_str());
   CKVRDvConCommMdl* pushed = data_->FindPushSource(url.c_str());
-  if (writer == nullptr) {
+  SvrFrame::ICmdDealModule* cmd = data_->GetCmdDealModule();
+  if (writer == nullptr || cmd == nullptr) {
     reply->SetResult(kResultCodeFail);
-    SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+    SendReply(reply.get(), request, requester, SvrFrame::kControlDataClass);
     return kNoTask;
   }
-  request->AddReplyTo(writer->GetRuntimeInfo()->Name());
+  const bool fromSource = (pulled != nullptr && requester == pulled->GetRuntimeInfo()->Name()) ||
+                          (pushed != nullptr && requester == pushed->GetRuntimeInfo()->Name());
+  if (fromSource) {
+    // A source ending its record by itself (a camera that never opened or was
+    // lost): the writer fails the record, which stays listed with state 0
+    // until a requester's control 0 or 3 takes it away.
+    request->AddReplyTo(writer->GetRuntimeInfo()->Name());
+    cmd->RelayBehindData(SvrFrame::MessageRef(request));
+    return 0;
+  }
+  // The sources first: a stop closes the stream on the source's own thread,
+  // and the writer's teardown may remove the source right after.
   if (pulled != nullptr) request->AddReplyTo(pulled->GetRuntimeInfo()->Name());
   if (pushed != nullptr) request->AddReplyTo(pushed->GetRuntimeInfo()->Name());
-  Send(SvrFrame::MessageRef(request), 0, SvrFrame::kDataClass);
-  platform::SleepMs(kStopSettleMs);
-
-  const int ctrl = request->ctrlInfo;
-  SvrFrame::ICmdDealModule* cmd = data_->GetCmdDealModule();
-  if ((ctrl == 0 || ctrl == 3) && cmd != nullptr) {
-    // By record URL, not by stream handle: the stop just forwarded may already
-    // have closed the stream, and handle 0 is shared by every closed source.
-    if (pulled != nullptr && data_->RemoveRtspSource(url.c_str())) {
-      cmd->RemoveCommModule(pulled, true);
-    }
-    if (pushed != nullptr && data_->RemovePushSource(url.c_str())) {
-      cmd->RemoveCommModule(pushed, true);
-    }
-    // Two stops of one record may race; only the one that removes the task
-    // releases the writer.
-    if (data_->RemoveTask(url.c_str()) == 0) cmd->RemoveCommModule(writer, true);
-  }
-  SendReply(reply.get(), request, requester, SvrFrame::kDataClass);
+  request->AddReplyTo(writer->GetRuntimeInfo()->Name());
+  cmd->RelayBehindData(SvrFrame::MessageRef(request));
+  SendReply(reply.get(), request, requester, SvrFrame::kControlDataClass);
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "svrframe/cmd_deal_mdl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unordered_set>
 #include <utility>
@@ -196,6 +197,14 @@ bool CCmdDealMdl::RemoveCommModule(IModule* module, bool destroy) {
   return true;
 }
 
+int CCmdDealMdl::RelayBehindData(const MessageRef& message) {
+  if (!message) return -2;
+  message->SetRelayed(true);
+  Append(QWTools::kReceiveDataEvent - 1, message);
+  SignalEvent(QWTools::kReceiveDataEvent);
+  return 0;
+}
+
 int CCmdDealMdl::FunModuleSink(const MessageRef* message, void* user, int weight,
                                int messageClass) {
   if (user == nullptr) return -2;
@@ -218,7 +227,12 @@ int CCmdDealMdl::Post(bool fromFunctionModule, const MessageRef* message, int we
     QWTools::CReadWriteMutexLock guard(&queue.lock);
     if (queue.limited) {
       const long long length = static_cast<long long>(queue.messages.size());
-      if (length + weight > kQueueLimit) return static_cast<int>(kQueueLimit - length);
+      if (length + weight > kQueueLimit) {
+        guard.Unlock();
+        // Senders of media go on after a refusal; the record keeps the count.
+        if (const auto& tally = (*message)->GetRefusalTally()) tally->Count();
+        return static_cast<int>(kQueueLimit - length);
+      }
     }
     queue.messages.push_back(*message);
   }
@@ -291,9 +305,10 @@ int CCmdDealMdl::EventLoop(int thread) {
 }
 
 bool CCmdDealMdl::OnIdle(int thread) {
-  if (thread == QWTools::kMessageEvent) SweepRemovedModules();
+  uint32_t waitMs = kNoDeadline;
+  if (thread == QWTools::kMessageEvent) waitMs = SweepRemovedModules();
   if (thread >= 1 && thread <= kEventThreadCount) {
-    slots_[thread - 1].wake.Wait(kIdleWaitMs);
+    slots_[thread - 1].wake.Wait(waitMs);
   } else {
     platform::SleepMs(kIdleWaitMs);
   }
@@ -316,6 +331,14 @@ void CCmdDealMdl::Drain(int q) {
       }
     }
     for (size_t i = 0; i < taken; ++i) {
+      if (batch[i]->IsRelayed()) {
+        // Second leg of a relay: behind the function modules' data.
+        batch[i]->SetRelayed(false);
+        Append(QWTools::kSendDataEvent - 1, batch[i]);
+        SignalEvent(QWTools::kSendDataEvent);
+        batch[i] = MessageRef();
+        continue;
+      }
       batch[i]->SetMessageClass(queue.messageClass);
       if (queue.fromFunctionModules) {
         DeliverReply(batch[i], slot);
@@ -495,27 +518,35 @@ void CCmdDealMdl::WaitUntilNotInDelivery(const IModule* module) const {
   while (InDelivery(module)) platform::SleepMs(1);
 }
 
-void CCmdDealMdl::SweepRemovedModules() {
+uint32_t CCmdDealMdl::SweepRemovedModules() {
   size_t count = 0;
   {
     QWTools::CReadWriteMutexLock guard(&removedLock_);
     count = removedModules_.size();
   }
+  uint32_t nextMs = kNoDeadline;
   for (size_t i = 0; i < count; ++i) {
     RemovedModule removed;
     {
       QWTools::CReadWriteMutexLock guard(&removedLock_);
-      if (removedModules_.empty()) return;
+      if (removedModules_.empty()) break;
       removed = removedModules_.front();
       removedModules_.pop_front();
-      const bool graceOver = platform::TicksElapsed(removed.removedAt, Now(), kRemovalGraceMs);
-      if (!graceOver || InDelivery(removed.module)) {
+      const uint32_t age = Now() - removed.removedAt;
+      if (age < kRemovalGraceMs) {
         removedModules_.push_back(removed);
+        nextMs = std::min(nextMs, kRemovalGraceMs - age);
+        continue;
+      }
+      if (InDelivery(removed.module)) {
+        removedModules_.push_back(removed);
+        nextMs = std::min(nextMs, kBusyRetryMs);
         continue;
       }
     }
     removed.module->Destroy();
   }
+  return nextMs;
 }
 
 void CCmdDealMdl::Shutdown() {

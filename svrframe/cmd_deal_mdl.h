@@ -9,6 +9,10 @@
 // removals and destroys removed communication modules after a grace period,
 // so that a module still being called on another thread is not freed under it.
 //
+// An idle event thread sleeps until it is signalled; thread 7 also wakes
+// when the earliest grace period of a removed module ends. Nothing wakes on
+// a timer while there is no work.
+//
 // Messages of one queue are delivered in order; different queues may
 // overtake each other. The data queue from communication modules, the NR
 // data queue from communication modules and the data queue from function
@@ -90,8 +94,14 @@ class CCmdDealMdl : public ICmdDealModule {
   static constexpr int kQueueLimit = 20000;
   // A removed communication module is destroyed once this much time has passed.
   static constexpr uint32_t kRemovalGraceMs = 5001;
-  // Longest sleep of an idle event thread; work ends it early.
+  // Longest wait of a caller for thread 7 between looks at whether it still
+  // runs; the end of the removal ends the wait at once.
   static constexpr uint32_t kIdleWaitMs = 5;
+  // How soon thread 7 looks again at a removed module whose grace period is
+  // over but which a delivery is still inside.
+  static constexpr uint32_t kBusyRetryMs = 1;
+  // An idle wait without a deadline.
+  static constexpr uint32_t kNoDeadline = UINT32_MAX;
   // Most messages an event thread takes out of its queue under one lock.
   static constexpr size_t kDrainBatch = 64;
   // Longest sleep between looks at the ended threads during shut-down.
@@ -125,14 +135,22 @@ class CCmdDealMdl : public ICmdDealModule {
   bool RemoveFunModule(IModule* module, bool destroy) override;
   bool RegisterCommModule(IModule* module, int32_t key) override;
   bool RemoveCommModule(IModule* module, bool destroy) override;
+  // Queued at the end of the communication modules' data queue without the
+  // limit; its thread moves it on to the end of the function modules' data
+  // queue, which delivers it by its reply-to list.
+  int RelayBehindData(const MessageRef& message) override;
 
   // Hook after the routing file was loaded in Init.
   virtual void OnConfigLoaded(bool loaded) { (void)loaded; }
   // Hook before OnMessage queues a message.
   virtual void BeforePost(const MessageRef& message) { (void)message; }
   // The idle pass of event thread n: thread 7 destroys removed modules whose
-  // grace period is over; every thread then waits up to kIdleWaitMs for work.
+  // grace period is over; every thread then sleeps until it is signalled or,
+  // for thread 7, until the next grace period ends.
   virtual bool OnIdle(int thread);
+  // Makes thread 7 look at the removed modules now: for a clock that a test
+  // moves by hand (Now), since thread 7 sleeps until the deadline it saw.
+  void WakeRemovalThread() { slots_[QWTools::kMessageEvent - 1].wake.Notify(); }
   // The body of event thread n (1 to 7); returns 1 when told to close, or at
   // once for a number out of range.
   virtual int EventLoop(int thread);
@@ -212,7 +230,9 @@ class CCmdDealMdl : public ICmdDealModule {
   // True while some event thread other than the caller is inside module's OnMessage.
   bool InDelivery(const IModule* module) const;
   void WaitUntilNotInDelivery(const IModule* module) const;
-  void SweepRemovedModules();
+  // Destroys the removed modules whose grace period is over; the
+  // milliseconds until the next one's ends (kNoDeadline when none waits).
+  uint32_t SweepRemovedModules();
   bool Thread7Running() const;
   bool OnOwnEventThread() const;
 

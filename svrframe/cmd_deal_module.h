@@ -23,6 +23,12 @@ class ICmdDealModule : public IModule {
   // Removes a communication module; with `destroy` set the framework destroys
   // it after the grace period.
   virtual bool RemoveCommModule(IModule* module, bool destroy) = 0;
+  // Delivers a function module's message to its reply-to modules behind every
+  // data message that communication modules have queued so far, and behind
+  // the function modules' data sent so far: a stop then reaches a writer
+  // after the media that was sent before it. Never refused for a full queue.
+  // 0, or -2 for a null message.
+  virtual int RelayBehindData(const MessageRef& message) = 0;
 };
 
 }  // namespace SvrFrame

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "svrframe/referable.h"
+#include "svrframe/refusal_tally.h"
 #include "svrframe/secure_string.h"
 #include "svrframe/shared_name.h"
 
@@ -85,6 +86,15 @@ class CInnerProtocolStack : public QWTools::IReferable {
   void SetDestinations(const std::vector<CSecureString>& names);
   void SetDestinations(SharedNames names) { destinations_ = std::move(names); }
 
+  // The record whose count a refusal of this message goes to (null: none).
+  const std::shared_ptr<CRefusalTally>& GetRefusalTally() const { return refusals_; }
+  void SetRefusalTally(std::shared_ptr<CRefusalTally> tally) { refusals_ = std::move(tally); }
+
+  // Set while the message travels through the communication modules' data
+  // queue on its way to its reply-to modules (RelayBehindData).
+  bool IsRelayed() const { return relayed_; }
+  void SetRelayed(bool relayed) { relayed_ = relayed; }
+
   int32_t GetMessageClass() const { return messageClass_; }
   void SetMessageClass(int32_t messageClass) { messageClass_ = messageClass; }
 
@@ -112,6 +122,8 @@ class CInnerProtocolStack : public QWTools::IReferable {
   SharedName funOrigin_;
   SharedNames destinations_;  // null: none
   int32_t messageClass_ = kDataClass;
+  bool relayed_ = false;
+  std::shared_ptr<CRefusalTally> refusals_;
 };
 
 // The holder in which messages travel between modules.

@@ -572,17 +572,18 @@ void Status(Session& session, Args& args) {
              ", \"final\": " + JsonString(TimeText(r.finalTime)) +
              ", \"totalTime\": " + std::to_string(r.totalTime) +
              ", \"limitSizeMB\": " + std::to_string(r.limitSize) +
-             ", \"limitTime\": " + std::to_string(r.limitTime) + "}";
+             ", \"limitTime\": " + std::to_string(r.limitTime) +
+             ", \"refusedMessages\": " + std::to_string(r.refusedMessages) + "}";
     }
     std::printf("%s]}\n", out.c_str());
     return;
   }
-  std::printf("%-32s %-12s %8s %-19s  %-19s %9s %9s\n", "RECORD", "STATE", "SIZE_MB", "BEGIN",
-              "LAST", "LIMIT_MB", "LIMIT_S");
+  std::printf("%-32s %-12s %8s %-19s  %-19s %9s %9s %8s\n", "RECORD", "STATE", "SIZE_MB", "BEGIN",
+              "LAST", "LIMIT_MB", "LIMIT_S", "REFUSED");
   for (const RecordStatusEntry& r : records) {
-    std::printf("%-32s %-12s %8d %-19s  %-19s %9d %9d\n", r.recordFileUrl, StateName(r.status),
+    std::printf("%-32s %-12s %8d %-19s  %-19s %9d %9d %8u\n", r.recordFileUrl, StateName(r.status),
                 r.recordSize, TimeText(r.beginTime).c_str(), TimeText(r.finalTime).c_str(),
-                r.limitSize, r.limitTime);
+                r.limitSize, r.limitTime, r.refusedMessages);
   }
 }
 

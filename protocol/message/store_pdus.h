@@ -50,6 +50,10 @@ struct RecordStatusEntry {
   int32_t limitSize = 0;  // megabytes
   int32_t limitTime = 0;  // seconds
   int32_t status = 0;     // record state
+  // Added after the first clients: messages of the record that a full queue
+  // refused. Optional on the wire, so an entry without it reads 0, and a
+  // client that does not know the element passes over it.
+  uint32_t refusedMessages = 0;
   static constexpr PduField kFields[] = {
       Field<&RecordStatusEntry::recordFileUrl>("recordFileUrl"),
       Field<&RecordStatusEntry::beginTime>("beginTime"),
@@ -60,9 +64,10 @@ struct RecordStatusEntry {
       Field<&RecordStatusEntry::limitSize>("limitSize"),
       Field<&RecordStatusEntry::limitTime>("limitTime"),
       Field<&RecordStatusEntry::status>("status"),
+      Field<&RecordStatusEntry::refusedMessages>("refusedMessages"),
   };
 };
-static_assert(sizeof(RecordStatusEntry) == 256 + 8 + 8 + 6 * 4);
+static_assert(sizeof(RecordStatusEntry) == 256 + 8 + 8 + 7 * 4);
 
 // ---- "StoreConfigGet" (12)
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include "platform/debug_log.h"
@@ -34,12 +33,12 @@ std::string Shown(const char (&field)[N]) {
 }  // namespace
 
 int CTcpSendLink::QueueSend(int32_t connId, const char* data, int length) {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+  platform::ReaderLock lock(mu_);
   return server_ != nullptr ? server_->QueueSend(connId, data, length) : kTPNoConnection;
 }
 
 void CTcpSendLink::Detach() {
-  std::unique_lock<std::shared_mutex> lock(mu_);
+  platform::WriterLock lock(mu_);
   server_ = nullptr;
 }
 
@@ -128,13 +127,15 @@ void CKVRTcpCommMdl::CutMessages() {
       break;
     } else {
       if (!audit.empty()) {
-        std::lock_guard<std::mutex> lock(auditMu_);
+        platform::MutexLock lock(auditMu_);
         if (pendingAudit_.size() >= static_cast<size_t>(access_->maxQueuedReplies)) {
           pendingAudit_.clear();
         }
         pendingAudit_[unit->GetSequence()] = audit;
       }
-      Send(SvrFrame::MessageRef(unit.get()), 0, SvrFrame::kDataClass);
+      // Requests travel as control data: media fills the data queues, and a
+      // burst of it must neither refuse a client's request nor hold it up.
+      Send(SvrFrame::MessageRef(unit.get()), 0, SvrFrame::kControlDataClass);
     }
     offset += used;
   }
@@ -161,7 +162,7 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   if (Is(command, "Register") && result == kResultSuccess) registered_.store(true);
   std::string audit;
   {
-    std::lock_guard<std::mutex> lock(auditMu_);
+    platform::MutexLock lock(auditMu_);
     auto it = pendingAudit_.find(unit->GetSequence());
     if (it != pendingAudit_.end()) {
       audit = std::move(it->second);

@@ -28,12 +28,11 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "io/auto_buffer.h"
+#include "platform/mutex.h"
 #include "protocol/tcp/tp_object.h"
 #include "svrframe/access_settings.h"
 #include "svrframe/comm_mdl.h"
@@ -55,8 +54,8 @@ class CTcpSendLink {
   void Detach();
 
  private:
-  std::shared_mutex mu_;
-  ITPObject* server_;  // guarded by mu_
+  platform::SharedMutex mu_;
+  ITPObject* server_ GUARDED_BY(mu_);
 };
 
 class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
@@ -130,8 +129,8 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   std::atomic<uint32_t> lastActivityMs_;
   // Audit texts of changing requests whose replies have not passed yet, by
   // sequence; bounded like the reply queue.
-  std::mutex auditMu_;
-  std::map<std::string, std::string> pendingAudit_;  // guarded by auditMu_
+  platform::Mutex auditMu_;
+  std::map<std::string, std::string> pendingAudit_ GUARDED_BY(auditMu_);
 
   QWTools::CReadWriteMutex sendLock_;
   std::deque<CReferPtr<CAutoBuffer>> sendQueue_ GUARDED_BY(sendLock_);

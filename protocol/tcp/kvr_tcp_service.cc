@@ -19,7 +19,7 @@ int CKVRTcpService::Stop() {
   const int result = TPTCPServer::Stop();
   std::map<int32_t, CKVRTcpCommMdl*> modules;
   {
-    std::lock_guard<std::mutex> lock(modulesMu_);
+    platform::MutexLock lock(modulesMu_);
     modules.swap(modules_);
   }
   SvrFrame::ICmdDealModule* cmdDeal = cmdDeal_.load();
@@ -35,7 +35,7 @@ int CKVRTcpService::OnConnect(uint32_t context, int32_t connId, const char* peer
   if (cmdDeal == nullptr) return -1;
   std::shared_ptr<const CAccessSettings> access;
   {
-    std::lock_guard<std::mutex> lock(modulesMu_);
+    platform::MutexLock lock(modulesMu_);
     access = access_;
     if (access && access->maxConnections > 0 &&
         modules_.size() >= static_cast<size_t>(access->maxConnections)) {
@@ -56,13 +56,13 @@ int CKVRTcpService::OnConnect(uint32_t context, int32_t connId, const char* peer
     module->Destroy();
     return -1;
   }
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   modules_[connId] = module;
   return 0;
 }
 
 int CKVRTcpService::OnData(uint32_t, int32_t connId, const char* data, int length) {
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   auto it = modules_.find(connId);
   if (it != modules_.end()) it->second->OnData(data, length);
   return 0;
@@ -71,7 +71,7 @@ int CKVRTcpService::OnData(uint32_t, int32_t connId, const char* data, int lengt
 int CKVRTcpService::OnClose(uint32_t, int32_t connId) {
   CKVRTcpCommMdl* module = nullptr;
   {
-    std::lock_guard<std::mutex> lock(modulesMu_);
+    platform::MutexLock lock(modulesMu_);
     auto it = modules_.find(connId);
     if (it == modules_.end()) return 0;
     module = it->second;
@@ -84,19 +84,19 @@ int CKVRTcpService::OnClose(uint32_t, int32_t connId) {
 }
 
 int CKVRTcpService::OnSent(uint32_t, int32_t connId, int sequence) {
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   auto it = modules_.find(connId);
   if (it != modules_.end()) it->second->OnSent(sequence);
   return 0;
 }
 
 size_t CKVRTcpService::ModuleCount() {
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   return modules_.size();
 }
 
 void CKVRTcpService::SetAccess(std::shared_ptr<const CAccessSettings> access) {
-  std::lock_guard<std::mutex> lock(modulesMu_);
+  platform::MutexLock lock(modulesMu_);
   access_ = std::move(access);
 }
 
@@ -104,7 +104,7 @@ void CKVRTcpService::Sweep() {
   const uint32_t now = platform::TickCount();
   std::vector<int32_t> drop;
   {
-    std::lock_guard<std::mutex> lock(modulesMu_);
+    platform::MutexLock lock(modulesMu_);
     const int idleSec = access_ ? access_->idleTimeoutSec : 0;
     const bool walkIdle = idleSec > 0 && platform::TicksElapsed(lastSweep_, now, 1000);
     if (walkIdle) lastSweep_ = now;

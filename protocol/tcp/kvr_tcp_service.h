@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "protocol/tcp/kvr_tcp_comm_mdl.h"
 #include "protocol/tcp/tp_listener.h"
 #include "protocol/tcp/tp_tcp_server.h"
@@ -64,11 +64,11 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
   const std::shared_ptr<CTcpSendLink> link_;
   std::atomic<SvrFrame::ICmdDealModule*> cmdDeal_{nullptr};
   // Held while a module is called, so that Stop never releases one in use.
-  std::mutex modulesMu_;
-  std::map<int32_t, CKVRTcpCommMdl*> modules_;     // guarded by modulesMu_
-  std::shared_ptr<const CAccessSettings> access_;  // guarded by modulesMu_
-  uint32_t lastSweep_ = 0;                         // polling thread only
-  bool capLogged_ = false;                         // guarded by modulesMu_
+  platform::Mutex modulesMu_;
+  std::map<int32_t, CKVRTcpCommMdl*> modules_ GUARDED_BY(modulesMu_);
+  std::shared_ptr<const CAccessSettings> access_ GUARDED_BY(modulesMu_);
+  uint32_t lastSweep_ = 0;  // polling thread only
+  bool capLogged_ GUARDED_BY(modulesMu_) = false;
 };
 
 #endif  // KVR_PROTOCOL_TCP_KVR_TCP_SERVICE_H_

@@ -308,7 +308,8 @@ TEST(ExportsTest, PushedRecordsThroughTheExports) {
   EXPECT_EQ(kept * 10 + keptCount, 56u) << "a one-character name answers nothing";
   EXPECT_EQ(g_kvr->ControlRec((char*)"a.ts", 2), 0);
   EXPECT_EQ(g_kvr->StopRec((char*)"a.ts"), 0);
-  EXPECT_TRUE(Records().empty());
+  // The task leaves once its writer has taken the stop.
+  EXPECT_TRUE(WaitFor([] { return Records().empty(); }));
   EXPECT_EQ(g_kvr->DelRec((char*)"a.ts"), 0);
   EXPECT_FALSE(fs::exists(dir.File("a.ts")));
 

@@ -195,44 +195,6 @@ TEST_F(ProactorTest, OpenModesReplaceOrAppendAndRefusalsTouchNothing) {
   }
 }
 
-TEST_F(ProactorTest, ManyChannelsWrittenAtOnceKeepEveryByteInOrder) {
-  CProactor& proactor = Make(4, true);
-  constexpr int kThreads = 4, kPerThread = 4;
-  std::vector<std::string> expected(kThreads * kPerThread);
-  std::vector<ChannelId> ids;
-  for (size_t i = 0; i < expected.size(); ++i) ids.push_back(Open("ch" + std::to_string(i)));
-  const std::string source = Pattern(4 * kMiB, 5);
-  std::vector<std::thread> producers;
-  for (int t = 0; t < kThreads; ++t) {
-    producers.emplace_back([&, t] {
-      std::mt19937 rng(100 + t);
-      std::vector<int> left(kPerThread);
-      for (int& l : left) l = kMiB + static_cast<int>(rng() % (2 * kMiB));
-      for (bool more = true; more;) {
-        more = false;
-        for (int c = 0; c < kPerThread; ++c) {
-          if (left[c] <= 0) continue;
-          const size_t index = static_cast<size_t>(t * kPerThread + c);
-          const int n = std::min(left[c], 1 + static_cast<int>(rng() % 200000));
-          const size_t from = rng() % (source.size() - static_cast<size_t>(n));
-          if (proactor.Write(ids[index], source.data() + from, n) <= 0) return;
-          expected[index].append(source, from, static_cast<size_t>(n));
-          left[c] -= n;
-          more = more || left[c] > 0;
-        }
-      }
-      for (int c = 0; c < kPerThread; ++c) proactor.CloseChannel(ids[t * kPerThread + c]);
-    });
-  }
-  for (std::thread& p : producers) p.join();
-  for (size_t i = 0; i < ids.size(); ++i) {
-    ASSERT_TRUE(monitor_.WaitRemoved(ids[i])) << i;
-    EXPECT_TRUE(ReadAll(dir_.File("ch" + std::to_string(i))) == expected[i]) << "channel " << i;
-    EXPECT_EQ(monitor_.Written(ids[i]), static_cast<int64_t>(expected[i].size()));
-  }
-  EXPECT_TRUE(monitor_.GetErrors().empty());
-}
-
 TEST_F(ProactorTest, WritesRacingACloseLandIfAndOnlyIfTheyWereTaken) {
   CProactor& proactor = Make(3, true);
   ChannelId id = Open("race.ts");

@@ -89,6 +89,7 @@ class MediaRig : public kvr::media::IRecordDirectory {
     kvr::media::SetRecordDirectory(this);
   }
   ~MediaRig() override {
+    WaitFor([&] { return proactor_.GetJobsInFlight() == 0; });
     cmd_->Destroy();  // closes the writers' files and the sources' streams
     kvr::media::SetRecordDirectory(nullptr);
     proactor_.Stop();
@@ -195,7 +196,8 @@ class MediaRig : public kvr::media::IRecordDirectory {
   }
   // Waits until every file has been written out and closed.
   bool WaitFilesClosed() {
-    return WaitFor([&] { return proactor_.GetChannelCount() == 0; });
+    return WaitFor(
+        [&] { return proactor_.GetJobsInFlight() == 0 && proactor_.GetChannelCount() == 0; });
   }
   std::string FileText(const std::string& relative) {
     std::ifstream in(dir.File(relative), std::ios::binary);

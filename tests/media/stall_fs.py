@@ -2,10 +2,11 @@
 """A volume that stops answering: a FUSE passthrough of ROOT at MOUNT whose
 writes (and syncs) hang until standard input ends; from then on they fail
 with EIO, as a network volume that came back broken would. Everything else
-(folders, opening, statfs) answers at once. Prints "ready" once mounted; ends
-when the mount is taken away (fusermount3 -u).
+(folders, opening, statfs) answers at once, unless a third argument "all"
+asks for file creation and statfs to hang (and then fail) as well. Prints
+"ready" once mounted; ends when the mount is taken away (fusermount3 -u).
 
-Usage: stall_fs.py ROOT MOUNT
+Usage: stall_fs.py ROOT MOUNT [all]
 """
 import errno
 import os
@@ -15,6 +16,13 @@ import threading
 from fusepy import FUSE, FuseOSError, Operations
 
 released = threading.Event()
+hang_all = False
+
+
+def stall_if_all():
+    if hang_all:
+        released.wait()
+        raise FuseOSError(errno.EIO)
 
 
 class StallFs(Operations):
@@ -49,6 +57,7 @@ class StallFs(Operations):
         os.unlink(self._path(path))
 
     def create(self, path, mode, fi=None):
+        stall_if_all()
         return os.open(self._path(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
 
     def open(self, path, flags):
@@ -76,6 +85,7 @@ class StallFs(Operations):
         return 0
 
     def statfs(self, path):
+        stall_if_all()
         st = os.statvfs(self._path(path))
         keys = ("f_bavail", "f_bfree", "f_blocks", "f_bsize", "f_favail", "f_ffree", "f_files",
                 "f_flag", "f_frsize", "f_namemax")
@@ -83,7 +93,9 @@ class StallFs(Operations):
 
 
 def main():
+    global hang_all
     root, mount = sys.argv[1], sys.argv[2]
+    hang_all = len(sys.argv) > 3 and sys.argv[3] == "all"
     # The main thread stays inside libfuse, where Python's signal handlers
     # never run, so the release comes through a pipe.
     def release():

@@ -143,7 +143,8 @@ TEST_F(WriterFaultTest, AFailedLastFlushOfAPauseOrStopRaisesItsEvent) {
 // volume that stops answering; its writes fail once released.
 class HungVolume {
  public:
-  HungVolume(const std::string& root, const std::string& mount) : mount_(mount) {
+  // `all`: creating a file and asking for the volume's space hang too.
+  HungVolume(const std::string& root, const std::string& mount, bool all = false) : mount_(mount) {
     std::filesystem::create_directories(root);
     std::filesystem::create_directories(mount);
     int in[2], out[2];
@@ -157,7 +158,7 @@ class HungVolume {
       // Its release is the end of its input: no copy of the writing end may stay here.
       for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
       ::execl("/usr/bin/python3", "python3", KVR_SOURCE_DIR "/tests/media/stall_fs.py",
-              root.c_str(), mount.c_str(), nullptr);
+              root.c_str(), mount.c_str(), all ? "all" : nullptr, nullptr);
       ::_exit(127);
     }
     ::close(in[0]);
@@ -248,6 +249,48 @@ TEST_F(WriterFaultTest, AHungVolumeCostsTheRecordsOnOtherVolumesNothing) {
     EXPECT_EQ(rig_.EventsSoFar(rec), Events{Writer::kEventWriteError});
   }
   hung.Release();
+  EXPECT_TRUE(rig_.WaitFilesClosed());
+}
+
+// Records started on a volume whose file creation and space look never
+// return, beside sixteen records on a healthy volume: the healthy take their
+// bytes at once and keep every one; the hung ones, once their volume comes
+// back broken, end with event 4. Kills: a record file opened, or a volume's
+// space asked for, on a thread that carries every record's media.
+TEST_F(WriterFaultTest, AVolumeWhoseOpensAndSpaceLooksHangStallsOnlyItsOwnRecords) {
+  HungVolume hung(rig_.dir.File("hung-root"), rig_.dir.File("hung"), /*all=*/true);
+  if (!hung.ready()) GTEST_SKIP() << "FUSE is not permitted here: " << hung.why();
+  std::vector<MediaRig::Record> sick, well;
+  for (int i = 0; i < 4; ++i) {
+    sick.push_back(rig_.Recording(
+        {.writeUrl = "sick" + std::to_string(i) + ".ts", .volume = rig_.dir.File("hung")}));
+  }
+  for (int i = 0; i < 16; ++i) well.push_back(rig_.Recording({.writeUrl = std::to_string(i)}));
+  const std::string payload = Bytes(512 * kPacket, 1);
+  for (auto& rec : sick) {
+    CKVRDvConCommMdl::PushMedia(payload.data(), static_cast<int>(payload.size()),
+                                rec.pushed->GetHandle());
+  }
+  for (auto& rec : well) {
+    CKVRDvConCommMdl::PushMedia(payload.data(), static_cast<int>(payload.size()),
+                                rec.pushed->GetHandle());
+  }
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return std::all_of(well.begin(), well.end(), [&](auto& rec) {
+          return rec.writer->GetBytesReceived() == payload.size();
+        });
+      },
+      2s))
+      << "a healthy record waited for the hung volume";
+  for (auto& rec : well) rig_.Control(rec, Writer::kStateStopped);
+  EXPECT_TRUE(WaitFor([&] { return rig_.proactor().GetChannelCount() == 0; }, 5s));
+  for (auto& rec : well) EXPECT_TRUE(rig_.FileText(rec.url) == payload) << rec.url;
+  hung.Release();
+  for (auto& rec : sick) {
+    EXPECT_TRUE(rig_.WaitState(rec, Writer::kStateFailed)) << rec.url;
+    EXPECT_EQ(rig_.EventsSoFar(rec), Events{Writer::kEventWriteError}) << rec.url;
+  }
   EXPECT_TRUE(rig_.WaitFilesClosed());
 }
 

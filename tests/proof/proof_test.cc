@@ -2,7 +2,8 @@
 // one rig (HostRig), and a table of scenarios that each take a size. The
 // default run takes a few of everything; the "heavy" ctest entries set
 // KVR_HEAVY_TESTS and take the service's target load (256 pushed records,
-// 32 pulled ones, 2000 clients among 1000 bad peers, 8 soaking clients);
+// 32 pulled ones, 2000 clients among 1000 bad peers, 8 soaking clients, 32
+// pushed records beside 8 silent cameras, 256 stops at once);
 // KVR_PROOF_SIZE and KVR_PROOF_SECONDS make any scenario larger or longer.
 // The service is a process-wide singleton: ctest runs every test in a
 // process of its own.
@@ -35,6 +36,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kvr::api::CKVRSvrManage;
 using kvr_test::HostRig;
 using kvr_test::LoopbackSocket;
 using kvr_test::RecordTable;
@@ -133,6 +135,165 @@ void PushedAtCameraPace(int size, double seconds) {
   EXPECT_EQ(site.rig->Events(), std::vector<std::string>{}) << "no record ended by itself";
 }
 
+// `size` pushed records, each owed one MiB a second and fed every 20 ms, and
+// after the first second size/4 cameras that take the connection and never
+// say a word: no record's status shows a MiB later than 100 ms after the push
+// that took it there, and every byte is in its file. Kills: a camera's open
+// (or its time-out) on a thread that carries every record's media.
+void SilentCameras(int size, double seconds) {
+  const uint32_t records = static_cast<uint32_t>(size), cameras = std::max(1u, records / 4);
+  constexpr double kBytesPerSecond = 1 << 20;
+  constexpr int kMiB = 16;  // the most whole MiB timed per record
+  Site site(1, records + cameras);
+  ASSERT_TRUE(site.rig->ok());
+  std::vector<uint32_t> handles;
+  for (uint32_t i = 0; i < records; ++i) {
+    handles.push_back(site.rig->StartPushed(i, "p" + std::to_string(i) + ".ts"));
+    ASSERT_NE(handles.back(), 0u);
+  }
+  std::vector<LoopbackSocket> silent;
+  for (uint32_t c = 0; c < cameras; ++c) silent.push_back(LoopbackSocket::Listen());
+
+  using Clock = std::chrono::steady_clock;
+  std::vector<uint64_t> pushed(records, 0);
+  std::vector<Clock::time_point> crossed(records * kMiB);  // by record and MiB
+  std::atomic<bool> done{false};
+  std::thread feeder([&] {
+    std::vector<TsStream> streams;
+    for (uint32_t i = 0; i < records; ++i) streams.emplace_back(i);
+    const auto start = Clock::now();
+    bool camerasStarted = false;
+    for (std::string chunk;;) {
+      const double t = std::chrono::duration<double>(Clock::now() - start).count();
+      if (t >= 1 && !camerasStarted) {
+        camerasStarted = true;
+        for (uint32_t c = 0; c < cameras; ++c) {
+          std::string read = "rtsp://127.0.0.1:" + std::to_string(silent[c].port()) + "/silent";
+          std::string write = "silent" + std::to_string(c) + ".ts";
+          EXPECT_EQ(KVR_StartRecRealMedia(read.data(), write.data(), 0, 0), 0);
+        }
+      }
+      const uint64_t owed = static_cast<uint64_t>(std::min(t, seconds) * kBytesPerSecond) /
+                            TsStream::kPacket * TsStream::kPacket;
+      for (uint32_t i = 0; i < records; ++i) {
+        if (owed <= pushed[i]) continue;
+        chunk.clear();
+        streams[i].Next((owed - pushed[i]) / TsStream::kPacket, &chunk);
+        const auto now = Clock::now();
+        for (uint64_t mib = (pushed[i] >> 20) + 1; mib <= (owed >> 20) && mib < kMiB; ++mib)
+          crossed[i * kMiB + mib] = now;
+        EXPECT_EQ(HostRig::Push(handles[i], chunk), 0);
+        pushed[i] = owed;
+      }
+      if (t >= seconds) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    done = true;
+  });
+
+  // The status is read every 5 ms; a MiB seen is timed against its push.
+  std::vector<int> seen(records, 0);
+  Clock::duration worst{};
+  while (!done) {
+    const auto table = RecordTable();
+    const auto now = Clock::now();
+    for (const auto& r : table) {
+      const std::string url = r.recordFileUrl;
+      if (url[0] != 'p') continue;
+      const uint32_t i = static_cast<uint32_t>(std::stoul(url.substr(1)));
+      for (int mib = seen[i] + 1; mib <= std::min(r.recordSize, kMiB - 1); ++mib) {
+        worst = std::max(worst, now - crossed[i * kMiB + mib]);
+      }
+      seen[i] = std::max(seen[i], r.recordSize);
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  feeder.join();
+  const auto worstMs = std::chrono::duration_cast<std::chrono::milliseconds>(worst).count();
+  std::printf("silent cameras: %u records beside %u cameras, worst delay %lld ms\n", records,
+              cameras, static_cast<long long>(worstMs));
+  EXPECT_LT(worstMs, 100) << "a pushed record waited for the cameras";
+  for (uint32_t i = 0; i < records; ++i) EXPECT_GE(seen[i], 1) << i;
+  for (uint32_t i = 0; i < records; ++i) {
+    std::string url = "p" + std::to_string(i) + ".ts";
+    ASSERT_EQ(KVR_StopRecRealMedia(url.data()), 0);
+  }
+  for (uint32_t i = 0; i < records; ++i) {
+    const std::string path = site.volumes[0] + "/p" + std::to_string(i) + ".ts";
+    // The file runtime writes a stopped file's last blocks on its own threads.
+    WaitFor([&] { return fs::exists(path) && fs::file_size(path) == pushed[i]; });
+    EXPECT_EQ(kvr_test::CompareWithStream(path, i, pushed[i]), "") << "bytes were dropped";
+  }
+}
+
+// Descriptors of this process open on files under `folder`.
+int OpenFilesUnder(const std::string& folder) {
+  int open = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const fs::path target = fs::read_symlink(entry.path(), ec);
+    if (!ec && target.string().rfind(folder, 0) == 0) ++open;
+  }
+  return open;
+}
+
+// `size` pushed records, each given a last chunk, then stopped at once by 8
+// clients over the wire: every stop is answered, and within 2 s every record
+// has left the table and every file is closed holding every byte. Kills: a
+// stop that removes the writer before the writer has taken it (its tail lost,
+// its file closed only by the grace-period destructor 5 s on); a stop that
+// sleeps on a thread every record shares (10 ms a stop is 2.6 s for 256).
+void StopBurst(int size, double) {
+  const uint32_t records = static_cast<uint32_t>(size);
+  constexpr uint32_t kThreads = 8;
+  Site site(1, records);
+  ASSERT_TRUE(site.rig->ok());
+  std::vector<uint32_t> handles;
+  std::vector<std::string> urls;
+  for (uint32_t i = 0; i < records; ++i) {
+    urls.push_back("s" + std::to_string(i) + ".ts");
+    handles.push_back(site.rig->StartPushed(i, urls.back()));
+    ASSERT_NE(handles.back(), 0u);
+  }
+  std::vector<std::string> chunks(records);
+  for (uint32_t i = 0; i < records; ++i) {
+    TsStream(i).Next(100, &chunks[i]);
+    ASSERT_EQ(HostRig::Push(handles[i], chunks[i]), 0);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> stoppers;
+  std::atomic<uint32_t> answered{0};
+  for (uint32_t t = 0; t < kThreads; ++t) {
+    stoppers.emplace_back([&, t] {
+      CKVRControlClient client("stopper" + std::to_string(t));
+      client.SetTimeout(30000);
+      if (client.Connect("127.0.0.1", site.rig->port()) != ControlStatus::kOk) return;
+      for (uint32_t i = t; i < records; i += kThreads) {
+        CRecordMediaControl* request = CRecordMediaControl::Create();
+        kvr_test::Copy(request->recordFileUrl, urls[i]);
+        request->ctrlInfo = 3;
+        const auto reply = client.Call<CRecordMediaControlAck>(request);
+        answered += reply && reply->GetResultCode() == 0;
+      }
+    });
+  }
+  for (auto& s : stoppers) s.join();
+  EXPECT_EQ(answered.load(), records);
+  const bool gone =
+      WaitFor([&] { return RecordTable().empty() && OpenFilesUnder(site.volumes[0]) == 0; }, 10s);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  std::printf("stop burst: %u stops answered, files closed after %lld ms\n", answered.load(),
+              static_cast<long long>(ms));
+  EXPECT_TRUE(gone);
+  EXPECT_LT(ms, 2000) << "stops taken and files closed only after " << ms << " ms";
+  for (uint32_t i = 0; i < records; ++i) {
+    EXPECT_EQ(kvr_test::CompareWithStream(site.volumes[0] + "/" + urls[i], i, chunks[i].size()),
+              "");
+  }
+}
+
 // `size` records pulled from test cameras, 8 a camera (one camera's RTSP
 // server serves about 30 sessions of a media): every file plays with video
 // and audio for about as long as it recorded. Kills: a source that does not
@@ -165,6 +326,18 @@ void PulledFromCameras(int size, double seconds) {
     ASSERT_TRUE(WaitFor([&] { return states() == std::string(names.size(), '4'); }, 60s))
         << states() << " " << testing::PrintToString(site.rig->Events());
   }
+  // A start returns before its camera has answered: the timed part begins
+  // once every stream is flowing into its file (a part-filled block reaches
+  // the disk within half a second).
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return std::all_of(names.begin(), names.end(), [&](const std::string& n) {
+          std::error_code ec;
+          return fs::file_size(site.volumes[0] + "/" + n, ec) > 0 && !ec;
+        });
+      },
+      60s))
+      << "a stream never reached its file";
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   for (auto& n : names) ASSERT_EQ(KVR_StopRecRealMedia(n.data()), 0) << n;
   EXPECT_EQ(site.rig->Events(), std::vector<std::string>{}) << "no stream was lost";
@@ -228,6 +401,11 @@ class SoakClient {
         if (!Check("control", name, Control(name, code), e.task ? 0 : -2)) return false;
         if (code == 1 && (e.state == 4 || e.state == 2)) e.state = 1;
         if (code == 2 && e.state == 1) e.state = 2;
+        // Over the wire the reply comes before the writer has taken the stop;
+        // the task leaves right after.
+        if (code == 3 && e.task && wire_ && !WaitFor([&] { return Count(name) == 0; })) {
+          return ADD_FAILURE() << name << ": still listed after its stop", false;
+        }
         if (code == 3) e.task = false;
       } else if (op < 70) {
         const int want = e.task ? -3 : e.file ? 0 : -5;
@@ -501,6 +679,8 @@ const Scenario kScenarios[] = {
     {"PulledFromCameras", PulledFromCameras, 2, 32, 2, 5},
     {"Soak", Soak, 2, 8, 3, 25},
     {"ManyPeers", ManyPeers, 40, 2000, 0, 0},
+    {"SilentCameras", SilentCameras, 8, 32, 3, 4},
+    {"StopBurst", StopBurst, 32, 256, 0, 0},
 };
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }

@@ -21,6 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kvr::api::CKVRSvrManage;
 using kvr_test::HostRig;
 using kvr_test::LoopbackSocket;
 using kvr_test::Outcome;

@@ -12,6 +12,7 @@
 
 #include "platform/time.h"
 #include "svrframe/kvr_cmd_deal_mdl.h"
+#include "svrframe/refusal_tally.h"
 #include "tests/svrframe/test_message.h"
 #include "tests/svrframe/test_modules.h"
 #include "tests/test_util.h"
@@ -56,6 +57,7 @@ class TestCmdDeal : public CKVRCmdDealMdl {
   uint32_t Now() override { return fake ? clock.load() : CKVRCmdDealMdl::Now(); }
   bool OnIdle(int thread) override {
     sweeps += thread == 7;
+    ++idlePasses;
     return CKVRCmdDealMdl::OnIdle(thread);
   }
   // Stops the clock at `ticks`; with `sweep`, returns once a whole idle sweep
@@ -64,12 +66,17 @@ class TestCmdDeal : public CKVRCmdDealMdl {
     const int seen = sweeps;
     clock = ticks;
     fake = true;
-    EXPECT_TRUE(!sweep || WaitFor([&] { return sweeps.load() >= seen + 2; }));
+    // Thread 7 sleeps until the deadline it saw on the real clock.
+    EXPECT_TRUE(!sweep || WaitFor([&] {
+      WakeRemovalThread();
+      return sweeps.load() >= seen + 2;
+    }));
   }
 
   std::atomic<bool> fake{false};
   std::atomic<uint32_t> clock{0};
   std::atomic<int> sweeps{0};
+  std::atomic<int> idlePasses{0};
   std::vector<bool> loads;  // Init and OnMessage are called by the test thread only
   std::vector<int> posted;
   static inline int endedAtDelete = -1;
@@ -230,6 +237,31 @@ TEST_F(CmdDealTest, BurstsFromManySendersAllArriveEachInItsSendersOrder) {
   EXPECT_EQ(destroyed_, kSenders * kEach);
 }
 
+// A full data queue refuses a message, and its record's tally counts it:
+// every message sent is either delivered or counted, and some were refused.
+// Kills: a refusal that is not counted (the sender goes on as if sent), a
+// delivered message that is counted too.
+TEST_F(CmdDealTest, EveryRefusedDataMessageIsCountedForItsRecord) {
+  auto* cmd = Make(true);
+  auto* fun = AddFun("fun.a");
+  fun->keep = false;
+  Gate gate;
+  fun->onMessage = gate.Hold();
+  auto* comm = AddComm("TcpCommMdl", 1);
+  auto tally = std::make_shared<SvrFrame::CRefusalTally>();
+  constexpr int kSent = SvrFrame::CCmdDealMdl::kQueueLimit + 500;
+  for (int i = 0; i < kSent; ++i) {
+    auto* m = new TestMessage("QW", "Single", 0, &destroyed_);
+    m->SetRefusalTally(tally);
+    comm->Send(MessageRef(m), 0, SvrFrame::kDataClass);
+  }
+  gate.open = true;
+  EXPECT_GE(tally->Get(), 500u - SvrFrame::CCmdDealMdl::kDrainBatch);
+  EXPECT_TRUE(WaitFor([&] { return fun->calls.load() + static_cast<int>(tally->Get()) == kSent; }))
+      << fun->calls.load() << " delivered, " << tally->Get() << " counted";
+  cmd->Destroy();
+}
+
 TEST_F(CmdDealTest, RepliesGoToRoutedFunctionModulesOrElseToEveryReplyToModule) {
   auto* cmd = Make(true);
   auto* a = AddFun("fun.a");
@@ -369,6 +401,21 @@ TEST_F(CmdDealTest, RemovalWithoutDestroyWaitsUntilNoDeliveryOfAnyPathIsInside) 
     cmd->Destroy();
   }
   EXPECT_EQ(destroyed_, created_);
+}
+
+// Seven threads that woke every 5 ms made an idle service cost a steady
+// share of a core; an idle pass now ends only with work or a deadline.
+TEST_F(CmdDealTest, IdleEventThreadsSleepUntilWorkArrives) {
+  auto* cmd = Make(true);
+  auto* fun = AddFun("fun.b");
+  auto* witness = AddComm("Witness", 4);
+  std::this_thread::sleep_for(50ms);
+  const int before = cmd->idlePasses.load();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LE(cmd->idlePasses.load() - before, 2) << "idle threads woke on a timer";
+  fun->Send(Msg("Ack", 0, 0, {witness->Name()}), 0, SvrFrame::kControlDataClass);
+  EXPECT_TRUE(WaitFor([&] { return witness->calls.load() == 1; })) << "work did not wake a thread";
+  cmd->Destroy();
 }
 
 TEST_F(CmdDealTest, RemoveFunModuleWithDestroyAndRemovalsFromInsideADelivery) {

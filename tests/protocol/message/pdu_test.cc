@@ -199,26 +199,6 @@ TEST(PduTest, PrintsOnlyInItsModesAndOnlyWithADocument) {
   }
 }
 
-TEST(PduTest, UrlsOfRequests) {
-  auto request = Hold(CRegister::Create());
-  for (auto [path, url] : {std::pair<const char*, const char*>{"kvr", "http://h:80/kvr/KeepAlive"},
-                           {nullptr, "http://h:80/KeepAlive"},
-                           {"", "http://h:80/KeepAlive"}}) {
-    EXPECT_EQ(request->SetURL(kCmdKeepAlive, "h", 80, path), 0);
-    EXPECT_EQ(request->GetDoc()->GetCarrier()->GetURL(), url);
-  }
-  EXPECT_TRUE(request->SetURL(kCmdKeepAlive, std::string(400, 'h').c_str(), 1, nullptr) == 0 &&
-              request->GetDoc()->GetCarrier()->GetURL().size() == 255u);
-  request->SetSequence("44");
-  EXPECT_THAT(Text(request->ToBuffer()),
-              AllOf(StartsWith("POST http://hhh"), HasSubstr("<sequence>44</sequence>")));
-
-  auto reply = Hold(CRegisterAck::Create(0));
-  CRegister bare;  // no document: header operations do nothing
-  EXPECT_EQ(Join(reply->SetURL(kCmdRegister, "h", 1, "p"), bare.SetURL(kCmdRegister, "h", 1, "p")),
-            Join(kResultCodeFail, kResultCodeFail));
-}
-
 TEST(ZetaTextTest, TimesNamesAndNumbers) {
   TimeRecord time;
   std::string text;
