@@ -89,16 +89,16 @@ int CKVRSvrManage::Start() {
     platform::AuditPrintf(
         "access: listen %s, %s, remote configuration %s, %zu volume root(s), at most %d "
         "connections, idle time-out %d s, %d replies queued",
-        access->listen.empty() ? "everywhere" : access->listen.c_str(),
+        access->ListenText().c_str(),
         access->registeredOnly ? "registered sessions only" : "every connection obeyed",
         access->remoteConfiguration ? "on" : "off", access->volumeRoots.size(),
         access->maxConnections, access->idleTimeoutSec, access->maxQueuedReplies);
   }
   // Listening before the worker is told to poll keeps the listen socket the
   // polling thread's alone once polling starts.
-  if (tcp_.Listen(access->listen.empty() ? nullptr : access->listen.c_str(),
-                  data_.GetListenPort()) < 1) {
-    platform::DebugPrintf("KVR: cannot listen on port %u", data_.GetListenPort());
+  if (tcp_.ListenOn(access->listen, data_.GetListenPort()) < 1) {
+    platform::DebugPrintf("KVR: cannot listen on port %u of %s", data_.GetListenPort(),
+                          access->ListenText().c_str());
     return kListenFailed;
   }
   funMdl_.load()->SetRunning(true);

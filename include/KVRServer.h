@@ -15,9 +15,10 @@
 // threads outlive a dlclose, which therefore unloads nothing.
 //
 // Who may command the service over its port is set by the optional <Access>
-// element of the routing file (listen address, registered sessions only,
-// remote configuration, volume roots, connection cap, idle time-out, replies
-// queued per connection); without it every connection is obeyed.
+// element of the routing file (listen addresses, IPv4 and IPv6; registered
+// sessions only, remote configuration, volume roots, connection cap, idle
+// time-out, replies queued per connection); without it every connection on
+// every interface is obeyed.
 #ifndef KVR_INCLUDE_KVRSERVER_H_
 #define KVR_INCLUDE_KVRSERVER_H_
 
@@ -108,7 +109,8 @@ typedef void(KVR_CALL* DvConMsgCallBack)(int message, char* readFileUrl, char* r
 
 // Listens on `port` and starts recording service. The first start loads the
 // routing file "Server_Config.xml" (a relative name: the working directory,
-// then the installed data folder). -1 the port could not be listened on;
+// then the installed data folder). -1 the port could not be listened on
+// (at one of the listed addresses);
 // -2 already started (the port is kept for a later start); -3, -4, -5 the
 // set-up failed (-5: the routing file did not load), -6 the routing file's
 // <Access> element is malformed or a configured volume lies outside its

@@ -13,6 +13,16 @@
 
 namespace platform {
 
+// A numeric IPv4 or IPv6 address (an IPv6 one bare or in brackets) or a
+// host name to its first address of either family, with `port` (host
+// order). False with a reason in `*error` (when given) when there is none.
+bool ResolveAddress(const char* host, uint16_t port, SocketAddress* address,
+                    std::string* error = nullptr);
+
+// Connects `fd` (of the address's family) to the address within `ms`
+// milliseconds; the results of ConnectIPv4Within.
+int ConnectWithin(SocketFd fd, const SocketAddress& address, int ms);
+
 // Dotted text or a host name to its first IPv4 address (network order).
 // False with a reason in `*error` (when given) when there is none.
 bool ResolveIPv4(const char* host, uint32_t* addressNet, std::string* error = nullptr);

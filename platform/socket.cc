@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -16,11 +18,60 @@
 namespace platform {
 namespace {
 
+static_assert(sizeof(sockaddr_in6) <= sizeof(SocketAddress::storage));
+static_assert(sizeof(sockaddr_in) <= sizeof(SocketAddress::storage));
+
 bool SetIntOption(SocketFd fd, int level, int name, int value) {
   return setsockopt(fd, level, name, &value, sizeof(value)) == 0;
 }
 
+const sockaddr* Raw(const SocketAddress& address) {
+  return reinterpret_cast<const sockaddr*>(address.storage);
+}
+
+int Family(const SocketAddress& address) {
+  return address.length >= sizeof(sa_family_t) ? Raw(address)->sa_family : AF_UNSPEC;
+}
+
 }  // namespace
+
+bool SocketAddress::IsIPv6() const { return Family(*this) == AF_INET6; }
+
+SocketFd OpenTcpSocketFor(const SocketAddress& address) {
+  const int family = Family(address);
+  if (family != AF_INET && family != AF_INET6) {
+    errno = EAFNOSUPPORT;
+    return kInvalidSocket;
+  }
+  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return kInvalidSocket;
+  if (family == AF_INET6 && !SetIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1)) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return kInvalidSocket;
+  }
+  return fd;
+}
+
+bool BindTo(SocketFd fd, const SocketAddress& address) {
+  return address.length > 0 && bind(fd, Raw(address), address.length) == 0;
+}
+
+SocketFd AcceptPeer(SocketFd listener, SocketAddress* peer) {
+  sockaddr_storage from{};
+  socklen_t length = sizeof(from);
+  const int fd =
+      accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return kInvalidSocket;
+  if (peer != nullptr) {
+    *peer = SocketAddress();
+    const size_t kept = std::min<size_t>(length, sizeof(peer->storage));
+    std::memcpy(peer->storage, &from, kept);
+    peer->length = static_cast<uint32_t>(kept);
+  }
+  return fd;
+}
 
 SocketFd OpenTcpSocket() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -73,10 +124,11 @@ bool ConnectIPv4(SocketFd fd, uint32_t addressNet, uint16_t portNet) {
 }
 
 uint16_t LocalPort(SocketFd fd) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof(address);
   if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return address.sin_port;
+  if (address.ss_family == AF_INET6) return reinterpret_cast<sockaddr_in6*>(&address)->sin6_port;
+  return reinterpret_cast<sockaddr_in*>(&address)->sin_port;
 }
 
 SocketFd AcceptClient(SocketFd listener, uint32_t* addressNet, uint16_t* portNet) {
@@ -115,6 +167,71 @@ bool WaitWritable(SocketFd fd, int ms) {
 }
 
 int LastSocketError() { return errno; }
+
+bool ParseAddress(const char* text, uint16_t port, SocketAddress* out) {
+  if (text == nullptr || *text == '\0') return false;
+  std::string literal(text);
+  // An IPv6 address in brackets, as it is written beside a port.
+  if (literal.front() == '[') {
+    if (literal.size() < 3 || literal.back() != ']') return false;
+    literal = literal.substr(1, literal.size() - 2);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(literal.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  const bool fits = found->ai_addrlen <= sizeof(out->storage) &&
+                    (found->ai_family == AF_INET || found->ai_family == AF_INET6);
+  if (fits) {
+    *out = SocketAddress();
+    std::memcpy(out->storage, found->ai_addr, found->ai_addrlen);
+    out->length = static_cast<uint32_t>(found->ai_addrlen);
+    SetAddressPort(out, port);
+  }
+  freeaddrinfo(found);
+  return fits;
+}
+
+std::string AddressText(const SocketAddress& address) {
+  char text[INET6_ADDRSTRLEN + 1] = "";
+  if (Family(address) == AF_INET && address.length >= sizeof(sockaddr_in)) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address.storage);
+    if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text)) == nullptr) return "";
+  } else if (Family(address) == AF_INET6 && address.length >= sizeof(sockaddr_in6)) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address.storage);
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+      if (inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof(text)) == nullptr) return "";
+    } else if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof(text)) == nullptr) {
+      return "";
+    }
+  }
+  return text;
+}
+
+uint16_t AddressPort(const SocketAddress& address) {
+  if (Family(address) == AF_INET && address.length >= sizeof(sockaddr_in)) {
+    return ntohs(reinterpret_cast<const sockaddr_in*>(address.storage)->sin_port);
+  }
+  if (Family(address) == AF_INET6 && address.length >= sizeof(sockaddr_in6)) {
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(address.storage)->sin6_port);
+  }
+  return 0;
+}
+
+void SetAddressPort(SocketAddress* address, uint16_t port) {
+  if (Family(*address) == AF_INET && address->length >= sizeof(sockaddr_in)) {
+    reinterpret_cast<sockaddr_in*>(address->storage)->sin_port = htons(port);
+  } else if (Family(*address) == AF_INET6 && address->length >= sizeof(sockaddr_in6)) {
+    reinterpret_cast<sockaddr_in6*>(address->storage)->sin6_port = htons(port);
+  }
+}
+
+std::string EndpointText(const std::string& address, uint16_t port) {
+  const bool v6 = address.find(':') != std::string::npos;
+  return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
 
 bool ParseIPv4(const char* text, uint32_t* addressNet) {
   in_addr address{};

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/socket.h"
+
 namespace {
 
 // A whole number within [low, high] when the attribute is there.
@@ -40,12 +42,43 @@ bool ReadFlag(const TiXmlElement* element, const char* name, bool* out, std::str
   return true;
 }
 
+// The addresses of the listen attribute; "any" alone stands for every interface.
+bool ReadListen(const char* text, std::vector<std::string>* out, std::string* error) {
+  std::vector<std::string> addresses;
+  std::string word;
+  for (const char* c = text;; ++c) {
+    if (*c != '\0' && *c != ' ' && *c != ',' && *c != '\t') {
+      word += *c;
+      continue;
+    }
+    if (!word.empty()) addresses.push_back(std::move(word));
+    word.clear();
+    if (*c == '\0') break;
+  }
+  if (addresses.size() == 1 && addresses[0] == "any") addresses.clear();
+  if (addresses.empty() && std::strcmp(text, "any") != 0) {
+    *error = std::string("Access listen needs addresses or \"any\", not \"") + text + "\"";
+    return false;
+  }
+  for (const std::string& address : addresses) {
+    platform::SocketAddress parsed;
+    if (!platform::ParseAddress(address.c_str(), 0, &parsed)) {
+      *error = "Access listen: \"" + address + "\" is not an IPv4 or IPv6 address";
+      return false;
+    }
+  }
+  *out = std::move(addresses);
+  return true;
+}
+
 bool FromDocument(const TiXmlDocument& document, CAccessSettings* settings, std::string* error) {
   const TiXmlElement* root = document.RootElement();
   const TiXmlElement* access = root != nullptr ? root->FirstChildElement("Access") : nullptr;
   if (access == nullptr) return true;
   CAccessSettings read;
-  if (const char* listen = access->Attribute("listen")) read.listen = listen;
+  if (const char* listen = access->Attribute("listen")) {
+    if (!ReadListen(listen, &read.listen, error)) return false;
+  }
   if (!ReadFlag(access, "registeredOnly", &read.registeredOnly, error) ||
       !ReadFlag(access, "remoteConfiguration", &read.remoteConfiguration, error) ||
       !ReadNumber(access, "maxConnections", 0, 1 << 20, &read.maxConnections, error) ||
@@ -72,6 +105,13 @@ bool CAccessSettings::Restricts() const {
   const CAccessSettings design;
   return !listen.empty() || registeredOnly || !remoteConfiguration || !volumeRoots.empty() ||
          maxConnections != 0 || idleTimeoutSec != 0 || maxQueuedReplies != design.maxQueuedReplies;
+}
+
+std::string CAccessSettings::ListenText() const {
+  if (listen.empty()) return "every interface";
+  std::string text;
+  for (const std::string& address : listen) text += (text.empty() ? "" : " ") + address;
+  return text;
 }
 
 bool LoadAccessSettings(const std::string& fileName, CAccessSettings* settings,

@@ -2,13 +2,14 @@
 // may lie: the optional <Access> element of the routing file.
 //
 //   <ServerConfig>
-//     <Access listen="127.0.0.1" registeredOnly="1" remoteConfiguration="0"
+//     <Access listen="127.0.0.1 ::1" registeredOnly="1" remoteConfiguration="0"
 //             maxConnections="64" idleTimeout="300" maxQueuedReplies="1024">
 //       <VolumeRoot path="/var/lib/kvr"/>
 //     </Access>
 //     <Protocol type="QW"> ...
 //
-// Every attribute is optional. A routing file without the element gives the
+// `listen` holds addresses separated by spaces or commas, or "any". Every
+// attribute is optional. A routing file without the element gives the
 // service as it was designed: every interface, every connection obeyed,
 // remote configuration allowed, volumes anywhere, no connection cap and no
 // idle time-out. The bound on queued replies holds for everyone: a client
@@ -23,10 +24,12 @@
 #include <vector>
 
 struct CAccessSettings {
-  // Replies queued for one connection past which it is closed.
+  // Replies queued for one connection (or its requests not yet answered)
+  // past which it is closed.
   static constexpr int kDefaultMaxQueuedReplies = 4096;
 
-  std::string listen;  // dotted IPv4 address; empty: every interface
+  // IPv4 and IPv6 addresses, each listened on; empty: every interface.
+  std::vector<std::string> listen;
   bool registeredOnly = false;
   bool remoteConfiguration = true;
   std::vector<std::string> volumeRoots;  // absolute folders; empty: anywhere
@@ -36,6 +39,8 @@ struct CAccessSettings {
 
   // Whether anything differs from the design.
   bool Restricts() const;
+  // The listened addresses as one line ("every interface" for none).
+  std::string ListenText() const;
 };
 
 // Reads the first <Access> element under the root of the routing file

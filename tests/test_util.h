@@ -6,6 +6,7 @@
 #define KVR_TESTS_TEST_UTIL_H_
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -124,6 +125,17 @@ class LoopbackSocket {
   explicit LoopbackSocket(unsigned port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
     const sockaddr_in address = Address(port);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) Close();
+  }
+  // Connected to `port` at `address`, a numeric IPv4 or IPv6 one ("::1").
+  LoopbackSocket(unsigned port, const std::string& address) : fd_(-1) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return;
+    fd_ = ::socket(found->ai_family, SOCK_STREAM, 0);
+    if (fd_ >= 0 && ::connect(fd_, found->ai_addr, found->ai_addrlen) != 0) Close();
+    ::freeaddrinfo(found);
   }
   static LoopbackSocket Listen(unsigned port = 0) {
     LoopbackSocket s;

@@ -74,6 +74,7 @@ constexpr char kUsage[] =
     "Options may come before or after the command. --user U registers as U on\n"
     "the connection before the command; the password is read from the\n"
     "environment variable KVRCTL_PASSWORD, else asked for on the terminal.\n"
+    "--host takes a name, an IPv4 address or an IPv6 one (::1 or [::1]).\n"
     "Defaults: --host 127.0.0.1 --port 5150 --api-port 5151 --timeout 5000.\n"
     "Exit status: 0 done, 1 refused by the service (its reason on stderr),\n"
     "2 bad command line, 3 service not reachable.\n"
@@ -601,7 +602,11 @@ int Run(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (option == "--host") {
+      // An IPv6 address may come in brackets, as it is written beside a port.
       options.host = value("a host");
+      if (options.host.size() > 2 && options.host.front() == '[' && options.host.back() == ']') {
+        options.host = options.host.substr(1, options.host.size() - 2);
+      }
     } else if (option == "--port") {
       options.port = static_cast<uint16_t>(ParseNumber(value("a port"), "--port", 1, 65535));
     } else if (option == "--api-port") {

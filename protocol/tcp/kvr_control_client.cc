@@ -92,20 +92,19 @@ std::string CKVRControlClient::WrongReplyText(IZETAPDU* reply) {
 
 ControlStatus CKVRControlClient::Connect(const std::string& host, uint16_t port, int timeoutMs) {
   Close();
-  peer_ = host + ":" + std::to_string(port);
-  uint32_t address = 0;
+  peer_ = platform::EndpointText(host, port);
+  platform::SocketAddress address;
   std::string reason;
-  if (!platform::ResolveIPv4(host.c_str(), &address, &reason)) {
+  if (!platform::ResolveAddress(host.c_str(), port, &address, &reason)) {
     Fail(ControlStatus::kBadAddress, "cannot resolve " + host + ": " + reason);
     return status_;
   }
-  fd_ = platform::OpenTcpSocket();
+  fd_ = platform::OpenTcpSocketFor(address);
   if (fd_ == platform::kInvalidSocket) {
     Fail(ControlStatus::kRefused, "no socket: " + platform::ErrorText(platform::LastSocketError()));
     return status_;
   }
-  const int error =
-      platform::ConnectIPv4Within(fd_, address, platform::HostToNet16(port), timeoutMs);
+  const int error = platform::ConnectWithin(fd_, address, timeoutMs);
   if (error != 0) {
     Close();
     Fail(error == ETIMEDOUT ? ControlStatus::kTimedOut : ControlStatus::kRefused,

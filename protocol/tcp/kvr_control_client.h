@@ -66,8 +66,8 @@ class CKVRControlClient {
   CKVRControlClient(const CKVRControlClient&) = delete;
   CKVRControlClient& operator=(const CKVRControlClient&) = delete;
 
-  // Connects to `host` (dotted address or name) within `timeoutMs`. An open
-  // connection is closed first.
+  // Connects to `host` (an IPv4 or IPv6 address, or a name) within
+  // `timeoutMs`. An open connection is closed first.
   ControlStatus Connect(const std::string& host, uint16_t port, int timeoutMs = kDefaultTimeoutMs);
   void Close();
   bool IsConnected() const { return fd_ != platform::kInvalidSocket; }

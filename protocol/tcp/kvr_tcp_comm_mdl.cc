@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/debug_log.h"
+#include "platform/socket.h"
 #include "platform/time.h"
 #include "protocol/message/ds_parser.h"
 #include "protocol/message/pdu.h"
@@ -63,7 +64,8 @@ int CKVRTcpCommMdl::Destroy() {
 }
 
 void CKVRTcpCommMdl::OnData(const char* data, int length) {
-  if (data == nullptr) return;
+  // A connection on its way out takes no more requests.
+  if (data == nullptr || wantsDrop_.load()) return;
   lastActivityMs_.store(platform::TickCount());
   while (length > 0) {
     // Held bytes that filled the buffer without becoming a message never will.
@@ -112,6 +114,17 @@ void CKVRTcpCommMdl::CutMessages() {
       platform::AuditPrintf(
           "%s: refused (%s, result %d)", audit.c_str(),
           refusal == kResultPlmLogin ? "not registered" : "remote configuration is off", refusal);
+    } else if (ExpectsReply(unit.get()) && inFlight_.fetch_add(1) >= access_->maxQueuedReplies) {
+      // Requests pipelined faster than they are answered would pile up in
+      // the framework's queues before any reply is left unread: the bound
+      // counts them too.
+      if (!wantsDrop_.exchange(true)) {
+        platform::DebugPrintf("TcpCommMdl: %s has %d requests unanswered: dropped",
+                              platform::EndpointText(peerAddress_, peerPort_).c_str(),
+                              inFlight_.load());
+      }
+      offset = streamCount_;
+      break;
     } else {
       if (!audit.empty()) {
         platform::MutexLock lock(auditMu_);
@@ -142,6 +155,9 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   }
   auto* unit = dynamic_cast<IZETAPDU*>(message.get());
   if (unit == nullptr) return -1;
+  // A status query may be answered in parts: the count never goes below 0.
+  for (int n = inFlight_.load(); n > 0 && !inFlight_.compare_exchange_weak(n, n - 1);) {
+  }
   const int result = unit->GetResultCode();
   if (Is(command, "Register") && result == kResultSuccess) registered_.store(true);
   std::string audit;
@@ -161,6 +177,16 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
     }
   }
   return Deliver(unit) ? 0 : -1;
+}
+
+bool CKVRTcpCommMdl::ExpectsReply(IZETAPDU* unit) {
+  return dynamic_cast<CGetKVRCngParams*>(unit) != nullptr ||
+         dynamic_cast<CSetKVRCngParams*>(unit) != nullptr ||
+         dynamic_cast<CRecordMedia*>(unit) != nullptr ||
+         dynamic_cast<CRecordMediaControl*>(unit) != nullptr ||
+         dynamic_cast<CDelRecordMedia*>(unit) != nullptr ||
+         dynamic_cast<CQueryRecordStatus*>(unit) != nullptr ||
+         dynamic_cast<CRegister*>(unit) != nullptr || dynamic_cast<CKeepAlive*>(unit) != nullptr;
 }
 
 int CKVRTcpCommMdl::Refusal(IZETAPDU* unit) const {
@@ -208,7 +234,7 @@ std::string CKVRTcpCommMdl::AuditText(IZETAPDU* unit) const {
   for (char& c : session) {
     if (static_cast<unsigned char>(c) < 0x20) c = '?';
   }
-  return "peer " + peerAddress_ + ":" + std::to_string(peerPort_) + " session " +
+  return "peer " + platform::EndpointText(peerAddress_, peerPort_) + " session " +
          (session.empty() ? "-" : session) + (registered_.load() ? "" : " (not registered)") +
          " command " + (command != nullptr ? command : "?") + " " + what;
 }
@@ -224,8 +250,9 @@ bool CKVRTcpCommMdl::Deliver(IZETAPDU* unit) {
     // without end: past the bound it is let go instead.
     if (sendQueue_.size() >= static_cast<size_t>(access_->maxQueuedReplies)) {
       if (!wantsDrop_.exchange(true)) {
-        platform::DebugPrintf("TcpCommMdl: %s:%u left %zu replies unread: dropped",
-                              peerAddress_.c_str(), peerPort_, sendQueue_.size());
+        platform::DebugPrintf("TcpCommMdl: %s left %zu replies unread: dropped",
+                              platform::EndpointText(peerAddress_, peerPort_).c_str(),
+                              sendQueue_.size());
       }
       sendQueue_.clear();
       return true;

@@ -12,7 +12,7 @@
 // writes the audit line of every command that changes something once its
 // reply passes by (or at once when it refuses it), and asks the TCP service
 // to drop the connection when more replies than allowed wait for a client
-// that does not read them.
+// that does not read them, or more requests than that wait for their replies.
 //
 // Made by the TCP service when a client connects and registered with the
 // command dealing module under the connection id; the command dealing module
@@ -89,7 +89,7 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   // Received bytes not yet part of a message (polling thread only).
   int HeldBytes() const { return streamCount_; }
   // Whether the connection should be dropped: its client left too many
-  // replies unread. Any thread.
+  // replies unread or has too many requests unanswered. Any thread.
   bool WantsDrop() const { return wantsDrop_.load(); }
   // The tick (platform::TickCount) when the client last sent bytes.
   uint32_t LastActivityMs() const { return lastActivityMs_.load(); }
@@ -101,6 +101,9 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   // The access settings' verdict on a request from this connection: 0 to
   // pass it on, else the result code of the refusal.
   int Refusal(IZETAPDU* unit) const;
+  // Whether the service answers `unit` (the requests it ignores are not
+  // counted in flight).
+  static bool ExpectsReply(IZETAPDU* unit);
   // Prints `unit` and queues it for the client (or flags the connection for
   // dropping past the bound). False when it cannot be printed.
   bool Deliver(IZETAPDU* unit);
@@ -120,6 +123,9 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   const std::shared_ptr<const CAccessSettings> access_;
   std::atomic<bool> registered_{false};
   std::atomic<bool> wantsDrop_{false};
+  // Requests passed on whose reply has not come back, about: a reply in
+  // parts counts as one.
+  std::atomic<int> inFlight_{0};
   std::atomic<uint32_t> lastActivityMs_;
   // Audit texts of changing requests whose replies have not passed yet, by
   // sequence; bounded like the reply queue.

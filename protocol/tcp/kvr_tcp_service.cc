@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/debug_log.h"
+#include "platform/socket.h"
 #include "platform/time.h"
 
 CKVRTcpService::CKVRTcpService()
@@ -40,8 +41,10 @@ int CKVRTcpService::OnConnect(uint32_t context, int32_t connId, const char* peer
         modules_.size() >= static_cast<size_t>(access->maxConnections)) {
       if (!capLogged_) {
         capLogged_ = true;
-        platform::AuditPrintf("peer %s:%u refused: %d connections is the cap",
-                              peerIp != nullptr ? peerIp : "?", peerPort, access->maxConnections);
+        platform::AuditPrintf(
+            "peer %s refused: %d connections is the cap",
+            platform::EndpointText(peerIp != nullptr ? peerIp : "?", peerPort).c_str(),
+            access->maxConnections);
       }
       return -1;
     }
@@ -109,9 +112,10 @@ void CKVRTcpService::Sweep() {
       const bool idle = walkIdle && platform::TicksElapsed(module->LastActivityMs(), now,
                                                            static_cast<uint32_t>(idleSec) * 1000u);
       if (module->WantsDrop() || idle) {
-        platform::AuditPrintf("peer %s:%u disconnected: %s", module->GetPeerAddress().c_str(),
-                              module->GetPeerPort(),
-                              idle ? "idle past the time-out" : "too many replies left unread");
+        platform::AuditPrintf(
+            "peer %s disconnected: %s",
+            platform::EndpointText(module->GetPeerAddress(), module->GetPeerPort()).c_str(),
+            idle ? "idle past the time-out" : "too many replies unread or requests unanswered");
         drop.push_back(id);
       }
     }

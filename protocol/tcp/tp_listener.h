@@ -18,7 +18,8 @@ class ITPListener {
   virtual int OnData(uint32_t context, int32_t connId, const char* data, int length) = 0;
   // The peer closed the connection or it failed; the id is gone afterwards.
   virtual int OnClose(uint32_t context, int32_t connId) = 0;
-  // A client was accepted; `peerIp` is dotted text, `peerPort` in host order.
+  // A client was accepted; `peerIp` is IPv4 dotted or IPv6 text, `peerPort`
+  // in host order.
   // A non-zero result refuses the client.
   virtual int OnConnect(uint32_t context, int32_t connId, const char* peerIp,
                         uint16_t peerPort) = 0;

@@ -21,13 +21,21 @@ int ITPObject::CloseAll() {
     queues.swap(sendQueues_);
   }
   for (const auto& [id, connection] : clients) platform::CloseSocket(connection.socket);
-  int result = 0;
-  platform::SocketFd listenSocket = platform::kInvalidSocket;
+  return CloseListeners();
+}
+
+int ITPObject::CloseListeners() {
+  std::vector<platform::SocketFd> listeners;
   {
     // The polling thread accepts under the client lock, never from a closed socket.
     TPLock clientGuard(clientLock_);
-    listenSocket = listenSocket_.exchange(platform::kInvalidSocket);
+    listeners.swap(listenSockets_);
+    listening_.store(false);
   }
-  if (listenSocket != platform::kInvalidSocket) result = platform::CloseSocket(listenSocket);
+  int result = 0;
+  for (const platform::SocketFd fd : listeners) {
+    const int closed = platform::CloseSocket(fd);
+    if (result == 0) result = closed;
+  }
   return result;
 }

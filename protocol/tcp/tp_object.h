@@ -1,7 +1,7 @@
 // The connection-holding base of the TCP server.
 //
-// ITPObject keeps what every socket object has: the listen socket with its
-// address and port, the connections by id, the send queues, the sequence
+// ITPObject keeps what every socket object has: the listen sockets and their
+// port, the connections by id, the send queues, the sequence
 // counter of queued sends, the socket options applied to every socket and
 // the read buffer. The operations a concrete object does not support answer
 // kTPNotSupported. The owner makes and destroys it; see TPTCPServer for which
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <vector>
 
 #include "platform/socket.h"
 #include "protocol/tcp/tp_listener.h"
@@ -26,11 +27,10 @@ inline constexpr int kTPSocketMode = -103;
 
 // One accepted client.
 struct TPConnection {
-  uint32_t peerAddress = 0;  // network order
+  platform::SocketAddress peer;
   platform::SocketFd socket = platform::kInvalidSocket;
   int32_t id = 0;
-  int state = 0;          // 1 once accepted
-  uint16_t peerPort = 0;  // network order
+  int state = 0;  // 1 once accepted
 };
 
 // One queued send. The bytes belong to the caller until the item is reported
@@ -82,16 +82,19 @@ class ITPObject {
 
  protected:
   // Closes every client socket and the listen socket and drops every queued
-  // send; returns the result of closing the listen socket (0 without one).
+  // send; returns the result of closing the listen sockets (0 without any).
   int CloseAll();
-
-  uint32_t bindAddress_ = 0;  // network order; 0 = any
-  // Read by the polling thread while another thread may stop the server.
-  std::atomic<platform::SocketFd> listenSocket_{platform::kInvalidSocket};
-  uint16_t port_ = 0;  // network order
-  ITPListener* listener_;
+  // Closes the listen sockets only; the first failed close's result, or 0.
+  int CloseListeners();
 
   CThreadMutex clientLock_;
+  // One per listened address. The polling thread reads them under the
+  // client lock, as another thread may stop the server meanwhile.
+  std::vector<platform::SocketFd> listenSockets_ GUARDED_BY(clientLock_);
+  std::atomic<bool> listening_{false};
+  std::atomic<uint16_t> listenPort_{0};  // host order
+  ITPListener* listener_;
+
   std::map<int32_t, TPConnection> clients_ GUARDED_BY(clientLock_);
   CThreadMutex queueLock_;
   std::map<int32_t, std::deque<TPSendItem>> sendQueues_ GUARDED_BY(queueLock_);  // by connection

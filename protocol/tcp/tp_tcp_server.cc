@@ -31,33 +31,61 @@ TPTCPServer::TPTCPServer(uint32_t context, ITPListener* listener)
 TPTCPServer::~TPTCPServer() { CloseAll(); }
 
 int TPTCPServer::Listen(const char* ip, unsigned port) {
-  uint32_t address = 0;
-  if ((ip != nullptr && !platform::ParseIPv4(ip, &address)) || port > 65535) {
-    CloseAll();
-    return -1;
-  }
-  bindAddress_ = address;
-  port_ = platform::HostToNet16(static_cast<uint16_t>(port));
-  platform::SocketFd fd = listenSocket_.load();
-  if (fd == platform::kInvalidSocket) fd = platform::OpenTcpSocket();
+  std::vector<std::string> addresses;
+  if (ip != nullptr) addresses.emplace_back(ip);
+  return ListenOn(addresses, port);
+}
+
+int TPTCPServer::ListenOn(const std::vector<std::string>& addresses, unsigned port) {
+  CloseListeners();
+  const bool everywhere = addresses.empty();
+  const std::vector<std::string> wanted =
+      everywhere ? std::vector<std::string>{"0.0.0.0", "::"} : addresses;
+  std::vector<platform::SocketFd> opened;
   const auto fail = [&](int result) {
-    if (fd != listenSocket_.load()) platform::CloseSocket(fd);
+    for (const platform::SocketFd fd : opened) platform::CloseSocket(fd);
     CloseAll();
     return result;
   };
-  if (fd == platform::kInvalidSocket || !platform::SetReuseAddress(fd)) return fail(-1);
-  if (!platform::SetNonBlocking(fd)) return fail(kTPSocketMode);
-  if (!platform::BindIPv4(fd, bindAddress_, port_) || !platform::ListenOn(fd, backlog_)) {
-    return fail(-1);
+  if (port > 65535) return fail(-1);
+  auto bound = static_cast<uint16_t>(port);
+  for (const std::string& text : wanted) {
+    platform::SocketAddress address;
+    if (!platform::ParseAddress(text.c_str(), bound, &address)) return fail(-1);
+    const platform::SocketFd fd = platform::OpenTcpSocketFor(address);
+    // A system without IPv6 still has every IPv4 interface.
+    const auto noIPv6 = [&] {
+      const int error = platform::LastSocketError();
+      return everywhere && address.IsIPv6() && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL);
+    };
+    if (fd == platform::kInvalidSocket) {
+      if (noIPv6()) continue;
+      return fail(-1);
+    }
+    if (!platform::SetReuseAddress(fd)) {
+      platform::CloseSocket(fd);
+      return fail(-1);
+    }
+    opened.push_back(fd);
+    if (!platform::SetNonBlocking(fd)) return fail(kTPSocketMode);
+    if (!platform::BindTo(fd, address)) {
+      if (!noIPv6()) return fail(-1);
+      opened.pop_back();
+      platform::CloseSocket(fd);
+      continue;
+    }
+    if (!platform::ListenOn(fd, backlog_)) return fail(-1);
+    ApplyBufferOptions(fd);
+    if (bound == 0) bound = platform::NetToHost16(platform::LocalPort(fd));
   }
-  ApplyBufferOptions(fd);
-  listenSocket_.store(fd);
-  return fd;
-}
-
-unsigned TPTCPServer::GetListenPort() const {
-  const platform::SocketFd fd = listenSocket_.load();
-  return fd == platform::kInvalidSocket ? 0 : platform::NetToHost16(platform::LocalPort(fd));
+  if (opened.empty()) return fail(-1);
+  {
+    TPLock guard(clientLock_);
+    listenSockets_ = opened;
+    listenPort_.store(bound);
+    listening_.store(true);
+  }
+  return opened.front();
 }
 
 void TPTCPServer::ApplyBufferOptions(platform::SocketFd fd) {
@@ -75,7 +103,7 @@ int TPTCPServer::PollFor(int waitMs) {
 }
 
 int TPTCPServer::Pass(int waitMs) {
-  if (listenSocket_.load() == platform::kInvalidSocket) return -1;
+  if (!listening_.load()) return -1;
   const uint64_t queuedBefore = queued_.load();
   BuildPollSet();
   int ready = 0;
@@ -97,7 +125,9 @@ int TPTCPServer::Pass(int waitMs) {
   // A send queued since the set was built is written below, in this pass:
   // a fresh item needs no poll to be tried.
   if (wakePolled_ && pollSet_.Readable(wakeIndex_)) waker_.Drain();
-  if (listenPolled_ && pollSet_.Readable(listenIndex_)) AcceptOne();
+  for (const ListenEntry& entry : listenEntries_) {
+    if (pollSet_.Readable(entry.index)) AcceptOne(entry.fd);
+  }
   ReadReady();
   WriteReady();
   return 0;
@@ -107,23 +137,23 @@ void TPTCPServer::BuildPollSet() {
   pollSet_.Clear();
   readEntries_.clear();
   writeEntries_.clear();
-  listenPolled_ = false;
-  const platform::SocketFd listenFd = listenSocket_.load();
+  listenEntries_.clear();
   // The tick wraps: the pause is over once the difference turns non-negative.
   if (acceptPaused_ && static_cast<int32_t>(platform::TickCount() - acceptPausedUntil_) >= 0) {
     acceptPaused_ = false;
   }
-  if (listenFd != platform::kInvalidSocket && !acceptPaused_) {
-    listenIndex_ = pollSet_.Add(listenFd, true, false);
-    listenPolled_ = true;
-  }
   wakePolled_ = waker_.Fd() >= 0;
   if (wakePolled_) wakeIndex_ = pollSet_.Add(waker_.Fd(), true, false);
 
-  // The listen socket takes one place of the read set.
-  const size_t readRoom = kMaxPollSockets - 1;
   {
     TPLock guard(clientLock_);
+    if (!acceptPaused_) {
+      for (const platform::SocketFd fd : listenSockets_) {
+        listenEntries_.push_back({pollSet_.Add(fd, true, false), fd});
+      }
+    }
+    // The listen sockets take places of the read set.
+    const size_t readRoom = kMaxPollSockets - std::min(listenSockets_.size(), kMaxPollSockets - 1);
     const size_t count = clients_.size();
     const size_t take = std::min(count, readRoom);
     if (count > 0) {
@@ -162,16 +192,17 @@ int32_t TPTCPServer::NewConnectionId() {
   }
 }
 
-void TPTCPServer::AcceptOne() {
-  uint32_t address = 0;
-  uint16_t port = 0;
+void TPTCPServer::AcceptOne(platform::SocketFd listenFd) {
+  platform::SocketAddress peer;
   platform::SocketFd fd = platform::kInvalidSocket;
   int32_t id = 0;
   {
     TPLock guard(clientLock_);
-    const platform::SocketFd listenFd = listenSocket_.load();
-    if (listenFd == platform::kInvalidSocket) return;
-    fd = platform::AcceptClient(listenFd, &address, &port);
+    // Stopped since the set was built: the number may name another socket now.
+    if (std::find(listenSockets_.begin(), listenSockets_.end(), listenFd) == listenSockets_.end()) {
+      return;
+    }
+    fd = platform::AcceptPeer(listenFd, &peer);
     if (fd == platform::kInvalidSocket) {
       const int error = platform::LastSocketError();
       if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) {
@@ -193,11 +224,10 @@ void TPTCPServer::AcceptOne() {
     acceptFailureLogged_ = false;
     id = NewConnectionId();
   }
-  char ip[16] = "";
-  platform::FormatIPv4(address, ip, sizeof(ip));
+  const std::string ip = platform::AddressText(peer);
   ITPListener* listener = listener_;
   if (listener == nullptr ||
-      listener->OnConnect(context_, id, ip, platform::NetToHost16(port)) != 0) {
+      listener->OnConnect(context_, id, ip.c_str(), platform::AddressPort(peer)) != 0) {
     platform::DebugOutput("client error, refuse it!\n");
     platform::CloseSocket(fd);
     return;
@@ -205,7 +235,7 @@ void TPTCPServer::AcceptOne() {
   if (!platform::SetNoDelay(fd)) platform::DebugOutput("error setsockopt nodelay");
   ApplyBufferOptions(fd);
   TPLock guard(clientLock_);
-  clients_[id] = TPConnection{address, fd, id, 1, port};
+  clients_[id] = TPConnection{peer, fd, id, 1};
 }
 
 void TPTCPServer::ReadReady() {

@@ -1,8 +1,8 @@
-// The TCP server of the control port: one listen socket, many clients, no
-// thread of its own.
+// The TCP server of the control port: a listen socket per address (IPv4 or
+// IPv6), many clients, no thread of its own.
 //
 // One outside thread drives the server by calling Poll (or PollFor) again and
-// again; each pass accepts at most one client, reads from the ready clients
+// again; each pass accepts at most one client per listen socket, reads from the ready clients
 // and writes at most one queued item per client (also one queued while the
 // pass waited or read), and all listener callbacks happen inside it. The
 // server knows nothing of what the bytes mean.
@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/socket.h"
@@ -43,10 +44,15 @@ class TPTCPServer : public ITPObject {
   TPTCPServer(uint32_t context, ITPListener* listener);
   ~TPTCPServer() override;
 
-  // Listens on `ip` (dotted text; null = any address) and `port`; port 0
-  // takes a free one (see GetListenPort). Returns the listen socket, -1
-  // (everything closed) or kTPSocketMode.
+  // Listens on `ip` (an IPv4 or IPv6 address; null = every interface) and
+  // `port`; port 0 takes a free one (see GetListenPort). Returns a listen
+  // socket, -1 (everything closed) or kTPSocketMode.
   int Listen(const char* ip, unsigned port) override;
+  // The same on each of `addresses` at one port (the free one the first
+  // found, for port 0). None: every interface, IPv4's and IPv6's (the
+  // latter left out on a system without IPv6). An address that does not
+  // parse or bind fails the whole call.
+  int ListenOn(const std::vector<std::string>& addresses, unsigned port);
   // One pass with the configured wait (none by default): 1 when nothing was
   // ready, 0 after handling events, -1 when not listening or polling failed.
   int Poll() override;
@@ -80,9 +86,9 @@ class TPTCPServer : public ITPObject {
   // Connections to accept waiting in the system, at most.
   void SetBacklog(int backlog) { backlog_ = backlog; }
 
-  bool IsListening() const { return listenSocket_ != platform::kInvalidSocket; }
+  bool IsListening() const { return listening_.load(); }
   // The port listened on, host order; 0 when not listening.
-  unsigned GetListenPort() const;
+  unsigned GetListenPort() const { return listening_.load() ? listenPort_.load() : 0; }
   size_t ConnectionCount();
   // Items waiting for the connection (the one being written included).
   size_t QueuedCount(int32_t connId);
@@ -90,7 +96,7 @@ class TPTCPServer : public ITPObject {
  private:
   int Pass(int waitMs);
   void BuildPollSet();
-  void AcceptOne();
+  void AcceptOne(platform::SocketFd listenFd);
   void ApplyBufferOptions(platform::SocketFd fd);
   void ReadReady();
   void WriteReady();
@@ -101,7 +107,11 @@ class TPTCPServer : public ITPObject {
 
   struct PollEntry {
     size_t index;    // in pollSet_
-    int32_t connId;  // 0 for the listen socket and the waker
+    int32_t connId;  // 0 for the waker
+  };
+  struct ListenEntry {
+    size_t index;  // in pollSet_
+    platform::SocketFd fd;
   };
 
   // How long the listener rests after accept failed for want of descriptors.
@@ -114,8 +124,7 @@ class TPTCPServer : public ITPObject {
   platform::PollSet pollSet_;  // polling thread only
   std::vector<PollEntry> readEntries_;
   std::vector<PollEntry> writeEntries_;
-  size_t listenIndex_ = 0;
-  bool listenPolled_ = false;
+  std::vector<ListenEntry> listenEntries_;
   size_t wakeIndex_ = 0;
   bool wakePolled_ = false;
   size_t readStart_ = 0;  // rotation of the clients beyond kMaxPollSockets

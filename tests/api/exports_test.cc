@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -65,6 +66,7 @@ const std::vector<std::pair<const char*, size_t>> kSymbols = {
     KVR_EXPORTS(KVR_ENTRY)};
 
 Exports* g_kvr = nullptr;
+void* g_library = nullptr;
 kvr_test::ScratchDir* g_cwd = nullptr;  // the service's working directory
 unsigned g_port = 0;                    // where the service listens once started
 
@@ -87,7 +89,7 @@ void KVR_CALL OnDvCon(int, char*, char*, unsigned int handle) {
 
 class HostEnvironment : public ::testing::Environment {
   void SetUp() override {
-    void* library = dlopen(KVR_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    void* library = g_library = dlopen(KVR_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
     g_kvr = new Exports();
     for (const auto& [name, offset] : kSymbols) {
@@ -103,9 +105,12 @@ class HostEnvironment : public ::testing::Environment {
 const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
 
 bool RoutingInstalled() { return fs::exists(KVR_ROUTING_DIR "/Server_Config.xml"); }
-void PutRoutingFile() {
-  fs::copy_file(KVR_SOURCE_DIR "/config/Server_Config.xml", "Server_Config.xml",
-                fs::copy_options::overwrite_existing);
+// The shipped routing file, with `access` (an <Access> element) first under its root.
+void PutRoutingFile(const std::string& access = "") {
+  std::string text = kvr_test::FileText(KVR_SOURCE_DIR "/config/Server_Config.xml");
+  const size_t root = text.find("<ServerConfig>");
+  text.insert(root + 14, access);
+  std::ofstream("Server_Config.xml", std::ios::trunc) << text;
 }
 
 using kvr_test::Body;
@@ -386,14 +391,21 @@ std::string XmlEscaped(const std::string& text) {
   return out;
 }
 
-// The result code of a record start sent by a client ("" without a reply).
-std::string StartOverTheWire(const std::string& writeFileUrlXml) {
-  const std::string reply = Exchange(
-      WireMessage("RecRealMedia", 9, "",
-                  Body("        <writeFileUrl>" + writeFileUrlXml +
-                       "</writeFileUrl>\n        <readFileUrl>DvCon://cam</readFileUrl>\n")));
+// A reply's result code ("" without one).
+std::string ResultCode(const std::string& reply) {
   const size_t at = reply.find("<result code=\"");
   return at == std::string::npos ? "" : reply.substr(at + 14, reply.find('"', at + 14) - at - 14);
+}
+
+std::string StartRequest(const std::string& writeFileUrlXml) {
+  return WireMessage("RecRealMedia", 9, "",
+                     Body("        <writeFileUrl>" + writeFileUrlXml +
+                          "</writeFileUrl>\n        <readFileUrl>DvCon://cam</readFileUrl>\n"));
+}
+
+// The result code of a record start sent by a client ("" without a reply).
+std::string StartOverTheWire(const std::string& writeFileUrlXml) {
+  return ResultCode(Exchange(StartRequest(writeFileUrlXml)));
 }
 
 TEST(ExportsTest, RecordUrlsThatWouldLeaveTheVolumeAreRefused) {
@@ -525,6 +537,100 @@ TEST(ExportsTest, LinksInsideAVolumeNeverLeadOutOfIt) {
   EXPECT_EQ(fs::status(volume + "/inside").permissions() & fs::perms::others_all, fs::perms::none);
   EXPECT_EQ(fs::status(volume + "/inside/kept.dav").permissions() & fs::perms::others_all,
             fs::perms::none);
+}
+
+}  // namespace
+
+namespace {
+
+// A host that asks for registered sessions only, on one address of each
+// family. Kills: only the first listed address listened on (or only IPv4),
+// every interface listened on anyway, a command other than Register and
+// KeepAlive obeyed before a registration, a refusal with another code than
+// 21 or one that closes the connection, a registration that does not count
+// for the connection it came on.
+TEST(ExportsTest, RegisteredSessionsOnlyOnTheListedAddresses) {
+  ASSERT_EQ(g_kvr->StopService(), 0);
+  PutRoutingFile("<Access listen=\"127.0.0.1 ::1\" registeredOnly=\"1\"/>");
+  const unsigned port = FreePort();
+  ASSERT_EQ(g_kvr->StartService(static_cast<unsigned short>(port)), 0);
+  kvr_test::ScratchDir dir;
+  STORE_CONFIG_INFO config = Config(8, 0, dir.path());
+  ASSERT_EQ(g_kvr->SetKVRConfig(config), 0);
+  char name[] = "op", password[] = "pw";
+  ASSERT_EQ(g_kvr->AddUser(name, password), 0);
+  const std::string login =
+      WireMessage("Register", 5, "",
+                  Body("        <cuName>op</cuName>\n        <cuPassword>pw</cuPassword>\n"));
+  for (const std::string address : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(address);
+    LoopbackSocket client(port, address);
+    ASSERT_TRUE(client.connected());
+    const auto code = [&](const std::string& request) {
+      return client.SendAll(request) ? ResultCode(client.ReadMessage()) : "";
+    };
+    const std::string start = StartRequest("reg" + std::to_string(address.size()) + ".ts");
+    EXPECT_EQ(code(start), "21");
+    EXPECT_EQ(code(kvr_test::KeepAliveRequest(4)), "0");
+    EXPECT_EQ(code(login), "0");
+    EXPECT_EQ(code(start), "0");
+  }
+  EXPECT_EQ(Records().size(), 2u);
+  EXPECT_FALSE(LoopbackSocket(port, "127.0.0.2").connected()) << "an address not listed";
+  ASSERT_EQ(g_kvr->StopService(), 0);
+  PutRoutingFile();
+}
+
+}  // namespace
+
+namespace {
+
+int g_cleanedInCallback = 0;
+void KVR_CALL CleanInCallback(const char*, int, unsigned int) {
+  g_kvr->Clean();
+  ++g_cleanedInCallback;
+}
+
+// Whether this process holds a descriptor of `file` open.
+bool HeldOpen(const std::string& file) {
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(entry.path(), ec) == fs::path(file)) return true;
+  }
+  return false;
+}
+
+// The host's calls at the edges of the service's life, the library unloaded
+// last (so this test comes last). Kills: a Clean from the record event
+// callback that deletes the module its thread is in (the host crashes), a
+// Clean while started that leaves Stop nothing to stop (a record file stays
+// open), threads left running in an unmapped library after dlclose.
+TEST(ExportsTest, CleanAndUnloadKeepTheHostAlive) {
+  EnsureStarted();
+  kvr_test::ScratchDir dir;
+  STORE_CONFIG_INFO config = Config(8, 0, dir.path());
+  ASSERT_EQ(g_kvr->SetKVRConfig(config), 0);
+  ASSERT_EQ(g_kvr->SetDvConCallBack(&OnDvCon, 0), 0);
+  ASSERT_EQ(g_kvr->SetEventCallBack(&CleanInCallback, 0), 0);
+  std::vector<char> mib(1 << 20, 'x');
+  const unsigned limited = StartPushed("limited.ts", 1);
+  ASSERT_EQ(g_kvr->Push(mib.data(), 1 << 20, limited), 0);
+  ASSERT_TRUE(WaitFor([] { return g_cleanedInCallback > 0; }));
+
+  const unsigned held = StartPushed("held.ts");
+  ASSERT_EQ(g_kvr->Push(mib.data(), 1 << 20, held), 0);
+  ASSERT_TRUE(WaitFor([&] { return HeldOpen(dir.File("held.ts")); }));
+  g_kvr->Clean();
+  ASSERT_EQ(g_kvr->StopService(), 0);
+  EXPECT_TRUE(Records().empty());
+  EXPECT_FALSE(HeldOpen(dir.File("held.ts")));
+  EXPECT_EQ(fs::file_size(dir.File("held.ts")), mib.size());
+  g_kvr->Clean();
+
+  ASSERT_EQ(dlclose(g_library), 0);
+  // Unmapped code under a running thread ends the process well within this.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  SUCCEED() << "the host outlived the unloaded library";
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // The whole service on the proof suite's rig, driven as its users drive it:
 // kvrctl (the built program; JSON read back with Python's parser, as a
 // script would read it), the exports' record starts and the service's stop.
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -81,7 +85,8 @@ void DelayedRelay(LoopbackSocket* listener, unsigned service, std::chrono::milli
 // Kills: a refusal that exits 0 or gives no reason in words; a bad command
 // line or a connection failure that looks like success; --host or --timeout
 // ignored (the defaults reach the service, and wait out a 600 ms reply), or
-// taken for a command's words when they follow it.
+// taken for a command's words when they follow it; an IPv6 --host (bare or
+// in brackets) refused, or a host that set nothing not listening on IPv6.
 TEST_F(KvrctlTest, FailuresExitNonZeroWithTheReason) {
   const std::string host = "--host 127.0.0.1 --port " + std::to_string(site_.rig->port());
   const struct {
@@ -102,6 +107,8 @@ TEST_F(KvrctlTest, FailuresExitNonZeroWithTheReason) {
        "cannot connect"},
       {"--host 192.0.2.1 --timeout 300 keepalive", 3, ""},
       {"keepalive " + host, 0, ""},
+      {"keepalive --host ::1", 0, ""},
+      {"--host [::1] keepalive", 0, ""},
   };
   for (const auto& c : cases) {
     const Outcome o = Kvrctl(c.args);
@@ -160,6 +167,71 @@ TEST_F(KvrctlTest, RecordStartOfAnUnreachableCameraReportsItFailed) {
              "/cam gone.ts");
   EXPECT_EQ(o.exitCode, 1) << o.out << o.err;
   EXPECT_NE(o.err.find("record start gone.ts failed"), std::string::npos) << o.err;
+}
+
+// The library's log lines on this process's stderr, kept in a file while it
+// lives.
+class LogCapture {
+ public:
+  explicit LogCapture(std::string file) : file_(std::move(file)), saved_(::dup(STDERR_FILENO)) {
+    std::fflush(stderr);
+    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    ::openlog("host", LOG_PERROR, LOG_USER);
+  }
+  ~LogCapture() {
+    ::closelog();
+    std::fflush(stderr);
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  // The first line holding `text` ("" for none).
+  std::string Line(const std::string& text) const {
+    const std::string all = kvr_test::FileText(file_);
+    const size_t at = all.find(text);
+    if (at == std::string::npos) return "";
+    const size_t start = all.rfind('\n', at) + 1;
+    return all.substr(start, all.find('\n', at) - start);
+  }
+
+ private:
+  std::string file_;
+  int saved_;
+};
+
+// The attacker's sequence of kvrd's defaults test against a host that set
+// nothing: every client is obeyed, as designed, yet nothing outside a volume
+// is deleted and each change leaves an audit line naming the peer. Kills:
+// kvrd's defaults made the library's (a refusal here), a delete that leaves
+// the volume, a changing command without its audit line or its outcome.
+TEST_F(KvrctlTest, AHostThatSetNothingObeysEveryClientAndAuditsIt) {
+  LogCapture log(site_.folder.File("host.log"));
+  std::ofstream(site_.folder.File("outside.dav")) << "evidence";
+  const std::string root = site_.folder.File("root"), deep = site_.folder.File("a/b/c");
+  fs::create_directory(root);
+  const struct {
+    std::string command;
+    int exitCode;
+    std::string audit;  // a text of its audit line, which then gives the outcome
+  } attempts[] = {
+      {"config set --add-volume root=" + root, 0, "volume root=" + root},
+      {"record delete ../outside.dav", 1, "record ../outside.dav"},
+      {"record start DvCon planted.ts --volume root", 0, "record planted.ts from DvCon"},
+      {"config set --add-volume deep=" + deep, 0, "volume deep=" + deep},
+      {"record stop planted.ts", 0, "record planted.ts control"},
+  };
+  for (const auto& a : attempts) {
+    EXPECT_EQ(Kvrctl(a.command).exitCode, a.exitCode) << a.command;
+    const std::string outcome = a.exitCode == 0 ? ": done" : ": refused";
+    EXPECT_TRUE(WaitFor([&] { return !log.Line(a.audit).empty(); })) << a.command;
+    const std::string line = log.Line(a.audit);
+    EXPECT_NE(line.find(outcome), std::string::npos) << line;
+    EXPECT_NE(line.find("audit: peer 127.0.0.1:"), std::string::npos) << line;
+    EXPECT_NE(line.find("(not registered)"), std::string::npos) << line;
+  }
+  EXPECT_TRUE(fs::exists(site_.folder.File("outside.dav")));
+  EXPECT_TRUE(fs::is_directory(deep));
 }
 
 // The per-volume reserve lies between nothing and everything: the free space

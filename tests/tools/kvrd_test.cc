@@ -3,6 +3,7 @@
 // signals.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +15,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_util.h"
@@ -42,14 +46,15 @@ struct Site {
 // kvrd on a Site, its stderr in the site's kvrd.log; killed at scope end.
 class Kvrd {
  public:
-  explicit Kvrd(const Site& site) : log_(site.dir.File("kvrd.log")) {
+  // `mode`: "-f" runs in the foreground, "-t" checks the configuration.
+  explicit Kvrd(const Site& site, const char* mode = "-f") : log_(site.dir.File("kvrd.log")) {
     const std::string config = site.dir.File("kvrd.conf"), cwd = site.dir.path();
     // Only async-signal-safe calls after the fork: the test process has threads.
     pid_ = ::fork();
     if (pid_ == 0) {
       const int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (err < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-      ::execl(KVRD_PROGRAM, KVRD_PROGRAM, "-f", "-c", config.c_str(), nullptr);
+      ::execl(KVRD_PROGRAM, KVRD_PROGRAM, mode, "-c", config.c_str(), nullptr);
       ::_exit(127);
     }
   }
@@ -61,6 +66,7 @@ class Kvrd {
   }
 
   void Signal(int signal) { ::kill(pid_, signal); }
+  pid_t pid() const { return pid_; }
   // The exit code; -1 when it did not end in time, or ended by a signal.
   int Wait() {
     int status = 0;
@@ -71,6 +77,12 @@ class Kvrd {
   std::string Log() const { return kvr_test::FileText(log_); }
   bool Logged(const std::string& text) {
     return WaitFor([&] { return Log().find(text) != std::string::npos; });
+  }
+  size_t Count(const std::string& text) const {
+    const std::string log = Log();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
   }
 
  private:
@@ -92,7 +104,8 @@ Site::Site(const std::string& extra, unsigned busyPort)
 // Kills: exit codes swapped or 0 on a failed start (the port or routing
 // check ignored), a line number off by one (the first line counted as 0, or
 // comments not counted), a missing volume folder made silently by the
-// library instead of refused.
+// library instead of refused, a check (-t) that passes a bad access key or
+// refuses both address families together.
 TEST(KvrdTest, RefusesToStartWithTheReason) {
   const struct {
     std::string name;
@@ -109,16 +122,28 @@ TEST(KvrdTest, RefusesToStartWithTheReason) {
       {"routing missing", "routing = gone/Server_Config.xml\n", "", 1, "does not exist"},
       {"routing unreadable", "", "<ServerConfig", 1, "Server_Config.xml did not load"},
       {"port taken", "", "", 1, "cannot listen on port"},
+      {"bad listen", "listen = 127.0.0.1 nowhere\n", "", 2,
+       "kvrd.conf:7: listen takes IPv4 or IPv6 addresses or 'any', got 'nowhere'"},
+      {"bad flag", "\nregistered_only = maybe\n", "", 2,
+       "kvrd.conf:8: registered_only must be yes or no"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     kvr_test::LoopbackSocket busy = kvr_test::LoopbackSocket::Listen();
     Site site(c.extra, c.name == "port taken" ? busy.port() : 0);
     if (!c.routing.empty()) std::ofstream(site.dir.File("Server_Config.xml")) << c.routing;
-    Kvrd kvrd(site);
-    EXPECT_EQ(kvrd.Wait(), c.exitCode);
-    EXPECT_NE(kvrd.Log().find(c.message), std::string::npos) << kvrd.Log();
+    // A check of the file (-t) refuses what a start would refuse for its
+    // content; the port and the routing file are the start's business.
+    for (const char* mode : {"-f", "-t"}) {
+      if (c.exitCode != 2 && mode[1] == 't') continue;
+      Kvrd kvrd(site, mode);
+      EXPECT_EQ(kvrd.Wait(), c.exitCode) << mode;
+      EXPECT_NE(kvrd.Log().find(c.message), std::string::npos) << mode << ": " << kvrd.Log();
+    }
   }
+  Site good("listen = 127.0.0.1 ::1\n");
+  Kvrd check(good, "-t");
+  EXPECT_EQ(check.Wait(), 0) << check.Log();
 }
 
 // The service answers until the signal, then stops and exits 0. Kills: a
@@ -180,6 +205,111 @@ TEST(KvrdTest, DefaultsRefuseAnAttackerAndLogWhoTried) {
       << log;
   EXPECT_NE(log.find("volume deep=" + deep + ": refused"), std::string::npos) << log;
   EXPECT_EQ(log.find("secret"), std::string::npos) << "a password in the log";
+}
+
+}  // namespace
+
+namespace {
+
+// SIGHUP while a record runs: a volume and a user added to kvrd.conf count
+// at once, and the record goes on. Kills: a reload that stops (or restarts)
+// the records, or leaves the volumes or users as they were.
+TEST(KvrdTest, SighupAddsAVolumeAndAUserWithoutStoppingARecord) {
+  Site site("volume_root = .\n");  // volumes may be added beside the first
+  fs::create_directory(site.dir.File("volume1"));
+  Kvrd kvrd(site);
+  ASSERT_TRUE(kvrd.Logged("listening on port")) << kvrd.Log();
+  const auto as = [&](const std::string& user, const std::string& password,
+                      const std::string& command, std::string* out = nullptr) {
+    const kvr_test::Outcome o =
+        kvr_test::RunCommand("KVRCTL_PASSWORD=" + password + " " KVRCTL " --user " + user +
+                             " --port " + std::to_string(site.port) + " " + command);
+    if (out != nullptr) *out = o.out;
+    return o.exitCode;
+  };
+  ASSERT_EQ(as("admin", "secret", "record start DvCon held.ts"), 0);
+  EXPECT_NE(as("bob", "pw2", "status held.ts"), 0) << "bob before the reload";
+  std::ofstream(site.dir.File("kvrd.conf"), std::ios::app)
+      << "volume = v1 volume1 1\nuser = bob pw2\n";
+  kvrd.Signal(SIGHUP);
+  ASSERT_TRUE(kvrd.Logged("reload: 2 volume(s), 2 user(s)")) << kvrd.Log();
+  std::string status, config;
+  EXPECT_EQ(as("bob", "pw2", "status held.ts", &status), 0);
+  EXPECT_NE(status.find("held.ts"), std::string::npos) << status;
+  EXPECT_EQ(as("bob", "pw2", "config get", &config), 0);
+  EXPECT_NE(config.find(site.dir.File("volume1")), std::string::npos) << config;
+}
+
+// The process's CPU time so far (user and system), in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  long user = 0, system = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) user = std::stol(field);
+    if (i == 15) system = std::stol(field);
+  }
+  return user + system;
+}
+
+long ResidentKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+size_t OpenDescriptors(pid_t pid) {
+  const fs::path folder = "/proc/" + std::to_string(pid) + "/fd";
+  return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
+}
+
+// kvrd's open-file limit reached by waiting clients: the listener rests
+// instead of spinning, the connection that exists is still answered, one
+// line says so, and the waiting clients are served once descriptors are
+// free again. Kills: a poll loop that retries accept at once (a core
+// spent), a failure logged once per try, a back-off that never ends.
+TEST(KvrdTest, OutOfDescriptorsTheListenerRestsAndServesWhoIsIn) {
+  Site site("max_connections = 0\n");
+  Kvrd kvrd(site);
+  ASSERT_TRUE(kvrd.Logged("listening on port")) << kvrd.Log();
+  const std::string keepAlive = kvr_test::KeepAliveRequest(3);
+  const std::string reply = kvr_test::KeepAliveReply(3);
+  kvr_test::LoopbackSocket inside(site.port);
+  ASSERT_TRUE(inside.SendAll(keepAlive));
+  ASSERT_EQ(inside.Read(reply.size()), reply);
+
+  const long before = ResidentKiB(kvrd.pid());
+  rlimit roomy{};
+  ASSERT_EQ(::prlimit(kvrd.pid(), RLIMIT_NOFILE, nullptr, &roomy), 0);
+  const rlimit tight{OpenDescriptors(kvrd.pid()) + 2, roomy.rlim_max};
+  ASSERT_EQ(::prlimit(kvrd.pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+  std::vector<std::unique_ptr<kvr_test::LoopbackSocket>> waiting;
+  for (int i = 0; i < 8; ++i) {
+    waiting.push_back(std::make_unique<kvr_test::LoopbackSocket>(site.port));
+  }
+  ASSERT_TRUE(kvrd.Logged("accepting clients failed")) << kvrd.Log();
+  const long ticks = CpuTicks(kvrd.pid());
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ASSERT_TRUE(inside.SendAll(keepAlive));
+  EXPECT_EQ(inside.Read(reply.size()), reply) << "the client inside was left unanswered";
+  const double busy =
+      static_cast<double>(CpuTicks(kvrd.pid()) - ticks) / ::sysconf(_SC_CLK_TCK) /
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf(
+      "out of descriptors: kvrd used %.1f %% of a core; resident %ld KiB before, %ld "
+      "KiB after\n",
+      100 * busy, before, ResidentKiB(kvrd.pid()));
+  EXPECT_LT(busy, 0.25);
+  EXPECT_EQ(kvrd.Count("accepting clients failed"), 1u) << kvrd.Log();
+
+  ASSERT_EQ(::prlimit(kvrd.pid(), RLIMIT_NOFILE, &roomy, nullptr), 0);
+  ASSERT_TRUE(waiting.back()->SendAll(keepAlive));
+  EXPECT_EQ(waiting.back()->Read(reply.size()), reply) << "the last client never got in";
 }
 
 }  // namespace

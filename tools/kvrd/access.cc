@@ -1,5 +1,7 @@
 #include "tools/kvrd/access.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,6 +26,15 @@ std::optional<unsigned> Whole(const std::string& text, unsigned high) {
   auto [at, error] = std::from_chars(text.data(), end, value);
   if (text.empty() || error != std::errc() || at != end || value > high) return std::nullopt;
   return value;
+}
+
+bool IsAddress(const std::string& text) {
+  unsigned char bytes[sizeof(in6_addr)];
+  const std::string bare = text.size() > 2 && text.front() == '[' && text.back() == ']'
+                               ? text.substr(1, text.size() - 2)
+                               : text;
+  return ::inet_pton(AF_INET, bare.c_str(), bytes) == 1 ||
+         ::inet_pton(AF_INET6, bare.c_str(), bytes) == 1;
 }
 
 std::optional<bool> YesNo(const std::string& text) {
@@ -62,16 +73,20 @@ bool ParseAccessKey(const std::string& key, const std::string& value, Access* ac
                     const std::function<std::string(const std::string&)>& resolve) {
   error->clear();
   if (key == "listen") {
-    // The service's port speaks IPv4; a dotted address or "any".
-    unsigned parts = 0;
-    bool dotted = true;
+    // One or more IPv4 or IPv6 addresses, or "any"; kept one space apart.
     std::istringstream in(value);
-    for (std::string part; std::getline(in, part, '.'); ++parts)
-      dotted &= Whole(part, 255).has_value();
-    if (value != "any" && (!dotted || parts != 4)) {
-      *error = "listen must be an IPv4 address or 'any', got '" + value + "'";
+    std::string listen;
+    for (std::string word; in >> word;) {
+      if (word != "any" && !IsAddress(word)) {
+        *error = "listen takes IPv4 or IPv6 addresses or 'any', got '" + word + "'";
+      }
+      listen += (listen.empty() ? "" : " ") + word;
     }
-    access->listen = value;
+    if (listen.empty()) *error = "listen takes IPv4 or IPv6 addresses or 'any'";
+    if (listen.find("any") != std::string::npos && listen != "any") {
+      *error = "listen 'any' stands alone: it is every interface";
+    }
+    access->listen = listen;
   } else if (key == "registered_only" || key == "remote_configuration") {
     const auto flag = YesNo(value);
     if (!flag) *error = key + " must be yes or no, got '" + value + "'";

@@ -18,7 +18,8 @@ namespace kvrd {
 // The access keys, with kvrd's defaults: loopback only, registered sessions
 // only, no remote configuration, volume roots = the configured volumes.
 struct Access {
-  std::string listen = "127.0.0.1";  // "any": every interface
+  // IPv4 and IPv6 addresses one space apart; "any": every interface.
+  std::string listen = "127.0.0.1";
   bool registeredOnly = true;
   bool remoteConfiguration = false;
   std::vector<std::string> volumeRoots;  // empty: the configured volumes

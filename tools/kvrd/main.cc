@@ -210,7 +210,7 @@ void Usage(FILE* out) {
       "  volume_reserved_space = 256M\n"
       "  volume = NAME PATH [TYPE]         (one line per volume; the folder must exist)\n"
       "  user = NAME PASSWORD              (one line per user)\n"
-      "  listen = 127.0.0.1|any            (the control port's address)\n"
+      "  listen = 127.0.0.1 [::1 ...]|any  (the control port's IPv4/IPv6 addresses)\n"
       "  registered_only = yes             (commands only after Register)\n"
       "  remote_configuration = no         (clients may not set the storage)\n"
       "  volume_root = FOLDER              (volumes must lie beneath; default: each volume)\n"
@@ -433,7 +433,8 @@ int main(int argc, char** argv) {
     retention->Start();
   }
   SetStarting(false);
-  Log(LOG_INFO, "listening on port %u, %zu volume(s), at most %u records", config.port,
+  Log(LOG_INFO, "listening on port %u (%s), %zu volume(s), at most %u records", config.port,
+      config.access.listen == "any" ? "every interface" : config.access.listen.c_str(),
       config.volumes.size(), config.maxRecords);
   if (api) {
     Log(LOG_INFO, "API on %s:%u, %zu camera(s), catalog in %s", config.apiAddress.c_str(),
