@@ -256,7 +256,8 @@ TEST_F(CmdDealTest, EveryRefusedDataMessageIsCountedForItsRecord) {
     comm->Send(MessageRef(m), 0, SvrFrame::kDataClass);
   }
   gate.open = true;
-  EXPECT_GE(tally->Get(), 500u - SvrFrame::CCmdDealMdl::kDrainBatch);
+  // The delivery thread may hold one message at the gate and a batch behind it.
+  EXPECT_GE(tally->Get(), 500u - SvrFrame::CCmdDealMdl::kDrainBatch - 1);
   EXPECT_TRUE(WaitFor([&] { return fun->calls.load() + static_cast<int>(tally->Get()) == kSent; }))
       << fun->calls.load() << " delivered, " << tally->Get() << " counted";
   cmd->Destroy();
