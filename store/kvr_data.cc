@@ -190,15 +190,18 @@ int CKVRData::SelectVolume(STORE_VOLUME_INFO* volume) {
   const auto& volumes = config_.volumes;
   if (volumes.empty()) return -1;
   if (volume->volumeName[0] == '\0') {
-    const auto& counts = useCounts_;
-    auto share = [&counts](const STORE_VOLUME_INFO& v) {
-      auto it = counts.find(v.volumePath);
-      const uint64_t uses = it != counts.end() ? it->second : v.useCount;
-      return v.weight / (uses + 1);
-    };
-    const STORE_VOLUME_INFO* chosen = &volumes.front();
+    // Each volume's share once, under the lock (a lambda would hide it from
+    // the thread-safety analysis).
+    const STORE_VOLUME_INFO* chosen = nullptr;
+    uint64_t best = 0;
     for (const STORE_VOLUME_INFO& v : volumes) {
-      if (share(v) > share(*chosen)) chosen = &v;
+      const auto it = useCounts_.find(v.volumePath);
+      const uint64_t uses = it != useCounts_.end() ? it->second : v.useCount;
+      const uint64_t share = v.weight / (uses + 1);
+      if (chosen == nullptr || share > best) {
+        chosen = &v;
+        best = share;
+      }
     }
     *volume = *chosen;
     return 0;
