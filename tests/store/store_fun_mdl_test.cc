@@ -255,7 +255,8 @@ TEST_F(StoreFunMdlTest, PushedRecordKeepsEveryByteAndItsUrlUntilTheFileIsDeleted
   EXPECT_EQ(records->status, 4);
 
   ASSERT_EQ(Control(url, 3), "0/0");
-  EXPECT_EQ(data_.FindTask(url), nullptr);
+  // The stop is answered at once; the task leaves once its writer has taken it.
+  EXPECT_TRUE(WaitFor([&] { return data_.FindTask(url) == nullptr; }));
   EXPECT_EQ(data_.FindPushSource(url), nullptr);
   EXPECT_EQ(data_.GetTaskCount(), 0u);
   EXPECT_EQ(UseCount(), 0);
