@@ -337,7 +337,8 @@ void PulledFromCameras(int size, double seconds) {
         });
       },
       60s))
-      << "a stream never reached its file";
+      << "a stream never reached its file; " << states() << " "
+      << testing::PrintToString(site.rig->Events());
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   for (auto& n : names) ASSERT_EQ(KVR_StopRecRealMedia(n.data()), 0) << n;
   EXPECT_EQ(site.rig->Events(), std::vector<std::string>{}) << "no stream was lost";
