@@ -25,6 +25,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +33,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media/kvr_dvcon_comm_mdl.h"
@@ -161,6 +163,11 @@ void StopEveryRecord() {
     std::snprintf(stop->recordFileUrl, sizeof(stop->recordFileUrl), "%s", record.recordFileUrl);
     stop->ctrlInfo = 3;
     g->fun->HandleRecRealMediaControl(stop.get());
+  }
+  // A stop is answered at once; each task leaves once its writer has taken
+  // the stop, within a bounded time.
+  for (int waited = 0; g->data->GetTaskCount() != 0 && waited < 5000; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   Check(g->data->GetTaskCount() == 0, "stopping every record empties the task table");
 }
