@@ -289,7 +289,9 @@ TEST_F(WriterFaultTest, AVolumeWhoseOpensAndSpaceLooksHangStallsOnlyItsOwnRecord
   hung.Release();
   for (auto& rec : sick) {
     EXPECT_TRUE(rig_.WaitState(rec, Writer::kStateFailed)) << rec.url;
-    EXPECT_EQ(rig_.EventsSoFar(rec), Events{Writer::kEventWriteError}) << rec.url;
+    // The state turns before the event reaches the host.
+    EXPECT_TRUE(WaitFor([&] { return rig_.EventsSoFar(rec) == Events{Writer::kEventWriteError}; }))
+        << rec.url << " " << testing::PrintToString(rig_.EventsSoFar(rec));
   }
   EXPECT_TRUE(rig_.WaitFilesClosed());
 }
