@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "media/kvr_io_comm_mdl.h"
 #include "media/record_directory.h"
@@ -50,15 +52,28 @@ CKVRRTSPCommMdl::CKVRRTSPCommMdl() : CKVRSourceMdl() { GetRuntimeInfo()->SetName
 
 CKVRRTSPCommMdl::~CKVRRTSPCommMdl() {
   RequestClose();
-  std::thread opener, closer;
   {
-    std::lock_guard<std::mutex> lock(streamMu_);
-    opener.swap(opener_);
-    closer.swap(closer_);
+    std::unique_lock<std::mutex> lock(streamMu_);
+    helpersDone_.wait(lock, [this] { return helpers_ == 0; });
   }
-  if (opener.joinable()) opener.join();
-  if (closer.joinable()) closer.join();
   CloseStream();
+}
+
+bool CKVRRTSPCommMdl::RunAside(std::function<void()> task) {
+  ++helpers_;
+  try {
+    std::thread([this, task = std::move(task)] {
+      task();
+      // The last touch of the module: the destructor may run once this
+      // lock is released.
+      std::lock_guard<std::mutex> lock(streamMu_);
+      if (--helpers_ == 0) helpersDone_.notify_all();
+    }).detach();
+    return true;
+  } catch (const std::system_error&) {
+    --helpers_;
+    return false;
+  }
 }
 
 bool CKVRRTSPCommMdl::SetupRemoteStreams() {
@@ -108,8 +123,12 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
 
   std::lock_guard<std::mutex> lock(streamMu_);
   if (closeAsked_) return 0;
-  opener_ = std::thread([this, readUrl, recordUrl] { OpenStream(readUrl, recordUrl); });
-  return 1;
+  if (RunAside([this, readUrl, recordUrl] { OpenStream(readUrl, recordUrl); })) return 1;
+  // No thread to open on: the record fails as an unopenable camera's does.
+  platform::DebugPrintf("KVR: no thread to open %s", recordUrl.c_str());
+  kvr::media::SendFailRecord(this, GetWriterName(), recordUrl);
+  kvr::media::SendStartAck(this, GetRequester(), recordUrl);
+  return 0;
 }
 
 void CKVRRTSPCommMdl::OpenStream(const std::string& readUrl, const std::string& recordUrl) {
@@ -154,12 +173,14 @@ void CKVRRTSPCommMdl::RequestClose() {
   const uint32_t stream = stream_.exchange(0);
   if (stream == 0) return;
   // Closing joins the stream's reader: never on a thread that records share.
-  closer_ = std::thread([stream] {
+  const bool aside = RunAside([stream] {
     CRemoteStreamLib::Instance().CloseStream(stream);
     EarlyLosses& losses = Losses();
     std::lock_guard<std::mutex> parked(losses.mu);
     losses.handles.erase(stream);
   });
+  // No thread to close on: the destructor closes it instead.
+  if (!aside) stream_.store(stream);
 }
 
 void CKVRRTSPCommMdl::CloseStream() {

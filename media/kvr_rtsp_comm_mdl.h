@@ -23,10 +23,11 @@
 #define KVR_MEDIA_KVR_RTSP_COMM_MDL_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "media/kvr_source_mdl.h"
 
@@ -70,21 +71,25 @@ class CKVRRTSPCommMdl : public CKVRSourceMdl {
   void RequestClose();
   // Closes the stream on the calling thread (Destroy's last resort).
   void CloseStream();
-  // Sends the writer control 0 (fail the record).
-  void FailRecord(const std::string& recordUrl);
-  void SendAck(const std::string& recordUrl, bool toRequester);
-  void SendToWriter(SvrFrame::CInnerProtocolStack* unit, int messageClass);
   void OnStreamLost();
 
   static int OnStreamData(uint32_t stream, const uint8_t* data, uint32_t size, void* user);
   static void OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t);
 
+  // Runs `task` on a thread of its own that the module outlives; called with
+  // streamMu_ held. False when no thread could be made (the task did not run).
+  bool RunAside(std::function<void()> task);
+
   std::atomic<bool> started_{false};
-  std::mutex streamMu_;  // the handle's hand-overs, the threads, the close flag
+  std::mutex streamMu_;  // the handle's hand-overs, the helper count, the close flag
+  std::condition_variable helpersDone_;
   std::atomic<uint32_t> stream_{0};
   bool closeAsked_ = false;  // guarded by streamMu_
-  std::thread opener_;       // guarded by streamMu_
-  std::thread closer_;       // guarded by streamMu_
+  // Opener and closer threads still running. They are detached rather than
+  // joined, so that one that has finished is not held until the module goes
+  // (a module lives on for a grace time after its record), and the
+  // destructor waits for the count to reach 0 instead.
+  int helpers_ = 0;  // guarded by streamMu_
 };
 
 #endif  // KVR_MEDIA_KVR_RTSP_COMM_MDL_H_

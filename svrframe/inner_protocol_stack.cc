@@ -2,14 +2,16 @@
 
 namespace SvrFrame {
 
+// Never destroyed: the framework's delivery threads may still read them while
+// the process exits.
 const CSecureString& CInnerProtocolStack::Empty() {
-  static const CSecureString kEmpty;
-  return kEmpty;
+  static const CSecureString* const kEmpty = new CSecureString();
+  return *kEmpty;
 }
 
 const std::vector<CSecureString>& CInnerProtocolStack::EmptyList() {
-  static const std::vector<CSecureString> kEmpty;
-  return kEmpty;
+  static const std::vector<CSecureString>* const kEmpty = new std::vector<CSecureString>();
+  return *kEmpty;
 }
 
 void CInnerProtocolStack::AddDestination(const CSecureString& name) {

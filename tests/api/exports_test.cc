@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -585,7 +586,7 @@ TEST(ExportsTest, RegisteredSessionsOnlyOnTheListedAddresses) {
 
 namespace {
 
-int g_cleanedInCallback = 0;
+std::atomic<int> g_cleanedInCallback{0};
 void KVR_CALL CleanInCallback(const char*, int, unsigned int) {
   g_kvr->Clean();
   ++g_cleanedInCallback;
