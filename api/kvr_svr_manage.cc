@@ -85,6 +85,7 @@ int CKVRSvrManage::Start() {
     return kAccessRefused;
   }
   tcp_.SetAccess(access);
+  tcp_.Counters().SetSource([this](std::string* text) { AppendRecordLosses(text); });
   if (access->Restricts()) {
     platform::AuditPrintf(
         "access: listen %s, %s, remote configuration %s, %zu volume root(s), at most %d "
@@ -137,6 +138,30 @@ int CKVRSvrManage::Stop() {
   if (closed < 0) return -1;
   started_.store(false);
   return 0;
+}
+
+void CKVRSvrManage::AppendRecordLosses(std::string* text) {
+  const std::vector<CKVRData::RecordLosses> records = data_.GetRecordLosses();
+  *text +=
+      "# HELP kvr_record_dropped_payloads_total Payloads of a record that never reached its "
+      "file, by cause.\n# TYPE kvr_record_dropped_payloads_total counter\n";
+  for (const CKVRData::RecordLosses& r : records) {
+    const std::string record = "record=\"" + kvr::tcp::LabelValue(r.url) + "\",cause=\"";
+    for (const auto& [cause, count] :
+         {std::pair<const char*, uint64_t>{"queue_full", r.refusedMessages},
+          {"file_opening", r.whileOpening},
+          {"disk_behind", r.diskBehind}}) {
+      *text += "kvr_record_dropped_payloads_total{" + record + cause + "\"} " +
+               std::to_string(count) + "\n";
+    }
+  }
+  *text +=
+      "# HELP kvr_record_dropped_bytes_total Bytes of the payloads dropped while a file opened "
+      "or its disk was behind.\n# TYPE kvr_record_dropped_bytes_total counter\n";
+  for (const CKVRData::RecordLosses& r : records) {
+    *text += "kvr_record_dropped_bytes_total{record=\"" + kvr::tcp::LabelValue(r.url) + "\"} " +
+             std::to_string(r.droppedBytes) + "\n";
+  }
 }
 
 void CKVRSvrManage::WaitForRecordFiles() {

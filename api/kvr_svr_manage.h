@@ -85,6 +85,8 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   static std::string ResolveRoutingFile(const std::string& name);
 
  private:
+  // The records' losses by cause, for the control port's GET /metrics.
+  void AppendRecordLosses(std::string* text);
   void WaitForRecordFiles();
 
   // The TCP service as the storage function module's worker sees it.

@@ -389,6 +389,7 @@ int CKVRIOCommMdl::WriteOut(const char* data, int length) {
     if (pending_.size() + static_cast<size_t>(length) > kPendingLimit) {
       droppedBytes_.fetch_add(static_cast<uint64_t>(length));
       droppedPayloads_.fetch_add(1);
+      droppedWhileOpening_.fetch_add(1);
       return -1;
     }
     pending_.append(data, static_cast<size_t>(length));

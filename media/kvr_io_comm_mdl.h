@@ -159,6 +159,9 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   // part of the bytes received, not of the file.
   uint64_t GetDroppedPayloads() const { return droppedPayloads_.load(); }
   uint64_t GetDroppedBytes() const { return droppedBytes_.load(); }
+  // Of those, the payloads that came while the file was still opening and
+  // its 8 MiB of waiting room was full.
+  uint64_t GetDroppedWhileOpening() const { return droppedWhileOpening_.load(); }
   // The record's messages that a full framework queue refused (media on its
   // way here, mostly); the sources attach the tally to what they send.
   const std::shared_ptr<SvrFrame::CRefusalTally>& GetRefusalTally() const { return refusals_; }
@@ -230,6 +233,7 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   std::atomic<bool> limitEventSent_{false};
   std::atomic<uint64_t> droppedPayloads_{0};
   std::atomic<uint64_t> droppedBytes_{0};
+  std::atomic<uint64_t> droppedWhileOpening_{0};
 
   // The bytes after a chunk's last whole packet; guarded by fileMu_.
   char partial_[kPacketSize] = {};

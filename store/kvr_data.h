@@ -129,6 +129,15 @@ class CKVRData : public kvr::media::IRecordDirectory {
   // Messages of the record `url` that a full framework queue refused; 0 for
   // a URL without a task.
   uint64_t GetRefusedMessages(const char* url);
+  // What each record lost, by cause, for the service's figures.
+  struct RecordLosses {
+    std::string url;
+    uint64_t refusedMessages = 0;  // a full framework queue refused them
+    uint64_t whileOpening = 0;     // payloads past the waiting room of an opening file
+    uint64_t diskBehind = 0;       // payloads past the memory bound of a disk that is behind
+    uint64_t droppedBytes = 0;     // bytes of the payloads of both
+  };
+  std::vector<RecordLosses> GetRecordLosses();
   // Status of the record `name`, or of every record for "*". The array is
   // kept here and stays valid until the next query, which frees it. An empty
   // name: -1, outputs untouched. A one-character name other than "*": 0,

@@ -32,6 +32,24 @@ uint64_t CKVRData::GetRefusedMessages(const char* url) {
   return it != tasks_.end() ? it->second->GetRefusedMessages() : 0;
 }
 
+std::vector<CKVRData::RecordLosses> CKVRData::GetRecordLosses() {
+  std::vector<RecordLosses> out;
+  QWTools::CReadWriteMutexLock lock(&taskLock_);
+  out.reserve(tasks_.size());
+  for (const auto& [url, writer] : tasks_) {
+    RecordLosses losses;
+    losses.url = url.c_str();
+    losses.refusedMessages = writer->GetRefusedMessages();
+    losses.whileOpening = writer->GetDroppedWhileOpening();
+    // Read after its part, so that a drop between the two reads never shows
+    // as a negative count.
+    losses.diskBehind = writer->GetDroppedPayloads() - losses.whileOpening;
+    losses.droppedBytes = writer->GetDroppedBytes();
+    out.push_back(std::move(losses));
+  }
+  return out;
+}
+
 void CKVRData::FillStatus(CKVRIOCommMdl* writer, RECORD_STATUS_INFO* entry) {
   kvr::CopyField(entry->recordFileUrl, writer->GetRecordUrl());
   entry->beginTime = ConvertTime<RECORD_TIME>(writer->GetStartTime());

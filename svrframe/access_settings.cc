@@ -81,6 +81,7 @@ bool FromDocument(const TiXmlDocument& document, CAccessSettings* settings, std:
   }
   if (!ReadFlag(access, "registeredOnly", &read.registeredOnly, error) ||
       !ReadFlag(access, "remoteConfiguration", &read.remoteConfiguration, error) ||
+      !ReadFlag(access, "metrics", &read.metrics, error) ||
       !ReadNumber(access, "maxConnections", 0, 1 << 20, &read.maxConnections, error) ||
       !ReadNumber(access, "idleTimeout", 0, 1 << 24, &read.idleTimeoutSec, error) ||
       !ReadNumber(access, "maxQueuedReplies", 1, 1 << 24, &read.maxQueuedReplies, error)) {
@@ -104,7 +105,8 @@ bool FromDocument(const TiXmlDocument& document, CAccessSettings* settings, std:
 bool CAccessSettings::Restricts() const {
   const CAccessSettings design;
   return !listen.empty() || registeredOnly || !remoteConfiguration || !volumeRoots.empty() ||
-         maxConnections != 0 || idleTimeoutSec != 0 || maxQueuedReplies != design.maxQueuedReplies;
+         maxConnections != 0 || idleTimeoutSec != 0 ||
+         maxQueuedReplies != design.maxQueuedReplies || metrics;
 }
 
 std::string CAccessSettings::ListenText() const {

@@ -3,7 +3,7 @@
 //
 //   <ServerConfig>
 //     <Access listen="127.0.0.1 ::1" registeredOnly="1" remoteConfiguration="0"
-//             maxConnections="64" idleTimeout="300" maxQueuedReplies="1024">
+//             maxConnections="64" idleTimeout="300" maxQueuedReplies="1024" metrics="1">
 //       <VolumeRoot path="/var/lib/kvr"/>
 //     </Access>
 //     <Protocol type="QW"> ...
@@ -12,8 +12,10 @@
 // attribute is optional. A routing file without the element gives the
 // service as it was designed: every interface, every connection obeyed,
 // remote configuration allowed, volumes anywhere, no connection cap and no
-// idle time-out. The bound on queued replies holds for everyone: a client
-// that reads none of its replies would otherwise hold the service's memory.
+// idle time-out; `metrics` (off unless set) has the control port answer
+// GET /metrics with the service's figures, to loopback peers only. The bound on queued replies
+// holds for everyone: a client that reads none of its replies would otherwise hold the service's
+// memory.
 //
 // The service manager reads it at each start and hands the same immutable
 // copy to the TCP service and the storage data; any thread may read it.
@@ -36,6 +38,7 @@ struct CAccessSettings {
   int maxConnections = 0;                // 0: no cap
   int idleTimeoutSec = 0;                // 0: never
   int maxQueuedReplies = kDefaultMaxQueuedReplies;
+  bool metrics = false;  // GET /metrics answered to loopback peers
 
   // Whether anything differs from the design.
   bool Restricts() const;

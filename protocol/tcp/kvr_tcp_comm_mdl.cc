@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "platform/debug_log.h"
@@ -44,7 +45,8 @@ void CTcpSendLink::Detach() {
 
 CKVRTcpCommMdl::CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
                                const char* peerIp, uint16_t peerPort,
-                               std::shared_ptr<const CAccessSettings> access)
+                               std::shared_ptr<const CAccessSettings> access,
+                               std::shared_ptr<kvr::tcp::ControlCounters> counters)
     : CCommMdl(false),
       peerAddress_(peerIp != nullptr ? peerIp : ""),
       peerPort_(peerPort),
@@ -52,6 +54,7 @@ CKVRTcpCommMdl::CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t cont
       connId_(connId),
       link_(std::move(link)),
       access_(access ? std::move(access) : std::make_shared<const CAccessSettings>()),
+      counters_(counters ? std::move(counters) : std::make_shared<kvr::tcp::ControlCounters>()),
       lastActivityMs_(platform::TickCount()) {
   GetRuntimeInfo()->SetName(kName);
 }
@@ -90,6 +93,12 @@ void CKVRTcpCommMdl::CutMessages() {
   int offset = 0;
   while (offset < streamCount_) {
     const int rest = streamCount_ - offset;
+    const int get = TakeGet(stream_.data() + offset, rest);
+    if (get == 0) break;
+    if (get > 0) {
+      offset += get;
+      continue;
+    }
     CReferPtr<IZETAPDU> unit(parser->CreatePDU(stream_.data() + offset, rest));
     if (!unit) break;  // not whole yet, or nothing the parser takes
     const QWTools::HTTPCommon* carrier =
@@ -104,6 +113,7 @@ void CKVRTcpCommMdl::CutMessages() {
     const std::string audit = AuditText(unit.get());
     const int refusal = Refusal(unit.get());
     if (refusal != 0) {
+      counters_->Answered(unit->GetCommandName(), ExpectsReply(unit.get()), refusal);
       CReferPtr<IZETAPDU> reply(unit->CreateAck(refusal));
       if (reply) {
         const std::string sequence = unit->GetSequence(), session = unit->GetSession();
@@ -160,6 +170,10 @@ int CKVRTcpCommMdl::OnMessage(const SvrFrame::MessageRef& message) {
   }
   const int result = unit->GetResultCode();
   if (Is(command, "Register") && result == kResultSuccess) registered_.store(true);
+  if (Is(command, "Register") && result != kResultSuccess) counters_->LoginRefused();
+  // A status answered in parts is one request.
+  auto* status = dynamic_cast<CQueryRecordStatusAck*>(unit);
+  if (status == nullptr || status->morePacket == 0) counters_->Answered(command, true, result);
   std::string audit;
   {
     platform::MutexLock lock(auditMu_);
@@ -243,6 +257,43 @@ bool CKVRTcpCommMdl::Deliver(IZETAPDU* unit) {
   if (wantsDrop_.load()) return true;  // the connection is on its way out
   CReferPtr<CAutoBuffer> buffer = unit->ToBuffer(kPduModeHttp);
   if (!buffer) return false;
+  DeliverBytes(std::move(buffer));
+  return true;
+}
+
+int CKVRTcpCommMdl::TakeGet(const char* data, int length) {
+  if (!access_->metrics) return -1;
+  const std::string_view held(data, static_cast<size_t>(length));
+  if (held.substr(0, 4) != std::string_view("GET ", 4).substr(0, held.size())) return -1;
+  const size_t end = held.find("\r\n\r\n");
+  if (end == std::string_view::npos) return 0;
+  const std::string_view line = held.substr(0, held.find("\r\n"));
+  const std::string_view target = line.substr(4, line.find(' ', 4) - 4);
+  // The figures name every record: for this host's own eyes only.
+  const bool local = peerAddress_.rfind("127.", 0) == 0 || peerAddress_ == "::1" ||
+                     peerAddress_.rfind("::ffff:127.", 0) == 0;
+  std::string status = "200 OK", body;
+  if (!local) {
+    status = "403 Forbidden";
+    body = "metrics are answered on loopback only\n";
+  } else if (target != "/metrics") {
+    status = "404 Not Found";
+    body = "only /metrics is served here\n";
+  } else {
+    body = counters_->Text();
+  }
+  const std::string reply = "HTTP/1.1 " + status +
+                            "\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8"
+                            "\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\n\r\n" + body;
+  CReferPtr<CAutoBuffer> buffer(new CAutoBuffer());
+  buffer->MakeCopy(static_cast<int>(reply.size()), reply.data());
+  DeliverBytes(std::move(buffer));
+  return static_cast<int>(end + 4);
+}
+
+void CKVRTcpCommMdl::DeliverBytes(CReferPtr<CAutoBuffer> buffer) {
+  if (wantsDrop_.load()) return;
   CAutoBuffer* toSend = nullptr;
   {
     QWTools::CReadWriteMutexLock guard(&sendLock_);
@@ -255,7 +306,7 @@ bool CKVRTcpCommMdl::Deliver(IZETAPDU* unit) {
                               sendQueue_.size());
       }
       sendQueue_.clear();
-      return true;
+      return;
     }
     sendQueue_.push_back(std::move(buffer));
     if (!current_) {
@@ -266,7 +317,6 @@ bool CKVRTcpCommMdl::Deliver(IZETAPDU* unit) {
   }
   // current_ keeps the bytes alive until the server reports them written.
   if (toSend != nullptr) link_->QueueSend(connId_, toSend->Data(), toSend->Size());
-  return true;
 }
 
 void CKVRTcpCommMdl::OnSent(int sequence) {

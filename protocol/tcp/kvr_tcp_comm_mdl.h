@@ -33,6 +33,7 @@
 
 #include "io/auto_buffer.h"
 #include "platform/mutex.h"
+#include "protocol/tcp/control_counters.h"
 #include "protocol/tcp/tp_object.h"
 #include "svrframe/access_settings.h"
 #include "svrframe/comm_mdl.h"
@@ -67,7 +68,8 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   // Without `access` the design's settings hold.
   CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
                  const char* peerIp, uint16_t peerPort,
-                 std::shared_ptr<const CAccessSettings> access = nullptr);
+                 std::shared_ptr<const CAccessSettings> access = nullptr,
+                 std::shared_ptr<kvr::tcp::ControlCounters> counters = nullptr);
   ~CKVRTcpCommMdl() override;
 
   int Destroy() override;
@@ -107,6 +109,12 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   // Prints `unit` and queues it for the client (or flags the connection for
   // dropping past the bound). False when it cannot be printed.
   bool Deliver(IZETAPDU* unit);
+  // Queues bytes for the client, under the same bound.
+  void DeliverBytes(CReferPtr<CAutoBuffer> buffer);
+  // The bytes of an HTTP GET at the front of the held stream, when the
+  // access settings answer them: how many make the request (0: not whole
+  // yet, -1: not a GET), after queuing its answer.
+  int TakeGet(const char* data, int length);
   // The audit text of a changing request ("" for one that changes nothing).
   std::string AuditText(IZETAPDU* unit) const;
 
@@ -121,6 +129,7 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   int streamCount_ = 0;
 
   const std::shared_ptr<const CAccessSettings> access_;
+  const std::shared_ptr<kvr::tcp::ControlCounters> counters_;
   std::atomic<bool> registered_{false};
   std::atomic<bool> wantsDrop_{false};
   // Requests passed on whose reply has not come back, about: a reply in

@@ -8,7 +8,9 @@
 #include "platform/time.h"
 
 CKVRTcpService::CKVRTcpService()
-    : TPTCPServer(kContext, this), link_(std::make_shared<CTcpSendLink>(this)) {}
+    : TPTCPServer(kContext, this),
+      link_(std::make_shared<CTcpSendLink>(this)),
+      counters_(std::make_shared<kvr::tcp::ControlCounters>()) {}
 
 CKVRTcpService::~CKVRTcpService() {
   Stop();
@@ -24,6 +26,7 @@ int CKVRTcpService::Stop() {
   }
   SvrFrame::ICmdDealModule* cmdDeal = cmdDeal_.load();
   for (const auto& [id, module] : modules) {
+    counters_->Closed();
     if (cmdDeal != nullptr) cmdDeal->RemoveCommModule(module, true);
   }
   return result;
@@ -39,6 +42,7 @@ int CKVRTcpService::OnConnect(uint32_t context, int32_t connId, const char* peer
     access = access_;
     if (access && access->maxConnections > 0 &&
         modules_.size() >= static_cast<size_t>(access->maxConnections)) {
+      counters_->Dropped(kvr::tcp::ControlCounters::Drop::kCap);
       if (!capLogged_) {
         capLogged_ = true;
         platform::AuditPrintf(
@@ -50,12 +54,13 @@ int CKVRTcpService::OnConnect(uint32_t context, int32_t connId, const char* peer
     }
     capLogged_ = false;
   }
-  auto* module = new CKVRTcpCommMdl(link_, context, connId, peerIp, peerPort, access);
+  auto* module = new CKVRTcpCommMdl(link_, context, connId, peerIp, peerPort, access, counters_);
   module->Init(CSecureString(""));
   if (!cmdDeal->RegisterCommModule(module, connId)) {
     module->Destroy();
     return -1;
   }
+  counters_->Connected();
   platform::MutexLock lock(modulesMu_);
   modules_[connId] = module;
   return 0;
@@ -77,6 +82,7 @@ int CKVRTcpService::OnClose(uint32_t, int32_t connId) {
     module = it->second;
     modules_.erase(it);
   }
+  counters_->Closed();
   // Replies may still be on their way to it: the framework keeps it a while.
   SvrFrame::ICmdDealModule* cmdDeal = cmdDeal_.load();
   if (cmdDeal != nullptr) cmdDeal->RemoveCommModule(module, true);
@@ -116,6 +122,8 @@ void CKVRTcpService::Sweep() {
             "peer %s disconnected: %s",
             platform::EndpointText(module->GetPeerAddress(), module->GetPeerPort()).c_str(),
             idle ? "idle past the time-out" : "too many replies unread or requests unanswered");
+        counters_->Dropped(idle ? kvr::tcp::ControlCounters::Drop::kIdle
+                                : kvr::tcp::ControlCounters::Drop::kUnread);
         drop.push_back(id);
       }
     }

@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "platform/mutex.h"
+#include "protocol/tcp/control_counters.h"
 #include "protocol/tcp/kvr_tcp_comm_mdl.h"
 #include "protocol/tcp/tp_listener.h"
 #include "protocol/tcp/tp_tcp_server.h"
@@ -59,9 +60,12 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
 
   // Connections that have a module.
   size_t ModuleCount();
+  // The control port's figures; its source may be set before the port opens.
+  kvr::tcp::ControlCounters& Counters() { return *counters_; }
 
  private:
   const std::shared_ptr<CTcpSendLink> link_;
+  const std::shared_ptr<kvr::tcp::ControlCounters> counters_;
   std::atomic<SvrFrame::ICmdDealModule*> cmdDeal_{nullptr};
   // Held while a module is called, so that Stop never releases one in use.
   platform::Mutex modulesMu_;

@@ -549,10 +549,11 @@ namespace {
 // every interface listened on anyway, a command other than Register and
 // KeepAlive obeyed before a registration, a refusal with another code than
 // 21 or one that closes the connection, a registration that does not count
-// for the connection it came on.
+// for the connection it came on; in the port's figures, a refusal or a failed
+// login left uncounted, a closed connection still counted open.
 TEST(ExportsTest, RegisteredSessionsOnlyOnTheListedAddresses) {
   ASSERT_EQ(g_kvr->StopService(), 0);
-  PutRoutingFile("<Access listen=\"127.0.0.1 ::1\" registeredOnly=\"1\"/>");
+  PutRoutingFile("<Access listen=\"127.0.0.1 ::1\" registeredOnly=\"1\" metrics=\"1\"/>");
   const unsigned port = FreePort();
   ASSERT_EQ(g_kvr->StartService(static_cast<unsigned short>(port)), 0);
   kvr_test::ScratchDir dir;
@@ -578,6 +579,22 @@ TEST(ExportsTest, RegisteredSessionsOnlyOnTheListedAddresses) {
   }
   EXPECT_EQ(Records().size(), 2u);
   EXPECT_FALSE(LoopbackSocket(port, "127.0.0.2").connected()) << "an address not listed";
+
+  LoopbackSocket client(port, "::1");
+  const std::string wrong =
+      WireMessage("Register", 6, "",
+                  Body("        <cuName>op</cuName>\n        <cuPassword>no</cuPassword>\n"));
+  ASSERT_TRUE(client.SendAll(wrong));
+  EXPECT_NE(ResultCode(client.ReadMessage()), "0");
+  ASSERT_TRUE(client.SendAll("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const std::string metrics = client.ReadMessage();
+  for (const char* line :
+       {"HTTP/1.1 200 OK", "\nkvr_control_connections_total 3\n", "\nkvr_control_connections 1\n",
+        "\nkvr_control_refused_logins_total 1\n", "{command=\"RecRealMedia\",result=\"21\"} 2\n",
+        "{command=\"RecRealMedia\",result=\"0\"} 2\n", "{command=\"Register\",result=\"0\"} 2\n",
+        "{record=\"reg9.ts\",cause=\"disk_behind\"} 0\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line;
+  }
   ASSERT_EQ(g_kvr->StopService(), 0);
   PutRoutingFile();
 }

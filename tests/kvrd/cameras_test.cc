@@ -260,6 +260,7 @@ TEST(KvrdCheckTest, ProbesMetricsAndConsoleAnswerAndAskForCredentials) {
       {"/metrics", "YTpi", "# TYPE kvrd_camera_written_bytes_total counter\n"},
       {"/metrics", "YTpi", "kvrd_camera_recording{camera=\"a\"} 0\n"},
       {"/metrics", "YTpi", "kvrd_control_port_listening 1\n"},
+      {"/metrics", "YTpi", "# TYPE kvr_control_requests_total counter\n"},
       {"/metrics", "YTpi", "kvrd_volume_seconds_until_full{volume=\"v0\"} "},
       {"/cameras/a/play?from=1577836800&to=1577923200", "YTpi", "no footage in the range"},
   };

@@ -119,7 +119,9 @@ std::string AccessElement(const Access& access, const std::vector<std::string>& 
   out += std::string(" remoteConfiguration=\"") + (access.remoteConfiguration ? "1" : "0") + "\"";
   out += " maxConnections=\"" + std::to_string(access.maxConnections) + "\"";
   out += " idleTimeout=\"" + std::to_string(access.idleTimeoutSec) + "\"";
-  out += " maxQueuedReplies=\"" + std::to_string(access.maxQueuedReplies) + "\">";
+  out += " maxQueuedReplies=\"" + std::to_string(access.maxQueuedReplies) + "\"";
+  // The daemon's own /metrics takes in the library's figures from here.
+  out += " metrics=\"1\">";
   for (const std::string& root : roots) {
     out += "<VolumeRoot path=\"" + XmlAttribute(root) + "\"/>";
   }

@@ -17,8 +17,13 @@ namespace kvrd {
 // reason when not.
 std::string VolumeWritable(const std::string& folder);
 
-// A TCP connection to `address` (IPv4), port `port`, is accepted.
+// A TCP connection to the numeric `address` (IPv4 or IPv6), port `port`, is
+// accepted.
 bool PortListening(const std::string& address, unsigned port);
+// The body of the library's GET /metrics at that address and port (the
+// access settings' `metrics` on, the address a loopback one), or "" when it
+// does not answer 200 within a second.
+std::string ControlPortMetrics(const std::string& address, unsigned port);
 
 // How long the rate is taken over.
 constexpr int64_t kRateWindowMs = 10 * 60'000;

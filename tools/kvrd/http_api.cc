@@ -504,7 +504,11 @@ void HttpApi::Metrics(evhttp_request* request) {
                : 0);
   m.Family("kvrd_playback_streams", "gauge", "Playback replies being streamed.");
   m.Sample("kvrd_playback_streams", {}, PlaybackStream::Active());
-  Reply(request, 200, m.text(), "text/plain; version=0.0.4; charset=utf-8");
+  // The library's own figures: its control port and what each record lost.
+  const std::string library =
+      options_.controlPort != 0 ? ControlPortMetrics(options_.controlAddress, options_.controlPort)
+                                : "";
+  Reply(request, 200, m.text() + library, "text/plain; version=0.0.4; charset=utf-8");
 }
 
 void HttpApi::Ready(evhttp_request* request) {

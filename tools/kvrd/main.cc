@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,19 @@ std::vector<VolumeSpace> Volumes() {
     volumes.push_back({v.volumeName, v.volumePath, v.freeBytes, v.reservedBytes, v.totalBytes});
   }
   return volumes;
+}
+
+// Where the daemon reaches its own control port: a loopback address it
+// listens on (the library answers its figures only there), else the first.
+std::string ControlAddress(const std::string& listen) {
+  if (listen == "any") return "127.0.0.1";
+  std::istringstream words(listen);
+  std::string first, word;
+  while (words >> word) {
+    if (word.rfind("127.", 0) == 0 || word == "::1") return word;
+    if (first.empty()) first = word;
+  }
+  return first;
 }
 
 Retention::Settings RetentionSettings(const Config& config) {
@@ -414,7 +428,7 @@ int main(int argc, char** argv) {
     HttpApi::Options options;
     options.scratchFolder = config.state;
     options.controlPort = config.port;
-    options.controlAddress = config.access.listen == "any" ? "127.0.0.1" : config.access.listen;
+    options.controlAddress = ControlAddress(config.access.listen);
     options.users = config.users;
     // On loopback only this machine's users reach the API; beyond it, the
     // configured users are asked for.
