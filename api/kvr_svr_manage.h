@@ -96,7 +96,7 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
     // PollFor has already rested when nothing was ready, so the worker must
     // not rest again: never 1.
     int Poll() override {
-      service_->PollFor(TPTCPServer::kIdleWaitMs);
+      service_->PollFor(TPTCPServer::kQuietWaitMs);
       service_->Sweep();
       return 0;
     }

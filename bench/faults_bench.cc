@@ -186,7 +186,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> names;
   const uint32_t stopped = 4 * records;
   for (uint32_t i = 0; i < stopped; ++i) {
-    names.push_back("s" + std::to_string(i) + ".ts");
+    // Built in steps: GCC 12 at -O3 sees an overlap in "s" + to_string(i).
+    names.emplace_back("s");
+    names.back() += std::to_string(i);
+    names.back() += ".ts";
     const uint32_t handle = rig.StartPushed(2000 + i, names.back());
     std::string chunk;
     TsStream(2000 + i).Next(100, &chunk);

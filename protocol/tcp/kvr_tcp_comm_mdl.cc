@@ -38,6 +38,11 @@ int CTcpSendLink::QueueSend(int32_t connId, const char* data, int length) {
   return server_ != nullptr ? server_->QueueSend(connId, data, length) : kTPNoConnection;
 }
 
+void CTcpSendLink::Wake() {
+  platform::ReaderLock lock(mu_);
+  if (server_ != nullptr) server_->Wake();
+}
+
 void CTcpSendLink::Detach() {
   platform::WriterLock lock(mu_);
   server_ = nullptr;
@@ -304,6 +309,8 @@ void CKVRTcpCommMdl::DeliverBytes(CReferPtr<CAutoBuffer> buffer) {
         platform::DebugPrintf("TcpCommMdl: %s left %zu replies unread: dropped",
                               platform::EndpointText(peerAddress_, peerPort_).c_str(),
                               sendQueue_.size());
+        // The polling thread drops it; it may be asleep with nothing to read.
+        link_->Wake();
       }
       sendQueue_.clear();
       return;

@@ -53,6 +53,8 @@ class CTcpSendLink {
   int QueueSend(int32_t connId, const char* data, int length);
   // Waits for sends in progress, then refuses all later ones.
   void Detach();
+  // The server's Wake, while attached.
+  void Wake();
 
  private:
   platform::SharedMutex mu_;

@@ -9,8 +9,8 @@
 // Owned by the service manager, which gives it the command dealing module
 // (SetCmdDealModule) before Listen, and stops it (Stop) before that module is
 // destroyed. The storage function module's worker drives it: it calls
-// PollFor(kIdleWaitMs) while the service runs, which returns as soon as there
-// was something to do and waits at most kIdleWaitMs otherwise. Listener
+// PollFor(kQuietWaitMs) while the service runs, which returns as soon as there
+// was something to do and sleeps otherwise. Listener
 // callbacks run on that polling thread; Stop and the sends of the modules may
 // come from any thread.
 #ifndef KVR_PROTOCOL_TCP_KVR_TCP_SERVICE_H_

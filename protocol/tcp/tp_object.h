@@ -76,6 +76,9 @@ class ITPObject {
   virtual int QueueSend(int32_t connId, const char* data, int length) = 0;
   virtual int Stop() { return 0; }
   virtual int Poll() = 0;
+  // Ends a wait of the polling thread early, so that a change it cannot see
+  // in its sockets (a connection flagged for dropping) is acted on now.
+  virtual void Wake() {}
   virtual int Send(int32_t connId, const char* data, int length) = 0;
 
   uint32_t GetContext() const { return context_; }

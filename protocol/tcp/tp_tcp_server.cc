@@ -98,7 +98,9 @@ int TPTCPServer::Poll() { return Pass(pollTimeoutMs_); }
 
 int TPTCPServer::PollFor(int waitMs) {
   const int result = Pass(waitMs);
-  if (result < 0 && waitMs > 0) platform::SleepMs(static_cast<uint32_t>(waitMs));
+  // Not listening (stopped, or not yet): the caller's loop looks again soon.
+  if (result < 0 && waitMs > 0)
+    platform::SleepMs(static_cast<uint32_t>(std::min(waitMs, kIdleWaitMs)));
   return result;
 }
 
@@ -106,6 +108,11 @@ int TPTCPServer::Pass(int waitMs) {
   if (!listening_.load()) return -1;
   const uint64_t queuedBefore = queued_.load();
   BuildPollSet();
+  if (partialPollSet_) waitMs = std::min(waitMs, kIdleWaitMs);
+  if (acceptPaused_) {
+    const auto left = static_cast<int32_t>(acceptPausedUntil_ - platform::TickCount());
+    waitMs = std::min(waitMs, std::max<int32_t>(left, 0) + 1);
+  }
   int ready = 0;
   bool queuedMeanwhile = false;
   if (waitMs > 0 && wakePolled_) {
@@ -165,6 +172,7 @@ void TPTCPServer::BuildPollSet() {
       }
       readStart_ = count > take ? readStart_ + take : 0;
     }
+    partialPollSet_ = count > take;
   }
   {
     TPLock guard(queueLock_);
@@ -180,6 +188,7 @@ void TPTCPServer::BuildPollSet() {
       }
       writeStart_ = count > take ? writeStart_ + take : 0;
     }
+    partialPollSet_ = partialPollSet_ || count > take;
   }
 }
 
@@ -389,7 +398,12 @@ int TPTCPServer::CloseConnection(int32_t connId) {
   return 0;
 }
 
-int TPTCPServer::Stop() { return CloseAll(); }
+int TPTCPServer::Stop() {
+  const int result = CloseAll();
+  // A poll on sockets closed under it would sleep out its wait.
+  waker_.Notify();
+  return result;
+}
 
 int TPTCPServer::SetBufferSize(int kind, int size) {
   if (kind != 1 && kind != 2) return -1;

@@ -39,6 +39,12 @@ class TPTCPServer : public ITPObject {
   // The idle wait of a polling loop: a pass that found nothing to do may
   // wait this long for a socket to become ready.
   static constexpr int kIdleWaitMs = 15;
+  // The wait of a polling loop with nothing to do at all. Whatever the
+  // sockets do not show wakes the wait (a send queued, Wake, the server
+  // stopped), and a pass that could not poll every socket, or whose accepting
+  // is paused, waits kIdleWaitMs or until the pause ends at most: this is only
+  // how often housekeeping such as the idle time-out looks.
+  static constexpr int kQuietWaitMs = 1000;
 
   // `listener` may be null: then every client is refused.
   TPTCPServer(uint32_t context, ITPListener* listener);
@@ -60,6 +66,8 @@ class TPTCPServer : public ITPObject {
   // to be queued. A failing pass waits out the time before it returns -1, so
   // a loop that simply polls again does not spin.
   int PollFor(int waitMs);
+  // Safe from any thread.
+  void Wake() override { waker_.Notify(); }
   // Writes all bytes now, waiting for a slow peer (with the client lock held)
   // until it takes nothing for 5 s. `length` when done (a send error is only logged);
   // 0 for no data; -1 for an unknown connection; kTPNoConnection when the
@@ -131,6 +139,7 @@ class TPTCPServer : public ITPObject {
   size_t writeStart_ = 0;
   platform::PollWaker waker_;
   std::atomic<bool> pollerWaiting_{false};
+  bool partialPollSet_ = false;      // polling thread: some sockets wait their turn
   std::atomic<uint64_t> queued_{0};  // sends queued so far
 };
 
