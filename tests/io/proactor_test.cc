@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
-#include <csignal>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -344,26 +341,6 @@ TEST(ProactorFailureTest, AFailedWriteIsReportedOnceAndDropsWhatIsQueuedBehindIt
     EXPECT_EQ(error_seen.load(), ENOSPC);
     EXPECT_EQ(monitor.Written(id), 0);
   }
-}
-
-// A write the file system refuses part-way (a file-size limit of 1.5 MiB
-// here, SIGXFSZ ignored so that the refusal is an error) is cut off again:
-// the file ends where the last whole block ended.
-TEST_F(ProactorTest, AWriteRefusedPartWayIsCutBackToTheLastWholeBlock) {
-  std::signal(SIGXFSZ, SIG_IGN);
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const rlimit limit{static_cast<rlim_t>(kMiB) * 3 / 2, old.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  CProactor& proactor = Make(1, true);
-  ChannelId id = Open("limited.ts");
-  const std::string bytes = Pattern(2 * kMiB, 13);
-  EXPECT_EQ(proactor.Write(id, bytes.data(), kMiB), kMiB);
-  EXPECT_EQ(proactor.Write(id, bytes.data() + kMiB, kMiB), kMiB);
-  CloseAndWait(id);
-  setrlimit(RLIMIT_FSIZE, &old);
-  EXPECT_EQ(monitor_.GetErrors(), (Errors{{id, kIoErrorWrite}}));
-  EXPECT_TRUE(ReadAll(dir_.File("limited.ts")) == bytes.substr(0, kMiB));
 }
 
 // One worker, held until Stop has begun, and one channel with far more full

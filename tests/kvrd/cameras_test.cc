@@ -1,14 +1,11 @@
 // kvrd recording the test camera by itself: the built daemon as a child
 // process, its catalog read with SQLite, its files with ffprobe, its API with
 // kvrctl. Heavy: run by the "heavy" label (KVR_HEAVY_TESTS=1).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -16,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/kvrd_process.h"
 #include "tests/media/camera_fixture.h"
 #include "tests/media/media_probe.h"
 #include "tests/test_util.h"
@@ -116,51 +114,11 @@ struct Site {
   }
 };
 
-// kvrd on a Site, its stderr in kvrd.log; killed at scope end.
-class Kvrd {
- public:
-  explicit Kvrd(const Site& site) : log_(site.dir.File("kvrd.log")) {
-    const std::string config = site.dir.File("kvrd.conf"), cwd = site.dir.path();
-    std::ofstream(log_, std::ios::trunc).close();  // a restart's log only
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (err < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-      ::execl(KVRD_PROGRAM, KVRD_PROGRAM, "-f", "-c", config.c_str(), nullptr);
-      ::_exit(127);
-    }
-    EXPECT_TRUE(WaitFor([&] { return Log().find("listening on port") != std::string::npos; }))
-        << Log();
+// kvrd on a Site, once it listens.
+struct Kvrd : kvr_test::KvrdProcess {
+  explicit Kvrd(const Site& site) : KvrdProcess(site.dir.path()) {
+    EXPECT_TRUE(Logged("listening on port")) << Log();
   }
-  ~Kvrd() { Stop(); }
-  void Signal(int signal) { ::kill(pid_, signal); }
-  // SIGTERM and the exit code (-1: killed after 20 s).
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    const bool ended = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 20s);
-    if (!ended) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string Log() const {
-    std::ifstream in(log_);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  int Count(const std::string& text) const {
-    int n = 0;
-    const std::string log = Log();
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
-
- private:
-  std::string log_;
-  pid_t pid_ = -1;
 };
 
 // The first video packet of a file: a key frame with a time stamp.
@@ -173,25 +131,6 @@ bool OpensWithKeyFrame(const std::string& path) {
   std::string line;
   std::getline(out, line);
   return line.find(",K") != std::string::npos && line.rfind("N/A", 0) != 0;
-}
-
-// kvrd -t: 0 for a good file, 2 with the file and line of a bad one, and
-// no service started either way. Kills: -t that starts the daemon, or
-// exits 0 on a duplicate camera.
-TEST(KvrdCheckTest, DashTChecksTheFileAndExits) {
-  Site site;
-  site.Write("camera = a rtsp://127.0.0.1:1/a\n");
-  kvr_test::Outcome o =
-      kvr_test::RunCommand(std::string(KVRD_PROGRAM) + " -t -c " + site.dir.File("kvrd.conf"));
-  std::string out = o.out + o.err;
-  EXPECT_EQ(o.exitCode, 0) << out;
-  EXPECT_NE(out.find("good (1 volume(s), 1 camera(s))"), std::string::npos) << out;
-  site.Write("camera = a rtsp://127.0.0.1:1/a\ncamera = a rtsp://127.0.0.1:1/b\n");
-  o = kvr_test::RunCommand(std::string(KVRD_PROGRAM) + " -t -c " + site.dir.File("kvrd.conf"));
-  out = o.out + o.err;
-  EXPECT_EQ(o.exitCode, 2) << out;
-  EXPECT_NE(out.find("kvrd.conf:9: camera 'a' given twice (first on line 8)"), std::string::npos)
-      << out;
 }
 
 // The API's answers to bad input, through kvrctl, with a camera that never

@@ -273,24 +273,6 @@ TEST_F(StoreFunMdlTest, PushedRecordKeepsEveryByteAndItsUrlUntilTheFileIsDeleted
   EXPECT_EQ(Start(url), "0/0");
 }
 
-TEST_F(StoreFunMdlTest, PulledRecordWhoseStreamFailsStaysListedFailedUntilStopped) {
-  Configure(2);
-  // Nothing listens there. The source's control 0 reaches the writer only:
-  // the record fails and stays, with its volume use, until a stop.
-  ASSERT_EQ(Start("a.dav", 0, "rtsp://127.0.0.1:1/a"), "0/0");
-  ASSERT_TRUE(WaitFor([&] {
-    CKVRIOCommMdl* writer = data_.FindTask("a.dav");
-    return writer != nullptr && writer->GetState() == CKVRIOCommMdl::kStateFailed;
-  }));
-  EXPECT_EQ(data_.GetTaskCount(), 1u);
-  EXPECT_EQ(UseCount(), 1);
-  EXPECT_EQ(Control("a.dav", 3), "0/0");
-  EXPECT_TRUE(WaitFor([&] {
-    return data_.GetTaskCount() == 0 && data_.FindRtspSource("a.dav") == nullptr && UseCount() == 0;
-  }));
-  EXPECT_TRUE(Host(g_calls).empty()) << "the host hears of pushed records only";
-}
-
 TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
   auto query = [&] {
     CReferPtr<CQueryRecordStatus> q(CQueryRecordStatus::Create());

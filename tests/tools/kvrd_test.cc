@@ -1,10 +1,8 @@
 // kvrd as an operator runs it: the built daemon started as a child process
 // with a configuration file in a scratch folder, driven with kvrctl and
 // signals.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/kvrd_process.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -33,62 +32,18 @@ struct Site {
   kvr_test::ServiceFolder dir{false};
   unsigned port = 0;
   explicit Site(const std::string& extra = "", unsigned busyPort = 0);
-  // kvrctl's exit code; its output in *out when asked.
-  int Kvrctl(const std::string& args, std::string* out = nullptr) const {
-    const kvr_test::Outcome o =
-        kvr_test::RunCommand(KVRCTL " --port " + std::to_string(port) + " " + args);
-    if (out != nullptr) *out = o.out;
-    return o.exitCode;
+  // kvrctl run against the site, as `user` (with `password`) when one is given.
+  kvr_test::Outcome Kvrctl(const std::string& args, const std::string& user = "",
+                           const std::string& password = "") const {
+    return kvr_test::RunCommand((user.empty() ? "" : "KVRCTL_PASSWORD=" + password + " ") + KVRCTL +
+                                " --port " + std::to_string(port) +
+                                (user.empty() ? "" : " --user " + user) + " " + args);
   }
-  std::string Volume(const std::string& file) const { return dir.File("volume0/" + file); }
 };
 
-// kvrd on a Site, its stderr in the site's kvrd.log; killed at scope end.
-class Kvrd {
- public:
-  // `mode`: "-f" runs in the foreground, "-t" checks the configuration.
-  explicit Kvrd(const Site& site, const char* mode = "-f") : log_(site.dir.File("kvrd.log")) {
-    const std::string config = site.dir.File("kvrd.conf"), cwd = site.dir.path();
-    // Only async-signal-safe calls after the fork: the test process has threads.
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (err < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-      ::execl(KVRD_PROGRAM, KVRD_PROGRAM, mode, "-c", config.c_str(), nullptr);
-      ::_exit(127);
-    }
-  }
-  Kvrd(const Kvrd&) = delete;
-  ~Kvrd() {
-    if (exited_) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-
-  void Signal(int signal) { ::kill(pid_, signal); }
-  pid_t pid() const { return pid_; }
-  // The exit code; -1 when it did not end in time, or ended by a signal.
-  int Wait() {
-    int status = 0;
-    exited_ = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
-                      std::chrono::seconds(15));
-    return exited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string Log() const { return kvr_test::FileText(log_); }
-  bool Logged(const std::string& text) {
-    return WaitFor([&] { return Log().find(text) != std::string::npos; });
-  }
-  size_t Count(const std::string& text) const {
-    const std::string log = Log();
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
-
- private:
-  std::string log_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
+// kvrd on a Site. `mode`: "-f" runs in the foreground, "-t" checks the configuration.
+struct Kvrd : kvr_test::KvrdProcess {
+  explicit Kvrd(const Site& site, const char* mode = "-f") : KvrdProcess(site.dir.path(), mode) {}
 };
 
 Site::Site(const std::string& extra, unsigned busyPort)
@@ -155,7 +110,7 @@ TEST(KvrdTest, StopsCleanlyOnSigintAndSigterm) {
     Site site;
     Kvrd kvrd(site);
     ASSERT_TRUE(kvrd.Logged("listening on port " + std::to_string(site.port))) << kvrd.Log();
-    EXPECT_EQ(site.Kvrctl("keepalive"), 0);
+    EXPECT_EQ(site.Kvrctl("keepalive").exitCode, 0);
     kvrd.Signal(signal);
     EXPECT_EQ(kvrd.Wait(), 0) << kvrd.Log();
     EXPECT_NE(kvrd.Log().find("stopped"), std::string::npos) << kvrd.Log();
@@ -172,8 +127,6 @@ TEST(KvrdTest, DefaultsRefuseAnAttackerAndLogWhoTried) {
   Kvrd kvrd(site);
   ASSERT_TRUE(kvrd.Logged("listening on port")) << kvrd.Log();
   const std::string deep = site.dir.File("a/b/c");
-  const std::string registered =
-      "KVRCTL_PASSWORD=secret " KVRCTL " --user admin --port " + std::to_string(site.port) + " ";
   const struct {
     std::string command;
     bool asUser;
@@ -187,16 +140,13 @@ TEST(KvrdTest, DefaultsRefuseAnAttackerAndLogWhoTried) {
       {"record start DvCon planted.ts --volume root", true, "refused"},
   };
   for (const auto& a : attempts) {
-    const kvr_test::Outcome o =
-        a.asUser
-            ? kvr_test::RunCommand(registered + a.command)
-            : kvr_test::RunCommand(KVRCTL " --port " + std::to_string(site.port) + " " + a.command);
+    const kvr_test::Outcome o = site.Kvrctl(a.command, a.asUser ? "admin" : "", "secret");
     EXPECT_EQ(o.exitCode, 1) << a.command << ": " << o.err;
     EXPECT_NE(o.err.find(a.stderrHas), std::string::npos) << a.command << ": " << o.err;
   }
   EXPECT_FALSE(fs::exists(site.dir.File("a")));
   EXPECT_TRUE(fs::exists(site.dir.File("outside.dav")));
-  EXPECT_EQ(kvr_test::RunCommand(registered + "status").exitCode, 0);
+  EXPECT_EQ(site.Kvrctl("status", "admin", "secret").exitCode, 0);
   EXPECT_TRUE(kvrd.Logged("command StoreConfigSet max records"));
   const std::string log = kvrd.Log();
   EXPECT_NE(log.find("audit: peer 127.0.0.1:"), std::string::npos) << log;
@@ -207,10 +157,6 @@ TEST(KvrdTest, DefaultsRefuseAnAttackerAndLogWhoTried) {
   EXPECT_EQ(log.find("secret"), std::string::npos) << "a password in the log";
 }
 
-}  // namespace
-
-namespace {
-
 // SIGHUP while a record runs: a volume and a user added to kvrd.conf count
 // at once, and the record goes on. Kills: a reload that stops (or restarts)
 // the records, or leaves the volumes or users as they were.
@@ -219,25 +165,18 @@ TEST(KvrdTest, SighupAddsAVolumeAndAUserWithoutStoppingARecord) {
   fs::create_directory(site.dir.File("volume1"));
   Kvrd kvrd(site);
   ASSERT_TRUE(kvrd.Logged("listening on port")) << kvrd.Log();
-  const auto as = [&](const std::string& user, const std::string& password,
-                      const std::string& command, std::string* out = nullptr) {
-    const kvr_test::Outcome o =
-        kvr_test::RunCommand("KVRCTL_PASSWORD=" + password + " " KVRCTL " --user " + user +
-                             " --port " + std::to_string(site.port) + " " + command);
-    if (out != nullptr) *out = o.out;
-    return o.exitCode;
-  };
-  ASSERT_EQ(as("admin", "secret", "record start DvCon held.ts"), 0);
-  EXPECT_NE(as("bob", "pw2", "status held.ts"), 0) << "bob before the reload";
+  ASSERT_EQ(site.Kvrctl("record start DvCon held.ts", "admin", "secret").exitCode, 0);
+  EXPECT_NE(site.Kvrctl("status held.ts", "bob", "pw2").exitCode, 0) << "bob before the reload";
   std::ofstream(site.dir.File("kvrd.conf"), std::ios::app)
       << "volume = v1 volume1 1\nuser = bob pw2\n";
   kvrd.Signal(SIGHUP);
   ASSERT_TRUE(kvrd.Logged("reload: 2 volume(s), 2 user(s)")) << kvrd.Log();
-  std::string status, config;
-  EXPECT_EQ(as("bob", "pw2", "status held.ts", &status), 0);
-  EXPECT_NE(status.find("held.ts"), std::string::npos) << status;
-  EXPECT_EQ(as("bob", "pw2", "config get", &config), 0);
-  EXPECT_NE(config.find(site.dir.File("volume1")), std::string::npos) << config;
+  const kvr_test::Outcome status = site.Kvrctl("status held.ts", "bob", "pw2");
+  EXPECT_EQ(status.exitCode, 0);
+  EXPECT_NE(status.out.find("held.ts"), std::string::npos) << status.out;
+  const kvr_test::Outcome config = site.Kvrctl("config get", "bob", "pw2");
+  EXPECT_EQ(config.exitCode, 0);
+  EXPECT_NE(config.out.find(site.dir.File("volume1")), std::string::npos) << config.out;
 }
 
 // The process's CPU time so far (user and system), in clock ticks.
@@ -305,7 +244,7 @@ TEST(KvrdTest, OutOfDescriptorsTheListenerRestsAndServesWhoIsIn) {
       "KiB after\n",
       100 * busy, before, ResidentKiB(kvrd.pid()));
   EXPECT_LT(busy, 0.25);
-  EXPECT_EQ(kvrd.Count("accepting clients failed"), 1u) << kvrd.Log();
+  EXPECT_EQ(kvrd.Count("accepting clients failed"), 1) << kvrd.Log();
 
   ASSERT_EQ(::prlimit(kvrd.pid(), RLIMIT_NOFILE, &roomy, nullptr), 0);
   ASSERT_TRUE(waiting.back()->SendAll(keepAlive));
