@@ -70,29 +70,4 @@ TEST_F(ReferableTest, HoldersOnManyThreadsDeleteExactlyOnce) {
   EXPECT_EQ(g_deleted, 20);
 }
 
-class Counted : public IAddRefAble {
- public:
-  ~Counted() override { g_deleted++; }
-};
-
-TEST_F(ReferableTest, AddRefAbleStartsAtOneAndTheThreadMutexIsRecursive) {
-  Counted* c = new Counted;
-  EXPECT_EQ(c->AddRef(), 2);
-  EXPECT_EQ(c->Release(), 1);
-  EXPECT_EQ(g_deleted, 0);
-  EXPECT_EQ(c->Release(), 0);
-  EXPECT_EQ(g_deleted, 1);
-
-  CNewMutex* m = new CThreadMutex;
-  EXPECT_EQ(m->Lock() + m->Lock() + m->Unlock() + m->Unlock(), 0);
-  bool other_got_it = false;
-  std::thread([&] {
-    m->Lock();
-    other_got_it = true;
-    m->Unlock();
-  }).join();
-  EXPECT_TRUE(other_got_it);
-  EXPECT_EQ(m->Release(), 0);
-}
-
 }  // namespace
