@@ -79,8 +79,9 @@ class KeyFrameTest : public ::testing::Test {
   TestCamera camera_;
 };
 
-// Kills "the key-frame wait ends on the stamp-less packet" and "a resume goes
-// on mid-picture-group": started twice (the camera's key interval is 2 s, so a
+// Kills "the key-frame wait ends on the stamp-less packet", "a resume goes
+// on mid-picture-group", a pause that closes the camera's stream and a stop
+// that leaves it open: started twice (the camera's key interval is 2 s, so a
 // start lands mid-group almost always), paused and resumed half-way into a
 // group each time.
 TEST_F(KeyFrameTest, PulledRecordAndItsResumeOpenWithAKeyFrame) {
@@ -91,11 +92,13 @@ TEST_F(KeyFrameTest, PulledRecordAndItsResumeOpenWithAKeyFrame) {
     rig_.Control(rec, Writer::kStatePaused);
     ASSERT_TRUE(rig_.WaitState(rec, Writer::kStatePaused));
     std::this_thread::sleep_for(1300ms);
+    EXPECT_NE(rec.pulled->GetStreamHandle(), 0u) << "a pause leaves the stream open";
     rig_.Control(rec, Writer::kStateResumed);
     ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateResumed));
     std::this_thread::sleep_for(3s);
     rig_.Control(rec, Writer::kStateStopped);
     ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateStopped));
+    EXPECT_TRUE(WaitFor([&] { return rec.pulled->GetStreamHandle() == 0; })) << "stream closed";
   }
   ASSERT_TRUE(rig_.WaitFilesClosed());
   for (const char* name : {"cam/one.ts", "cam/two.ts"}) {

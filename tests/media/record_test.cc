@@ -307,32 +307,6 @@ class PulledRecordTest : public WriterTest {
   TestCamera camera_;
 };
 
-// Five seconds with a pause in the middle: the stream stays open while the
-// writer drops it, and the one file plays with its timestamps kept.
-TEST_F(PulledRecordTest, FiveSecondsPausedAndResumedPlayWithVideoAndAudio) {
-  auto rec = StartPull("cam\\five.ts");
-  const auto started = Clock::now();
-  ASSERT_TRUE(WaitFor([&] { return !rig_.store->Log("RecRealMedia").empty(); }));
-  const auto ack = rig_.store->Log("RecRealMedia")[0];
-  EXPECT_EQ(ack.value, 5) << "the start reply carries 5 even on success";
-  EXPECT_EQ(ack.replyTo, std::vector<std::string>{"client"});
-
-  std::this_thread::sleep_until(started + 2s);
-  rig_.Control(rec, Writer::kStatePaused);
-  ASSERT_TRUE(rig_.WaitState(rec, Writer::kStatePaused));
-  std::this_thread::sleep_until(started + 3s);
-  EXPECT_NE(rec.pulled->GetStreamHandle(), 0u) << "a pause leaves the stream open";
-  rig_.Control(rec, Writer::kStateResumed);
-  ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateResumed));
-  std::this_thread::sleep_until(started + 5s);
-  rig_.Control(rec, Writer::kStateStopped);
-  ASSERT_TRUE(rig_.WaitState(rec, Writer::kStateStopped));
-  ASSERT_TRUE(WaitFor([&] { return rec.pulled->GetStreamHandle() == 0; })) << "stream closed";
-  EXPECT_NEAR(ExpectPlays("cam/five.ts"), 5.0, 1.0);
-  EXPECT_EQ(std::filesystem::file_size(rig_.dir.File("cam/five.ts")),
-            rec.writer->GetBytesReceived());
-}
-
 // One camera is killed (its connection ends at once), the other hangs (only
 // the read time-out notices): each record fails with one event 5 at its
 // writer in time, and each file so far plays. A pushed record goes on.
