@@ -1,17 +1,19 @@
 // Helpers shared by the tests, one per job: scratch folders, the folder a
-// service starts in, waiting for conditions, loopback sockets, the control
+// service starts in, the log's lines, waiting for conditions, loopback sockets, the control
 // protocol's text and running a command. Plain system calls only, so that a
 // host that loads the library by hand can use them without the core.
 #ifndef KVR_TESTS_TEST_UTIL_H_
 #define KVR_TESTS_TEST_UTIL_H_
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,6 +26,7 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -73,6 +76,47 @@ inline std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// The log's lines while this lives: opened with LOG_PERROR, the log copies
+// every line to stderr, which goes to `file` meanwhile.
+class LogCapture {
+ public:
+  explicit LogCapture(std::string file) : file_(std::move(file)), saved_(::dup(STDERR_FILENO)) {
+    std::fflush(stderr);
+    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    ::openlog("kvr_test", LOG_PERROR, LOG_USER);
+  }
+  ~LogCapture() {
+    ::closelog();
+    std::fflush(stderr);
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // The first line holding `text` ("" for none).
+  std::string Line(const std::string& text) const {
+    const std::string all = FileText(file_);
+    const size_t at = all.find(text);
+    if (at == std::string::npos) return "";
+    const size_t start = all.rfind('\n', at) + 1;
+    return all.substr(start, all.find('\n', at) - start);
+  }
+  // Lines holding `text`.
+  int Count(const std::string& text) const {
+    std::istringstream in(FileText(file_));
+    int count = 0;
+    for (std::string line; std::getline(in, line);) count += line.find(text) != line.npos;
+    return count;
+  }
+
+ private:
+  std::string file_;
+  int saved_;
+};
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 inline bool WaitFor(const std::function<bool()>& condition,

@@ -18,15 +18,11 @@
 
 namespace {
 
+using kvr_test::FileText;
 using kvr_test::WaitFor;
 using namespace std::chrono_literals;
 using Errors = std::vector<std::pair<ChannelId, int>>;
 constexpr int kMiB = 1048576;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::string Pattern(size_t size, uint32_t seed) {
   std::string s(size, '\0');
@@ -146,7 +142,7 @@ TEST_F(ProactorTest, UnknownIdsAndBadArgumentsAreRefusedAndChangeNothing) {
   EXPECT_EQ(proactor.GetQueuedMessages(), 0u);
   EXPECT_EQ(proactor.Write(live, "ok", 2), 2) << "the refused calls left nothing in the block";
   CloseAndWait(live);
-  EXPECT_EQ(ReadAll(dir_.File("live")), "ok");
+  EXPECT_EQ(FileText(dir_.File("live")), "ok");
   EXPECT_TRUE(monitor_.GetErrors().empty());
 }
 
@@ -168,7 +164,7 @@ TEST_F(ProactorTest, OpenModesReplaceOrAppendAndRefusalsTouchNothing) {
   EXPECT_EQ(proactor.OpenFile(nullptr, 1), kNoChannel);
   EXPECT_FALSE(platform::PathExists(too_long.substr(0, CFileChannel::kMaxFileName - 1)))
       << "a long name is refused, not cut short";
-  EXPECT_EQ(ReadAll(path), "old content") << "a refused mode touches nothing";
+  EXPECT_EQ(FileText(path), "old content") << "a refused mode touches nothing";
   EXPECT_EQ(proactor.GetChannelCount(), 0u) << "failed opens enter nothing";
 
   // The mode of an earlier channel that wrote "first|" (-1: no file yet), then the reopening one.
@@ -188,7 +184,7 @@ TEST_F(ProactorTest, OpenModesReplaceOrAppendAndRefusalsTouchNothing) {
     EXPECT_EQ(proactor.GetSize(id), static_cast<int64_t>(strlen(c.expected) - 6)) << name;
     EXPECT_EQ(proactor.Write(id, "second", 6), 6);
     CloseAndWait(id);
-    EXPECT_EQ(ReadAll(dir_.File(name)), c.expected);
+    EXPECT_EQ(FileText(dir_.File(name)), c.expected);
   }
 }
 
@@ -213,7 +209,7 @@ TEST_F(ProactorTest, WritesRacingACloseLandIfAndOnlyIfTheyWereTaken) {
   EXPECT_EQ(proactor.CloseChannel(id), 0);
   writer.join();
   ASSERT_TRUE(monitor_.WaitRemoved(id));
-  EXPECT_TRUE(ReadAll(dir_.File("race.ts")) == expected);
+  EXPECT_TRUE(FileText(dir_.File("race.ts")) == expected);
 }
 
 // Every write of the three channels stalls until the gate opens: the disk has
@@ -266,7 +262,7 @@ TEST_F(ProactorTest, WritesPastTheMemoryBoundsAreDroppedWholeUntilTheDiskCatches
   expected[2] += small;
   for (size_t c = 0; c < ids.size(); ++c) {
     CloseAndWait(ids[c]);
-    EXPECT_TRUE(ReadAll(dir_.File(rows[c].first)) == expected[c]) << rows[c].first;
+    EXPECT_TRUE(FileText(dir_.File(rows[c].first)) == expected[c]) << rows[c].first;
   }
   EXPECT_EQ(proactor.GetHeldBytes(), 0u);
 }
@@ -294,7 +290,7 @@ TEST_F(ProactorTest, AStalledVolumeHoldsOnlyItsOwnWorkersAndItsShareOfTheBound) 
     const int n = static_cast<int>(std::min<size_t>(kMiB / 2, expected.size() - at));
     EXPECT_GT(proactor.Write(well, expected.data() + at, n), 0) << at;
   }
-  EXPECT_TRUE(WaitFor([&] { return ReadAll(dir_.File("well")) == expected; }, 1500ms));
+  EXPECT_TRUE(WaitFor([&] { return FileText(dir_.File("well")) == expected; }, 1500ms));
   EXPECT_EQ(proactor.GetStalledMs(well), 0u);
   EXPECT_GT(proactor.GetStalledMs(sick[0]), 500u);
   diskGate_.Open();
@@ -373,7 +369,7 @@ TEST_F(ProactorTest, StopClosesEveryChannelAndWritesWhatItHolds) {
   for (size_t i = 0; i < ids.size(); ++i) {
     EXPECT_TRUE(monitor_.Removed(ids[i])) << i;
     EXPECT_EQ(monitor_.Written(ids[i]), static_cast<int64_t>(expected[i].size())) << i;
-    EXPECT_TRUE(ReadAll(dir_.File("s" + std::to_string(i))) == expected[i]) << i;
+    EXPECT_TRUE(FileText(dir_.File("s" + std::to_string(i))) == expected[i]) << i;
   }
 }
 

@@ -14,7 +14,7 @@ namespace {
 using kvr_test::MediaRig;
 using kvr_test::TestCamera;
 using kvr_test::WaitFor;
-using Writer = CKVRIOCommMdl;
+using kvr_test::Writer;
 using namespace std::chrono_literals;
 
 struct Packet {

@@ -25,6 +25,19 @@
 
 namespace kvr_test {
 
+using Writer = CKVRIOCommMdl;
+using Events = std::vector<int>;  // a record's event codes, in order
+
+// Media payloads are whole 188-byte MPEG-TS packets.
+constexpr size_t kPacket = 188;
+
+// `size` bytes from a generator seeded with `seed`.
+inline std::string Bytes(size_t size, uint32_t seed) {
+  std::string out(size, '\0');
+  for (auto& c : out) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+  return out;
+}
+
 struct Seen {
   std::string command, url;  // url: "recordFileUrl"
   int value = 0;             // "recordEvent" or a reply's result code

@@ -1,11 +1,9 @@
 // Records through the framework into real files: the writer with the pushed
 // source, and with the RTSP source pulling from the test camera, whose files
 // are checked with FFmpeg's own tools.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <thread>
@@ -18,51 +16,15 @@
 
 namespace {
 
+using kvr_test::Bytes;
+using kvr_test::Events;
+using kvr_test::kPacket;
 using kvr_test::MediaRig;
-using kvr_test::WaitFor;
-using Writer = CKVRIOCommMdl;
-using Events = std::vector<int>;
 using kvr_test::TestCamera;
+using kvr_test::WaitFor;
+using kvr_test::Writer;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::string Bytes(size_t size, uint32_t seed) {
-  std::string out(size, '\0');
-  for (auto& c : out) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
-  return out;
-}
-
-// Media payloads are whole 188-byte MPEG-TS packets.
-constexpr size_t kPacket = 188;
-
-// The debug log's lines while it lives: once opened with LOG_PERROR the log
-// copies every line to stderr, which goes to `path` meanwhile.
-class DebugLines {
- public:
-  explicit DebugLines(const std::string& path) : path_(path) {
-    openlog("media_test", LOG_PERROR, LOG_USER);
-    std::fflush(stderr);
-    saved_ = ::dup(STDERR_FILENO);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-  }
-  ~DebugLines() {
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-  }
-  // Lines holding `text`.
-  int Count(const std::string& text) const {
-    std::ifstream in(path_);
-    int count = 0;
-    for (std::string line; std::getline(in, line);) count += line.find(text) != line.npos;
-    return count;
-  }
-
- private:
-  std::string path_;
-  int saved_ = -1;
-};
 
 class WriterTest : public ::testing::Test {
  protected:
@@ -212,7 +174,7 @@ TEST_F(WriterTest, FailuresEndTheRecordWithTheirEvent) {
 // debug line in the whole record says so however often it happens, and the
 // record goes on, its file gaining a gap but keeping whole packets.
 TEST_F(WriterTest, PayloadsPastTheMemoryBoundAreDroppedAndTheRecordGoesOn) {
-  const DebugLines log(rig_.dir.File("debug.log"));
+  const kvr_test::LogCapture log(rig_.dir.File("debug.log"));
   const std::string kDropLine = "behind.ts: the disk is behind";
   CProactor& proactor = rig_.proactor();
   ASSERT_TRUE(proactor.SetMemoryBounds(1 << 20, 64 << 20));

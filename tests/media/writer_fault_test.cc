@@ -16,19 +16,13 @@
 
 namespace {
 
+using kvr_test::Bytes;
+using kvr_test::Events;
+using kvr_test::kPacket;
 using kvr_test::MediaRig;
 using kvr_test::WaitFor;
-using Writer = CKVRIOCommMdl;
-using Events = std::vector<int>;
+using kvr_test::Writer;
 using namespace std::chrono_literals;
-
-constexpr size_t kPacket = 188;
-
-std::string Bytes(size_t size, uint32_t seed) {
-  std::string out(size, '\0');
-  for (auto& c : out) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
-  return out;
-}
 
 class WriterFaultTest : public ::testing::Test {
  protected:

@@ -1,9 +1,6 @@
 // The whole service on the proof suite's rig, driven as its users drive it:
 // kvrctl (the built program; JSON read back with Python's parser, as a
 // script would read it), the exports' record starts and the service's stop.
-#include <fcntl.h>
-#include <syslog.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -169,44 +166,13 @@ TEST_F(KvrctlTest, RecordStartOfAnUnreachableCameraReportsItFailed) {
   EXPECT_NE(o.err.find("record start gone.ts failed"), std::string::npos) << o.err;
 }
 
-// The library's log lines on this process's stderr, kept in a file while it
-// lives.
-class LogCapture {
- public:
-  explicit LogCapture(std::string file) : file_(std::move(file)), saved_(::dup(STDERR_FILENO)) {
-    std::fflush(stderr);
-    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-    ::openlog("host", LOG_PERROR, LOG_USER);
-  }
-  ~LogCapture() {
-    ::closelog();
-    std::fflush(stderr);
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-  }
-  // The first line holding `text` ("" for none).
-  std::string Line(const std::string& text) const {
-    const std::string all = kvr_test::FileText(file_);
-    const size_t at = all.find(text);
-    if (at == std::string::npos) return "";
-    const size_t start = all.rfind('\n', at) + 1;
-    return all.substr(start, all.find('\n', at) - start);
-  }
-
- private:
-  std::string file_;
-  int saved_;
-};
-
 // The attacker's sequence of kvrd's defaults test against a host that set
 // nothing: every client is obeyed, as designed, yet nothing outside a volume
 // is deleted and each change leaves an audit line naming the peer. Kills:
 // kvrd's defaults made the library's (a refusal here), a delete that leaves
 // the volume, a changing command without its audit line or its outcome.
 TEST_F(KvrctlTest, AHostThatSetNothingObeysEveryClientAndAuditsIt) {
-  LogCapture log(site_.folder.File("host.log"));
+  kvr_test::LogCapture log(site_.folder.File("host.log"));
   std::ofstream(site_.folder.File("outside.dav")) << "evidence";
   const std::string root = site_.folder.File("root"), deep = site_.folder.File("a/b/c");
   fs::create_directory(root);
