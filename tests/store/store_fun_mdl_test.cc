@@ -288,18 +288,4 @@ TEST_F(StoreFunMdlTest, StatusRepliesCarryFiveEntriesEach) {
   EXPECT_EQ(got, "51|01 r10 r11 r12 r13 r14|01 r15 r16 r17 r18 r19|00 r20 r21|");
 }
 
-TEST(StoreFunMdlLoopTest, PollsWhileRunningAndEndsBeforeTheModuleGoes) {
-  CKVRData data;
-  struct : IKVRServicePoller {
-    int Poll() override { return ++polls, 1; }
-    std::atomic<int> polls{0};
-  } poller;
-  auto* fun = new CKVRStoreFunMdl(&data);
-  fun->SetPoller(&poller);
-  fun->Init("");
-  fun->SetRunning(true);
-  EXPECT_TRUE(WaitFor([&] { return poller.polls.load() >= 3; }));
-  delete fun;  // under the sanitizers a loop still running would be caught here
-}
-
 }  // namespace
