@@ -85,25 +85,6 @@ TEST(HttpStackTest, StartLineHeadersAndNumberHeaders) {
   EXPECT_EQ(stack.GetNumberHeader("Content-Length"), 7);
 }
 
-TEST(HttpStackTest, MessageSplitAtEveryByteParsesOnlyWhenComplete) {
-  const std::string message =
-      "POST /RecRealMedia HTTP/1.1\r\nContent-Length: 11\r\nCookie: a=b\r\n\r\nhello world";
-  const std::string next = "GET /next HTTP/1.1\r\n\r\n";
-  for (size_t cut = 1; cut < message.size(); ++cut) {
-    CHttpStack stack;
-    EXPECT_EQ(stack.Parse(message.data(), static_cast<int>(cut)), kHttpIncomplete)
-        << "cut at " << cut;
-  }
-  // Complete, and complete with the start of the next message behind it.
-  for (const std::string& text : {message, message + next}) {
-    CHttpStack stack;
-    ASSERT_EQ(ParseText(stack, text), kHttpOk);
-    EXPECT_EQ(stack.TotalLength(), static_cast<int>(message.size()));
-    EXPECT_EQ(stack.Body().View(), "hello world");
-    EXPECT_EQ(stack.Body().Data()[11], '\0');
-  }
-}
-
 TEST(HttpStackTest, JunkBeforeAMessageIsAJunkPacketUpToTheFirstTableToken) {
   const std::string text = "\x01\xff\nPOST /KeepAlive HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
   CHttpStack stack;
