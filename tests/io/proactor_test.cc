@@ -436,16 +436,4 @@ TEST_F(ProactorTest, AHungWriteNeitherHoldsUpStopNorOutlivesWhatItUses) {
   EXPECT_TRUE(WaitFor([&] { return CIoBlock::LiveBlocks() == blocks_before; }));
 }
 
-TEST_F(ProactorTest, DestroyingANeverStartedProactorReleasesEverything) {
-  const int64_t blocks_before = CIoBlock::LiveBlocks();
-  CProactor& proactor = Make(2, false);
-  ChannelId id = Open("never");
-  const std::string bytes = Pattern(2 * kMiB + 10, 12);
-  proactor.Write(id, bytes.data(), static_cast<int>(bytes.size()));
-  EXPECT_EQ(proactor.GetQueuedMessages(), 1u);
-  proactor_.reset();
-  EXPECT_TRUE(monitor_.Removed(id));
-  EXPECT_EQ(CIoBlock::LiveBlocks(), blocks_before);
-}
-
 }  // namespace
