@@ -13,7 +13,7 @@
 
 #include "protocol/message/zeta_codes.h"
 #include "tests/protocol/message_test_util.h"
-#include "tests/protocol/sample_messages.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -21,7 +21,11 @@ using kvr_test::Join;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 
-using kvr_test::kKeepAliveRequest;
+// The XML of the KeepAlive request of session 12, sequence 7, as a client sends it.
+const std::string kKeepAliveRequest = [] {
+  const std::string message = kvr_test::KeepAliveRequest(7);
+  return message.substr(message.find("<?xml"));
+}();
 
 constexpr char kKeepAliveReply[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<pdu>\n    <head>\n"
@@ -64,7 +68,7 @@ TEST(XmlDocTest, ReplyEnvelopeBeforeSessionAndSequence) {
 
 TEST(XmlDocTest, PrintingMatchesTinyXmlForAnyTree) {
   const char* texts[] = {
-      kKeepAliveRequest,
+      kKeepAliveRequest.c_str(),
       "<?xml version=\"1.0\"?><pdu a='x\"y' b=\"&amp;&lt;\"><head/><body>t&amp;&#x01;<i>1</i>tail"
       "<!--note--><![CDATA[raw <x>]]><e></e></body></pdu>",
       "<!DOCTYPE pdu><pdu><head><x>  spaced   out  </x></head><body><a><b><c>deep</c></b></a>"
@@ -80,12 +84,12 @@ TEST(XmlDocTest, PrintingMatchesTinyXmlForAnyTree) {
 }
 
 TEST(XmlDocTest, DeserializeReadsTheHead) {
-  CXMLDoc doc{std::string(kKeepAliveRequest)};
+  CXMLDoc doc{kKeepAliveRequest};
   EXPECT_EQ(std::tuple(doc.GetCmdId(), doc.IsRequest(), doc.GetSession(), doc.GetSequence()),
             std::tuple(kCmdKeepAlive, 1, 12, 7));
   // Printing a parsed message gives it back unchanged.
   EXPECT_EQ(Join(doc.GetValue("/cuName"), doc.GetText()), Join("operator", kKeepAliveRequest));
-  EXPECT_EQ(doc.GetTextLength(), sizeof(kKeepAliveRequest) - 1);
+  EXPECT_EQ(doc.GetTextLength(), kKeepAliveRequest.size());
 
   CXMLDoc failed{
       std::string("<pdu><head><operation>StoreConfigGet</operation><type>response</type>"
@@ -224,7 +228,7 @@ TEST(XmlDocTest, ResultAndHeadAndBodyValues) {
 }
 
 TEST(XmlDocTest, CarriersOfBareXmlJunkAndNewDocuments) {
-  CXMLDoc request{std::string(kKeepAliveRequest)};
+  CXMLDoc request{kKeepAliveRequest};
   CXMLDoc reply{std::string(kKeepAliveReply)};
   CXMLDoc broken{std::string("<pdu>")};
   ASSERT_TRUE(request.GetCarrier() && reply.GetCarrier());
