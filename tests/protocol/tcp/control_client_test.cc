@@ -3,10 +3,10 @@
 // misbehave in the ways a client must report.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 
-#include "platform/socket.h"
 #include "protocol/message/session_pdus.h"
 #include "protocol/tcp/kvr_control_client.h"
 #include "tests/protocol/tcp/tcp_test_support.h"
@@ -45,48 +45,32 @@ TEST(ControlClientTest, RepliesAreMatchedToTheirRequestAcrossTheSequenceWrap) {
 // `act` with the connection.
 class Peer {
  public:
-  template <class Act>
-  explicit Peer(Act act) : listener_(platform::OpenTcpSocket()) {
-    uint32_t loopback = 0;
-    platform::ParseIPv4("127.0.0.1", &loopback);
-    EXPECT_TRUE(platform::BindIPv4(listener_, loopback, 0) && platform::ListenOn(listener_, 1));
-    port_ = platform::NetToHost16(platform::LocalPort(listener_));
+  using Act = std::function<void(kvr_test::LoopbackSocket&)>;
+  explicit Peer(Act act) : listener_(kvr_test::LoopbackSocket::Listen()) {
     thread_ = std::thread([this, act] {
-      platform::PollSet set;
-      set.Add(listener_, true, false);
-      if (set.Wait(10000) != 1) return;
-      const platform::SocketFd fd = platform::AcceptClient(listener_, nullptr, nullptr);
-      kvr_test::WaitFor([&] {
-        char byte[4096];
-        return platform::Receive(fd, byte, sizeof(byte)) > 0;
-      });
-      act(fd);
-      platform::CloseSocket(fd);
+      kvr_test::LoopbackSocket client = listener_.Accept();
+      if (!client.ReadMessage().empty()) act(client);
     });
   }
-  ~Peer() {
-    thread_.join();
-    platform::CloseSocket(listener_);
-  }
-  uint16_t port() const { return port_; }
+  ~Peer() { thread_.join(); }
+  uint16_t port() const { return static_cast<uint16_t>(listener_.port()); }
 
  private:
-  platform::SocketFd listener_;
-  uint16_t port_ = 0;
+  kvr_test::LoopbackSocket listener_;
   std::thread thread_;
 };
 
 TEST(ControlClientTest, PeerFailuresAreReportedByKind) {
   const auto say = [](std::string bytes) {
-    return [bytes](platform::SocketFd fd) { platform::SendSome(fd, bytes.data(), bytes.size()); };
+    return [bytes](kvr_test::LoopbackSocket& peer) { peer.SendAll(bytes); };
   };
   const std::string reply = kvr_test::KeepAliveReply(1);
   const struct {
     const char* what;
-    std::function<void(platform::SocketFd)> act;
+    Peer::Act act;
     ControlStatus expected;
   } cases[] = {
-      {"closes", [](platform::SocketFd) {}, ControlStatus::kClosed},
+      {"closes", [](kvr_test::LoopbackSocket&) {}, ControlStatus::kClosed},
       {"junk before a reply", say("SSH-2.0-OpenSSH_9.2\r\n" + reply), ControlStatus::kMalformed},
       {"half a reply, then closes", say(reply.substr(0, reply.size() - 10)),
        ControlStatus::kClosed},
@@ -105,7 +89,8 @@ TEST(ControlClientTest, PeerFailuresAreReportedByKind) {
 
   // A peer that reads and never answers: the call gives up at its time-out.
   std::atomic<bool> answered{false};
-  Peer silent([&](platform::SocketFd) { kvr_test::WaitFor([&] { return answered.load(); }); });
+  Peer silent(
+      [&](kvr_test::LoopbackSocket&) { kvr_test::WaitFor([&] { return answered.load(); }); });
   CKVRControlClient client;
   client.SetTimeout(200);
   ASSERT_EQ(client.Connect("127.0.0.1", silent.port()), ControlStatus::kOk);
@@ -113,13 +98,10 @@ TEST(ControlClientTest, PeerFailuresAreReportedByKind) {
       << client.ErrorText();
   answered = true;
 
-  // Nothing listening: a port bound but never listened on.
-  const platform::SocketFd unused = platform::OpenTcpSocket();
-  ASSERT_TRUE(platform::BindIPv4(unused, 0, 0));
-  const uint16_t port = platform::NetToHost16(platform::LocalPort(unused));
+  // Nothing listening.
+  const uint16_t port = kvr_test::FreeLoopbackPort();
   EXPECT_EQ(client.Connect("127.0.0.1", port), ControlStatus::kRefused);
   EXPECT_NE(client.ErrorText().find("127.0.0.1:" + std::to_string(port)), std::string::npos);
-  platform::CloseSocket(unused);
   EXPECT_EQ(client.Connect("no-such-host.invalid", 1), ControlStatus::kBadAddress);
 }
 
