@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 
 #include "tests/test_util.h"
@@ -23,6 +24,9 @@ class KvrdProcess {
   explicit KvrdProcess(const std::string& folder, const char* mode = "-f")
       : log_(folder + "/kvrd.log") {
     const std::string config = folder + "/kvrd.conf";
+    // Emptied here, not in the child: a restart's waits must not find the
+    // last run's lines before the child has opened the file.
+    std::ofstream(log_, std::ios::trunc).close();
     // Only async-signal-safe calls after the fork: the test process has threads.
     pid_ = ::fork();
     if (pid_ == 0) {

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "gtest/gtest.h"
-#include "platform/socket.h"
 #include "tests/media/camera_fixture.h"
 #include "tests/media/media_probe.h"
 #include "tests/test_util.h"
@@ -144,13 +143,9 @@ TEST_F(RemoteStreamTest, OpenFailsWithinTheOpenTimeOut) {
   constexpr int kOpenMs = 1500;
   lib.SetTimeouts(kOpenMs, 0);
   // The kernel accepts connections for a listener that never answers.
-  const platform::SocketFd silent = platform::OpenTcpSocket();
-  uint32_t loopback = 0;
-  platform::ParseIPv4("127.0.0.1", &loopback);
-  ASSERT_TRUE(platform::BindIPv4(silent, loopback, 0) && platform::ListenOn(silent, 4));
-  const std::string silentUrl =
-      "rtsp://127.0.0.1:" + std::to_string(platform::NetToHost16(platform::LocalPort(silent))) +
-      "/s";
+  kvr_test::LoopbackSocket silent = kvr_test::LoopbackSocket::Listen();
+  ASSERT_TRUE(silent.connected());
+  const std::string silentUrl = "rtsp://127.0.0.1:" + std::to_string(silent.port()) + "/s";
   // One character too long: refused at once, not after the silent server's time-out.
   const std::string longUrl =
       silentUrl + std::string(CRemoteStreamLib::kMaxUrlLength + 1 - silentUrl.size(), 'x');
@@ -167,7 +162,6 @@ TEST_F(RemoteStreamTest, OpenFailsWithinTheOpenTimeOut) {
     EXPECT_LE(std::chrono::duration<double>(Clock::now() - start).count(), maxSeconds);
     EXPECT_EQ(capture.chunks, 0);
   }
-  platform::CloseSocket(silent);
 }
 
 }  // namespace
