@@ -94,7 +94,16 @@ int OnData(uint32_t, const uint8_t* data, uint32_t size, void* user) {
   return 0;
 }
 
-int RunOurs(const std::string& url, int count, double seconds, const std::string& dir) {
+// Stream i of a run reads camera i % K of the K cameras in `urls` (one URL,
+// or several one space apart).
+std::string UrlOf(const std::string& urls, int i) {
+  std::vector<std::string> list;
+  std::istringstream words(urls);
+  for (std::string word; words >> word;) list.push_back(word);
+  return list.empty() ? urls : list[static_cast<size_t>(i) % list.size()];
+}
+
+int RunOurs(const std::string& urls, int count, double seconds, const std::string& dir) {
   RemovalMonitor monitor;
   CProactor proactor(20);  // as many workers as the service runs
   proactor.SetMonitor(&monitor);
@@ -118,6 +127,7 @@ int RunOurs(const std::string& url, int count, double seconds, const std::string
     const std::string path = dir + "/ours" + std::to_string(i) + ".ts";
     record->channel = proactor.OpenFile(path.c_str(), 1);
     if (record->channel < 0) Fail("cannot create " + path);
+    const std::string url = UrlOf(urls, i);
     uint32_t stream = lib.OpenStream(url.c_str(), &OnData, record.get());
     if (stream == 0) Fail("cannot open " + url);
     streams.push_back(stream);
@@ -186,7 +196,7 @@ Figures MeasureFfmpeg(const std::string& url, int count, double seconds, const s
     if (pid < 0) Fail("fork failed");
     if (pid == 0) {
       execlp("ffmpeg", "ffmpeg", "-nostdin", "-loglevel", "error", "-rtsp_transport", "tcp", "-i",
-             url.c_str(), "-c", "copy", "-f", "mpegts", "-y", file.c_str(),
+             UrlOf(url, i).c_str(), "-c", "copy", "-f", "mpegts", "-y", file.c_str(),
              static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -222,20 +232,29 @@ Figures MeasureFfmpeg(const std::string& url, int count, double seconds, const s
   return figures;
 }
 
-// Runs `measure` against a camera of its own: the test camera's server breaks
-// down after some dozens of sessions came and went, so no run inherits one
-// that earlier runs wore out. One stream held open by this (unmeasured)
-// process keeps the camera's shared media up during the whole run.
+// Runs `measure` against cameras of its own, one for every 8 streams: the
+// test camera's server breaks down near 30 sessions, and after some dozens
+// came and went, so no run inherits one that earlier runs wore out. One
+// stream held open on each by this (unmeasured) process keeps the camera's
+// shared media up during the whole run.
 Figures OnFreshCamera(int count, double seconds, const std::string& dir,
                       Figures (*measure)(const std::string&, int, double, const std::string&)) {
-  kvr_test::TestCamera camera;
-  if (!camera.ok()) Fail("no camera: " + camera.error());
+  constexpr int kStreamsPerCamera = 8;
+  std::vector<std::unique_ptr<kvr_test::TestCamera>> cameras;
+  std::vector<uint32_t> holders;
+  std::string urls;
   CRemoteStreamLib& lib = CRemoteStreamLib::Instance();
-  const uint32_t holder = lib.OpenStream(
-      camera.url().c_str(), [](uint32_t, const uint8_t*, uint32_t, void*) { return 0; }, nullptr);
-  if (holder == 0) Fail("cannot open " + camera.url());
-  Figures figures = measure(camera.url(), count, seconds, dir);
-  lib.CloseStream(holder);
+  for (int i = 0; i < std::max(1, (count + kStreamsPerCamera - 1) / kStreamsPerCamera); ++i) {
+    cameras.push_back(std::make_unique<kvr_test::TestCamera>());
+    if (!cameras.back()->ok()) Fail("no camera: " + cameras.back()->error());
+    const std::string url = cameras.back()->url();
+    holders.push_back(lib.OpenStream(
+        url.c_str(), [](uint32_t, const uint8_t*, uint32_t, void*) { return 0; }, nullptr));
+    if (holders.back() == 0) Fail("cannot open " + url);
+    urls += (urls.empty() ? "" : " ") + url;
+  }
+  Figures figures = measure(urls, count, seconds, dir);
+  for (const uint32_t holder : holders) lib.CloseStream(holder);
   return figures;
 }
 
