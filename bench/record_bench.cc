@@ -136,11 +136,24 @@ double Run(const std::string& root, int records, double seconds, int chunk, bool
   uint64_t bytes = 0;
   for (auto* w : writers) bytes += w->GetBytesReceived();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  cmd->Destroy();  // closes every file
-  proactor.Stop();
-  const double cpu = CpuSeconds() - cpuBefore;
-  const double mib = static_cast<double>(bytes) / (1 << 20);
+  // Each record stopped as a host stops it: the run ends when its last block
+  // is written and every file closed, not when the framework is torn down.
+  for (auto* w : writers) {
+    CRecordMediaControl* stopRequest = CRecordMediaControl::Create();
+    SvrFrame::MessageRef ref(stopRequest);
+    std::snprintf(stopRequest->recordFileUrl, sizeof stopRequest->recordFileUrl, "%s",
+                  w->GetRecordUrl().c_str());
+    stopRequest->ctrlInfo = CKVRIOCommMdl::kStateStopped;
+    w->OnMessage(ref);
+  }
+  while (proactor.GetChannelCount() > 0 || proactor.GetJobsInFlight() > 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
   const double closed = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = CpuSeconds() - cpuBefore;
+  cmd->Destroy();
+  proactor.Stop();
+  const double mib = static_cast<double>(bytes) / (1 << 20);
   if (perRecord != 0) return closed;
   std::printf(
       "%2d records, %6d-byte chunks, %-18s %5.0f MiB/s (%6.0f chunks/s, %4.0f MiB/s to the "
