@@ -10,26 +10,6 @@
 
 namespace platform {
 
-bool ResolveIPv4(const char* host, uint32_t* addressNet, std::string* error) {
-  if (host == nullptr || *host == '\0') {
-    if (error != nullptr) *error = "no host name";
-    return false;
-  }
-  if (ParseIPv4(host, addressNet)) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int result = getaddrinfo(host, nullptr, &hints, &found);
-  if (result != 0 || found == nullptr) {
-    if (error != nullptr) *error = gai_strerror(result);
-    return false;
-  }
-  *addressNet = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
-  return true;
-}
-
 bool ResolveAddress(const char* host, uint16_t port, SocketAddress* address, std::string* error) {
   if (host == nullptr || *host == '\0') {
     if (error != nullptr) *error = "no host name";

@@ -23,10 +23,6 @@ bool ResolveAddress(const char* host, uint16_t port, SocketAddress* address,
 // milliseconds; the results of ConnectIPv4Within.
 int ConnectWithin(SocketFd fd, const SocketAddress& address, int ms);
 
-// Dotted text or a host name to its first IPv4 address (network order).
-// False with a reason in `*error` (when given) when there is none.
-bool ResolveIPv4(const char* host, uint32_t* addressNet, std::string* error = nullptr);
-
 // Connects `fd` to the address within `ms` milliseconds. Returns 0, or the
 // system's error number of the failure (ETIMEDOUT when the time ran out).
 // The socket is non-blocking afterwards either way.
