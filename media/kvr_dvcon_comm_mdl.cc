@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "media/source_units.h"
+#include "platform/mutex.h"
 #include "protocol/message/media_pdu.h"
 #include "protocol/message/store_pdus.h"
 #include "svrframe/text_field.h"
@@ -22,10 +23,10 @@ struct SourceEntry {
 };
 
 struct HandleTable {
-  std::mutex mu;
-  std::condition_variable idle;
-  std::unordered_map<uint32_t, SourceEntry> sources;  // guarded by mu
-  uint32_t next = 1;                                  // guarded by mu
+  platform::Mutex mu;
+  std::condition_variable_any idle;
+  std::unordered_map<uint32_t, SourceEntry> sources GUARDED_BY(mu);
+  uint32_t next GUARDED_BY(mu) = 1;
 };
 
 // Hosts may push from their own threads while the process exits: the table
@@ -40,7 +41,7 @@ HandleTable& Table() {
 CKVRDvConCommMdl::CKVRDvConCommMdl() : CKVRSourceMdl() {
   GetRuntimeInfo()->SetName(kTypeName);
   HandleTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.mu);
+  platform::MutexLock lock(table.mu);
   // 0 names no source and 0xFFFFFFFF is an error value to many hosts; a
   // wrapped counter steps over handles still in use.
   uint32_t handle = table.next;
@@ -52,10 +53,10 @@ CKVRDvConCommMdl::CKVRDvConCommMdl() : CKVRSourceMdl() {
 
 CKVRDvConCommMdl::~CKVRDvConCommMdl() {
   HandleTable& table = Table();
-  std::unique_lock<std::mutex> lock(table.mu);
+  platform::MutexLock lock(table.mu);
   auto it = table.sources.find(handle_);
   if (it == table.sources.end()) return;
-  table.idle.wait(lock, [&] { return it->second.busy == 0; });
+  while (it->second.busy != 0) table.idle.wait(table.mu);
   table.sources.erase(it);
 }
 
@@ -65,14 +66,14 @@ int CKVRDvConCommMdl::PushMedia(const void* data, int size, uint32_t handle) {
   HandleTable& table = Table();
   CKVRDvConCommMdl* source = nullptr;
   {
-    std::lock_guard<std::mutex> lock(table.mu);
+    platform::MutexLock lock(table.mu);
     auto it = table.sources.find(handle);
     if (it == table.sources.end()) return 0;
     source = it->second.source;
     ++it->second.busy;
   }
   source->Push(data, size);
-  std::lock_guard<std::mutex> lock(table.mu);
+  platform::MutexLock lock(table.mu);
   // The entry cannot have gone: its source waits for busy to drop to 0.
   if (--table.sources.find(handle)->second.busy == 0) table.idle.notify_all();
   return 0;

@@ -37,16 +37,13 @@ uint32_t CKVRIOCommMdl::Ticks() const {
   return source != nullptr ? source() : platform::TickCount();
 }
 
-CKVRIOCommMdl::CKVRIOCommMdl() : CCommMdl(false) {
-  GetRuntimeInfo()->SetName(kTypeName);
-  link_->writer = this;
-}
+CKVRIOCommMdl::CKVRIOCommMdl() : CCommMdl(false) { GetRuntimeInfo()->SetName(kTypeName); }
 
 CKVRIOCommMdl::~CKVRIOCommMdl() = default;
 
 int CKVRIOCommMdl::Destroy() {
   {
-    std::lock_guard<std::mutex> lock(link_->mu);
+    platform::MutexLock lock(link_->mu);
     link_->writer = nullptr;
   }
   {
@@ -163,7 +160,7 @@ std::string CKVRIOCommMdl::GetFilePath() const {
 }
 
 void CKVRIOCommMdl::StartRecord(const CRecordMedia& request) {
-  std::lock_guard<std::mutex> start(startMu_);
+  platform::MutexLock start(startMu_);
   // A second start would reopen a record that is already being written.
   if (state_.load() != kStateMade) return;
   std::string url(FieldText(request.writeFileUrl));
@@ -230,7 +227,7 @@ void CKVRIOCommMdl::OpenRecordFile() {
       if (!platform::PathExists(path))
         channel = proactor->OpenFile(path.c_str(), kProactorCreate, volume.c_str(), volume.c_str());
     }
-    std::lock_guard<std::mutex> lock(link->mu);
+    platform::MutexLock lock(link->mu);
     if (link->writer != nullptr) {
       link->writer->FileOpened(channel);
     } else if (channel != kNoChannel) {
@@ -259,7 +256,7 @@ void CKVRIOCommMdl::FileOpened(ChannelId channel) {
   }
   std::shared_ptr<FailureLink> link = link_;
   proactor->SetFailureHook(channel, [link](int) {
-    std::lock_guard<std::mutex> lock(link->mu);
+    platform::MutexLock lock(link->mu);
     if (link->writer != nullptr) link->writer->OnWriteFailed();
   });
   channelId_.store(channel);
@@ -422,7 +419,7 @@ int CKVRIOCommMdl::WriteOut(const char* data, int length) {
 }
 
 void CKVRIOCommMdl::OnMediaData(const CQwMediaData& unit) {
-  std::lock_guard<std::mutex> media(mediaMu_);
+  platform::MutexLock media(mediaMu_);
   if (closed_.load()) return;
   uint64_t bytes = bytesReceived_.load();
   const int state = state_.load();

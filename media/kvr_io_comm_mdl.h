@@ -242,10 +242,11 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   // Lets the file runtime's failure report and the lane's open reach the
   // writer while it lives; an open that finds it gone closes its file.
   struct FailureLink {
-    std::mutex mu;
-    CKVRIOCommMdl* writer = nullptr;  // guarded by mu; cleared by Destroy
+    explicit FailureLink(CKVRIOCommMdl* w) : writer(w) {}
+    platform::Mutex mu;
+    CKVRIOCommMdl* writer GUARDED_BY(mu);  // cleared by Destroy
   };
-  const std::shared_ptr<FailureLink> link_ = std::make_shared<FailureLink>();
+  const std::shared_ptr<FailureLink> link_ = std::make_shared<FailureLink>(this);
 
   // Opens on the lane not yet answered; media meanwhile waits in pending_.
   int opensInFlight_ = 0;  // guarded by fileMu_
@@ -257,9 +258,9 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   const std::shared_ptr<SvrFrame::CRefusalTally> refusals_ =
       std::make_shared<SvrFrame::CRefusalTally>();
 
-  std::mutex mediaMu_;           // media handling
+  platform::Mutex mediaMu_;      // media handling
   std::recursive_mutex fileMu_;  // channel, closed flag, state changes by control
-  std::mutex startMu_;           // start handling
+  platform::Mutex startMu_;      // start handling
 };
 
 #endif  // KVR_MEDIA_KVR_IO_COMM_MDL_H_

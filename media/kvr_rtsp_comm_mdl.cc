@@ -25,8 +25,8 @@ using kvr::FieldText;
 // and the store of a handle both happen under this lock, so a loss is either
 // found or parked, never missed.
 struct EarlyLosses {
-  std::mutex mu;
-  std::set<uint32_t> handles;  // guarded by mu
+  platform::Mutex mu;
+  std::set<uint32_t> handles GUARDED_BY(mu);
 };
 
 EarlyLosses& Losses() {
@@ -53,8 +53,8 @@ CKVRRTSPCommMdl::CKVRRTSPCommMdl() : CKVRSourceMdl() { GetRuntimeInfo()->SetName
 CKVRRTSPCommMdl::~CKVRRTSPCommMdl() {
   RequestClose();
   {
-    std::unique_lock<std::mutex> lock(streamMu_);
-    helpersDone_.wait(lock, [this] { return helpers_ == 0; });
+    platform::MutexLock lock(streamMu_);
+    while (helpers_ != 0) helpersDone_.wait(streamMu_);
   }
   CloseStream();
 }
@@ -66,7 +66,7 @@ bool CKVRRTSPCommMdl::RunAside(std::function<void()> task) {
       task();
       // The last touch of the module: the destructor may run once this
       // lock is released.
-      std::lock_guard<std::mutex> lock(streamMu_);
+      platform::MutexLock lock(streamMu_);
       if (--helpers_ == 0) helpersDone_.notify_all();
     }).detach();
     return true;
@@ -121,7 +121,7 @@ int CKVRRTSPCommMdl::StartPull(const CRecordMedia& request) {
   if (readUrl.empty()) readUrl = DeviceUrl(request);
   TakeStartTexts(readUrl, request.GetCommOrigin());
 
-  std::lock_guard<std::mutex> lock(streamMu_);
+  platform::MutexLock lock(streamMu_);
   if (closeAsked_) return 0;
   if (RunAside([this, readUrl, recordUrl] { OpenStream(readUrl, recordUrl); })) return 1;
   // No thread to open on: the record fails as an unopenable camera's does.
@@ -142,9 +142,9 @@ void CKVRRTSPCommMdl::OpenStream(const std::string& readUrl, const std::string& 
   bool lostEarly = false;
   bool closeNow = false;
   {
-    std::lock_guard<std::mutex> open(streamMu_);
+    platform::MutexLock open(streamMu_);
     EarlyLosses& losses = Losses();
-    std::lock_guard<std::mutex> lock(losses.mu);
+    platform::MutexLock lock(losses.mu);
     closeNow = closeAsked_;
     if (!closeNow) stream_.store(stream);
     lostEarly = stream != 0 && losses.handles.erase(stream) != 0;
@@ -167,7 +167,7 @@ void CKVRRTSPCommMdl::OpenStream(const std::string& readUrl, const std::string& 
 }
 
 void CKVRRTSPCommMdl::RequestClose() {
-  std::lock_guard<std::mutex> lock(streamMu_);
+  platform::MutexLock lock(streamMu_);
   if (closeAsked_) return;
   closeAsked_ = true;
   const uint32_t stream = stream_.exchange(0);
@@ -176,7 +176,7 @@ void CKVRRTSPCommMdl::RequestClose() {
   const bool aside = RunAside([stream] {
     CRemoteStreamLib::Instance().CloseStream(stream);
     EarlyLosses& losses = Losses();
-    std::lock_guard<std::mutex> parked(losses.mu);
+    platform::MutexLock parked(losses.mu);
     losses.handles.erase(stream);
   });
   // No thread to close on: the destructor closes it instead.
@@ -184,14 +184,14 @@ void CKVRRTSPCommMdl::RequestClose() {
 }
 
 void CKVRRTSPCommMdl::CloseStream() {
-  std::lock_guard<std::mutex> lock(streamMu_);
+  platform::MutexLock lock(streamMu_);
   const uint32_t stream = stream_.exchange(0);
   if (stream == 0) return;
   CRemoteStreamLib::Instance().CloseStream(stream);
   // A loss parked for this handle must not be claimed by a later stream that
   // is given the same number.
   EarlyLosses& losses = Losses();
-  std::lock_guard<std::mutex> parked(losses.mu);
+  platform::MutexLock parked(losses.mu);
   losses.handles.erase(stream);
 }
 
@@ -216,7 +216,7 @@ void CKVRRTSPCommMdl::OnStreamDisconnect(uint32_t stream, uint32_t, uint32_t) {
   CKVRRTSPCommMdl* source = nullptr;
   {
     EarlyLosses& losses = Losses();
-    std::lock_guard<std::mutex> lock(losses.mu);
+    platform::MutexLock lock(losses.mu);
     kvr::media::IRecordDirectory* directory = kvr::media::GetRecordDirectory();
     if (directory != nullptr) source = directory->FindRtspSourceByStream(stream);
     if (source == nullptr) {

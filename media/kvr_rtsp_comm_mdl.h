@@ -30,6 +30,7 @@
 #include <string>
 
 #include "media/kvr_source_mdl.h"
+#include "platform/mutex.h"
 
 class CRecordMedia;
 
@@ -78,18 +79,18 @@ class CKVRRTSPCommMdl : public CKVRSourceMdl {
 
   // Runs `task` on a thread of its own that the module outlives; called with
   // streamMu_ held. False when no thread could be made (the task did not run).
-  bool RunAside(std::function<void()> task);
+  bool RunAside(std::function<void()> task) REQUIRES(streamMu_);
 
   std::atomic<bool> started_{false};
-  std::mutex streamMu_;  // the handle's hand-overs, the helper count, the close flag
-  std::condition_variable helpersDone_;
+  platform::Mutex streamMu_;  // the handle's hand-overs, the helper count, the close flag
+  std::condition_variable_any helpersDone_;
   std::atomic<uint32_t> stream_{0};
-  bool closeAsked_ = false;  // guarded by streamMu_
+  bool closeAsked_ GUARDED_BY(streamMu_) = false;
   // Opener and closer threads still running. They are detached rather than
   // joined, so that one that has finished is not held until the module goes
   // (a module lives on for a grace time after its record), and the
   // destructor waits for the count to reach 0 instead.
-  int helpers_ = 0;  // guarded by streamMu_
+  int helpers_ GUARDED_BY(streamMu_) = 0;
 };
 
 #endif  // KVR_MEDIA_KVR_RTSP_COMM_MDL_H_

@@ -10,9 +10,9 @@
 #define KVR_MEDIA_KVR_SOURCE_MDL_H_
 
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "svrframe/comm_mdl.h"
 #include "svrframe/refusal_tally.h"
 #include "svrframe/secure_string.h"
@@ -22,22 +22,43 @@ class CRecordMedia;
 class CKVRSourceMdl : public SvrFrame::CCommMdl {
  public:
   // ---- Set by the maker before the start request ----
-  void SetWriterName(const char* name) { Store(&writerName_, name); }
-  void SetRequester(const char* name) { Store(&requester_, name); }
-  void SetRecordUrl(const char* url) { Store(&recordUrl_, url); }
+  void SetWriterName(const char* name) {
+    platform::MutexLock lock(textMu_);
+    writerName_ = OrEmpty(name);
+  }
+  void SetRequester(const char* name) {
+    platform::MutexLock lock(textMu_);
+    requester_ = OrEmpty(name);
+  }
+  void SetRecordUrl(const char* url) {
+    platform::MutexLock lock(textMu_);
+    recordUrl_ = OrEmpty(url);
+  }
   // The record's count of refused messages, attached to every media unit.
   void SetRefusalTally(std::shared_ptr<SvrFrame::CRefusalTally> tally) {
-    std::lock_guard<std::mutex> lock(textMu_);
+    platform::MutexLock lock(textMu_);
     refusals_ = std::move(tally);
   }
 
   // ---- Any thread ----
-  std::string GetWriterName() const { return Load(writerName_); }
-  std::string GetRequester() const { return Load(requester_); }
-  std::string GetRecordUrl() const { return Load(recordUrl_); }
-  std::string GetReadUrl() const { return Load(readUrl_); }
+  std::string GetWriterName() const {
+    platform::MutexLock lock(textMu_);
+    return writerName_;
+  }
+  std::string GetRequester() const {
+    platform::MutexLock lock(textMu_);
+    return requester_;
+  }
+  std::string GetRecordUrl() const {
+    platform::MutexLock lock(textMu_);
+    return recordUrl_;
+  }
+  std::string GetReadUrl() const {
+    platform::MutexLock lock(textMu_);
+    return readUrl_;
+  }
   std::shared_ptr<SvrFrame::CRefusalTally> GetRefusalTally() const {
-    std::lock_guard<std::mutex> lock(textMu_);
+    platform::MutexLock lock(textMu_);
     return refusals_;
   }
 
@@ -52,27 +73,20 @@ class CKVRSourceMdl : public SvrFrame::CCommMdl {
   // The start request's read URL and sending module; an empty one keeps what
   // the maker set.
   void TakeStartTexts(const std::string& readUrl, const CSecureString& origin) {
-    std::lock_guard<std::mutex> lock(textMu_);
+    platform::MutexLock lock(textMu_);
     if (!readUrl.empty()) readUrl_ = readUrl;
     if (!origin.IsEmpty()) requester_ = origin.c_str();
   }
 
  private:
-  void Store(std::string* field, const char* text) {
-    std::lock_guard<std::mutex> lock(textMu_);
-    *field = text != nullptr ? text : "";
-  }
-  std::string Load(const std::string& field) const {
-    std::lock_guard<std::mutex> lock(textMu_);
-    return field;
-  }
+  static const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-  mutable std::mutex textMu_;
-  std::string writerName_;
-  std::string requester_;
-  std::string recordUrl_;
-  std::string readUrl_;
-  std::shared_ptr<SvrFrame::CRefusalTally> refusals_;
+  mutable platform::Mutex textMu_;
+  std::string writerName_ GUARDED_BY(textMu_);
+  std::string requester_ GUARDED_BY(textMu_);
+  std::string recordUrl_ GUARDED_BY(textMu_);
+  std::string readUrl_ GUARDED_BY(textMu_);
+  std::shared_ptr<SvrFrame::CRefusalTally> refusals_ GUARDED_BY(textMu_);
 };
 
 #endif  // KVR_MEDIA_KVR_SOURCE_MDL_H_

@@ -54,7 +54,7 @@ void CRemoteStreamLib::SetTimeouts(int openMs, int readMs) {
 bool CRemoteStreamLib::InCallback() { return CRemoteStreamSession::OnReaderThread(); }
 
 size_t CRemoteStreamLib::OpenCount() const {
-  std::lock_guard<std::mutex> lock(tableMu_);
+  platform::MutexLock lock(tableMu_);
   return table_.size();
 }
 
@@ -74,13 +74,13 @@ uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* us
 
   uint32_t handle;
   {
-    std::lock_guard<std::mutex> lock(tableMu_);
+    platform::MutexLock lock(tableMu_);
     while (nextHandle_ == 0 || table_.count(nextHandle_) != 0) ++nextHandle_;
     handle = nextHandle_++;
     table_.emplace(handle, session);
   }
   if (!session->Start(handle, [this, lost](uint32_t stream) { NotifyLost(stream, lost); })) {
-    std::lock_guard<std::mutex> lock(tableMu_);
+    platform::MutexLock lock(tableMu_);
     table_.erase(handle);
     return 0;
   }
@@ -88,7 +88,7 @@ uint32_t CRemoteStreamLib::OpenStream(const char* url, DataCallback cb, void* us
 }
 
 void CRemoteStreamLib::HoldBack(uint32_t stream, bool hold) {
-  std::lock_guard<std::mutex> lock(tableMu_);
+  platform::MutexLock lock(tableMu_);
   auto it = table_.find(stream);
   if (it != table_.end()) it->second->HoldBack(hold);
 }
@@ -100,7 +100,7 @@ void CRemoteStreamLib::CloseStream(uint32_t stream) {
   }
   std::shared_ptr<CRemoteStreamSession> session;
   {
-    std::lock_guard<std::mutex> lock(tableMu_);
+    platform::MutexLock lock(tableMu_);
     auto it = table_.find(stream);
     if (it == table_.end()) return;
     session = it->second;
@@ -108,7 +108,7 @@ void CRemoteStreamLib::CloseStream(uint32_t stream) {
   // Joined outside the table lock: a reader's callbacks may open or look up
   // other streams meanwhile.
   session->Stop();
-  std::lock_guard<std::mutex> lock(tableMu_);
+  platform::MutexLock lock(tableMu_);
   auto it = table_.find(stream);
   if (it != table_.end() && it->second == session) table_.erase(it);
 }
@@ -120,7 +120,7 @@ void CRemoteStreamLib::Cleanup() {
   }
   std::vector<uint32_t> handles;
   {
-    std::lock_guard<std::mutex> lock(tableMu_);
+    platform::MutexLock lock(tableMu_);
     for (const auto& entry : table_) handles.push_back(entry.first);
   }
   for (uint32_t handle : handles) CloseStream(handle);

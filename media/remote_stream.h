@@ -23,6 +23,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/mutex.h"
+
 class CRemoteStreamSession;
 
 class CRemoteStreamLib {
@@ -107,9 +109,9 @@ class CRemoteStreamLib {
 
   // Handle table. A stream stays in it until its reader has been joined, so a
   // handle is never given out again while a callback might still carry it.
-  mutable std::mutex tableMu_;
-  std::map<uint32_t, std::shared_ptr<CRemoteStreamSession>> table_;
-  uint32_t nextHandle_ = 1;
+  mutable platform::Mutex tableMu_;
+  std::map<uint32_t, std::shared_ptr<CRemoteStreamSession>> table_ GUARDED_BY(tableMu_);
+  uint32_t nextHandle_ GUARDED_BY(tableMu_) = 1;
 };
 
 #endif  // KVR_MEDIA_REMOTE_STREAM_H_

@@ -208,6 +208,7 @@ bool CRemoteStreamSession::OpenOutput() {
 bool CRemoteStreamSession::Start(uint32_t handle, std::function<void(uint32_t)> lost) {
   handle_ = handle;
   lost_ = std::move(lost);
+  platform::MutexLock lock(joinMu_);
   try {
     reader_ = std::thread([this] { Run(); });
   } catch (const std::system_error&) {
@@ -235,7 +236,7 @@ void CRemoteStreamSession::HoldBack(bool hold) {
 
 void CRemoteStreamSession::Stop() {
   stop_.store(true, std::memory_order_relaxed);
-  std::lock_guard<std::mutex> lock(joinMu_);
+  platform::MutexLock lock(joinMu_);
   if (reader_.joinable()) reader_.join();
 }
 

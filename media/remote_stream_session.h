@@ -12,12 +12,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "media/remote_stream.h"
+#include "platform/mutex.h"
 
 struct AVFormatContext;
 struct AVIOContext;
@@ -99,8 +99,8 @@ class CRemoteStreamSession {
                                     // written before the reader started)
   bool delivering_ = false;         // the reader runs: WritePacket may call back
 
-  std::mutex joinMu_;
-  std::thread reader_;
+  platform::Mutex joinMu_;
+  std::thread reader_ GUARDED_BY(joinMu_);
 };
 
 #endif  // KVR_MEDIA_REMOTE_STREAM_SESSION_H_

@@ -106,7 +106,7 @@ int CCmdDealMdl::Init(const CSecureString& configFile) {
   const bool loaded = config->Loaded();
   if (!loaded) platform::DebugPrintf("CmdDealMdl: %s", config->Error().c_str());
   {
-    std::lock_guard<std::mutex> lock(configMu_);
+    platform::MutexLock lock(configMu_);
     configs_.push_back(config);
     config_.store(config.get(), std::memory_order_release);
   }
@@ -115,7 +115,7 @@ int CCmdDealMdl::Init(const CSecureString& configFile) {
 }
 
 void CCmdDealMdl::StartEventThreads() {
-  std::lock_guard<std::mutex> lock(startMu_);
+  platform::MutexLock lock(startMu_);
   if (threadsMade_) return;
   threadsMade_ = true;
   for (int n = 1; n <= kEventThreadCount; ++n) {

@@ -258,14 +258,14 @@ class CCmdDealMdl : public ICmdDealModule {
   std::atomic<uint64_t> operationsDone_{0};
   platform::Signal operationsDoneSignal_;
 
-  std::mutex configMu_;
+  platform::Mutex configMu_;
   // Every configuration loaded stays until this module goes: a thread may
   // still be routing with an earlier one while Init loads the next.
-  std::vector<std::shared_ptr<const CModuleConfig>> configs_;  // guarded by configMu_
-  std::atomic<const CModuleConfig*> config_{nullptr};          // the newest of configs_
+  std::vector<std::shared_ptr<const CModuleConfig>> configs_ GUARDED_BY(configMu_);
+  std::atomic<const CModuleConfig*> config_{nullptr};  // the newest of configs_
 
-  std::mutex startMu_;
-  bool threadsMade_ = false;  // guarded by startMu_
+  platform::Mutex startMu_;
+  bool threadsMade_ GUARDED_BY(startMu_) = false;
   std::atomic<bool> closed_{false};
   platform::Signal threadEndedSignal_;
 };

@@ -33,7 +33,7 @@ CMdlBase::~CMdlBase() {
 
 int CMdlBase::Init(const CSecureString&) {
   if (!hasThread_) return 0;
-  std::lock_guard<std::mutex> lock(threadMu_);
+  platform::MutexLock lock(threadMu_);
   if (workerStarted_) return 0;
   CMdlWorkerThread* thread = MakeWorker();
   thread_ = thread;
@@ -68,28 +68,28 @@ ModuleSink CMdlBase::SetSink(ModuleSink sink, void* user) {
 }
 
 int CMdlBase::SuspendWorker() {
-  std::lock_guard<std::mutex> lock(threadMu_);
+  platform::MutexLock lock(threadMu_);
   return thread_ == nullptr ? -1 : thread_->Suspend();
 }
 
 int CMdlBase::ResumeWorker() {
-  std::lock_guard<std::mutex> lock(threadMu_);
+  platform::MutexLock lock(threadMu_);
   return thread_ == nullptr ? -2 : thread_->Resume();
 }
 
 bool CMdlBase::WorkerParked() const {
-  std::lock_guard<std::mutex> lock(threadMu_);
+  platform::MutexLock lock(threadMu_);
   return thread_ != nullptr && thread_->IsParked();
 }
 
 bool CMdlBase::WorkerRunning() const {
-  std::lock_guard<std::mutex> lock(threadMu_);
+  platform::MutexLock lock(threadMu_);
   return thread_ != nullptr;
 }
 
 void CMdlBase::WaitWorkerEnded() {
   {
-    std::lock_guard<std::mutex> lock(threadMu_);
+    platform::MutexLock lock(threadMu_);
     if (thread_ != nullptr &&
         thread_->threadId_.load(std::memory_order_acquire) == platform::CurrentThreadId()) {
       thread_->owner_ = nullptr;  // only this thread reads it
@@ -103,7 +103,7 @@ void CMdlBase::WaitWorkerEnded() {
 void CMdlBase::HonourSuspend() {
   CMdlWorkerThread* thread = nullptr;
   {
-    std::lock_guard<std::mutex> lock(threadMu_);
+    platform::MutexLock lock(threadMu_);
     thread = thread_;
   }
   // Only the worker itself waits here, and its thread object lives as long
@@ -115,7 +115,7 @@ void CMdlBase::HonourSuspend() {
 }
 
 void CMdlBase::WorkerEnded() {
-  std::lock_guard<std::mutex> lock(threadMu_);
+  platform::MutexLock lock(threadMu_);
   thread_ = nullptr;
 }
 

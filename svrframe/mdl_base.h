@@ -14,8 +14,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "svrframe/module.h"
 #include "svrframe/thread.h"
 
@@ -97,9 +97,9 @@ class CMdlBase : public IModule {
   const bool hasThread_;
   const Origin origin_;
 
-  mutable std::mutex threadMu_;
-  CMdlWorkerThread* thread_ = nullptr;  // guarded by threadMu_; deletes itself
-  bool workerStarted_ = false;          // guarded by threadMu_
+  mutable platform::Mutex threadMu_;
+  CMdlWorkerThread* thread_ GUARDED_BY(threadMu_) = nullptr;  // deletes itself
+  bool workerStarted_ GUARDED_BY(threadMu_) = false;
 };
 
 }  // namespace SvrFrame

@@ -8,7 +8,7 @@ void CRefusalTally::Count() {
   if (count_.fetch_add(1, std::memory_order_relaxed) != 0) return;
   std::string name;
   {
-    std::lock_guard<std::mutex> lock(nameMu_);
+    platform::MutexLock lock(nameMu_);
     name = name_;
   }
   platform::DebugPrintf(

@@ -11,8 +11,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace SvrFrame {
 
@@ -20,7 +21,7 @@ class CRefusalTally {
  public:
   // The record the debug line names.
   void SetName(const std::string& name) {
-    std::lock_guard<std::mutex> lock(nameMu_);
+    platform::MutexLock lock(nameMu_);
     name_ = name;
   }
   // One refused message.
@@ -29,8 +30,8 @@ class CRefusalTally {
 
  private:
   std::atomic<uint64_t> count_{0};
-  std::mutex nameMu_;
-  std::string name_;  // guarded by nameMu_
+  platform::Mutex nameMu_;
+  std::string name_ GUARDED_BY(nameMu_);
 };
 
 }  // namespace SvrFrame

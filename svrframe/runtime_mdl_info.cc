@@ -3,24 +3,24 @@
 namespace SvrFrame {
 
 void CRuntimeMdlInfo::GetName(CSecureString& out) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   out = *name_;
 }
 
 bool CRuntimeMdlInfo::SetName(const CSecureString& name) {
   auto fresh = std::make_shared<const CSecureString>(name);  // made outside the lock
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   name_ = std::move(fresh);
   return true;
 }
 
 CSecureString CRuntimeMdlInfo::Name() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return *name_;
 }
 
 SharedName CRuntimeMdlInfo::GetSharedName() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return name_;
 }
 

@@ -7,8 +7,8 @@
 #define KVR_SVRFRAME_RUNTIME_MDL_INFO_H_
 
 #include <memory>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "svrframe/secure_string.h"
 #include "svrframe/shared_name.h"
 
@@ -33,8 +33,8 @@ class CRuntimeMdlInfo {
   SharedName GetSharedName() const;
 
  private:
-  mutable std::mutex mu_;
-  SharedName name_ = std::make_shared<const CSecureString>("NOMAME");  // guarded by mu_
+  mutable platform::Mutex mu_;
+  SharedName name_ GUARDED_BY(mu_) = std::make_shared<const CSecureString>("NOMAME");
 };
 
 }  // namespace SvrFrame

@@ -13,7 +13,7 @@ CThread::~CThread() { Join(); }
 void CThread::Join() {
   std::thread handle;
   {
-    std::lock_guard<std::mutex> lock(handleMu_);
+    platform::MutexLock lock(handleMu_);
     handle = std::move(handle_);
   }
   if (!handle.joinable()) return;
@@ -25,7 +25,7 @@ void CThread::Join() {
 }
 
 bool CThread::Start(int) {
-  std::lock_guard<std::mutex> lock(handleMu_);
+  platform::MutexLock lock(handleMu_);
   if (running_.load(std::memory_order_acquire)) return true;
   if (handleOpen_) return false;
   // An earlier run closed its handle and is past every use of this object.
@@ -62,7 +62,7 @@ void CThread::ThreadMain() {
     delete this;
     return;
   }
-  std::lock_guard<std::mutex> lock(handleMu_);
+  platform::MutexLock lock(handleMu_);
   handleOpen_ = false;
 }
 

@@ -16,8 +16,9 @@
 #define KVR_SVRFRAME_THREAD_H_
 
 #include <atomic>
-#include <mutex>
 #include <thread>
+
+#include "platform/mutex.h"
 
 namespace QWTools {
 
@@ -63,9 +64,9 @@ class CThread {
   std::atomic<bool> running_{false};
   std::atomic<int> suspendCount_{0};
   std::atomic<bool> parked_{false};
-  std::mutex handleMu_;
-  bool handleOpen_ = false;  // guarded by handleMu_
-  std::thread handle_;       // guarded by handleMu_
+  platform::Mutex handleMu_;
+  bool handleOpen_ GUARDED_BY(handleMu_) = false;
+  std::thread handle_ GUARDED_BY(handleMu_);
 };
 
 }  // namespace QWTools
