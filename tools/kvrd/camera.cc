@@ -42,10 +42,10 @@ const char* Cause(int code) {
 
 // The status array the library hands out lives until the next query, from
 // any thread: queries take turns.
-std::mutex g_query_mu;
+platform::Mutex g_query_mu;
 
 int RecordStatus(const std::string& url) {
-  std::lock_guard<std::mutex> lock(g_query_mu);
+  platform::MutexLock lock(g_query_mu);
   unsigned long records = 0;
   unsigned int count = 0;
   if (KVR_QueryRecRealMediaStatus(const_cast<char*>(url.c_str()), records, count) != 0 ||
@@ -86,7 +86,7 @@ void Camera::Start() {
 
 void Camera::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -95,42 +95,44 @@ void Camera::Stop() {
 
 void Camera::OnRecordEvent(const std::string& recordUrl, int code) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     events_[recordUrl].push_back(code);
   }
   wake_.notify_all();
 }
 
 void Camera::SetRetention(int64_t ms) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   retentionMs_ = ms;
 }
 
 int64_t Camera::retentionMs() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return retentionMs_;
 }
 
 Camera::Status Camera::GetStatus() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return status_;
 }
 
 void Camera::SetState(const std::string& state) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   if (status_.state == state) return;
   status_.state = state;
   status_.sinceMs = NowMs();
 }
 
 bool Camera::Sleep(int64_t ms) {
-  std::unique_lock<std::mutex> lock(mu_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping_; });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  platform::MutexLock lock(mu_);
+  while (!stopping_ && wake_.wait_until(mu_, until) != std::cv_status::timeout) {
+  }
   return !stopping_;
 }
 
 int Camera::WaitEvent(const std::string& url, int64_t deadlineMs) {
-  std::unique_lock<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   for (;;) {
     if (stopping_) return 0;
     auto it = events_.find(url);
@@ -141,16 +143,16 @@ int Camera::WaitEvent(const std::string& url, int64_t deadlineMs) {
     }
     const int64_t left = deadlineMs - NowMs();
     if (left <= 0) return 0;
-    wake_.wait_for(lock, std::chrono::milliseconds(left));
+    wake_.wait_for(mu_, std::chrono::milliseconds(left));
   }
 }
 
 bool Camera::OpenSegment(Segment* segment, std::string* cause, const std::string& watched) {
-  static std::mutex names_mu;
+  static platform::Mutex names_mu;
   static int64_t last_named = 0;  // two cameras' names may share a millisecond; one camera's never
   int64_t requested = NowMs();
   {
-    std::lock_guard<std::mutex> lock(names_mu);
+    platform::MutexLock lock(names_mu);
     requested = std::max(requested, last_named + 1);
     last_named = requested;
   }
@@ -187,7 +189,7 @@ bool Camera::OpenSegment(Segment* segment, std::string* cause, const std::string
       row.startMs = row.endMs = segment->firstDataMs;
       row.open = true;
       segment->id = catalog_->AddSegment(row);
-      std::lock_guard<std::mutex> lock(mu_);
+      platform::MutexLock lock(mu_);
       status_.openSeconds.Observe((segment->firstDataMs - startedMs) / 1000.0);
       status_.currentFile = segment->url;
       status_.currentVolume = segment->volume;
@@ -195,7 +197,7 @@ bool Camera::OpenSegment(Segment* segment, std::string* cause, const std::string
       return true;
     }
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      platform::MutexLock lock(mu_);
       if (stopping_) {
         *cause = "stopping";
         break;
@@ -227,7 +229,7 @@ bool Camera::OpenSegment(Segment* segment, std::string* cause, const std::string
   KVR_StopRecRealMedia(const_cast<char*>(segment->url.c_str()));
   std::error_code ec;
   if (!path.empty()) fs::remove(path, ec);
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   events_.erase(segment->url);
   return false;
 }
@@ -236,7 +238,7 @@ std::optional<SegmentRow> Camera::CloseSegment(const Segment& segment, int64_t n
   const int64_t stoppedMs = NowMs();
   KVR_StopRecRealMedia(const_cast<char*>(segment.url.c_str()));
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     events_.erase(segment.url);
     if (status_.currentFile == segment.url) {
       status_.currentFile.clear();
@@ -292,7 +294,7 @@ std::optional<SegmentRow> Camera::CloseSegment(const Segment& segment, int64_t n
   lastClosed_ = row;
   lastRoot_ = segment.root;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     ++status_.segments;
     status_.closedBytes += row.bytes;
     status_.closeSeconds.Observe((NowMs() - stoppedMs) / 1000.0);
@@ -340,7 +342,7 @@ void Camera::Run() {
     gapToFix = 0;
   };
   auto lose = [&](const std::string& cause) {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     status_.lastCause = cause;
     // One line per outage: a retry that fails shows only in the camera's status.
     if (outage) {
@@ -372,7 +374,7 @@ void Camera::Run() {
               config_.name.c_str(), (next.firstDataMs - outage->startMs) / 1000.0,
               static_cast<long long>(status.retries), status.lastCause.c_str());
           {
-            std::lock_guard<std::mutex> lock(mu_);
+            platform::MutexLock lock(mu_);
             ++status_.reconnects;
             status_.gapMs += next.firstDataMs - outage->startMs;
             status_.outageSinceMs = 0;
@@ -393,7 +395,7 @@ void Camera::Run() {
     }
     const int code = WaitEvent(current->url, NowMs() + config_.segmentMs + kRollSlackMs);
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      platform::MutexLock lock(mu_);
       if (stopping_) break;
     }
     if (code == 0 || code == kEventTimeLimit || code == kEventSizeLimit) {

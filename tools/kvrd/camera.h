@@ -20,12 +20,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "tools/kvrd/backoff.h"
 #include "tools/kvrd/catalog.h"
 #include "tools/kvrd/config.h"
@@ -108,12 +108,12 @@ class Camera {
   const std::function<void()> closed_;
   Backoff backoff_;
 
-  mutable std::mutex mu_;
-  std::condition_variable wake_;
-  bool stopping_ = false;                           // guarded by mu_
-  std::map<std::string, std::vector<int>> events_;  // guarded by mu_: per record
-  Status status_;                                   // guarded by mu_
-  int64_t retentionMs_;                             // guarded by mu_
+  mutable platform::Mutex mu_;
+  std::condition_variable_any wake_;
+  bool stopping_ GUARDED_BY(mu_) = false;
+  std::map<std::string, std::vector<int>> events_ GUARDED_BY(mu_);  // per record
+  Status status_ GUARDED_BY(mu_);
+  int64_t retentionMs_ GUARDED_BY(mu_);
   std::thread thread_;
   // The camera's thread, then (once joined) Settle's.
   std::optional<SegmentRow> lastClosed_;

@@ -12,7 +12,7 @@ void CameraSet::Apply(const std::vector<CameraConfig>& cameras) {
   std::vector<std::shared_ptr<Camera>> retired;
   std::vector<std::shared_ptr<Camera>> fresh;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     for (auto it = cameras_.begin(); it != cameras_.end();) {
       auto want = wanted.find(it->first);
       if (want == wanted.end() || !want->second->SameRecording(it->second->config())) {
@@ -34,7 +34,7 @@ void CameraSet::Apply(const std::vector<CameraConfig>& cameras) {
         wanted.count(camera->name()) != 0 ? "changed, restarting" : "removed");
   }
   for (const CameraConfig& config : cameras) {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     if (cameras_.count(config.name) != 0) continue;
     auto camera = std::make_shared<Camera>(config, catalog_, segmentClosed_);
     cameras_[config.name] = camera;
@@ -52,7 +52,7 @@ void CameraSet::Apply(const std::vector<CameraConfig>& cameras) {
 void CameraSet::StopAll() {
   std::map<std::string, std::shared_ptr<Camera>> cameras;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     cameras.swap(cameras_);
   }
   // Each stop waits for its segment's file to settle: stopped side by side.
@@ -72,13 +72,13 @@ bool CameraSet::Dispatch(const char* recordUrl, int code) {
 }
 
 std::shared_ptr<Camera> CameraSet::Find(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   auto it = cameras_.find(name);
   return it != cameras_.end() ? it->second : nullptr;
 }
 
 std::vector<std::shared_ptr<Camera>> CameraSet::All() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   std::vector<std::shared_ptr<Camera>> all;
   for (const auto& [name, camera] : cameras_) all.push_back(camera);
   return all;

@@ -13,10 +13,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "tools/kvrd/camera.h"
 #include "tools/kvrd/catalog.h"
 #include "tools/kvrd/config.h"
@@ -42,8 +42,8 @@ class CameraSet {
  private:
   Catalog* const catalog_;
   const std::function<void()> segmentClosed_;
-  mutable std::mutex mu_;
-  std::map<std::string, std::shared_ptr<Camera>> cameras_;  // guarded by mu_
+  mutable platform::Mutex mu_;
+  std::map<std::string, std::shared_ptr<Camera>> cameras_ GUARDED_BY(mu_);
 };
 
 }  // namespace kvrd

@@ -114,7 +114,7 @@ HttpApi::HttpApi(Catalog* catalog, CameraSet* cameras,
       users_(options_.users) {}
 
 void HttpApi::SetUsers(std::vector<UserConfig> users) {
-  std::lock_guard<std::mutex> lock(usersMu_);
+  platform::MutexLock lock(usersMu_);
   users_ = std::move(users);
 }
 
@@ -529,7 +529,7 @@ void HttpApi::Ready(evhttp_request* request) {
 bool HttpApi::Authorized(evhttp_request* request) {
   std::vector<UserConfig> users;
   {
-    std::lock_guard<std::mutex> lock(usersMu_);
+    platform::MutexLock lock(usersMu_);
     users = users_;
   }
   if (!options_.askCredentials || users.empty()) return true;

@@ -25,10 +25,10 @@
 #define KVR_TOOLS_KVRD_HTTP_API_H_
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "tools/kvrd/camera_set.h"
 #include "tools/kvrd/catalog.h"
 #include "tools/kvrd/config.h"
@@ -84,8 +84,8 @@ class HttpApi {
   CameraSet* const cameras_;
   const std::function<std::vector<VolumeSpace>()> volumes_;
   const Options options_;
-  std::mutex usersMu_;
-  std::vector<UserConfig> users_;  // guarded by usersMu_
+  platform::Mutex usersMu_;
+  std::vector<UserConfig> users_ GUARDED_BY(usersMu_);
   event_base* base_ = nullptr;
   evhttp* http_ = nullptr;
   std::thread thread_;

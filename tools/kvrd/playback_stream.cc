@@ -13,8 +13,8 @@
 namespace kvrd {
 namespace {
 
-std::mutex g_live_mu;
-std::set<PlaybackStream*>& Live() {
+platform::Mutex g_live_mu;
+std::set<PlaybackStream*>& Live() REQUIRES(g_live_mu) {
   static std::set<PlaybackStream*> live;
   return live;
 }
@@ -32,19 +32,19 @@ void PlaybackStream::Start(event_base* base, evhttp_request* request,
 }
 
 int PlaybackStream::Active() {
-  std::lock_guard<std::mutex> lock(g_live_mu);
+  platform::MutexLock lock(g_live_mu);
   return static_cast<int>(Live().size());
 }
 
 void PlaybackStream::StopAll() {
   std::vector<PlaybackStream*> live;
   {
-    std::lock_guard<std::mutex> lock(g_live_mu);
+    platform::MutexLock lock(g_live_mu);
     live.assign(Live().begin(), Live().end());
   }
   for (PlaybackStream* stream : live) {
     {
-      std::lock_guard<std::mutex> lock(stream->mu_);
+      platform::MutexLock lock(stream->mu_);
       stream->cancelled_ = true;
     }
     stream->room_.notify_all();
@@ -57,14 +57,14 @@ void PlaybackStream::StopAll() {
 PlaybackStream::PlaybackStream(event_base* base, evhttp_request* request, std::string gaps)
     : base_(base), request_(request), gaps_(std::move(gaps)) {
   wake_ = event_new(base_, -1, 0, &OnWake, this);
-  std::lock_guard<std::mutex> lock(g_live_mu);
+  platform::MutexLock lock(g_live_mu);
   Live().insert(this);
 }
 
 PlaybackStream::~PlaybackStream() {
   if (worker_.joinable()) worker_.join();
   event_free(wake_);
-  std::lock_guard<std::mutex> lock(g_live_mu);
+  platform::MutexLock lock(g_live_mu);
   Live().erase(this);
 }
 
@@ -72,7 +72,7 @@ void PlaybackStream::Work(std::vector<ExportSource> sources, int64_t fromMs, int
   RemuxSink sink;
   sink.begin = [this](int64_t startWallMs) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      platform::MutexLock lock(mu_);
       began_ = true;
       startWallMs_ = startWallMs;
     }
@@ -80,8 +80,8 @@ void PlaybackStream::Work(std::vector<ExportSource> sources, int64_t fromMs, int
   };
   sink.write = [this](const uint8_t* data, int size) {
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      room_.wait(lock, [&] { return cancelled_ || queued_ < kQueueBytes; });
+      platform::MutexLock lock(mu_);
+      while (!cancelled_ && queued_ >= kQueueBytes) room_.wait(mu_);
       if (cancelled_) return false;
       chunks_.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
       queued_ += static_cast<size_t>(size);
@@ -92,7 +92,7 @@ void PlaybackStream::Work(std::vector<ExportSource> sources, int64_t fromMs, int
   std::string error;
   const bool ok = PlayRange(sources, fromMs, toMs, sink, &error);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     done_ = true;
     ok_ = ok;
     error_ = error;
@@ -118,7 +118,7 @@ void PlaybackStream::OnClosed(evhttp_connection*, void* self) {
   stream->request_ = nullptr;
   stream->inFlight_ = false;
   {
-    std::lock_guard<std::mutex> lock(stream->mu_);
+    platform::MutexLock lock(stream->mu_);
     stream->cancelled_ = true;
   }
   stream->room_.notify_all();
@@ -126,19 +126,24 @@ void PlaybackStream::OnClosed(evhttp_connection*, void* self) {
 }
 
 void PlaybackStream::Pump() {
-  std::unique_lock<std::mutex> lock(mu_);
+  // Held by hand rather than by a scope: every way out lets go before the
+  // reply goes out or the stream deletes itself.
+  mu_.lock();
   if (request_ == nullptr) {
-    if (!done_) return;  // the worker sees the cancel at its next write
-    lock.unlock();
-    delete this;
+    const bool done = done_;
+    mu_.unlock();
+    if (done) delete this;  // else the worker sees the cancel at its next write
     return;
   }
   evhttp_connection* connection = evhttp_request_get_connection(request_);
   if (!replying_) {
-    if (!began_ && !done_) return;
+    if (!began_ && !done_) {
+      mu_.unlock();
+      return;
+    }
     if (!began_) {
       const std::string body = "{\"error\": " + kvr::JsonString(error_) + "}\n";
-      lock.unlock();
+      mu_.unlock();
       evhttp_connection_set_closecb(connection, nullptr, nullptr);
       evhttp_add_header(evhttp_request_get_output_headers(request_), "Content-Type",
                         "application/json");
@@ -158,22 +163,28 @@ void PlaybackStream::Pump() {
     evhttp_send_reply_start(request_, 200, "OK");
     replying_ = true;
   }
-  if (inFlight_) return;
+  if (inFlight_) {
+    mu_.unlock();
+    return;
+  }
   if (!chunks_.empty()) {
     evbuffer* out = evbuffer_new();
     for (const std::string& chunk : chunks_) evbuffer_add(out, chunk.data(), chunk.size());
     chunks_.clear();
     queued_ = 0;
-    lock.unlock();
+    mu_.unlock();
     room_.notify_all();
     inFlight_ = true;
     evhttp_send_reply_chunk_with_cb(request_, out, &OnSent, this);
     evbuffer_free(out);
     return;
   }
-  if (!done_) return;
+  if (!done_) {
+    mu_.unlock();
+    return;
+  }
   if (!ok_) Log(LOG_WARNING, "playback ended early: %s", error_.c_str());
-  lock.unlock();
+  mu_.unlock();
   evhttp_connection_set_closecb(connection, nullptr, nullptr);
   evhttp_send_reply_end(request_);
   delete this;

@@ -14,11 +14,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "tools/kvrd/exporter.h"
 
 struct event;
@@ -62,16 +62,16 @@ class PlaybackStream {
   bool replying_ = false;  // event thread: the reply's head is out
   bool inFlight_ = false;  // event thread: a chunk is being written
 
-  std::mutex mu_;
-  std::condition_variable room_;
-  std::deque<std::string> chunks_;  // guarded by mu_
-  size_t queued_ = 0;               // guarded by mu_: bytes in chunks_
-  bool began_ = false;              // guarded by mu_: the start time is known
-  int64_t startWallMs_ = 0;         // guarded by mu_
-  bool done_ = false;               // guarded by mu_: the worker has finished
-  bool ok_ = false;                 // guarded by mu_
-  std::string error_;               // guarded by mu_
-  bool cancelled_ = false;          // guarded by mu_
+  platform::Mutex mu_;
+  std::condition_variable_any room_;
+  std::deque<std::string> chunks_ GUARDED_BY(mu_);
+  size_t queued_ GUARDED_BY(mu_) = 0;   // bytes in chunks_
+  bool began_ GUARDED_BY(mu_) = false;  // the start time is known
+  int64_t startWallMs_ GUARDED_BY(mu_) = 0;
+  bool done_ GUARDED_BY(mu_) = false;  // the worker has finished
+  bool ok_ GUARDED_BY(mu_) = false;
+  std::string error_ GUARDED_BY(mu_);
+  bool cancelled_ GUARDED_BY(mu_) = false;
   std::thread worker_;
 };
 

@@ -1,5 +1,6 @@
 #include "tools/kvrd/retention.h"
 
+#include <chrono>
 #include <filesystem>
 
 #include "tools/kvrd/log.h"
@@ -29,7 +30,7 @@ void Retention::Start() {
 
 void Retention::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -38,25 +39,29 @@ void Retention::Stop() {
 
 void Retention::Wake() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     woken_ = true;
   }
   wake_.notify_all();
 }
 
 void Retention::SetSettings(const Settings& settings) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   settings_ = settings;
 }
 
 void Retention::Run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stopping_) {
-    lock.unlock();
+  for (;;) {
+    {
+      platform::MutexLock lock(mu_);
+      if (stopping_) return;
+    }
     Sweep();
-    lock.lock();
-    wake_.wait_for(lock, std::chrono::milliseconds(settings_.checkMs),
-                   [&] { return stopping_ || woken_; });
+    platform::MutexLock lock(mu_);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.checkMs);
+    while (!stopping_ && !woken_ && wake_.wait_until(mu_, until) != std::cv_status::timeout) {
+    }
     woken_ = false;
   }
 }
@@ -79,7 +84,7 @@ bool Retention::Delete(const SegmentRow& row, const std::string& root, const std
 int Retention::Sweep() {
   Settings settings;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     settings = settings_;
   }
   std::vector<VolumeSpace> volumes = volumes_();

@@ -17,11 +17,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "tools/kvrd/catalog.h"
 
 namespace kvrd {
@@ -60,11 +60,11 @@ class Retention {
   const std::function<std::map<std::string, int64_t>()> retentions_;
   const std::function<std::vector<VolumeSpace>()> volumes_;
 
-  std::mutex mu_;
-  std::condition_variable wake_;
-  Settings settings_;                  // guarded by mu_
-  bool woken_ = false;                 // guarded by mu_
-  bool stopping_ = false;              // guarded by mu_
+  platform::Mutex mu_;
+  std::condition_variable_any wake_;
+  Settings settings_ GUARDED_BY(mu_);
+  bool woken_ GUARDED_BY(mu_) = false;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::map<std::string, bool> stuck_;  // per volume: "nothing left to delete" was logged
   std::thread thread_;
 };

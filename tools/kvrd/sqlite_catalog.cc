@@ -139,7 +139,7 @@ std::unique_ptr<SqliteCatalog> SqliteCatalog::Open(const std::string& folder, st
 SqliteCatalog::~SqliteCatalog() { sqlite3_close(db_); }
 
 bool SqliteCatalog::Check(std::string* why) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   char* message = nullptr;
   if (sqlite3_exec(db_, "SELECT count(*) FROM cameras", nullptr, nullptr, &message) == SQLITE_OK) {
     return true;
@@ -150,12 +150,12 @@ bool SqliteCatalog::Check(std::string* why) {
 }
 
 bool SqliteCatalog::AddCamera(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return Statement(db_, "INSERT OR IGNORE INTO cameras(name) VALUES(?)").Bind(name).Done();
 }
 
 std::vector<std::string> SqliteCatalog::Cameras() {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   std::vector<std::string> names;
   Statement q(db_, "SELECT name FROM cameras ORDER BY name");
   while (q.Row()) names.push_back(q.Text(0));
@@ -163,7 +163,7 @@ std::vector<std::string> SqliteCatalog::Cameras() {
 }
 
 int64_t SqliteCatalog::AddSegment(const SegmentRow& row) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Statement q(db_,
               "INSERT INTO segments(camera, volume, file, start_ms, end_ms, bytes, key_frames,"
               " open) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
@@ -173,7 +173,7 @@ int64_t SqliteCatalog::AddSegment(const SegmentRow& row) {
 }
 
 bool SqliteCatalog::UpdateSegment(const SegmentRow& row) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Statement q(db_,
               "UPDATE segments SET volume = ?, file = ?, start_ms = ?, end_ms = ?, bytes = ?,"
               " key_frames = ?, open = ? WHERE id = ?");
@@ -183,14 +183,14 @@ bool SqliteCatalog::UpdateSegment(const SegmentRow& row) {
 }
 
 bool SqliteCatalog::RemoveSegment(int64_t id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return Statement(db_, "DELETE FROM segments WHERE id = ?").Bind(id).Done();
 }
 
 std::vector<SegmentRow> SqliteCatalog::SegmentQuery(const std::string& where,
                                                     const std::string& text,
                                                     std::initializer_list<int64_t> numbers) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Statement q(db_, kSegmentColumns + where);
   if (!text.empty()) q.Bind(text);
   for (int64_t number : numbers) q.Bind(number);
@@ -227,19 +227,19 @@ std::vector<SegmentRow> SqliteCatalog::Oldest(const std::string& volume, int lim
 }
 
 int64_t SqliteCatalog::AddGap(const GapRow& row) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Statement q(db_, "INSERT INTO gaps(camera, start_ms, end_ms, cause) VALUES(?, ?, ?, ?)");
   q.Bind(row.camera).Bind(row.startMs).Bind(row.endMs).Bind(row.cause);
   return q.Done() ? sqlite3_last_insert_rowid(db_) : 0;
 }
 
 bool SqliteCatalog::SetGapEnd(int64_t id, int64_t endMs) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   return Statement(db_, "UPDATE gaps SET end_ms = ? WHERE id = ?").Bind(endMs).Bind(id).Done();
 }
 
 std::vector<GapRow> SqliteCatalog::Gaps(const std::string& camera, int64_t fromMs, int64_t toMs) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Statement q(db_,
               "SELECT id, camera, start_ms, end_ms, cause FROM gaps WHERE camera = ?"
               " AND start_ms < ? AND end_ms > ? ORDER BY start_ms");
@@ -250,14 +250,14 @@ std::vector<GapRow> SqliteCatalog::Gaps(const std::string& camera, int64_t fromM
 }
 
 int64_t SqliteCatalog::AddProtection(const ProtectionRow& row) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Statement q(db_, "INSERT INTO protections(camera, start_ms, end_ms) VALUES(?, ?, ?)");
   q.Bind(row.camera).Bind(row.startMs).Bind(row.endMs);
   return q.Done() ? sqlite3_last_insert_rowid(db_) : 0;
 }
 
 int SqliteCatalog::RemoveProtections(const std::string& camera, int64_t fromMs, int64_t toMs) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Statement q(db_, "DELETE FROM protections WHERE camera = ? AND start_ms >= ? AND end_ms <= ?");
   q.Bind(camera).Bind(fromMs).Bind(toMs);
   return q.Done() ? sqlite3_changes(db_) : 0;
@@ -265,7 +265,7 @@ int SqliteCatalog::RemoveProtections(const std::string& camera, int64_t fromMs, 
 
 std::vector<ProtectionRow> SqliteCatalog::Protections(const std::string& camera, int64_t fromMs,
                                                       int64_t toMs) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Statement q(db_,
               "SELECT id, camera, start_ms, end_ms FROM protections WHERE camera = ?"
               " AND start_ms < ? AND end_ms > ? ORDER BY start_ms");

@@ -11,9 +11,9 @@
 
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "tools/kvrd/catalog.h"
 
 struct sqlite3;
@@ -58,8 +58,8 @@ class SqliteCatalog : public Catalog {
   std::vector<SegmentRow> SegmentQuery(const std::string& where, const std::string& text,
                                        std::initializer_list<int64_t> numbers);
 
-  std::mutex mu_;
-  sqlite3* const db_;  // guarded by mu_
+  platform::Mutex mu_;
+  sqlite3* const db_ GUARDED_BY(mu_);
   const bool fresh_;
 };
 
