@@ -61,6 +61,11 @@ int64_t FileSize(const std::string& path) {
   return ec ? -1 : static_cast<int64_t>(size);
 }
 
+// Segment file names by start time: two cameras' names may share a
+// millisecond, one camera's never.
+platform::Mutex g_names_mu;
+int64_t g_last_named GUARDED_BY(g_names_mu) = 0;
+
 void SleepMs(int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace
@@ -148,13 +153,11 @@ int Camera::WaitEvent(const std::string& url, int64_t deadlineMs) {
 }
 
 bool Camera::OpenSegment(Segment* segment, std::string* cause, const std::string& watched) {
-  static platform::Mutex names_mu;
-  static int64_t last_named = 0;  // two cameras' names may share a millisecond; one camera's never
   int64_t requested = NowMs();
   {
-    platform::MutexLock lock(names_mu);
-    requested = std::max(requested, last_named + 1);
-    last_named = requested;
+    platform::MutexLock lock(g_names_mu);
+    requested = std::max(requested, g_last_named + 1);
+    g_last_named = requested;
   }
   segment->url = config_.name + "/" + SegmentFileName(requested);
   const int64_t startedMs = NowMs();
