@@ -9,6 +9,7 @@
 #include <sys/queue.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -138,13 +139,23 @@ bool HttpApi::Start(const std::string& address, unsigned port, std::string* erro
     *error = "cannot listen on " + address + ":" + std::to_string(port);
     return false;
   }
-  thread_ = std::thread([this] { event_base_dispatch(base_); });
+  thread_ = std::thread([this] {
+    while (!stopping_.load()) event_base_dispatch(base_);
+    loopEnded_.store(true);
+  });
   return true;
 }
 
 void HttpApi::Stop() {
   if (base_ != nullptr && thread_.joinable()) {
-    event_base_loopbreak(base_);
+    stopping_.store(true);
+    // A loop that begins clears a break asked for before it: a stop right
+    // after the start would wait for ever. The break is asked again until
+    // the loop has ended.
+    while (!loopEnded_.load()) {
+      event_base_loopbreak(base_);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     thread_.join();
   }
   PlaybackStream::StopAll();

@@ -24,6 +24,7 @@
 #ifndef KVR_TOOLS_KVRD_HTTP_API_H_
 #define KVR_TOOLS_KVRD_HTTP_API_H_
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <thread>
@@ -89,6 +90,8 @@ class HttpApi {
   event_base* base_ = nullptr;
   evhttp* http_ = nullptr;
   std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> loopEnded_{false};
   int exports_ = 0;  // event thread only: names scratch files
 };
 
