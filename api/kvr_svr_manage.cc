@@ -142,25 +142,23 @@ int CKVRSvrManage::Stop() {
 
 void CKVRSvrManage::AppendRecordLosses(std::string* text) {
   const std::vector<CKVRData::RecordLosses> records = data_.GetRecordLosses();
-  *text +=
-      "# HELP kvr_record_dropped_payloads_total Payloads of a record that never reached its "
-      "file, by cause.\n# TYPE kvr_record_dropped_payloads_total counter\n";
+  kvr::tcp::MetricFamily(text, "kvr_record_dropped_payloads_total", "counter",
+                         "Payloads of a record that never reached its file, by cause.");
   for (const CKVRData::RecordLosses& r : records) {
     const std::string record = "record=\"" + kvr::tcp::LabelValue(r.url) + "\",cause=\"";
-    for (const auto& [cause, count] :
-         {std::pair<const char*, uint64_t>{"queue_full", r.refusedMessages},
-          {"file_opening", r.whileOpening},
-          {"disk_behind", r.diskBehind}}) {
-      *text += "kvr_record_dropped_payloads_total{" + record + cause + "\"} " +
-               std::to_string(count) + "\n";
-    }
+    kvr::tcp::MetricSample(text, "kvr_record_dropped_payloads_total", record + "queue_full\"",
+                           r.refusedMessages);
+    kvr::tcp::MetricSample(text, "kvr_record_dropped_payloads_total", record + "file_opening\"",
+                           r.whileOpening);
+    kvr::tcp::MetricSample(text, "kvr_record_dropped_payloads_total", record + "disk_behind\"",
+                           r.diskBehind);
   }
-  *text +=
-      "# HELP kvr_record_dropped_bytes_total Bytes of the payloads dropped while a file opened "
-      "or its disk was behind.\n# TYPE kvr_record_dropped_bytes_total counter\n";
+  kvr::tcp::MetricFamily(
+      text, "kvr_record_dropped_bytes_total", "counter",
+      "Bytes of the payloads dropped while a file opened or its disk was behind.");
   for (const CKVRData::RecordLosses& r : records) {
-    *text += "kvr_record_dropped_bytes_total{record=\"" + kvr::tcp::LabelValue(r.url) + "\"} " +
-             std::to_string(r.droppedBytes) + "\n";
+    kvr::tcp::MetricSample(text, "kvr_record_dropped_bytes_total",
+                           "record=\"" + kvr::tcp::LabelValue(r.url) + "\"", r.droppedBytes);
   }
 }
 

@@ -1,17 +1,14 @@
 #include "protocol/tcp/control_counters.h"
 
 namespace kvr::tcp {
-namespace {
-
-void Family(std::string* text, const char* name, const char* type, const char* help) {
+void MetricFamily(std::string* text, const char* name, const char* type, const char* help) {
   *text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
 
-void Sample(std::string* text, const std::string& name, const std::string& labels, uint64_t value) {
+void MetricSample(std::string* text, const std::string& name, const std::string& labels,
+                  uint64_t value) {
   *text += name + (labels.empty() ? "" : "{" + labels + "}") + " " + std::to_string(value) + "\n";
 }
-
-}  // namespace
 
 std::string LabelValue(const std::string& text) {
   std::string out;
@@ -46,28 +43,28 @@ void ControlCounters::SetSource(Source source) {
 
 std::string ControlCounters::Text() {
   std::string text;
-  Family(&text, "kvr_control_connections_total", "counter", "Control connections accepted.");
-  Sample(&text, "kvr_control_connections_total", "", accepted_.load());
-  Family(&text, "kvr_control_connections", "gauge", "Control connections open.");
+  MetricFamily(&text, "kvr_control_connections_total", "counter", "Control connections accepted.");
+  MetricSample(&text, "kvr_control_connections_total", "", accepted_.load());
+  MetricFamily(&text, "kvr_control_connections", "gauge", "Control connections open.");
   const int64_t open = open_.load();
-  Sample(&text, "kvr_control_connections", "", open > 0 ? static_cast<uint64_t>(open) : 0);
-  Family(&text, "kvr_control_disconnects_total", "counter",
-         "Connections the service refused or let go, by cause.");
+  MetricSample(&text, "kvr_control_connections", "", open > 0 ? static_cast<uint64_t>(open) : 0);
+  MetricFamily(&text, "kvr_control_disconnects_total", "counter",
+               "Connections the service refused or let go, by cause.");
   static const char* const kCauses[] = {"cap", "idle", "unread"};
   for (int i = 0; i < 3; ++i) {
-    Sample(&text, "kvr_control_disconnects_total", std::string("cause=\"") + kCauses[i] + "\"",
-           drops_[i].load());
+    MetricSample(&text, "kvr_control_disconnects_total",
+                 std::string("cause=\"") + kCauses[i] + "\"", drops_[i].load());
   }
-  Family(&text, "kvr_control_refused_logins_total", "counter",
-         "Register requests answered with a failure.");
-  Sample(&text, "kvr_control_refused_logins_total", "", refusedLogins_.load());
-  Family(&text, "kvr_control_requests_total", "counter",
-         "Requests answered, by command and result code (21: not registered).");
+  MetricFamily(&text, "kvr_control_refused_logins_total", "counter",
+               "Register requests answered with a failure.");
+  MetricSample(&text, "kvr_control_refused_logins_total", "", refusedLogins_.load());
+  MetricFamily(&text, "kvr_control_requests_total", "counter",
+               "Requests answered, by command and result code (21: not registered).");
   Source source;
   {
     platform::MutexLock lock(mu_);
     for (const auto& [key, count] : requests_) {
-      Sample(
+      MetricSample(
           &text, "kvr_control_requests_total",
           "command=\"" + LabelValue(key.first) + "\",result=\"" + std::to_string(key.second) + "\"",
           count);

@@ -59,6 +59,11 @@ class ControlCounters {
 
 // `text` as a Prometheus label value: backslash, quote and newline escaped.
 std::string LabelValue(const std::string& text);
+// Appends a family's HELP and TYPE lines, and one sample of it; `labels` is
+// the text between the braces (empty: none).
+void MetricFamily(std::string* text, const char* name, const char* type, const char* help);
+void MetricSample(std::string* text, const std::string& name, const std::string& labels,
+                  uint64_t value);
 
 }  // namespace kvr::tcp
 

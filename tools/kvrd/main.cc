@@ -103,6 +103,10 @@ std::vector<VolumeSpace> Volumes() {
   return volumes;
 }
 
+bool IsLoopback(const std::string& address) {
+  return address.rfind("127.", 0) == 0 || address == "::1" || address == "localhost";
+}
+
 // Where the daemon reaches its own control port: a loopback address it
 // listens on (the library answers its figures only there), else the first.
 std::string ControlAddress(const std::string& listen) {
@@ -110,7 +114,7 @@ std::string ControlAddress(const std::string& listen) {
   std::istringstream words(listen);
   std::string first, word;
   while (words >> word) {
-    if (word.rfind("127.", 0) == 0 || word == "::1") return word;
+    if (IsLoopback(word)) return word;
     if (first.empty()) first = word;
   }
   return first;
@@ -433,7 +437,7 @@ int main(int argc, char** argv) {
     // On loopback only this machine's users reach the API; beyond it, the
     // configured users are asked for.
     const std::string& at = config.apiAddress;
-    options.askCredentials = !(at.rfind("127.", 0) == 0 || at == "::1" || at == "localhost");
+    options.askCredentials = !IsLoopback(at);
     api = std::make_unique<HttpApi>(catalog.get(), cameras.get(), &Volumes, options);
     if (!api->Start(config.apiAddress, config.apiPort, &error)) {
       Log(LOG_ERR, "API: %s", error.c_str());
