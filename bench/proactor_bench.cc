@@ -40,7 +40,7 @@ using Clock = std::chrono::steady_clock;
 
 class CountingMonitor : public IIoMonitor {
  public:
-  int OnRead(CIoChannel*, CIoBlock*, int) override { return 0; }
+  int OnRead(CIoChannel*, kvr::io::CIoBlock*, int) override { return 0; }
   int OnWrite(CIoChannel*, int count) override {
     written.fetch_add(count);
     return 0;
@@ -101,7 +101,7 @@ double Channels(const std::string& dir, const std::string& source, int64_t total
   // The producer paces itself below; the runtime's memory bound (which counts
   // a block until it is written, a little after OnWrite) must not be what
   // refuses it.
-  proactor.SetMemoryBounds(2 * kAheadLimit, CIoBudget::kDefaultTotalLimit);
+  proactor.SetMemoryBounds(2 * kAheadLimit, kvr::io::CIoBudget::kDefaultTotalLimit);
   proactor.Start();
 
   std::vector<std::string> paths;

@@ -7,7 +7,7 @@ CBufferPool::~CBufferPool() {
   blocks_.clear();
 }
 
-void CBufferPool::Put(std::unique_ptr<CIoBlock> block) {
+void CBufferPool::Put(std::unique_ptr<kvr::io::CIoBlock> block) {
   if (block == nullptr) return;
   platform::SectionLock lock(section_);
   blocks_.push_back(std::move(block));

@@ -22,7 +22,7 @@ class CBufferPool {
   CBufferPool& operator=(const CBufferPool&) = delete;
 
   // Takes the block over; a null block is ignored.
-  void Put(std::unique_ptr<CIoBlock> block);
+  void Put(std::unique_ptr<kvr::io::CIoBlock> block);
 
   size_t Count() const;
   int limit() const { return limit_; }
@@ -30,7 +30,7 @@ class CBufferPool {
  private:
   const int limit_;
   mutable platform::CriticalSection section_;
-  std::deque<std::unique_ptr<CIoBlock>> blocks_ GUARDED_BY(section_);
+  std::deque<std::unique_ptr<kvr::io::CIoBlock>> blocks_ GUARDED_BY(section_);
 };
 
 #endif  // KVR_IO_BUFFER_POOL_H_

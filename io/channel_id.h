@@ -9,7 +9,11 @@
 
 using ChannelId = int32_t;
 
+namespace kvr::io {
+
 // No channel (a failed open). A live channel's id is never this and never 0.
 constexpr ChannelId kNoChannel = -1;
+
+}  // namespace kvr::io
 
 #endif  // KVR_IO_CHANNEL_ID_H_

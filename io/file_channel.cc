@@ -78,7 +78,7 @@ bool CFileChannel::Seek(int64_t offset, int method) {
   return file_.Seek(offset, method) >= 0;
 }
 
-int64_t CFileChannel::WriteOut(CIoBlock* block, int* error) {
+int64_t CFileChannel::WriteOut(kvr::io::CIoBlock* block, int* error) {
   std::vector<platform::ConstSlice> slices = block->Slices();
   const int64_t size = static_cast<int64_t>(block->size());
   platform::MutexLock lock(fileMu_);
@@ -95,7 +95,7 @@ int64_t CFileChannel::WriteOut(CIoBlock* block, int* error) {
   return size;
 }
 
-int64_t CFileChannel::ReadIn(CIoBlock* block, int count, int* error) {
+int64_t CFileChannel::ReadIn(kvr::io::CIoBlock* block, int count, int* error) {
   if (count <= 0) return 0;
   size_t room = 0;
   void* into = block->Reserve(static_cast<size_t>(count), &room);

@@ -46,8 +46,8 @@ class CFileChannel : public CIoChannel {
   bool IsClosed() const;
 
  protected:
-  int64_t WriteOut(CIoBlock* block, int* error) override;
-  int64_t ReadIn(CIoBlock* block, int count, int* error) override;
+  int64_t WriteOut(kvr::io::CIoBlock* block, int* error) override;
+  int64_t ReadIn(kvr::io::CIoBlock* block, int count, int* error) override;
   int SyncOut() override;
 
  private:

@@ -10,6 +10,8 @@
 
 #include "platform/mutex.h"
 
+namespace kvr::io {
+
 namespace {
 
 std::atomic<int64_t> g_live_blocks{0};
@@ -207,3 +209,5 @@ size_t CIoBlock::CopyOut(void* out, size_t length) const {
     std::memcpy(static_cast<char*>(out) + in_buffer, piece_, length - in_buffer);
   return length;
 }
+
+}  // namespace kvr::io

@@ -22,6 +22,8 @@
 
 struct evbuffer;
 
+namespace kvr::io {
+
 class CIoBlock {
  public:
   // Size of the pieces an owned block grows by; its first piece is its start room.
@@ -78,4 +80,5 @@ class CIoBlock {
   size_t reservedLength_ = 0;
 };
 
+}  // namespace kvr::io
 #endif  // KVR_IO_IO_BLOCK_H_

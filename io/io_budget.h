@@ -27,6 +27,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace kvr::io {
+
 class CIoBudget {
  public:
   CIoBudget() = default;
@@ -91,4 +93,5 @@ class CIoBudget {
   std::atomic<size_t> peak_{0};
 };
 
+}  // namespace kvr::io
 #endif  // KVR_IO_IO_BUDGET_H_

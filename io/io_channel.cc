@@ -11,6 +11,12 @@
 #include "platform/time.h"
 
 namespace {
+
+using kvr::io::CIoBlock;
+using kvr::io::CIoMessage_Sync;
+using kvr::io::kIoErrorRead;
+using kvr::io::kIoErrorWrite;
+
 using Clock = std::chrono::steady_clock;
 constexpr auto kBlockAge = std::chrono::milliseconds(CIoChannel::kMaxBlockAgeMs);
 }  // namespace

@@ -46,13 +46,15 @@
 #include "io/io_message.h"
 #include "platform/mutex.h"
 
+namespace kvr::io {
 class CIoLane;
 class CProactorCore;
+}  // namespace kvr::io
 
 class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
  public:
   // Size a block starts with; it is handed to the disk once it holds the write threshold.
-  static constexpr size_t kStartBlockSize = CIoBlock::kPieceSize;
+  static constexpr size_t kStartBlockSize = kvr::io::CIoBlock::kPieceSize;
   // A block whose first byte is this old goes to the disk with the next
   // write, full or not: a slow stream (a camera sends a megabyte in tens of
   // seconds) must not keep that much footage in memory only, where a crash
@@ -139,13 +141,13 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
  protected:
   // The blocking calls of the channel's kind. They return the bytes moved, or
   // -1 with the system's error number in *error.
-  virtual int64_t WriteOut(CIoBlock* block, int* error);
-  virtual int64_t ReadIn(CIoBlock* block, int count, int* error);
+  virtual int64_t WriteOut(kvr::io::CIoBlock* block, int* error);
+  virtual int64_t ReadIn(kvr::io::CIoBlock* block, int count, int* error);
   // Makes what was written durable; 0 or the system's error number.
   virtual int SyncOut() { return 0; }
 
  private:
-  friend class CProactorCore;  // adopts the channel, detaches it, sweeps it
+  friend class kvr::io::CProactorCore;  // adopts the channel, detaches it, sweeps it
 
   // The following need mu_ held. TakeTurnLocked claims the one outstanding
   // message for the caller and returns what to post (null: nothing);
@@ -164,20 +166,20 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   void ReleaseLocked(size_t bytes) REQUIRES(mu_);
 
   // Set once when adopted, before the channel is shared.
-  CProactorCore* core_ = nullptr;
-  CIoLane* lane_ = nullptr;  // owned by the core
-  ChannelId id_ = kNoChannel;
-  std::shared_ptr<CIoBudget> budget_;  // null: unbounded (not adopted)
+  kvr::io::CProactorCore* core_ = nullptr;
+  kvr::io::CIoLane* lane_ = nullptr;  // owned by the core
+  ChannelId id_ = kvr::io::kNoChannel;
+  std::shared_ptr<kvr::io::CIoBudget> budget_;  // null: unbounded (not adopted)
   const int writeThreshold_;
   // Dropped by a stopping proactor: the monitor hears nothing more of it.
   // Guarded by the core's hook lock.
   bool detached_ = false;
 
   mutable platform::Mutex mu_;
-  std::unique_ptr<CIoBlock> current_ GUARDED_BY(mu_);                   // being filled by Write
+  std::unique_ptr<kvr::io::CIoBlock> current_ GUARDED_BY(mu_);          // being filled by Write
   std::chrono::steady_clock::time_point currentSince_ GUARDED_BY(mu_);  // current_'s first byte
   // Full blocks waiting for their turn.
-  std::deque<std::unique_ptr<CIoBlock>> writeQueue_ GUARDED_BY(mu_);
+  std::deque<std::unique_ptr<kvr::io::CIoBlock>> writeQueue_ GUARDED_BY(mu_);
   std::atomic<bool> closing_{false};
   bool writeInProgress_ GUARDED_BY(mu_) = false;  // a write message of this channel is out
   bool readPending_ GUARDED_BY(mu_) = false;      // a read message of this channel is out

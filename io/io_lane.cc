@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace kvr::io {
+
 CIoLane::CIoLane(std::string volume, std::shared_ptr<CIoBudget> total)
     : volume_(std::move(volume)), budget_(std::make_shared<CIoBudget>(std::move(total))) {}
 
@@ -108,3 +110,5 @@ void CIoLane::SetSpace(bool known, uint64_t total, uint64_t free) {
   lookedAt_ = Clock::now();
   lookPosted_ = false;
 }
+
+}  // namespace kvr::io

@@ -27,6 +27,8 @@
 #include "io/io_message.h"
 #include "platform/mutex.h"
 
+namespace kvr::io {
+
 class CIoLane {
  public:
   using Clock = std::chrono::steady_clock;
@@ -95,4 +97,5 @@ class CIoLane {
   bool lookPosted_ GUARDED_BY(spaceMu_) = false;
 };
 
+}  // namespace kvr::io
 #endif  // KVR_IO_IO_LANE_H_

@@ -42,36 +42,30 @@ class CIoMessage {
 // Reads up to `count` bytes of the channel's file into the block.
 class CIoMessage_Read : public CIoMessage {
  public:
-  CIoMessage_Read(std::shared_ptr<CIoChannel> channel, std::unique_ptr<CIoBlock> block, int count)
+  CIoMessage_Read(std::shared_ptr<CIoChannel> channel, std::unique_ptr<kvr::io::CIoBlock> block,
+                  int count)
       : CIoMessage(kRead, std::move(channel)), block_(std::move(block)), count_(count) {}
 
-  CIoBlock* block() const { return block_.get(); }
+  kvr::io::CIoBlock* block() const { return block_.get(); }
   int count() const { return count_; }
 
  private:
-  std::unique_ptr<CIoBlock> block_;
+  std::unique_ptr<kvr::io::CIoBlock> block_;
   int count_;
 };
 
 // Writes the whole block to the channel's file.
 class CIoMessage_Write : public CIoMessage {
  public:
-  CIoMessage_Write(std::shared_ptr<CIoChannel> channel, std::unique_ptr<CIoBlock> block)
+  CIoMessage_Write(std::shared_ptr<CIoChannel> channel, std::unique_ptr<kvr::io::CIoBlock> block)
       : CIoMessage(kWrite, std::move(channel)), block_(std::move(block)) {}
 
-  CIoBlock* block() const { return block_.get(); }
+  kvr::io::CIoBlock* block() const { return block_.get(); }
   // Frees the bytes as soon as they are written, before the chain goes on.
   void DestroyBlock() { block_.reset(); }
 
  private:
-  std::unique_ptr<CIoBlock> block_;
-};
-
-// Makes the bytes written so far durable (fdatasync), in the channel's write turn.
-class CIoMessage_Sync : public CIoMessage {
- public:
-  explicit CIoMessage_Sync(std::shared_ptr<CIoChannel> channel)
-      : CIoMessage(kSync, std::move(channel)) {}
+  std::unique_ptr<kvr::io::CIoBlock> block_;
 };
 
 // Closes the channel's file and removes the channel from the proactor.
@@ -81,6 +75,15 @@ class CIoMessage_CloseChannel : public CIoMessage {
       : CIoMessage(kCloseChannel, std::move(channel)) {}
 
   int flag() const { return 0; }
+};
+
+namespace kvr::io {
+
+// Makes the bytes written so far durable (fdatasync), in the channel's write turn.
+class CIoMessage_Sync : public CIoMessage {
+ public:
+  explicit CIoMessage_Sync(std::shared_ptr<CIoChannel> channel)
+      : CIoMessage(kSync, std::move(channel)) {}
 };
 
 // A blocking call of the lane's volume that is no channel's (opening a file,
@@ -103,5 +106,7 @@ class CIoMessage_Job : public CIoMessage {
  private:
   std::function<void(bool)> job_;
 };
+
+}  // namespace kvr::io
 
 #endif  // KVR_IO_IO_MESSAGE_H_

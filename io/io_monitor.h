@@ -14,8 +14,11 @@
 
 #include "io/channel_id.h"
 
-class CIoBlock;
 class CIoChannel;
+
+namespace kvr::io {
+
+class CIoBlock;
 
 // Kinds of OnChannelError.
 enum IoErrorKind {
@@ -24,12 +27,14 @@ enum IoErrorKind {
   kIoErrorRead = 3,     // a file read failed
 };
 
+}  // namespace kvr::io
+
 class IIoMonitor {
  public:
   virtual ~IIoMonitor() = default;
 
   // A read of a file channel finished: `count` bytes are in `block`.
-  virtual int OnRead(CIoChannel* channel, CIoBlock* block, int count) = 0;
+  virtual int OnRead(CIoChannel* channel, kvr::io::CIoBlock* block, int count) = 0;
   // A block of `count` bytes reached a file channel's file.
   virtual int OnWrite(CIoChannel* channel, int count) = 0;
   // Something failed on the channel; `kind` is an IoErrorKind.
@@ -41,7 +46,7 @@ class IIoMonitor {
 
 class CDefaultMonitor : public IIoMonitor {
  public:
-  int OnRead(CIoChannel*, CIoBlock*, int) override { return 0; }
+  int OnRead(CIoChannel*, kvr::io::CIoBlock*, int) override { return 0; }
   int OnWrite(CIoChannel*, int) override { return 0; }
   int OnChannelError(CIoChannel*, int) override { return 0; }
   int OnChannelRemoved(ChannelId) override { return 0; }

@@ -6,6 +6,12 @@
 #include "io/io_lane.h"
 #include "io/proactor_core.h"
 
+namespace {
+using kvr::io::CIoLane;
+using kvr::io::CIoMessage_Job;
+using kvr::io::CProactorCore;
+}  // namespace
+
 CIoWorkThread::CIoWorkThread(std::shared_ptr<CProactorCore> core, CIoLane* lane, uint64_t crew)
     : QWTools::CThread(/*autoDelete=*/true), core_(std::move(core)), lane_(lane), crew_(crew) {
   core_->WorkerArrived();

@@ -18,27 +18,31 @@
 #include "io/io_message.h"
 #include "svrframe/thread.h"
 
+namespace kvr::io {
 class CIoLane;
 class CProactorCore;
+}  // namespace kvr::io
 
 class CIoWorkThread : public QWTools::CThread {
  public:
   // Starts a self-deleting worker of `crew` at normal priority; false (and
   // nothing left behind) when no thread could be made.
-  static bool Launch(std::shared_ptr<CProactorCore> core, CIoLane* lane, uint64_t crew);
+  static bool Launch(std::shared_ptr<kvr::io::CProactorCore> core, kvr::io::CIoLane* lane,
+                     uint64_t crew);
 
   // Carries out one message; the channel may be gone once this returns.
-  static void Handle(CProactorCore* core, std::unique_ptr<CIoMessage> message);
+  static void Handle(kvr::io::CProactorCore* core, std::unique_ptr<CIoMessage> message);
 
  protected:
   int Run() override;
 
  private:
-  CIoWorkThread(std::shared_ptr<CProactorCore> core, CIoLane* lane, uint64_t crew);
+  CIoWorkThread(std::shared_ptr<kvr::io::CProactorCore> core, kvr::io::CIoLane* lane,
+                uint64_t crew);
   ~CIoWorkThread() override;
 
-  const std::shared_ptr<CProactorCore> core_;
-  CIoLane* const lane_;  // lives as long as core_
+  const std::shared_ptr<kvr::io::CProactorCore> core_;
+  kvr::io::CIoLane* const lane_;  // lives as long as core_
   const uint64_t crew_;
 };
 

@@ -11,6 +11,11 @@
 
 namespace {
 
+using kvr::io::CIoLane;
+using kvr::io::CIoMessage_Job;
+using kvr::io::CProactorCore;
+using kvr::io::kNoChannel;
+
 // The bounded wait of Stop: up to this many waits of a second each for the
 // channels to be written out and removed.
 constexpr int kStopWaits = 7;

@@ -58,7 +58,9 @@
 #include "io/io_monitor.h"
 #include "platform/mutex.h"
 
+namespace kvr::io {
 class CProactorCore;
+}  // namespace kvr::io
 
 class CProactor {
  public:
@@ -175,7 +177,7 @@ class CProactor {
   template <typename R, typename F>
   R WithChannel(ChannelId id, R missing, F&& f);
 
-  const std::shared_ptr<CProactorCore> core_;
+  const std::shared_ptr<kvr::io::CProactorCore> core_;
   const std::shared_ptr<std::atomic<size_t>> jobsInFlight_ =
       std::make_shared<std::atomic<size_t>>(0);
   std::atomic<int> threadCount_;

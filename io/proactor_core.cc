@@ -6,6 +6,8 @@
 
 #include "io/io_work_thread.h"
 
+namespace kvr::io {
+
 namespace {
 // A lane's workers wait on its own queue; the default lane serves files
 // opened without a volume.
@@ -242,3 +244,5 @@ void CProactorCore::Retire() {
     GetMonitor()->OnChannelRemoved(entry.first);
   }
 }
+
+}  // namespace kvr::io

@@ -36,6 +36,8 @@
 #include "io/io_monitor.h"
 #include "platform/mutex.h"
 
+namespace kvr::io {
+
 class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
  public:
   CProactorCore();
@@ -142,4 +144,5 @@ class CProactorCore : public std::enable_shared_from_this<CProactorCore> {
   std::atomic<size_t> channelCount_{0};  // table_.size(), read without the table lock
 };
 
+}  // namespace kvr::io
 #endif  // KVR_IO_PROACTOR_CORE_H_

@@ -17,6 +17,8 @@
 
 namespace {
 
+using kvr::io::kNoChannel;
+
 using kvr::CopyField;
 using kvr::FieldText;
 

@@ -223,7 +223,7 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   std::atomic<uint64_t> sizeLimit_{kDefaultSizeLimit};
   std::atomic<uint32_t> timeLimitMs_{kDefaultTimeLimitMs};
   std::atomic<int> sourceType_{0};
-  std::atomic<ChannelId> channelId_{kNoChannel};
+  std::atomic<ChannelId> channelId_{kvr::io::kNoChannel};
   std::atomic<bool> closed_{false};
   std::atomic<int> state_{kStateMade};
   std::atomic<TickSource> tickSource_{nullptr};

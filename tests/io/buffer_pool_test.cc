@@ -7,6 +7,8 @@
 
 namespace {
 
+using kvr::io::CIoBlock;
+
 TEST(BufferPoolTest, KeepsEveryBlockPutFromManyThreadsAndFreesThemAll) {
   const int64_t before = CIoBlock::LiveBlocks();
   {

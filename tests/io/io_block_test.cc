@@ -8,6 +8,8 @@
 
 namespace {
 
+using kvr::io::CIoBlock;
+
 std::string Joined(const CIoBlock& block) {
   std::string out;
   for (const platform::ConstSlice& s : block.Slices()) {

@@ -18,6 +18,10 @@
 
 namespace {
 
+using kvr::io::CIoBlock;
+using kvr::io::kIoErrorWrite;
+using kvr::io::kNoChannel;
+
 using kvr_test::FileText;
 using kvr_test::WaitFor;
 using namespace std::chrono_literals;
