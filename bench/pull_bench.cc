@@ -108,7 +108,7 @@ int RunOurs(const std::string& urls, int count, double seconds, const std::strin
   CProactor proactor(20);  // as many workers as the service runs
   proactor.SetMonitor(&monitor);
   proactor.Start();
-  CRemoteStreamLib& lib = CRemoteStreamLib::Instance();
+  kvr::media::CRemoteStreamLib& lib = kvr::media::CRemoteStreamLib::Instance();
   lib.Initialize();
   const long rss_before = kvr_bench::ResidentKiB();
   const double cpu_before = SelfCpuSeconds();
@@ -243,7 +243,7 @@ Figures OnFreshCamera(int count, double seconds, const std::string& dir,
   std::vector<std::unique_ptr<kvr_test::TestCamera>> cameras;
   std::vector<uint32_t> holders;
   std::string urls;
-  CRemoteStreamLib& lib = CRemoteStreamLib::Instance();
+  kvr::media::CRemoteStreamLib& lib = kvr::media::CRemoteStreamLib::Instance();
   for (int i = 0; i < std::max(1, (count + kStreamsPerCamera - 1) / kStreamsPerCamera); ++i) {
     cameras.push_back(std::make_unique<kvr_test::TestCamera>());
     if (!cameras.back()->ok()) Fail("no camera: " + cameras.back()->error());

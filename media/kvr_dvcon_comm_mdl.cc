@@ -38,7 +38,7 @@ HandleTable& Table() {
 
 }  // namespace
 
-CKVRDvConCommMdl::CKVRDvConCommMdl() : CKVRSourceMdl() {
+CKVRDvConCommMdl::CKVRDvConCommMdl() : kvr::media::CKVRSourceMdl() {
   GetRuntimeInfo()->SetName(kTypeName);
   HandleTable& table = Table();
   platform::MutexLock lock(table.mu);

@@ -27,7 +27,7 @@
 
 class CRecordMedia;
 
-class CKVRDvConCommMdl : public CKVRSourceMdl {
+class CKVRDvConCommMdl : public kvr::media::CKVRSourceMdl {
  public:
   static constexpr const char kTypeName[] = "DvCon";
 

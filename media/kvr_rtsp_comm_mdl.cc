@@ -17,6 +17,9 @@
 
 namespace {
 
+using kvr::media::CKVRSourceMdl;
+using kvr::media::CRemoteStreamLib;
+
 using kvr::FieldText;
 
 // A stream can be lost before OpenStream has returned its handle to the

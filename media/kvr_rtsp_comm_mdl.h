@@ -34,7 +34,7 @@
 
 class CRecordMedia;
 
-class CKVRRTSPCommMdl : public CKVRSourceMdl {
+class CKVRRTSPCommMdl : public kvr::media::CKVRSourceMdl {
  public:
   static constexpr const char kTypeName[] = "RTSP";
   // The media URL used when a start request names none but addresses a

@@ -4,6 +4,8 @@
 #include "protocol/message/store_pdus.h"
 #include "svrframe/text_field.h"
 
+namespace kvr::media {
+
 bool CKVRSourceMdl::TakeRecordUrl(const CRecordMedia& request) {
   const std::string recordUrl(kvr::FieldText(request.writeFileUrl));
   SetRecordUrl(recordUrl.c_str());
@@ -12,3 +14,5 @@ bool CKVRSourceMdl::TakeRecordUrl(const CRecordMedia& request) {
   kvr::media::SendStartAck(this, std::string(), recordUrl);
   return false;
 }
+
+}  // namespace kvr::media

@@ -19,6 +19,8 @@
 
 class CRecordMedia;
 
+namespace kvr::media {
+
 class CKVRSourceMdl : public SvrFrame::CCommMdl {
  public:
   // ---- Set by the maker before the start request ----
@@ -89,4 +91,5 @@ class CKVRSourceMdl : public SvrFrame::CCommMdl {
   std::shared_ptr<SvrFrame::CRefusalTally> refusals_ GUARDED_BY(textMu_);
 };
 
+}  // namespace kvr::media
 #endif  // KVR_MEDIA_KVR_SOURCE_MDL_H_

@@ -12,6 +12,8 @@ extern "C" {
 #include "media/remote_stream_session.h"
 #include "platform/debug_log.h"
 
+namespace kvr::media {
+
 namespace {
 
 // FFmpeg's warnings and errors go where the service's other diagnostics go.
@@ -130,3 +132,5 @@ void CRemoteStreamLib::NotifyLost(uint32_t stream, DisconnectCallback own) {
   DisconnectCallback cb = own != nullptr ? own : disconnect_.load();
   if (cb != nullptr) cb(stream, 0, 0);
 }
+
+}  // namespace kvr::media

@@ -25,6 +25,8 @@
 
 #include "platform/mutex.h"
 
+namespace kvr::media {
+
 class CRemoteStreamSession;
 
 class CRemoteStreamLib {
@@ -114,4 +116,5 @@ class CRemoteStreamLib {
   uint32_t nextHandle_ GUARDED_BY(tableMu_) = 1;
 };
 
+}  // namespace kvr::media
 #endif  // KVR_MEDIA_REMOTE_STREAM_H_

@@ -14,6 +14,8 @@ extern "C" {
 #include "platform/thread.h"
 #include "platform/time.h"
 
+namespace kvr::media {
+
 namespace {
 
 constexpr uint32_t kTs = CRemoteStreamLib::kPacketSize;
@@ -86,18 +88,20 @@ std::string ErrorText(int error) {
 }  // namespace
 
 struct RemoteStreamHooks {
+  // FFmpeg 61 made the bytes handed to a write callback const.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+  using MuxedBytes = const uint8_t*;
+#else
+  using MuxedBytes = uint8_t*;
+#endif
+
   static int Interrupt(void* opaque) {
     return static_cast<const CRemoteStreamSession*>(opaque)->ShouldInterrupt() ? 1 : 0;
   }
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-  static int WritePacket(void* opaque, const uint8_t* buf, int size){
-#else
-  static int WritePacket(void* opaque, uint8_t* buf, int size) {
-#endif
-      return static_cast<CRemoteStreamSession*>(opaque)->OnMuxed(buf, size);
-}
-}
-;
+  static int WritePacket(void* opaque, MuxedBytes buf, int size) {
+    return static_cast<CRemoteStreamSession*>(opaque)->OnMuxed(buf, size);
+  }
+};
 
 CRemoteStreamSession::CRemoteStreamSession(CRemoteStreamLib::DataCallback cb, void* user,
                                            int readMs)
@@ -394,3 +398,5 @@ void CRemoteStreamSession::Release() {
   for (AVPacket*& last : held_) av_packet_free(&last);
   if (in_ != nullptr) avformat_close_input(&in_);
 }
+
+}  // namespace kvr::media

@@ -23,6 +23,8 @@ struct AVFormatContext;
 struct AVIOContext;
 struct AVPacket;
 
+namespace kvr::media {
+
 class CRemoteStreamSession {
  public:
   CRemoteStreamSession(CRemoteStreamLib::DataCallback cb, void* user, int readMs);
@@ -103,4 +105,5 @@ class CRemoteStreamSession {
   std::thread reader_ GUARDED_BY(joinMu_);
 };
 
+}  // namespace kvr::media
 #endif  // KVR_MEDIA_REMOTE_STREAM_SESSION_H_

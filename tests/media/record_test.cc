@@ -16,6 +16,8 @@
 
 namespace {
 
+using kvr::media::CRemoteStreamLib;
+
 using kvr_test::Bytes;
 using kvr_test::Events;
 using kvr_test::kPacket;

@@ -15,6 +15,8 @@
 
 namespace {
 
+using kvr::media::CRemoteStreamLib;
+
 using kvr_test::WaitFor;
 using Clock = std::chrono::steady_clock;
 

@@ -22,6 +22,8 @@
 
 namespace {
 
+using kvr::media::CRemoteStreamLib;
+
 struct Member {
   const char* name;
   std::string path;
