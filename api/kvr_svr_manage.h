@@ -90,7 +90,7 @@ class CKVRSvrManage : public SvrFrame::CSvrManage {
   void WaitForRecordFiles();
 
   // The TCP service as the storage function module's worker sees it.
-  class TcpPoller : public IKVRServicePoller {
+  class TcpPoller : public kvr::store::IKVRServicePoller {
    public:
     explicit TcpPoller(CKVRTcpService* service) : service_(service) {}
     // PollFor has already rested when nothing was ready, so the worker must

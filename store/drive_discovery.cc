@@ -4,6 +4,8 @@
 
 #include "platform/probe.h"
 
+namespace kvr::store {
+
 std::vector<StoreVolumeItem> DiscoverDrives(const std::vector<platform::MountPoint>& mounts) {
   std::vector<StoreVolumeItem> drives;
   for (const platform::MountPoint& mount : mounts) {
@@ -23,3 +25,5 @@ std::vector<StoreVolumeItem> DiscoverDrives(const std::vector<platform::MountPoi
   }
   return drives;
 }
+
+}  // namespace kvr::store

@@ -122,7 +122,7 @@ int CKVRData::GetConfig(CGetKVRCngParamsAck* reply, int cngType) {
     }
   }
   if (cngType == 1) {
-    for (const StoreVolumeItem& drive : DiscoverDrives(platform::ReadStorageMounts())) {
+    for (const StoreVolumeItem& drive : kvr::store::DiscoverDrives(platform::ReadStorageMounts())) {
       reply->AddVolume(drive);
     }
   }

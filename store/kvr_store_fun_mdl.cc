@@ -58,7 +58,7 @@ int CKVRStoreFunMdl::Loop() {
       continue;
     }
     // Until the TCP server is wired in there is nothing to poll: an idle pass.
-    IKVRServicePoller* poller = poller_.load();
+    kvr::store::IKVRServicePoller* poller = poller_.load();
     if (poller == nullptr || poller->Poll() == 1) wake_.Wait(15);
   }
   return 0;

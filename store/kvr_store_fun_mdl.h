@@ -44,6 +44,8 @@ class CRegister;
 class CKeepAlive;
 class CRecordEvent;
 
+namespace kvr::store {
+
 // What the module's worker polls while the service runs: the TCP server.
 class IKVRServicePoller {
  public:
@@ -51,6 +53,8 @@ class IKVRServicePoller {
   // One pass over the server's sockets; 1 when nothing happened.
   virtual int Poll() = 0;
 };
+
+}  // namespace kvr::store
 
 class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
  public:
@@ -118,7 +122,7 @@ class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
   void SetRunning(bool running);
   bool IsRunning() const { return running_.load(); }
   // The poller must outlive the module: the worker may be inside Poll until the module goes.
-  void SetPoller(IKVRServicePoller* poller) { poller_.store(poller); }
+  void SetPoller(kvr::store::IKVRServicePoller* poller) { poller_.store(poller); }
 
  private:
   // Answers of the volume scan besides 0, -1 and the forbidden characters' codes.
@@ -140,7 +144,7 @@ class CKVRStoreFunMdl : public SvrFrame::CSvrFunMdl {
   QWTools::CReadWriteMutex startLock_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_{false};
-  std::atomic<IKVRServicePoller*> poller_{nullptr};
+  std::atomic<kvr::store::IKVRServicePoller*> poller_{nullptr};
   platform::Signal wake_;  // ends the worker's rest early
 };
 
