@@ -72,9 +72,9 @@ int CKVRSvrManage::Start() {
   platform::RaiseOpenFileLimit();
   // The access settings are read at every start, so a host that changed the
   // routing file between a stop and a start gets the new ones.
-  auto access = std::make_shared<CAccessSettings>();
+  auto access = std::make_shared<SvrFrame::CAccessSettings>();
   std::string error;
-  if (!LoadAccessSettings(ResolveRoutingFile(kRoutingFile), access.get(), &error)) {
+  if (!SvrFrame::LoadAccessSettings(ResolveRoutingFile(kRoutingFile), access.get(), &error)) {
     platform::DebugPrintf("KVR: access settings refused: %s", error.c_str());
     return kAccessRefused;
   }

@@ -21,7 +21,7 @@ namespace {
 // not tear down, from there, the module the thread is running in.
 thread_local bool t_inHostCallback = false;
 
-bool PathAllowed(const CAccessSettings* access, const char* path) {
+bool PathAllowed(const SvrFrame::CAccessSettings* access, const char* path) {
   if (access == nullptr || access->volumeRoots.empty()) return true;
   for (const std::string& root : access->volumeRoots) {
     if (platform::ResolvesBeneath(path, root)) return true;
@@ -429,15 +429,15 @@ bool CKVRData::RemovePushSource(const char* url) {
   return pushSources_.erase(CSecureString(url)) > 0;
 }
 
-void CKVRData::SetAccess(std::shared_ptr<const CAccessSettings> access) {
-  if (!access) access = std::make_shared<const CAccessSettings>();
+void CKVRData::SetAccess(std::shared_ptr<const SvrFrame::CAccessSettings> access) {
+  if (!access) access = std::make_shared<const SvrFrame::CAccessSettings>();
   QWTools::CReadWriteMutexLock lock(&configLock_);
   access_ = std::move(access);
 }
 
-std::shared_ptr<const CAccessSettings> CKVRData::GetAccess() {
+std::shared_ptr<const SvrFrame::CAccessSettings> CKVRData::GetAccess() {
   QWTools::CReadWriteMutexLock lock(&configLock_);
-  if (!access_) access_ = std::make_shared<const CAccessSettings>();
+  if (!access_) access_ = std::make_shared<const SvrFrame::CAccessSettings>();
   return access_;
 }
 

@@ -189,8 +189,8 @@ class CKVRData : public kvr::media::IRecordDirectory {
   // ---- Access (configuration lock)
 
   // The settings read at start; never null.
-  void SetAccess(std::shared_ptr<const CAccessSettings> access);
-  std::shared_ptr<const CAccessSettings> GetAccess();
+  void SetAccess(std::shared_ptr<const SvrFrame::CAccessSettings> access);
+  std::shared_ptr<const SvrFrame::CAccessSettings> GetAccess();
   // Whether a volume at `path` is allowed: anywhere without roots, else a
   // folder that is (or will be made) beneath one of them once every link
   // of its existing part is resolved.
@@ -251,7 +251,7 @@ class CKVRData : public kvr::media::IRecordDirectory {
   unsigned int dvConMsgUser_ GUARDED_BY(callbackMu_) = 0;
 
   std::atomic<uint16_t> port_{0};
-  std::shared_ptr<const CAccessSettings> access_ GUARDED_BY(configLock_);
+  std::shared_ptr<const SvrFrame::CAccessSettings> access_ GUARDED_BY(configLock_);
   std::atomic<SvrFrame::ICmdDealModule*> cmdDeal_{nullptr};
   bool uninitialised_ = true;  // set and cleared only by construction and destruction
 };

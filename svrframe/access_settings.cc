@@ -9,6 +9,8 @@
 
 #include "platform/socket.h"
 
+namespace SvrFrame {
+
 namespace {
 
 // A whole number within [low, high] when the attribute is there.
@@ -135,3 +137,5 @@ bool ParseAccessSettings(const std::string& text, CAccessSettings* settings, std
   }
   return FromDocument(document, settings, error);
 }
+
+}  // namespace SvrFrame

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+namespace SvrFrame {
+
 struct CAccessSettings {
   // Replies queued for one connection (or its requests not yet answered)
   // past which it is closed.
@@ -54,4 +56,5 @@ bool LoadAccessSettings(const std::string& fileName, CAccessSettings* settings, 
 // The same from XML text.
 bool ParseAccessSettings(const std::string& text, CAccessSettings* settings, std::string* error);
 
+}  // namespace SvrFrame
 #endif  // KVR_SVRFRAME_ACCESS_SETTINGS_H_

@@ -50,7 +50,7 @@ void CTcpSendLink::Detach() {
 
 CKVRTcpCommMdl::CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
                                const char* peerIp, uint16_t peerPort,
-                               std::shared_ptr<const CAccessSettings> access,
+                               std::shared_ptr<const SvrFrame::CAccessSettings> access,
                                std::shared_ptr<kvr::tcp::ControlCounters> counters)
     : CCommMdl(false),
       peerAddress_(peerIp != nullptr ? peerIp : ""),
@@ -58,7 +58,7 @@ CKVRTcpCommMdl::CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t cont
       context_(context),
       connId_(connId),
       link_(std::move(link)),
-      access_(access ? std::move(access) : std::make_shared<const CAccessSettings>()),
+      access_(access ? std::move(access) : std::make_shared<const SvrFrame::CAccessSettings>()),
       counters_(counters ? std::move(counters) : std::make_shared<kvr::tcp::ControlCounters>()),
       lastActivityMs_(platform::TickCount()) {
   GetRuntimeInfo()->SetName(kName);

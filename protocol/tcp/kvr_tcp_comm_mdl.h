@@ -70,7 +70,7 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   // Without `access` the design's settings hold.
   CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
                  const char* peerIp, uint16_t peerPort,
-                 std::shared_ptr<const CAccessSettings> access = nullptr,
+                 std::shared_ptr<const SvrFrame::CAccessSettings> access = nullptr,
                  std::shared_ptr<kvr::tcp::ControlCounters> counters = nullptr);
   ~CKVRTcpCommMdl() override;
 
@@ -130,7 +130,7 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   std::vector<char> stream_;
   int streamCount_ = 0;
 
-  const std::shared_ptr<const CAccessSettings> access_;
+  const std::shared_ptr<const SvrFrame::CAccessSettings> access_;
   const std::shared_ptr<kvr::tcp::ControlCounters> counters_;
   std::atomic<bool> registered_{false};
   std::atomic<bool> wantsDrop_{false};

@@ -36,7 +36,7 @@ int CKVRTcpService::OnConnect(uint32_t context, int32_t connId, const char* peer
                               uint16_t peerPort) {
   SvrFrame::ICmdDealModule* cmdDeal = cmdDeal_.load();
   if (cmdDeal == nullptr) return -1;
-  std::shared_ptr<const CAccessSettings> access;
+  std::shared_ptr<const SvrFrame::CAccessSettings> access;
   {
     platform::MutexLock lock(modulesMu_);
     access = access_;
@@ -101,7 +101,7 @@ size_t CKVRTcpService::ModuleCount() {
   return modules_.size();
 }
 
-void CKVRTcpService::SetAccess(std::shared_ptr<const CAccessSettings> access) {
+void CKVRTcpService::SetAccess(std::shared_ptr<const SvrFrame::CAccessSettings> access) {
   platform::MutexLock lock(modulesMu_);
   access_ = std::move(access);
 }

@@ -42,7 +42,7 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
   // Not owned; the connections' modules are registered with it.
   void SetCmdDealModule(SvrFrame::ICmdDealModule* cmdDeal) { cmdDeal_.store(cmdDeal); }
   // The access settings for connections made from now on (null: the design's).
-  void SetAccess(std::shared_ptr<const CAccessSettings> access);
+  void SetAccess(std::shared_ptr<const SvrFrame::CAccessSettings> access);
 
   // Drops the connections whose modules asked for it (replies left unread
   // past the bound) and those silent for longer than the idle time-out.
@@ -70,7 +70,7 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
   // Held while a module is called, so that Stop never releases one in use.
   platform::Mutex modulesMu_;
   std::map<int32_t, CKVRTcpCommMdl*> modules_ GUARDED_BY(modulesMu_);
-  std::shared_ptr<const CAccessSettings> access_ GUARDED_BY(modulesMu_);
+  std::shared_ptr<const SvrFrame::CAccessSettings> access_ GUARDED_BY(modulesMu_);
   uint32_t lastSweep_ = 0;  // polling thread only
   bool capLogged_ GUARDED_BY(modulesMu_) = false;
 };
