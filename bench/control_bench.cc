@@ -42,6 +42,10 @@
 
 namespace {
 
+using kvr::tcp::CControlReplyReader;
+using kvr::tcp::CKVRControlClient;
+using kvr::tcp::ControlStatus;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 

@@ -32,6 +32,9 @@
 
 namespace {
 
+using kvr::tcp::CKVRControlClient;
+using kvr::tcp::ControlStatus;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using kvr_test::HostRig;

@@ -48,6 +48,8 @@
 
 namespace {
 
+using kvr::tcp::CTcpSendLink;
+
 namespace fs = std::filesystem;
 
 constexpr int kMaxRecords = 4;

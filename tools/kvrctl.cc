@@ -36,6 +36,10 @@
 
 namespace {
 
+using kvr::tcp::CKVRControlClient;
+using kvr::tcp::ControlStatus;
+using kvr::tcp::ControlStatusName;
+
 constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitConnection = 3;

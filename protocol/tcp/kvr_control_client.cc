@@ -10,6 +10,8 @@
 #include "protocol/http/http_message.h"
 #include "protocol/message/ds_parser.h"
 
+namespace kvr::tcp {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -248,3 +250,5 @@ int CKVRControlClient::QueryStatus(const char* recordFileUrl,
     if (page->morePacket == 0) return kResultSuccess;
   }
 }
+
+}  // namespace kvr::tcp

@@ -25,6 +25,8 @@
 #include "protocol/message/pdu.h"
 #include "protocol/message/store_pdus.h"
 
+namespace kvr::tcp {
+
 enum class ControlStatus {
   kOk,
   kBadAddress,    // the host name did not resolve
@@ -124,4 +126,5 @@ class CKVRControlClient {
   std::string error_;
 };
 
+}  // namespace kvr::tcp
 #endif  // KVR_PROTOCOL_TCP_KVR_CONTROL_CLIENT_H_

@@ -16,6 +16,8 @@
 
 namespace {
 
+using kvr::tcp::CTcpSendLink;
+
 bool Is(const char* command, const char* name) {
   return command != nullptr && std::strcmp(command, name) == 0;
 }
@@ -33,6 +35,8 @@ std::string Shown(const char (&field)[N]) {
 
 }  // namespace
 
+namespace kvr::tcp {
+
 int CTcpSendLink::QueueSend(int32_t connId, const char* data, int length) {
   platform::ReaderLock lock(mu_);
   return server_ != nullptr ? server_->QueueSend(connId, data, length) : kTPNoConnection;
@@ -47,6 +51,8 @@ void CTcpSendLink::Detach() {
   platform::WriterLock lock(mu_);
   server_ = nullptr;
 }
+
+}  // namespace kvr::tcp
 
 CKVRTcpCommMdl::CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
                                const char* peerIp, uint16_t peerPort,

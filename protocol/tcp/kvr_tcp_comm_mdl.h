@@ -41,6 +41,8 @@
 
 class IZETAPDU;
 
+namespace kvr::tcp {
+
 // The way from connection modules to the server holding their connections.
 // The modules may outlive the server by the framework's grace period, so the
 // server's owner detaches it before the server goes; a detached link
@@ -61,6 +63,8 @@ class CTcpSendLink {
   ITPObject* server_ GUARDED_BY(mu_);
 };
 
+}  // namespace kvr::tcp
+
 class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
  public:
   static constexpr char kName[] = "TcpCommMdl";
@@ -68,7 +72,7 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   static constexpr int kStreamBufferSize = 102400;
 
   // Without `access` the design's settings hold.
-  CKVRTcpCommMdl(std::shared_ptr<CTcpSendLink> link, uint32_t context, int32_t connId,
+  CKVRTcpCommMdl(std::shared_ptr<kvr::tcp::CTcpSendLink> link, uint32_t context, int32_t connId,
                  const char* peerIp, uint16_t peerPort,
                  std::shared_ptr<const SvrFrame::CAccessSettings> access = nullptr,
                  std::shared_ptr<kvr::tcp::ControlCounters> counters = nullptr);
@@ -124,7 +128,7 @@ class CKVRTcpCommMdl : public SvrFrame::CCommMdl {
   const uint16_t peerPort_;
   const uint32_t context_;
   const int32_t connId_;
-  const std::shared_ptr<CTcpSendLink> link_;
+  const std::shared_ptr<kvr::tcp::CTcpSendLink> link_;
 
   // Grows with what is held, up to kStreamBufferSize and a NUL.
   std::vector<char> stream_;

@@ -9,7 +9,7 @@
 
 CKVRTcpService::CKVRTcpService()
     : TPTCPServer(kContext, this),
-      link_(std::make_shared<CTcpSendLink>(this)),
+      link_(std::make_shared<kvr::tcp::CTcpSendLink>(this)),
       counters_(std::make_shared<kvr::tcp::ControlCounters>()) {}
 
 CKVRTcpService::~CKVRTcpService() {

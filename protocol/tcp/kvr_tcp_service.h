@@ -64,7 +64,7 @@ class CKVRTcpService : public ITPListener, public TPTCPServer {
   kvr::tcp::ControlCounters& Counters() { return *counters_; }
 
  private:
-  const std::shared_ptr<CTcpSendLink> link_;
+  const std::shared_ptr<kvr::tcp::CTcpSendLink> link_;
   const std::shared_ptr<kvr::tcp::ControlCounters> counters_;
   std::atomic<SvrFrame::ICmdDealModule*> cmdDeal_{nullptr};
   // Held while a module is called, so that Stop never releases one in use.

@@ -2,6 +2,12 @@
 
 #include <utility>
 
+namespace {
+using kvr::tcp::TPConnection;
+using kvr::tcp::TPLock;
+using kvr::tcp::TPSendItem;
+}  // namespace
+
 ITPObject::ITPObject(uint32_t context, ITPListener* listener)
     : listener_(listener), context_(context), readBuffer_(new char[32768]) {}
 

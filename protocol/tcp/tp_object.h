@@ -20,6 +20,8 @@
 #include "protocol/tcp/tp_listener.h"
 #include "svrframe/thread_mutex.h"
 
+namespace kvr::tcp {
+
 // Results of the socket objects besides their own.
 inline constexpr int kTPNotSupported = -101;
 inline constexpr int kTPNoConnection = -102;
@@ -47,6 +49,20 @@ struct TPSendItem {
   bool stalled = false;
 };
 
+// Holds a CThreadMutex for a scope.
+class SCOPED_CAPABILITY TPLock {
+ public:
+  explicit TPLock(CThreadMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
+  ~TPLock() RELEASE() { mutex_.Unlock(); }
+  TPLock(const TPLock&) = delete;
+  TPLock& operator=(const TPLock&) = delete;
+
+ private:
+  CThreadMutex& mutex_;
+};
+
+}  // namespace kvr::tcp
+
 class ITPObject {
  public:
   ITPObject(uint32_t context, ITPListener* listener);
@@ -57,21 +73,21 @@ class ITPObject {
 
   virtual int CloseConnection(int32_t connId) {
     (void)connId;
-    return kTPNotSupported;
+    return kvr::tcp::kTPNotSupported;
   }
   virtual int Listen(const char* ip, unsigned port) {
     (void)ip;
     (void)port;
-    return kTPNotSupported;
+    return kvr::tcp::kTPNotSupported;
   }
   // Outgoing connections are not made by this service.
   virtual int Connect(const char* ip, unsigned port, const char* localIp, unsigned localPort) {
     (void)ip, (void)port, (void)localIp, (void)localPort;
-    return kTPNotSupported;
+    return kvr::tcp::kTPNotSupported;
   }
   virtual int Connect(const char* ip, unsigned port) {
     (void)ip, (void)port;
-    return kTPNotSupported;
+    return kvr::tcp::kTPNotSupported;
   }
   virtual int QueueSend(int32_t connId, const char* data, int length) = 0;
   virtual int Stop() { return 0; }
@@ -98,9 +114,10 @@ class ITPObject {
   std::atomic<uint16_t> listenPort_{0};  // host order
   ITPListener* listener_;
 
-  std::map<int32_t, TPConnection> clients_ GUARDED_BY(clientLock_);
+  std::map<int32_t, kvr::tcp::TPConnection> clients_ GUARDED_BY(clientLock_);
   CThreadMutex queueLock_;
-  std::map<int32_t, std::deque<TPSendItem>> sendQueues_ GUARDED_BY(queueLock_);  // by connection
+  std::map<int32_t, std::deque<kvr::tcp::TPSendItem>> sendQueues_
+      GUARDED_BY(queueLock_);  // by connection
 
   const uint32_t context_;
   CThreadMutex sequenceLock_;
@@ -113,18 +130,6 @@ class ITPObject {
   int dontLinger_ = 0;
   int pollTimeoutMs_ = 0;
   char* readBuffer_ = nullptr;
-};
-
-// Holds a CThreadMutex for a scope.
-class SCOPED_CAPABILITY TPLock {
- public:
-  explicit TPLock(CThreadMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
-  ~TPLock() RELEASE() { mutex_.Unlock(); }
-  TPLock(const TPLock&) = delete;
-  TPLock& operator=(const TPLock&) = delete;
-
- private:
-  CThreadMutex& mutex_;
 };
 
 #endif  // KVR_PROTOCOL_TCP_TP_OBJECT_H_

@@ -13,6 +13,12 @@
 
 namespace {
 
+using kvr::tcp::kTPNoConnection;
+using kvr::tcp::kTPSocketMode;
+using kvr::tcp::TPConnection;
+using kvr::tcp::TPLock;
+using kvr::tcp::TPSendItem;
+
 // The system keeps this many connections waiting for accept. A burst of
 // clients beyond it would have their connects dropped and retried a second
 // later, and a pass accepts only one client.

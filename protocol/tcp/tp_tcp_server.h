@@ -109,7 +109,7 @@ class TPTCPServer : public ITPObject {
   void ReadReady();
   void WriteReady();
   // Writes what the socket takes now; true when the item is out (or failed).
-  bool WriteSome(TPSendItem& item);
+  bool WriteSome(kvr::tcp::TPSendItem& item);
   int NextSequence();
   int32_t NewConnectionId() REQUIRES(clientLock_);
 

@@ -35,6 +35,9 @@
 
 namespace {
 
+using kvr::tcp::CKVRControlClient;
+using kvr::tcp::ControlStatus;
+
 namespace fs = std::filesystem;
 using kvr::api::CKVRSvrManage;
 using kvr_test::HostRig;

@@ -13,6 +13,9 @@
 
 namespace {
 
+using kvr::tcp::CKVRControlClient;
+using kvr::tcp::ControlStatus;
+
 using kvr_test::ServiceRig;
 
 // The sequence a reply carries, "" without one.

@@ -11,6 +11,8 @@
 
 namespace {
 
+using kvr::tcp::CTcpSendLink;
+
 using kvr_test::KeepAliveReply;
 using kvr_test::KeepAliveRequest;
 using kvr_test::kKeepAliveReply7;

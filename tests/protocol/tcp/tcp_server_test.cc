@@ -12,6 +12,8 @@
 
 namespace {
 
+using kvr::tcp::kTPNoConnection;
+
 using kvr_test::LoopbackClient;
 using kvr_test::PollUntil;
 using kvr_test::RecordingListener;
