@@ -15,6 +15,8 @@
 
 namespace {
 
+using kvr::pdu::StoreVolumeItem;
+
 using kvr::CopyField;
 using kvr::api::CKVRSvrManage;
 

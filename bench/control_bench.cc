@@ -42,6 +42,8 @@
 
 namespace {
 
+using kvr::pdu::kPduModeHttp;
+
 using kvr::tcp::CControlReplyReader;
 using kvr::tcp::CKVRControlClient;
 using kvr::tcp::ControlStatus;

@@ -18,6 +18,12 @@
 
 namespace {
 
+using kvr::pdu::kCarrierBareXml;
+using kvr::pdu::kCarrierHttp;
+using kvr::pdu::kCmdNone;
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::kPduModeXml;
+
 void Check(bool condition, const char* what) {
   if (!condition) {
     std::fprintf(stderr, "invariant broken: %s\n", what);

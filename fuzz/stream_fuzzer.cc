@@ -48,6 +48,9 @@
 
 namespace {
 
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::StoreVolumeItem;
+
 using kvr::tcp::CTcpSendLink;
 
 namespace fs = std::filesystem;

@@ -13,6 +13,8 @@
 
 namespace {
 
+using kvr::pdu::UnitAs;
+
 using kvr::FieldText;
 
 // Live sources by handle. A push marks its source busy for the duration of

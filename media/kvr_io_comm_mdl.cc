@@ -17,6 +17,10 @@
 
 namespace {
 
+using kvr::pdu::ConvertTime;
+using kvr::pdu::TimeRecord;
+using kvr::pdu::UnitAs;
+
 using kvr::io::kNoChannel;
 
 using kvr::CopyField;

@@ -148,10 +148,10 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
 
   // ---- Status queries, any thread ----
   int GetState() const { return state_.load(); }
-  TimeRecord GetStartTime() const;
+  kvr::pdu::TimeRecord GetStartTime() const;
   // The current local time while recording with a file open, else the time
   // the record was paused or ended.
-  TimeRecord GetEndTime() const;
+  kvr::pdu::TimeRecord GetEndTime() const;
   // Payload bytes accepted while recording, and the same in whole MiB.
   uint64_t GetBytesReceived() const { return bytesReceived_.load(); }
   uint32_t GetRecordSizeMB() const { return static_cast<uint32_t>(bytesReceived_.load() >> 20); }
@@ -212,8 +212,8 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   std::string recordPath_ GUARDED_BY(textMu_);
   std::string recordUrl_ GUARDED_BY(textMu_);
   std::string requester_ GUARDED_BY(textMu_);
-  TimeRecord startTime_ GUARDED_BY(textMu_);
-  TimeRecord endTime_ GUARDED_BY(textMu_);
+  kvr::pdu::TimeRecord startTime_ GUARDED_BY(textMu_);
+  kvr::pdu::TimeRecord endTime_ GUARDED_BY(textMu_);
 
   std::atomic<CProactor*> proactor_{nullptr};
   std::atomic<uint64_t> reservedBytes_{0};

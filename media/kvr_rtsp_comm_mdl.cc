@@ -17,6 +17,8 @@
 
 namespace {
 
+using kvr::pdu::UnitAs;
+
 using kvr::media::CKVRSourceMdl;
 using kvr::media::CRemoteStreamLib;
 

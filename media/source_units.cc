@@ -6,6 +6,8 @@
 namespace kvr::media {
 namespace {
 
+using kvr::pdu::kResultCodeFail;
+
 using kvr::CopyField;
 
 // Control and replies travel as control data, which is never refused for a

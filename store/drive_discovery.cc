@@ -4,6 +4,10 @@
 
 #include "platform/probe.h"
 
+namespace {
+using kvr::pdu::StoreVolumeItem;
+}  // namespace
+
 namespace kvr::store {
 
 std::vector<StoreVolumeItem> DiscoverDrives(const std::vector<platform::MountPoint>& mounts) {

@@ -13,7 +13,8 @@ namespace kvr::store {
 // The mounts, in the given order, in which a file can be created and deleted,
 // each as a volume named by its mount point, type 0, with its free space in
 // megabytes (0 when the file system cannot tell) and use count 0.
-std::vector<StoreVolumeItem> DiscoverDrives(const std::vector<platform::MountPoint>& mounts);
+std::vector<kvr::pdu::StoreVolumeItem> DiscoverDrives(
+    const std::vector<platform::MountPoint>& mounts);
 
 }  // namespace kvr::store
 #endif  // KVR_STORE_DRIVE_DISCOVERY_H_

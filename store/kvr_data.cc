@@ -17,6 +17,8 @@
 
 namespace {
 
+using kvr::pdu::StoreVolumeItem;
+
 // Set while this thread runs the host's record event callback: the host may
 // not tear down, from there, the module the thread is running in.
 thread_local bool t_inHostCallback = false;

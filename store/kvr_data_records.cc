@@ -5,6 +5,10 @@
 #include "store/kvr_data.h"
 #include "svrframe/text_field.h"
 
+namespace {
+using kvr::pdu::ConvertTime;
+}  // namespace
+
 int CKVRData::AddTask(const char* url, CKVRIOCommMdl* writer) {
   if (writer == nullptr) return -1;
   QWTools::CReadWriteMutexLock lock(&taskLock_);

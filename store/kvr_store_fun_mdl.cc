@@ -19,6 +19,13 @@
 
 namespace {
 
+using kvr::pdu::ConvertTime;
+using kvr::pdu::kResultCodeFail;
+using kvr::pdu::kResultSuccess;
+using kvr::pdu::RecordStatusEntry;
+using kvr::pdu::TimeRecord;
+using kvr::pdu::UnitAs;
+
 RecordStatusEntry ToStatusEntry(const RECORD_STATUS_INFO& info) {
   RecordStatusEntry entry;
   kvr::CopyField(entry.recordFileUrl, info.recordFileUrl);

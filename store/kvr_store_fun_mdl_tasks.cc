@@ -17,6 +17,9 @@
 
 namespace {
 
+using kvr::pdu::kResultCodeFail;
+using kvr::pdu::kResultSuccess;
+
 // Makes the source, registers it and enters it in its table; null when any
 // step fails (an unregistered source is released again).
 template <class Source, class Enter>

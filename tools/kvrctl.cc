@@ -36,6 +36,12 @@
 
 namespace {
 
+using kvr::pdu::kResultPlmLogin;
+using kvr::pdu::kResultSuccess;
+using kvr::pdu::RecordStatusEntry;
+using kvr::pdu::StoreVolumeItem;
+using kvr::pdu::TimeRecord;
+
 using kvr::tcp::CKVRControlClient;
 using kvr::tcp::ControlStatus;
 using kvr::tcp::ControlStatusName;

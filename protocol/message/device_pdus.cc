@@ -5,6 +5,14 @@
 #include "protocol/message/pdu_fields.h"
 #include "protocol/message/zeta_text.h"
 
+namespace {
+using kvr::pdu::kResultCodeFail;
+using kvr::pdu::kResultDataFinished;
+using kvr::pdu::kResultSuccess;
+using kvr::pdu::ListPath;
+using kvr::pdu::ParseDecimalInt;
+}  // namespace
+
 int CMediaInfoQueryAck::GetListNumber(const char* list, int index, const char* key,
                                       int32_t* value) const {
   if (list == nullptr || key == nullptr || value == nullptr || index < 0 || GetDoc() == nullptr) {

@@ -19,8 +19,14 @@
 
 #include "protocol/message/pdu_unit.h"
 
+namespace kvr::pdu {
+
+// The field blocks of the units; the unit classes follow the namespace, in
+// the same order.
+
 // The port and type a front-end unit has when the maker says nothing.
 inline constexpr int32_t kDefaultPuPort = 37777;
+
 inline constexpr int32_t kDefaultPuType = 3;
 
 // ---- "AddPu" (2), "DelPu" (3)
@@ -37,11 +43,6 @@ struct PuAddressFields {
       Field<&PuAddressFields::puPort>("puPort"),
       Field<&PuAddressFields::puType>("puType"),
   };
-};
-
-class CAddpuAck final : public TResponsePDU<CAddpuAck, PuAddressFields, kCmdAddPu> {
- public:
-  using TResponsePDU::TResponsePDU;
 };
 
 struct AddpuFields {
@@ -61,21 +62,6 @@ struct AddpuFields {
       Field<&AddpuFields::puPassword>("puPassword"),
       Field<&AddpuFields::manufacturer>("manufacturer"),
   };
-};
-
-class CAddpu final : public TRequestPDU<CAddpu, AddpuFields, kCmdAddPu, CAddpuAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CDelpuAck final : public TResponsePDU<CDelpuAck, PuAddressFields, kCmdDelPu> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
-class CDelpu final : public TRequestPDU<CDelpu, PuAddressFields, kCmdDelPu, CDelpuAck> {
- public:
-  using TRequestPDU::TRequestPDU;
 };
 
 // ---- "QueryPuInfo" (4)
@@ -108,18 +94,6 @@ struct MorePacketFields {
   };
 };
 
-class CQuerypuInfoAck final
-    : public TResponsePDU<CQuerypuInfoAck, MorePacketFields, kCmdQueryPuInfo> {
- public:
-  using TResponsePDU::TResponsePDU;
-  static constexpr PduList<PuInfoItem> kPuInfo{"puInfo", PuInfoItem::kFields, 0};
-
-  // Appends a unit to "puInfo". Returns 0.
-  int AddPuInfo(const PuInfoItem& item) { return AddListItem(kPuInfo, item); }
-  // The next unit: 0, or 3 when its puId is empty (the end of the list).
-  int NextPuInfo(PuInfoItem* item, bool restart) { return NextListItem(kPuInfo, item, restart); }
-};
-
 struct QuerypuInfoFields {
   char puIp[16] = "";
   int32_t puPort = kDefaultPuPort;
@@ -131,18 +105,7 @@ struct QuerypuInfoFields {
   };
 };
 
-class CQuerypuInfo final
-    : public TRequestPDU<CQuerypuInfo, QuerypuInfoFields, kCmdQueryPuInfo, CQuerypuInfoAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "MonitorStart" (5), "MonitorStop" (6)
-
-class CMonitorStartAck final : public TResponsePDU<CMonitorStartAck, NoFields, kCmdMonitorStart> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct MonitorStartFields {
   char puIp[16] = "";
@@ -169,17 +132,6 @@ struct MonitorStartFields {
   };
 };
 
-class CMonitorStart final
-    : public TRequestPDU<CMonitorStart, MonitorStartFields, kCmdMonitorStart, CMonitorStartAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CMonitorStopAck final : public TResponsePDU<CMonitorStopAck, NoFields, kCmdMonitorStop> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
 struct MonitorStopFields {
   char puIp[16] = "";
   int32_t puPort = kDefaultPuPort;
@@ -201,12 +153,6 @@ struct MonitorStopFields {
   };
 };
 
-class CMonitorStop final
-    : public TRequestPDU<CMonitorStop, MonitorStopFields, kCmdMonitorStop, CMonitorStopAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "ConnectInfo" (8)
 
 // One member of "connectInfo": a client connection and what it asks for.
@@ -225,20 +171,6 @@ struct ConnectInfoItem {
   };
 };
 
-class CConnQueryAck final : public TResponsePDU<CConnQueryAck, MorePacketFields, kCmdConnectInfo> {
- public:
-  using TResponsePDU::TResponsePDU;
-  static constexpr PduList<ConnectInfoItem> kConnections{"connectInfo", ConnectInfoItem::kFields,
-                                                         0};
-
-  // Appends a connection to "connectInfo". Returns 0.
-  int AddConnectInfo(const ConnectInfoItem& item) { return AddListItem(kConnections, item); }
-  // The next connection: 0, or 3 when its cuIp is empty (the end of the list).
-  int NextConnectInfo(ConnectInfoItem* item, bool restart) {
-    return NextListItem(kConnections, item, restart);
-  }
-};
-
 struct ConnQueryFields {
   int32_t type = 3;
   static constexpr PduField kFields[] = {
@@ -246,18 +178,7 @@ struct ConnQueryFields {
   };
 };
 
-class CConnQuery final
-    : public TRequestPDU<CConnQuery, ConnQueryFields, kCmdConnectInfo, CConnQueryAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "RecordPlay" (9), "PlayControl" (10)
-
-class CRecordPlayAck final : public TResponsePDU<CRecordPlayAck, NoFields, kCmdRecordPlay> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct RecordPlayFields {
   char puIp[16] = "";
@@ -284,17 +205,6 @@ struct RecordPlayFields {
   };
 };
 
-class CRecordPlay final
-    : public TRequestPDU<CRecordPlay, RecordPlayFields, kCmdRecordPlay, CRecordPlayAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CPlayControlAck final : public TResponsePDU<CPlayControlAck, NoFields, kCmdPlayControl> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
 struct PlayControlFields {
   char recordFileUrl[256] = "";
   int32_t ctrlType = kDefaultPuPort;
@@ -304,12 +214,6 @@ struct PlayControlFields {
       Field<&PlayControlFields::ctrlType>("ctrlType"),
       Field<&PlayControlFields::ctrlInfo>("ctrlInfo"),
   };
-};
-
-class CPlayControl final
-    : public TRequestPDU<CPlayControl, PlayControlFields, kCmdPlayControl, CPlayControlAck> {
- public:
-  using TRequestPDU::TRequestPDU;
 };
 
 // ---- "RecordIndex" (11)
@@ -342,22 +246,6 @@ struct RecordIndexItem {
   };
 };
 
-class CRecordIndexQueryAck final
-    : public TResponsePDU<CRecordIndexQueryAck, MorePacketFields, kCmdRecordIndex> {
- public:
-  using TResponsePDU::TResponsePDU;
-  static constexpr PduList<RecordIndexItem> kRecords{"recordIndexInfo", RecordIndexItem::kFields,
-                                                     0};
-
-  // Appends a record to "recordIndexInfo". Returns 0.
-  int AddRecordIndex(const RecordIndexItem& item) { return AddListItem(kRecords, item); }
-  // The next record (a missing time leaves the item's as it was): 0, or 3
-  // when its puIp is empty (the end of the list).
-  int NextRecordIndex(RecordIndexItem* item, bool restart) {
-    return NextListItem(kRecords, item, restart);
-  }
-};
-
 struct RecordIndexQueryFields {
   char puIp[16] = "";
   int32_t puPort = 0;
@@ -379,18 +267,7 @@ struct RecordIndexQueryFields {
   };
 };
 
-class CRecordIndexQuery final : public TRequestPDU<CRecordIndexQuery, RecordIndexQueryFields,
-                                                   kCmdRecordIndex, CRecordIndexQueryAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "AudioStart" (20), "AudioStop" (21)
-
-class CAudioTalkStartAck final : public TResponsePDU<CAudioTalkStartAck, NoFields, kCmdAudioStart> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct AudioTalkStartFields {
   char puIp[32] = "";
@@ -405,17 +282,6 @@ struct AudioTalkStartFields {
   };
 };
 
-class CAudioTalkStart final : public TRequestPDU<CAudioTalkStart, AudioTalkStartFields,
-                                                 kCmdAudioStart, CAudioTalkStartAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CAudioTalkStopAck final : public TResponsePDU<CAudioTalkStopAck, NoFields, kCmdAudioStop> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
 struct AudioTalkStopFields {
   char puIp[32] = "";
   int32_t puPort = 0;
@@ -427,12 +293,6 @@ struct AudioTalkStopFields {
   };
 };
 
-class CAudioTalkStop final
-    : public TRequestPDU<CAudioTalkStop, AudioTalkStopFields, kCmdAudioStop, CAudioTalkStopAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "CreateSession" (22), "CloseSession" (23)
 
 struct CreateSessionAckFields {
@@ -442,12 +302,6 @@ struct CreateSessionAckFields {
       Field<&CreateSessionAckFields::srcSessionId>("srcSessionId"),
       Field<&CreateSessionAckFields::srcPort>("srcPort"),
   };
-};
-
-class CCreateSessionAck final
-    : public TResponsePDU<CCreateSessionAck, CreateSessionAckFields, kCmdCreateSession> {
- public:
-  using TResponsePDU::TResponsePDU;
 };
 
 struct CreateSessionFields {
@@ -465,17 +319,6 @@ struct CreateSessionFields {
   };
 };
 
-class CCreateSession final : public TRequestPDU<CCreateSession, CreateSessionFields,
-                                                kCmdCreateSession, CCreateSessionAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CCloseSessionAck final : public TResponsePDU<CCloseSessionAck, NoFields, kCmdCloseSession> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
 struct CloseSessionFields {
   char sessionId[64] = "";
   int32_t extInfo = -1;
@@ -485,18 +328,7 @@ struct CloseSessionFields {
   };
 };
 
-class CCloseSession final
-    : public TRequestPDU<CCloseSession, CloseSessionFields, kCmdCloseSession, CCloseSessionAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "PTZControl" (24)
-
-class CPtzControlAck final : public TResponsePDU<CPtzControlAck, NoFields, kCmdPTZControl> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct PtzControlFields {
   char channelUrl[256] = "";
@@ -511,8 +343,246 @@ struct PtzControlFields {
   };
 };
 
-class CPtzControl final
-    : public TRequestPDU<CPtzControl, PtzControlFields, kCmdPTZControl, CPtzControlAck> {
+// ---- "MediaInfoQuery" (25)
+
+struct MediaInfoQueryFields {
+  char channelUrl[255] = "";
+  char clientMode[257] = "";
+  int32_t bandWidth = 0;
+  static constexpr PduField kFields[] = {
+      Field<&MediaInfoQueryFields::channelUrl>("channelUrl"),
+      Field<&MediaInfoQueryFields::clientMode>("clientMode"),
+      Field<&MediaInfoQueryFields::bandWidth>("bandWidth"),
+  };
+};
+
+}  // namespace kvr::pdu
+
+// ---- "AddPu" (2), "DelPu" (3)
+
+class CAddpuAck final
+    : public kvr::pdu::TResponsePDU<CAddpuAck, kvr::pdu::PuAddressFields, kvr::pdu::kCmdAddPu> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CAddpu final
+    : public kvr::pdu::TRequestPDU<CAddpu, kvr::pdu::AddpuFields, kvr::pdu::kCmdAddPu, CAddpuAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CDelpuAck final
+    : public kvr::pdu::TResponsePDU<CDelpuAck, kvr::pdu::PuAddressFields, kvr::pdu::kCmdDelPu> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CDelpu final : public kvr::pdu::TRequestPDU<CDelpu, kvr::pdu::PuAddressFields,
+                                                  kvr::pdu::kCmdDelPu, CDelpuAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "QueryPuInfo" (4)
+
+class CQuerypuInfoAck final
+    : public kvr::pdu::TResponsePDU<CQuerypuInfoAck, kvr::pdu::MorePacketFields,
+                                    kvr::pdu::kCmdQueryPuInfo> {
+ public:
+  using TResponsePDU::TResponsePDU;
+  static constexpr kvr::pdu::PduList<kvr::pdu::PuInfoItem> kPuInfo{
+      "puInfo", kvr::pdu::PuInfoItem::kFields, 0};
+
+  // Appends a unit to "puInfo". Returns 0.
+  int AddPuInfo(const kvr::pdu::PuInfoItem& item) { return AddListItem(kPuInfo, item); }
+  // The next unit: 0, or 3 when its puId is empty (the end of the list).
+  int NextPuInfo(kvr::pdu::PuInfoItem* item, bool restart) {
+    return NextListItem(kPuInfo, item, restart);
+  }
+};
+
+class CQuerypuInfo final
+    : public kvr::pdu::TRequestPDU<CQuerypuInfo, kvr::pdu::QuerypuInfoFields,
+                                   kvr::pdu::kCmdQueryPuInfo, CQuerypuInfoAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "MonitorStart" (5), "MonitorStop" (6)
+
+class CMonitorStartAck final : public kvr::pdu::TResponsePDU<CMonitorStartAck, kvr::pdu::NoFields,
+                                                             kvr::pdu::kCmdMonitorStart> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CMonitorStart final
+    : public kvr::pdu::TRequestPDU<CMonitorStart, kvr::pdu::MonitorStartFields,
+                                   kvr::pdu::kCmdMonitorStart, CMonitorStartAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CMonitorStopAck final : public kvr::pdu::TResponsePDU<CMonitorStopAck, kvr::pdu::NoFields,
+                                                            kvr::pdu::kCmdMonitorStop> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CMonitorStop final
+    : public kvr::pdu::TRequestPDU<CMonitorStop, kvr::pdu::MonitorStopFields,
+                                   kvr::pdu::kCmdMonitorStop, CMonitorStopAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "ConnectInfo" (8)
+
+class CConnQueryAck final : public kvr::pdu::TResponsePDU<CConnQueryAck, kvr::pdu::MorePacketFields,
+                                                          kvr::pdu::kCmdConnectInfo> {
+ public:
+  using TResponsePDU::TResponsePDU;
+  static constexpr kvr::pdu::PduList<kvr::pdu::ConnectInfoItem> kConnections{
+      "connectInfo", kvr::pdu::ConnectInfoItem::kFields, 0};
+
+  // Appends a connection to "connectInfo". Returns 0.
+  int AddConnectInfo(const kvr::pdu::ConnectInfoItem& item) {
+    return AddListItem(kConnections, item);
+  }
+  // The next connection: 0, or 3 when its cuIp is empty (the end of the list).
+  int NextConnectInfo(kvr::pdu::ConnectInfoItem* item, bool restart) {
+    return NextListItem(kConnections, item, restart);
+  }
+};
+
+class CConnQuery final : public kvr::pdu::TRequestPDU<CConnQuery, kvr::pdu::ConnQueryFields,
+                                                      kvr::pdu::kCmdConnectInfo, CConnQueryAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "RecordPlay" (9), "PlayControl" (10)
+
+class CRecordPlayAck final
+    : public kvr::pdu::TResponsePDU<CRecordPlayAck, kvr::pdu::NoFields, kvr::pdu::kCmdRecordPlay> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CRecordPlay final : public kvr::pdu::TRequestPDU<CRecordPlay, kvr::pdu::RecordPlayFields,
+                                                       kvr::pdu::kCmdRecordPlay, CRecordPlayAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CPlayControlAck final : public kvr::pdu::TResponsePDU<CPlayControlAck, kvr::pdu::NoFields,
+                                                            kvr::pdu::kCmdPlayControl> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CPlayControl final
+    : public kvr::pdu::TRequestPDU<CPlayControl, kvr::pdu::PlayControlFields,
+                                   kvr::pdu::kCmdPlayControl, CPlayControlAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "RecordIndex" (11)
+
+class CRecordIndexQueryAck final
+    : public kvr::pdu::TResponsePDU<CRecordIndexQueryAck, kvr::pdu::MorePacketFields,
+                                    kvr::pdu::kCmdRecordIndex> {
+ public:
+  using TResponsePDU::TResponsePDU;
+  static constexpr kvr::pdu::PduList<kvr::pdu::RecordIndexItem> kRecords{
+      "recordIndexInfo", kvr::pdu::RecordIndexItem::kFields, 0};
+
+  // Appends a record to "recordIndexInfo". Returns 0.
+  int AddRecordIndex(const kvr::pdu::RecordIndexItem& item) { return AddListItem(kRecords, item); }
+  // The next record (a missing time leaves the item's as it was): 0, or 3
+  // when its puIp is empty (the end of the list).
+  int NextRecordIndex(kvr::pdu::RecordIndexItem* item, bool restart) {
+    return NextListItem(kRecords, item, restart);
+  }
+};
+
+class CRecordIndexQuery final
+    : public kvr::pdu::TRequestPDU<CRecordIndexQuery, kvr::pdu::RecordIndexQueryFields,
+                                   kvr::pdu::kCmdRecordIndex, CRecordIndexQueryAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "AudioStart" (20), "AudioStop" (21)
+
+class CAudioTalkStartAck final
+    : public kvr::pdu::TResponsePDU<CAudioTalkStartAck, kvr::pdu::NoFields,
+                                    kvr::pdu::kCmdAudioStart> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CAudioTalkStart final
+    : public kvr::pdu::TRequestPDU<CAudioTalkStart, kvr::pdu::AudioTalkStartFields,
+                                   kvr::pdu::kCmdAudioStart, CAudioTalkStartAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CAudioTalkStopAck final : public kvr::pdu::TResponsePDU<CAudioTalkStopAck, kvr::pdu::NoFields,
+                                                              kvr::pdu::kCmdAudioStop> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CAudioTalkStop final
+    : public kvr::pdu::TRequestPDU<CAudioTalkStop, kvr::pdu::AudioTalkStopFields,
+                                   kvr::pdu::kCmdAudioStop, CAudioTalkStopAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "CreateSession" (22), "CloseSession" (23)
+
+class CCreateSessionAck final
+    : public kvr::pdu::TResponsePDU<CCreateSessionAck, kvr::pdu::CreateSessionAckFields,
+                                    kvr::pdu::kCmdCreateSession> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CCreateSession final
+    : public kvr::pdu::TRequestPDU<CCreateSession, kvr::pdu::CreateSessionFields,
+                                   kvr::pdu::kCmdCreateSession, CCreateSessionAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CCloseSessionAck final : public kvr::pdu::TResponsePDU<CCloseSessionAck, kvr::pdu::NoFields,
+                                                             kvr::pdu::kCmdCloseSession> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CCloseSession final
+    : public kvr::pdu::TRequestPDU<CCloseSession, kvr::pdu::CloseSessionFields,
+                                   kvr::pdu::kCmdCloseSession, CCloseSessionAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "PTZControl" (24)
+
+class CPtzControlAck final
+    : public kvr::pdu::TResponsePDU<CPtzControlAck, kvr::pdu::NoFields, kvr::pdu::kCmdPTZControl> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CPtzControl final : public kvr::pdu::TRequestPDU<CPtzControl, kvr::pdu::PtzControlFields,
+                                                       kvr::pdu::kCmdPTZControl, CPtzControlAck> {
  public:
   using TRequestPDU::TRequestPDU;
 };
@@ -523,7 +593,8 @@ class CPtzControl final
 // The reply has no fixed fields: its numbers sit in lists that the asker
 // names, read and written one member at a time.
 class CMediaInfoQueryAck final
-    : public TResponsePDU<CMediaInfoQueryAck, NoFields, kCmdMediaInfoQuery> {
+    : public kvr::pdu::TResponsePDU<CMediaInfoQueryAck, kvr::pdu::NoFields,
+                                    kvr::pdu::kCmdMediaInfoQuery> {
  public:
   using TResponsePDU::TResponsePDU;
 
@@ -538,19 +609,9 @@ class CMediaInfoQueryAck final
   int SetListNumber(const char* list, int index, const char* key, int32_t value);
 };
 
-struct MediaInfoQueryFields {
-  char channelUrl[255] = "";
-  char clientMode[257] = "";
-  int32_t bandWidth = 0;
-  static constexpr PduField kFields[] = {
-      Field<&MediaInfoQueryFields::channelUrl>("channelUrl"),
-      Field<&MediaInfoQueryFields::clientMode>("clientMode"),
-      Field<&MediaInfoQueryFields::bandWidth>("bandWidth"),
-  };
-};
-
-class CMediaInfoQuery final : public TRequestPDU<CMediaInfoQuery, MediaInfoQueryFields,
-                                                 kCmdMediaInfoQuery, CMediaInfoQueryAck> {
+class CMediaInfoQuery final
+    : public kvr::pdu::TRequestPDU<CMediaInfoQuery, kvr::pdu::MediaInfoQueryFields,
+                                   kvr::pdu::kCmdMediaInfoQuery, CMediaInfoQueryAck> {
  public:
   using TRequestPDU::TRequestPDU;
 };

@@ -6,6 +6,17 @@
 #include "platform/debug_log.h"
 #include "protocol/message/pdu_factory.h"
 
+namespace {
+using kvr::pdu::CreatePduFromDoc;
+using kvr::pdu::kCmdNone;
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::kPduModeXml;
+using kvr::pdu::kResultHttpParse;
+using kvr::pdu::kResultNotDistinguish;
+using kvr::pdu::kResultPduConversion;
+using kvr::pdu::kResultSuccess;
+}  // namespace
+
 CDsParser::CDsParser() {
   platform::DebugOutput("KVR control protocol: ZETA XML over HTTP/1.1, x_Protocol_Version 1.0\n");
 }

@@ -37,7 +37,7 @@ class CDsParser {
  private:
   IZETAPDU* Fail(int error);
 
-  std::atomic<int> mode_{kPduModeHttp};
+  std::atomic<int> mode_{kvr::pdu::kPduModeHttp};
   std::atomic<int> lastError_{0};
 };
 

@@ -4,6 +4,12 @@
 
 #include "protocol/message/zeta_codes.h"
 
+namespace {
+using kvr::pdu::kResultCreateBuffer;
+using kvr::pdu::kResultEmptyData;
+using kvr::pdu::kResultSuccess;
+}  // namespace
+
 CQwMediaData* CQwMediaData::Create(const char* data, int length, int kind) {
   if (kind != kKindData && kind != kKindStream) return nullptr;
   auto* unit = new CQwMediaData();

@@ -5,10 +5,30 @@
 
 namespace {
 
+using kvr::pdu::CommandName;
+using kvr::pdu::CopyToField;
+using kvr::pdu::EncodeFields;
+using kvr::pdu::kCarrierHttp;
+using kvr::pdu::kCmdNone;
+using kvr::pdu::kMaxPduLists;
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::kPduModeXml;
+using kvr::pdu::kResultCodeFail;
+using kvr::pdu::kResultCreateBuffer;
+using kvr::pdu::kResultDataFinished;
+using kvr::pdu::kResultSuccess;
+using kvr::pdu::LoadFields;
+using kvr::pdu::ParseDecimalInt;
+using kvr::pdu::ParseDecimalUint;
+using kvr::pdu::PduFields;
+using kvr::pdu::PduListSpec;
+
 constexpr size_t kCookieWidth = 64;
 constexpr size_t kUrlWidth = 256;
 
 }  // namespace
+
+namespace kvr::pdu {
 
 std::unique_ptr<CXMLDoc> MakeMessageDoc(int messageKind, int cmdId) {
   std::unique_ptr<QWTools::HTTPCommon> carrier;
@@ -27,6 +47,8 @@ std::unique_ptr<CXMLDoc> MakeMessageDoc(int messageKind, int cmdId) {
   doc->SetCmdId(cmdId);
   return doc;
 }
+
+}  // namespace kvr::pdu
 
 IZETAPDU::~IZETAPDU() = default;
 

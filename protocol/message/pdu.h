@@ -27,6 +27,8 @@
 #include "protocol/message/zeta_doc.h"
 #include "svrframe/inner_protocol_stack.h"
 
+namespace kvr::pdu {
+
 // What a text handed to the parser is, and what ToBuffer prints.
 enum PduTextMode : int {
   kPduModeHttp = 0,  // a whole HTTP message with the XML as its body
@@ -43,6 +45,8 @@ inline constexpr char kPduProtocolVersion[] = "1.0";
 // headers "Content-Type", "User-Agent" and "x_Protocol_Version", and the
 // command id set. The envelope is not built yet (serialize does that).
 std::unique_ptr<CXMLDoc> MakeMessageDoc(int messageKind, int cmdId);
+
+}  // namespace kvr::pdu
 
 class IZETAPDU : public SvrFrame::CInnerProtocolStack {
  public:
@@ -97,7 +101,7 @@ class IZETAPDU : public SvrFrame::CInnerProtocolStack {
   // message (its "Content-Length" set to the XML length), mode 2 the XML
   // alone. Null with status 5 when nothing could be printed or the mode is
   // neither; null with the Encode status when encoding failed.
-  CReferPtr<CAutoBuffer> ToBuffer(int mode = kPduModeHttp);
+  CReferPtr<CAutoBuffer> ToBuffer(int mode = kvr::pdu::kPduModeHttp);
 
   // Header "Cookie" = "sessionId=<id>" (cut to 63 characters).
   void SetCookie(const char* id);
@@ -130,12 +134,12 @@ class IZETAPDU : public SvrFrame::CInnerProtocolStack {
   // and returns 0 when the list's deciding member (the first text member, or
   // else the first member) is there, 3 at the end of the list.
   template <class Item>
-  int AddListItem(const PduList<Item>& list, const Item& item) {
+  int AddListItem(const kvr::pdu::PduList<Item>& list, const Item& item) {
     return AddListItemRaw(list, &item);
   }
   template <class Item>
-  int NextListItem(const PduList<Item>& list, Item* item, bool restart) {
-    return item != nullptr ? NextListItemRaw(list, item, restart) : kResultCodeFail;
+  int NextListItem(const kvr::pdu::PduList<Item>& list, Item* item, bool restart) {
+    return item != nullptr ? NextListItemRaw(list, item, restart) : kvr::pdu::kResultCodeFail;
   }
   // The cursors of a list slot (0 when the slot is out of range).
   int GetListReadCursor(int slot) const;
@@ -143,13 +147,13 @@ class IZETAPDU : public SvrFrame::CInnerProtocolStack {
 
  protected:
   // Loads the fields of a table into `object` (the unit's field block).
-  void LoadDeclaredFields(PduFields fields, void* object);
+  void LoadDeclaredFields(kvr::pdu::PduFields fields, void* object);
   // Writes them in table order, replacing what the body held under the same keys.
-  void EncodeDeclaredFields(PduFields fields, const void* object);
+  void EncodeDeclaredFields(kvr::pdu::PduFields fields, const void* object);
 
  private:
-  int AddListItemRaw(const PduListSpec& list, const void* item);
-  int NextListItemRaw(const PduListSpec& list, void* item, bool restart);
+  int AddListItemRaw(const kvr::pdu::PduListSpec& list, const void* item);
+  int NextListItemRaw(const kvr::pdu::PduListSpec& list, void* item, bool restart);
   std::string Header(const char* name) const;
   void SetHeader(const char* name, const char* value);
 
@@ -160,7 +164,7 @@ class IZETAPDU : public SvrFrame::CInnerProtocolStack {
 
   std::unique_ptr<CzetaDoc> doc_;
   int status_ = 0;
-  std::array<ListCursor, kMaxPduLists> cursors_{};
+  std::array<ListCursor, kvr::pdu::kMaxPduLists> cursors_{};
 };
 
 class IRequestPDU : public IZETAPDU {

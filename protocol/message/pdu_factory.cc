@@ -5,6 +5,7 @@
 #include "protocol/message/platform_pdus.h"
 #include "protocol/message/session_pdus.h"
 #include "protocol/message/store_pdus.h"
+namespace kvr::pdu {
 
 namespace {
 
@@ -73,3 +74,5 @@ IZETAPDU* CreatePduFromDoc(std::unique_ptr<CzetaDoc> doc) {
   if (maker == nullptr) maker = request ? kInvalidRow.request : kInvalidRow.response;
   return maker(std::move(doc));
 }
+
+}  // namespace kvr::pdu

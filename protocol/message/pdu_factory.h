@@ -12,6 +12,8 @@
 
 #include "protocol/message/pdu.h"
 
+namespace kvr::pdu {
+
 using PduMaker = IZETAPDU* (*)(std::unique_ptr<CzetaDoc> doc);
 
 template <class Unit>
@@ -36,4 +38,5 @@ const PduFactoryRow& PduFactoryRowOf(int id);
 // document. Count 0. Null only for a null document.
 IZETAPDU* CreatePduFromDoc(std::unique_ptr<CzetaDoc> doc);
 
+}  // namespace kvr::pdu
 #endif  // KVR_PROTOCOL_MESSAGE_PDU_FACTORY_H_

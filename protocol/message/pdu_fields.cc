@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "protocol/message/zeta_doc.h"
+namespace kvr::pdu {
 
 namespace {
 
@@ -144,3 +145,5 @@ std::string ListPath(const char* name, int index, const char* key) {
   std::snprintf(path, sizeof(path), "%s(%d)/%s", name, index, key);
   return path;
 }
+
+}  // namespace kvr::pdu

@@ -41,6 +41,8 @@
 
 class CzetaDoc;
 
+namespace kvr::pdu {
+
 enum class FieldKind : uint8_t {
   kInt,           // int32_t, value type 1
   kUint,          // uint32_t, value type 5
@@ -175,4 +177,5 @@ int EncodeFields(CzetaDoc* doc, PduFields fields, const void* object, const std:
 // The path of member `key` of list item `index`: "name(index)/key".
 std::string ListPath(const char* name, int index, const char* key);
 
+}  // namespace kvr::pdu
 #endif  // KVR_PROTOCOL_MESSAGE_PDU_FIELDS_H_

@@ -3,15 +3,20 @@
 // A unit is its field block (pdu_fields.h) plus one of these bases:
 //
 //   class CKeepAliveAck final
-//       : public TResponsePDU<CKeepAliveAck, NoFields, kCmdKeepAlive> {
+//       : public kvr::pdu::TResponsePDU<CKeepAliveAck, kvr::pdu::NoFields,
+//                                       kvr::pdu::kCmdKeepAlive> {
 //    public:
 //     using TResponsePDU::TResponsePDU;
 //   };
 //   class CKeepAlive final
-//       : public TRequestPDU<CKeepAlive, KeepAliveFields, kCmdKeepAlive, CKeepAliveAck> {
+//       : public kvr::pdu::TRequestPDU<CKeepAlive, kvr::pdu::KeepAliveFields,
+//                                      kvr::pdu::kCmdKeepAlive, CKeepAliveAck> {
 //    public:
 //     using TRequestPDU::TRequestPDU;
 //   };
+//
+// The unit classes keep the global names the protocol gives them; their field
+// blocks and these bases are the folder's own and live in kvr::pdu.
 //
 // The base brings the two constructors (default fields without a document,
 // and from a document, loading the declared fields), Encode (the declared
@@ -25,6 +30,8 @@
 #include <memory>
 
 #include "protocol/message/pdu.h"
+
+namespace kvr::pdu {
 
 // The field block of a unit that carries no fields.
 struct NoFields {
@@ -96,4 +103,5 @@ T* UnitAs(SvrFrame::CInnerProtocolStack* unit) {
   return dynamic_cast<T*>(unit);
 }
 
+}  // namespace kvr::pdu
 #endif  // KVR_PROTOCOL_MESSAGE_PDU_UNIT_H_

@@ -1,5 +1,9 @@
 #include "protocol/message/plan_pdus.h"
 
+namespace {
+using kvr::pdu::DiagnosisCheckItem;
+}  // namespace
+
 int CPuDiagnosisAck::AddRecordCheckChannel(int32_t planId, int32_t channelNumber) {
   DiagnosisCheckItem item;
   item.planId = planId;

@@ -17,6 +17,11 @@
 
 #include "protocol/message/pdu_unit.h"
 
+namespace kvr::pdu {
+
+// The field blocks of the units; the unit classes follow the namespace, in
+// the same order.
+
 // ---- "AddPlan" (26), "DelPlan" (27), "ModifyPlan" (28), "ExecutePlan" (29)
 
 struct PlanFields {
@@ -38,54 +43,7 @@ struct PlanModifyFields {
   };
 };
 
-class CPlanAddAck final : public TResponsePDU<CPlanAddAck, NoFields, kCmdAddPlan> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
-class CPlanAdd final : public TRequestPDU<CPlanAdd, PlanFields, kCmdAddPlan, CPlanAddAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CPlanDelAck final : public TResponsePDU<CPlanDelAck, NoFields, kCmdDelPlan> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
-class CPlanDel final : public TRequestPDU<CPlanDel, PlanFields, kCmdDelPlan, CPlanDelAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CPlanModifyAck final : public TResponsePDU<CPlanModifyAck, NoFields, kCmdModifyPlan> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
-class CPlanModify final
-    : public TRequestPDU<CPlanModify, PlanModifyFields, kCmdModifyPlan, CPlanModifyAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CPlanExecuteAck final : public TResponsePDU<CPlanExecuteAck, NoFields, kCmdExecutePlan> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
-class CPlanExecute final
-    : public TRequestPDU<CPlanExecute, PlanFields, kCmdExecutePlan, CPlanExecuteAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "PlanInfo" (30)
-
-class CPlanInfoAck final : public TResponsePDU<CPlanInfoAck, NoFields, kCmdPlanInfo> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct PlanInfoFields {
   uint32_t planId = 0;
@@ -110,11 +68,6 @@ struct PlanInfoFields {
       Field<&PlanInfoFields::endPosTime>("endPosTime"),
       Field<&PlanInfoFields::saveDays>("saveDays"),
   };
-};
-
-class CPlanInfo final : public TRequestPDU<CPlanInfo, PlanInfoFields, kCmdPlanInfo, CPlanInfoAck> {
- public:
-  using TRequestPDU::TRequestPDU;
 };
 
 // ---- "PuDiagnosis" (31)
@@ -173,30 +126,6 @@ struct PuDiagnosisAckFields {
   };
 };
 
-class CPuDiagnosisAck final
-    : public TResponsePDU<CPuDiagnosisAck, PuDiagnosisAckFields, kCmdPuDiagnosis> {
- public:
-  using TResponsePDU::TResponsePDU;
-  // Both "recordCheck" forms share one cursor pair, so that members written
-  // in either form follow each other.
-  static constexpr PduList<DiagnosisCheckItem> kRecordFailures{"recordCheck",
-                                                               DiagnosisCheckItem::kFailFields, 0};
-  static constexpr PduList<DiagnosisCheckItem> kRecordChannels{
-      "recordCheck", DiagnosisCheckItem::kChannelFields, 0};
-  static constexpr PduList<DiagnosisCheckItem> kNetChannels{"netCheck",
-                                                            DiagnosisCheckItem::kChannelFields, 1};
-
-  // Appends a failure (planId, failType) to "recordCheck". Returns 0.
-  int AddRecordCheck(const DiagnosisCheckItem& item) { return AddListItem(kRecordFailures, item); }
-  // The next failure: 0, or 3 when its planId is missing (then -1).
-  int NextRecordCheck(DiagnosisCheckItem* item, bool restart) {
-    return NextListItem(kRecordFailures, item, restart);
-  }
-  // Append a channel (planId, channelNumber) to "recordCheck" or "netCheck".
-  int AddRecordCheckChannel(int32_t planId, int32_t channelNumber);
-  int AddNetCheckChannel(int32_t planId, int32_t channelNumber);
-};
-
 struct PuDiagnosisFields {
   uint32_t planId = 0;
   char puId[36] = "";
@@ -220,42 +149,6 @@ struct PuDiagnosisFields {
   };
 };
 
-class CPuDiagnosis final
-    : public TRequestPDU<CPuDiagnosis, PuDiagnosisFields, kCmdPuDiagnosis, CPuDiagnosisAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-  static constexpr PduList<DiagnosisChannelItem> kRecordChecks{
-      "recordCheck", DiagnosisChannelItem::kChannelFields, 0};
-  static constexpr PduList<DiagnosisChannelItem> kNetChecks{
-      "netCheck", DiagnosisChannelItem::kChannelFields, 1};
-  static constexpr PduList<DiagnosisChannelItem> kRecordDaysChecks{
-      "recordDaysCheck", DiagnosisChannelItem::kRecordDaysFields, 2};
-  static constexpr PduList<DiagnosisChannelItem> kVoiceChecks{
-      "voiceCheck", DiagnosisChannelItem::kVoiceFields, 3};
-
-  // Append a channel to one of the four lists. Return 0.
-  int AddRecordCheck(const DiagnosisChannelItem& item) { return AddListItem(kRecordChecks, item); }
-  int AddNetCheck(const DiagnosisChannelItem& item) { return AddListItem(kNetChecks, item); }
-  int AddRecordDaysCheck(const DiagnosisChannelItem& item) {
-    return AddListItem(kRecordDaysChecks, item);
-  }
-  int AddVoiceCheck(const DiagnosisChannelItem& item) { return AddListItem(kVoiceChecks, item); }
-  // The next channel of a list (fields outside the list's form are left as
-  // they are): 0, or 3 when its channelName is empty.
-  int NextRecordCheck(DiagnosisChannelItem* item, bool restart) {
-    return NextListItem(kRecordChecks, item, restart);
-  }
-  int NextNetCheck(DiagnosisChannelItem* item, bool restart) {
-    return NextListItem(kNetChecks, item, restart);
-  }
-  int NextRecordDaysCheck(DiagnosisChannelItem* item, bool restart) {
-    return NextListItem(kRecordDaysChecks, item, restart);
-  }
-  int NextVoiceCheck(DiagnosisChannelItem* item, bool restart) {
-    return NextListItem(kVoiceChecks, item, restart);
-  }
-};
-
 // ---- "SmartDiagnosis" (32)
 
 // A device channel: the replies of "SmartDiagnosis" and "CapturePicture",
@@ -267,12 +160,6 @@ struct PuChannelFields {
       Field<&PuChannelFields::puId>("puId"),
       Field<&PuChannelFields::channelNumber>("channelNumber"),
   };
-};
-
-class CSmartDiagnosisAck final
-    : public TResponsePDU<CSmartDiagnosisAck, PuChannelFields, kCmdSmartDiagnosis> {
- public:
-  using TResponsePDU::TResponsePDU;
 };
 
 // One member of "checks": an item to score and its limits. A member with an
@@ -317,25 +204,7 @@ struct SmartDiagnosisFields {
   };
 };
 
-class CSmartDiagnosis final : public TRequestPDU<CSmartDiagnosis, SmartDiagnosisFields,
-                                                 kCmdSmartDiagnosis, CSmartDiagnosisAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-  static constexpr PduList<SmartCheckItem> kChecks{"checks", SmartCheckItem::kFields, 0};
-
-  // Appends an item to "checks". Returns 0.
-  int AddCheck(const SmartCheckItem& item) { return AddListItem(kChecks, item); }
-  // The next item: 0, or 3 when its checkItem is empty.
-  int NextCheck(SmartCheckItem* item, bool restart) { return NextListItem(kChecks, item, restart); }
-};
-
 // ---- "DiagnosisResult" (33)
-
-class CDiagnoseResultAck final
-    : public TResponsePDU<CDiagnoseResultAck, NoFields, kCmdDiagnosisResult> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 // One member of "recordLost": a planned record span and the part of it that
 // is missing, as the platform's time texts. A member with an empty
@@ -386,27 +255,7 @@ struct DiagnoseResultFields {
   };
 };
 
-class CDiagnoseResult final : public TRequestPDU<CDiagnoseResult, DiagnoseResultFields,
-                                                 kCmdDiagnosisResult, CDiagnoseResultAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-  static constexpr PduList<RecordLostItem> kRecordLost{"recordLost", RecordLostItem::kFields, 0};
-
-  // Appends a span to "recordLost". Returns 0.
-  int AddRecordLost(const RecordLostItem& item) { return AddListItem(kRecordLost, item); }
-  // The next span: 0, or 3 when its planRecBeginTime is empty.
-  int NextRecordLost(RecordLostItem* item, bool restart) {
-    return NextListItem(kRecordLost, item, restart);
-  }
-};
-
 // ---- "CapturePicture" (34)
-
-class CCapturePictureAck final
-    : public TResponsePDU<CCapturePictureAck, PuChannelFields, kCmdCapturePicture> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct CapturePictureFields {
   char puId[36] = "";
@@ -431,18 +280,7 @@ struct CapturePictureFields {
   };
 };
 
-class CCapturePicture final : public TRequestPDU<CCapturePicture, CapturePictureFields,
-                                                 kCmdCapturePicture, CCapturePictureAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "PlanLog" (35)
-
-class CPlanLogAck final : public TResponsePDU<CPlanLogAck, NoFields, kCmdPlanLog> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct PlanLogFields {
   uint32_t planId = 0;
@@ -457,11 +295,6 @@ struct PlanLogFields {
   };
 };
 
-class CPlanLog final : public TRequestPDU<CPlanLog, PlanLogFields, kCmdPlanLog, CPlanLogAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "BackupRecord" (36)
 
 struct PuIdFields {
@@ -469,11 +302,6 @@ struct PuIdFields {
   static constexpr PduField kFields[] = {
       Field<&PuIdFields::puId>("puId"),
   };
-};
-
-class CBackupRecordAck final : public TResponsePDU<CBackupRecordAck, PuIdFields, kCmdBackupRecord> {
- public:
-  using TResponsePDU::TResponsePDU;
 };
 
 struct BackupRecordFields {
@@ -503,18 +331,7 @@ struct BackupRecordFields {
   };
 };
 
-class CBackupRecord final
-    : public TRequestPDU<CBackupRecord, BackupRecordFields, kCmdBackupRecord, CBackupRecordAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "NewRecordIndex" (37), "LastRecordIndex" (38)
-
-class CRecordIndexAck final : public TResponsePDU<CRecordIndexAck, NoFields, kCmdNewRecordIndex> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct RecordIndexFields {
   uint32_t planId = 0;
@@ -549,12 +366,6 @@ struct RecordIndexFields {
   };
 };
 
-class CRecordIndex final
-    : public TRequestPDU<CRecordIndex, RecordIndexFields, kCmdNewRecordIndex, CRecordIndexAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 struct LastIndexAckFields {
   int32_t type = 0;
   char puId[36] = "";
@@ -580,14 +391,265 @@ struct LastIndexAckFields {
   };
 };
 
+}  // namespace kvr::pdu
+
+// ---- "AddPlan" (26), "DelPlan" (27), "ModifyPlan" (28), "ExecutePlan" (29)
+
+class CPlanAddAck final
+    : public kvr::pdu::TResponsePDU<CPlanAddAck, kvr::pdu::NoFields, kvr::pdu::kCmdAddPlan> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CPlanAdd final : public kvr::pdu::TRequestPDU<CPlanAdd, kvr::pdu::PlanFields,
+                                                    kvr::pdu::kCmdAddPlan, CPlanAddAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CPlanDelAck final
+    : public kvr::pdu::TResponsePDU<CPlanDelAck, kvr::pdu::NoFields, kvr::pdu::kCmdDelPlan> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CPlanDel final : public kvr::pdu::TRequestPDU<CPlanDel, kvr::pdu::PlanFields,
+                                                    kvr::pdu::kCmdDelPlan, CPlanDelAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CPlanModifyAck final
+    : public kvr::pdu::TResponsePDU<CPlanModifyAck, kvr::pdu::NoFields, kvr::pdu::kCmdModifyPlan> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CPlanModify final : public kvr::pdu::TRequestPDU<CPlanModify, kvr::pdu::PlanModifyFields,
+                                                       kvr::pdu::kCmdModifyPlan, CPlanModifyAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CPlanExecuteAck final : public kvr::pdu::TResponsePDU<CPlanExecuteAck, kvr::pdu::NoFields,
+                                                            kvr::pdu::kCmdExecutePlan> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CPlanExecute final
+    : public kvr::pdu::TRequestPDU<CPlanExecute, kvr::pdu::PlanFields, kvr::pdu::kCmdExecutePlan,
+                                   CPlanExecuteAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "PlanInfo" (30)
+
+class CPlanInfoAck final
+    : public kvr::pdu::TResponsePDU<CPlanInfoAck, kvr::pdu::NoFields, kvr::pdu::kCmdPlanInfo> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CPlanInfo final : public kvr::pdu::TRequestPDU<CPlanInfo, kvr::pdu::PlanInfoFields,
+                                                     kvr::pdu::kCmdPlanInfo, CPlanInfoAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "PuDiagnosis" (31)
+
+class CPuDiagnosisAck final
+    : public kvr::pdu::TResponsePDU<CPuDiagnosisAck, kvr::pdu::PuDiagnosisAckFields,
+                                    kvr::pdu::kCmdPuDiagnosis> {
+ public:
+  using TResponsePDU::TResponsePDU;
+  // Both "recordCheck" forms share one cursor pair, so that members written
+  // in either form follow each other.
+  static constexpr kvr::pdu::PduList<kvr::pdu::DiagnosisCheckItem> kRecordFailures{
+      "recordCheck", kvr::pdu::DiagnosisCheckItem::kFailFields, 0};
+  static constexpr kvr::pdu::PduList<kvr::pdu::DiagnosisCheckItem> kRecordChannels{
+      "recordCheck", kvr::pdu::DiagnosisCheckItem::kChannelFields, 0};
+  static constexpr kvr::pdu::PduList<kvr::pdu::DiagnosisCheckItem> kNetChannels{
+      "netCheck", kvr::pdu::DiagnosisCheckItem::kChannelFields, 1};
+
+  // Appends a failure (planId, failType) to "recordCheck". Returns 0.
+  int AddRecordCheck(const kvr::pdu::DiagnosisCheckItem& item) {
+    return AddListItem(kRecordFailures, item);
+  }
+  // The next failure: 0, or 3 when its planId is missing (then -1).
+  int NextRecordCheck(kvr::pdu::DiagnosisCheckItem* item, bool restart) {
+    return NextListItem(kRecordFailures, item, restart);
+  }
+  // Append a channel (planId, channelNumber) to "recordCheck" or "netCheck".
+  int AddRecordCheckChannel(int32_t planId, int32_t channelNumber);
+  int AddNetCheckChannel(int32_t planId, int32_t channelNumber);
+};
+
+class CPuDiagnosis final
+    : public kvr::pdu::TRequestPDU<CPuDiagnosis, kvr::pdu::PuDiagnosisFields,
+                                   kvr::pdu::kCmdPuDiagnosis, CPuDiagnosisAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+  static constexpr kvr::pdu::PduList<kvr::pdu::DiagnosisChannelItem> kRecordChecks{
+      "recordCheck", kvr::pdu::DiagnosisChannelItem::kChannelFields, 0};
+  static constexpr kvr::pdu::PduList<kvr::pdu::DiagnosisChannelItem> kNetChecks{
+      "netCheck", kvr::pdu::DiagnosisChannelItem::kChannelFields, 1};
+  static constexpr kvr::pdu::PduList<kvr::pdu::DiagnosisChannelItem> kRecordDaysChecks{
+      "recordDaysCheck", kvr::pdu::DiagnosisChannelItem::kRecordDaysFields, 2};
+  static constexpr kvr::pdu::PduList<kvr::pdu::DiagnosisChannelItem> kVoiceChecks{
+      "voiceCheck", kvr::pdu::DiagnosisChannelItem::kVoiceFields, 3};
+
+  // Append a channel to one of the four lists. Return 0.
+  int AddRecordCheck(const kvr::pdu::DiagnosisChannelItem& item) {
+    return AddListItem(kRecordChecks, item);
+  }
+  int AddNetCheck(const kvr::pdu::DiagnosisChannelItem& item) {
+    return AddListItem(kNetChecks, item);
+  }
+  int AddRecordDaysCheck(const kvr::pdu::DiagnosisChannelItem& item) {
+    return AddListItem(kRecordDaysChecks, item);
+  }
+  int AddVoiceCheck(const kvr::pdu::DiagnosisChannelItem& item) {
+    return AddListItem(kVoiceChecks, item);
+  }
+  // The next channel of a list (fields outside the list's form are left as
+  // they are): 0, or 3 when its channelName is empty.
+  int NextRecordCheck(kvr::pdu::DiagnosisChannelItem* item, bool restart) {
+    return NextListItem(kRecordChecks, item, restart);
+  }
+  int NextNetCheck(kvr::pdu::DiagnosisChannelItem* item, bool restart) {
+    return NextListItem(kNetChecks, item, restart);
+  }
+  int NextRecordDaysCheck(kvr::pdu::DiagnosisChannelItem* item, bool restart) {
+    return NextListItem(kRecordDaysChecks, item, restart);
+  }
+  int NextVoiceCheck(kvr::pdu::DiagnosisChannelItem* item, bool restart) {
+    return NextListItem(kVoiceChecks, item, restart);
+  }
+};
+
+// ---- "SmartDiagnosis" (32)
+
+class CSmartDiagnosisAck final
+    : public kvr::pdu::TResponsePDU<CSmartDiagnosisAck, kvr::pdu::PuChannelFields,
+                                    kvr::pdu::kCmdSmartDiagnosis> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CSmartDiagnosis final
+    : public kvr::pdu::TRequestPDU<CSmartDiagnosis, kvr::pdu::SmartDiagnosisFields,
+                                   kvr::pdu::kCmdSmartDiagnosis, CSmartDiagnosisAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+  static constexpr kvr::pdu::PduList<kvr::pdu::SmartCheckItem> kChecks{
+      "checks", kvr::pdu::SmartCheckItem::kFields, 0};
+
+  // Appends an item to "checks". Returns 0.
+  int AddCheck(const kvr::pdu::SmartCheckItem& item) { return AddListItem(kChecks, item); }
+  // The next item: 0, or 3 when its checkItem is empty.
+  int NextCheck(kvr::pdu::SmartCheckItem* item, bool restart) {
+    return NextListItem(kChecks, item, restart);
+  }
+};
+
+// ---- "DiagnosisResult" (33)
+
+class CDiagnoseResultAck final
+    : public kvr::pdu::TResponsePDU<CDiagnoseResultAck, kvr::pdu::NoFields,
+                                    kvr::pdu::kCmdDiagnosisResult> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CDiagnoseResult final
+    : public kvr::pdu::TRequestPDU<CDiagnoseResult, kvr::pdu::DiagnoseResultFields,
+                                   kvr::pdu::kCmdDiagnosisResult, CDiagnoseResultAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+  static constexpr kvr::pdu::PduList<kvr::pdu::RecordLostItem> kRecordLost{
+      "recordLost", kvr::pdu::RecordLostItem::kFields, 0};
+
+  // Appends a span to "recordLost". Returns 0.
+  int AddRecordLost(const kvr::pdu::RecordLostItem& item) { return AddListItem(kRecordLost, item); }
+  // The next span: 0, or 3 when its planRecBeginTime is empty.
+  int NextRecordLost(kvr::pdu::RecordLostItem* item, bool restart) {
+    return NextListItem(kRecordLost, item, restart);
+  }
+};
+
+// ---- "CapturePicture" (34)
+
+class CCapturePictureAck final
+    : public kvr::pdu::TResponsePDU<CCapturePictureAck, kvr::pdu::PuChannelFields,
+                                    kvr::pdu::kCmdCapturePicture> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CCapturePicture final
+    : public kvr::pdu::TRequestPDU<CCapturePicture, kvr::pdu::CapturePictureFields,
+                                   kvr::pdu::kCmdCapturePicture, CCapturePictureAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "PlanLog" (35)
+
+class CPlanLogAck final
+    : public kvr::pdu::TResponsePDU<CPlanLogAck, kvr::pdu::NoFields, kvr::pdu::kCmdPlanLog> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CPlanLog final : public kvr::pdu::TRequestPDU<CPlanLog, kvr::pdu::PlanLogFields,
+                                                    kvr::pdu::kCmdPlanLog, CPlanLogAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "BackupRecord" (36)
+
+class CBackupRecordAck final : public kvr::pdu::TResponsePDU<CBackupRecordAck, kvr::pdu::PuIdFields,
+                                                             kvr::pdu::kCmdBackupRecord> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CBackupRecord final
+    : public kvr::pdu::TRequestPDU<CBackupRecord, kvr::pdu::BackupRecordFields,
+                                   kvr::pdu::kCmdBackupRecord, CBackupRecordAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "NewRecordIndex" (37), "LastRecordIndex" (38)
+
+class CRecordIndexAck final : public kvr::pdu::TResponsePDU<CRecordIndexAck, kvr::pdu::NoFields,
+                                                            kvr::pdu::kCmdNewRecordIndex> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CRecordIndex final
+    : public kvr::pdu::TRequestPDU<CRecordIndex, kvr::pdu::RecordIndexFields,
+                                   kvr::pdu::kCmdNewRecordIndex, CRecordIndexAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
 class CLastIndexAck final
-    : public TResponsePDU<CLastIndexAck, LastIndexAckFields, kCmdLastRecordIndex> {
+    : public kvr::pdu::TResponsePDU<CLastIndexAck, kvr::pdu::LastIndexAckFields,
+                                    kvr::pdu::kCmdLastRecordIndex> {
  public:
   using TResponsePDU::TResponsePDU;
 };
 
 class CLastIndex final
-    : public TRequestPDU<CLastIndex, PuChannelFields, kCmdLastRecordIndex, CLastIndexAck> {
+    : public kvr::pdu::TRequestPDU<CLastIndex, kvr::pdu::PuChannelFields,
+                                   kvr::pdu::kCmdLastRecordIndex, CLastIndexAck> {
  public:
   using TRequestPDU::TRequestPDU;
 };

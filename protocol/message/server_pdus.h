@@ -13,12 +13,12 @@
 
 #include "protocol/message/pdu_unit.h"
 
-// ---- "RequestSpace" (39)
+namespace kvr::pdu {
 
-class CRequestSpaceAck final : public TResponsePDU<CRequestSpaceAck, NoFields, kCmdRequestSpace> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
+// The field blocks of the units; the unit classes follow the namespace, in
+// the same order.
+
+// ---- "RequestSpace" (39)
 
 struct RequestSpaceFields {
   char volumePath[256] = "";
@@ -29,30 +29,13 @@ struct RequestSpaceFields {
   };
 };
 
-class CRequestSpace final
-    : public TRequestPDU<CRequestSpace, RequestSpaceFields, kCmdRequestSpace, CRequestSpaceAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "RestartServer" (40)
-
-class CCloseServerAck final : public TResponsePDU<CCloseServerAck, NoFields, kCmdRestartServer> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct CloseServerFields {
   int32_t webServerClose = 0;
   static constexpr PduField kFields[] = {
       Field<&CloseServerFields::webServerClose>("webServerClose"),
   };
-};
-
-class CCloseServer final
-    : public TRequestPDU<CCloseServer, CloseServerFields, kCmdRestartServer, CCloseServerAck> {
- public:
-  using TRequestPDU::TRequestPDU;
 };
 
 // ---- "ChannelCoverConfig" (41)
@@ -86,33 +69,7 @@ struct CoverConfigItem {
   };
 };
 
-class CCoverConfigAck final
-    : public TResponsePDU<CCoverConfigAck, CoverChannelFields, kCmdChannelCoverConfig> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
-class CCoverConfig final : public TRequestPDU<CCoverConfig, CoverChannelFields,
-                                              kCmdChannelCoverConfig, CCoverConfigAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-  static constexpr PduList<CoverConfigItem> kCovers{"coverConfigs", CoverConfigItem::kFields, 0};
-
-  // Appends a rectangle to "coverConfigs". Returns 0.
-  int AddCover(const CoverConfigItem& item) { return AddListItem(kCovers, item); }
-  // The next rectangle (missing numbers read 0): 0, or 3 past the last one.
-  int NextCover(CoverConfigItem* item, bool restart) {
-    return NextListItem(kCovers, item, restart);
-  }
-};
-
 // ---- "ChangeServerAddr" (42)
-
-class CChangeServerAddrAck final
-    : public TResponsePDU<CChangeServerAddrAck, NoFields, kCmdChangeServerAddr> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct ChangeServerAddrFields {
   int32_t addrType = 0;
@@ -127,8 +84,75 @@ struct ChangeServerAddrFields {
   };
 };
 
-class CChangeServerAddr final : public TRequestPDU<CChangeServerAddr, ChangeServerAddrFields,
-                                                   kCmdChangeServerAddr, CChangeServerAddrAck> {
+}  // namespace kvr::pdu
+
+// ---- "RequestSpace" (39)
+
+class CRequestSpaceAck final : public kvr::pdu::TResponsePDU<CRequestSpaceAck, kvr::pdu::NoFields,
+                                                             kvr::pdu::kCmdRequestSpace> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CRequestSpace final
+    : public kvr::pdu::TRequestPDU<CRequestSpace, kvr::pdu::RequestSpaceFields,
+                                   kvr::pdu::kCmdRequestSpace, CRequestSpaceAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "RestartServer" (40)
+
+class CCloseServerAck final : public kvr::pdu::TResponsePDU<CCloseServerAck, kvr::pdu::NoFields,
+                                                            kvr::pdu::kCmdRestartServer> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CCloseServer final
+    : public kvr::pdu::TRequestPDU<CCloseServer, kvr::pdu::CloseServerFields,
+                                   kvr::pdu::kCmdRestartServer, CCloseServerAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "ChannelCoverConfig" (41)
+
+class CCoverConfigAck final
+    : public kvr::pdu::TResponsePDU<CCoverConfigAck, kvr::pdu::CoverChannelFields,
+                                    kvr::pdu::kCmdChannelCoverConfig> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CCoverConfig final
+    : public kvr::pdu::TRequestPDU<CCoverConfig, kvr::pdu::CoverChannelFields,
+                                   kvr::pdu::kCmdChannelCoverConfig, CCoverConfigAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+  static constexpr kvr::pdu::PduList<kvr::pdu::CoverConfigItem> kCovers{
+      "coverConfigs", kvr::pdu::CoverConfigItem::kFields, 0};
+
+  // Appends a rectangle to "coverConfigs". Returns 0.
+  int AddCover(const kvr::pdu::CoverConfigItem& item) { return AddListItem(kCovers, item); }
+  // The next rectangle (missing numbers read 0): 0, or 3 past the last one.
+  int NextCover(kvr::pdu::CoverConfigItem* item, bool restart) {
+    return NextListItem(kCovers, item, restart);
+  }
+};
+
+// ---- "ChangeServerAddr" (42)
+
+class CChangeServerAddrAck final
+    : public kvr::pdu::TResponsePDU<CChangeServerAddrAck, kvr::pdu::NoFields,
+                                    kvr::pdu::kCmdChangeServerAddr> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CChangeServerAddr final
+    : public kvr::pdu::TRequestPDU<CChangeServerAddr, kvr::pdu::ChangeServerAddrFields,
+                                   kvr::pdu::kCmdChangeServerAddr, CChangeServerAddrAck> {
  public:
   using TRequestPDU::TRequestPDU;
 };

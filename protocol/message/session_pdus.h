@@ -9,6 +9,11 @@
 
 #include "protocol/message/pdu_unit.h"
 
+namespace kvr::pdu {
+
+// The field blocks of the units; the unit classes follow the namespace, in
+// the same order.
+
 struct RegisterAckFields {
   int32_t expires = 0;
   int32_t enableLongConnection = 0;
@@ -16,11 +21,6 @@ struct RegisterAckFields {
       Field<&RegisterAckFields::expires>("expires"),
       Field<&RegisterAckFields::enableLongConnection>("enableLongConnection"),
   };
-};
-
-class CRegisterAck final : public TResponsePDU<CRegisterAck, RegisterAckFields, kCmdRegister> {
- public:
-  using TResponsePDU::TResponsePDU;
 };
 
 struct RegisterFields {
@@ -36,16 +36,6 @@ struct RegisterFields {
   };
 };
 
-class CRegister final : public TRequestPDU<CRegister, RegisterFields, kCmdRegister, CRegisterAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
-class CKeepAliveAck final : public TResponsePDU<CKeepAliveAck, NoFields, kCmdKeepAlive> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
-
 struct KeepAliveFields {
   char cuId[36] = "";
   char cuName[36] = "";
@@ -57,8 +47,28 @@ struct KeepAliveFields {
   };
 };
 
-class CKeepAlive final
-    : public TRequestPDU<CKeepAlive, KeepAliveFields, kCmdKeepAlive, CKeepAliveAck> {
+}  // namespace kvr::pdu
+
+class CRegisterAck final : public kvr::pdu::TResponsePDU<CRegisterAck, kvr::pdu::RegisterAckFields,
+                                                         kvr::pdu::kCmdRegister> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CRegister final : public kvr::pdu::TRequestPDU<CRegister, kvr::pdu::RegisterFields,
+                                                     kvr::pdu::kCmdRegister, CRegisterAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+class CKeepAliveAck final
+    : public kvr::pdu::TResponsePDU<CKeepAliveAck, kvr::pdu::NoFields, kvr::pdu::kCmdKeepAlive> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CKeepAlive final : public kvr::pdu::TRequestPDU<CKeepAlive, kvr::pdu::KeepAliveFields,
+                                                      kvr::pdu::kCmdKeepAlive, CKeepAliveAck> {
  public:
   using TRequestPDU::TRequestPDU;
 };
@@ -66,14 +76,16 @@ class CKeepAlive final
 // A reply the parser could not type: unreadable envelope, junk, an unknown
 // operation, or an operation without units of this kind. Its command id is
 // whatever the document held; Create makes one named "Invalid_CmdId".
-class CInvalidPacketAck final : public TResponsePDU<CInvalidPacketAck, NoFields, kCmdInvalid> {
+class CInvalidPacketAck final
+    : public kvr::pdu::TResponsePDU<CInvalidPacketAck, kvr::pdu::NoFields, kvr::pdu::kCmdInvalid> {
  public:
   using TResponsePDU::TResponsePDU;
 };
 
 // The request counterpart; its CreateAck answers with an "Invalid_CmdId" reply.
 class CInvalidPacket final
-    : public TRequestPDU<CInvalidPacket, NoFields, kCmdInvalid, CInvalidPacketAck> {
+    : public kvr::pdu::TRequestPDU<CInvalidPacket, kvr::pdu::NoFields, kvr::pdu::kCmdInvalid,
+                                   CInvalidPacketAck> {
  public:
   using TRequestPDU::TRequestPDU;
 };

@@ -1,5 +1,10 @@
 #include "protocol/message/store_pdus.h"
 
+namespace {
+using kvr::pdu::CopyToField;
+using kvr::pdu::StoreVolumeItem;
+}  // namespace
+
 int CGetKVRCngParamsAck::AddVolume(const char* name, const char* path, int32_t type, uint32_t rest,
                                    uint32_t useCount) {
   StoreVolumeItem volume;

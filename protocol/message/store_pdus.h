@@ -16,6 +16,11 @@
 
 #include "protocol/message/pdu_unit.h"
 
+namespace kvr::pdu {
+
+// The field blocks of the units; the unit classes follow the namespace, in
+// the same order.
+
 // One member of "storeVolumelist". The configuration request carries the
 // first three fields, the configuration reply all five.
 struct StoreVolumeItem {
@@ -67,6 +72,7 @@ struct RecordStatusEntry {
       Field<&RecordStatusEntry::refusedMessages>("refusedMessages"),
   };
 };
+
 static_assert(sizeof(RecordStatusEntry) == 256 + 8 + 8 + 7 * 4);
 
 // ---- "StoreConfigGet" (12)
@@ -88,21 +94,6 @@ struct GetKVRCngParamsAckFields {
                                                      StoreVolumeItem::kStateFields, 0};
 };
 
-class CGetKVRCngParamsAck final
-    : public TResponsePDU<CGetKVRCngParamsAck, GetKVRCngParamsAckFields, kCmdStoreConfigGet> {
- public:
-  using TResponsePDU::TResponsePDU;
-
-  // Appends a volume to "storeVolumelist". Returns 0.
-  int AddVolume(const char* name, const char* path, int32_t type, uint32_t rest, uint32_t useCount);
-  int AddVolume(const StoreVolumeItem& volume) { return AddListItem(kVolumes, volume); }
-  // The next volume (missing numbers read 0, missing texts ""): 0, or 3 when
-  // its name is empty (the end of the list).
-  int NextVolume(StoreVolumeItem* volume, bool restart) {
-    return NextListItem(kVolumes, volume, restart);
-  }
-};
-
 struct GetKVRCngParamsFields {
   int32_t cngType = 0;
   static constexpr PduField kFields[] = {
@@ -110,19 +101,7 @@ struct GetKVRCngParamsFields {
   };
 };
 
-class CGetKVRCngParams final : public TRequestPDU<CGetKVRCngParams, GetKVRCngParamsFields,
-                                                  kCmdStoreConfigGet, CGetKVRCngParamsAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "StoreConfigSet" (13)
-
-class CSetKVRCngParamsAck final
-    : public TResponsePDU<CSetKVRCngParamsAck, NoFields, kCmdStoreConfigSet> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct SetKVRCngParamsFields {
   int32_t maxRecordNumber = -1;
@@ -139,21 +118,6 @@ struct SetKVRCngParamsFields {
                                                      StoreVolumeItem::kConfigFields, 0};
 };
 
-class CSetKVRCngParams final : public TRequestPDU<CSetKVRCngParams, SetKVRCngParamsFields,
-                                                  kCmdStoreConfigSet, CSetKVRCngParamsAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-
-  // Appends a volume (name, path, type) to "storeVolumelist". Returns 0.
-  int AddVolume(const char* name, const char* path, int32_t type);
-  int AddVolume(const StoreVolumeItem& volume) { return AddListItem(kVolumes, volume); }
-  // The next volume's name, path and type (the other two fields are left as
-  // they are): 0, or 3 when its name is empty.
-  int NextVolume(StoreVolumeItem* volume, bool restart) {
-    return NextListItem(kVolumes, volume, restart);
-  }
-};
-
 // ---- "RecRealMedia" (14)
 
 struct RecordMediaAckFields {
@@ -163,12 +127,6 @@ struct RecordMediaAckFields {
   static constexpr PduField kFields[] = {
       Field<&RecordMediaAckFields::volumn>("volumn"),
   };
-};
-
-class CRecordMediaAck final
-    : public TResponsePDU<CRecordMediaAck, RecordMediaAckFields, kCmdRecRealMedia> {
- public:
-  using TResponsePDU::TResponsePDU;
 };
 
 struct RecordMediaFields {
@@ -200,25 +158,12 @@ struct RecordMediaFields {
   };
 };
 
-class CRecordMedia final
-    : public TRequestPDU<CRecordMedia, RecordMediaFields, kCmdRecRealMedia, CRecordMediaAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "RecRealMediaControl" (15)
 
 struct RecordMediaControlAckFields {
   // Not carried in the message: the record the reply is about.
   char recordFileUrl[256] = "";
   static constexpr PduFields kFields{};
-};
-
-class CRecordMediaControlAck final
-    : public TResponsePDU<CRecordMediaControlAck, RecordMediaControlAckFields,
-                          kCmdRecRealMediaControl> {
- public:
-  using TResponsePDU::TResponsePDU;
 };
 
 struct RecordMediaControlFields {
@@ -230,32 +175,13 @@ struct RecordMediaControlFields {
   };
 };
 
-class CRecordMediaControl final
-    : public TRequestPDU<CRecordMediaControl, RecordMediaControlFields, kCmdRecRealMediaControl,
-                         CRecordMediaControlAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "DeleteRecRealMedia" (16)
-
-class CDelRecordMediaAck final
-    : public TResponsePDU<CDelRecordMediaAck, NoFields, kCmdDeleteRecRealMedia> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct RecordFileUrlFields {
   char recordFileUrl[256] = "";
   static constexpr PduField kFields[] = {
       Field<&RecordFileUrlFields::recordFileUrl>("recordFileUrl"),
   };
-};
-
-class CDelRecordMedia final : public TRequestPDU<CDelRecordMedia, RecordFileUrlFields,
-                                                 kCmdDeleteRecRealMedia, CDelRecordMediaAck> {
- public:
-  using TRequestPDU::TRequestPDU;
 };
 
 // ---- "QueryRealMediaRecStatus" (17)
@@ -270,33 +196,7 @@ struct QueryRecordStatusAckFields {
                                                       -1};
 };
 
-class CQueryRecordStatusAck final
-    : public TResponsePDU<CQueryRecordStatusAck, QueryRecordStatusAckFields,
-                          kCmdQueryRealMediaRecStatus> {
- public:
-  using TResponsePDU::TResponsePDU;
-
-  // Appends an entry to "recordStatus". Returns 0.
-  int AddStatus(const RecordStatusEntry& entry) { return AddListItem(kStates, entry); }
-  // The next entry: 0, or 3 when its URL is empty (the end of the list).
-  int NextStatus(RecordStatusEntry* entry, bool restart) {
-    return NextListItem(kStates, entry, restart);
-  }
-};
-
-class CQueryRecordStatus final
-    : public TRequestPDU<CQueryRecordStatus, RecordFileUrlFields, kCmdQueryRealMediaRecStatus,
-                         CQueryRecordStatusAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "RecordEvent" (18)
-
-class CRecordEventAck final : public TResponsePDU<CRecordEventAck, NoFields, kCmdRecordEvent> {
- public:
-  using TResponsePDU::TResponsePDU;
-};
 
 struct RecordEventFields {
   char recordFileUrl[256] = "";
@@ -307,12 +207,6 @@ struct RecordEventFields {
   };
 };
 
-class CRecordEvent final
-    : public TRequestPDU<CRecordEvent, RecordEventFields, kCmdRecordEvent, CRecordEventAck> {
- public:
-  using TRequestPDU::TRequestPDU;
-};
-
 // ---- "RecRealMediaSaveAs" (19)
 
 struct RecordMediaSaveAsAckFields {
@@ -321,13 +215,6 @@ struct RecordMediaSaveAsAckFields {
   char saveAsFileUrl1[256] = "";
   char saveAsFileUrl2[256] = "";
   static constexpr PduFields kFields{};
-};
-
-class CRecordMediaSaveAsAck final
-    : public TResponsePDU<CRecordMediaSaveAsAck, RecordMediaSaveAsAckFields,
-                          kCmdRecRealMediaSaveAs> {
- public:
-  using TResponsePDU::TResponsePDU;
 };
 
 struct RecordMediaSaveAsFields {
@@ -349,8 +236,156 @@ struct RecordMediaSaveAsFields {
   };
 };
 
-class CRecordMediaSaveAs final : public TRequestPDU<CRecordMediaSaveAs, RecordMediaSaveAsFields,
-                                                    kCmdRecRealMediaSaveAs, CRecordMediaSaveAsAck> {
+}  // namespace kvr::pdu
+
+// ---- "StoreConfigGet" (12)
+
+class CGetKVRCngParamsAck final
+    : public kvr::pdu::TResponsePDU<CGetKVRCngParamsAck, kvr::pdu::GetKVRCngParamsAckFields,
+                                    kvr::pdu::kCmdStoreConfigGet> {
+ public:
+  using TResponsePDU::TResponsePDU;
+
+  // Appends a volume to "storeVolumelist". Returns 0.
+  int AddVolume(const char* name, const char* path, int32_t type, uint32_t rest, uint32_t useCount);
+  int AddVolume(const kvr::pdu::StoreVolumeItem& volume) { return AddListItem(kVolumes, volume); }
+  // The next volume (missing numbers read 0, missing texts ""): 0, or 3 when
+  // its name is empty (the end of the list).
+  int NextVolume(kvr::pdu::StoreVolumeItem* volume, bool restart) {
+    return NextListItem(kVolumes, volume, restart);
+  }
+};
+
+class CGetKVRCngParams final
+    : public kvr::pdu::TRequestPDU<CGetKVRCngParams, kvr::pdu::GetKVRCngParamsFields,
+                                   kvr::pdu::kCmdStoreConfigGet, CGetKVRCngParamsAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "StoreConfigSet" (13)
+
+class CSetKVRCngParamsAck final
+    : public kvr::pdu::TResponsePDU<CSetKVRCngParamsAck, kvr::pdu::NoFields,
+                                    kvr::pdu::kCmdStoreConfigSet> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CSetKVRCngParams final
+    : public kvr::pdu::TRequestPDU<CSetKVRCngParams, kvr::pdu::SetKVRCngParamsFields,
+                                   kvr::pdu::kCmdStoreConfigSet, CSetKVRCngParamsAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+
+  // Appends a volume (name, path, type) to "storeVolumelist". Returns 0.
+  int AddVolume(const char* name, const char* path, int32_t type);
+  int AddVolume(const kvr::pdu::StoreVolumeItem& volume) { return AddListItem(kVolumes, volume); }
+  // The next volume's name, path and type (the other two fields are left as
+  // they are): 0, or 3 when its name is empty.
+  int NextVolume(kvr::pdu::StoreVolumeItem* volume, bool restart) {
+    return NextListItem(kVolumes, volume, restart);
+  }
+};
+
+// ---- "RecRealMedia" (14)
+
+class CRecordMediaAck final
+    : public kvr::pdu::TResponsePDU<CRecordMediaAck, kvr::pdu::RecordMediaAckFields,
+                                    kvr::pdu::kCmdRecRealMedia> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CRecordMedia final
+    : public kvr::pdu::TRequestPDU<CRecordMedia, kvr::pdu::RecordMediaFields,
+                                   kvr::pdu::kCmdRecRealMedia, CRecordMediaAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "RecRealMediaControl" (15)
+
+class CRecordMediaControlAck final
+    : public kvr::pdu::TResponsePDU<CRecordMediaControlAck, kvr::pdu::RecordMediaControlAckFields,
+                                    kvr::pdu::kCmdRecRealMediaControl> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CRecordMediaControl final
+    : public kvr::pdu::TRequestPDU<CRecordMediaControl, kvr::pdu::RecordMediaControlFields,
+                                   kvr::pdu::kCmdRecRealMediaControl, CRecordMediaControlAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "DeleteRecRealMedia" (16)
+
+class CDelRecordMediaAck final
+    : public kvr::pdu::TResponsePDU<CDelRecordMediaAck, kvr::pdu::NoFields,
+                                    kvr::pdu::kCmdDeleteRecRealMedia> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CDelRecordMedia final
+    : public kvr::pdu::TRequestPDU<CDelRecordMedia, kvr::pdu::RecordFileUrlFields,
+                                   kvr::pdu::kCmdDeleteRecRealMedia, CDelRecordMediaAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "QueryRealMediaRecStatus" (17)
+
+class CQueryRecordStatusAck final
+    : public kvr::pdu::TResponsePDU<CQueryRecordStatusAck, kvr::pdu::QueryRecordStatusAckFields,
+                                    kvr::pdu::kCmdQueryRealMediaRecStatus> {
+ public:
+  using TResponsePDU::TResponsePDU;
+
+  // Appends an entry to "recordStatus". Returns 0.
+  int AddStatus(const kvr::pdu::RecordStatusEntry& entry) { return AddListItem(kStates, entry); }
+  // The next entry: 0, or 3 when its URL is empty (the end of the list).
+  int NextStatus(kvr::pdu::RecordStatusEntry* entry, bool restart) {
+    return NextListItem(kStates, entry, restart);
+  }
+};
+
+class CQueryRecordStatus final
+    : public kvr::pdu::TRequestPDU<CQueryRecordStatus, kvr::pdu::RecordFileUrlFields,
+                                   kvr::pdu::kCmdQueryRealMediaRecStatus, CQueryRecordStatusAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "RecordEvent" (18)
+
+class CRecordEventAck final : public kvr::pdu::TResponsePDU<CRecordEventAck, kvr::pdu::NoFields,
+                                                            kvr::pdu::kCmdRecordEvent> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CRecordEvent final
+    : public kvr::pdu::TRequestPDU<CRecordEvent, kvr::pdu::RecordEventFields,
+                                   kvr::pdu::kCmdRecordEvent, CRecordEventAck> {
+ public:
+  using TRequestPDU::TRequestPDU;
+};
+
+// ---- "RecRealMediaSaveAs" (19)
+
+class CRecordMediaSaveAsAck final
+    : public kvr::pdu::TResponsePDU<CRecordMediaSaveAsAck, kvr::pdu::RecordMediaSaveAsAckFields,
+                                    kvr::pdu::kCmdRecRealMediaSaveAs> {
+ public:
+  using TResponsePDU::TResponsePDU;
+};
+
+class CRecordMediaSaveAs final
+    : public kvr::pdu::TRequestPDU<CRecordMediaSaveAs, kvr::pdu::RecordMediaSaveAsFields,
+                                   kvr::pdu::kCmdRecRealMediaSaveAs, CRecordMediaSaveAsAck> {
  public:
   using TRequestPDU::TRequestPDU;
 };

@@ -10,6 +10,21 @@
 
 namespace {
 
+using kvr::pdu::CommandName;
+using kvr::pdu::CompleteUtf8Length;
+using kvr::pdu::FindCommand;
+using kvr::pdu::kCarrierBareXml;
+using kvr::pdu::kCmdNone;
+using kvr::pdu::kCmdUnknown;
+using kvr::pdu::kResultCodeFail;
+using kvr::pdu::kResultSuccess;
+using kvr::pdu::kResultXmlBody;
+using kvr::pdu::kResultXmlElement;
+using kvr::pdu::kResultXmlHead;
+using kvr::pdu::kResultXmlParse;
+using kvr::pdu::ParseDecimalInt;
+using kvr::pdu::ResultText;
+
 // Deeper trees are refused before TinyXML sees them: its parser, its
 // destructor and the printer all recurse once per level, and a control
 // message never nests more than four.

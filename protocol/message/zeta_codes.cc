@@ -1,6 +1,7 @@
 #include "protocol/message/zeta_codes.h"
 
 #include <cstring>
+namespace kvr::pdu {
 
 namespace {
 
@@ -96,3 +97,5 @@ int FindCommand(const char* name) {
 const char* ResultText(int code) {
   return static_cast<unsigned>(code) < kResultTableSize ? kResultTexts[code] : "";
 }
+
+}  // namespace kvr::pdu

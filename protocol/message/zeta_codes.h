@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace kvr::pdu {
+
 // Command ids: the index of the operation name in the command table.
 enum ZetaCommand : int {
   kCmdRegister = 0,
@@ -101,6 +103,8 @@ inline constexpr int kResultTableSize = 22;
 
 // The result text of `code` ("Sucess" for 0); empty for a code outside the table.
 const char* ResultText(int code);
+
+}  // namespace kvr::pdu
 
 // Value types of the document's typed reads and writes.
 enum ValueType : int {

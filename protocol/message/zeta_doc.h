@@ -13,11 +13,15 @@
 
 #include "protocol/http/http_message.h"
 
+namespace kvr::pdu {
+
 // How a document came to be.
 enum CarrierKind : int {
   kCarrierHttp = 0,     // from or for a whole HTTP message
   kCarrierBareXml = 2,  // from bare XML text
 };
+
+}  // namespace kvr::pdu
 
 class CzetaDoc {
  public:
@@ -70,7 +74,7 @@ class CzetaDoc {
 
  protected:
   std::unique_ptr<QWTools::HTTPCommon> carrier_;
-  int carrierKind_ = kCarrierHttp;
+  int carrierKind_ = kvr::pdu::kCarrierHttp;
 };
 
 #endif  // KVR_PROTOCOL_MESSAGE_ZETA_DOC_H_

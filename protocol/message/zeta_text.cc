@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+namespace kvr::pdu {
 
 namespace {
 
@@ -119,3 +120,5 @@ void CopyToField(char* out, size_t width, const char* text) {
   if (length > 0) std::memcpy(out, text, length);
   out[length] = '\0';
 }
+
+}  // namespace kvr::pdu

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+namespace kvr::pdu {
+
 // Decimal text as the protocol reads it: leading blanks, an optional sign,
 // digits; anything after the digits is ignored and text without digits
 // reads 0. Values beyond the 32-bit range are clamped to it (signed) or
@@ -77,4 +79,5 @@ size_t CompleteUtf8Length(const char* text, size_t length);
 // gives "".
 void CopyToField(char* out, size_t width, const char* text);
 
+}  // namespace kvr::pdu
 #endif  // KVR_PROTOCOL_MESSAGE_ZETA_TEXT_H_

@@ -14,6 +14,10 @@ namespace kvr::tcp {
 
 namespace {
 
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::kResultSuccess;
+using kvr::pdu::RecordStatusEntry;
+
 using Clock = std::chrono::steady_clock;
 
 // A reply still unfinished at this size is no reply of this protocol: the

@@ -94,7 +94,7 @@ class CKVRControlClient {
   // A status query answered in several replies: every entry of every reply
   // until the one with "morePacket" 0, or the first refusal. Returns the
   // result code of the last reply (0 success), or -1 with Status() set.
-  int QueryStatus(const char* recordFileUrl, std::vector<RecordStatusEntry>* entries);
+  int QueryStatus(const char* recordFileUrl, std::vector<kvr::pdu::RecordStatusEntry>* entries);
 
   // The halves of Call. Send gives the sequence number used (-1 on failure);
   // Receive waits for the next reply carrying it.

@@ -16,6 +16,12 @@
 
 namespace {
 
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::kResultCodeFail;
+using kvr::pdu::kResultPlmLogin;
+using kvr::pdu::kResultSuccess;
+using kvr::pdu::StoreVolumeItem;
+
 using kvr::tcp::CTcpSendLink;
 
 bool Is(const char* command, const char* name) {

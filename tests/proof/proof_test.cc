@@ -35,6 +35,8 @@
 
 namespace {
 
+using kvr::pdu::RecordStatusEntry;
+
 using kvr::tcp::CKVRControlClient;
 using kvr::tcp::ControlStatus;
 

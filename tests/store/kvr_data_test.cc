@@ -22,6 +22,8 @@
 
 namespace {
 
+using kvr::pdu::StoreVolumeItem;
+
 using kvr::store::DiscoverDrives;
 
 using kvr::media::CRemoteStreamLib;

@@ -31,6 +31,8 @@
 
 namespace {
 
+using kvr::pdu::RecordStatusEntry;
+
 using kvr_test::Copy;
 using kvr_test::WaitFor;
 

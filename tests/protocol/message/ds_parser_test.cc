@@ -16,6 +16,15 @@ using kvr_test::Join;
 
 namespace {
 
+using kvr::pdu::FindCommand;
+using kvr::pdu::kCarrierBareXml;
+using kvr::pdu::kCmdNone;
+using kvr::pdu::kCmdRegister;
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::kPduModeXml;
+using kvr::pdu::kResultHttpParse;
+using kvr::pdu::kResultNotDistinguish;
+
 std::string Envelope(const std::string& operation, const std::string& type,
                      const std::string& body = "") {
   std::string text = kvr_test::Envelope(operation, true, body);

@@ -24,6 +24,24 @@
 
 namespace {
 
+using kvr::pdu::CommandName;
+using kvr::pdu::FieldKind;
+using kvr::pdu::GetKVRCngParamsAckFields;
+using kvr::pdu::kCommandCount;
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::kPduModeXml;
+using kvr::pdu::kResultSuccess;
+using kvr::pdu::ListPath;
+using kvr::pdu::PduFactoryRow;
+using kvr::pdu::PduFactoryRowOf;
+using kvr::pdu::PduField;
+using kvr::pdu::PduFields;
+using kvr::pdu::PduList;
+using kvr::pdu::PrintTimeText;
+using kvr::pdu::TimeRecord;
+using kvr::pdu::TRequestPDU;
+using kvr::pdu::TResponsePDU;
+
 // The field block and the reply class of a unit class.
 template <class S, class F, int C>
 F FieldsOfBase(const TResponsePDU<S, F, C>*);

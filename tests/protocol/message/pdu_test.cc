@@ -16,6 +16,36 @@
 
 namespace {
 
+using kvr::pdu::Bool;
+using kvr::pdu::BoolByte;
+using kvr::pdu::CompleteUtf8Length;
+using kvr::pdu::CopyToField;
+using kvr::pdu::Field;
+using kvr::pdu::kCmdInvalid;
+using kvr::pdu::kCmdNone;
+using kvr::pdu::kCmdPlanInfo;
+using kvr::pdu::kCmdUnknown;
+using kvr::pdu::kPduModeXml;
+using kvr::pdu::kRecordSourceFirstSlot;
+using kvr::pdu::kRecordTypeFirstSlot;
+using kvr::pdu::kResultCodeFail;
+using kvr::pdu::kResultEmptyData;
+using kvr::pdu::NoFields;
+using kvr::pdu::ParseDecimalInt;
+using kvr::pdu::ParseDecimalUint;
+using kvr::pdu::ParseTimeText;
+using kvr::pdu::PduField;
+using kvr::pdu::PduList;
+using kvr::pdu::PrintTimeText;
+using kvr::pdu::RecordNameToNumber;
+using kvr::pdu::RecordNumberToName;
+using kvr::pdu::RecordSource;
+using kvr::pdu::RecordType;
+using kvr::pdu::TimeRecord;
+using kvr::pdu::TRequestPDU;
+using kvr::pdu::TResponsePDU;
+using kvr::pdu::TrueFlag;
+
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;

@@ -14,6 +14,13 @@
 
 namespace {
 
+using kvr::pdu::CopyToField;
+using kvr::pdu::kPduModeHttp;
+using kvr::pdu::kPduModeXml;
+using kvr::pdu::RecordStatusEntry;
+using kvr::pdu::StoreVolumeItem;
+using kvr::pdu::TimeRecord;
+
 using ::testing::HasSubstr;
 
 std::string Xml(IZETAPDU* unit) { return kvr_test::Text(unit->ToBuffer(kPduModeXml)); }

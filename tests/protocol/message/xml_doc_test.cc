@@ -17,6 +17,18 @@
 
 namespace {
 
+using kvr::pdu::kCarrierHttp;
+using kvr::pdu::kCmdKeepAlive;
+using kvr::pdu::kCmdNone;
+using kvr::pdu::kCmdRecRealMedia;
+using kvr::pdu::kCmdRegister;
+using kvr::pdu::kCmdStoreConfigGet;
+using kvr::pdu::kResultCodeFail;
+using kvr::pdu::kResultXmlBody;
+using kvr::pdu::kResultXmlElement;
+using kvr::pdu::kResultXmlHead;
+using kvr::pdu::kResultXmlParse;
+
 using kvr_test::Join;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
