@@ -9,6 +9,8 @@
 // been made.
 //
 // Adopted memory must come from `new char[]` (it is freed with delete[]).
+// Copies, which every media unit makes, take recycled memory: see
+// io/spare_memory.h.
 #ifndef KVR_IO_AUTO_BUFFER_H_
 #define KVR_IO_AUTO_BUFFER_H_
 
@@ -45,6 +47,10 @@ class CAutoBuffer : public QWTools::IReferable {
 
   char* data_ = nullptr;
   int size_ = 0;
+  // A copy lives in kvr::io::SpareMemory and goes back with its token;
+  // adopted memory came from new[].
+  bool spare_ = false;
+  int spareToken_ = 0;
 };
 
 #endif  // KVR_IO_AUTO_BUFFER_H_

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/mutex.h"
+#include "io/spare_memory.h"
 
 namespace kvr::io {
 
@@ -16,51 +16,19 @@ namespace {
 
 std::atomic<int64_t> g_live_blocks{0};
 
-// The store of spare pieces, shared by every block of the process. It is
-// never destroyed, so a piece that comes back during exit still has a home.
-class PieceStore {
- public:
-  char* Take() {
-    {
-      platform::MutexLock lock(mu_);
-      if (!spare_.empty()) {
-        char* piece = spare_.back();  // the most recently used is the warmest
-        spare_.pop_back();
-        return piece;
-      }
-    }
-    return static_cast<char*>(std::malloc(CIoBlock::kPieceSize));
-  }
+constexpr int kPieceToken = kvr::io::SpareMemory::TokenOf(CIoBlock::kPieceSize);
+static_assert(CIoBlock::kPieceSize == kvr::io::SpareMemory::kLargest);
 
-  void Give(char* piece) {
-    {
-      platform::MutexLock lock(mu_);
-      if (spare_.size() < CIoBlock::kMaxSparePieces) {
-        spare_.push_back(piece);
-        return;
-      }
-    }
-    std::free(piece);
-  }
-
-  size_t Spare() {
-    platform::MutexLock lock(mu_);
-    return spare_.size();
-  }
-
- private:
-  platform::Mutex mu_;
-  std::vector<char*> spare_ GUARDED_BY(mu_);
-};
-
-PieceStore& Store() {
-  static PieceStore* store = new PieceStore();
-  return *store;
+char* TakePiece() {
+  int token = 0;
+  return kvr::io::SpareMemory::Take(CIoBlock::kPieceSize, &token);
 }
+
+void GivePiece(char* piece) { kvr::io::SpareMemory::Give(piece, kPieceToken); }
 
 // The evbuffer lets go of a lent piece.
 void ReturnPiece(const void* /*data*/, size_t /*length*/, void* piece) {
-  Store().Give(static_cast<char*>(piece));
+  GivePiece(static_cast<char*>(piece));
 }
 
 }  // namespace
@@ -79,14 +47,14 @@ CIoBlock::CIoBlock(void* destination, size_t length) {
 }
 
 CIoBlock::~CIoBlock() {
-  if (piece_ != nullptr) Store().Give(piece_);
+  if (piece_ != nullptr) GivePiece(piece_);
   if (buffer_ != nullptr) evbuffer_free(buffer_);
   g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
 int64_t CIoBlock::LiveBlocks() { return g_live_blocks.load(std::memory_order_relaxed); }
 
-size_t CIoBlock::SparePieces() { return Store().Spare(); }
+size_t CIoBlock::SparePieces() { return kvr::io::SpareMemory::Held(kPieceSize); }
 
 size_t CIoBlock::size() const {
   return buffer_ != nullptr ? evbuffer_get_length(buffer_) + pieceUsed_ : viewEnd_ - viewBegin_;
@@ -95,7 +63,7 @@ size_t CIoBlock::size() const {
 bool CIoBlock::Seal() {
   if (piece_ == nullptr) return true;
   if (pieceUsed_ == 0) {
-    Store().Give(piece_);
+    GivePiece(piece_);
   } else if (evbuffer_add_reference(buffer_, piece_, pieceUsed_, ReturnPiece, piece_) != 0) {
     return false;
   }
@@ -117,9 +85,9 @@ bool CIoBlock::Append(const void* data, size_t length) {
   size_t room = piece_ != nullptr ? kPieceSize - pieceUsed_ : 0;
   std::vector<char*> more;
   while (room < length) {
-    char* piece = Store().Take();
+    char* piece = TakePiece();
     if (piece == nullptr) {
-      for (char* p : more) Store().Give(p);
+      for (char* p : more) GivePiece(p);
       return false;
     }
     more.push_back(piece);
@@ -130,7 +98,7 @@ bool CIoBlock::Append(const void* data, size_t length) {
   while (length > 0) {
     if (piece_ == nullptr || pieceUsed_ == kPieceSize) {
       if (piece_ != nullptr && !Seal()) {
-        while (next < more.size()) Store().Give(more[next++]);
+        while (next < more.size()) GivePiece(more[next++]);
         return false;
       }
       piece_ = more[next++];

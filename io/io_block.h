@@ -28,8 +28,6 @@ class CIoBlock {
  public:
   // Size of the pieces an owned block grows by; its first piece is its start room.
   static constexpr size_t kPieceSize = 262144;
-  // Pieces kept for reuse at most (the rest go back to the system).
-  static constexpr size_t kMaxSparePieces = 512;
 
   // An owned, empty block.
   CIoBlock();

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 // Freeing is checked by the sanitizer build: a block that is not freed is
 // reported as a leak, one freed twice as a double free.
@@ -44,6 +45,31 @@ TEST(AutoBufferTest, MakeZeroFillsOrAdoptsAndFreesTheOldDataInEitherForm) {
   buffer->MakeCopy(3, "xyz");
   EXPECT_STREQ(buffer->MakeCopy(2, buffer->Data()), "xy") << "its own bytes are read first";
   CReferPtr<CAutoBuffer> second = buffer;  // the last of both holders frees it
+}
+
+// Copies come from recycled memory of their size class. Kills: a class too
+// small for its sizes (the sanitizer sees the copy or the zero overrun), memory
+// given back to the wrong class, nothing reused at all.
+TEST(AutoBufferTest, CopiesReuseTheMemoryOfTheirSizeClass) {
+  // Each size with one of the next class.
+  for (auto [size, next] :
+       {std::pair{1, 4000}, {2047, 2048}, {2048, 5000}, {100000, 200000}, {262143, 262144}}) {
+    const std::string bytes(static_cast<size_t>(size), 'm');
+    char* first = nullptr;
+    {
+      CAutoBuffer buffer;
+      first = buffer.MakeCopy(size, bytes.data());
+      ASSERT_NE(first, nullptr);
+    }
+    {
+      CAutoBuffer again;
+      EXPECT_EQ(again.MakeCopy(size, bytes.data()), first) << size << ": the warmest is reused";
+      EXPECT_EQ(std::string(again.Data()), bytes);
+    }
+    const std::string more(static_cast<size_t>(next), 'l');
+    CAutoBuffer larger;
+    EXPECT_NE(larger.MakeCopy(next, more.data()), first) << size << ": a block of a smaller class";
+  }
 }
 
 }  // namespace

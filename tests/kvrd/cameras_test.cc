@@ -114,9 +114,10 @@ struct Site {
   }
 };
 
-// kvrd on a Site, once it listens.
+// kvrd on a Site, once it listens. "-v" adds the service's debug lines to
+// the log, which name why a stream was lost or would not open.
 struct Kvrd : kvr_test::KvrdProcess {
-  explicit Kvrd(const Site& site) : KvrdProcess(site.dir.path()) {
+  explicit Kvrd(const Site& site, const char* mode = "-f") : KvrdProcess(site.dir.path(), mode) {
     EXPECT_TRUE(Logged("listening on port")) << Log();
   }
 };
@@ -356,13 +357,14 @@ TEST_F(KvrdCamerasTest, AFillingVolumeLosesItsOldestFootageOnly) {
   std::ofstream(volume + "/filler", std::ios::binary) << std::string(filler, '\0');
   site.Write("camera = cam1 " + camera.url() + " segment=2s\n",
              "volume_reserved_space = 1M\nfree_low = 2M\nfree_high = 2304K\n");
-  Kvrd kvrd(site);
+  Kvrd kvrd(site, "-v");
   ASSERT_TRUE(WaitFor([&] { return !site.Segments().empty(); }, 20s)) << kvrd.Log();
   const Seg first = site.Segments()[0];
   ASSERT_EQ(site.Kvrctl("protect cam1 --from " + kvrd::IsoTime(first.start) + " --to " +
                         kvrd::IsoTime(first.end)),
             0);
-  ASSERT_TRUE(WaitFor([&] { return kvrd.Count("retention: deleted") >= 4; }, 90s)) << kvrd.Log();
+  ASSERT_TRUE(WaitFor([&] { return kvrd.Count("retention: deleted") >= 4; }, 90s))
+      << kvrd.Log() << site.Cameras();
   std::this_thread::sleep_for(2s);
   const std::vector<Seg> left = site.Segments(false);
   ASSERT_GE(left.size(), 2u);

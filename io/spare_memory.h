@@ -1,0 +1,51 @@
+// Memory for bytes that pass through the service by the thousand every
+// second: the copies that media units carry and the pieces of file blocks.
+//
+// Such memory is taken on one thread (a host pushing media, a channel) and
+// let go on another (the delivery thread, an I/O worker). Handed back to the
+// system's allocator, it lands in the taking thread's heap, whose top the
+// allocator then trims and grows again chunk after chunk: every fresh page
+// is a fault, and touching a fresh page costs more than copying into it.
+// Memory given back here is kept instead, by size class (powers of two from
+// kSmallest to kLargest), up to a cap per class, and the most recently given
+// is handed out first as the warmest. Larger requests, and what comes back
+// to a full class, go to the system.
+//
+// Process-wide and never destroyed, so memory given back during exit still
+// has a home. Safe from any thread; each class has its own lock.
+#ifndef KVR_IO_SPARE_MEMORY_H_
+#define KVR_IO_SPARE_MEMORY_H_
+
+#include <cstddef>
+
+namespace kvr::io {
+
+class SpareMemory {
+ public:
+  static constexpr size_t kSmallest = 2048;
+  static constexpr size_t kLargest = 262144;
+  // What is given back to that many bytes of one class size and not used
+  // again is held; the largest class holds the file blocks' pieces, of which
+  // a busy volume has hundreds in flight.
+  static constexpr size_t kKeptBytes = 32u << 20;
+  static constexpr size_t kKeptLargest = 512;
+
+  // What Give needs to take back memory that Take gave for `size` bytes.
+  static constexpr int TokenOf(size_t size) {
+    if (size > kLargest) return -1;
+    int c = 0;
+    while ((kSmallest << c) < size) ++c;
+    return c;
+  }
+  // At least `size` bytes, or null when memory runs out; `*token` receives
+  // TokenOf(size).
+  static char* Take(size_t size, int* token);
+  // Takes back memory from Take with its token; null is ignored.
+  static void Give(char* memory, int token);
+  // Blocks of the class that serves `size` bytes held for reuse.
+  static size_t Held(size_t size);
+};
+
+}  // namespace kvr::io
+
+#endif  // KVR_IO_SPARE_MEMORY_H_
