@@ -16,15 +16,15 @@ namespace {
 
 std::atomic<int64_t> g_live_blocks{0};
 
-constexpr int kPieceToken = kvr::io::SpareMemory::TokenOf(CIoBlock::kPieceSize);
-static_assert(CIoBlock::kPieceSize == kvr::io::SpareMemory::kLargest);
+constexpr int kPieceToken = SpareMemory::TokenOf(CIoBlock::kPieceSize);
+static_assert(CIoBlock::kPieceSize == SpareMemory::kLargest);
 
 char* TakePiece() {
   int token = 0;
-  return kvr::io::SpareMemory::Take(CIoBlock::kPieceSize, &token);
+  return SpareMemory::Take(CIoBlock::kPieceSize, &token);
 }
 
-void GivePiece(char* piece) { kvr::io::SpareMemory::Give(piece, kPieceToken); }
+void GivePiece(char* piece) { SpareMemory::Give(piece, kPieceToken); }
 
 // The evbuffer lets go of a lent piece.
 void ReturnPiece(const void* /*data*/, size_t /*length*/, void* piece) {
@@ -54,7 +54,7 @@ CIoBlock::~CIoBlock() {
 
 int64_t CIoBlock::LiveBlocks() { return g_live_blocks.load(std::memory_order_relaxed); }
 
-size_t CIoBlock::SparePieces() { return kvr::io::SpareMemory::Held(kPieceSize); }
+size_t CIoBlock::SparePieces() { return SpareMemory::Held(kPieceSize); }
 
 size_t CIoBlock::size() const {
   return buffer_ != nullptr ? evbuffer_get_length(buffer_) + pieceUsed_ : viewEnd_ - viewBegin_;
