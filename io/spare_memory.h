@@ -1,5 +1,5 @@
-// Memory for bytes that pass through the service by the thousand every
-// second: the copies that media units carry and the pieces of file blocks.
+// Memory for what passes through the service by the thousand every second:
+// media units, the copies they carry and the pieces of file blocks.
 //
 // Such memory is taken on one thread (a host pushing media, a channel) and
 // let go on another (the delivery thread, an I/O worker). Handed back to the
@@ -17,12 +17,13 @@
 #define KVR_IO_SPARE_MEMORY_H_
 
 #include <cstddef>
+#include <new>
 
 namespace kvr::io {
 
 class SpareMemory {
  public:
-  static constexpr size_t kSmallest = 2048;
+  static constexpr size_t kSmallest = 256;
   static constexpr size_t kLargest = 262144;
   // What is given back to that many bytes of one class size and not used
   // again is held; the largest class holds the file blocks' pieces, of which
@@ -40,6 +41,12 @@ class SpareMemory {
   // At least `size` bytes, or null when memory runs out; `*token` receives
   // TokenOf(size).
   static char* Take(size_t size, int* token);
+  // For classes whose objects are made and dropped per media chunk, as
+  // their operator new and sized operator delete.
+  static void* TakeObject(size_t size);
+  static void GiveObject(void* object, size_t size) {
+    Give(static_cast<char*>(object), TokenOf(size));
+  }
   // Takes back memory from Take with its token; null is ignored.
   static void Give(char* memory, int token);
   // Blocks of the class that serves `size` bytes held for reuse.
