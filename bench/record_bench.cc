@@ -214,13 +214,13 @@ int main(int argc, char** argv) {
   }
 
   // 4 records of 8 MiB pushed as fast as they come, against a write() loop of
-  // the same bytes in the same run (best of three rounds each, since a busy
+  // the same bytes in the same run (best of five rounds each, since a busy
   // machine slows either at random).
   constexpr uint64_t kPerRecord = 8u << 20;
   for (int chunk : {1316, 64 << 10}) {
     for (bool sync : {false, true}) {
       double service = 1e9, loop = 1e9;
-      for (int round = 0; round < 3; ++round) {
+      for (int round = 0; round < 5; ++round) {
         service = std::min(service, Run(root, 4, 0, chunk, sync, kPerRecord));
         loop = std::min(loop, WriteLoop(root, 4, chunk, sync, kPerRecord));
       }

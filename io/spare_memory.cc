@@ -2,6 +2,8 @@
 
 #include <sanitizer/asan_interface.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -13,6 +15,15 @@ namespace {
 constexpr int kClasses = 11;  // 256 bytes to 256 KiB
 static_assert(SpareMemory::kSmallest << (kClasses - 1) == SpareMemory::kLargest);
 constexpr int kPlain = SpareMemory::TokenOf(SpareMemory::kLargest + 1);
+constexpr int kPieces = kClasses - 1;
+// Classes up to 4 KiB (media units, their buffer objects, small copies)
+// also keep a stash on each thread, traded with the shared class kBatch
+// blocks at a time: a host thread takes what the delivery thread gives,
+// and one lock per batch replaces one per block.
+constexpr int kStashed = 5;
+constexpr size_t kBatch = 32;
+
+size_t Capacity(int c) { return SpareMemory::kSmallest << c; }
 
 struct SizeClass {
   platform::Mutex mu;
@@ -24,11 +35,55 @@ SizeClass* Classes() {
   return classes;
 }
 
-size_t Capacity(int c) { return SpareMemory::kSmallest << c; }
+// Bytes held in the shared classes below the pieces.
+std::atomic<size_t> g_held_bytes{0};
 
-size_t MostKept(int c) {
-  return c == kClasses - 1 ? SpareMemory::kKeptLargest : SpareMemory::kKeptBytes / Capacity(c);
+// Holds what the class has room for, frees the rest.
+void Hold(int c, char* const* blocks, size_t count) {
+  SizeClass& sizeClass = Classes()[c];
+  size_t kept = 0;
+  {
+    platform::MutexLock lock(sizeClass.mu);
+    for (; kept < count; ++kept) {
+      if (c == kPieces) {
+        if (sizeClass.held.size() >= SpareMemory::kKeptLargest) break;
+      } else {
+        const size_t held = g_held_bytes.fetch_add(Capacity(c), std::memory_order_relaxed);
+        if (held + Capacity(c) > SpareMemory::kKeptBytes) {
+          g_held_bytes.fetch_sub(Capacity(c), std::memory_order_relaxed);
+          break;
+        }
+      }
+      sizeClass.held.push_back(blocks[kept]);
+    }
+  }
+  for (size_t i = kept; i < count; ++i) {
+    // Memory handed out poisoned goes back to the allocator whole.
+    ASAN_UNPOISON_MEMORY_REGION(blocks[i], Capacity(c));
+    std::free(blocks[i]);
+  }
 }
+
+// Moves up to `most` held blocks of the class to the end of `out`.
+void Fetch(int c, std::vector<char*>* out, size_t most) {
+  SizeClass& sizeClass = Classes()[c];
+  platform::MutexLock lock(sizeClass.mu);
+  const size_t n = std::min(most, sizeClass.held.size());
+  out->insert(out->end(), sizeClass.held.end() - static_cast<std::ptrdiff_t>(n),
+              sizeClass.held.end());
+  sizeClass.held.resize(sizeClass.held.size() - n);
+  if (c != kPieces) g_held_bytes.fetch_sub(n * Capacity(c), std::memory_order_relaxed);
+}
+
+struct Stash {
+  std::vector<char*> blocks[kStashed];
+  // A thread that ends gives its stash to the shared classes.
+  ~Stash() {
+    for (int c = 0; c < kStashed; ++c) Hold(c, blocks[c].data(), blocks[c].size());
+  }
+};
+
+thread_local Stash t_stash;
 
 // Under AddressSanitizer, held memory and the room past what was asked for
 // stay poisoned, so a use after Give or past the size is still reported as
@@ -46,12 +101,21 @@ char* SpareMemory::Take(size_t size, int* token) {
   const int c = SpareMemory::TokenOf(size);
   *token = c;
   if (c == kPlain) return static_cast<char*>(std::malloc(size));
-  SizeClass& sizeClass = Classes()[c];
-  {
+  if (c < kStashed) {
+    std::vector<char*>& stash = t_stash.blocks[c];
+    if (stash.empty()) Fetch(c, &stash, kBatch);
+    if (!stash.empty()) {
+      char* memory = stash.back();
+      stash.pop_back();
+      return Handed(memory, size, c);
+    }
+  } else {
+    SizeClass& sizeClass = Classes()[c];
     platform::MutexLock lock(sizeClass.mu);
     if (!sizeClass.held.empty()) {
       char* memory = sizeClass.held.back();
       sizeClass.held.pop_back();
+      if (c != kPieces) g_held_bytes.fetch_sub(Capacity(c), std::memory_order_relaxed);
       return Handed(memory, size, c);
     }
   }
@@ -67,18 +131,20 @@ void* SpareMemory::TakeObject(size_t size) {
 
 void SpareMemory::Give(char* memory, int token) {
   if (memory == nullptr) return;
-  if (token >= 0 && token < kClasses) {
-    SizeClass& sizeClass = Classes()[token];
-    platform::MutexLock lock(sizeClass.mu);
-    if (sizeClass.held.size() < MostKept(token)) {
-      ASAN_POISON_MEMORY_REGION(memory, Capacity(token));
-      sizeClass.held.push_back(memory);
-      return;
-    }
+  if (token < 0 || token >= kClasses) {
+    std::free(memory);
+    return;
   }
-  // Memory handed out poisoned in part goes back to the allocator whole.
-  if (token >= 0 && token < kClasses) ASAN_UNPOISON_MEMORY_REGION(memory, Capacity(token));
-  std::free(memory);
+  ASAN_POISON_MEMORY_REGION(memory, Capacity(token));
+  if (token >= kStashed) {
+    Hold(token, &memory, 1);
+    return;
+  }
+  std::vector<char*>& stash = t_stash.blocks[token];
+  stash.push_back(memory);
+  if (stash.size() < 2 * kBatch) return;
+  Hold(token, stash.data() + kBatch, stash.size() - kBatch);
+  stash.resize(kBatch);
 }
 
 size_t SpareMemory::Held(size_t size) {
@@ -86,7 +152,9 @@ size_t SpareMemory::Held(size_t size) {
   if (c == kPlain) return 0;
   SizeClass& sizeClass = Classes()[c];
   platform::MutexLock lock(sizeClass.mu);
-  return sizeClass.held.size();
+  size_t held = sizeClass.held.size();
+  if (c < kStashed) held += t_stash.blocks[c].size();
+  return held;
 }
 
 }  // namespace kvr::io

@@ -25,10 +25,10 @@ class SpareMemory {
  public:
   static constexpr size_t kSmallest = 256;
   static constexpr size_t kLargest = 262144;
-  // What is given back to that many bytes of one class size and not used
-  // again is held; the largest class holds the file blocks' pieces, of which
-  // a busy volume has hundreds in flight.
-  static constexpr size_t kKeptBytes = 32u << 20;
+  // What is given back is held up to that many bytes over all classes but
+  // the largest, which holds the file blocks' pieces (a busy volume has
+  // hundreds in flight) up to a count of its own.
+  static constexpr size_t kKeptBytes = 48u << 20;
   static constexpr size_t kKeptLargest = 512;
 
   // What Give needs to take back memory that Take gave for `size` bytes.

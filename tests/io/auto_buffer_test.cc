@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
+
+#include "io/spare_memory.h"
 
 // Freeing is checked by the sanitizer build: a block that is not freed is
 // reported as a leak, one freed twice as a double free.
@@ -70,6 +75,42 @@ TEST(AutoBufferTest, CopiesReuseTheMemoryOfTheirSizeClass) {
     CAutoBuffer larger;
     EXPECT_NE(larger.MakeCopy(next, more.data()), first) << size << ": a block of a smaller class";
   }
+}
+
+// Memory given on one thread (the delivery thread) is taken on another (a
+// host), in batches and from a stash the giver leaves behind when it ends.
+// Kills: a block handed out twice, a stash lost with its thread.
+TEST(AutoBufferTest, MemoryGivenOnOneThreadIsTakenOnAnotherOnceEach) {
+  using kvr::io::SpareMemory;
+  constexpr int kBlocks = 200;  // of 600 bytes: a class no other test here uses
+  std::set<char*> given;
+  std::thread giver([&] {
+    std::vector<std::pair<char*, int>> blocks;
+    for (int i = 0; i < kBlocks; ++i) {
+      int token = 0;
+      blocks.emplace_back(SpareMemory::Take(600, &token), token);
+    }
+    for (auto [memory, token] : blocks) {
+      given.insert(memory);
+      SpareMemory::Give(memory, token);
+    }
+  });
+  giver.join();
+  // A fresh thread, whose stash is empty: what it takes comes from the
+  // shared class, where the giver's blocks are the newest.
+  std::set<char*> taken;
+  std::vector<std::pair<char*, int>> blocks;
+  std::thread([&] {
+    for (int i = 0; i < kBlocks; ++i) {
+      int token = 0;
+      char* memory = SpareMemory::Take(600, &token);
+      taken.insert(memory);
+      blocks.emplace_back(memory, token);
+    }
+  }).join();
+  EXPECT_EQ(taken.size(), static_cast<size_t>(kBlocks)) << "a block was handed out twice";
+  EXPECT_EQ(taken, given) << "what the giver held came back";
+  for (auto [memory, token] : blocks) SpareMemory::Give(memory, token);
 }
 
 }  // namespace
