@@ -17,18 +17,8 @@
 #include "io/spare_memory.h"
 #include "svrframe/referable.h"
 
-class CAutoBuffer : public QWTools::IReferable {
+class CAutoBuffer : public QWTools::IReferable, public kvr::io::Recycled {
  public:
-  // Made and dropped for every media chunk: from recycled memory.
-  static void* operator new(size_t size) { return kvr::io::SpareMemory::TakeObject(size); }
-  static void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    int token = 0;
-    return kvr::io::SpareMemory::Take(size, &token);
-  }
-  static void operator delete(void* object, size_t size) {
-    kvr::io::SpareMemory::GiveObject(object, size);
-  }
-
   CAutoBuffer() = default;
   ~CAutoBuffer() override;
   CAutoBuffer(const CAutoBuffer&) = delete;

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/mutex.h"
+#include "platform/thread.h"
 
 namespace kvr::io {
 namespace {
@@ -77,13 +79,46 @@ void Fetch(int c, std::vector<char*>* out, size_t most) {
 
 struct Stash {
   std::vector<char*> blocks[kStashed];
-  // A thread that ends gives its stash to the shared classes.
-  ~Stash() {
-    for (int c = 0; c < kStashed; ++c) Hold(c, blocks[c].data(), blocks[c].size());
-  }
 };
 
-thread_local Stash t_stash;
+// Every thread's stash, so that what a stash holds stays in reach. Never
+// destroyed: threads end during the process's exit too.
+struct Stashes {
+  platform::Mutex mu;
+  std::unordered_set<Stash*> all GUARDED_BY(mu);
+};
+
+Stashes& AllStashes() {
+  static Stashes* stashes = new Stashes;
+  return *stashes;
+}
+
+// A thread that ends gives its stash to the shared classes.
+void ReleaseStash(void* value) {
+  auto* stash = static_cast<Stash*>(value);
+  for (int c = 0; c < kStashed; ++c) Hold(c, stash->blocks[c].data(), stash->blocks[c].size());
+  {
+    Stashes& stashes = AllStashes();
+    platform::MutexLock lock(stashes.mu);
+    stashes.all.erase(stash);
+  }
+  delete stash;
+}
+
+Stash& MyStash() {
+  static platform::ThreadSlot* slot = new platform::ThreadSlot(&ReleaseStash);
+  auto* stash = static_cast<Stash*>(slot->Get());
+  if (stash == nullptr) {
+    stash = new Stash;
+    {
+      Stashes& stashes = AllStashes();
+      platform::MutexLock lock(stashes.mu);
+      stashes.all.insert(stash);
+    }
+    slot->Set(stash);
+  }
+  return *stash;
+}
 
 // Under AddressSanitizer, held memory and the room past what was asked for
 // stay poisoned, so a use after Give or past the size is still reported as
@@ -102,7 +137,7 @@ char* SpareMemory::Take(size_t size, int* token) {
   *token = c;
   if (c == kPlain) return static_cast<char*>(std::malloc(size));
   if (c < kStashed) {
-    std::vector<char*>& stash = t_stash.blocks[c];
+    std::vector<char*>& stash = MyStash().blocks[c];
     if (stash.empty()) Fetch(c, &stash, kBatch);
     if (!stash.empty()) {
       char* memory = stash.back();
@@ -122,13 +157,6 @@ char* SpareMemory::Take(size_t size, int* token) {
   return Handed(static_cast<char*>(std::malloc(Capacity(c))), size, c);
 }
 
-void* SpareMemory::TakeObject(size_t size) {
-  int token = 0;
-  void* object = Take(size, &token);
-  if (object == nullptr) throw std::bad_alloc();
-  return object;
-}
-
 void SpareMemory::Give(char* memory, int token) {
   if (memory == nullptr) return;
   if (token < 0 || token >= kClasses) {
@@ -140,7 +168,7 @@ void SpareMemory::Give(char* memory, int token) {
     Hold(token, &memory, 1);
     return;
   }
-  std::vector<char*>& stash = t_stash.blocks[token];
+  std::vector<char*>& stash = MyStash().blocks[token];
   stash.push_back(memory);
   if (stash.size() < 2 * kBatch) return;
   Hold(token, stash.data() + kBatch, stash.size() - kBatch);
@@ -153,7 +181,7 @@ size_t SpareMemory::Held(size_t size) {
   SizeClass& sizeClass = Classes()[c];
   platform::MutexLock lock(sizeClass.mu);
   size_t held = sizeClass.held.size();
-  if (c < kStashed) held += t_stash.blocks[c].size();
+  if (c < kStashed) held += MyStash().blocks[c].size();
   return held;
 }
 

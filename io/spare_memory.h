@@ -7,12 +7,14 @@
 // allocator then trims and grows again chunk after chunk: every fresh page
 // is a fault, and touching a fresh page costs more than copying into it.
 // Memory given back here is kept instead, by size class (powers of two from
-// kSmallest to kLargest), up to a cap per class, and the most recently given
+// kSmallest to kLargest), up to the caps below, and the most recently given
 // is handed out first as the warmest. Larger requests, and what comes back
 // to a full class, go to the system.
 //
 // Process-wide and never destroyed, so memory given back during exit still
-// has a home. Safe from any thread; each class has its own lock.
+// has a home. Safe from any thread: each class has its own lock, and the
+// small classes keep a stash on each thread that trades with the class in
+// batches, since blocks are taken on one thread and given on another.
 #ifndef KVR_IO_SPARE_MEMORY_H_
 #define KVR_IO_SPARE_MEMORY_H_
 
@@ -41,16 +43,29 @@ class SpareMemory {
   // At least `size` bytes, or null when memory runs out; `*token` receives
   // TokenOf(size).
   static char* Take(size_t size, int* token);
-  // For classes whose objects are made and dropped per media chunk, as
-  // their operator new and sized operator delete.
-  static void* TakeObject(size_t size);
-  static void GiveObject(void* object, size_t size) {
-    Give(static_cast<char*>(object), TokenOf(size));
-  }
   // Takes back memory from Take with its token; null is ignored.
   static void Give(char* memory, int token);
   // Blocks of the class that serves `size` bytes held for reuse.
   static size_t Held(size_t size);
+};
+
+// A base for classes whose objects are made and dropped for every media
+// chunk: their objects come from SpareMemory. Deleted through a virtual
+// destructor, an object gives back the size of what it really is.
+struct Recycled {
+  static void* operator new(size_t size) {
+    int token = 0;
+    void* object = SpareMemory::Take(size, &token);
+    if (object == nullptr) throw std::bad_alloc();
+    return object;
+  }
+  static void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    int token = 0;
+    return SpareMemory::Take(size, &token);
+  }
+  static void operator delete(void* object, size_t size) {
+    SpareMemory::Give(static_cast<char*>(object), SpareMemory::TokenOf(size));
+  }
 };
 
 }  // namespace kvr::io

@@ -31,7 +31,7 @@ class IMediaPDU : public SvrFrame::CInnerProtocolStack {
   CReferPtr<CAutoBuffer> buffer_;
 };
 
-class CQwMediaData final : public IMediaPDU {
+class CQwMediaData final : public IMediaPDU, public kvr::io::Recycled {
  public:
   // Media kinds a unit can be made for: plain data and stream data.
   static constexpr int kKindData = 0;
@@ -41,16 +41,6 @@ class CQwMediaData final : public IMediaPDU {
   // kind other than 0 or 4. No data or a length below 1 gives a unit without
   // payload and status 8; a buffer that cannot be had gives status 12.
   static CQwMediaData* Create(const char* data, int length, int kind);
-
-  // Made and dropped for every media chunk: from recycled memory.
-  static void* operator new(size_t size) { return kvr::io::SpareMemory::TakeObject(size); }
-  static void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    int token = 0;
-    return kvr::io::SpareMemory::Take(size, &token);
-  }
-  static void operator delete(void* object, size_t size) {
-    kvr::io::SpareMemory::GiveObject(object, size);
-  }
 
   const char* GetProtocolName() const override { return "QW"; }
   const char* GetCommandName() const override { return "MediaData"; }
