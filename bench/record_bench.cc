@@ -218,6 +218,8 @@ int main(int argc, char** argv) {
   // machine slows either at random).
   constexpr uint64_t kPerRecord = 8u << 20;
   for (int chunk : {1316, 64 << 10}) {
+    // "pushed N": only N-byte chunks.
+    if (argc > 2 && std::atoi(argv[2]) != chunk) continue;
     for (bool sync : {false, true}) {
       double service = 1e9, loop = 1e9;
       for (int round = 0; round < 5; ++round) {
