@@ -66,15 +66,18 @@ void Hold(int c, char* const* blocks, size_t count) {
   }
 }
 
-// Moves up to `most` held blocks of the class to the end of `out`.
-void Fetch(int c, std::vector<char*>* out, size_t most) {
+// Moves up to `most` held blocks of the class into `out`, the newest last
+// (where a stash takes from); returns how many.
+size_t Fetch(int c, char** out, size_t most) {
   SizeClass& sizeClass = Classes()[c];
   platform::MutexLock lock(sizeClass.mu);
   const size_t n = std::min(most, sizeClass.held.size());
-  out->insert(out->end(), sizeClass.held.end() - static_cast<std::ptrdiff_t>(n),
-              sizeClass.held.end());
-  sizeClass.held.resize(sizeClass.held.size() - n);
+  for (size_t i = 0; i < n; ++i) {
+    out[n - 1 - i] = sizeClass.held.back();
+    sizeClass.held.pop_back();
+  }
   if (c != kPieces) g_held_bytes.fetch_sub(n * Capacity(c), std::memory_order_relaxed);
+  return n;
 }
 
 struct Stash {
@@ -138,21 +141,17 @@ char* SpareMemory::Take(size_t size, int* token) {
   if (c == kPlain) return static_cast<char*>(std::malloc(size));
   if (c < kStashed) {
     std::vector<char*>& stash = MyStash().blocks[c];
-    if (stash.empty()) Fetch(c, &stash, kBatch);
+    if (stash.empty()) {
+      char* batch[kBatch];
+      stash.assign(batch, batch + Fetch(c, batch, kBatch));
+    }
     if (!stash.empty()) {
       char* memory = stash.back();
       stash.pop_back();
       return Handed(memory, size, c);
     }
-  } else {
-    SizeClass& sizeClass = Classes()[c];
-    platform::MutexLock lock(sizeClass.mu);
-    if (!sizeClass.held.empty()) {
-      char* memory = sizeClass.held.back();
-      sizeClass.held.pop_back();
-      if (c != kPieces) g_held_bytes.fetch_sub(Capacity(c), std::memory_order_relaxed);
-      return Handed(memory, size, c);
-    }
+  } else if (char* memory = nullptr; Fetch(c, &memory, 1) == 1) {
+    return Handed(memory, size, c);
   }
   return Handed(static_cast<char*>(std::malloc(Capacity(c))), size, c);
 }
