@@ -38,13 +38,20 @@ class CAutoBuffer : public QWTools::IReferable, public kvr::io::Recycled {
   char* Make(int size, char* data = nullptr, bool copy = false);
   // Make with the copy flag set.
   char* MakeCopy(int size, const char* data);
+  // MakeCopy without the closing 0, for payloads that are never read as
+  // text: a payload of a power-of-two size then fills its size class instead
+  // of taking one twice as large.
+  char* MakeByteCopy(int size, const char* data);
 
   char* Data() const { return data_; }
   // The byte count the buffer was made for (0 while it holds nothing).
   int Size() const { return size_; }
+  // The memory the bytes take, which a copy rounds up to its size class.
+  size_t Footprint() const;
 
  private:
   void Free();
+  char* Copy(int size, const char* data, bool terminate);
 
   char* data_ = nullptr;
   int size_ = 0;

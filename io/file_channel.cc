@@ -79,7 +79,7 @@ bool CFileChannel::Seek(int64_t offset, int method) {
 }
 
 int64_t CFileChannel::WriteOut(kvr::io::CIoBlock* block, int* error) {
-  std::vector<platform::ConstSlice> slices = block->Slices();
+  const std::vector<platform::ConstSlice>& slices = block->Slices();
   const int64_t size = static_cast<int64_t>(block->size());
   platform::MutexLock lock(fileMu_);
   // Appended writes land at the end whatever the position says.

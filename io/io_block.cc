@@ -1,13 +1,11 @@
 #include "io/io_block.h"
 
-#include <event2/buffer.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "io/auto_buffer.h"
 #include "io/spare_memory.h"
 
 namespace kvr::io {
@@ -26,29 +24,24 @@ char* TakePiece() {
 
 void GivePiece(char* piece) { SpareMemory::Give(piece, kPieceToken); }
 
-// The evbuffer lets go of a lent piece.
-void ReturnPiece(const void* /*data*/, size_t /*length*/, void* piece) {
-  GivePiece(static_cast<char*>(piece));
-}
-
 }  // namespace
 
 CIoBlock::CIoBlock() : CIoBlock(nullptr, 0) {}
 
 CIoBlock::CIoBlock(void* destination, size_t length) {
   if (destination != nullptr) {
+    owns_ = false;
     view_ = static_cast<char*>(destination);
     viewLength_ = length;
-  } else {
-    buffer_ = evbuffer_new();
-    if (buffer_ == nullptr) throw std::bad_alloc();
   }
   g_live_blocks.fetch_add(1, std::memory_order_relaxed);
 }
 
 CIoBlock::~CIoBlock() {
-  if (piece_ != nullptr) GivePiece(piece_);
-  if (buffer_ != nullptr) evbuffer_free(buffer_);
+  for (char* piece : pieces_) GivePiece(piece);
+  for (CAutoBuffer* owner : owners_) {
+    if (DropReference(owner)) delete owner;
+  }
   g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -56,55 +49,61 @@ int64_t CIoBlock::LiveBlocks() { return g_live_blocks.load(std::memory_order_rel
 
 size_t CIoBlock::SparePieces() { return SpareMemory::Held(kPieceSize); }
 
-size_t CIoBlock::size() const {
-  return buffer_ != nullptr ? evbuffer_get_length(buffer_) + pieceUsed_ : viewEnd_ - viewBegin_;
-}
+size_t CIoBlock::PieceRoom() const { return pieces_.empty() ? 0 : kPieceSize - pieceUsed_; }
 
-bool CIoBlock::Seal() {
-  if (piece_ == nullptr) return true;
-  if (pieceUsed_ == 0) {
-    GivePiece(piece_);
-  } else if (evbuffer_add_reference(buffer_, piece_, pieceUsed_, ReturnPiece, piece_) != 0) {
-    return false;
+void CIoBlock::AddSlice(const char* at, size_t length) {
+  // Bytes that continue the last slice in memory (a piece filled further)
+  // extend it, so a block of many small appends stays one slice a piece.
+  if (!slices_.empty()) {
+    platform::ConstSlice& last = slices_.back();
+    if (static_cast<const char*>(last.data) + last.size == at) {
+      last.size += length;
+      size_ += length;
+      return;
+    }
   }
-  piece_ = nullptr;
-  pieceUsed_ = 0;
-  return true;
+  slices_.push_back({at, length});
+  size_ += length;
 }
 
 bool CIoBlock::Append(const void* data, size_t length) {
   if (length == 0) return true;
   if (data == nullptr || reserved_ != nullptr) return false;
-  if (buffer_ == nullptr) {
-    if (length > viewLength_ - viewEnd_) return false;
-    std::memcpy(view_ + viewEnd_, data, length);
-    viewEnd_ += length;
+  if (!owns_) {
+    if (length > viewLength_ - size_) return false;
+    std::memcpy(view_ + size_, data, length);
+    if (slices_.empty()) slices_.push_back({view_, 0});
+    slices_.back().size += length;
+    size_ += length;
     return true;
   }
-  // Take every piece first, so that running out of memory adds nothing.
-  size_t room = piece_ != nullptr ? kPieceSize - pieceUsed_ : 0;
+  // Take every piece and list entry first, so that running out of memory adds nothing.
+  size_t room = PieceRoom();
   std::vector<char*> more;
-  while (room < length) {
-    char* piece = TakePiece();
-    if (piece == nullptr) {
-      for (char* p : more) GivePiece(p);
-      return false;
+  try {
+    while (room < length) {
+      char* piece = TakePiece();
+      if (piece == nullptr) throw std::bad_alloc();
+      more.push_back(piece);
+      room += kPieceSize;
     }
-    more.push_back(piece);
-    room += kPieceSize;
+    pieces_.reserve(pieces_.size() + more.size());
+    slices_.reserve(slices_.size() + more.size() + 1);
+  } catch (const std::bad_alloc&) {
+    for (char* piece : more) GivePiece(piece);
+    return false;
   }
   const char* from = static_cast<const char*>(data);
   size_t next = 0;
   while (length > 0) {
-    if (piece_ == nullptr || pieceUsed_ == kPieceSize) {
-      if (piece_ != nullptr && !Seal()) {
-        while (next < more.size()) GivePiece(more[next++]);
-        return false;
-      }
-      piece_ = more[next++];
+    if (PieceRoom() == 0) {
+      pieces_.push_back(more[next++]);
+      pieceUsed_ = 0;
     }
-    size_t n = std::min(length, kPieceSize - pieceUsed_);
-    std::memcpy(piece_ + pieceUsed_, from, n);
+    const size_t n = std::min(length, PieceRoom());
+    char* at = pieces_.back() + pieceUsed_;
+    std::memcpy(at, from, n);
+    AddSlice(at, n);
     pieceUsed_ += n;
     from += n;
     length -= n;
@@ -112,69 +111,81 @@ bool CIoBlock::Append(const void* data, size_t length) {
   return true;
 }
 
+bool CIoBlock::AppendShared(CAutoBuffer* owner, const void* data, size_t length) {
+  if (!owns_ || owner == nullptr) return Append(data, length);
+  if (length == 0) return true;
+  if (data == nullptr || reserved_ != nullptr) return false;
+  try {
+    owners_.reserve(owners_.size() + 1);
+    slices_.reserve(slices_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  AddReference(owner);
+  owners_.push_back(owner);
+  AddSlice(static_cast<const char*>(data), length);
+  return true;
+}
+
 void* CIoBlock::Reserve(size_t length, size_t* reserved) {
   *reserved = 0;
   if (length == 0 || reserved_ != nullptr) return nullptr;
-  if (buffer_ == nullptr) {
-    *reserved = std::min(length, viewLength_ - viewEnd_);
-    return *reserved > 0 ? view_ + viewEnd_ : nullptr;
+  if (!owns_) {
+    *reserved = std::min(length, viewLength_ - size_);
+    return *reserved > 0 ? view_ + size_ : nullptr;
   }
-  if (length > static_cast<size_t>(INT64_MAX) || !Seal()) return nullptr;
-  evbuffer_iovec vec;
-  if (evbuffer_reserve_space(buffer_, static_cast<ev_ssize_t>(length), &vec, 1) != 1) {
-    return nullptr;
+  if (PieceRoom() < std::min(length, kPieceSize)) {
+    char* piece = TakePiece();
+    if (piece == nullptr) return nullptr;
+    try {
+      pieces_.push_back(piece);
+    } catch (const std::bad_alloc&) {
+      GivePiece(piece);
+      return nullptr;
+    }
+    pieceUsed_ = 0;
   }
-  reserved_ = vec.iov_base;
-  reservedLength_ = std::min(length, vec.iov_len);
+  reserved_ = pieces_.back() + pieceUsed_;
+  reservedLength_ = std::min(length, PieceRoom());
   *reserved = reservedLength_;
   return reserved_;
 }
 
 bool CIoBlock::Commit(size_t length) {
-  if (buffer_ == nullptr) {
-    if (length > viewLength_ - viewEnd_) return false;
-    viewEnd_ += length;
+  if (!owns_) {
+    if (length > viewLength_ - size_) return false;
+    if (length == 0) return true;
+    if (slices_.empty()) slices_.push_back({view_, 0});
+    slices_.back().size += length;
+    size_ += length;
     return true;
   }
   if (reserved_ == nullptr || length > reservedLength_) return false;
-  evbuffer_iovec vec{reserved_, length};
+  char* at = reserved_;
   reserved_ = nullptr;
   reservedLength_ = 0;
-  return evbuffer_commit_space(buffer_, &vec, 1) == 0;
-}
-
-std::vector<platform::ConstSlice> CIoBlock::Slices() const {
-  std::vector<platform::ConstSlice> slices;
-  if (buffer_ == nullptr) {
-    if (size() > 0) slices.push_back({view_ + viewBegin_, size()});
-    return slices;
+  if (length == 0) return true;
+  try {
+    slices_.reserve(slices_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  int count = evbuffer_peek(buffer_, -1, nullptr, nullptr, 0);
-  if (count > 0) {
-    std::vector<evbuffer_iovec> vec(static_cast<size_t>(count));
-    count = evbuffer_peek(buffer_, -1, nullptr, vec.data(), count);
-    for (int i = 0; i < count; ++i) {
-      if (vec[i].iov_len > 0) slices.push_back({vec[i].iov_base, vec[i].iov_len});
-    }
-  }
-  if (pieceUsed_ > 0) slices.push_back({piece_, pieceUsed_});
-  return slices;
+  AddSlice(at, length);
+  pieceUsed_ += length;
+  return true;
 }
 
 size_t CIoBlock::CopyOut(void* out, size_t length) const {
-  length = std::min(length, size());
-  if (length == 0) return 0;
-  if (buffer_ == nullptr) {
-    std::memcpy(out, view_ + viewBegin_, length);
-    return length;
+  length = std::min(length, size_);
+  char* to = static_cast<char*>(out);
+  size_t left = length;
+  for (const platform::ConstSlice& slice : slices_) {
+    if (left == 0) break;
+    const size_t n = std::min(left, slice.size);
+    std::memcpy(to, slice.data, n);
+    to += n;
+    left -= n;
   }
-  size_t in_buffer = std::min(length, evbuffer_get_length(buffer_));
-  if (in_buffer > 0 &&
-      evbuffer_copyout(buffer_, out, in_buffer) != static_cast<ev_ssize_t>(in_buffer)) {
-    return 0;
-  }
-  if (length > in_buffer)
-    std::memcpy(static_cast<char*>(out) + in_buffer, piece_, length - in_buffer);
   return length;
 }
 

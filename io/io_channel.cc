@@ -1,9 +1,11 @@
 #include "io/io_channel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <new>
 
+#include "io/auto_buffer.h"
 #include "io/io_lane.h"
 #include "io/io_monitor.h"
 #include "io/proactor_core.h"
@@ -19,6 +21,9 @@ using kvr::io::kIoErrorWrite;
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kBlockAge = std::chrono::milliseconds(CIoChannel::kMaxBlockAgeMs);
+// Below this a copy into the block's piece costs less than holding the
+// payload's own buffer (a reference, a slice of its own in the write).
+constexpr size_t kShareAtLeast = 16384;
 }  // namespace
 
 CIoChannel::CIoChannel(int writeThreshold) : writeThreshold_(writeThreshold) {}
@@ -158,9 +163,9 @@ std::unique_ptr<CIoMessage> CIoChannel::TakeTurnLocked() {
 
 std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
   if (error_ != 0) {
-    for (const auto& block : writeQueue_) ReleaseLocked(block->size());
+    for (const auto& block : writeQueue_) ReleaseLocked(block->charged());
     writeQueue_.clear();
-    if (current_ != nullptr) ReleaseLocked(current_->size());
+    if (current_ != nullptr) ReleaseLocked(current_->charged());
     current_.reset();
   }
   if (!writeQueue_.empty()) {
@@ -185,7 +190,7 @@ std::unique_ptr<CIoMessage> CIoChannel::NextMessageLocked() {
 std::unique_ptr<CIoMessage> CIoChannel::CloseMessageLocked() {
   if (!IsClosing() || writeInProgress_ || readPending_ || closePosted_) return nullptr;
   closePosted_ = true;
-  if (current_ != nullptr) ReleaseLocked(current_->size());
+  if (current_ != nullptr) ReleaseLocked(current_->charged());
   current_.reset();
   return std::make_unique<CIoMessage_CloseChannel>(weak_from_this().lock());
 }
@@ -211,9 +216,19 @@ int CIoChannel::Close() {
   return 0;
 }
 
-int CIoChannel::Write(const void* data, int length) {
+int CIoChannel::Write(const void* data, int length) { return Take(data, length, nullptr); }
+
+int CIoChannel::WriteShared(CAutoBuffer* owner, const void* data, int length) {
+  return Take(data, length, owner);
+}
+
+int CIoChannel::Take(const void* data, int length, CAutoBuffer* owner) {
   if (data == nullptr || length <= 0) return -1;
   const size_t n = static_cast<size_t>(length);
+  // A shared payload keeps its whole buffer until written: one that fills
+  // little of it is copied, so the memory kept stays near the bytes taken.
+  if (owner != nullptr && (n < kShareAtLeast || owner->Footprint() > n + n / 4)) owner = nullptr;
+  const size_t charge = owner != nullptr ? std::max(n, owner->Footprint()) : n;
   std::unique_ptr<CIoMessage> message;
   size_t held = 0;
   bool dropped = false;
@@ -221,7 +236,8 @@ int CIoChannel::Write(const void* data, int length) {
     platform::MutexLock lock(mu_);
     if (error_ != 0) return -1;
     if (closePosted_) return 0;
-    if (budget_ != nullptr && (held_ + n > budget_->ChannelLimit() || !budget_->TryCharge(n))) {
+    if (budget_ != nullptr &&
+        (held_ + charge > budget_->ChannelLimit() || !budget_->TryCharge(charge))) {
       // With no write of the channel out, what is gathered goes to the disk
       // now: with a bound below the write threshold the block would otherwise
       // wait for bytes it can never take. While a write is out the chain goes
@@ -242,13 +258,15 @@ int CIoChannel::Write(const void* data, int length) {
           return false;
         }
         if (current_->size() == 0) currentSince_ = now, began = true;
-        return current_->Append(data, n);
+        return owner != nullptr ? current_->AppendShared(owner, data, n)
+                                : current_->Append(data, n);
       }();
       if (!fits) {
-        if (budget_ != nullptr) budget_->Credit(n);
+        if (budget_ != nullptr) budget_->Credit(charge);
         return -1;
       }
-      held_ += n;
+      held_ += charge;
+      current_->AddCharge(charge);
       held = current_->size();
       // An aged block waits while a write is out: behind a slow disk, blocks
       // handed over part-filled would hold whole pieces for a few bytes each,
@@ -291,6 +309,7 @@ int CIoChannel::Read(void* destination, int length) {
 
 void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
   const size_t size = message->block()->size();
+  const size_t charged = message->block()->charged();
   std::shared_ptr<const WriteThrottle> throttle;
   {
     platform::MutexLock lock(mu_);
@@ -312,7 +331,7 @@ void CIoChannel::CarryOutWrite(CIoMessage_Write* message) {
   std::unique_ptr<CIoMessage> next;
   {
     platform::MutexLock lock(mu_);
-    ReleaseLocked(size);
+    ReleaseLocked(charged);
     turnSince_ = Clock::now();
     if (error == 0 && !unsynced_ && SyncInterval().count() > 0) {
       unsynced_ = true;

@@ -99,6 +99,10 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   // kWriteDropped when the bytes would pass a memory bound (nothing is taken),
   // -1 for null data, a length below 1, no memory, or a channel whose writing failed.
   virtual int Write(const void* data, int length);
+  // Write for bytes that lie inside `owner`'s buffer: a large payload is held
+  // by reference to `owner` rather than copied, and what it costs against the
+  // memory bounds is the memory `owner` holds, not only the bytes.
+  int WriteShared(CAutoBuffer* owner, const void* data, int length);
   // Posts a read of up to `length` bytes into `destination` (an owned block
   // when it is null); the monitor's OnRead says when it landed. Returns 0 when
   // posted, 1 when a read of this channel is still out (nothing posted), -1
@@ -116,7 +120,8 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   int GetError() const;
   // True once the close message is on its way: nothing is posted after it.
   bool IsClosePosted() const;
-  // Bytes taken by Write and not yet written.
+  // Memory charged for what Write took and is not yet written: the bytes,
+  // or for shared payloads the buffers they keep.
   size_t HeldBytes() const;
   // A null throttle lets writes go at the disk's pace again.
   void SetWriteThrottle(WriteThrottle throttle);
@@ -164,6 +169,8 @@ class CIoChannel : public std::enable_shared_from_this<CIoChannel> {
   void Post(std::unique_ptr<CIoMessage> message);
   // Gives back what `bytes` of held data cost; needs mu_ held.
   void ReleaseLocked(size_t bytes) REQUIRES(mu_);
+  // Write's body; `owner` (may be null) holds the bytes for sharing.
+  int Take(const void* data, int length, CAutoBuffer* owner);
 
   // Set once when adopted, before the channel is shared.
   kvr::io::CProactorCore* core_ = nullptr;

@@ -125,6 +125,12 @@ int CProactor::Write(ChannelId id, const void* data, int length) {
   });
 }
 
+int CProactor::WriteShared(ChannelId id, CAutoBuffer* owner, const void* data, int length) {
+  return WithChannel(id, -1, [&](CIoChannel* channel) {
+    return channel->IsClosing() ? 0 : channel->WriteShared(owner, data, length);
+  });
+}
+
 int CProactor::Read(ChannelId id, void* destination, int length) {
   return WithChannel(id, -1, [&](CIoChannel* channel) {
     return channel->IsClosing() ? 0 : channel->Read(destination, length);

@@ -13,8 +13,9 @@
 // when their close message is carried out, never from outside.
 //
 // What a caller sees:
-//  - Write copies into the channel's current block; blocks go to the disk once
-//    they hold 1 MiB, one write per channel at a time, in order.
+//  - Write copies into the channel's current block (WriteShared keeps a large
+//    payload's own buffer instead); blocks go to the disk once they hold
+//    1 MiB, one write per channel at a time, in order.
 //  - A block whose first byte is half a second old goes to the disk without
 //    waiting for another Write, and written bytes are made durable (fdatasync)
 //    within a second and before the file closes.
@@ -99,6 +100,8 @@ class CProactor {
   // -1 for an unknown id; 0 once the channel is closing (nothing is taken);
   // otherwise the channel's Write (kWriteDropped past a memory bound).
   int Write(ChannelId id, const void* data, int length);
+  // Write for bytes inside `owner`'s buffer: see CIoChannel::WriteShared.
+  int WriteShared(ChannelId id, CAutoBuffer* owner, const void* data, int length);
   // -1 for an unknown id; 0 once the channel is closing; otherwise the channel's Read.
   int Read(ChannelId id, void* destination, int length);
   bool Seek(ChannelId id, int64_t offset, int method);  // false when unknown

@@ -25,7 +25,7 @@ constexpr int kPieces = kClasses - 1;
 constexpr int kStashed = 5;
 constexpr size_t kBatch = 32;
 
-size_t Capacity(int c) { return SpareMemory::kSmallest << c; }
+size_t Capacity(int c) { return SpareMemory::CapacityOf(c); }
 
 struct SizeClass {
   platform::Mutex mu;

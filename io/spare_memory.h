@@ -40,6 +40,9 @@ class SpareMemory {
     while ((kSmallest << c) < size) ++c;
     return c;
   }
+  // The bytes really held by memory taken with `token`, or 0 for memory
+  // from the system (token -1), whose size only its taker knows.
+  static constexpr size_t CapacityOf(int token) { return token < 0 ? 0 : kSmallest << token; }
   // At least `size` bytes, or null when memory runs out; `*token` receives
   // TokenOf(size).
   static char* Take(size_t size, int* token);

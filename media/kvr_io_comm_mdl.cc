@@ -355,7 +355,7 @@ void CKVRIOCommMdl::FailDiskFull() {
   SendEvent(kEventDiskFull);
 }
 
-int CKVRIOCommMdl::WriteData(const char* data, int length) {
+int CKVRIOCommMdl::WriteData(const char* data, int length, CAutoBuffer* owner) {
   int state = state_.load();
   if (state != kStateRecording && state != kStateResumed) return -1;
   if (HasFreeSpace()) {
@@ -376,7 +376,7 @@ int CKVRIOCommMdl::WriteData(const char* data, int length) {
       if (result == -2) return result;
     }
     const int rest = length % kPacketSize;
-    if (length > rest) result = WriteOut(data, length - rest);
+    if (length > rest) result = WriteOut(data, length - rest, owner);
     if (result == -2) return result;
     std::memcpy(partial_, data + (length - rest), static_cast<size_t>(rest));
     partialLength_ = rest;
@@ -386,7 +386,7 @@ int CKVRIOCommMdl::WriteData(const char* data, int length) {
   return -1;
 }
 
-int CKVRIOCommMdl::WriteOut(const char* data, int length) {
+int CKVRIOCommMdl::WriteOut(const char* data, int length, CAutoBuffer* owner) {
   if (opensInFlight_ > 0) {
     // The file is still being opened on the volume's lane.
     if (pending_.size() + static_cast<size_t>(length) > kPendingLimit) {
@@ -400,7 +400,11 @@ int CKVRIOCommMdl::WriteOut(const char* data, int length) {
   }
   CProactor* proactor = proactor_.load();
   const ChannelId channel = channelId_.load();
-  const int written = proactor != nullptr ? proactor->Write(channel, data, length) : -1;
+  int written = -1;
+  if (proactor != nullptr) {
+    written = owner != nullptr ? proactor->WriteShared(channel, owner, data, length)
+                               : proactor->Write(channel, data, length);
+  }
   if (written == CIoChannel::kWriteDropped) {
     droppedBytes_.fetch_add(static_cast<uint64_t>(length));
     // One line a record: a disk that is behind drops payloads by the thousand.
@@ -432,9 +436,9 @@ void CKVRIOCommMdl::OnMediaData(const CQwMediaData& unit) {
   if (state == kStateRecording || state == kStateResumed) {
     const int length = unit.GetDataSize();
     if (length > 0) {
-      // The unit's buffer is already this writer's own copy and outlives the
-      // call; the proactor copies it into its block, so no copy is made here.
-      WriteData(unit.GetData(), length);
+      // The unit's buffer is already this writer's own copy and is never
+      // changed again, so the file runtime may hold it instead of a copy.
+      WriteData(unit.GetData(), length, unit.GetBuffer());
       bytes += static_cast<uint64_t>(length);
     }
     // Paused time counts: the limit is on wall time since the start.

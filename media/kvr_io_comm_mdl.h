@@ -62,6 +62,7 @@
 #include "svrframe/refusal_tally.h"
 
 class CProactor;
+class CAutoBuffer;
 class CQwMediaData;
 class CRecordMedia;
 class CRecordMediaControl;
@@ -184,9 +185,11 @@ class CKVRIOCommMdl : public SvrFrame::CCommMdl {
   void CheckLimits(uint64_t bytes);
   // 0 or more: the proactor took the bytes; -1 not recording, disk full, or
   // dropped for the memory bound; -2 write error (the record has failed).
-  int WriteData(const char* data, int length);
+  // `owner`, when not null, is the buffer the bytes lie in: the file runtime
+  // may keep it instead of copying them.
+  int WriteData(const char* data, int length, CAutoBuffer* owner = nullptr);
   // One write of whole packets (or the stop's last part of one); as WriteData.
-  int WriteOut(const char* data, int length);
+  int WriteOut(const char* data, int length, CAutoBuffer* owner = nullptr);
   // Ends a recording record with event 4, once.
   void FailWrite();
   // The file runtime's report of a failed write (on its worker thread).

@@ -19,7 +19,7 @@ CQwMediaData* CQwMediaData::Create(const char* data, int length, int kind) {
     return unit;
   }
   auto* buffer = new (std::nothrow) CAutoBuffer();
-  if (buffer == nullptr || buffer->MakeCopy(length, data) == nullptr) {
+  if (buffer == nullptr || buffer->MakeByteCopy(length, data) == nullptr) {
     delete buffer;
     unit->status_ = kResultCreateBuffer;
     return unit;

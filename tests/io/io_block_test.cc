@@ -1,5 +1,7 @@
 #include "io/io_block.h"
 
+#include "io/auto_buffer.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,6 +45,35 @@ TEST(IoBlockTest, OwnedBlockGrowsInPiecesThatComeBackForTheNextBlock) {
   }
   EXPECT_EQ(CIoBlock::SparePieces(), spare);
   EXPECT_EQ(CIoBlock::LiveBlocks(), live);
+}
+
+// A payload's own buffer is held, not copied, until the block is gone, and
+// the small copies around it keep filling one piece rather than a piece each.
+TEST(IoBlockTest, SharedBytesStayInTheirBufferWhileTheBlockLives) {
+  const std::string big(100000, 'B');
+  CReferPtr<CAutoBuffer> owner(new CAutoBuffer());
+  ASSERT_NE(owner->MakeByteCopy(static_cast<int>(big.size()), big.data()), nullptr);
+  const int32_t holders = owner->ReferenceCount();
+  size_t during = 0;
+  {
+    CIoBlock block;
+    std::string expected;
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(block.Append("ab", 2));
+      ASSERT_TRUE(block.AppendShared(owner.get(), owner->Data() + i, big.size() - i));
+      expected += "ab" + big.substr(i);
+    }
+    EXPECT_EQ(owner->ReferenceCount(), holders + 3);
+    EXPECT_EQ(block.size(), expected.size());
+    EXPECT_TRUE(Joined(block) == expected);
+    EXPECT_EQ(block.Slices()[1].data, owner->Data()) << "shared bytes are not copied";
+    during = CIoBlock::SparePieces();
+  }
+  EXPECT_EQ(owner->ReferenceCount(), holders) << "every reference is dropped with the block";
+  EXPECT_EQ(CIoBlock::SparePieces(), during + 1) << "one piece held all the copies";
+  CIoBlock plain;
+  ASSERT_TRUE(plain.AppendShared(nullptr, "xy", 2)) << "no owner: a plain copy";
+  EXPECT_EQ(Joined(plain), "xy");
 }
 
 TEST(IoBlockTest, ReadsLandInCallerMemoryWithinItsRoomOrInAnOwnedBlock) {
