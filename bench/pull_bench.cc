@@ -14,7 +14,13 @@
 // stream; the goals are at most 0.5x ffmpeg's CPU and at most 4 MiB resident
 // per added stream.
 //
-// usage: bench_pull [seconds per run, default 20] [stream counts, default 1,8,32] [folder]
+// A 2-core machine swings a single stream's figures on either side by half a
+// CPU-second or more from run to run, so each count is measured in several
+// rounds, each side against the other in the same round, and the median
+// round's ratio is the figure.
+//
+// usage: bench_pull [seconds per run, default 20] [stream counts, default 1,8,32]
+//                   [folder] [rounds, default 3]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -113,9 +119,8 @@ int RunOurs(const std::string& urls, int count, double seconds, const std::strin
   const long rss_before = kvr_bench::ResidentKiB();
   const double cpu_before = SelfCpuSeconds();
 
-  // Streams open 100 ms apart, as the ffmpeg processes start (the test
-  // camera's server fails when many sessions come or go at the same moment);
-  // each is closed `seconds` after its own open, as long as an ffmpeg runs.
+  // Streams open 100 ms apart, as the ffmpeg processes start; each is closed `seconds` after its
+  // own open, as long as an ffmpeg runs.
   std::vector<std::unique_ptr<Record>> records;
   std::vector<uint32_t> streams;
   std::vector<std::chrono::steady_clock::time_point> opened;
@@ -232,10 +237,10 @@ Figures MeasureFfmpeg(const std::string& url, int count, double seconds, const s
   return figures;
 }
 
-// Runs `measure` against cameras of its own, one for every 8 streams: the
-// test camera's server breaks down near 30 sessions, and after some dozens
-// came and went, so no run inherits one that earlier runs wore out. One
-// stream held open on each by this (unmeasured) process keeps the camera's
+// Runs `measure` against cameras of its own, one for every 8 streams (as a
+// real camera serves a few clients, and so the cameras' encoding stays a
+// small load beside the measured processes); no run inherits a camera from
+// an earlier one. One stream held open on each by this (unmeasured) process keeps the camera's
 // shared media up during the whole run.
 Figures OnFreshCamera(int count, double seconds, const std::string& dir,
                       Figures (*measure)(const std::string&, int, double, const std::string&)) {
@@ -280,8 +285,11 @@ int main(int argc, char** argv) {
   const std::vector<int> counts = ParseCounts(argc > 2 ? argv[2] : "1,8,32");
   if (seconds < 2) Fail("usage: bench_pull [seconds, at least 2] [counts, e.g. 1,8,32] [folder]");
   fs::path exe = fs::weakly_canonical(fs::path(argv[0]));
-  const std::string dir =
-      argc > 3 ? argv[3] : (exe.parent_path().parent_path() / "pull-scratch").string();
+  const std::string dir = argc > 3 && argv[3][0] != '\0'
+                              ? argv[3]
+                              : (exe.parent_path().parent_path() / "pull-scratch").string();
+  const int rounds = argc > 4 ? std::atoi(argv[4]) : 3;
+  if (rounds < 1 || rounds > 99) Fail("rounds are 1..99");
 
   std::printf(
       "pulled streams of a test camera, %.0f s per run; CPU and resident memory per stream\n",
@@ -296,17 +304,30 @@ int main(int argc, char** argv) {
   int last_n = 0;
   double last_total_kib = 0;
   std::string slopes;
+  std::string medians;
   for (int n : counts) {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    Figures ours = OnFreshCamera(n, seconds, dir, &MeasureOurs);
-    Figures theirs = OnFreshCamera(n, seconds, dir, &MeasureFfmpeg);
-    const double net = (ours.cpu - idle.cpu) / n;
-    std::printf("%4d | %10.3f %10.3f %10.3f %6.2f %6.2f | %10.0f %10.0f | %9.1f %9.1f\n", n,
-                ours.cpu / n, net, theirs.cpu / n, ours.cpu / theirs.cpu, net * n / theirs.cpu,
-                ours.rss_kib, theirs.rss_kib, static_cast<double>(ours.bytes) / n / seconds / 1000,
-                static_cast<double>(theirs.bytes) / n / seconds / 1000);
-    std::fflush(stdout);
+    std::vector<std::pair<double, Figures>> measured;  // ratio, our figures
+    for (int round = 0; round < rounds; ++round) {
+      fs::remove_all(dir);
+      fs::create_directories(dir);
+      Figures ours = OnFreshCamera(n, seconds, dir, &MeasureOurs);
+      Figures theirs = OnFreshCamera(n, seconds, dir, &MeasureFfmpeg);
+      const double net = (ours.cpu - idle.cpu) / n;
+      std::printf("%4d | %10.3f %10.3f %10.3f %6.2f %6.2f | %10.0f %10.0f | %9.1f %9.1f\n", n,
+                  ours.cpu / n, net, theirs.cpu / n, ours.cpu / theirs.cpu, net * n / theirs.cpu,
+                  ours.rss_kib, theirs.rss_kib,
+                  static_cast<double>(ours.bytes) / n / seconds / 1000,
+                  static_cast<double>(theirs.bytes) / n / seconds / 1000);
+      std::fflush(stdout);
+      measured.emplace_back(ours.cpu / theirs.cpu, ours);
+    }
+    std::sort(measured.begin(), measured.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    const auto& [ratio, ours] = measured[measured.size() / 2];
+    char line[96];
+    std::snprintf(line, sizeof line, "%4d streams: %.2fx ffmpeg's CPU (median of %d rounds)\n", n,
+                  ratio, rounds);
+    medians += line;
     // The first stream also pays for what every later one shares (FFmpeg's
     // tables, the thread arenas); the slope between runs is the cost of one more.
     const double total_kib = ours.rss_kib * n;
@@ -319,6 +340,7 @@ int main(int argc, char** argv) {
     last_n = n;
     last_total_kib = total_kib;
   }
+  std::printf("ratio of each count, median round:\n%s", medians.c_str());
   if (!slopes.empty()) std::printf("our resident memory, slope between runs:\n%s", slopes.c_str());
   fs::remove_all(dir);
   return 0;

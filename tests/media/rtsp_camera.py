@@ -39,6 +39,26 @@ def launch_line(width, height):
     return f"( {video} {audio} )"
 
 
+def refuse_seeking(pad, info):
+    # Answered as it was made: a new seeking query says "not seekable".
+    query = info.get_query()
+    if query is None or query.type != Gst.QueryType.SEEKING:
+        return Gst.PadProbeReturn.OK
+    return Gst.PadProbeReturn.HANDLED
+
+
+def on_media_configure(factory, media):
+    # Every PLAY of a client asks the server to seek the media to the range
+    # it names. The media is live and shared: a seek while other clients play
+    # can hang the server's loop (seen with a few dozen clients on a loaded
+    # machine), after which it answers nobody. Told the media cannot seek,
+    # the server lets every client join the live stream where it is.
+    element = media.get_element()
+    for name in ("pay0", "pay1"):
+        element.get_by_name(name).get_static_pad("src").add_probe(
+            Gst.PadProbeType.QUERY_UPSTREAM, refuse_seeking)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
@@ -73,6 +93,7 @@ def main():
         permissions.add_permission_for_role("viewer", "media.factory.construct", True)
         factory.set_permissions(permissions)
 
+    factory.connect("media-configure", on_media_configure)
     server.get_mount_points().add_factory(MOUNT, factory)
     if server.attach(None) == 0:
         print("rtsp_camera: cannot listen", file=sys.stderr)

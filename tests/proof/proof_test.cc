@@ -299,8 +299,7 @@ void StopBurst(int size, double) {
   }
 }
 
-// `size` records pulled from test cameras, 8 a camera (one camera's RTSP
-// server serves about 30 sessions of a media): every file plays with video
+// `size` records pulled from test cameras, 8 a camera: every file plays with video
 // and audio for about as long as it recorded. Kills: a source that does not
 // join a camera's running media, a stream lost under load, a file that does
 // not play.
