@@ -24,6 +24,15 @@ char* TakePiece() {
 
 void GivePiece(char* piece) { SpareMemory::Give(piece, kPieceToken); }
 
+// Room for `extra` more entries, taken before anything is added so that
+// running out of memory adds nothing. Grows by doubling: reserving only what
+// is asked would reallocate the list on every slice a block gains.
+template <typename T>
+void MakeRoom(std::vector<T>& list, size_t extra) {
+  const size_t need = list.size() + extra;
+  if (need > list.capacity()) list.reserve(std::max(need, 2 * list.capacity()));
+}
+
 }  // namespace
 
 CIoBlock::CIoBlock() : CIoBlock(nullptr, 0) {}
@@ -87,8 +96,8 @@ bool CIoBlock::Append(const void* data, size_t length) {
       more.push_back(piece);
       room += kPieceSize;
     }
-    pieces_.reserve(pieces_.size() + more.size());
-    slices_.reserve(slices_.size() + more.size() + 1);
+    MakeRoom(pieces_, more.size());
+    MakeRoom(slices_, more.size() + 1);
   } catch (const std::bad_alloc&) {
     for (char* piece : more) GivePiece(piece);
     return false;
@@ -116,8 +125,8 @@ bool CIoBlock::AppendShared(CAutoBuffer* owner, const void* data, size_t length)
   if (length == 0) return true;
   if (data == nullptr || reserved_ != nullptr) return false;
   try {
-    owners_.reserve(owners_.size() + 1);
-    slices_.reserve(slices_.size() + 1);
+    MakeRoom(owners_, 1);
+    MakeRoom(slices_, 1);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -166,7 +175,7 @@ bool CIoBlock::Commit(size_t length) {
   reservedLength_ = 0;
   if (length == 0) return true;
   try {
-    slices_.reserve(slices_.size() + 1);
+    MakeRoom(slices_, 1);
   } catch (const std::bad_alloc&) {
     return false;
   }

@@ -227,8 +227,9 @@ int CIoChannel::Take(const void* data, int length, CAutoBuffer* owner) {
   const size_t n = static_cast<size_t>(length);
   // A shared payload keeps its whole buffer until written: one that fills
   // little of it is copied, so the memory kept stays near the bytes taken.
-  if (owner != nullptr && (n < kShareAtLeast || owner->Footprint() > n + n / 4)) owner = nullptr;
-  const size_t charge = owner != nullptr ? std::max(n, owner->Footprint()) : n;
+  const size_t footprint = owner != nullptr ? owner->Footprint() : 0;
+  if (n < kShareAtLeast || footprint > n + n / 4) owner = nullptr;
+  const size_t charge = owner != nullptr ? std::max(n, footprint) : n;
   std::unique_ptr<CIoMessage> message;
   size_t held = 0;
   bool dropped = false;
